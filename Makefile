@@ -1,0 +1,35 @@
+# The two set-up commands: `make demo` and `make test`. Each installs what is
+# missing, builds the module, then runs the example tour or every test.
+PYTHON := .venv/bin/python
+BUILD_STAMP := .venv/.ordinata-built
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+
+.PHONY: all setup build demo test test-python test-cpp clean
+
+all: build
+
+setup:
+	@bash scripts/bootstrap.sh
+
+$(BUILD_STAMP): $(SOURCES) | setup
+	$(PYTHON) -m pip install -q --no-build-isolation --no-deps .
+	@touch $@
+
+build: setup $(BUILD_STAMP)
+
+demo: build
+	$(PYTHON) examples/tour.py
+
+test: build test-cpp test-python
+
+test-python: build
+	$(PYTHON) -m pytest -q tests
+
+test-cpp: setup
+	@cmake -S . -B build/cpp -G Ninja -DORDINATA_BUILD_MODULE=OFF -DORDINATA_BUILD_TESTS=ON \
+		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
+	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/cpp
+	cd build/cpp && ctest --output-on-failure
+
+clean:
+	rm -rf build $(BUILD_STAMP)

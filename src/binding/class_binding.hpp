@@ -1,0 +1,176 @@
+// Turns a class description into a heap type. A description C provides:
+//   using Estimator;                    the C++ estimator held by each instance
+//   static constexpr const char* name;  the bare class name
+//   static constexpr const char* doc;   the class docstring
+//   static constexpr ParamList ctor;    constructor parameters
+//   static Estimator construct(const Args&);
+//   static constexpr std::array<Member<Estimator>, N> members;  declaration order
+//   static constexpr bool has_repr;     uses Estimator::repr() when set
+#pragma once
+
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/frame.hpp"
+
+namespace ordinata::binding {
+
+// Doc strings and slot tables must outlive the types, which live for the process.
+std::deque<std::string>& doc_storage();
+
+template <class C>
+struct ClassBinding {
+    using Est = typename C::Estimator;
+    using Obj = Instance<Est>;
+    using M = Member<Est>;
+    static inline PyTypeObject* type = nullptr;
+
+    static Obj* cast(PyObject* self) { return reinterpret_cast<Obj*>(self); }
+
+    // tp_new: parse and convert the constructor arguments, then build the
+    // estimator in place. Returns a new reference.
+    static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
+        std::vector<PyObject*> kw_names, kw_values;
+        if (kwargs) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                kw_names.push_back(key);
+                kw_values.push_back(value);
+            }
+        }
+        PyObject* parsed[kMaxParams] = {};
+        const auto params = C::ctor.span();
+        if (!parse_arguments(C::name, "__new__", params, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                             kw_names.data(), kw_values.data(), static_cast<Py_ssize_t>(kw_names.size()), parsed))
+            return nullptr;
+        Args converted;
+        if (!converted.convert(params, parsed)) return nullptr;
+        return guarded([&]() -> PyObject* {
+            allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(t, Py_tp_alloc));
+            PyRef self = PyRef::steal(alloc(t, 0));
+            if (!self) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "allocation failed without an exception");
+                return nullptr;
+            }
+            Obj* o = cast(self.get());
+            o->borrow = 0;
+            new (&o->est) std::optional<Est>();
+            o->est.emplace(C::construct(converted));
+            return self.release();
+        });
+    }
+
+    static void tp_dealloc(PyObject* self) {
+        PyTypeObject* tp = Py_TYPE(self);
+        cast(self)->est.~optional();
+        freefunc free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+        free_fn(self);
+        Py_DECREF(tp);
+    }
+
+    static PyObject* tp_repr(PyObject* self) {
+        Borrow access(cast(self)->borrow, Access::Shared);
+        if (!access.ok()) return nullptr;
+        return guarded([&] { return to_python(Outcome(cast(self)->est->repr())); });
+    }
+
+    // Runs one member on an instance after its arguments have been parsed.
+    static PyObject* invoke(PyObject* self, const M& m, PyObject* const* parsed) {
+        if (!PyObject_TypeCheck(self, type)) {
+            PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object", m.name, C::name);
+            return nullptr;
+        }
+        Borrow access(cast(self)->borrow, m.access);
+        if (!access.ok()) return nullptr;
+        Args converted;
+        if (!converted.convert(m.params.span(), parsed)) return nullptr;
+        return guarded([&] { return to_python(m.fn(*cast(self)->est, converted)); });
+    }
+
+    static PyObject* getter(PyObject* self, void* closure) {
+        return invoke(self, *static_cast<const M*>(closure), nullptr);
+    }
+
+    template <std::size_t I>
+    static PyObject* call_noargs(PyObject* self, PyObject*) {
+        return invoke(self, C::members[I], nullptr);
+    }
+
+    template <std::size_t I>
+    static PyObject* call_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        const M& m = C::members[I];
+        const Py_ssize_t npos = PyVectorcall_NARGS(nargs);
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        PyObject* parsed[kMaxParams] = {};
+        if (!parse_arguments(C::name, m.name, m.params.span(), args, npos,
+                             nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + npos, nkw, parsed))
+            return nullptr;
+        return invoke(self, m, parsed);
+    }
+
+    template <std::size_t I>
+    static PyMethodDef method_def() {
+        const M& m = C::members[I];
+        const char* doc = doc_storage().emplace_back(method_doc(m.name, m.params.span(), m.doc)).c_str();
+        if (m.params.count == 0) return {m.name, reinterpret_cast<PyCFunction>(&call_noargs<I>), METH_NOARGS, doc};
+        return {m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_fast<I>)),
+                METH_FASTCALL | METH_KEYWORDS, doc};
+    }
+
+    template <std::size_t... I>
+    static void collect(std::vector<PyMethodDef>& methods, std::vector<PyGetSetDef>& getset,
+                        std::index_sequence<I...>) {
+        (
+            [&] {
+                const M& m = C::members[I];
+                if (m.kind == M::Kind::Method)
+                    methods.push_back(method_def<I>());
+                else
+                    getset.push_back({m.name, &getter, nullptr, nullptr, const_cast<M*>(&C::members[I])});
+            }(),
+            ...);
+    }
+
+    // Creates the type object once per process. Returns a borrowed reference.
+    static PyTypeObject* create() {
+        if (type) return type;
+        static std::vector<PyMethodDef> methods;
+        static std::vector<PyGetSetDef> getset;
+        static std::vector<PyType_Slot> slots;
+        methods.clear();
+        getset.clear();
+        collect(methods, getset, std::make_index_sequence<C::members.size()>{});
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        const char* doc = doc_storage().emplace_back(type_doc(C::name, C::ctor.span(), C::doc)).c_str();
+        slots = {
+            {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
+            {Py_tp_doc, const_cast<char*>(doc)},
+            {Py_tp_methods, methods.data()},
+            {Py_tp_getset, getset.data()},
+        };
+        if constexpr (C::has_repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(&tp_repr)});
+        slots.push_back({0, nullptr});
+        static PyType_Spec spec{};
+        spec = {C::name, static_cast<int>(sizeof(Obj)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                slots.data()};
+        PyObject* t = PyType_FromSpec(&spec);
+        if (!t) return nullptr;
+        // Instances report the module they come from.
+        PyRef module_name = PyRef::steal(PyUnicode_FromString("ordinata"));
+        if (!module_name || PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(t)->tp_dict, "__module__",
+                                                 module_name.get()) < 0) {
+            Py_DECREF(t);
+            return nullptr;
+        }
+        PyType_Modified(reinterpret_cast<PyTypeObject*>(t));
+        type = reinterpret_cast<PyTypeObject*>(t);
+        return type;
+    }
+};
+
+}  // namespace ordinata::binding

@@ -1,0 +1,11 @@
+// One entry point per registered class: creates its type once per process
+// and returns a borrowed reference, or null with an exception set.
+#pragma once
+
+#include <Python.h>
+
+namespace ordinata::binding {
+
+PyTypeObject* ols_type();
+
+}  // namespace ordinata::binding

@@ -1,0 +1,74 @@
+// Module initialisation: one module object per process, the classes added
+// in registration order, their names recorded in __all__.
+#include <Python.h>
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "binding/class_binding.hpp"
+#include "binding/classes.hpp"
+#include "binding/numpy.hpp"
+
+namespace ordinata::binding {
+
+std::deque<std::string>& doc_storage() {
+    static std::deque<std::string> storage;
+    return storage;
+}
+
+namespace {
+
+struct Registration {
+    const char* name;
+    PyTypeObject* (*create)();
+};
+
+// Registration order, which is also the order of __all__.
+constexpr Registration kClasses[] = {
+    {"OLS", &ols_type},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ordinata", "Python module definition", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* cached_module = nullptr;
+std::int64_t owner_interpreter = -1;
+
+bool add_class(PyObject* module, PyObject* all, const Registration& reg) {
+    PyTypeObject* type = reg.create();
+    if (!type) return false;
+    PyRef name = PyRef::steal(PyUnicode_FromString(reg.name));
+    if (!name || PyList_Append(all, name.get()) < 0) return false;
+    return PyModule_AddObjectRef(module, reg.name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* init_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (cached_module) {
+        if (id != owner_interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "ordinata does not support sub-interpreters: it can only be imported once per process");
+            return nullptr;
+        }
+        return Py_NewRef(cached_module);
+    }
+    if (!numpy::import()) return nullptr;
+    PyRef module = PyRef::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    PyRef all = PyRef::steal(PyList_New(0));
+    if (!all) return nullptr;
+    for (const Registration& reg : kClasses)
+        if (!add_class(module.get(), all.get(), reg)) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+    owner_interpreter = id;
+    cached_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace ordinata::binding
+
+PyMODINIT_FUNC PyInit_ordinata() { return ordinata::binding::init_module(); }

@@ -1,0 +1,49 @@
+// Every BLAS and LAPACK prototype the layer calls, in one place. The library
+// is OpenBLAS built with 32-bit integers (LP64). Trailing std::size_t
+// parameters are the hidden Fortran lengths of the character arguments.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ordinata::linalg::lapack {
+
+using lapack_int = std::int32_t;
+
+enum CblasOrder { RowMajor = 101, ColMajor = 102 };
+enum CblasTranspose { NoTrans = 111, Trans = 112 };
+enum CblasUplo { Upper = 121, Lower = 122 };
+
+extern "C" {
+void cblas_dgemm(int order, int trans_a, int trans_b, lapack_int m, lapack_int n, lapack_int k,
+                 double alpha, const double* a, lapack_int lda, const double* b, lapack_int ldb,
+                 double beta, double* c, lapack_int ldc);
+void cblas_dgemv(int order, int trans, lapack_int m, lapack_int n, double alpha, const double* a,
+                 lapack_int lda, const double* x, lapack_int incx, double beta, double* y,
+                 lapack_int incy);
+void cblas_dsyrk(int order, int uplo, int trans, lapack_int n, lapack_int k, double alpha,
+                 const double* a, lapack_int lda, double beta, double* c, lapack_int ldc);
+double cblas_ddot(lapack_int n, const double* x, lapack_int incx, const double* y, lapack_int incy);
+
+// Overwrites A with its LU factors.
+void dgetrf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda,
+             lapack_int* ipiv, lapack_int* info);
+// Overwrites A (the LU factors) with the inverse.
+void dgetri_(const lapack_int* n, double* a, const lapack_int* lda, const lapack_int* ipiv,
+             double* work, const lapack_int* lwork, lapack_int* info);
+// Overwrites the UPLO triangle of A with the Cholesky factor.
+void dpotrf_(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda,
+             lapack_int* info, std::size_t uplo_len);
+// Overwrites B with the solution.
+void dtrtrs_(const char* uplo, const char* trans, const char* diag, const lapack_int* n,
+             const lapack_int* nrhs, const double* a, const lapack_int* lda, double* b,
+             const lapack_int* ldb, lapack_int* info, std::size_t uplo_len, std::size_t trans_len,
+             std::size_t diag_len);
+// Overwrites A and B (solution in the first N rows of B).
+void dgelsd_(const lapack_int* m, const lapack_int* n, const lapack_int* nrhs, double* a,
+             const lapack_int* lda, double* b, const lapack_int* ldb, double* s,
+             const double* rcond, lapack_int* rank, double* work, const lapack_int* lwork,
+             lapack_int* iwork, lapack_int* info);
+}
+
+}  // namespace ordinata::linalg::lapack

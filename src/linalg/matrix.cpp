@@ -1,0 +1,130 @@
+#include "linalg/matrix.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace ordinata::linalg {
+
+void Buffer::fill(double v) { std::fill_n(data_.get(), size_, v); }
+
+void Buffer::copy_from(const double* src) {
+    if (size_) std::memcpy(data_.get(), src, size_ * sizeof(double));
+}
+
+Vector Vector::from(VectorView v) {
+    Vector out(v.size());
+    double* dst = out.data();
+    if (v.stride == 1) {
+        if (v.len) std::memcpy(dst, v.base, v.len * sizeof(double));
+    } else {
+        for (index_t i = 0; i < v.len; ++i) dst[i] = v[i];
+    }
+    return out;
+}
+
+Matrix Matrix::from(MatrixView v) {
+    Matrix out(v.rows(), v.cols());
+    double* dst = out.data();
+    const index_t n = v.rows(), m = v.cols();
+    if (v.col_stride == 1 && v.row_stride == static_cast<stride_t>(m)) {
+        if (n != 0 && m != 0) std::memcpy(dst, v.base, n * m * sizeof(double));
+        return out;
+    }
+    for (index_t i = 0; i < n; ++i) {
+        const VectorView r = v.row(i);
+        if (r.stride == 1) {
+            if (m) std::memcpy(dst + i * m, r.base, m * sizeof(double));
+        } else {
+            for (index_t j = 0; j < m; ++j) dst[i * m + j] = r[j];
+        }
+    }
+    return out;
+}
+
+Vector diagonal(MatrixView a) {
+    const index_t n = std::min(a.rows(), a.cols());
+    Vector out(n);
+    for (index_t i = 0; i < n; ++i) out[i] = a(i, i);
+    return out;
+}
+
+double sum(VectorView v) {
+    double s = 0.0;
+    for (index_t i = 0; i < v.len; ++i) s += v[i];
+    return s;
+}
+
+double sum_sq_dev(VectorView v, double c) {
+    double s = 0.0;
+    for (index_t i = 0; i < v.len; ++i) {
+        const double d = v[i] - c;
+        s += d * d;
+    }
+    return s;
+}
+
+namespace {
+template <class Op>
+Vector zip(VectorView a, VectorView b, Op op) {
+    Vector out(a.size());
+    for (index_t i = 0; i < a.size(); ++i) out[i] = op(a[i], b[i]);
+    return out;
+}
+}  // namespace
+
+Vector add(VectorView a, VectorView b) { return zip(a, b, [](double x, double y) { return x + y; }); }
+Vector sub(VectorView a, VectorView b) { return zip(a, b, [](double x, double y) { return x - y; }); }
+Vector div(VectorView a, VectorView b) { return zip(a, b, [](double x, double y) { return x / y; }); }
+
+Vector scale(VectorView a, double s) {
+    Vector out(a.size());
+    for (index_t i = 0; i < a.size(); ++i) out[i] = a[i] * s;
+    return out;
+}
+
+Matrix scale(MatrixView a, double s) {
+    Matrix out(a.rows(), a.cols());
+    for (index_t i = 0; i < a.rows(); ++i)
+        for (index_t j = 0; j < a.cols(); ++j) out(i, j) = a(i, j) * s;
+    return out;
+}
+
+Matrix add(MatrixView a, MatrixView b) {
+    Matrix out(a.rows(), a.cols());
+    for (index_t i = 0; i < a.rows(); ++i)
+        for (index_t j = 0; j < a.cols(); ++j) out(i, j) = a(i, j) + b(i, j);
+    return out;
+}
+
+bool all_finite(VectorView v) {
+    for (index_t i = 0; i < v.len; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
+}
+
+bool all_finite(MatrixView a) {
+    if (a.row_major() && a.row_stride == static_cast<stride_t>(a.cols())) {
+        // Integer test of the exponent bits: one branch-free, vectorisable
+        // pass per block, then an early exit.
+        constexpr std::uint64_t exp_mask = 0x7ff0000000000000ULL;
+        const double* p = a.base;
+        const index_t n = a.size();
+        for (index_t start = 0; start < n; start += 1024) {
+            const index_t end = std::min(n, start + 1024);
+            std::uint64_t bad = 0;
+            for (index_t i = start; i < end; ++i) {
+                std::uint64_t bits;
+                std::memcpy(&bits, p + i, sizeof bits);
+                bad |= static_cast<std::uint64_t>((bits & exp_mask) == exp_mask);
+            }
+            if (bad) return false;
+        }
+        return true;
+    }
+    for (index_t i = 0; i < a.rows(); ++i)
+        if (!all_finite(a.row(i))) return false;
+    return true;
+}
+
+}  // namespace ordinata::linalg

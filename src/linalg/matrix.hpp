@@ -1,0 +1,157 @@
+// Dense row-major Matrix and Vector, and the read-only strided views every
+// operation accepts. Views never own memory and nothing writes through them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <utility>
+
+namespace ordinata::linalg {
+
+using index_t = std::uint64_t;
+using stride_t = std::int64_t;
+
+// One-dimensional read-only view: element i lives at base[i * stride].
+struct VectorView {
+    const double* base = nullptr;
+    index_t len = 0;
+    stride_t stride = 1;
+
+    double operator[](index_t i) const { return base[static_cast<stride_t>(i) * stride]; }
+    index_t size() const { return len; }
+    bool contiguous() const { return stride == 1 || len <= 1; }
+    VectorView sub(index_t start, index_t count) const {
+        return {base + static_cast<stride_t>(start) * stride, count, stride};
+    }
+};
+
+// Two-dimensional read-only view: element (i, j) lives at
+// base[i * row_stride + j * col_stride]. Strides may be negative.
+struct MatrixView {
+    const double* base = nullptr;
+    index_t n_rows = 0;
+    index_t n_cols = 0;
+    stride_t row_stride = 0;
+    stride_t col_stride = 1;
+
+    double operator()(index_t i, index_t j) const {
+        return base[static_cast<stride_t>(i) * row_stride + static_cast<stride_t>(j) * col_stride];
+    }
+    index_t rows() const { return n_rows; }
+    index_t cols() const { return n_cols; }
+    index_t size() const { return n_rows * n_cols; }
+
+    MatrixView t() const { return {base, n_cols, n_rows, col_stride, row_stride}; }
+    VectorView row(index_t i) const {
+        return {base + static_cast<stride_t>(i) * row_stride, n_cols, col_stride};
+    }
+    VectorView col(index_t j) const {
+        return {base + static_cast<stride_t>(j) * col_stride, n_rows, row_stride};
+    }
+    MatrixView col_range(index_t first, index_t count) const {
+        return {base + static_cast<stride_t>(first) * col_stride, n_rows, count, row_stride,
+                col_stride};
+    }
+    MatrixView row_range(index_t first, index_t count) const {
+        return {base + static_cast<stride_t>(first) * row_stride, count, n_cols, row_stride,
+                col_stride};
+    }
+    // Rows laid out contiguously with unit column stride (what BLAS reads as row-major).
+    bool row_major() const {
+        return (col_stride == 1 || n_cols <= 1) &&
+               (row_stride >= static_cast<stride_t>(n_cols) || n_rows <= 1) && row_stride >= 0;
+    }
+    bool col_major() const { return t().row_major(); }
+};
+
+// Owned buffer of doubles, deliberately left uninitialised on allocation:
+// every constructor below fills it before anyone reads it.
+class Buffer {
+public:
+    Buffer() = default;
+    explicit Buffer(std::size_t n) : data_(n ? std::make_unique_for_overwrite<double[]>(n) : nullptr), size_(n) {}
+    Buffer(const Buffer& other) : Buffer(other.size_) { copy_from(other.data_.get()); }
+    Buffer& operator=(const Buffer& other) {
+        if (this != &other) *this = Buffer(other);
+        return *this;
+    }
+    Buffer(Buffer&& other) noexcept : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        data_ = std::move(other.data_);
+        size_ = std::exchange(other.size_, 0);
+        return *this;
+    }
+
+    double* data() { return data_.get(); }
+    const double* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+    void fill(double v);
+
+private:
+    void copy_from(const double* src);
+    std::unique_ptr<double[]> data_;
+    std::size_t size_ = 0;
+};
+
+class Vector {
+public:
+    Vector() = default;
+    explicit Vector(index_t n) : buf_(n) {}
+    Vector(index_t n, double value) : buf_(n) { buf_.fill(value); }
+    static Vector from(VectorView v);
+
+    index_t size() const { return buf_.size(); }
+    double* data() { return buf_.data(); }
+    const double* data() const { return buf_.data(); }
+    double& operator[](index_t i) { return buf_.data()[i]; }
+    double operator[](index_t i) const { return buf_.data()[i]; }
+    VectorView view() const { return {buf_.data(), size(), 1}; }
+    operator VectorView() const { return view(); }
+    std::span<const double> span() const { return {buf_.data(), buf_.size()}; }
+
+private:
+    Buffer buf_;
+};
+
+class Matrix {
+public:
+    Matrix() = default;
+    Matrix(index_t rows, index_t cols) : rows_(rows), cols_(cols), buf_(rows * cols) {}
+    Matrix(index_t rows, index_t cols, double value) : Matrix(rows, cols) { buf_.fill(value); }
+    static Matrix from(MatrixView v);
+
+    index_t rows() const { return rows_; }
+    index_t cols() const { return cols_; }
+    index_t size() const { return rows_ * cols_; }
+    double* data() { return buf_.data(); }
+    const double* data() const { return buf_.data(); }
+    double& operator()(index_t i, index_t j) { return buf_.data()[i * cols_ + j]; }
+    double operator()(index_t i, index_t j) const { return buf_.data()[i * cols_ + j]; }
+    MatrixView view() const {
+        return {buf_.data(), rows_, cols_, static_cast<stride_t>(cols_), 1};
+    }
+    operator MatrixView() const { return view(); }
+    MatrixView t() const { return view().t(); }
+
+private:
+    index_t rows_ = 0;
+    index_t cols_ = 0;
+    Buffer buf_;
+};
+
+// Element-wise helpers.
+Vector diagonal(MatrixView a);
+double sum(VectorView v);
+double sum_sq_dev(VectorView v, double c);  // sum of (v_i - c)^2
+Vector add(VectorView a, VectorView b);
+Vector sub(VectorView a, VectorView b);
+Vector div(VectorView a, VectorView b);  // IEEE division
+Vector scale(VectorView a, double s);
+Matrix scale(MatrixView a, double s);
+Matrix add(MatrixView a, MatrixView b);
+bool all_finite(VectorView v);
+bool all_finite(MatrixView a);
+
+}  // namespace ordinata::linalg

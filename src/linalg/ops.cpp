@@ -1,0 +1,315 @@
+#include "linalg/ops.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "linalg/lapack.hpp"
+
+namespace ordinata::linalg {
+
+using lapack::lapack_int;
+
+namespace {
+
+// Shape mismatches inside products are programming errors, never user input.
+[[noreturn]] void internal_error(const char* what) { throw std::logic_error(what); }
+
+bool fits_int(index_t v) { return v <= static_cast<index_t>(std::numeric_limits<lapack_int>::max()); }
+lapack_int as_int(index_t v) { return static_cast<lapack_int>(v); }
+
+// An operand BLAS can read in place: row-major with unit column stride, or
+// column-major (read as the transpose of a row-major buffer).
+struct BlasOperand {
+    const double* data;
+    int trans;
+    lapack_int ld;
+};
+
+std::optional<BlasOperand> blas_operand(MatrixView a) {
+    const auto ld_ok = [](stride_t s) { return s >= 1 && s <= std::numeric_limits<lapack_int>::max(); };
+    if (a.col_stride == 1 && ld_ok(std::max<stride_t>(a.row_stride, 1)) &&
+        (a.row_stride >= static_cast<stride_t>(a.cols()) || a.rows() <= 1))
+        return BlasOperand{a.base, lapack::NoTrans,
+                           static_cast<lapack_int>(std::max<stride_t>({a.row_stride, static_cast<stride_t>(a.cols()), 1}))};
+    if (a.row_stride == 1 && ld_ok(std::max<stride_t>(a.col_stride, 1)) &&
+        (a.col_stride >= static_cast<stride_t>(a.rows()) || a.cols() <= 1))
+        return BlasOperand{a.base, lapack::Trans,
+                           static_cast<lapack_int>(std::max<stride_t>({a.col_stride, static_cast<stride_t>(a.rows()), 1}))};
+    return std::nullopt;
+}
+
+// Column-major copy of a view, with leading dimension ld >= rows.
+std::vector<double> col_major(MatrixView a, index_t ld) {
+    std::vector<double> out(ld * a.cols(), 0.0);
+    for (index_t j = 0; j < a.cols(); ++j)
+        for (index_t i = 0; i < a.rows(); ++i) out[j * ld + i] = a(i, j);
+    return out;
+}
+
+Matrix from_col_major(const double* buf, index_t rows, index_t cols, index_t ld) {
+    Matrix out(rows, cols);
+    for (index_t i = 0; i < rows; ++i)
+        for (index_t j = 0; j < cols; ++j) out(i, j) = buf[j * ld + i];
+    return out;
+}
+
+}  // namespace
+
+Matrix dot(MatrixView a, MatrixView b) {
+    if (a.cols() != b.rows()) internal_error("dot: inner dimensions differ");
+    const index_t m = a.rows(), n = b.cols(), k = a.cols();
+    Matrix c(m, n);
+    if (m * n == 0) return c;
+    if (k == 0) {
+        std::fill_n(c.data(), m * n, 0.0);
+        return c;
+    }
+    if (!fits_int(m) || !fits_int(n) || !fits_int(k)) internal_error("dot: dimension too large");
+    Matrix a_copy, b_copy;
+    auto oa = blas_operand(a);
+    if (!oa) {
+        a_copy = Matrix::from(a);
+        oa = blas_operand(a_copy.view());
+    }
+    auto ob = blas_operand(b);
+    if (!ob) {
+        b_copy = Matrix::from(b);
+        ob = blas_operand(b_copy.view());
+    }
+    lapack::cblas_dgemm(lapack::RowMajor, oa->trans, ob->trans, as_int(m), as_int(n), as_int(k), 1.0,
+                        oa->data, oa->ld, ob->data, ob->ld, 0.0, c.data(), as_int(std::max<index_t>(n, 1)));
+    return c;
+}
+
+Vector dot(MatrixView a, VectorView x) {
+    if (a.cols() != x.size()) internal_error("dot: matrix columns and vector length differ");
+    const index_t m = a.rows(), n = a.cols();
+    Vector y(m);
+    if (m == 0) return y;
+    if (n == 0) {
+        std::fill_n(y.data(), m, 0.0);
+        return y;
+    }
+    if (!fits_int(m) || !fits_int(n)) internal_error("dot: dimension too large");
+    Vector x_copy;
+    const double* xp = x.base;
+    if (x.stride != 1) {
+        x_copy = Vector::from(x);
+        xp = x_copy.data();
+    }
+    Matrix a_copy;
+    auto oa = blas_operand(a);
+    if (!oa) {
+        a_copy = Matrix::from(a);
+        oa = blas_operand(a_copy.view());
+    }
+    // A transposed operand is read as its row-major transpose, so the
+    // logical (rows, cols) of the stored buffer swap.
+    if (oa->trans == lapack::NoTrans)
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(m), as_int(n), 1.0, oa->data, oa->ld, xp,
+                            1, 0.0, y.data(), 1);
+    else
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::Trans, as_int(n), as_int(m), 1.0, oa->data, oa->ld, xp, 1,
+                            0.0, y.data(), 1);
+    return y;
+}
+
+double dot(VectorView a, VectorView b) {
+    if (a.size() != b.size()) internal_error("dot: vector lengths differ");
+    const index_t n = a.size();
+    if (n >= 64 && a.stride == 1 && b.stride == 1 && fits_int(n))
+        return lapack::cblas_ddot(as_int(n), a.base, 1, b.base, 1);
+    double s = 0.0;
+    for (index_t i = 0; i < n; ++i) s += a[i] * b[i];
+    return s;
+}
+
+Matrix gram(MatrixView x) {
+    const index_t n = x.rows(), k = x.cols();
+    Matrix g(k, k, 0.0);
+    if (k == 0 || n == 0) return g;
+    if (!fits_int(n) || !fits_int(k)) internal_error("gram: dimension too large");
+    Matrix copy;
+    auto ox = blas_operand(x);
+    if (!ox) {
+        copy = Matrix::from(x);
+        ox = blas_operand(copy.view());
+    }
+    // Row-major X (n x k) is X'X = X^T X: dsyrk with TRANS = 'T'.
+    const int trans = ox->trans == lapack::NoTrans ? lapack::Trans : lapack::NoTrans;
+    lapack::cblas_dsyrk(lapack::RowMajor, lapack::Upper, trans, as_int(k), as_int(n), 1.0, ox->data, ox->ld, 0.0,
+                        g.data(), as_int(k));
+    for (index_t i = 0; i < k; ++i)
+        for (index_t j = 0; j < i; ++j) g(i, j) = g(j, i);
+    return g;
+}
+
+Matrix identity(index_t n) {
+    Matrix m(n, n, 0.0);
+    for (index_t i = 0; i < n; ++i) m(i, i) = 1.0;
+    return m;
+}
+
+LinalgResult<Matrix> inv(MatrixView a) {
+    if (a.rows() != a.cols())
+        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(a.rows()),
+                                           static_cast<std::int64_t>(a.cols())});
+    const index_t n = a.rows();
+    if (n == 0) return Matrix(0, 0);
+    if (!fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    std::vector<double> buf = col_major(a, n);
+    const lapack_int N = as_int(n);
+    std::vector<lapack_int> ipiv(n);
+    lapack_int info = 0;
+    lapack::dgetrf_(&N, &N, buf.data(), &N, ipiv.data(), &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    double work_query = 0.0;
+    lapack_int lwork = -1;
+    lapack::dgetri_(&N, buf.data(), &N, ipiv.data(), &work_query, &lwork, &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    lwork = std::max<lapack_int>(static_cast<lapack_int>(work_query), std::max<lapack_int>(N, 1));
+    std::vector<double> work(lwork);
+    lapack::dgetri_(&N, buf.data(), &N, ipiv.data(), work.data(), &lwork, &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    return from_col_major(buf.data(), n, n, n);
+}
+
+LinalgResult<Matrix> cholesky(MatrixView a) {
+    if (a.rows() != a.cols())
+        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(a.rows()),
+                                           static_cast<std::int64_t>(a.cols())});
+    const index_t n = a.rows();
+    if (n == 0) return Matrix(0, 0);
+    if (!fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    std::vector<double> buf = col_major(a, n);
+    const lapack_int N = as_int(n);
+    lapack_int info = 0;
+    lapack::dpotrf_("L", &N, buf.data(), &N, &info, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    Matrix l = from_col_major(buf.data(), n, n, n);
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = i + 1; j < n; ++j) l(i, j) = 0.0;
+    return l;
+}
+
+namespace {
+
+// Solves in place on a column-major right-hand side of n rows and nrhs columns.
+LinalgResult<std::vector<double>> trtrs(MatrixView t, Triangle tri, std::vector<double> rhs, index_t nrhs) {
+    if (t.rows() != t.cols())
+        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(t.rows()),
+                                           static_cast<std::int64_t>(t.cols())});
+    const index_t n = t.rows();
+    if (n == 0 || nrhs == 0) return rhs;
+    if (!fits_int(n) || !fits_int(nrhs)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    std::vector<double> tbuf = col_major(t, n);
+    const lapack_int N = as_int(n), NRHS = as_int(nrhs);
+    lapack_int info = 0;
+    lapack::dtrtrs_(tri == Triangle::Lower ? "L" : "U", "N", "N", &N, &NRHS, tbuf.data(), &N, rhs.data(), &N,
+                    &info, 1, 1, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    return rhs;
+}
+
+}  // namespace
+
+LinalgResult<Vector> solve_triangular(MatrixView t, Triangle tri, VectorView b) {
+    if (b.size() != t.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    std::vector<double> rhs(b.size());
+    for (index_t i = 0; i < b.size(); ++i) rhs[i] = b[i];
+    auto x = trtrs(t, tri, std::move(rhs), 1);
+    if (!x) return std::unexpected(x.error());
+    return Vector::from(VectorView{x->data(), x->size(), 1});
+}
+
+LinalgResult<Matrix> solve_triangular(MatrixView t, Triangle tri, MatrixView b) {
+    if (b.rows() != t.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    const index_t n = b.rows(), r = b.cols();
+    auto x = trtrs(t, tri, col_major(b, n), r);
+    if (!x) return std::unexpected(x.error());
+    return from_col_major(x->data(), n, r, n);
+}
+
+namespace {
+
+struct GelsdOutput {
+    std::vector<double> b;  // column-major, ldb rows
+    index_t ldb;
+    Vector singular_values;
+    lapack_int rank;
+};
+
+LinalgResult<GelsdOutput> gelsd(MatrixView a, std::vector<double> b, index_t ldb, index_t nrhs) {
+    const index_t m = a.rows(), n = a.cols();
+    GelsdOutput out{std::move(b), ldb, Vector(std::min(m, n)), 0};
+    if (m == 0 || n == 0 || nrhs == 0) {
+        // Nothing to factor: the minimum-norm solution is zero.
+        std::fill(out.b.begin(), out.b.end(), 0.0);
+        return out;
+    }
+    if (!fits_int(m) || !fits_int(n) || !fits_int(nrhs) || !fits_int(ldb))
+        return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    std::vector<double> abuf = col_major(a, m);
+    const lapack_int M = as_int(m), N = as_int(n), NRHS = as_int(nrhs), LDB = as_int(ldb);
+    const double rcond = -1.0;
+    lapack_int info = 0, rank = 0, lwork = -1;
+    double work_query = 0.0;
+    lapack_int iwork_query = 0;
+    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond,
+                    &rank, &work_query, &lwork, &iwork_query, &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    lwork = std::max<lapack_int>(static_cast<lapack_int>(work_query), 1);
+    std::vector<double> work(lwork);
+    std::vector<lapack_int> iwork(std::max<lapack_int>(iwork_query, 1));
+    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond,
+                    &rank, work.data(), &lwork, iwork.data(), &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    out.rank = rank;
+    return out;
+}
+
+std::optional<Vector> residual_ss(const GelsdOutput& g, index_t m, index_t n, index_t nrhs) {
+    if (!(m > n && g.rank == static_cast<lapack_int>(n))) return std::nullopt;
+    Vector rss(nrhs);
+    for (index_t r = 0; r < nrhs; ++r) {
+        double s = 0.0;
+        for (index_t i = n; i < m; ++i) s += g.b[r * g.ldb + i] * g.b[r * g.ldb + i];
+        rss[r] = s;
+    }
+    return rss;
+}
+
+}  // namespace
+
+LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b) {
+    if (b.size() != a.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    const index_t m = a.rows(), n = a.cols(), ldb = std::max<index_t>({m, n, 1});
+    std::vector<double> rhs(ldb, 0.0);
+    for (index_t i = 0; i < m; ++i) rhs[i] = b[i];
+    auto g = gelsd(a, std::move(rhs), ldb, 1);
+    if (!g) return std::unexpected(g.error());
+    LeastSquaresResult<Vector> res;
+    res.solution = Vector::from(VectorView{g->b.data(), n, 1});
+    res.singular_values = std::move(g->singular_values);
+    res.rank = g->rank;
+    res.residual_sum_of_squares = residual_ss(*g, m, n, 1);
+    return res;
+}
+
+LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b) {
+    if (b.rows() != a.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    const index_t m = a.rows(), n = a.cols(), r = b.cols(), ldb = std::max<index_t>({m, n, 1});
+    auto g = gelsd(a, col_major(b, ldb), ldb, r);
+    if (!g) return std::unexpected(g.error());
+    LeastSquaresResult<Matrix> res;
+    res.solution = from_col_major(g->b.data(), n, r, ldb);
+    res.singular_values = std::move(g->singular_values);
+    res.rank = g->rank;
+    res.residual_sum_of_squares = residual_ss(*g, m, n, r);
+    return res;
+}
+
+}  // namespace ordinata::linalg

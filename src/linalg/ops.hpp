@@ -1,0 +1,45 @@
+// The named operations the estimators call. Every operation reads its inputs
+// through views, never modifies them, and returns a fresh owned result.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "linalg/error.hpp"
+#include "linalg/matrix.hpp"
+
+namespace ordinata::linalg {
+
+enum class Triangle { Lower, Upper };
+
+// Products. Shapes must agree; the callers check them beforehand.
+Matrix dot(MatrixView a, MatrixView b);
+Vector dot(MatrixView a, VectorView x);
+double dot(VectorView a, VectorView b);
+// X'X through the symmetric rank-k update; both triangles filled.
+Matrix gram(MatrixView x);
+
+Matrix identity(index_t n);
+
+// A^-1 by LU with partial pivoting (dgetrf + dgetri).
+LinalgResult<Matrix> inv(MatrixView a);
+// Lower L with A = L L'; reads only the lower triangle of A (dpotrf 'L').
+LinalgResult<Matrix> cholesky(MatrixView a);
+// Solves T x = b (dtrtrs, non-unit diagonal). A transposed view of a lower
+// factor passed as Upper solves with L'.
+LinalgResult<Vector> solve_triangular(MatrixView t, Triangle tri, VectorView b);
+LinalgResult<Matrix> solve_triangular(MatrixView t, Triangle tri, MatrixView b);
+
+template <class Solution>
+struct LeastSquaresResult {
+    Solution solution;
+    Vector singular_values;
+    std::int32_t rank = 0;
+    std::optional<Vector> residual_sum_of_squares;
+};
+
+// Minimum-norm least squares by SVD (dgelsd, RCOND = -1).
+LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b);
+LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b);
+
+}  // namespace ordinata::linalg

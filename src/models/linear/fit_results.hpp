@@ -1,0 +1,78 @@
+// The result fields every linear estimator stores after a fit, and the
+// inference methods that read them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "linalg/matrix.hpp"
+#include "models/estimator_error.hpp"
+#include "models/linear/stat_utils/inference.hpp"
+
+namespace ordinata::models {
+
+using linalg::index_t;
+using linalg::Matrix;
+using linalg::MatrixView;
+using linalg::Vector;
+using linalg::VectorView;
+
+struct FitResults {
+    std::optional<double> intercept;
+    std::optional<Vector> coefficients;
+    std::optional<Vector> coef_std_errors;
+    std::optional<double> intercept_std_error;
+    std::optional<Vector> residuals;
+    std::optional<double> mse;
+    std::optional<double> r_squared;
+    std::optional<std::uint64_t> n_samples;
+    std::optional<std::uint64_t> n_features;
+
+    bool is_fitted() const { return coefficients.has_value(); }
+
+    // n - (p + intercept) in unsigned arithmetic, absent counts taken as 0.
+    std::uint64_t dof(bool fit_intercept) const {
+        return n_samples.value_or(0) - (n_features.value_or(0) + (fit_intercept ? 1u : 0u));
+    }
+
+    // Both vectors present and of equal length; a failed refit may leave them mismatched.
+    bool has_inference() const {
+        return coefficients && coef_std_errors && coefficients->size() == coef_std_errors->size();
+    }
+
+    std::optional<Vector> t_statistics() const {
+        if (!has_inference()) return std::nullopt;
+        return stat_utils::t_statistics(*coefficients, *coef_std_errors);
+    }
+    std::optional<Vector> p_values(std::uint64_t nu) const {
+        if (!has_inference()) return std::nullopt;
+        return stat_utils::p_values(*coefficients, *coef_std_errors, nu);
+    }
+    Result<std::optional<Matrix>> confidence_intervals(std::uint64_t nu, double alpha) const {
+        if (!has_inference()) return std::optional<Matrix>{};
+        auto ci = stat_utils::confidence_intervals(*coefficients, *coef_std_errors, nu, alpha);
+        if (!ci) return std::unexpected(ci.error());
+        return std::optional<Matrix>(std::move(*ci));
+    }
+
+    // 1 - (1 - R^2)(n - 1)/(n - k), when n >= 2 and n > k.
+    std::optional<double> r_squared_adj(bool fit_intercept) const {
+        if (!r_squared || !n_samples || !n_features) return std::nullopt;
+        const std::uint64_t n = *n_samples, k = *n_features + (fit_intercept ? 1u : 0u);
+        if (n < 2 || n <= k) return std::nullopt;
+        return 1.0 - (1.0 - *r_squared) * static_cast<double>(n - 1) / static_cast<double>(n - k);
+    }
+
+    void store_split(const stat_utils::SplitParams& s) {
+        intercept = s.intercept;
+        intercept_std_error = s.intercept_std_error;
+        coefficients = s.coefficients;
+        coef_std_errors = s.coef_std_errors;
+    }
+};
+
+// R^2 = 1 - SSR/TSS, 0 for a constant target; optionally clamped to [-1, 1]
+// (a NaN ratio then becomes -1).
+double r_squared_from(double ssr, double tss, bool clamp);
+
+}  // namespace ordinata::models

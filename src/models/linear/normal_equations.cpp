@@ -1,0 +1,104 @@
+#include "models/linear/normal_equations.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "linalg/ops.hpp"
+
+namespace ordinata::models::linear {
+
+using linalg::index_t;
+using linalg::Triangle;
+
+Matrix design_matrix(MatrixView x, bool intercept) {
+    if (!intercept) return Matrix::from(x);
+    const index_t n = x.rows(), p = x.cols();
+    Matrix d(n, p + 1);
+    for (index_t i = 0; i < n; ++i) {
+        double* row = d.data() + i * (p + 1);
+        row[0] = 1.0;
+        const VectorView src = x.row(i);
+        for (index_t j = 0; j < p; ++j) row[j + 1] = src[j];
+    }
+    return d;
+}
+
+namespace {
+
+// Column sums of x (one pass over the rows).
+Vector column_sums(MatrixView x) {
+    Vector s(x.cols(), 0.0);
+    for (index_t i = 0; i < x.rows(); ++i) {
+        const VectorView r = x.row(i);
+        for (index_t j = 0; j < x.cols(); ++j) s[j] += r[j];
+    }
+    return s;
+}
+
+}  // namespace
+
+CrossProducts cross_products(MatrixView x, VectorView y, bool intercept) {
+    const index_t p = x.cols();
+    Matrix xtx = linalg::gram(x);
+    Vector xty = linalg::dot(x.t(), y);
+    if (!intercept) return {std::move(xtx), std::move(xty)};
+    const index_t k = p + 1;
+    Matrix g(k, k);
+    Vector c(k);
+    const Vector sums = column_sums(x);
+    g(0, 0) = static_cast<double>(x.rows());
+    c[0] = linalg::sum(y);
+    for (index_t j = 0; j < p; ++j) {
+        g(0, j + 1) = g(j + 1, 0) = sums[j];
+        c[j + 1] = xty[j];
+        for (index_t l = 0; l < p; ++l) g(j + 1, l + 1) = xtx(j, l);
+    }
+    return {std::move(g), std::move(c)};
+}
+
+Vector fitted_values(MatrixView x, VectorView beta, bool intercept) {
+    if (!intercept) return linalg::dot(x, beta);
+    Vector f = linalg::dot(x, beta.sub(1, beta.size() - 1));
+    const double b0 = beta[0];
+    for (index_t i = 0; i < f.size(); ++i) f[i] += b0;
+    return f;
+}
+
+Matrix weighted_gram(MatrixView x, VectorView u, bool intercept) {
+    const index_t n = x.rows(), p = x.cols();
+    // W = diag(u) X, then X'W by one product; the intercept row and column
+    // of Xd' diag(u) Xd are the column sums of W and the sum of u.
+    Matrix w(n, p);
+    for (index_t i = 0; i < n; ++i) {
+        const VectorView r = x.row(i);
+        double* dst = w.data() + i * p;
+        for (index_t j = 0; j < p; ++j) dst[j] = r[j] * u[i];
+    }
+    Matrix xtw = linalg::dot(x.t(), w.view());
+    if (!intercept) return xtw;
+    const index_t k = p + 1;
+    Matrix b(k, k);
+    b(0, 0) = linalg::sum(u);
+    const Vector sums = column_sums(w.view());
+    for (index_t j = 0; j < p; ++j) {
+        b(0, j + 1) = b(j + 1, 0) = sums[j];
+        for (index_t l = 0; l < p; ++l) b(j + 1, l + 1) = xtw(j, l);
+    }
+    return b;
+}
+
+std::expected<NormalSolution, CholeskyStep> cholesky_solve(const Matrix& g, VectorView c) {
+    auto l = linalg::cholesky(g);
+    if (!l) return std::unexpected(CholeskyStep::Factor);
+    auto z = linalg::solve_triangular(*l, Triangle::Lower, c);
+    if (!z) return std::unexpected(CholeskyStep::ForwardSolve);
+    auto beta = linalg::solve_triangular(l->t(), Triangle::Upper, *z);
+    if (!beta) return std::unexpected(CholeskyStep::BackSolve);
+    auto w = linalg::solve_triangular(*l, Triangle::Lower, linalg::identity(g.rows()));
+    if (!w) return std::unexpected(CholeskyStep::InverseForward);
+    auto m = linalg::solve_triangular(l->t(), Triangle::Upper, *w);
+    if (!m) return std::unexpected(CholeskyStep::InverseBack);
+    return NormalSolution{std::move(*beta), std::move(*m)};
+}
+
+}  // namespace ordinata::models::linear
