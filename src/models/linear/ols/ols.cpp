@@ -5,6 +5,7 @@
 
 #include "linalg/ops.hpp"
 #include "models/linear/normal_equations.hpp"
+#include "report/report.hpp"
 
 namespace ordinata::models {
 
@@ -134,7 +135,15 @@ const Matrix* OLS::design() const {
 }
 
 std::string OLS::summary() const {
-    return std::string(28, ' ') + "OLS Regression Results\n" + std::string(78, '=') + "\n";
+    report::ReportInput in;
+    in.title = "OLS Regression Results";
+    in.model_text = in.title;
+    in.method_text = "Least Squares";
+    in.covariance_text = robust_ ? "HC0" : "nonrobust";
+    in.fit_intercept = fit_intercept_;
+    in.results = &r_;
+    if (r_.residuals && training_x_) in.diagnostics_design = design();
+    return report::render(in);
 }
 
 std::string OLS::repr() const {

@@ -1,0 +1,37 @@
+// The plain-text results report shared by every estimator's summary().
+// An estimator supplies its values; the layout, the header statistics, the
+// coefficient rows with their inference and the diagnostics are built here.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "linalg/matrix.hpp"
+#include "models/linear/fit_results.hpp"
+
+namespace ordinata::report {
+
+struct ReportInput {
+    std::string_view title;            // line 1 (after 28 spaces)
+    std::string_view model_text;       // value of "Model:"
+    std::string_view method_text;      // value of "Method:"
+    std::string_view covariance_text;  // value of "Covariance Type:"
+    // p = k + 1 in the header statistics and degrees of freedom when set, else p = k.
+    bool fit_intercept = true;
+    // Whether a "const" row is printed (when intercept and its error are present).
+    bool intercept_row = true;
+    const models::FitResults* results = nullptr;
+    // Diagnostics matrix for the residual diagnostics; null: no diagnostics.
+    const linalg::Matrix* diagnostics_design = nullptr;
+    // Fixed effects only: the "Within R-squared:" line inserted after "Model:".
+    std::optional<double> within_r_squared;
+};
+
+// Renders the report, reading the local clock once.
+std::string render(const ReportInput& input);
+// Renders the report for a given local time (tests inject the time here).
+std::string render(const ReportInput& input, const std::tm& local_time);
+
+}  // namespace ordinata::report
