@@ -155,19 +155,13 @@ struct ClassBinding {
         };
         if constexpr (C::has_repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(&tp_repr)});
         slots.push_back({0, nullptr});
+        // Qualifying the spec name sets __module__; __name__ stays the bare class name.
+        const char* qualified = doc_storage().emplace_back(std::string("ordinata.") + C::name).c_str();
         static PyType_Spec spec{};
-        spec = {C::name, static_cast<int>(sizeof(Obj)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        spec = {qualified, static_cast<int>(sizeof(Obj)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                 slots.data()};
         PyObject* t = PyType_FromSpec(&spec);
         if (!t) return nullptr;
-        // Instances report the module they come from.
-        PyRef module_name = PyRef::steal(PyUnicode_FromString("ordinata"));
-        if (!module_name || PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(t)->tp_dict, "__module__",
-                                                 module_name.get()) < 0) {
-            Py_DECREF(t);
-            return nullptr;
-        }
-        PyType_Modified(reinterpret_cast<PyTypeObject*>(t));
         type = reinterpret_cast<PyTypeObject*>(t);
         return type;
     }
