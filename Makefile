@@ -4,7 +4,7 @@ PYTHON := .venv/bin/python
 BUILD_STAMP := .venv/.ordinata-built
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: all setup build demo test test-python test-cpp clean
+.PHONY: all setup build demo test test-python test-cpp check-sanitize clean
 
 all: build
 
@@ -30,6 +30,17 @@ test-cpp: setup
 		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
 	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/cpp
 	cd build/cpp && ctest --output-on-failure
+
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer, and
+# the whole Python suite run against it (the interpreter itself is not
+# instrumented, so the ASan runtime is preloaded and leak reports are off).
+check-sanitize: setup
+	@cmake -S . -B build/sanitize -G Ninja -DORDINATA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
+	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/sanitize --target ordinata
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	ORDINATA_SANITIZED=1 PYTHONPATH=$(CURDIR)/build/sanitize $(PYTHON) -m pytest -q -p no:cacheprovider tests
 
 clean:
 	rm -rf build $(BUILD_STAMP)
