@@ -4,7 +4,7 @@ PYTHON := .venv/bin/python
 BUILD_STAMP := .venv/.ordinata-built
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: all setup build demo test test-python test-cpp check-sanitize clean
+.PHONY: all setup build demo test test-python test-cpp check-sanitize fuzz clean
 
 all: build
 
@@ -30,6 +30,10 @@ test-cpp: setup
 		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
 	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/cpp
 	cd build/cpp && ctest --output-on-failure
+
+# Long API fuzzing run: 3,000 examples per class (over 20,000 in all).
+fuzz: build
+	ORDINATA_FUZZ_EXAMPLES=3000 $(PYTHON) -m pytest -q tests/fuzz
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # the whole Python suite run against it (the interpreter itself is not

@@ -1,0 +1,172 @@
+"""Random calls to every constructor, method and property of every class.
+
+Only TypeError, ValueError, RuntimeError or AttributeError may escape, the
+interpreter must survive, and an object must stay usable after any failure.
+The classes are discovered from the module, and argument kinds are inferred
+from the parameter names, so new classes are covered without changes here.
+ORDINATA_FUZZ_EXAMPLES sets the budget per test (make fuzz raises it).
+"""
+
+import inspect
+import os
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import ordinata
+
+EXAMPLES = int(os.environ.get("ORDINATA_FUZZ_EXAMPLES", "150"))
+ALLOWED = (TypeError, ValueError, RuntimeError, AttributeError)
+CLASSES = [getattr(ordinata, name) for name in ordinata.__all__]
+
+
+def params_of(func):
+    sig = func.__text_signature__ or "($self)"
+    inner = sig.strip("()").split(",")
+    return [p.strip().split("=")[0] for p in inner if p.strip() and p.strip() != "$self"]
+
+
+def members(cls):
+    methods, props = {}, []
+    for name, value in vars(cls).items():
+        if name.startswith("__"):
+            continue
+        if inspect.isgetsetdescriptor(value):
+            props.append(name)
+        elif callable(value):
+            methods[name] = params_of(value)
+    return methods, props
+
+
+def valid_args(names, n=30, p=2, seed=0):
+    """Arguments that a fit or predict of any class accepts."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, p))
+    values = {
+        "x": x,
+        "regressors": x,
+        "instruments": np.column_stack([x, rng.normal(size=n)]),
+        "y": x @ np.ones(p) + rng.normal(size=n),
+        "targets": x @ np.ones(p) + rng.normal(size=n),
+        "weights": rng.uniform(0.5, 2.0, size=n),
+        "sigma": np.eye(n) + 0.1,
+        "entity_id": np.arange(n, dtype=np.int64) % 5,
+        "alpha": 0.1,
+        "fit_intercept": True,
+        "robust": False,
+    }
+    return [values[name] for name in names]
+
+
+class RaisingFloat:
+    def __float__(self):
+        raise OverflowError("no float")
+
+
+class RaisingBool:
+    def __bool__(self):
+        raise ZeroDivisionError("no bool")
+
+    def __index__(self):
+        raise ZeroDivisionError("no index")
+
+
+floats = st.sampled_from([0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 5e-324, np.nan, np.inf, -np.inf, 1e-300, 3.5])
+dtypes = st.sampled_from([np.float64, np.float64, np.float64, np.float32, np.int64, np.int32, ">f8", np.complex128,
+                          np.bool_, object])
+shapes = st.one_of(st.just(()), st.tuples(st.integers(0, 12)), st.tuples(st.integers(0, 12), st.integers(0, 5)),
+                   st.tuples(st.integers(0, 3), st.integers(0, 3), st.integers(0, 3)))
+
+
+@st.composite
+def arrays(draw):
+    shape = draw(shapes)
+    dtype = draw(dtypes)
+    size = int(np.prod(shape)) if shape else 1
+    values = draw(st.lists(floats, min_size=size, max_size=size))
+    with np.errstate(all="ignore"):
+        if dtype is np.int64 and draw(st.booleans()):
+            arr = np.array([draw(st.integers(-2**63, 2**63 - 1)) for _ in range(size)], dtype=np.int64)
+        else:
+            arr = np.array(values, dtype=np.float64).astype(dtype)
+    arr = arr.reshape(shape)
+    if arr.ndim >= 1 and arr.shape[0] > 1 and draw(st.booleans()):
+        arr = arr[::-1]
+    if arr.ndim == 2 and draw(st.booleans()):
+        arr = np.asfortranarray(arr)
+    return arr
+
+
+def anything(owner):
+    """Any argument value, including ones that call back into the owner."""
+
+    class Reenter:
+        def __float__(self):
+            for name in ("fit", "covariance_matrix", "summary"):
+                try:
+                    getattr(owner[0], name)()
+                except ALLOWED:
+                    pass
+            return 0.05
+
+        def __bool__(self):
+            repr(owner[0])
+            return True
+
+    return st.one_of(arrays(), floats, st.none(), st.booleans(), st.integers(-5, 5), st.text(max_size=3),
+                     st.just([[1.0, 2.0]]), st.just(RaisingFloat()), st.just(RaisingBool()), st.just(Reenter()),
+                     st.just(np.bool_(True)), st.just(np.float64(0.2)))
+
+
+def check_usable(obj, methods):
+    if "fit" in methods:
+        obj.fit(*valid_args(methods["fit"]))
+        assert obj.is_fitted()
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_random_calls(cls, data):
+    methods, props = members(cls)
+    owner = [None]
+    ctor_params = list(inspect.signature(cls).parameters)
+    ctor_args = data.draw(st.lists(st.one_of(st.booleans(), anything(owner)), max_size=len(ctor_params) + 1))
+    try:
+        obj = cls(*ctor_args)
+    except ALLOWED:
+        obj = cls()
+    owner[0] = obj
+    if data.draw(st.booleans()) and "fit" in methods:
+        try:
+            obj.fit(*valid_args(methods["fit"], n=data.draw(st.integers(8, 40)), p=data.draw(st.integers(1, 3))))
+        except ALLOWED:
+            pass
+    for _ in range(data.draw(st.integers(1, 4))):
+        name = data.draw(st.sampled_from(sorted(methods) + props + ["not_a_member"]))
+        try:
+            if name in methods:
+                names = methods[name]
+                if data.draw(st.booleans()):
+                    args = valid_args(names, n=data.draw(st.integers(0, 12)), p=data.draw(st.integers(0, 4)))
+                    if args and data.draw(st.booleans()):
+                        i = data.draw(st.integers(0, len(args) - 1))
+                        args[i] = data.draw(anything(owner))
+                else:
+                    args = data.draw(st.lists(anything(owner), max_size=len(names) + 1))
+                if data.draw(st.booleans()) and args:
+                    kw = dict(zip(names, args))
+                    if data.draw(st.booleans()):
+                        kw["bogus"] = 1
+                    getattr(obj, name)(**kw)
+                else:
+                    getattr(obj, name)(*args)
+            elif data.draw(st.booleans()):
+                setattr(obj, name, 1.0)
+            else:
+                getattr(obj, name)
+        except ALLOWED:
+            pass
+    check_usable(obj, methods)
