@@ -132,15 +132,6 @@ def test_instruments_equal_to_regressors_is_ols(intercept):
     np.testing.assert_allclose(iv.p_values(), ols.p_values(), rtol=1e-8)
 
 
-def test_strided_inputs_match_contiguous_copies():
-    z, x, y = endogenous_data(n=50)
-    a, b = ordinata.IV(), ordinata.IV()
-    a.fit(np.asfortranarray(z)[::-1], x[::-1].T.copy().T, y[::-1].copy())
-    b.fit(z[::-1].copy(), x[::-1].copy(), y[::-1].copy())
-    np.testing.assert_allclose(a.coefficients, b.coefficients, rtol=1e-12)
-    np.testing.assert_allclose(a.covariance_matrix, b.covariance_matrix, rtol=1e-12)
-
-
 def test_no_regressors_gives_the_mean():
     y = np.arange(7.0) ** 2
     m = ordinata.IV()
