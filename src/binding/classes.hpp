@@ -7,5 +7,7 @@
 namespace ordinata::binding {
 
 PyTypeObject* ols_type();
+PyTypeObject* iv_type();
+PyTypeObject* tsls_type();
 
 }  // namespace ordinata::binding

@@ -27,6 +27,8 @@ struct Registration {
 // Registration order, which is also the order of __all__.
 constexpr Registration kClasses[] = {
     {"OLS", &ols_type},
+    {"IV", &iv_type},
+    {"TSLS", &tsls_type},
 };
 
 PyModuleDef module_def = {

@@ -1,0 +1,139 @@
+#include "models/linear/tsls/tsls.hpp"
+
+#include <cmath>
+
+#include "linalg/ops.hpp"
+#include "models/linear/instrumental.hpp"
+#include "models/linear/normal_equations.hpp"
+#include "report/report.hpp"
+
+namespace ordinata::models {
+
+namespace {
+
+// Pi with X ~ Z Pi: the q x q normal equations when clearly over-determined,
+// the SVD solve otherwise or when Z'Z cannot be inverted.
+Result<Matrix> first_stage(MatrixView z, MatrixView x) {
+    const index_t n = z.rows(), q = z.cols();
+    if (3 * q < n) {
+        auto p = linalg::inv(linalg::gram(z));
+        if (p) return linalg::dot(p->view(), linalg::dot(z.t(), x).view());
+    }
+    auto ls = linalg::least_squares(z, x);
+    if (!ls) return value_error("Failed to solve first stage regression");
+    return std::move(ls->solution);
+}
+
+struct SecondStage {
+    Vector b;
+    std::optional<Matrix> gram_inverse;  // (Xd'Xd)^-1 when the normal equations were used
+};
+
+Result<SecondStage> second_stage(MatrixView xhat, VectorView y, bool intercept) {
+    const index_t n = xhat.rows(), k = xhat.cols() + (intercept ? 1 : 0);
+    if (3 * k < n) {
+        const linear::CrossProducts cp = linear::cross_products(xhat, y, intercept);
+        auto p = linalg::inv(cp.g);
+        if (p) {
+            Vector b = linalg::dot(p->view(), cp.c.view());
+            return SecondStage{std::move(b), std::move(*p)};
+        }
+    }
+    const Matrix xd = linear::design_matrix(xhat, intercept);
+    auto ls = linalg::least_squares(xd, y);
+    if (!ls) return value_error("Failed to solve second stage regression");
+    return SecondStage{std::move(ls->solution), std::nullopt};
+}
+
+}  // namespace
+
+Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
+    if (z.rows() != x.rows() || z.rows() != y.size())
+        return value_error("All inputs must have the same number of samples");
+    const index_t n = z.rows(), q = z.cols(), p = x.cols();
+    if (q < p) return value_error("TSLS requires at least as many instruments as regressors");
+    if (n <= p) return value_error("Number of samples must be greater than number of regressors");
+    // Without regressors and without an intercept there is nothing to estimate.
+    if (p == 0 && !fit_intercept_)
+        return value_error("At least one regressor is required when fit_intercept is False");
+    const index_t k = p + (fit_intercept_ ? 1 : 0);
+
+    auto pi = first_stage(z, x);
+    if (!pi) return std::unexpected(pi.error());
+    const Matrix xhat = linalg::dot(z, pi->view());
+    auto stage2 = second_stage(xhat, y, fit_intercept_);
+    if (!stage2) return std::unexpected(stage2.error());
+    const Vector& b = stage2->b;
+
+    // Structural residuals: the observed regressors, not their projection.
+    const VectorView slopes = fit_intercept_ ? b.view().sub(1, p) : b.view();
+    const double b0 = fit_intercept_ ? b[0] : 0.0;
+    Vector e = linalg::dot(x, slopes);
+    for (index_t i = 0; i < n; ++i) e[i] = y[i] - (e[i] + b0);
+
+    // From here on a failure leaves the new estimates beside the old inference.
+    r_.coefficients = Vector::from(slopes);
+    r_.intercept = fit_intercept_ ? std::optional<double>(b0) : std::nullopt;
+    r_.residuals = std::move(e);
+    r_.n_samples = n;
+    r_.n_features = p;
+    const std::uint64_t df = n - k;
+    if (df == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
+
+    const VectorView res = r_.residuals->view();
+    const double ssr = linalg::dot(res, res);
+    const double sigma2 = ssr / static_cast<double>(df);
+    if (!stage2->gram_inverse) {
+        auto m = linalg::inv(linear::design_gram(xhat, fit_intercept_));
+        if (!m) return value_error("X\u0302'X\u0302 matrix is singular");
+        stage2->gram_inverse = std::move(*m);
+    }
+    Matrix v = linalg::scale(*stage2->gram_inverse, sigma2);
+
+    const double ybar = linalg::sum(y) / static_cast<double>(n);
+    const double r2 = r_squared_from(ssr, linalg::sum_sq_dev(y, ybar), false);
+
+    compute_standard_errors(v);
+    covariance_ = std::move(v);
+    r_.mse = sigma2;
+    r_.r_squared = r2;
+    fitted_ = true;
+    return {};
+}
+
+void TSLS::compute_standard_errors(const Matrix& v) {
+    Vector s(v.rows());
+    for (index_t j = 0; j < v.rows(); ++j) s[j] = std::sqrt(v(j, j));
+    if (fit_intercept_) {
+        r_.intercept_std_error = s[0];
+        r_.coef_std_errors = Vector::from(s.view().sub(1, s.size() - 1));
+    } else {
+        r_.intercept_std_error.reset();
+        r_.coef_std_errors = std::move(s);
+    }
+}
+
+Result<Vector> TSLS::predict(MatrixView x) const {
+    if (!fitted_ || !r_.coefficients) return value_error("Model not fitted");
+    const Vector& coef = *r_.coefficients;
+    if (x.cols() != coef.size())
+        return value_error("Feature count mismatch: expected " + std::to_string(coef.size()) + ", got " +
+                           std::to_string(x.cols()));
+    Vector yhat = linalg::dot(x, coef.view());
+    if (fit_intercept_ && r_.intercept)
+        for (index_t i = 0; i < yhat.size(); ++i) yhat[i] += *r_.intercept;
+    return yhat;
+}
+
+std::string TSLS::summary() const {
+    report::ReportInput in;
+    in.title = "TSLS";
+    in.model_text = "TSLS";
+    in.method_text = "Two-Stage Least Squares";
+    in.covariance_text = "nonrobust";
+    in.fit_intercept = fit_intercept_;
+    in.results = &r_;
+    return report::render(in);
+}
+
+}  // namespace ordinata::models

@@ -1,0 +1,172 @@
+import numpy as np
+import pytest
+from statsmodels.sandbox.regression.gmm import IV2SLS
+
+import ordinata
+
+
+def overidentified(n, p=2, q=3, seed=0):
+    """Instruments with a column of ones (as the textbook estimator wants), endogenous regressors."""
+    rng = np.random.default_rng(seed)
+    zr = rng.normal(size=(n, q))
+    u = rng.normal(size=n)
+    x = zr @ rng.normal(size=(q, p)) + 0.7 * u[:, None] + rng.normal(size=(n, p))
+    y = 0.5 + x @ np.arange(1.0, p + 1) + u
+    return np.column_stack([np.ones(n), zr]), x, y
+
+
+def two_stage_oracle(z, x, y, intercept):
+    """Textbook 2SLS: structural residuals, sigma^2 (Xhat_d' Xhat_d)^-1."""
+    xhat = z @ np.linalg.lstsq(z, x, rcond=None)[0]
+    if intercept:
+        xhat = np.column_stack([np.ones(len(y)), xhat])
+        x = np.column_stack([np.ones(len(y)), x])
+    b = np.linalg.lstsq(xhat, y, rcond=None)[0]
+    e = y - x @ b
+    with np.errstate(divide="ignore", invalid="ignore"):  # n = k has no covariance
+        s2 = e @ e / (len(y) - x.shape[1])
+        cov = s2 * np.linalg.inv(xhat.T @ xhat)
+    r2 = 1 - e @ e / np.sum((y - y.mean()) ** 2)
+    return b, cov, e, s2, r2
+
+
+def test_unfitted_state():
+    m = ordinata.TSLS()
+    assert m.fit_intercept is True and m.is_fitted() is False
+    for name in ["coefficients", "intercept", "covariance_matrix", "mse", "r_squared", "r_squared_adj",
+                 "residuals", "n_samples", "n_features"]:
+        assert getattr(m, name) is None, name
+    assert m.standard_errors() is None
+    assert not hasattr(m, "t_statistics") and not hasattr(m, "p_values")
+    with pytest.raises(ValueError, match="^Model not fitted$"):
+        m.predict(np.ones((2, 1)))
+    assert m.summary().startswith(" " * 28 + "TSLS\n")
+    assert repr(m).startswith("<ordinata.TSLS object at 0x")
+    assert ordinata.TSLS.__text_signature__ == "(fit_intercept=True)"
+    assert ordinata.TSLS.fit.__text_signature__ == "($self, instruments, regressors, targets)"
+
+
+def _nan_at(a, i, j):
+    a = a.copy()
+    a[i, j] = np.nan
+    return a
+
+
+R = np.random.default_rng(2).normal(size=(50, 3))
+SMALL = np.random.default_rng(3).normal(size=(5, 3))
+
+
+@pytest.mark.parametrize(
+    "z, x, y, intercept, message",
+    [
+        (R, R[:49], R[:, 0], True, "All inputs must have the same number of samples"),
+        (R, R, R[:49, 0], True, "All inputs must have the same number of samples"),
+        (R[:, :1], R[:, :2], R[:, 0], True, "TSLS requires at least as many instruments as regressors"),
+        (R[:3], R[:3], R[:3, 0], True, "Number of samples must be greater than number of regressors"),
+        (np.empty((0, 0)), np.empty((0, 0)), np.empty(0), True,
+         "Number of samples must be greater than number of regressors"),
+        (R, R[:, :0], R[:, 0], False, "At least one regressor is required when fit_intercept is False"),
+        (_nan_at(SMALL[:, :2], 0, 0), SMALL[:, :2], SMALL[:, 2], True, "Failed to solve first stage regression"),
+        (SMALL[:, :2], _nan_at(SMALL[:, :2], 0, 0), SMALL[:, 2], True,
+         "Failed to solve second stage regression"),
+        (R[:4, :3], R[:4, :3], R[:4, 0], True, "Insufficient degrees of freedom for covariance estimation"),
+        (R, np.column_stack([R[:, 0], np.zeros(50)]), R[:, 1], True, "X\u0302'X\u0302 matrix is singular"),
+    ],
+)
+def test_fit_errors(z, x, y, intercept, message):
+    with pytest.raises(ValueError) as err:
+        ordinata.TSLS(fit_intercept=intercept).fit(z, x, y)
+    assert str(err.value) == message
+
+
+# n = 8: both stages by SVD; n = 12: SVD first stage, normal equations second; n = 400: normal equations.
+@pytest.mark.parametrize("n", [8, 12, 400])
+@pytest.mark.parametrize("intercept", [True, False])
+def test_overidentified_against_textbook_2sls(n, intercept):
+    z, x, y = overidentified(n)
+    m = ordinata.TSLS(fit_intercept=intercept)
+    m.fit(z, x, y)
+    b, cov, e, s2, r2 = two_stage_oracle(z, x, y, intercept)
+    np.testing.assert_allclose(m.coefficients, b[1:] if intercept else b, rtol=1e-10)
+    np.testing.assert_allclose(m.covariance_matrix, cov, rtol=1e-10)
+    np.testing.assert_allclose(m.residuals, e, rtol=1e-10, atol=1e-12)
+    assert m.mse == pytest.approx(s2, rel=1e-10)
+    assert m.r_squared == pytest.approx(r2, rel=1e-10)
+    se = np.sqrt(np.diag(cov))
+    np.testing.assert_allclose(m.standard_errors(), se[1:] if intercept else se, rtol=1e-10)
+    np.testing.assert_allclose(m.residuals, y - m.predict(x), rtol=1e-10, atol=1e-12)
+    if intercept:
+        assert m.intercept == pytest.approx(b[0], rel=1e-10)
+        ref = IV2SLS(y, np.column_stack([np.ones(n), x]), z).fit()
+        np.testing.assert_allclose(m.coefficients, ref.params[1:], rtol=1e-10)
+        np.testing.assert_allclose(m.standard_errors(), ref.bse[1:], rtol=1e-10)
+        np.testing.assert_allclose(m.covariance_matrix, ref.cov_params(), rtol=1e-10)
+        assert m.r_squared == pytest.approx(ref.rsquared, rel=1e-10)
+        assert m.mse == pytest.approx(ref.mse_resid, rel=1e-10)
+    else:
+        assert m.intercept is None and m.covariance_matrix.shape == (2, 2)
+    k = 3 if intercept else 2
+    assert m.r_squared_adj == pytest.approx(1 - (1 - r2) * (n - 1) / (n - k), rel=1e-10)
+
+
+@pytest.mark.parametrize("intercept", [True, False])
+def test_instruments_equal_to_regressors_is_ols(intercept):
+    _, x, y = overidentified(60, seed=4)
+    m, ols = ordinata.TSLS(fit_intercept=intercept), ordinata.OLS(fit_intercept=intercept)
+    m.fit(x, x, y)
+    ols.fit(x, y)
+    for name in ["coefficients", "residuals", "mse", "r_squared", "r_squared_adj"]:
+        np.testing.assert_allclose(getattr(m, name), getattr(ols, name), rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(m.standard_errors(), ols.standard_errors(), rtol=1e-9)
+    np.testing.assert_allclose(m.covariance_matrix, ols.covariance_matrix(), rtol=1e-9)
+
+
+@pytest.mark.parametrize("seed", [1, 3, 5])
+def test_weak_instrument_gives_negative_r_squared(seed):
+    rng = np.random.default_rng(seed)
+    z = np.column_stack([np.ones(100), rng.normal(size=100)])
+    x = (0.05 * z[:, 1] + rng.normal(size=100))[:, None]
+    y = rng.normal(size=100)
+    m = ordinata.TSLS()
+    m.fit(z, x, y)
+    r2 = two_stage_oracle(z, x, y, True)[4]
+    assert m.r_squared < 0
+    assert m.r_squared == pytest.approx(r2, rel=1e-10)
+
+
+def test_no_regressors_gives_the_mean():
+    z, _, y = overidentified(30)
+    m = ordinata.TSLS()
+    m.fit(z, np.empty((30, 0)), y)
+    assert m.intercept == pytest.approx(y.mean(), rel=1e-12)
+    assert m.coefficients.size == 0 and m.standard_errors().size == 0
+    np.testing.assert_allclose(m.covariance_matrix, [[y.var(ddof=1) / 30]], rtol=1e-12)
+
+
+def test_failed_fit_keeps_old_inference_beside_new_estimates():
+    z, x, y = overidentified(80)
+    m = ordinata.TSLS()
+    m.fit(z, x, y)
+    old_mse, old_r2, old_cov, old_se = m.mse, m.r_squared, m.covariance_matrix, m.standard_errors()
+    # n = p + 1 with an intercept: estimates are stored, inference is not.
+    z4, x4, y4 = overidentified(4, p=3, q=3, seed=7)
+    with pytest.raises(ValueError, match="^Insufficient degrees of freedom for covariance estimation$"):
+        m.fit(z4, x4, y4)
+    b = two_stage_oracle(z4, x4, y4, True)[0]
+    np.testing.assert_allclose(m.coefficients, b[1:], rtol=1e-8)
+    assert m.intercept == pytest.approx(b[0], rel=1e-8)
+    assert (m.n_samples, m.n_features) == (4, 3) and m.residuals.shape == (4,)
+    assert m.is_fitted() is True
+    assert (m.mse, m.r_squared) == (old_mse, old_r2)
+    np.testing.assert_array_equal(m.covariance_matrix, old_cov)
+    np.testing.assert_array_equal(m.standard_errors(), old_se)
+    np.testing.assert_allclose(m.predict(x4), x4 @ b[1:] + b[0], rtol=1e-8)
+    with pytest.raises(ValueError, match="^Feature count mismatch: expected 3, got 2$"):
+        m.predict(x)
+
+    fresh = ordinata.TSLS()
+    with pytest.raises(ValueError, match="^Insufficient degrees of freedom"):
+        fresh.fit(z4, x4, y4)
+    assert fresh.is_fitted() is False and fresh.coefficients is not None and fresh.mse is None
+    with pytest.raises(ValueError, match="^Model not fitted$"):
+        fresh.predict(x4)
