@@ -147,6 +147,52 @@ Matrix gram(MatrixView x) {
     return g;
 }
 
+void gram_accumulate_upper(MatrixView a, Matrix& c) {
+    const index_t n = a.rows(), k = a.cols();
+    if (c.rows() != k || c.cols() != k) internal_error("gram_accumulate_upper: shape mismatch");
+    if (k == 0 || n == 0) return;
+    if (!fits_int(n) || !fits_int(k)) internal_error("gram_accumulate_upper: dimension too large");
+    Matrix copy;
+    auto oa = blas_operand(a);
+    if (!oa) {
+        copy = Matrix::from(a);
+        oa = blas_operand(copy.view());
+    }
+    const int trans = oa->trans == lapack::NoTrans ? lapack::Trans : lapack::NoTrans;
+    lapack::cblas_dsyrk(lapack::RowMajor, lapack::Upper, trans, as_int(k), as_int(n), 1.0, oa->data, oa->ld, 1.0,
+                        c.data(), as_int(k));
+}
+
+void dot_t_accumulate(MatrixView a, VectorView x, Vector& y) {
+    const index_t n = a.rows(), k = a.cols();
+    if (x.size() != n || y.size() != k) internal_error("dot_t_accumulate: shape mismatch");
+    if (n == 0 || k == 0) return;
+    if (!fits_int(n) || !fits_int(k)) internal_error("dot_t_accumulate: dimension too large");
+    Vector x_copy;
+    const double* xp = x.base;
+    if (x.stride != 1) {
+        x_copy = Vector::from(x);
+        xp = x_copy.data();
+    }
+    Matrix a_copy;
+    auto oa = blas_operand(a);
+    if (!oa) {
+        a_copy = Matrix::from(a);
+        oa = blas_operand(a_copy.view());
+    }
+    if (oa->trans == lapack::NoTrans)
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::Trans, as_int(n), as_int(k), 1.0, oa->data, oa->ld, xp, 1,
+                            1.0, y.data(), 1);
+    else
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(k), as_int(n), 1.0, oa->data, oa->ld, xp, 1,
+                            1.0, y.data(), 1);
+}
+
+void mirror_upper(Matrix& c) {
+    for (index_t i = 0; i < c.rows(); ++i)
+        for (index_t j = 0; j < i; ++j) c(i, j) = c(j, i);
+}
+
 Matrix identity(index_t n) {
     Matrix m(n, n, 0.0);
     for (index_t i = 0; i < n; ++i) m(i, i) = 1.0;

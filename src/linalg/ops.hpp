@@ -18,6 +18,12 @@ Vector dot(MatrixView a, VectorView x);
 double dot(VectorView a, VectorView b);
 // X'X through the symmetric rank-k update; both triangles filled.
 Matrix gram(MatrixView x);
+// C += A'A on the upper triangle of C only (callers mirror once at the end).
+void gram_accumulate_upper(MatrixView a, Matrix& c);
+// y += A'x.
+void dot_t_accumulate(MatrixView a, VectorView x, Vector& y);
+// Copies the upper triangle into the lower one.
+void mirror_upper(Matrix& c);
 
 Matrix identity(index_t n);
 

@@ -56,6 +56,69 @@ CrossProducts cross_products(MatrixView x, VectorView y, bool intercept) {
     return {std::move(g), std::move(c)};
 }
 
+CentredCrossProducts centred_cross_products(MatrixView x, VectorView y) {
+    const index_t n = x.rows(), p = x.cols();
+    CentredCrossProducts out{column_sums(x), linalg::sum(y) / static_cast<double>(n), Matrix(p, p, 0.0),
+                             Vector(p, 0.0)};
+    for (index_t j = 0; j < p; ++j) out.x_mean[j] /= static_cast<double>(n);
+    // Blocks of about 32 KiB keep the centred buffer in the first-level cache
+    // while staying large enough for the rank-k update to run at full speed.
+    const index_t block = std::max<index_t>(64, 4096 / std::max<index_t>(p, 1));
+    Matrix buf(std::min(block, n), p);
+    Vector ybuf(std::min(block, n));
+    for (index_t start = 0; start < n; start += block) {
+        const index_t rows = std::min(block, n - start);
+        for (index_t i = 0; i < rows; ++i) {
+            const VectorView r = x.row(start + i);
+            double* dst = buf.data() + i * p;
+            for (index_t j = 0; j < p; ++j) dst[j] = r[j] - out.x_mean[j];
+            ybuf[i] = y[start + i] - out.y_mean;
+        }
+        const MatrixView bv = buf.view().row_range(0, rows);
+        linalg::gram_accumulate_upper(bv, out.s);
+        linalg::dot_t_accumulate(bv, ybuf.view().sub(0, rows), out.sxy);
+    }
+    linalg::mirror_upper(out.s);
+    return out;
+}
+
+Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
+    const index_t p = s_inv.rows(), k = p + 1;
+    const Vector qm = linalg::dot(s_inv.view(), x_mean);  // S^-1 m
+    Matrix m(k, k);
+    m(0, 0) = 1.0 / static_cast<double>(n) + linalg::dot(x_mean, qm.view());
+    for (index_t j = 0; j < p; ++j) {
+        m(0, j + 1) = m(j + 1, 0) = -qm[j];
+        for (index_t l = 0; l < p; ++l) m(j + 1, l + 1) = s_inv(j, l);
+    }
+    return m;
+}
+
+Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean) {
+    Vector beta(slopes.size() + 1);
+    beta[0] = y_mean - linalg::dot(x_mean, slopes);
+    for (index_t j = 0; j < slopes.size(); ++j) beta[j + 1] = slopes[j];
+    return beta;
+}
+
+void refine(MatrixView x, const Vector* x_mean, const Matrix& m, VectorView e, Vector& beta) {
+    const index_t p = x.cols();
+    Vector xte(p, 0.0);
+    linalg::dot_t_accumulate(x, e, xte);
+    if (!x_mean) {
+        const Vector delta = linalg::dot(m.view(), xte.view());
+        for (index_t i = 0; i < p; ++i) beta[i] += delta[i];
+        return;
+    }
+    const double e_sum = linalg::sum(e);
+    for (index_t j = 0; j < p; ++j) xte[j] -= (*x_mean)[j] * e_sum;
+    // S^-1 is the lower-right block of the full inverse.
+    const MatrixView q = m.view().row_range(1, p).col_range(1, p);
+    const Vector delta = linalg::dot(q, xte.view());
+    for (index_t j = 0; j < p; ++j) beta[j + 1] += delta[j];
+    beta[0] += e_sum / static_cast<double>(x.rows()) - linalg::dot(x_mean->view(), delta.view());
+}
+
 Vector fitted_values(MatrixView x, VectorView beta, bool intercept) {
     if (!intercept) return linalg::dot(x, beta);
     Vector f = linalg::dot(x, beta.sub(1, beta.size() - 1));

@@ -24,6 +24,31 @@ struct CrossProducts {
 };
 CrossProducts cross_products(MatrixView x, VectorView y, bool intercept);
 
+// With an intercept: column means, y mean, S = X~'X~ and X~'y~ for the
+// centred X~ = X - 1 x_mean' and y~ = y - y_mean. Centring keeps the
+// condition number of the slope problem from being squared by the ones
+// column. The centred data are never materialised: each block of rows is
+// centred into a small buffer and accumulated with the rank-k update.
+struct CentredCrossProducts {
+    Vector x_mean;
+    double y_mean = 0.0;
+    Matrix s;
+    Vector sxy;
+};
+CentredCrossProducts centred_cross_products(MatrixView x, VectorView y);
+
+// The full (Xd'Xd)^-1 of the model with intercept from S^-1:
+// [1/n + m'S^-1 m, -m'S^-1; -S^-1 m, S^-1] with m the column means.
+Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, linalg::index_t n);
+
+// Full parameter vector [y_mean - m'b, b] from the slopes b.
+Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
+
+// One step of iterative refinement from the residuals e of beta, with M the
+// full (Xd'Xd)^-1. With an intercept (x_mean given) the correction is solved
+// in centred form, S^-1 X~'e, which is where the accuracy is.
+void refine(MatrixView x, const Vector* x_mean, const Matrix& m, VectorView e, Vector& beta);
+
 // Xd * beta, beta including the intercept at index 0 when intercept is set.
 Vector fitted_values(MatrixView x, VectorView beta, bool intercept);
 

@@ -18,18 +18,67 @@ constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
 struct Solution {
     Vector beta;
     std::optional<Matrix> inverse;  // absent on the SVD route until after the residuals
+    double condition = 0.0;         // estimate for the factored system; 0 on the SVD route
+    std::optional<Vector> x_mean;   // column means when the centred system was factored
 };
 
-Result<Solution> solve_cholesky(const linear::CrossProducts& cp) {
-    auto s = linear::cholesky_solve(cp.g, cp.c);
-    if (s) return Solution{std::move(s->beta), std::move(s->inverse)};
+// ||A||_F * ||A^-1||_F, an upper bound of the 2-norm condition number.
+double condition_estimate(const Matrix& a, const Matrix& a_inv) {
+    double fa = 0.0, fi = 0.0;
+    for (index_t i = 0; i < a.size(); ++i) {
+        fa += a.data()[i] * a.data()[i];
+        fi += a_inv.data()[i] * a_inv.data()[i];
+    }
+    return std::sqrt(fa) * std::sqrt(fi);
+}
+
+// Normal equations lose digits in proportion to the condition number of the
+// factored system; past this, residual-based refinement recovers them.
+constexpr double kRefineAbove = 1e7;
+
+// The normal equations the Cholesky and inverse routes factor: G = Xd'Xd
+// and c = Xd'y, or with an intercept the centred S and X~'y~, from which
+// the intercept and the full inverse are recovered afterwards.
+struct NormalSystem {
+    Matrix g;
+    Vector c;
+    std::optional<linear::CentredCrossProducts> centred;
+    index_t n = 0;
+
+    static NormalSystem build(MatrixView x, VectorView y, bool intercept) {
+        if (!intercept) {
+            linear::CrossProducts cp = linear::cross_products(x, y, false);
+            return {std::move(cp.g), std::move(cp.c), std::nullopt, x.rows()};
+        }
+        linear::CentredCrossProducts cc = linear::centred_cross_products(x, y);
+        Matrix g = cc.s;
+        Vector c = cc.sxy;
+        return {std::move(g), std::move(c), std::move(cc), x.rows()};
+    }
+
+    // Maps a solution of the factored system back to the full parameters.
+    Solution expand(Vector beta, Matrix inverse) const {
+        const double cond = condition_estimate(g, inverse);
+        if (!centred) return {std::move(beta), std::move(inverse), cond};
+        return {linear::with_intercept(beta, centred->x_mean, centred->y_mean),
+                linear::inverse_from_centred(inverse, centred->x_mean, n), cond, centred->x_mean};
+    }
+    Matrix expand_inverse(Matrix inverse) const {
+        if (!centred) return inverse;
+        return linear::inverse_from_centred(inverse, centred->x_mean, n);
+    }
+};
+
+Result<Solution> solve_cholesky(const NormalSystem& sys) {
+    auto s = linear::cholesky_solve(sys.g, sys.c);
+    if (s) return sys.expand(std::move(s->beta), std::move(s->inverse));
     switch (s.error()) {
         case CholeskyStep::Factor: {
-            // G not positive definite: fall back to the LU inverse silently.
-            auto m = linalg::inv(cp.g);
+            // Not positive definite: fall back to the LU inverse silently.
+            auto m = linalg::inv(sys.g);
             if (!m) return runtime_error("Matrix is singular");
-            Vector beta = linalg::dot(*m, cp.c);
-            return Solution{std::move(beta), std::move(*m)};
+            Vector beta = linalg::dot(*m, sys.c);
+            return sys.expand(std::move(beta), std::move(*m));
         }
         case CholeskyStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
         case CholeskyStep::BackSolve: return runtime_error("Cholesky back solve failed");
@@ -47,11 +96,11 @@ Result<Solution> solve_svd(MatrixView x, VectorView y, bool intercept) {
     return Solution{std::move(ls->solution), std::nullopt};
 }
 
-Result<Solution> solve_inverse(const linear::CrossProducts& cp) {
-    auto m = linalg::inv(cp.g);
+Result<Solution> solve_inverse(const NormalSystem& sys) {
+    auto m = linalg::inv(sys.g);
     if (!m) return runtime_error("Matrix is singular");
-    Vector beta = linalg::dot(*m, cp.c);
-    return Solution{std::move(beta), std::move(*m)};
+    Vector beta = linalg::dot(*m, sys.c);
+    return sys.expand(std::move(beta), std::move(*m));
 }
 
 }  // namespace
@@ -76,23 +125,28 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
     const bool svd_route = !cholesky_route && n <= 4 * k;
     Result<Solution> sol = [&]() -> Result<Solution> {
         if (svd_route) return solve_svd(xs, y, fit_intercept_);
-        const linear::CrossProducts cp = linear::cross_products(xs, y, fit_intercept_);
-        return cholesky_route ? solve_cholesky(cp) : solve_inverse(cp);
+        const NormalSystem sys = NormalSystem::build(xs, y, fit_intercept_);
+        return cholesky_route ? solve_cholesky(sys) : solve_inverse(sys);
     }();
     if (!sol) return std::unexpected(sol.error());
 
     Vector fitted = linear::fitted_values(xs, sol->beta, fit_intercept_);
     Vector e = linalg::sub(y, fitted);
+    for (int step = 0; step < 2 && sol->condition > kRefineAbove; ++step) {
+        linear::refine(xs, sol->x_mean ? &*sol->x_mean : nullptr, *sol->inverse, e, sol->beta);
+        fitted = linear::fitted_values(xs, sol->beta, fit_intercept_);
+        e = linalg::sub(y, fitted);
+    }
     const double ssr = linalg::dot(e.view(), e.view());
     const double ybar = linalg::sum(y) / static_cast<double>(n);
     const double r2 = r_squared_from(ssr, linalg::sum_sq_dev(y, ybar), true);
     const double mse = ssr / static_cast<double>(n - k);
 
     if (!sol->inverse) {
-        const linear::CrossProducts cp = linear::cross_products(xs, y, fit_intercept_);
-        auto inv = linalg::inv(cp.g);
+        const NormalSystem sys = NormalSystem::build(xs, y, fit_intercept_);
+        auto inv = linalg::inv(sys.g);
         if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
-        sol->inverse = std::move(*inv);
+        sol->inverse = sys.expand_inverse(std::move(*inv));
     }
     const Matrix& inv = *sol->inverse;
 
