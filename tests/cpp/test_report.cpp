@@ -107,19 +107,6 @@ TEST(Notes, ThresholdsAreInclusiveWhereStated) {
     EXPECT_EQ(report::condition_note(std::nextafter(30.0, 31.0)), "potential multicollinearity issues");
 }
 
-TEST(Report, UnfittedHasOnlyTheFixedLines) {
-    models::FitResults empty;
-    report::ReportInput in{"T", "T", "M", "nonrobust", true, true, &empty, nullptr, std::nullopt};
-    const auto ls = lines(report::render(in, fixed_time()));
-    ASSERT_EQ(ls.size(), 16u);  // lines 1-14, 17, 23
-    EXPECT_EQ(ls[5], "Date:                     Sat, 05 Dec 2026          Prob (F-statistic):             1.00e0");
-    EXPECT_EQ(*find_line(ls, "Df Residuals:"), "Df Residuals:             0                         BIC:                              0.00");
-        EXPECT_EQ(ls[14], std::string(78, '='));
-    EXPECT_EQ(ls[15], std::string(78, '='));
-    for (int i : {2, 3, 4, 5, 6, 7, 8}) EXPECT_EQ(ls[i].size(), 90u);
-    EXPECT_EQ(ls[12].size(), 78u);
-}
-
 TEST(Report, RowsWithZeroErrorsWithinLineAndNoIntercept) {
     models::FitResults r;
     r.n_samples = 12, r.n_features = 2, r.r_squared = 1.0, r.mse = 0.25;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "linalg/ops.hpp"
+
 #include <boost/math/policies/policy.hpp>
 #include <boost/math/special_functions/gamma.hpp>
 
@@ -64,8 +66,13 @@ double frobenius_condition(linalg::MatrixView a) {
     const linalg::index_t r = a.rows(), c = a.cols();
     if (r == 0 || c == 0) return nan;
     double ss = 0.0;
-    for (linalg::index_t i = 0; i < r; ++i)
-        for (linalg::index_t j = 0; j < c; ++j) ss += a(i, j) * a(i, j);
+    if (a.col_stride == 1 && a.row_stride == static_cast<linalg::stride_t>(c)) {
+        // One contiguous block: a single BLAS dot product.
+        const linalg::VectorView all{a.base, r * c, 1};
+        ss = linalg::dot(all, all);
+    } else {
+        for (linalg::index_t i = 0; i < r; ++i) ss += linalg::dot(a.row(i), a.row(i));
+    }
     const double frobenius = std::sqrt(ss);
     double dmin = inf;
     const linalg::index_t diag = r < c ? r : c;
