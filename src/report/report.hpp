@@ -3,6 +3,7 @@
 // coefficient rows with their inference and the diagnostics are built here.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -28,6 +29,21 @@ struct ReportInput {
     // Fixed effects only: the "Within R-squared:" line inserted after "Model:".
     std::optional<double> within_r_squared;
 };
+
+// Statistics of the header block (lines 3 to 9).
+struct HeaderStats {
+    std::uint64_t n = 0, k = 0, p = 0;
+    // n - p, or 0 when n < p (an unfitted estimator with an intercept).
+    std::uint64_t nu = 0;
+    double r_squared = 0.0, r_squared_adj = 0.0, f_statistic = 0.0, f_p_value = 1.0;
+    double log_likelihood = 0.0, aic = 0.0, bic = 0.0;
+};
+HeaderStats header_stats(const ReportInput& input);
+
+// Texts of the diagnostic notes.
+std::string_view durbin_watson_note(double d);
+std::string_view normality_note(double jb_p_value);
+std::string_view condition_note(double c);
 
 // Renders the report, reading the local clock once.
 std::string render(const ReportInput& input);

@@ -1,0 +1,131 @@
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "models/linear/stat_utils/diagnostics.hpp"
+
+using ordinata::linalg::Matrix;
+using ordinata::linalg::Vector;
+using ordinata::models::stat_utils::chi2_2_sf;
+using ordinata::models::stat_utils::DiagnosticStats;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+Vector vec(const std::vector<double>& v) {
+    Vector out(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i];
+    return out;
+}
+
+// A skewed, non-constant sequence of length n.
+Vector ramp(std::size_t n) {
+    Vector out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(static_cast<double>(i % 7) - 2.0, 3) + 0.1 * i;
+    return out;
+}
+
+const Matrix kEye = [] {
+    Matrix m(2, 2, 0.0);
+    m(0, 0) = m(1, 1) = 1.0;
+    return m;
+}();
+
+// Which of the seven residual fields are finite.
+std::vector<bool> finite_fields(const DiagnosticStats& d) {
+    return {std::isfinite(d.durbin_watson), std::isfinite(d.jarque_bera), std::isfinite(d.jarque_bera_p_value),
+            std::isfinite(d.omnibus),       std::isfinite(d.omnibus_p_value), std::isfinite(d.skew),
+            std::isfinite(d.kurtosis)};
+}
+
+}  // namespace
+
+struct CountCase {
+    std::size_t n;
+    std::vector<bool> finite;
+};
+
+class DiagnosticsByCount : public ::testing::TestWithParam<CountCase> {};
+
+TEST_P(DiagnosticsByCount, NaNRulesFollowTheResidualCount) {
+    const auto& c = GetParam();
+    const auto d = DiagnosticStats::compute(ramp(c.n), kEye);
+    EXPECT_EQ(finite_fields(d), c.finite);
+    EXPECT_DOUBLE_EQ(d.condition_number, std::sqrt(2.0));  // the matrix alone decides
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, DiagnosticsByCount,
+    ::testing::Values(CountCase{0, {0, 0, 0, 0, 0, 0, 0}}, CountCase{1, {0, 0, 0, 0, 0, 0, 0}},
+                      CountCase{2, {1, 0, 0, 0, 0, 0, 0}}, CountCase{3, {1, 0, 0, 0, 0, 1, 0}},
+                      CountCase{4, {1, 0, 0, 0, 0, 1, 1}}, CountCase{19, {1, 0, 0, 0, 0, 1, 1}},
+                      CountCase{20, {1, 1, 1, 1, 1, 1, 1}}, CountCase{500, {1, 1, 1, 1, 1, 1, 1}}),
+    [](const auto& info) { return "n" + std::to_string(info.param.n); });
+
+TEST(Diagnostics, HandComputedMoments) {
+    const auto d = DiagnosticStats::compute(vec({1, 2, 3, 4}), kEye);
+    EXPECT_DOUBLE_EQ(d.durbin_watson, 3.0 / 30.0);
+    EXPECT_DOUBLE_EQ(d.skew, 0.0);
+    EXPECT_DOUBLE_EQ(d.kurtosis, 2.5625 / 1.5625 - 3.0);
+}
+
+TEST(Diagnostics, ConstantAndZeroResiduals) {
+    const auto ones = DiagnosticStats::compute(Vector(25, 1.0), kEye);
+    const auto zeros = DiagnosticStats::compute(Vector(25, 0.0), kEye);
+    for (const auto& d : {ones, zeros}) {
+        EXPECT_EQ(d.skew, 0.0);
+        EXPECT_EQ(d.kurtosis, 0.0);
+        EXPECT_EQ(d.jarque_bera, 0.0);
+        EXPECT_EQ(d.omnibus, 0.0);
+        EXPECT_EQ(d.jarque_bera_p_value, 1.0);
+        EXPECT_EQ(d.omnibus_p_value, 1.0);
+    }
+    EXPECT_EQ(ones.durbin_watson, 0.0);
+    EXPECT_TRUE(std::isnan(zeros.durbin_watson));
+}
+
+TEST(Diagnostics, OverflowingMomentsGiveNaNTests) {
+    Vector e(30);
+    for (std::size_t i = 0; i < 30; ++i) e[i] = (i % 3 ? 1e200 : -2e200);
+    const auto d = DiagnosticStats::compute(e, kEye);
+    EXPECT_TRUE(std::isnan(d.skew));
+    EXPECT_TRUE(std::isnan(d.jarque_bera) && std::isnan(d.jarque_bera_p_value));
+    EXPECT_TRUE(std::isnan(d.omnibus) && std::isnan(d.omnibus_p_value));
+}
+
+TEST(Diagnostics, ChiSquaredTwoTail) {
+    for (double x : {0.0, 0.5, 5.991464547107979, 40.0}) EXPECT_NEAR(chi2_2_sf(x), std::exp(-x / 2), 1e-15);
+    EXPECT_TRUE(std::isnan(chi2_2_sf(kInf)));
+    EXPECT_TRUE(std::isnan(chi2_2_sf(kNaN)));
+}
+
+struct CondCase {
+    std::size_t rows, cols;
+    std::vector<double> values;
+    double expected;  // NaN means NaN
+};
+
+class ConditionNumber : public ::testing::TestWithParam<CondCase> {};
+
+TEST_P(ConditionNumber, FrobeniusOverSmallestDiagonal) {
+    const auto& c = GetParam();
+    Matrix m(c.rows, c.cols);
+    for (std::size_t i = 0; i < c.values.size(); ++i) m.data()[i] = c.values[i];
+    const double got = DiagnosticStats::compute(Vector(0), m).condition_number;
+    if (std::isnan(c.expected)) EXPECT_TRUE(std::isnan(got));
+    else EXPECT_DOUBLE_EQ(got, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrices, ConditionNumber,
+    ::testing::Values(CondCase{1, 1, {-4.0}, 1.0}, CondCase{2, 2, {3, 0, 0, 4}, 5.0 / 3.0},
+                      CondCase{3, 2, {1, 1, 1, -2, 1, 0}, std::sqrt(8.0)},  // diagonal 1, -2 only
+                      CondCase{2, 2, {5, 1, 1, 0}, kInf}, CondCase{2, 2, {1, kNaN, 0, 1}, kNaN},
+                      CondCase{2, 2, {1, kNaN, 0, 0}, kInf}, CondCase{2, 2, {kNaN, 0, 0, 2}, kNaN},
+                      CondCase{5, 0, {}, kNaN}, CondCase{0, 3, {}, kNaN}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });

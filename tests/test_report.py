@@ -1,0 +1,110 @@
+"""The summary() report of OLS: layout, header statistics and coefficient rows."""
+
+import re
+
+import numpy as np
+import pytest
+from scipy import stats
+
+import ordinata
+from report_parsing import rows, values
+
+RULE = "=" * 78
+
+
+def fitted(n=60, k=3, fit_intercept=True, robust=False, seed=0, scale=1.0, noise=1.0):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, k))
+    y = (x @ np.linspace(1.0, 0.1, k) + 0.7 + noise * rng.normal(size=n)) * scale
+    model = ordinata.OLS(fit_intercept=fit_intercept, robust=robust)
+    model.fit(x, y)
+    return model, x, y
+
+
+def test_layout_of_a_fitted_report():
+    model, _, _ = fitted()
+    lines = model.summary().splitlines()
+    assert lines[0] == " " * 28 + "OLS Regression Results"
+    assert [lines[i] for i in (1, 11, 18, 24, 29)] == [RULE] * 5 and lines[13] == "-" * 78
+    assert lines[12] == " " * 15 + "       coef    std err          t      P>|t| [0.025      0.975]"
+    assert [len(l) for l in lines[2:9]] == [90] * 7
+    assert [len(l) for l in lines[9:11]] == [51, 51]
+    assert [l.split()[0] for l in lines[14:18]] == ["const", "x1", "x2", "x3"]
+    assert [len(l) for l in lines[14:18]] == [75] * 4
+    assert [len(l) for l in lines[19:24]] == [77] * 5
+    assert re.fullmatch(r"Date: {21}(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d "
+                        r"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} +Prob.*", lines[5])
+    assert re.fullmatch(r"Time: {21}([01]\d|2[0-3]):[0-5]\d:[0-6]\d +Log-Likelihood: +-?\d+\.\d\d", lines[6])
+    assert lines[25] == "Diagnostic Notes:"
+    assert lines[26].startswith("- Durbin-Watson suggests ")
+    assert re.fullmatch(r"- Jarque-Bera test: (fail to )?reject normality hypothesis \(α=0\.05\)", lines[27])
+    assert lines[28].startswith("- Condition number indicates: ")
+    assert len(lines) == 30
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+@pytest.mark.parametrize("robust", [True, False])
+def test_unfitted_report_has_only_the_fixed_lines(fit_intercept, robust):
+    lines = ordinata.OLS(fit_intercept=fit_intercept, robust=robust).summary().splitlines()
+    assert len(lines) == 16 and lines[14:] == [RULE, RULE]
+    assert lines[8].startswith("Df Residuals:             0 ")
+    assert lines[5].endswith("Prob (F-statistic):             1.00e0")
+    assert lines[10] == f"{'Covariance Type:':25} {'HC0' if robust else 'nonrobust':25}"
+
+
+@pytest.mark.parametrize("n, k, fit_intercept, noise", [
+    (14, 3, True, 1.0),    # nu = 10, Student t rows
+    (40, 8, True, 1.0),    # nu = 31, normal rows
+    (25, 2, False, 1.0),
+    (200, 5, True, 30.0),  # weak fit, large p-value
+    (5000, 2, True, 1e-3), # p-value underflows to 0
+])
+def test_header_and_rows_against_scipy(n, k, fit_intercept, noise):
+    model, x, y = fitted(n, k, fit_intercept, noise=noise)
+    text = model.summary()
+    got = values(text)
+    p = k + fit_intercept
+    nu = n - p
+    r2, mse = model.r_squared, model.mse
+    f = (r2 / k) / ((1 - r2) / nu)
+    ll = -n / 2 * np.log(2 * np.pi * mse) - n / 2
+    assert got["R-squared:"] == pytest.approx(r2, abs=5e-4)
+    assert got["Adj. R-squared:"] == pytest.approx(1 - (1 - r2) * (n - 1) / nu, abs=5e-4)
+    assert got["F-statistic:"] == pytest.approx(f, abs=5e-4, rel=1e-12)
+    prob = stats.f.sf(f, k, nu)
+    assert got["Prob (F-statistic):"] == pytest.approx(prob, rel=5e-3, abs=0)
+    assert got["Log-Likelihood:"] == pytest.approx(ll, abs=5e-3)
+    assert got["AIC:"] == pytest.approx(2 * p - 2 * ll, abs=5e-3)
+    assert got["BIC:"] == pytest.approx(np.log(n) * p - 2 * ll, abs=5e-3)
+    assert (got["No. Observations:"], got["Df Residuals:"], got["Df Model:"]) == (n, nu, k)
+    assert got["Root MSE:"] == pytest.approx(np.sqrt(mse), abs=5e-4)
+
+    table = rows(text)
+    b = np.r_[[model.intercept] if fit_intercept else [], model.coefficients]
+    xd = np.column_stack([np.ones(n), x]) if fit_intercept else x
+    se = np.sqrt(mse * np.diag(np.linalg.inv(xd.T @ xd)))
+    dist = stats.t(nu) if nu <= 30 else stats.norm()
+    t = b / se
+    q = dist.ppf(0.975)
+    want = np.column_stack([b, se, t, 2 * dist.sf(np.abs(t)), b - q * se, b + q * se])
+    names = (["const"] if fit_intercept else []) + [f"x{i + 1}" for i in range(k)]
+    assert list(table) == names
+    np.testing.assert_allclose(np.array([table[name] for name in names]), want, atol=5.1e-4, rtol=1e-9)
+
+
+def test_huge_values_are_printed_in_full():
+    model, _, _ = fitted(scale=1e20)
+    const = next(l for l in model.summary().splitlines() if l.startswith("const"))
+    coef = const.split()[1]
+    assert "e" not in const and re.fullmatch(r"-?\d{20,}\.\d{4}", coef)
+    assert float(coef) == pytest.approx(model.intercept, rel=1e-15)
+    assert len(const) > 75
+
+
+def test_design_cache_is_reused_and_refreshed_by_fit():
+    model, x, y = fitted(seed=3)
+    first, second = model.summary().splitlines(), model.summary().splitlines()
+    assert [l for i, l in enumerate(first) if i not in (5, 6)] == [l for i, l in enumerate(second) if i not in (5, 6)]
+    cond = values(model.summary())["Cond. No.:"]
+    model.fit(x * 10.0, y)
+    assert values(model.summary())["Cond. No.:"] != cond
