@@ -11,16 +11,18 @@ import nist
 
 # Minimum digits achieved by the solver routes (coefficients, standard errors).
 MIN_LRE = {
-    "Norris": (11.5, 13.5),
-    "Pontius": (11.5, 13.0),
+    "Norris": (12.0, 13.0),
+    "Pontius": (12.0, 13.0),
     "NoInt1": (14.0, 14.5),
     "NoInt2": (14.5, 14.5),
-    "Longley": (7.0, 8.0),
-    "Wampler1": (6.0, 6.5),
-    "Wampler2": (9.0, 11.0),
-    "Wampler3": (6.0, 10.5),
-    "Wampler4": (6.0, 10.5),
-    "Wampler5": (6.0, 10.5),
+    "Longley": (10.5, 12.0),
+    "Wampler1": (10.0, 10.5),
+    "Wampler2": (13.5, 14.0),
+    "Wampler3": (10.0, 11.0),
+    "Wampler4": (8.0, 11.0),
+    # Its noise is so large that the slopes' certified digits outrun what
+    # double-precision cross-products of x^5 can keep.
+    "Wampler5": (6.0, 11.0),
 }
 
 
