@@ -59,3 +59,35 @@ TEST(FeClustered, MatchesSandwichByHand) {
     const double s0 = 1.0 - 3.0, s1 = 1.0 - 1.0;
     EXPECT_DOUBLE_EQ(se[0], std::sqrt((s0 * s0 + s1 * s1) / 16.0));
 }
+
+TEST(FeFit, FailedRefitKeepsPredictAndSummaryInBounds) {
+    // 2 entities x 4 rows, then 3 entities x 10 rows with a regressor constant within entities.
+    Matrix x0(8, 1);
+    Vector y0(8);
+    std::vector<std::int64_t> ids0(8);
+    for (std::size_t i = 0; i < 8; ++i) {
+        x0(i, 0) = static_cast<double>(i * i);
+        y0[i] = static_cast<double>(i % 3);
+        ids0[i] = static_cast<std::int64_t>(i % 2);
+    }
+    om::FE fe(true);
+    ASSERT_TRUE(fe.fit(x0, y0, view(ids0)).has_value());
+
+    Matrix x1(30, 1);
+    Vector y1(30);
+    std::vector<std::int64_t> ids1(30);
+    for (std::size_t i = 0; i < 30; ++i) {
+        ids1[i] = static_cast<std::int64_t>(i % 3) + 5;
+        x1(i, 0) = static_cast<double>(ids1[i]);
+        y1[i] = static_cast<double>(i);
+    }
+    const auto failed = fe.fit(x1, y1, view(ids1));
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().message, "Matrix is singular");
+    EXPECT_EQ(fe.fixed_effects()->size(), 2u);
+    EXPECT_EQ(fe.entity_map().size(), 3u);
+    const auto p = fe.predict(x1, view(ids1));
+    ASSERT_FALSE(p.has_value());
+    EXPECT_EQ(p.error().message, "Unknown entity ID: 7. This entity was not present in training data.");
+    EXPECT_FALSE(fe.summary().empty());
+}
