@@ -151,6 +151,12 @@ Vector fitted_values(MatrixView x, VectorView beta, bool intercept) {
     return f;
 }
 
+ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept) {
+    Vector e = linalg::sub(y, fitted_values(x, beta, intercept));
+    const double ssr = linalg::dot(e.view(), e.view());
+    return {std::move(e), ssr};
+}
+
 Matrix weighted_gram(MatrixView x, VectorView u, bool intercept) {
     const index_t n = x.rows(), p = x.cols();
     // W = diag(u) X, then X'W by one product; the intercept row and column

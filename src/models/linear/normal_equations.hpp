@@ -52,6 +52,14 @@ void refine(MatrixView x, const Vector* x_mean, const Matrix& m, VectorView e, V
 // Xd * beta, beta including the intercept at index 0 when intercept is set.
 Vector fitted_values(MatrixView x, VectorView beta, bool intercept);
 
+// Residuals y - Xd beta and their sum of squares. The transformed-design
+// estimators pass their explicit design with intercept = false.
+struct ResidualFit {
+    Vector e;
+    double ssr;
+};
+ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept);
+
 // Xd' diag(u) Xd, the middle of the heteroskedasticity-robust sandwich.
 Matrix weighted_gram(MatrixView x, VectorView u, bool intercept);
 
