@@ -161,3 +161,25 @@ def test_constant_y_and_refit():
     m.fit(x, y)
     assert not np.allclose(m.covariance_matrix(), first)
     assert m.summary().startswith(" " * 28 + "Ridge Regression Results\n")
+
+
+@pytest.mark.parametrize(
+    "cls,ctor,fit",
+    [
+        (ordinata.Ridge, "(alpha=1.0, fit_intercept=True)", "($self, x, y)"),
+        (ordinata.WLS, "(fit_intercept=True)", "($self, x, y, weights)"),
+        (ordinata.GLS, "(fit_intercept=True)", "($self, x, y, sigma)"),
+    ],
+)
+def test_signatures(cls, ctor, fit):
+    assert cls.__text_signature__ == ctor
+    assert cls.fit.__text_signature__ == fit
+    assert ordinata.__all__[:4] == ["OLS", "GLS", "WLS", "Ridge"]
+
+
+def test_alpha_conversion():
+    assert ordinata.Ridge(np.float32(2)).alpha == 2.0 and ordinata.Ridge(3).alpha == 3.0
+    with pytest.raises(TypeError):
+        ordinata.Ridge(alpha=None)
+    with pytest.raises(TypeError, match="^argument 'fit_intercept'"):
+        ordinata.Ridge(1.0, 1)
