@@ -4,6 +4,7 @@ import scipy.linalg
 import statsmodels.api as sm
 
 import ordinata
+from report_parsing import rows, values
 
 RTOL = 1e-10
 
@@ -154,3 +155,29 @@ def test_failed_refit_keeps_previous_results():
     assert m.n_samples == 30
     np.testing.assert_array_equal(m.coefficients, coef)
     assert m.summary().startswith(" " * 28 + "GLS Regression Results\n")
+
+
+def whitened_condition(x, sigma):
+    l = np.linalg.cholesky(sigma)
+    d = scipy.linalg.solve_triangular(l, np.column_stack([np.ones(len(x)), x]), lower=True)
+    return np.linalg.norm(d) / np.abs(np.diag(d)).min()
+
+
+def test_report_diagnostics_use_the_whitened_design_of_the_latest_fit():
+    x, y, sigma = data()
+    m = ordinata.GLS()
+    m.fit(x, y, sigma)
+    text = m.summary()
+    assert "Method:                   Generalized Least Squares" in text
+    assert "Covariance Type:          nonrobust" in text
+    assert values(text)["Cond. No.:"] == pytest.approx(whitened_condition(x, sigma), rel=1e-3)
+    assert rows(text)["x2"][0] == pytest.approx(m.coefficients[1], abs=5e-5)
+    x2, y2, _ = data(n=40, seed=5)
+    m.fit(x2, y2, np.diag(np.linspace(1, 3, 40)))
+    assert values(m.summary())["Cond. No.:"] == pytest.approx(
+        whitened_condition(x2, np.diag(np.linspace(1, 3, 40))), rel=1e-3)
+    # Whitening failed: the report keeps the old rows but has no diagnostics.
+    with pytest.raises(RuntimeError):
+        m.fit(x2, y2, -np.eye(40))
+    text = m.summary()
+    assert "x1" in text and "Durbin-Watson" not in text and "Diagnostic Notes:" not in text

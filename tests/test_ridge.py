@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import ordinata
+from report_parsing import rows, values
 
 RTOL = 1e-10
 
@@ -183,3 +184,14 @@ def test_alpha_conversion():
         ordinata.Ridge(alpha=None)
     with pytest.raises(TypeError, match="^argument 'fit_intercept'"):
         ordinata.Ridge(1.0, 1)
+
+
+def test_report():
+    x, y = data()
+    m = ordinata.Ridge(2.0)
+    m.fit(x, y)
+    text = m.summary()
+    assert "Method:                   Ridge Regression" in text and "nonrobust" in text
+    xd = np.column_stack([np.ones(60), x])
+    assert values(text)["Cond. No.:"] == pytest.approx(np.linalg.norm(xd) / np.abs(np.diag(xd)).min(), rel=1e-3)
+    assert rows(text)["const"][0] == pytest.approx(m.intercept, abs=5e-5)

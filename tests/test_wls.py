@@ -136,3 +136,12 @@ def test_predict_and_summary():
     text = m.summary()
     assert text.startswith(" " * 28 + "WLS Regression Results\n")
     assert "Durbin-Watson" not in text
+
+
+def test_report_has_no_diagnostics():
+    x, y, w = data()
+    m = ordinata.WLS()
+    m.fit(x, y, w)
+    lines = m.summary().splitlines()
+    assert lines[4].startswith("Method:                   Weighted Least Squares")
+    assert lines[-2].startswith("Mean Squared Error:") and lines[-1] == "=" * 78

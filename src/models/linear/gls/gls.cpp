@@ -134,10 +134,9 @@ std::string GLS::summary() const {
     in.covariance_text = "nonrobust";
     in.fit_intercept = fit_intercept_;
     in.results = &r_;
-    // After a fit that failed past the whitening, the factor describes the
-    // new rows while the residuals are the old ones: only matching sizes
-    // are combined.
-    if (r_.residuals && sigma_factor_ && r_.residuals->size() == sigma_factor_->rows()) in.diagnostics_design = design();
+    // No factor after a fit that failed before whitening finished: then
+    // there is no whitened design and the report has no diagnostics.
+    if (r_.residuals && training_x_ && sigma_factor_) in.diagnostics_design = design();
     return report::render(in);
 }
 

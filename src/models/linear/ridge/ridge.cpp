@@ -140,10 +140,7 @@ std::string Ridge::summary() const {
     in.covariance_text = "nonrobust";
     in.fit_intercept = fit_intercept_;
     in.results = &r_;
-    // A fit that failed in the solver leaves the new training copy beside
-    // the old residuals; diagnostics need both to describe the same rows.
-    if (r_.residuals && training_x_ && r_.residuals->size() == training_x_->rows())
-        in.diagnostics_design = design();
+    if (r_.residuals && training_x_) in.diagnostics_design = design();
     return report::render(in);
 }
 
