@@ -110,17 +110,6 @@ def test_matches_closed_form(alpha, n, intercept):
     np.testing.assert_allclose(m.predict(x), y - e, rtol=RTOL)
 
 
-@pytest.mark.parametrize("intercept", [True, False])
-def test_matches_scikit_learn(intercept):
-    sklearn = pytest.importorskip("sklearn.linear_model")
-    x, y = data(n=120, p=5, seed=3)
-    m = ordinata.Ridge(3.0, intercept)
-    m.fit(x, y)
-    ref = sklearn.Ridge(alpha=3.0, fit_intercept=intercept, solver="cholesky").fit(x, y)
-    np.testing.assert_allclose(m.coefficients, ref.coef_, rtol=RTOL)
-    assert (m.intercept or 0.0) == pytest.approx(ref.intercept_, rel=RTOL, abs=1e-12)
-
-
 def test_huge_alpha_shrinks_slopes_not_intercept():
     x, y = data()
     m = ordinata.Ridge(1e12)
