@@ -184,3 +184,19 @@ def test_report():
     xd = np.column_stack([np.ones(60), x])
     assert values(text)["Cond. No.:"] == pytest.approx(np.linalg.norm(xd) / np.abs(np.diag(xd)).min(), rel=1e-3)
     assert rows(text)["const"][0] == pytest.approx(m.intercept, abs=5e-5)
+
+
+@pytest.mark.parametrize("offset", [1e4, 1e6])
+@pytest.mark.parametrize("alpha", [1e-6, 1.0])
+def test_large_column_offsets_keep_their_digits(offset, alpha):
+    # Oracle: least squares on [Xd; sqrt(alpha) D] against [y; 0], which
+    # never forms the cross-products.
+    x, y = data(n=200)
+    x += offset
+    xd = np.column_stack([np.ones(200), x])
+    aug = np.vstack([xd, np.sqrt(alpha) * np.eye(4)[1:]])
+    ref = np.linalg.lstsq(aug, np.concatenate([y, np.zeros(3)]), rcond=None)[0]
+    m = ordinata.Ridge(alpha)
+    m.fit(x, y)
+    np.testing.assert_allclose(m.coefficients, ref[1:], rtol=1e-8)
+    assert m.intercept == pytest.approx(ref[0], rel=1e-8)

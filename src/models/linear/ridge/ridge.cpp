@@ -22,25 +22,51 @@ struct Solution {
     Matrix inverse;  // (X'X + alpha D)^-1, or its stand-in on the SVD route
 };
 
-// G plus alpha on the diagonal, skipping the intercept's entry.
-Matrix penalised(const Matrix& g, double alpha, bool intercept) {
-    Matrix a = g;
-    for (index_t i = intercept ? 1 : 0; i < a.rows(); ++i) a(i, i) += alpha;
-    return a;
-}
+// The penalised system that the Cholesky and inverse routes factor. With an
+// intercept it is the centred one, S + alpha I with X~'y~: the unpenalised
+// intercept drops out exactly (S + alpha I is the Schur complement of n in
+// X'X + alpha D), and centring keeps a column offset from squaring the
+// condition number. The intercept and the full inverse are recovered after.
+struct PenalisedSystem {
+    Matrix a;
+    Vector c;
+    std::optional<linear::CentredCrossProducts> centred;
+    index_t n = 0;
 
-Result<Solution> solve_inverse(const Matrix& a, VectorView c) {
-    auto m = linalg::inv(a);
+    static PenalisedSystem build(MatrixView x, VectorView y, double alpha, bool intercept) {
+        PenalisedSystem sys{{}, {}, std::nullopt, x.rows()};
+        if (intercept) {
+            sys.centred = linear::centred_cross_products(x, y);
+            sys.a = sys.centred->s;
+            sys.c = sys.centred->sxy;
+        } else {
+            linear::CrossProducts cp = linear::cross_products(x, y, false);
+            sys.a = std::move(cp.g);
+            sys.c = std::move(cp.c);
+        }
+        for (index_t i = 0; i < sys.a.rows(); ++i) sys.a(i, i) += alpha;
+        return sys;
+    }
+
+    Solution expand(Vector beta, Matrix inverse) const {
+        if (!centred) return {std::move(beta), std::move(inverse)};
+        return {linear::with_intercept(beta, centred->x_mean, centred->y_mean),
+                linear::inverse_from_centred(inverse, centred->x_mean, n)};
+    }
+};
+
+Result<Solution> solve_inverse(const PenalisedSystem& sys) {
+    auto m = linalg::inv(sys.a);
     if (!m) return runtime_error("Regularized matrix is singular");
-    Vector beta = linalg::dot(*m, c);
-    return Solution{std::move(beta), std::move(*m)};
+    Vector beta = linalg::dot(*m, sys.c);
+    return sys.expand(std::move(beta), std::move(*m));
 }
 
-Result<Solution> solve_cholesky(const Matrix& a, VectorView c) {
-    auto s = linear::cholesky_solve(a, c);
-    if (s) return Solution{std::move(s->beta), std::move(s->inverse)};
+Result<Solution> solve_cholesky(const PenalisedSystem& sys) {
+    auto s = linear::cholesky_solve(sys.a, sys.c);
+    if (s) return sys.expand(std::move(s->beta), std::move(s->inverse));
     switch (s.error()) {
-        case CholeskyStep::Factor: return solve_inverse(a, c);  // not positive definite: LU silently
+        case CholeskyStep::Factor: return solve_inverse(sys);  // not positive definite: LU silently
         case CholeskyStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
         case CholeskyStep::BackSolve: return runtime_error("Cholesky back solve failed");
         case CholeskyStep::InverseForward:
@@ -50,14 +76,18 @@ Result<Solution> solve_cholesky(const Matrix& a, VectorView c) {
     return runtime_error("Regularized matrix is singular");
 }
 
-Result<Solution> solve_svd(MatrixView x, VectorView y, const linear::CrossProducts& cp, double alpha,
-                           bool intercept) {
-    auto ls = linalg::least_squares(linear::design_matrix(x, intercept), y);
+Result<Solution> solve_svd(MatrixView x, VectorView y, double alpha, bool intercept) {
+    const Matrix xd = linear::design_matrix(x, intercept);
+    auto ls = linalg::least_squares(xd, y);
     if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-    // With no penalty X'X may be singular; a 1e-12 ridge keeps the
-    // covariance finite. Only a NaN alpha gets here otherwise.
-    const Matrix a = alpha == 0.0 ? linalg::add(cp.g, linalg::scale(linalg::identity(cp.g.rows()), 1e-12))
-                                  : penalised(cp.g, alpha, intercept);
+    // With no penalty X'X may be singular; a 1e-12 ridge on every diagonal
+    // entry keeps the covariance finite. Only a NaN alpha gets here otherwise.
+    Matrix a = linalg::gram(xd);
+    if (alpha == 0.0) {
+        a = linalg::add(a, linalg::scale(linalg::identity(a.rows()), 1e-12));
+    } else {
+        for (index_t i = intercept ? 1 : 0; i < a.rows(); ++i) a(i, i) += alpha;
+    }
     auto m = linalg::inv(a);
     if (!m) return runtime_error("Cannot compute inverse for standard errors");
     return Solution{std::move(ls->solution), std::move(*m)};
@@ -73,23 +103,22 @@ Result<void> Ridge::fit(MatrixView x, VectorView y) {
         return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
-    if (!linalg::all_finite(x) || !linalg::all_finite(y)) return value_error(kNotFinite);
+    // The finiteness check and the training copy share one pass over x.
+    std::optional<Matrix> x_copy = linalg::copy_if_finite(x);
+    if (!x_copy || !linalg::all_finite(y)) return value_error(kNotFinite);
 
     r_.n_samples = n;
     r_.n_features = p;
-    training_x_.reset();  // release the previous copy before taking the new one
-    training_x_ = Matrix::from(x);
+    training_x_ = std::move(x_copy);
     covariance_cache_.reset();
     design_cache_.reset();
     const MatrixView xs = training_x_->view();
 
-    // Every route needs X'X and X'y; neither materialises [1 | X].
-    const linear::CrossProducts cp = linear::cross_products(xs, y, fit_intercept_);
     const bool positive = alpha_ > 0.0;
     Result<Solution> sol = [&]() -> Result<Solution> {
-        if (n > 2 * k && k <= 999 && positive) return solve_cholesky(penalised(cp.g, alpha_, fit_intercept_), cp.c);
-        if (n > 4 * k || positive) return solve_inverse(penalised(cp.g, alpha_, fit_intercept_), cp.c);
-        return solve_svd(xs, y, cp, alpha_, fit_intercept_);
+        if (!positive && n <= 4 * k) return solve_svd(xs, y, alpha_, fit_intercept_);
+        const PenalisedSystem sys = PenalisedSystem::build(xs, y, alpha_, fit_intercept_);
+        return n > 2 * k && k <= 999 && positive ? solve_cholesky(sys) : solve_inverse(sys);
     }();
     if (!sol) return std::unexpected(sol.error());
 
