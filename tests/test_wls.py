@@ -145,3 +145,15 @@ def test_report_has_no_diagnostics():
     lines = m.summary().splitlines()
     assert lines[4].startswith("Method:                   Weighted Least Squares")
     assert lines[-2].startswith("Mean Squared Error:") and lines[-1] == "=" * 78
+
+
+@pytest.mark.parametrize("offset", [1e4, 1e6])
+def test_large_column_offsets_keep_their_digits(offset):
+    x, y, w = data(n=200)
+    x += offset
+    s = np.sqrt(w)
+    ref = np.linalg.lstsq(np.column_stack([s, x * s[:, None]]), y * s, rcond=None)[0]
+    m = ordinata.WLS()
+    m.fit(x, y, w)
+    np.testing.assert_allclose(m.coefficients, ref[1:], rtol=1e-8)
+    assert m.intercept == pytest.approx(ref[0], rel=1e-8)

@@ -27,6 +27,53 @@ Matrix weighted_design(MatrixView x, VectorView s, bool intercept) {
     return d;
 }
 
+// The normal equations of the LU route. With an intercept they are solved in
+// centred form: the rows are centred at their weighted means before the
+// sqrt(w) scaling, so a column offset does not square the condition number;
+// the intercept and the full (D'D)^-1 are recovered afterwards.
+struct WeightedSystem {
+    Matrix g;
+    Vector c;
+    std::optional<Vector> x_mean;
+    double y_mean = 0.0, total_weight = 0.0;
+
+    static WeightedSystem build(MatrixView x, VectorView y, VectorView w, VectorView s, bool intercept) {
+        const index_t n = x.rows(), p = x.cols();
+        WeightedSystem sys;
+        Vector m(p, 0.0);
+        if (intercept) {
+            double sum_wy = 0.0;
+            for (index_t i = 0; i < n; ++i) {
+                const VectorView r = x.row(i);
+                for (index_t j = 0; j < p; ++j) m[j] += w[i] * r[j];
+                sys.total_weight += w[i];
+                sum_wy += w[i] * y[i];
+            }
+            for (index_t j = 0; j < p; ++j) m[j] /= sys.total_weight;
+            sys.y_mean = sum_wy / sys.total_weight;
+        }
+        Matrix dc(n, p);
+        Vector yc(n);
+        for (index_t i = 0; i < n; ++i) {
+            const VectorView r = x.row(i);
+            double* dst = dc.data() + i * p;
+            for (index_t j = 0; j < p; ++j) dst[j] = (r[j] - m[j]) * s[i];
+            yc[i] = (y[i] - sys.y_mean) * s[i];
+        }
+        sys.g = linalg::gram(dc);
+        sys.c = linalg::dot(dc.t(), yc.view());
+        if (intercept) sys.x_mean = std::move(m);
+        return sys;
+    }
+
+    Vector expand_beta(VectorView b) const {
+        return x_mean ? linear::with_intercept(b, *x_mean, y_mean) : Vector::from(b);
+    }
+    Matrix expand_inverse(Matrix m) const {
+        return x_mean ? linear::inverse_from_weighted_centred(m, *x_mean, total_weight) : std::move(m);
+    }
+};
+
 }  // namespace
 
 Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights) {
@@ -48,38 +95,37 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights) {
         s[i] = std::sqrt(weights[i]);
         yw[i] = y[i] * s[i];
     }
-    const Matrix d = weighted_design(x, s, fit_intercept_);
-
-    // Short, wide problems go straight to the SVD; otherwise the normal
-    // equations by LU, with the SVD as a silent fall-back.
-    std::optional<Matrix> g_inv;
-    std::optional<Matrix> g;
-    Vector beta;
+    // D = diag(s) Xd, built only where the SVD or the covariance needs it.
+    std::optional<Matrix> d;
+    const auto design = [&]() -> const Matrix& {
+        if (!d) d = weighted_design(x, s, fit_intercept_);
+        return *d;
+    };
     const auto svd = [&]() -> Result<Vector> {
-        auto ls = linalg::least_squares(d, yw);
+        auto ls = linalg::least_squares(design(), yw);
         if (!ls) return runtime_error(kSolveFailed);
         return std::move(ls->solution);
     };
-    if (n <= 3 * k) {
+
+    // Short, wide problems go straight to the SVD; otherwise the normal
+    // equations by LU, with the SVD as a silent fall-back.
+    std::optional<Matrix> g_inv;  // full (D'D)^-1 once known
+    Vector beta;
+    if (n > 3 * k) {
+        const WeightedSystem sys = WeightedSystem::build(x, y, weights, s, fit_intercept_);
+        if (auto m = linalg::inv(sys.g)) {
+            beta = sys.expand_beta(linalg::dot(*m, sys.c));
+            g_inv = sys.expand_inverse(std::move(*m));
+        }
+    }
+    if (!g_inv) {
         auto b = svd();
         if (!b) return std::unexpected(b.error());
         beta = std::move(*b);
-    } else {
-        linear::CrossProducts cp = linear::cross_products(d, yw, false);
-        if (auto m = linalg::inv(cp.g)) {
-            beta = linalg::dot(*m, cp.c);
-            g_inv = std::move(*m);
-        } else {
-            auto b = svd();
-            if (!b) return std::unexpected(b.error());
-            beta = std::move(*b);
-        }
-        g = std::move(cp.g);
     }
 
-    const Vector ew = linear::residuals(d, yw, beta, false).e;
-    Vector r(n);
-    for (index_t i = 0; i < n; ++i) r[i] = ew[i] / s[i];
+    // Residuals on the untransformed scale.
+    Vector r = linalg::sub(y, linear::fitted_values(x, beta, fit_intercept_));
 
     double ssr_w = 0.0, sum_w = 0.0, sum_wy = 0.0;
     for (index_t i = 0; i < n; ++i) {
@@ -95,8 +141,7 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights) {
     // The standard errors always need (D'D)^-1; the LU inverse above is
     // reused when that route produced it.
     if (!g_inv) {
-        if (!g) g = linalg::gram(d);
-        auto m = linalg::inv(*g);
+        auto m = linalg::inv(linalg::gram(design()));
         if (!m) return runtime_error("Cannot compute standard errors: design matrix is singular");
         g_inv = std::move(*m);
     }
