@@ -76,6 +76,7 @@ def test_unfitted_and_predict_errors():
         ((float("-inf"),), "Ridge(alpha=-inf, fit_intercept=true)"),
         ((-0.0,), "Ridge(alpha=-0, fit_intercept=true)"),
         ((1e22,), "Ridge(alpha=10000000000000000000000, fit_intercept=true)"),
+        ((0.1 + 0.2, False), "Ridge(alpha=0.30000000000000004, fit_intercept=false)"),
     ],
 )
 def test_repr(args, text):

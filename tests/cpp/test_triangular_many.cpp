@@ -1,13 +1,10 @@
-// Level-3 triangular solve, in-place Cholesky and the plain decimal form of
-// a double used by Ridge's repr.
+// Level-3 triangular solve and in-place Cholesky.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "linalg/ops.hpp"
-#include "models/linear/ridge/ridge.hpp"
 
 namespace {
 
@@ -88,25 +85,5 @@ TEST(SolveTriangularMany, ZeroDiagonalAndShapeErrors) {
     EXPECT_FALSE(solve_triangular_many(identity(4), Triangle::Lower, rhs(3, 2)));
     EXPECT_EQ(solve_triangular_many(Matrix(2, 3), Triangle::Lower, rhs(2, 1)).error().kind, LinalgError::Kind::NotSquare);
 }
-
-struct DecimalCase {
-    double v;
-    const char* text;
-};
-
-class PlainDecimal : public ::testing::TestWithParam<DecimalCase> {};
-
-TEST_P(PlainDecimal, ShortestWithoutExponent) {
-    EXPECT_EQ(ordinata::models::plain_decimal(GetParam().v), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, PlainDecimal,
-    ::testing::Values(DecimalCase{1.0, "1"}, DecimalCase{0.5, "0.5"}, DecimalCase{1e-5, "0.00001"},
-                      DecimalCase{-0.0, "-0"}, DecimalCase{0.1 + 0.2, "0.30000000000000004"},
-                      DecimalCase{123456.75, "123456.75"}, DecimalCase{1e21, "1000000000000000000000"},
-                      DecimalCase{-2.5e-3, "-0.0025"}, DecimalCase{std::numeric_limits<double>::quiet_NaN(), "NaN"},
-                      DecimalCase{std::numeric_limits<double>::infinity(), "inf"},
-                      DecimalCase{-std::numeric_limits<double>::infinity(), "-inf"}));
 
 }  // namespace
