@@ -260,16 +260,20 @@ def chart(path: Path, workloads: list[Workload], timings: dict, memory: dict) ->
             if "error" not in m:
                 mem_rows.append((titles[key], label, m["peak_extra_bytes"] / m["reference_bytes"]))
 
-    peers = sorted({r[1] for r in rows} | {r[1] for r in mem_rows})
-    cmap = plt.get_cmap("tab10")
-    color = {p: cmap(i % 10) for i, p in enumerate([ORDINATA] + [p for p in peers if p != ORDINATA])}
+    # One colour per library, so that a peer reads the same in both panels.
+    families = [("ordinata classical", "tab:purple"), (ORDINATA, "tab:blue"), (FLOOR, "tab:red"),
+                ("statsmodels", "tab:olive"), ("linearmodels", "tab:green"),
+                ("scikit-learn", "tab:brown")]
 
-    fig, axes = plt.subplots(1, 2, figsize=(15, max(6.0, 0.28 * max(len(rows), len(mem_rows)) + 2)),
+    def color(label: str) -> str:
+        return next((c for prefix, c in families if label.startswith(prefix)), "tab:gray")
+
+    fig, axes = plt.subplots(1, 2, figsize=(16, max(6.0, 0.28 * max(len(rows), len(mem_rows)) + 2)),
                              gridspec_kw={"width_ratios": [3, 2]})
     ax = axes[0]
     if rows:
         ys = range(len(rows))[::-1]
-        ax.barh(list(ys), [r[2] for r in rows], color=[color[r[1]] for r in rows])
+        ax.barh(list(ys), [r[2] for r in rows], color=[color(r[1]) for r in rows])
         ax.set_yticks(list(ys), [f"{r[0]} — {r[1]}" for r in rows], fontsize=7)
         ax.set_xscale("log")
         ax.axvline(1.0, color="black", linewidth=0.8)
@@ -281,14 +285,14 @@ def chart(path: Path, workloads: list[Workload], timings: dict, memory: dict) ->
     ax = axes[1]
     if mem_rows:
         ys = range(len(mem_rows))[::-1]
-        ax.barh(list(ys), [r[2] for r in mem_rows], color=[color[r[1]] for r in mem_rows])
+        ax.barh(list(ys), [r[2] for r in mem_rows], color=[color(r[1]) for r in mem_rows])
         ax.set_yticks(list(ys), [f"{r[0]} — {r[1]}" for r in mem_rows], fontsize=7)
         for y, r in zip(ys, mem_rows):
             ax.text(r[2], y, f" {r[2]:.2f}", va="center", fontsize=6)
     ax.set_xlabel("peak extra memory ÷ input size")
     ax.set_title("Peak memory of one fit")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, bbox_inches="tight")
     plt.close(fig)
 
 
