@@ -4,7 +4,7 @@ PYTHON := .venv/bin/python
 BUILD_STAMP := .venv/.ordinata-built
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: all setup build demo test test-python test-cpp check-sanitize fuzz clean
+.PHONY: all setup build demo test test-python test-cpp check-sanitize fuzz bench clean
 
 all: build
 
@@ -45,6 +45,18 @@ check-sanitize: setup
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	ORDINATA_SANITIZED=1 PYTHONPATH=$(CURDIR)/build/sanitize $(PYTHON) -m pytest -q -p no:cacheprovider tests
+
+# Timings and peak memory against numpy, statsmodels, linearmodels and
+# scikit-learn; rewrites benchmarks/RESULTS.md and benchmarks/results.png.
+# The peers are installed from their own requirements file, only for this.
+BENCH_STAMP := .venv/.bench-requirements-installed
+
+$(BENCH_STAMP): requirements-bench.txt | setup
+	$(PYTHON) -m pip install -q -r requirements-bench.txt
+	@touch $@
+
+bench: build $(BENCH_STAMP)
+	$(PYTHON) -m benchmarks
 
 clean:
 	rm -rf build $(BUILD_STAMP)
