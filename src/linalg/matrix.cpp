@@ -18,11 +18,15 @@ double* Buffer::allocate(std::size_t n) {
     constexpr std::size_t huge = std::size_t{1} << 21;
     if (n > (std::numeric_limits<std::size_t>::max() - huge) / sizeof(double)) throw std::bad_alloc();
     const std::size_t bytes = n * sizeof(double);
-    const std::size_t align = bytes >= 2 * huge ? huge : 64;
-    const std::size_t rounded = (bytes + align - 1) / align * align;
-    void* p = std::aligned_alloc(align, rounded);
+    if (bytes < 2 * huge) {
+        void* p = std::malloc(bytes);
+        if (!p) throw std::bad_alloc();
+        return static_cast<double*>(p);
+    }
+    const std::size_t rounded = (bytes + huge - 1) / huge * huge;
+    void* p = std::aligned_alloc(huge, rounded);
     if (!p) throw std::bad_alloc();
-    if (align == huge) madvise(p, rounded, MADV_HUGEPAGE);
+    madvise(p, rounded, MADV_HUGEPAGE);
     return static_cast<double*>(p);
 }
 

@@ -147,10 +147,24 @@ Matrix gram(MatrixView x) {
     return g;
 }
 
+// Below this many multiply-adds a plain loop beats the BLAS call overhead.
+constexpr index_t kSmallProduct = 16384;
+
 void gram_accumulate_upper(MatrixView a, Matrix& c) {
     const index_t n = a.rows(), k = a.cols();
     if (c.rows() != k || c.cols() != k) internal_error("gram_accumulate_upper: shape mismatch");
     if (k == 0 || n == 0) return;
+    if (n * k * k <= kSmallProduct) {
+        for (index_t r = 0; r < n; ++r) {
+            const VectorView row = a.row(r);
+            for (index_t i = 0; i < k; ++i) {
+                const double ai = row[i];
+                double* ci = c.data() + i * k;
+                for (index_t j = i; j < k; ++j) ci[j] += ai * row[j];
+            }
+        }
+        return;
+    }
     if (!fits_int(n) || !fits_int(k)) internal_error("gram_accumulate_upper: dimension too large");
     Matrix copy;
     auto oa = blas_operand(a);
@@ -167,6 +181,14 @@ void dot_t_accumulate(MatrixView a, VectorView x, Vector& y) {
     const index_t n = a.rows(), k = a.cols();
     if (x.size() != n || y.size() != k) internal_error("dot_t_accumulate: shape mismatch");
     if (n == 0 || k == 0) return;
+    if (n * k <= kSmallProduct) {
+        for (index_t r = 0; r < n; ++r) {
+            const VectorView row = a.row(r);
+            const double xr = x[r];
+            for (index_t j = 0; j < k; ++j) y[j] += row[j] * xr;
+        }
+        return;
+    }
     if (!fits_int(n) || !fits_int(k)) internal_error("dot_t_accumulate: dimension too large");
     Vector x_copy;
     const double* xp = x.base;
