@@ -17,12 +17,12 @@ MIN_LRE = {
     "NoInt2": (14.5, 14.5),
     "Longley": (10.5, 12.0),
     "Wampler1": (10.0, 10.0),
-    "Wampler2": (13.5, 14.0),
-    "Wampler3": (10.0, 11.0),
-    "Wampler4": (8.0, 11.0),
+    "Wampler2": (12.5, 13.5),
+    "Wampler3": (10.0, 10.5),
+    "Wampler4": (8.0, 10.5),
     # Its noise is so large that the slopes' certified digits outrun what
     # double-precision cross-products of x^5 can keep.
-    "Wampler5": (6.0, 11.0),
+    "Wampler5": (6.0, 10.5),
 }
 
 
