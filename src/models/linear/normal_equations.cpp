@@ -119,6 +119,14 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
     return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy), bad == 0};
 }
 
+CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre) {
+    if (!centre) return {linalg::copy_if_finite(x), std::nullopt};
+    Matrix copy(x.rows(), x.cols());
+    CentredCrossProducts cc = centred_cross_products(x, y, &copy);
+    if (!cc.x_finite) return {};
+    return {std::move(copy), std::move(cc)};
+}
+
 Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
     return inverse_from_weighted_centred(s_inv, x_mean, static_cast<double>(n));
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 
 #include "linalg/matrix.hpp"
 
@@ -39,6 +40,14 @@ struct CentredCrossProducts {
 // When copy is given (an n x p matrix), the same pass also copies x into it
 // and checks that every element of x is finite.
 CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* copy = nullptr);
+
+// The training copy of x, absent when an element is NaN or infinite, and,
+// when centre is set, the centred cross-products formed in the same pass.
+struct CheckedCopy {
+    std::optional<Matrix> x;
+    std::optional<CentredCrossProducts> centred;
+};
+CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre);
 
 // The full (Xd'Xd)^-1 of the model with intercept from S^-1:
 // [1/n + m'S^-1 m, -m'S^-1; -S^-1 m, S^-1] with m the column means.

@@ -118,18 +118,9 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
     const bool svd_route = !cholesky_route && n <= 4 * k;
     // With an intercept on the normal-equations routes, one pass over x both
     // copies and checks it and forms the centred cross-products.
-    std::optional<Matrix> x_copy;
-    std::optional<linear::CentredCrossProducts> centred;
-    if (fit_intercept_ && !svd_route) {
-        Matrix copy(n, p);
-        linear::CentredCrossProducts cc = linear::centred_cross_products(x, y, &copy);
-        if (cc.x_finite) {
-            x_copy = std::move(copy);
-            centred = std::move(cc);
-        }
-    } else {
-        x_copy = linalg::copy_if_finite(x);
-    }
+    linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
+    std::optional<Matrix>& x_copy = checked.x;
+    std::optional<linear::CentredCrossProducts>& centred = checked.centred;
     if (!x_copy || !linalg::all_finite(y)) return value_error("Input contains NaN or infinite values");
 
     r_.n_samples = n;

@@ -33,10 +33,11 @@ struct PenalisedSystem {
     std::optional<linear::CentredCrossProducts> centred;
     index_t n = 0;
 
-    static PenalisedSystem build(MatrixView x, VectorView y, double alpha, bool intercept) {
+    static PenalisedSystem build(MatrixView x, VectorView y, double alpha, bool intercept,
+                                 std::optional<linear::CentredCrossProducts> centred) {
         PenalisedSystem sys{{}, {}, std::nullopt, x.rows()};
         if (intercept) {
-            sys.centred = linear::centred_cross_products(x, y);
+            sys.centred = centred ? std::move(centred) : linear::centred_cross_products(x, y);
             sys.a = sys.centred->s;
             sys.c = sys.centred->sxy;
         } else {
@@ -103,8 +104,12 @@ Result<void> Ridge::fit(MatrixView x, VectorView y) {
         return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
-    // The finiteness check and the training copy share one pass over x.
-    std::optional<Matrix> x_copy = linalg::copy_if_finite(x);
+    const bool positive = alpha_ > 0.0;
+    const bool svd_route = !positive && n <= 4 * k;
+    // The finiteness check, the training copy and (with an intercept) the
+    // centred cross-products share one pass over x.
+    linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
+    std::optional<Matrix>& x_copy = checked.x;
     if (!x_copy || !linalg::all_finite(y)) return value_error(kNotFinite);
 
     r_.n_samples = n;
@@ -114,10 +119,10 @@ Result<void> Ridge::fit(MatrixView x, VectorView y) {
     design_cache_.reset();
     const MatrixView xs = training_x_->view();
 
-    const bool positive = alpha_ > 0.0;
     Result<Solution> sol = [&]() -> Result<Solution> {
-        if (!positive && n <= 4 * k) return solve_svd(xs, y, alpha_, fit_intercept_);
-        const PenalisedSystem sys = PenalisedSystem::build(xs, y, alpha_, fit_intercept_);
+        if (svd_route) return solve_svd(xs, y, alpha_, fit_intercept_);
+        const PenalisedSystem sys =
+            PenalisedSystem::build(xs, y, alpha_, fit_intercept_, std::move(checked.centred));
         return n > 2 * k && k <= 999 && positive ? solve_cholesky(sys) : solve_inverse(sys);
     }();
     if (!sol) return std::unexpected(sol.error());
