@@ -2,7 +2,7 @@
 # missing, builds the module, then runs the example tour or every test.
 PYTHON := .venv/bin/python
 BUILD_STAMP := .venv/.ordinata-built
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 
 .PHONY: all setup build demo test test-python test-cpp check-sanitize fuzz clean
 
