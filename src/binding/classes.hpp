@@ -9,5 +9,6 @@ namespace ordinata::binding {
 PyTypeObject* ols_type();
 PyTypeObject* iv_type();
 PyTypeObject* tsls_type();
+PyTypeObject* fe_type();
 
 }  // namespace ordinata::binding

@@ -29,6 +29,7 @@ constexpr Registration kClasses[] = {
     {"OLS", &ols_type},
     {"IV", &iv_type},
     {"TSLS", &tsls_type},
+    {"FE", &fe_type},
 };
 
 PyModuleDef module_def = {

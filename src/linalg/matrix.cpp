@@ -97,6 +97,45 @@ Matrix add(MatrixView a, MatrixView b) {
     return out;
 }
 
+namespace {
+constexpr std::uint64_t kExpMask = 0x7ff0000000000000ULL;
+
+// Copies n contiguous doubles and reports whether any was NaN or infinite.
+bool copy_block_finite(const double* src, double* dst, index_t n) {
+    std::uint64_t bad = 0;
+    for (index_t i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, src + i, sizeof bits);
+        bad |= static_cast<std::uint64_t>((bits & kExpMask) == kExpMask);
+        dst[i] = src[i];
+    }
+    return bad == 0;
+}
+}  // namespace
+
+std::optional<Matrix> copy_if_finite(MatrixView a) {
+    Matrix out(a.rows(), a.cols());
+    const index_t m = a.cols();
+    if (a.col_stride == 1 && a.row_stride == static_cast<stride_t>(m)) {
+        const index_t n = a.size();
+        for (index_t start = 0; start < n; start += 4096)
+            if (!copy_block_finite(a.base + start, out.data() + start, std::min<index_t>(4096, n - start)))
+                return std::nullopt;
+        return out;
+    }
+    for (index_t i = 0; i < a.rows(); ++i) {
+        const VectorView r = a.row(i);
+        double* dst = out.data() + i * m;
+        if (r.stride == 1) {
+            if (!copy_block_finite(r.base, dst, m)) return std::nullopt;
+        } else {
+            for (index_t j = 0; j < m; ++j) dst[j] = r[j];
+            if (!all_finite(VectorView{dst, m, 1})) return std::nullopt;
+        }
+    }
+    return out;
+}
+
 bool all_finite(VectorView v) {
     for (index_t i = 0; i < v.len; ++i)
         if (!std::isfinite(v[i])) return false;

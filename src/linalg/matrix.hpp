@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -153,5 +154,8 @@ Matrix scale(MatrixView a, double s);
 Matrix add(MatrixView a, MatrixView b);
 bool all_finite(VectorView v);
 bool all_finite(MatrixView a);
+// An owned copy of a, or nothing when an element is NaN or infinite; one
+// pass over the data for both.
+std::optional<Matrix> copy_if_finite(MatrixView a);
 
 }  // namespace ordinata::linalg

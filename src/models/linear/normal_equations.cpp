@@ -58,28 +58,52 @@ CrossProducts cross_products(MatrixView x, VectorView y, bool intercept) {
 
 CentredCrossProducts centred_cross_products(MatrixView x, VectorView y) {
     const index_t n = x.rows(), p = x.cols();
-    CentredCrossProducts out{column_sums(x), linalg::sum(y) / static_cast<double>(n), Matrix(p, p, 0.0),
-                             Vector(p, 0.0)};
-    for (index_t j = 0; j < p; ++j) out.x_mean[j] /= static_cast<double>(n);
     // Blocks of about 32 KiB keep the centred buffer in the first-level cache
     // while staying large enough for the rank-k update to run at full speed.
-    const index_t block = std::max<index_t>(64, 4096 / std::max<index_t>(p, 1));
-    Matrix buf(std::min(block, n), p);
-    Vector ybuf(std::min(block, n));
+    const index_t block = std::min(n, std::max<index_t>(64, 4096 / std::max<index_t>(p, 1)));
+    // One pass with a shift: centre on the first block's means c, accumulate
+    // the shifted cross-products and sums d, then correct with -d d'/n. The
+    // shift is close to the means, so the correction cancels little.
+    Vector c(p, 0.0);
+    double cy = 0.0;
+    for (index_t i = 0; i < block; ++i) {
+        const VectorView r = x.row(i);
+        for (index_t j = 0; j < p; ++j) c[j] += r[j];
+        cy += y[i];
+    }
+    for (index_t j = 0; j < p; ++j) c[j] /= static_cast<double>(block);
+    cy /= static_cast<double>(block);
+
+    Matrix s(p, p, 0.0);
+    Vector sxy(p, 0.0), d(p, 0.0);
+    double dy = 0.0;
+    Matrix buf(block, p);
+    Vector ybuf(block);
     for (index_t start = 0; start < n; start += block) {
         const index_t rows = std::min(block, n - start);
         for (index_t i = 0; i < rows; ++i) {
             const VectorView r = x.row(start + i);
             double* dst = buf.data() + i * p;
-            for (index_t j = 0; j < p; ++j) dst[j] = r[j] - out.x_mean[j];
-            ybuf[i] = y[start + i] - out.y_mean;
+            for (index_t j = 0; j < p; ++j) {
+                dst[j] = r[j] - c[j];
+                d[j] += dst[j];
+            }
+            ybuf[i] = y[start + i] - cy;
+            dy += ybuf[i];
         }
         const MatrixView bv = buf.view().row_range(0, rows);
-        linalg::gram_accumulate_upper(bv, out.s);
-        linalg::dot_t_accumulate(bv, ybuf.view().sub(0, rows), out.sxy);
+        linalg::gram_accumulate_upper(bv, s);
+        linalg::dot_t_accumulate(bv, ybuf.view().sub(0, rows), sxy);
     }
-    linalg::mirror_upper(out.s);
-    return out;
+    const double nd = static_cast<double>(n);
+    for (index_t j = 0; j < p; ++j) {
+        for (index_t l = j; l < p; ++l) s(j, l) -= d[j] * d[l] / nd;
+        sxy[j] -= d[j] * dy / nd;
+    }
+    linalg::mirror_upper(s);
+    Vector mean(p);
+    for (index_t j = 0; j < p; ++j) mean[j] = c[j] + d[j] / nd;
+    return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy)};
 }
 
 Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {

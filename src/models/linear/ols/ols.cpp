@@ -112,11 +112,12 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
         return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
-    if (!linalg::all_finite(x) || !linalg::all_finite(y)) return value_error("Input contains NaN or infinite values");
+    std::optional<Matrix> x_copy = linalg::copy_if_finite(x);
+    if (!x_copy || !linalg::all_finite(y)) return value_error("Input contains NaN or infinite values");
 
     r_.n_samples = n;
     r_.n_features = p;
-    training_x_ = Matrix::from(x);
+    training_x_ = std::move(x_copy);
     covariance_cache_.reset();
     design_cache_.reset();
     const MatrixView xs = training_x_->view();

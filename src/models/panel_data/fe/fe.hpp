@@ -1,0 +1,116 @@
+// Fixed-effects (within) estimator for panel data: slopes from the
+// entity-demeaned data, one intercept per entity from the untransformed
+// data, classical or entity-clustered standard errors.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <tsl/robin_map.h>
+
+#include "models/linear/fit_results.hpp"
+#include "models/once_cell.hpp"
+
+namespace ordinata::models {
+
+// Read-only strided view of the caller's entity identifiers.
+struct EntityIdView {
+    const std::int64_t* base = nullptr;
+    index_t len = 0;
+    linalg::stride_t stride = 1;
+
+    std::int64_t operator[](index_t i) const { return base[static_cast<linalg::stride_t>(i) * stride]; }
+    index_t size() const { return len; }
+};
+
+// Identifiers are arbitrary 64-bit integers (often multiples of a round
+// number, or huge); a bit-mixing hash keeps them spread over the buckets of
+// the power-of-two table, where the identity hash would pile them up.
+struct EntityHash {
+    std::size_t operator()(std::int64_t id) const noexcept {
+        std::uint64_t z = static_cast<std::uint64_t>(id);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return static_cast<std::size_t>(z ^ (z >> 31));
+    }
+};
+
+// Identifier -> entity index, indices in order of first appearance.
+using EntityMap = tsl::robin_map<std::int64_t, std::uint64_t, EntityHash>;
+
+// The map of a sample, and the entity index of every row (so that later
+// passes need no further lookups).
+struct EntityIndex {
+    EntityMap map;
+    std::vector<std::uint64_t> rows;
+};
+EntityIndex build_entity_index(EntityIdView ids);
+
+// Entity index of every row through an existing map; every identifier must be a key.
+std::vector<std::uint64_t> entity_rows(EntityIdView ids, const EntityMap& map);
+
+struct WithinData {
+    Matrix x;  // X~, n x k
+    Vector y;  // y~, n (empty when no y was given)
+};
+
+// Subtracts each entity's means (sums in row order, then divided by the count).
+WithinData within_transform(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
+                            std::uint64_t n_entities);
+
+// alpha_g = mean over the entity's rows of (y_i - x_i.beta), given xb = X beta.
+Vector compute_fixed_effects(VectorView y, VectorView xb, const std::vector<std::uint64_t>& rows,
+                             std::uint64_t n_entities);
+
+// Entity-clustered sandwich M B M with B = sum_g s_g s_g', s_g = sum over the
+// entity's rows of e_i x~_i; no small-sample factor. Negative or NaN
+// variances give 0.
+Vector compute_clustered_standard_errors(const Matrix& xw, VectorView e, const Matrix& m,
+                                         const std::vector<std::uint64_t>& rows, std::uint64_t n_entities);
+
+class FE {
+public:
+    explicit FE(bool robust) : robust_(robust) {}
+
+    Result<void> fit(MatrixView x, VectorView y, EntityIdView entity_id);
+    Result<Vector> predict(MatrixView x, EntityIdView entity_id) const;
+
+    std::optional<Matrix> covariance_matrix();
+    std::optional<Vector> standard_errors() const { return r_.coef_std_errors; }
+    std::optional<Vector> t_statistics() const { return r_.t_statistics(); }
+    std::optional<Vector> p_values() const { return r_.p_values(dof()); }
+    Result<std::optional<Matrix>> confidence_intervals(double alpha) const {
+        return r_.confidence_intervals(dof(), alpha);
+    }
+    std::string repr() const;
+    std::string summary() const;
+
+    bool robust() const { return robust_; }
+    const FitResults& results() const { return r_; }
+    const std::optional<double>& within_r_squared() const { return within_r_squared_; }
+    const std::optional<std::uint64_t>& n_entities() const { return n_entities_; }
+    const std::optional<Vector>& fixed_effects() const { return fixed_effects_; }
+    const std::optional<Matrix>& xtx_inv() const { return xtx_inv_; }
+    const EntityMap& entity_map() const { return entity_map_; }
+    // X~ rebuilt from the training copies, kept for the report.
+    const Matrix* design() const;
+    // Inference degrees of freedom: the entities are not subtracted.
+    std::uint64_t dof() const { return r_.dof(false); }
+
+private:
+    bool robust_;
+    FitResults r_;  // intercept fields stay empty
+    std::optional<double> within_r_squared_;
+    std::optional<std::uint64_t> n_entities_;
+    EntityMap entity_map_;
+    std::optional<Vector> fixed_effects_;
+    std::optional<Matrix> xtx_inv_;
+    std::optional<Matrix> training_x_;
+    std::optional<std::vector<std::int64_t>> training_entity_ids_;
+    OnceCell<Matrix> covariance_cache_;
+    OnceCell<Matrix> design_cache_;
+};
+
+}  // namespace ordinata::models
