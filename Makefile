@@ -55,7 +55,7 @@ dist: setup
 # venv beside the test requirements, all held to numpy 1.26.
 COMPAT := .venv-compat
 test-compat: dist
-	@[ -x $(COMPAT)/bin/python ] || $(PYTHON) -c 'import sys; print(sys._base_executable)' | xargs -I{} {} -m venv $(COMPAT)
+	@[ -x $(COMPAT)/bin/python ] || "$$($(PYTHON) -c 'import sys; print(sys._base_executable)')" -m venv $(COMPAT)
 	@echo 'numpy==1.26.*' > $(COMPAT)/constraints.txt
 	@sed -n '/^# Tests/,$$p' requirements-dev.txt > $(COMPAT)/requirements-test.txt
 	$(COMPAT)/bin/python -m pip install -q -c $(COMPAT)/constraints.txt -r $(COMPAT)/requirements-test.txt

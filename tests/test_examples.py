@@ -89,3 +89,14 @@ def test_ridge_path_starts_at_least_squares():
     # Shrinkage: a larger penalty never lengthens the slope vector.
     norms = [np.linalg.norm(m.coefficients) for m in fits]
     assert norms == sorted(norms, reverse=True)
+
+
+def test_readme_quickstart_runs(capsys):
+    missing = [
+        name for name in ("OLS", "GLS", "WLS", "Ridge", "IV", "TSLS", "FE") if not hasattr(ordinata, name)
+    ]
+    if missing:
+        pytest.skip(f"{missing} not in this build")
+    readme = (Path(__file__).parents[1] / "README.md").read_text()
+    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:]]
+    exec(compile("\n".join(blocks), "README.md", "exec"), {})
