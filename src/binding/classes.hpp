@@ -7,6 +7,9 @@
 namespace ordinata::binding {
 
 PyTypeObject* ols_type();
+PyTypeObject* gls_type();
+PyTypeObject* wls_type();
+PyTypeObject* ridge_type();
 PyTypeObject* iv_type();
 PyTypeObject* tsls_type();
 PyTypeObject* fe_type();

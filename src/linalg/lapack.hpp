@@ -13,6 +13,8 @@ using lapack_int = std::int32_t;
 enum CblasOrder { RowMajor = 101, ColMajor = 102 };
 enum CblasTranspose { NoTrans = 111, Trans = 112 };
 enum CblasUplo { Upper = 121, Lower = 122 };
+enum CblasDiag { NonUnit = 131, Unit = 132 };
+enum CblasSide { Left = 141, Right = 142 };
 
 extern "C" {
 void cblas_dgemm(int order, int trans_a, int trans_b, lapack_int m, lapack_int n, lapack_int k,
@@ -23,6 +25,9 @@ void cblas_dgemv(int order, int trans, lapack_int m, lapack_int n, double alpha,
                  lapack_int incy);
 void cblas_dsyrk(int order, int uplo, int trans, lapack_int n, lapack_int k, double alpha,
                  const double* a, lapack_int lda, double beta, double* c, lapack_int ldc);
+// Overwrites B with the solution of op(A) X = alpha B (SIDE = Left).
+void cblas_dtrsm(int order, int side, int uplo, int trans_a, int diag, lapack_int m, lapack_int n, double alpha,
+                 const double* a, lapack_int lda, double* b, lapack_int ldb);
 double cblas_ddot(lapack_int n, const double* x, lapack_int incx, const double* y, lapack_int incy);
 
 // Overwrites A with its LU factors.

@@ -241,6 +241,55 @@ LinalgResult<Matrix> cholesky(MatrixView a) {
     return l;
 }
 
+LinalgResult<Matrix> cholesky_in_place(Matrix&& a) {
+    Matrix m = std::move(a);
+    if (m.rows() != m.cols())
+        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(m.rows()),
+                                           static_cast<std::int64_t>(m.cols())});
+    const index_t n = m.rows();
+    if (n == 0) return m;
+    if (!fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    // The row-major lower triangle is the column-major upper one, so 'U'
+    // factors the same matrix and leaves L in the row-major lower triangle.
+    const lapack_int N = as_int(n);
+    lapack_int info = 0;
+    lapack::dpotrf_("U", &N, m.data(), &N, &info, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    for (index_t i = 0; i < n; ++i) std::fill_n(m.data() + i * n + i + 1, n - i - 1, 0.0);
+    return m;
+}
+
+LinalgResult<Matrix> solve_triangular_many(MatrixView t, Triangle tri, MatrixView b) {
+    if (t.rows() != t.cols())
+        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(t.rows()),
+                                           static_cast<std::int64_t>(t.cols())});
+    if (b.rows() != t.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    const index_t n = b.rows(), r = b.cols();
+    Matrix x = Matrix::from(b);
+    if (n == 0 || r == 0) return x;
+    if (!fits_int(n) || !fits_int(r)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    // dtrsm does not test for singularity; dtrtrs does, and so do we.
+    for (index_t i = 0; i < n; ++i)
+        if (t(i, i) == 0.0) return std::unexpected(LinalgError::computational(static_cast<std::int64_t>(i + 1)));
+    Matrix t_copy;
+    auto ot = blas_operand(t);
+    if (!ot) {
+        t_copy = Matrix::from(t);
+        ot = blas_operand(t_copy.view());
+    }
+    // A transposed operand stores T' row-major: the other triangle, transposed.
+    const bool lower = (tri == Triangle::Lower) == (ot->trans == lapack::NoTrans);
+    lapack::cblas_dtrsm(lapack::RowMajor, lapack::Left, lower ? lapack::Lower : lapack::Upper, ot->trans,
+                        lapack::NonUnit, as_int(n), as_int(r), 1.0, ot->data, ot->ld, x.data(), as_int(r));
+    return x;
+}
+
+LinalgResult<Vector> solve_triangular_many(MatrixView t, Triangle tri, VectorView b) {
+    auto x = solve_triangular_many(t, tri, MatrixView{b.base, b.size(), 1, b.stride, 1});
+    if (!x) return std::unexpected(x.error());
+    return Vector::from(VectorView{x->data(), x->rows(), 1});
+}
+
 namespace {
 
 // Solves in place on a column-major right-hand side of n rows and nrhs columns.

@@ -31,10 +31,18 @@ Matrix identity(index_t n);
 LinalgResult<Matrix> inv(MatrixView a);
 // Lower L with A = L L'; reads only the lower triangle of A (dpotrf 'L').
 LinalgResult<Matrix> cholesky(MatrixView a);
+// The same factorisation in the buffer of a (taken over, so an n x n input
+// costs no second n x n copy). On failure the buffer is released.
+LinalgResult<Matrix> cholesky_in_place(Matrix&& a);
 // Solves T x = b (dtrtrs, non-unit diagonal). A transposed view of a lower
 // factor passed as Upper solves with L'.
 LinalgResult<Vector> solve_triangular(MatrixView t, Triangle tri, VectorView b);
 LinalgResult<Matrix> solve_triangular(MatrixView t, Triangle tri, MatrixView b);
+// Solves T X = B for every column of B in one level-3 call (dtrsm). T is
+// read where it lies when BLAS can address it, so a large factor is never
+// copied. Like dtrtrs, an exactly zero diagonal entry i fails with INFO = i.
+LinalgResult<Matrix> solve_triangular_many(MatrixView t, Triangle tri, MatrixView b);
+LinalgResult<Vector> solve_triangular_many(MatrixView t, Triangle tri, VectorView b);
 
 template <class Solution>
 struct LeastSquaresResult {

@@ -107,10 +107,14 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y) {
 }
 
 Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
+    return inverse_from_weighted_centred(s_inv, x_mean, static_cast<double>(n));
+}
+
+Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, double total_weight) {
     const index_t p = s_inv.rows(), k = p + 1;
     const Vector qm = linalg::dot(s_inv.view(), x_mean);  // S^-1 m
     Matrix m(k, k);
-    m(0, 0) = 1.0 / static_cast<double>(n) + linalg::dot(x_mean, qm.view());
+    m(0, 0) = 1.0 / total_weight + linalg::dot(x_mean, qm.view());
     for (index_t j = 0; j < p; ++j) {
         m(0, j + 1) = m(j + 1, 0) = -qm[j];
         for (index_t l = 0; l < p; ++l) m(j + 1, l + 1) = s_inv(j, l);
@@ -149,6 +153,12 @@ Vector fitted_values(MatrixView x, VectorView beta, bool intercept) {
     const double b0 = beta[0];
     for (index_t i = 0; i < f.size(); ++i) f[i] += b0;
     return f;
+}
+
+ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept) {
+    Vector e = linalg::sub(y, fitted_values(x, beta, intercept));
+    const double ssr = linalg::dot(e.view(), e.view());
+    return {std::move(e), ssr};
 }
 
 Matrix weighted_gram(MatrixView x, VectorView u, bool intercept) {

@@ -40,6 +40,9 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y);
 // The full (Xd'Xd)^-1 of the model with intercept from S^-1:
 // [1/n + m'S^-1 m, -m'S^-1; -S^-1 m, S^-1] with m the column means.
 Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, linalg::index_t n);
+// The same for weighted observations centred at their weighted means, with
+// total_weight the sum of the weights in place of n.
+Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, double total_weight);
 
 // Full parameter vector [y_mean - m'b, b] from the slopes b.
 Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
@@ -51,6 +54,14 @@ void refine(MatrixView x, const Vector* x_mean, const Matrix& m, VectorView e, V
 
 // Xd * beta, beta including the intercept at index 0 when intercept is set.
 Vector fitted_values(MatrixView x, VectorView beta, bool intercept);
+
+// Residuals y - Xd beta and their sum of squares. The transformed-design
+// estimators pass their explicit design with intercept = false.
+struct ResidualFit {
+    Vector e;
+    double ssr;
+};
+ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept);
 
 // Xd' diag(u) Xd, the middle of the heteroskedasticity-robust sandwich.
 Matrix weighted_gram(MatrixView x, VectorView u, bool intercept);

@@ -1,0 +1,89 @@
+// Level-3 triangular solve and in-place Cholesky.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "linalg/ops.hpp"
+
+namespace {
+
+using namespace ordinata::linalg;
+
+Matrix spd(index_t n) {
+    Matrix a(n, n);
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = 0; j < n; ++j) a(i, j) = 1.0 / static_cast<double>(1 + i + j) + (i == j ? 2.0 : 0.0);
+    return a;
+}
+
+Matrix rhs(index_t n, index_t r) {
+    Matrix b(n, r);
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = 0; j < r; ++j) b(i, j) = std::sin(static_cast<double>(3 * i + j + 1));
+    return b;
+}
+
+TEST(CholeskyInPlace, MatchesCopyingFactorAndReadsLowerTriangleOnly) {
+    Matrix a = spd(7);
+    auto ref = cholesky(a);
+    ASSERT_TRUE(ref);
+    Matrix junk_upper = a;
+    for (index_t i = 0; i < 7; ++i)
+        for (index_t j = i + 1; j < 7; ++j) junk_upper(i, j) = 1e6;
+    auto l = cholesky_in_place(std::move(junk_upper));
+    ASSERT_TRUE(l);
+    for (index_t i = 0; i < 7; ++i)
+        for (index_t j = 0; j < 7; ++j) EXPECT_NEAR((*l)(i, j), (*ref)(i, j), 1e-14);
+}
+
+TEST(CholeskyInPlace, RejectsIndefinite) {
+    Matrix a = identity(3);
+    a(1, 1) = -1.0;
+    auto l = cholesky_in_place(std::move(a));
+    ASSERT_FALSE(l);
+    EXPECT_EQ(l.error(), LinalgError::computational(2));
+}
+
+TEST(SolveTriangularMany, AgreesWithDtrtrsForBothTrianglesAndLeavesInputs) {
+    auto l = cholesky(spd(6));
+    ASSERT_TRUE(l);
+    const Matrix b = rhs(6, 4);
+    const Matrix b_before = b;
+    for (Triangle tri : {Triangle::Lower, Triangle::Upper}) {
+        const MatrixView t = tri == Triangle::Lower ? l->view() : l->t();
+        auto want = solve_triangular(t, tri, b);
+        auto got = solve_triangular_many(t, tri, b);
+        ASSERT_TRUE(want && got);
+        for (index_t i = 0; i < 6; ++i)
+            for (index_t j = 0; j < 4; ++j) EXPECT_NEAR((*got)(i, j), (*want)(i, j), 1e-12);
+    }
+    for (index_t i = 0; i < b.size(); ++i) EXPECT_EQ(b.data()[i], b_before.data()[i]);
+}
+
+TEST(SolveTriangularMany, StridedFactorAndVectorRightHandSide) {
+    auto l = cholesky(spd(5));
+    ASSERT_TRUE(l);
+    // Every other column of a wider buffer: BLAS cannot read it in place.
+    Matrix wide(5, 10, 0.0);
+    for (index_t i = 0; i < 5; ++i)
+        for (index_t j = 0; j < 5; ++j) wide(i, 2 * j) = (*l)(i, j);
+    const MatrixView strided{wide.data(), 5, 5, 10, 2};
+    const Vector y(5, 1.0);
+    auto got = solve_triangular_many(strided, Triangle::Lower, y.view());
+    auto want = solve_triangular(*l, Triangle::Lower, y.view());
+    ASSERT_TRUE(got && want);
+    for (index_t i = 0; i < 5; ++i) EXPECT_NEAR((*got)[i], (*want)[i], 1e-13);
+}
+
+TEST(SolveTriangularMany, ZeroDiagonalAndShapeErrors) {
+    Matrix t = identity(4);
+    t(2, 2) = 0.0;
+    auto r = solve_triangular_many(t, Triangle::Lower, rhs(4, 2));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), LinalgError::computational(3));
+    EXPECT_FALSE(solve_triangular_many(identity(4), Triangle::Lower, rhs(3, 2)));
+    EXPECT_EQ(solve_triangular_many(Matrix(2, 3), Triangle::Lower, rhs(2, 1)).error().kind, LinalgError::Kind::NotSquare);
+}
+
+}  // namespace
