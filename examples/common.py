@@ -33,8 +33,8 @@ def compare(source, rows, digits=6):
     """Print our estimates beside published ones.
 
     rows: (label, our estimate, our standard error, published estimate, published standard error);
-    published values are numbers or strings (printed as published, e.g. "0.400"),
-    and None is shown as a dash.
+    published values are numbers or strings (printed as published, e.g. "0.400");
+    None is shown as a dash.
     """
     w = digits + 10
     print(f"Ours beside {source}:")
@@ -42,4 +42,5 @@ def compare(source, rows, digits=6):
     for label, b, se, pb, pse in rows:
         pub_b = "-" if pb is None else pb if isinstance(pb, str) else f"{pb:.{digits}g}"
         pub_se = "-" if pse is None else f"({pse})" if isinstance(pse, str) else f"({pse:.{digits}g})"
-        print(f"  {label:10}{b:>{w}.{digits}g}{f'({se:.{digits}g})':>{w}}{pub_b:>{w}}{pub_se:>{w}}")
+        our_se = "-" if se is None else f"({se:.{digits}g})"
+        print(f"  {label:10}{b:>{w}.{digits}g}{our_se:>{w}}{pub_b:>{w}}{pub_se:>{w}}")
