@@ -1,5 +1,6 @@
 """The example tour runs on the real data and reproduces the published figures it prints."""
 
+import re
 import sys
 from pathlib import Path
 
@@ -101,3 +102,24 @@ def test_readme_quickstart_runs(capsys):
     readme = (Path(__file__).parents[1] / "README.md").read_text()
     blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:]]
     exec(compile("\n".join(blocks), "README.md", "exec"), {})
+
+
+def readme_messages():
+    """The fixed pieces of every message in the README's exception tables."""
+    readme = (Path(__file__).parents[1] / "README.md").read_text()
+    section = readme.split("## Exceptions", 1)[1].split("\n## ", 1)[0]
+    for line in section.splitlines():
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        if not line.startswith("|") or len(cells) < 2 or set(cells[-1]) <= set("-") or cells[-1] == "message":
+            continue
+        for message in cells[-1].split(" / "):
+            if not message.startswith(("(", "e.g.")):
+                yield from (piece for piece in re.split(r"\{[^}]*\}", message) if len(piece.strip()) > 3)
+
+
+def test_readme_messages_are_the_modules_own():
+    sources = "".join(p.read_text() for p in (Path(__file__).parents[1] / "src").rglob("*.[ch]pp"))
+    # Adjacent literals joined, escapes as the user sees them.
+    sources = re.sub(r'"\s*\n\s*"', "", sources).replace("\\u0302", "\u0302")
+    missing = [piece for piece in readme_messages() if piece.strip(" .'") not in sources]
+    assert not missing
