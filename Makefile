@@ -4,7 +4,7 @@ PYTHON := .venv/bin/python
 BUILD_STAMP := .venv/.ordinata-built
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 
-.PHONY: all setup build demo test test-python test-cpp test-compat dist check-sanitize fuzz clean
+.PHONY: all setup build demo test test-python test-cpp test-compat dist check-sanitize fuzz bench clean
 
 all: build
 
@@ -62,6 +62,18 @@ test-compat: dist
 	$(COMPAT)/bin/python -m pip install -q --force-reinstall --no-deps dist/ordinata-*.whl
 	$(COMPAT)/bin/python -c 'import numpy, ordinata; assert numpy.__version__.startswith("1.26"), numpy.__version__'
 	$(COMPAT)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# Timings and peak memory against numpy, statsmodels, linearmodels and
+# scikit-learn; rewrites benchmarks/RESULTS.md and benchmarks/results.png.
+# The peers are installed from their own requirements file, only for this.
+BENCH_STAMP := .venv/.bench-requirements-installed
+
+$(BENCH_STAMP): requirements-bench.txt | setup
+	$(PYTHON) -m pip install -q -r requirements-bench.txt
+	@touch $@
+
+bench: build $(BENCH_STAMP)
+	$(PYTHON) -m benchmarks
 
 clean:
 	rm -rf build dist $(BUILD_STAMP)

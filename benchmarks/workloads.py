@@ -1,0 +1,416 @@
+"""Workload definitions: the data, ordinata's call and each peer's call.
+
+Every implementation is a factory taking the workload's data and returning
+``(setup, run)``: ``setup()`` (or None) prepares untimed per-sample state and
+``run(state, i)`` is the timed work. Whatever a peer needs that a user of
+ordinata would not (a constant column, a MultiIndex frame) is built by the
+factory, outside the timing, which can only favour the peer.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+import numpy as np
+import scipy.linalg as sla
+
+import ordinata
+
+Data = dict[str, Any]
+Factory = Callable[[Data], tuple[Callable[[], Any] | None, Callable[[Any, int], Any]]]
+
+ORDINATA = "ordinata"
+FLOOR = "numpy floor"
+
+
+@dataclass(frozen=True)
+class Impl:
+    label: str
+    factory: Factory
+    # Reported in the memory table too (the floor is not: it keeps nothing).
+    measure_memory: bool = True
+
+
+@dataclass(frozen=True)
+class Workload:
+    key: str
+    title: str
+    needs: tuple[str, ...]  # ordinata classes the workload calls
+    make: Callable[[bool], Data]  # make(small): small=True gives a warm-up sized copy
+    impls: tuple[Impl, ...]  # impls[0] is ordinata
+    rounds: int
+    batch: int = 1
+    # Name of the input array that the peak memory is compared with; None: not measured.
+    memory_ref: str | None = "x"
+    notes: tuple[str, ...] = field(default_factory=tuple)
+
+    def missing(self) -> list[str]:
+        return [name for name in self.needs if not hasattr(ordinata, name)]
+
+
+# ---------------------------------------------------------------- data
+
+def with_const(a: np.ndarray) -> np.ndarray:
+    return np.column_stack([np.ones(a.shape[0]), a])
+
+
+def regression_data(n: int, p: int, seed: int = 1) -> Data:
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((n, p))
+    beta = np.linspace(-1.0, 1.0, p)
+    # Heteroskedastic noise so that the robust errors differ from the classical.
+    y = 0.5 + x @ beta + rng.standard_normal(n) * (1.0 + 0.5 * np.abs(x[:, 0]))
+    return {"x": x, "y": y}
+
+
+def weighted_data(n: int, p: int) -> Data:
+    d = regression_data(n, p, seed=2)
+    d["weights"] = np.random.default_rng(3).uniform(0.5, 2.0, n)
+    return d
+
+
+def gls_data(n: int, p: int) -> Data:
+    rng = np.random.default_rng(4)
+    x = rng.standard_normal((n, p))
+    rho = 0.6
+    # AR(1) errors: Sigma[i, j] = rho^|i-j| / (1 - rho^2).
+    sigma = sla.toeplitz(rho ** np.arange(n)) / (1.0 - rho * rho)
+    e = np.empty(n)
+    e[0] = rng.standard_normal() / np.sqrt(1.0 - rho * rho)
+    shocks = rng.standard_normal(n)
+    for i in range(1, n):
+        e[i] = rho * e[i - 1] + shocks[i]
+    y = 1.0 + x @ np.linspace(-1.0, 1.0, p) + e
+    return {"x": x, "y": y, "sigma": sigma}
+
+
+def iv_data(n: int, k: int, m: int) -> Data:
+    rng = np.random.default_rng(5)
+    z = rng.standard_normal((n, m))
+    u = rng.standard_normal(n)
+    pi = np.zeros((m, k))
+    pi[:k, :k] = np.eye(k)
+    pi += 0.2
+    x = z @ pi + 0.8 * u[:, None] + rng.standard_normal((n, k))
+    y = 1.5 + x @ np.linspace(1.0, -1.0, k) + u
+    return {"z": z, "x": x, "y": y}
+
+
+def panel_data(n: int, k: int, entities: int) -> Data:
+    rng = np.random.default_rng(6)
+    periods = n // entities
+    n = periods * entities
+    # Arbitrary 64-bit labels, rows ordered entity by entity as panels usually are.
+    labels = rng.choice(np.int64(10) ** 12, size=entities, replace=False).astype(np.int64)
+    entity_id = np.repeat(labels, periods)
+    alpha = rng.standard_normal(entities)
+    x = rng.standard_normal((n, k)) + np.repeat(alpha, periods)[:, None] * 0.5
+    y = np.repeat(alpha, periods) + x @ np.linspace(1.0, -1.0, k) + rng.standard_normal(n)
+    return {"x": x, "y": y, "entity_id": entity_id, "periods": periods}
+
+
+# ---------------------------------------------------------------- floors
+
+def _chol_solve_and_inverse(g: np.ndarray, c: np.ndarray):
+    cf = sla.cho_factor(g, lower=True, check_finite=False)
+    b = sla.cho_solve(cf, c, check_finite=False)
+    inv = sla.cho_solve(cf, np.eye(g.shape[0]), check_finite=False)
+    return b, inv
+
+
+def floor_ols(d: Data):
+    xc, y = with_const(d["x"]), d["y"]
+
+    def run(_s, _i):
+        return _chol_solve_and_inverse(xc.T @ xc, xc.T @ y)
+    return None, run
+
+
+def floor_ols_robust(d: Data):
+    xc, y = with_const(d["x"]), d["y"]
+
+    def run(_s, _i):
+        b, inv = _chol_solve_and_inverse(xc.T @ xc, xc.T @ y)
+        xe = xc * (y - xc @ b)[:, None]
+        return b, inv @ (xe.T @ xe) @ inv
+    return None, run
+
+
+def floor_ridge(d: Data, alpha: float):
+    xc, y = with_const(d["x"]), d["y"]
+    pen = np.full(xc.shape[1], alpha)
+    pen[0] = 0.0
+
+    def run(_s, _i):
+        g = xc.T @ xc
+        g[np.diag_indices_from(g)] += pen
+        return _chol_solve_and_inverse(g, xc.T @ y)
+    return None, run
+
+
+def floor_wls(d: Data):
+    xc, y, w = with_const(d["x"]), d["y"], d["weights"]
+
+    def run(_s, _i):
+        sw = np.sqrt(w)
+        xw = xc * sw[:, None]
+        return _chol_solve_and_inverse(xw.T @ xw, xw.T @ (y * sw))
+    return None, run
+
+
+def floor_gls(d: Data):
+    xcy = np.column_stack([with_const(d["x"]), d["y"]])
+    sigma = d["sigma"]
+
+    def run(_s, _i):
+        low = sla.cholesky(sigma, lower=True, check_finite=False)
+        w = sla.solve_triangular(low, xcy, lower=True, check_finite=False)
+        xw, yw = w[:, :-1], w[:, -1]
+        return _chol_solve_and_inverse(xw.T @ xw, xw.T @ yw)
+    return None, run
+
+
+def floor_iv(d: Data):
+    zc, xc, y = with_const(d["z"]), with_const(d["x"]), d["y"]
+
+    def run(_s, _i):
+        lu = sla.lu_factor(zc.T @ xc, check_finite=False)
+        b = sla.lu_solve(lu, zc.T @ y, check_finite=False)
+        a_inv = sla.lu_solve(lu, np.eye(xc.shape[1]), check_finite=False)
+        return b, a_inv @ (zc.T @ zc) @ a_inv.T
+    return None, run
+
+
+def floor_tsls(d: Data):
+    zc, xc, y = with_const(d["z"]), with_const(d["x"]), d["y"]
+
+    def run(_s, _i):
+        cf = sla.cho_factor(zc.T @ zc, lower=True, check_finite=False)
+        zx, zy = zc.T @ xc, zc.T @ y
+        proj = zx.T @ sla.cho_solve(cf, np.column_stack([zx, zy]), check_finite=False)
+        return _chol_solve_and_inverse(proj[:, :-1], proj[:, -1])
+    return None, run
+
+
+def floor_fe(d: Data):
+    import pandas as pd
+    x, y, ids = d["x"], d["y"], d["entity_id"]
+
+    def run(_s, _i):
+        codes, uniques = pd.factorize(ids)
+        counts = np.bincount(codes).astype(float)
+        xy = np.column_stack([x, y])
+        means = np.empty((len(uniques), xy.shape[1]))
+        for j in range(xy.shape[1]):
+            means[:, j] = np.bincount(codes, weights=xy[:, j]) / counts
+        dm = xy - means[codes]
+        xd, yd = dm[:, :-1], dm[:, -1]
+        return _chol_solve_and_inverse(xd.T @ xd, xd.T @ yd)
+    return None, run
+
+
+# ---------------------------------------------------------------- ordinata
+
+def ord_fit(cls: str, kwargs: dict, args: tuple[str, ...]):
+    def factory(d: Data):
+        klass = getattr(ordinata, cls)
+        arrays = [d[a] for a in args]
+
+        def run(_s, _i):
+            m = klass(**kwargs)
+            m.fit(*arrays)
+            return m, m.standard_errors()
+        return None, run
+    return factory
+
+
+def ord_summary(d: Data, batch: int):
+    def setup():
+        out = []
+        for _ in range(batch):
+            m = ordinata.OLS()
+            m.fit(d["x"], d["y"])
+            out.append(m)
+        return out
+    return setup, lambda models, i: models[i].summary()
+
+
+# ---------------------------------------------------------------- statsmodels
+
+def sm_fit(kind: str, **fit_kwargs):
+    def factory(d: Data):
+        import statsmodels.api as sm
+        xc, y = with_const(d["x"]), d["y"]
+        if kind == "OLS":
+            build = lambda: sm.OLS(y, xc)  # noqa: E731
+        elif kind == "WLS":
+            build = lambda: sm.WLS(y, xc, weights=d["weights"])  # noqa: E731
+        elif kind == "GLS":
+            build = lambda: sm.GLS(y, xc, sigma=d["sigma"])  # noqa: E731
+        else:
+            raise ValueError(kind)
+
+        def run(_s, _i):
+            res = build().fit(**fit_kwargs)
+            return res, res.bse
+        return None, run
+    return factory
+
+
+def sm_iv(d: Data):
+    from statsmodels.sandbox.regression.gmm import IV2SLS
+    zc, xc, y = with_const(d["z"]), with_const(d["x"]), d["y"]
+
+    def run(_s, _i):
+        res = IV2SLS(y, xc, zc).fit()
+        return res, res.bse
+    return None, run
+
+
+def sm_summary(d: Data, batch: int):
+    import statsmodels.api as sm
+    xc, y = with_const(d["x"]), d["y"]
+
+    def setup():
+        return [sm.OLS(y, xc).fit() for _ in range(batch)]
+    return setup, lambda results, i: results[i].summary().as_text()
+
+
+# ---------------------------------------------------------------- linearmodels, scikit-learn
+
+def lm_iv(d: Data):
+    from linearmodels.iv import IV2SLS
+    const = np.ones((d["y"].shape[0], 1))
+    y, x, z = d["y"], d["x"], d["z"]
+
+    def run(_s, _i):
+        res = IV2SLS(y, const, x, z).fit(cov_type="unadjusted")
+        return res, res.std_errors
+    return None, run
+
+
+def lm_panel(clustered: bool):
+    def factory(d: Data):
+        import pandas as pd
+        from linearmodels.panel import PanelOLS
+        n = d["y"].shape[0]
+        index = pd.MultiIndex.from_arrays(
+            [d["entity_id"], np.tile(np.arange(d["periods"]), n // d["periods"])],
+            names=["entity", "time"])
+        y = pd.Series(d["y"], index=index, name="y")
+        x = pd.DataFrame(d["x"], index=index, columns=[f"x{j}" for j in range(d["x"].shape[1])])
+        fit_kwargs = {"cov_type": "clustered", "cluster_entity": True} if clustered else {}
+
+        def run(_s, _i):
+            res = PanelOLS(y, x, entity_effects=True).fit(**fit_kwargs)
+            return res, res.std_errors
+        return None, run
+    return factory
+
+
+def sk_ridge(alpha: float):
+    def factory(d: Data):
+        from sklearn.linear_model import Ridge
+        x, y = d["x"], d["y"]
+        return None, lambda _s, _i: Ridge(alpha=alpha).fit(x, y)
+    return factory
+
+
+# ---------------------------------------------------------------- the list
+
+BIG = 1_000_000
+
+
+def _big(small: bool) -> int:
+    return 2_000 if small else BIG
+
+
+def all_workloads() -> list[Workload]:
+    alpha = 1.0
+    w: list[Workload] = []
+
+    w.append(Workload(
+        "ols_small", "OLS 100 × 3", ("OLS",),
+        lambda small: regression_data(100, 3),
+        (Impl(ORDINATA, ord_fit("OLS", {}, ("x", "y"))),
+         Impl(FLOOR, floor_ols, measure_memory=False),
+         Impl("statsmodels OLS", sm_fit("OLS"))),
+        rounds=15, batch=200, memory_ref=None))
+    for robust in (False, True):
+        label = "robust" if robust else "classical"
+        w.append(Workload(
+            f"ols_big_{label}", f"OLS 10⁶ × 20, {label}", ("OLS",),
+            lambda small: regression_data(_big(small), 20),
+            (Impl(ORDINATA, ord_fit("OLS", {"robust": robust}, ("x", "y"))),
+             Impl(FLOOR, floor_ols_robust if robust else floor_ols, measure_memory=False),
+             Impl("statsmodels OLS", sm_fit("OLS", **({"cov_type": "HC0"} if robust else {})))),
+            rounds=5))
+    w.append(Workload(
+        "ridge_big", "Ridge 10⁶ × 20", ("Ridge",),
+        lambda small: regression_data(_big(small), 20),
+        (Impl(ORDINATA, ord_fit("Ridge", {"alpha": alpha}, ("x", "y"))),
+         Impl(FLOOR, lambda d: floor_ridge(d, alpha), measure_memory=False),
+         Impl("scikit-learn Ridge", sk_ridge(alpha))),
+        rounds=5,
+        notes=("scikit-learn computes no standard errors; ordinata's time includes them.",)))
+    w.append(Workload(
+        "wls_big", "WLS 10⁶ × 20", ("WLS",),
+        lambda small: weighted_data(_big(small), 20),
+        (Impl(ORDINATA, ord_fit("WLS", {}, ("x", "y", "weights"))),
+         Impl(FLOOR, floor_wls, measure_memory=False),
+         Impl("statsmodels WLS", sm_fit("WLS"))),
+        rounds=5))
+    for n, rounds in ((1_000, 9), (4_000, 3)):
+        w.append(Workload(
+            f"gls_{n}", f"GLS n = {n:,}, k = 10", ("GLS",),
+            lambda small, n=n: gls_data(200 if small else n, 10),
+            (Impl(ORDINATA, ord_fit("GLS", {}, ("x", "y", "sigma"))),
+             Impl(FLOOR, floor_gls, measure_memory=False),
+             Impl("statsmodels GLS", sm_fit("GLS"))),
+            rounds=rounds, memory_ref="sigma"))
+    w.append(Workload(
+        "iv_big", "IV 10⁶ rows, 5 regressors, 5 instruments", ("IV",),
+        lambda small: iv_data(_big(small), 5, 5),
+        (Impl(ORDINATA, ord_fit("IV", {}, ("z", "x", "y"))),
+         Impl(FLOOR, floor_iv, measure_memory=False),
+         Impl("linearmodels IV2SLS", lm_iv),
+         Impl("statsmodels IV2SLS", sm_iv)),
+        rounds=5, memory_ref="x+z",
+        notes=("IV is exactly identified, so it gets 5 instruments; TSLS gets 8.",)))
+    w.append(Workload(
+        "tsls_big", "TSLS 10⁶ rows, 5 regressors, 8 instruments", ("TSLS",),
+        lambda small: iv_data(_big(small), 5, 8),
+        (Impl(ORDINATA, ord_fit("TSLS", {}, ("z", "x", "y"))),
+         Impl(FLOOR, floor_tsls, measure_memory=False),
+         Impl("linearmodels IV2SLS", lm_iv),
+         Impl("statsmodels IV2SLS", sm_iv)),
+        rounds=5, memory_ref="x+z"))
+    for entities in (10_000, 100_000):
+        for robust in (False, True):
+            label = "clustered" if robust else "classical"
+            impls = [Impl(ORDINATA, ord_fit("FE", {"robust": robust}, ("x", "y", "entity_id")))]
+            if robust:
+                # Paired with the clustered fit in the same rounds: the cost of clustering.
+                impls.append(Impl("ordinata classical", ord_fit("FE", {}, ("x", "y", "entity_id")),
+                                  measure_memory=False))
+            impls += [Impl(FLOOR, floor_fe, measure_memory=False),
+                      Impl("linearmodels PanelOLS", lm_panel(robust))]
+            w.append(Workload(
+                f"fe_{entities}_{label}", f"FE 10⁶ × 5, N = {entities:,}, {label}", ("FE",),
+                lambda small, e=entities: panel_data(_big(small), 5, 100 if small else e),
+                tuple(impls), rounds=3,
+                notes=(("The PanelOLS MultiIndex frame is built outside the timing.",)
+                       if entities == 10_000 and not robust else ())))
+    w.append(Workload(
+        "summary_ols20", "summary() of OLS, 20 coefficients, n = 1,000", ("OLS",),
+        lambda small: regression_data(1_000, 19),
+        (Impl(ORDINATA, lambda d: ord_summary(d, 20)),
+         Impl("statsmodels OLS summary()", lambda d: sm_summary(d, 20))),
+        rounds=9, batch=20, memory_ref=None,
+        notes=("Each summary() is the first on a freshly fitted model; the fits are untimed.",)))
+    return w
+
+
+def reference_bytes(d: Data, ref: str) -> int:
+    return sum(d[name].nbytes for name in ref.split("+"))
