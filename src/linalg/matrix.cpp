@@ -2,9 +2,29 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <new>
+
+#include <sys/mman.h>
 
 namespace ordinata::linalg {
+
+void Buffer::Free::operator()(double* p) const { std::free(p); }
+
+double* Buffer::allocate(std::size_t n) {
+    if (n == 0) return nullptr;
+    constexpr std::size_t huge = std::size_t{1} << 21;
+    if (n > (std::numeric_limits<std::size_t>::max() - huge) / sizeof(double)) throw std::bad_alloc();
+    const std::size_t bytes = n * sizeof(double);
+    const std::size_t align = bytes >= 2 * huge ? huge : 64;
+    const std::size_t rounded = (bytes + align - 1) / align * align;
+    void* p = std::aligned_alloc(align, rounded);
+    if (!p) throw std::bad_alloc();
+    if (align == huge) madvise(p, rounded, MADV_HUGEPAGE);
+    return static_cast<double*>(p);
+}
 
 void Buffer::fill(double v) { std::fill_n(data_.get(), size_, v); }
 

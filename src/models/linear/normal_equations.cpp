@@ -56,11 +56,13 @@ CrossProducts cross_products(MatrixView x, VectorView y, bool intercept) {
     return {std::move(g), std::move(c)};
 }
 
-CentredCrossProducts centred_cross_products(MatrixView x, VectorView y) {
+CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* copy) {
     const index_t n = x.rows(), p = x.cols();
+    constexpr std::uint64_t exp_mask = 0x7ff0000000000000ULL;
+    std::uint64_t bad = 0;
     // Blocks of about 32 KiB keep the centred buffer in the first-level cache
     // while staying large enough for the rank-k update to run at full speed.
-    const index_t block = std::min(n, std::max<index_t>(64, 4096 / std::max<index_t>(p, 1)));
+    const index_t block = std::min(n, std::max<index_t>(64, 16384 / std::max<index_t>(p, 1)));
     // One pass with a shift: centre on the first block's means c, accumulate
     // the shifted cross-products and sums d, then correct with -d d'/n. The
     // shift is close to the means, so the correction cancels little.
@@ -84,6 +86,17 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y) {
         for (index_t i = 0; i < rows; ++i) {
             const VectorView r = x.row(start + i);
             double* dst = buf.data() + i * p;
+            if (copy) {
+                // The same pass keeps the caller's copy and checks finiteness.
+                double* keep = copy->data() + (start + i) * p;
+                for (index_t j = 0; j < p; ++j) {
+                    const double v = r[j];
+                    std::uint64_t bits;
+                    std::memcpy(&bits, &v, sizeof bits);
+                    bad |= static_cast<std::uint64_t>((bits & exp_mask) == exp_mask);
+                    keep[j] = v;
+                }
+            }
             for (index_t j = 0; j < p; ++j) {
                 dst[j] = r[j] - c[j];
                 d[j] += dst[j];
@@ -103,7 +116,7 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y) {
     linalg::mirror_upper(s);
     Vector mean(p);
     for (index_t j = 0; j < p; ++j) mean[j] = c[j] + d[j] / nd;
-    return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy)};
+    return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy), bad == 0};
 }
 
 Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
@@ -161,26 +174,25 @@ ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercep
     return {std::move(e), ssr};
 }
 
-Matrix weighted_gram(MatrixView x, VectorView u, bool intercept) {
-    const index_t n = x.rows(), p = x.cols();
-    // W = diag(u) X, then X'W by one product; the intercept row and column
-    // of Xd' diag(u) Xd are the column sums of W and the sum of u.
-    Matrix w(n, p);
-    for (index_t i = 0; i < n; ++i) {
-        const VectorView r = x.row(i);
-        double* dst = w.data() + i * p;
-        for (index_t j = 0; j < p; ++j) dst[j] = r[j] * u[i];
+Matrix scaled_gram(MatrixView x, VectorView s, bool intercept) {
+    const index_t n = x.rows(), p = x.cols(), off = intercept ? 1 : 0, k = p + off;
+    // Rows of diag(s) Xd are built block by block in a small buffer and
+    // accumulated with the rank-k update: no n-row copy is ever made.
+    const index_t block = std::min(n, std::max<index_t>(64, 8192 / std::max<index_t>(k, 1)));
+    Matrix b(k, k, 0.0);
+    Matrix buf(block, k);
+    for (index_t start = 0; start < n; start += block) {
+        const index_t rows = std::min(block, n - start);
+        for (index_t i = 0; i < rows; ++i) {
+            const VectorView r = x.row(start + i);
+            const double si = s[start + i];
+            double* dst = buf.data() + i * k;
+            if (intercept) dst[0] = si;
+            for (index_t j = 0; j < p; ++j) dst[j + off] = r[j] * si;
+        }
+        linalg::gram_accumulate_upper(buf.view().row_range(0, rows), b);
     }
-    Matrix xtw = linalg::dot(x.t(), w.view());
-    if (!intercept) return xtw;
-    const index_t k = p + 1;
-    Matrix b(k, k);
-    b(0, 0) = linalg::sum(u);
-    const Vector sums = column_sums(w.view());
-    for (index_t j = 0; j < p; ++j) {
-        b(0, j + 1) = b(j + 1, 0) = sums[j];
-        for (index_t l = 0; l < p; ++l) b(j + 1, l + 1) = xtw(j, l);
-    }
+    linalg::mirror_upper(b);
     return b;
 }
 

@@ -34,8 +34,11 @@ struct CentredCrossProducts {
     double y_mean = 0.0;
     Matrix s;
     Vector sxy;
+    bool x_finite = true;  // checked only when a copy was requested
 };
-CentredCrossProducts centred_cross_products(MatrixView x, VectorView y);
+// When copy is given (an n x p matrix), the same pass also copies x into it
+// and checks that every element of x is finite.
+CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* copy = nullptr);
 
 // The full (Xd'Xd)^-1 of the model with intercept from S^-1:
 // [1/n + m'S^-1 m, -m'S^-1; -S^-1 m, S^-1] with m the column means.
@@ -63,8 +66,9 @@ struct ResidualFit {
 };
 ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept);
 
-// Xd' diag(u) Xd, the middle of the heteroskedasticity-robust sandwich.
-Matrix weighted_gram(MatrixView x, VectorView u, bool intercept);
+// Xd' diag(s)^2 Xd, the middle of the heteroskedasticity-robust sandwich
+// when s holds the absolute residuals.
+Matrix scaled_gram(MatrixView x, VectorView s, bool intercept);
 
 // Which step of the Cholesky normal-equations solve failed.
 enum class CholeskyStep { Factor, ForwardSolve, BackSolve, InverseForward, InverseBack };

@@ -50,10 +50,12 @@ struct NormalSystem {
             linear::CrossProducts cp = linear::cross_products(x, y, false);
             return {std::move(cp.g), std::move(cp.c), std::nullopt, x.rows()};
         }
-        linear::CentredCrossProducts cc = linear::centred_cross_products(x, y);
+        return from_centred(linear::centred_cross_products(x, y), x.rows());
+    }
+    static NormalSystem from_centred(linear::CentredCrossProducts cc, index_t n) {
         Matrix g = cc.s;
         Vector c = cc.sxy;
-        return {std::move(g), std::move(c), std::move(cc), x.rows()};
+        return {std::move(g), std::move(c), std::move(cc), n};
     }
 
     // Maps a solution of the factored system back to the full parameters.
@@ -112,7 +114,22 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
         return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
-    std::optional<Matrix> x_copy = linalg::copy_if_finite(x);
+    const bool cholesky_route = n > 2 * k && k <= 999;
+    const bool svd_route = !cholesky_route && n <= 4 * k;
+    // With an intercept on the normal-equations routes, one pass over x both
+    // copies and checks it and forms the centred cross-products.
+    std::optional<Matrix> x_copy;
+    std::optional<linear::CentredCrossProducts> centred;
+    if (fit_intercept_ && !svd_route) {
+        Matrix copy(n, p);
+        linear::CentredCrossProducts cc = linear::centred_cross_products(x, y, &copy);
+        if (cc.x_finite) {
+            x_copy = std::move(copy);
+            centred = std::move(cc);
+        }
+    } else {
+        x_copy = linalg::copy_if_finite(x);
+    }
     if (!x_copy || !linalg::all_finite(y)) return value_error("Input contains NaN or infinite values");
 
     r_.n_samples = n;
@@ -122,11 +139,10 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
     design_cache_.reset();
     const MatrixView xs = training_x_->view();
 
-    const bool cholesky_route = n > 2 * k && k <= 999;
-    const bool svd_route = !cholesky_route && n <= 4 * k;
     Result<Solution> sol = [&]() -> Result<Solution> {
         if (svd_route) return solve_svd(xs, y, fit_intercept_);
-        const NormalSystem sys = NormalSystem::build(xs, y, fit_intercept_);
+        const NormalSystem sys = centred ? NormalSystem::from_centred(std::move(*centred), n)
+                                         : NormalSystem::build(xs, y, fit_intercept_);
         return cholesky_route ? solve_cholesky(sys) : solve_inverse(sys);
     }();
     if (!sol) return std::unexpected(sol.error());
