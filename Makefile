@@ -2,9 +2,9 @@
 # missing, builds the module, then runs the example tour or every test.
 PYTHON := .venv/bin/python
 BUILD_STAMP := .venv/.ordinata-built
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 
-.PHONY: all setup build demo test test-python test-cpp check-sanitize fuzz bench clean
+.PHONY: all setup build demo test test-python test-cpp test-compat dist check-sanitize fuzz bench clean
 
 all: build
 
@@ -46,6 +46,23 @@ check-sanitize: setup
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	ORDINATA_SANITIZED=1 PYTHONPATH=$(CURDIR)/build/sanitize $(PYTHON) -m pytest -q -p no:cacheprovider tests
 
+# Source distribution and wheel in dist/, built in isolation against NumPy 2.x.
+dist: setup
+	rm -rf dist
+	$(PYTHON) -m build --outdir dist .
+
+# The suite against NumPy 1.26: the wheel built above, installed into its own
+# venv beside the test requirements, all held to numpy 1.26.
+COMPAT := .venv-compat
+test-compat: dist
+	@[ -x $(COMPAT)/bin/python ] || "$$($(PYTHON) -c 'import sys; print(sys._base_executable)')" -m venv $(COMPAT)
+	@echo 'numpy==1.26.*' > $(COMPAT)/constraints.txt
+	@sed -n '/^# Tests/,$$p' requirements-dev.txt > $(COMPAT)/requirements-test.txt
+	$(COMPAT)/bin/python -m pip install -q -c $(COMPAT)/constraints.txt -r $(COMPAT)/requirements-test.txt
+	$(COMPAT)/bin/python -m pip install -q --force-reinstall --no-deps dist/ordinata-*.whl
+	$(COMPAT)/bin/python -c 'import numpy, ordinata; assert numpy.__version__.startswith("1.26"), numpy.__version__'
+	$(COMPAT)/bin/python -m pytest -q -p no:cacheprovider tests
+
 # Timings and peak memory against numpy, statsmodels, linearmodels and
 # scikit-learn; rewrites benchmarks/RESULTS.md and benchmarks/results.png.
 # The peers are installed from their own requirements file, only for this.
@@ -59,4 +76,4 @@ bench: build $(BENCH_STAMP)
 	$(PYTHON) -m benchmarks
 
 clean:
-	rm -rf build $(BUILD_STAMP)
+	rm -rf build dist $(BUILD_STAMP)

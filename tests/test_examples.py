@@ -1,0 +1,125 @@
+"""The example tour runs on the real data and reproduces the published figures it prints."""
+
+import re
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parents[1] / "examples"))
+
+import grunfeld  # noqa: E402
+import longley  # noqa: E402
+import mroz  # noqa: E402
+import tour  # noqa: E402
+import weighted  # noqa: E402
+
+import ordinata  # noqa: E402
+
+
+def run(example):
+    model = example()
+    if model is None:
+        pytest.skip(f"{example.__name__} needs a class missing from this build")
+    return model
+
+
+def agrees(ours, published):
+    """Ours rounds to the published figure at the places it was printed with."""
+    places = len(published.split(".")[1])
+    return abs(ours - float(published)) <= 0.5 * 10.0**-places + 1e-12
+
+
+def assert_as_published(ours, published):
+    for b, se, (pb, pse) in zip(*ours, published, strict=True):
+        assert agrees(b, pb) and agrees(se, pse), (b, se, pb, pse)
+
+
+def with_intercept(model, covariance):
+    return (
+        [model.intercept, *model.coefficients],
+        [np.sqrt(covariance[0, 0]), *model.standard_errors()],
+    )
+
+
+def test_tour_shows_all_seven_estimators(capsys):
+    tour.main()
+    out = capsys.readouterr().out
+    assert "[skipped]" not in out
+    for title in ["OLS Regression", "Ridge Regression", "WLS Regression", "GLS Regression",
+                  " " * 28 + "IV\n", " " * 28 + "TSLS\n", "Fixed Effects Regression"]:
+        assert title in out
+
+
+def test_grunfeld_within_estimates_match_baltagi():
+    model = run(grunfeld.fixed_effects)
+    ours = (model.coefficients, model.standard_errors())
+    assert_as_published(ours, list(grunfeld.PUBLISHED.values()))
+
+
+def test_mroz_iv_matches_wooldridge_example_15_1():
+    model = run(mroz.iv)
+    assert_as_published(with_intercept(model, model.covariance_matrix), mroz.PUBLISHED_IV.values())
+    assert agrees(model.r_squared, mroz.PUBLISHED_IV_R2)
+
+
+def test_mroz_tsls_matches_wooldridge_example_15_5():
+    model = run(mroz.tsls)
+    assert_as_published(with_intercept(model, model.covariance_matrix), mroz.PUBLISHED_TSLS.values())
+
+
+def test_wls_on_group_means_reproduces_individual_least_squares():
+    model = run(weighted.wls_group_means)
+    w = weighted.mroz_working_women()
+    slope, intercept = np.polyfit(w["educ"], w["lwage"], 1)
+    np.testing.assert_allclose([model.intercept, model.coefficients[0]], [intercept, slope], rtol=1e-10)
+
+
+def test_gls_ar1_matches_the_documented_estimates():
+    model = run(weighted.gls_ar1)
+    published = [float(value) for value in weighted.PUBLISHED_GLS]
+    np.testing.assert_allclose([model.intercept, *model.coefficients], published, rtol=1e-6)
+
+
+def test_ridge_path_starts_at_least_squares():
+    fits = run(longley.ridge)
+    x, y = longley.longley()
+    z = (x - x.mean(axis=0)) / x.std(axis=0)
+    exact = np.linalg.lstsq(np.column_stack([np.ones(len(y)), z]), y, rcond=None)[0]
+    np.testing.assert_allclose(fits[0].coefficients, exact[1:], rtol=1e-8)
+    # Shrinkage: a larger penalty never lengthens the slope vector.
+    norms = [np.linalg.norm(m.coefficients) for m in fits]
+    assert norms == sorted(norms, reverse=True)
+
+
+def test_readme_quickstart_runs(capsys):
+    missing = [
+        name for name in ("OLS", "GLS", "WLS", "Ridge", "IV", "TSLS", "FE") if not hasattr(ordinata, name)
+    ]
+    if missing:
+        pytest.skip(f"{missing} not in this build")
+    readme = (Path(__file__).parents[1] / "README.md").read_text()
+    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:]]
+    exec(compile("\n".join(blocks), "README.md", "exec"), {})
+
+
+def readme_messages():
+    """The fixed pieces of every message in the README's exception tables."""
+    readme = (Path(__file__).parents[1] / "README.md").read_text()
+    section = readme.split("## Exceptions", 1)[1].split("\n## ", 1)[0]
+    for line in section.splitlines():
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        if not line.startswith("|") or len(cells) < 2 or set(cells[-1]) <= set("-") or cells[-1] == "message":
+            continue
+        for message in cells[-1].split(" / "):
+            if not message.startswith(("(", "e.g.")):
+                yield from (piece for piece in re.split(r"\{[^}]*\}", message) if len(piece.strip()) > 3)
+
+
+def test_readme_messages_are_the_modules_own():
+    sources = "".join(p.read_text() for p in (Path(__file__).parents[1] / "src").rglob("*.[ch]pp"))
+    # Adjacent literals joined, escapes as the user sees them.
+    sources = re.sub(r'"\s*\n\s*"', "", sources).replace("\\u0302", "\u0302")
+    missing = [piece for piece in readme_messages() if piece.strip(" .'") not in sources]
+    assert not missing
