@@ -119,6 +119,32 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
     return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy), bad == 0};
 }
 
+ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy) {
+    const index_t n = x.rows(), p = x.cols();
+    const index_t block = std::min(n, std::max<index_t>(64, 16384 / std::max<index_t>(p, 1)));
+    ScaledCrossProducts out{Matrix(p, p, 0.0), Vector(p, 0.0)};
+    Matrix buf(block, p);
+    Vector ybuf(block);
+    for (index_t start = 0; start < n; start += block) {
+        const index_t rows = std::min(block, n - start);
+        for (index_t i = 0; i < rows; ++i) {
+            const VectorView r = x.row(start + i);
+            const double si = scale[start + i];
+            double* dst = buf.data() + i * p;
+            if (c)
+                for (index_t j = 0; j < p; ++j) dst[j] = (r[j] - (*c)[j]) * si;
+            else
+                for (index_t j = 0; j < p; ++j) dst[j] = r[j] * si;
+            ybuf[i] = (y[start + i] - cy) * si;
+        }
+        const MatrixView bv = buf.view().row_range(0, rows);
+        linalg::gram_accumulate_upper(bv, out.s);
+        linalg::dot_t_accumulate(bv, ybuf.view().sub(0, rows), out.sxy);
+    }
+    linalg::mirror_upper(out.s);
+    return out;
+}
+
 CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre) {
     if (!centre) return {linalg::copy_if_finite(x), std::nullopt};
     Matrix copy(x.rows(), x.cols());

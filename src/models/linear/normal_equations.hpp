@@ -41,6 +41,14 @@ struct CentredCrossProducts {
 // and checks that every element of x is finite.
 CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* copy = nullptr);
 
+// S = sum_i s_i^2 (x_i - c)(x_i - c)' and sum_i s_i^2 (x_i - c)(y_i - cy),
+// accumulated block by block without an n-row copy (c empty: no centring).
+struct ScaledCrossProducts {
+    Matrix s;
+    Vector sxy;
+};
+ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy);
+
 // The training copy of x, absent when an element is NaN or infinite, and,
 // when centre is set, the centred cross-products formed in the same pass.
 struct CheckedCopy {

@@ -52,16 +52,10 @@ struct WeightedSystem {
             for (index_t j = 0; j < p; ++j) m[j] /= sys.total_weight;
             sys.y_mean = sum_wy / sys.total_weight;
         }
-        Matrix dc(n, p);
-        Vector yc(n);
-        for (index_t i = 0; i < n; ++i) {
-            const VectorView r = x.row(i);
-            double* dst = dc.data() + i * p;
-            for (index_t j = 0; j < p; ++j) dst[j] = (r[j] - m[j]) * s[i];
-            yc[i] = (y[i] - sys.y_mean) * s[i];
-        }
-        sys.g = linalg::gram(dc);
-        sys.c = linalg::dot(dc.t(), yc.view());
+        linear::ScaledCrossProducts sc =
+            linear::scaled_cross_products(x, y, s, intercept ? &m : nullptr, sys.y_mean);
+        sys.g = std::move(sc.s);
+        sys.c = std::move(sc.sxy);
         if (intercept) sys.x_mean = std::move(m);
         return sys;
     }
