@@ -154,9 +154,9 @@ void gram_accumulate_upper(MatrixView a, Matrix& c) {
     const index_t n = a.rows(), k = a.cols();
     if (c.rows() != k || c.cols() != k) internal_error("gram_accumulate_upper: shape mismatch");
     if (k == 0 || n == 0) return;
-    if (n * k * k <= kSmallProduct) {
+    if (n * k * k <= kSmallProduct && a.col_stride == 1) {
         for (index_t r = 0; r < n; ++r) {
-            const VectorView row = a.row(r);
+            const double* row = a.row(r).base;
             for (index_t i = 0; i < k; ++i) {
                 const double ai = row[i];
                 double* ci = c.data() + i * k;
@@ -181,11 +181,12 @@ void dot_t_accumulate(MatrixView a, VectorView x, Vector& y) {
     const index_t n = a.rows(), k = a.cols();
     if (x.size() != n || y.size() != k) internal_error("dot_t_accumulate: shape mismatch");
     if (n == 0 || k == 0) return;
-    if (n * k <= kSmallProduct) {
+    if (n * k <= kSmallProduct && a.col_stride == 1) {
+        double* yp = y.data();
         for (index_t r = 0; r < n; ++r) {
-            const VectorView row = a.row(r);
+            const double* row = a.row(r).base;
             const double xr = x[r];
-            for (index_t j = 0; j < k; ++j) y[j] += row[j] * xr;
+            for (index_t j = 0; j < k; ++j) yp[j] += row[j] * xr;
         }
         return;
     }

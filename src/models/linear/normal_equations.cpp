@@ -25,6 +25,15 @@ Matrix design_matrix(MatrixView x, bool intercept) {
 
 namespace {
 
+// Row i of x as a contiguous pointer: in place when the columns are
+// adjacent, otherwise gathered into tmp (which must hold cols(x) values).
+const double* contiguous_row(MatrixView x, index_t i, Vector& tmp) {
+    const VectorView r = x.row(i);
+    if (r.stride == 1) return r.base;
+    for (index_t j = 0; j < r.size(); ++j) tmp[j] = r[j];
+    return tmp.data();
+}
+
 // Column sums of x (one pass over the rows).
 Vector column_sums(MatrixView x) {
     Vector s(x.cols(), 0.0);
@@ -80,11 +89,13 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
     Vector sxy(p, 0.0), d(p, 0.0);
     double dy = 0.0;
     Matrix buf(block, p);
-    Vector ybuf(block);
+    Vector ybuf(block), row_tmp(p);
+    const double* cp = c.data();
+    double* dp = d.data();
     for (index_t start = 0; start < n; start += block) {
         const index_t rows = std::min(block, n - start);
         for (index_t i = 0; i < rows; ++i) {
-            const VectorView r = x.row(start + i);
+            const double* r = contiguous_row(x, start + i, row_tmp);
             double* dst = buf.data() + i * p;
             if (copy) {
                 // The same pass keeps the caller's copy and checks finiteness.
@@ -98,8 +109,8 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
                 }
             }
             for (index_t j = 0; j < p; ++j) {
-                dst[j] = r[j] - c[j];
-                d[j] += dst[j];
+                dst[j] = r[j] - cp[j];
+                dp[j] += dst[j];
             }
             ybuf[i] = y[start + i] - cy;
             dy += ybuf[i];
