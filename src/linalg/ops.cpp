@@ -154,13 +154,16 @@ void gram_accumulate_upper(MatrixView a, Matrix& c) {
     const index_t n = a.rows(), k = a.cols();
     if (c.rows() != k || c.cols() != k) internal_error("gram_accumulate_upper: shape mismatch");
     if (k == 0 || n == 0) return;
-    if (n * k * k <= kSmallProduct && a.col_stride == 1) {
-        for (index_t r = 0; r < n; ++r) {
-            const double* row = a.row(r).base;
-            for (index_t i = 0; i < k; ++i) {
-                const double ai = row[i];
-                double* ci = c.data() + i * k;
-                for (index_t j = i; j < k; ++j) ci[j] += ai * row[j];
+    if (n * k * k <= kSmallProduct) {
+        // One running dot product per entry of the upper triangle: no
+        // stores inside the loop over rows.
+        for (index_t i = 0; i < k; ++i) {
+            const VectorView ci = a.col(i);
+            for (index_t j = i; j < k; ++j) {
+                const VectorView cj = a.col(j);
+                double acc = 0.0;
+                for (index_t r = 0; r < n; ++r) acc += ci[r] * cj[r];
+                c(i, j) += acc;
             }
         }
         return;
@@ -181,12 +184,12 @@ void dot_t_accumulate(MatrixView a, VectorView x, Vector& y) {
     const index_t n = a.rows(), k = a.cols();
     if (x.size() != n || y.size() != k) internal_error("dot_t_accumulate: shape mismatch");
     if (n == 0 || k == 0) return;
-    if (n * k <= kSmallProduct && a.col_stride == 1) {
-        double* yp = y.data();
-        for (index_t r = 0; r < n; ++r) {
-            const double* row = a.row(r).base;
-            const double xr = x[r];
-            for (index_t j = 0; j < k; ++j) yp[j] += row[j] * xr;
+    if (n * k <= kSmallProduct) {
+        for (index_t j = 0; j < k; ++j) {
+            const VectorView cj = a.col(j);
+            double acc = 0.0;
+            for (index_t r = 0; r < n; ++r) acc += cj[r] * x[r];
+            y[j] += acc;
         }
         return;
     }

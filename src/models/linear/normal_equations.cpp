@@ -90,27 +90,30 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
     double dy = 0.0;
     Matrix buf(block, p);
     Vector ybuf(block), row_tmp(p);
-    const double* cp = c.data();
-    double* dp = d.data();
+    const double* __restrict cp = c.data();
+    double* __restrict dp = d.data();
     for (index_t start = 0; start < n; start += block) {
         const index_t rows = std::min(block, n - start);
         for (index_t i = 0; i < rows; ++i) {
-            const double* r = contiguous_row(x, start + i, row_tmp);
-            double* dst = buf.data() + i * p;
+            const double* __restrict r = contiguous_row(x, start + i, row_tmp);
+            double* __restrict dst = buf.data() + i * p;
             if (copy) {
                 // The same pass keeps the caller's copy and checks finiteness.
-                double* keep = copy->data() + (start + i) * p;
+                double* __restrict keep = copy->data() + (start + i) * p;
                 for (index_t j = 0; j < p; ++j) {
                     const double v = r[j];
                     std::uint64_t bits;
                     std::memcpy(&bits, &v, sizeof bits);
                     bad |= static_cast<std::uint64_t>((bits & exp_mask) == exp_mask);
                     keep[j] = v;
+                    dst[j] = v - cp[j];
+                    dp[j] += dst[j];
                 }
-            }
-            for (index_t j = 0; j < p; ++j) {
-                dst[j] = r[j] - cp[j];
-                dp[j] += dst[j];
+            } else {
+                for (index_t j = 0; j < p; ++j) {
+                    dst[j] = r[j] - cp[j];
+                    dp[j] += dst[j];
+                }
             }
             ybuf[i] = y[start + i] - cy;
             dy += ybuf[i];
