@@ -3,7 +3,23 @@
 #include <algorithm>
 #include <cmath>
 
+#include "linalg/ops.hpp"
+
 namespace ordinata::models {
+
+Vector FitResults::linear_prediction(MatrixView x) const {
+    Vector yhat = linalg::dot(x, coefficients->view());
+    if (intercept)
+        for (index_t i = 0; i < yhat.size(); ++i) yhat[i] += *intercept;
+    return yhat;
+}
+
+std::optional<Matrix> cached_covariance(OnceCell<Matrix>& cell, const std::optional<Matrix>& inverse,
+                                        std::optional<double> mse) {
+    if (const Matrix* v = cell.get()) return *v;
+    if (!inverse || !mse) return std::nullopt;
+    return cell.get_or_init([&] { return linalg::scale(*inverse, *mse); });
+}
 
 double r_squared_from(double ssr, double tss, bool clamp) {
     if (std::fabs(tss) < 2.220446049250313e-16) return 0.0;

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "linalg/matrix.hpp"
 #include "models/estimator_error.hpp"
+#include "models/once_cell.hpp"
 #include "models/linear/stat_utils/inference.hpp"
 
 namespace ordinata::models {
@@ -63,6 +65,17 @@ struct FitResults {
         return 1.0 - (1.0 - *r_squared) * static_cast<double>(n - 1) / static_cast<double>(n - k);
     }
 
+    // The column check shared by the predict methods: one column per slope.
+    Result<void> check_feature_count(MatrixView x) const {
+        const index_t p = coefficients ? coefficients->size() : 0;
+        if (x.cols() == p) return {};
+        return value_error("Feature count mismatch: expected " + std::to_string(p) + ", got " +
+                           std::to_string(x.cols()));
+    }
+
+    // x * coefficients, plus the intercept when one is stored.
+    Vector linear_prediction(MatrixView x) const;
+
     void store_split(const stat_utils::SplitParams& s) {
         intercept = s.intercept;
         intercept_std_error = s.intercept_std_error;
@@ -70,6 +83,10 @@ struct FitResults {
         coef_std_errors = s.coef_std_errors;
     }
 };
+
+// The cached covariance mse * inverse, filled on first request after a fit.
+std::optional<Matrix> cached_covariance(OnceCell<Matrix>& cell, const std::optional<Matrix>& inverse,
+                                        std::optional<double> mse);
 
 // R^2 = 1 - SSR/TSS, 0 for a constant target; optionally clamped to [-1, 1]
 // (a NaN ratio then becomes -1).

@@ -67,14 +67,8 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
 
 Result<Vector> IV::predict(MatrixView x) const {
     if (!fitted_ || !r_.coefficients) return value_error("Model not fitted");
-    const Vector& coef = *r_.coefficients;
-    if (x.cols() != coef.size())
-        return value_error("Feature count mismatch: expected " + std::to_string(coef.size()) + ", got " +
-                           std::to_string(x.cols()));
-    Vector yhat = linalg::dot(x, coef.view());
-    if (fit_intercept_ && r_.intercept)
-        for (index_t i = 0; i < yhat.size(); ++i) yhat[i] += *r_.intercept;
-    return yhat;
+    if (auto ok = r_.check_feature_count(x); !ok) return std::unexpected(ok.error());
+    return r_.linear_prediction(x);
 }
 
 std::string IV::summary() const {

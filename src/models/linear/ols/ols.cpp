@@ -175,20 +175,12 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
 
 Result<Vector> OLS::predict(MatrixView x) const {
     if (!r_.coefficients) return runtime_error(kNotFitted);
-    const Vector& coef = *r_.coefficients;
-    if (x.cols() != coef.size())
-        return value_error("Feature count mismatch: expected " + std::to_string(coef.size()) + ", got " +
-                           std::to_string(x.cols()));
-    Vector yhat = linalg::dot(x, coef.view());
-    if (r_.intercept)
-        for (index_t i = 0; i < yhat.size(); ++i) yhat[i] += *r_.intercept;
-    return yhat;
+    if (auto ok = r_.check_feature_count(x); !ok) return std::unexpected(ok.error());
+    return r_.linear_prediction(x);
 }
 
 std::optional<Matrix> OLS::covariance_matrix() {
-    if (const Matrix* v = covariance_cache_.get()) return *v;
-    if (!xtx_inv_ || !r_.mse) return std::nullopt;
-    return covariance_cache_.get_or_init([&] { return linalg::scale(*xtx_inv_, *r_.mse); });
+    return cached_covariance(covariance_cache_, xtx_inv_, r_.mse);
 }
 
 const Matrix* OLS::design() const {

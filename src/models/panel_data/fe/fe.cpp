@@ -158,9 +158,7 @@ Result<Vector> FE::predict(MatrixView x, EntityIdView entity_id) const {
 }
 
 std::optional<Matrix> FE::covariance_matrix() {
-    if (const Matrix* v = covariance_cache_.get()) return *v;
-    if (!xtx_inv_ || !r_.mse) return std::nullopt;
-    return covariance_cache_.get_or_init([&] { return linalg::scale(*xtx_inv_, *r_.mse); });
+    return cached_covariance(covariance_cache_, xtx_inv_, r_.mse);
 }
 
 const Matrix* FE::design() const {
