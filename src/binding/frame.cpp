@@ -25,17 +25,6 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
-// Interned names are compared by identity first, then by value.
-bool name_equals(PyObject* key, const char* name) {
-    Py_ssize_t len = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(key, &len);
-    if (!s) {
-        PyErr_Clear();
-        return false;
-    }
-    return static_cast<std::size_t>(len) == std::strlen(name) && std::memcmp(s, name, len) == 0;
-}
-
 std::string type_name(PyObject* obj) {
     PyRef q = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!q) {

@@ -61,7 +61,7 @@ struct NormalSystem {
     // Maps a solution of the factored system back to the full parameters.
     Solution expand(Vector beta, Matrix inverse) const {
         const double cond = condition_estimate(g, inverse);
-        if (!centred) return {std::move(beta), std::move(inverse), cond};
+        if (!centred) return {std::move(beta), std::move(inverse), cond, std::nullopt};
         return {linear::with_intercept(beta, centred->x_mean, centred->y_mean),
                 linear::inverse_from_centred(inverse, centred->x_mean, n), cond, centred->x_mean};
     }
@@ -95,7 +95,7 @@ Result<Solution> solve_svd(MatrixView x, VectorView y, bool intercept) {
     const Matrix xd = linear::design_matrix(x, intercept);
     auto ls = linalg::least_squares(xd, y);
     if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-    return Solution{std::move(ls->solution), std::nullopt};
+    return Solution{std::move(ls->solution), std::nullopt, 0.0, std::nullopt};
 }
 
 Result<Solution> solve_inverse(const NormalSystem& sys) {
