@@ -1,5 +1,7 @@
 #include "models/linear/instrumental.hpp"
 
+#include <algorithm>
+
 #include "linalg/ops.hpp"
 
 namespace ordinata::models::linear {
@@ -54,5 +56,57 @@ Matrix design_gram(MatrixView a, bool intercept) {
     const Vector sums = column_sums(a);
     return bordered(m, static_cast<double>(a.rows()), sums, sums);
 }
+
+StackedCrossProducts::StackedCrossProducts(MatrixView z, MatrixView x, VectorView y)
+    : q_(z.cols()), p_(x.cols()), g_(z.cols() + x.cols() + 2, z.cols() + x.cols() + 2, 0.0) {
+    const index_t n = z.rows(), m = q_ + p_ + 2;
+    // Rows of [1 | Z | X | y] are gathered into a cache-sized buffer and
+    // accumulated with the rank-k update.
+    const index_t block_rows = std::min(n, std::max<index_t>(64, 16384 / m));
+    Matrix buf(std::max<index_t>(block_rows, 1), m);
+    for (index_t start = 0; start < n; start += block_rows) {
+        const index_t rows = std::min(block_rows, n - start);
+        for (index_t i = 0; i < rows; ++i) {
+            double* dst = buf.data() + i * m;
+            dst[0] = 1.0;
+            const VectorView zr = z.row(start + i), xr = x.row(start + i);
+            for (index_t j = 0; j < q_; ++j) dst[1 + j] = zr[j];
+            for (index_t j = 0; j < p_; ++j) dst[1 + q_ + j] = xr[j];
+            dst[m - 1] = y[start + i];
+        }
+        linalg::gram_accumulate_upper(buf.view().row_range(0, rows), g_);
+    }
+    linalg::mirror_upper(g_);
+}
+
+std::vector<index_t> StackedCrossProducts::z_cols(bool intercept) const {
+    std::vector<index_t> cols;
+    if (intercept) cols.push_back(0);
+    for (index_t j = 0; j < q_; ++j) cols.push_back(1 + j);
+    return cols;
+}
+
+std::vector<index_t> StackedCrossProducts::x_cols(bool intercept) const {
+    std::vector<index_t> cols;
+    if (intercept) cols.push_back(0);
+    for (index_t j = 0; j < p_; ++j) cols.push_back(1 + q_ + j);
+    return cols;
+}
+
+Matrix StackedCrossProducts::block(const std::vector<index_t>& rows, const std::vector<index_t>& cols) const {
+    Matrix out(rows.size(), cols.size());
+    for (index_t i = 0; i < rows.size(); ++i)
+        for (index_t j = 0; j < cols.size(); ++j) out(i, j) = g_(rows[i], cols[j]);
+    return out;
+}
+
+Matrix StackedCrossProducts::zx(bool intercept) const { return block(z_cols(intercept), x_cols(intercept)); }
+
+Vector StackedCrossProducts::zy(bool intercept) const {
+    const Matrix b = block(z_cols(intercept), {q_ + p_ + 1});
+    return Vector::from(b.view().col(0));
+}
+
+Matrix StackedCrossProducts::zz(bool intercept) const { return block(z_cols(intercept), z_cols(intercept)); }
 
 }  // namespace ordinata::models::linear

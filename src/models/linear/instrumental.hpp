@@ -3,6 +3,8 @@
 // estimators never copy their n-row inputs to prepend a column of ones.
 #pragma once
 
+#include <vector>
+
 #include "linalg/matrix.hpp"
 
 namespace ordinata::models::linear {
@@ -18,5 +20,25 @@ Matrix design_cross(MatrixView a, MatrixView b, bool intercept);
 Vector design_cross(MatrixView a, VectorView y, bool intercept);
 // Ad'Ad.
 Matrix design_gram(MatrixView a, bool intercept);
+
+// Every cross-product of the instrumental estimators from one blocked pass:
+// the Gram matrix of [1 | Z | X | y], from which Zd'Xd, Zd'y, Zd'Zd, the
+// column sums and n are read off without another look at the n rows.
+class StackedCrossProducts {
+public:
+    StackedCrossProducts(MatrixView z, MatrixView x, VectorView y);
+
+    Matrix zx(bool intercept) const;  // Zd'Xd
+    Vector zy(bool intercept) const;  // Zd'y
+    Matrix zz(bool intercept) const;  // Zd'Zd
+
+private:
+    std::vector<linalg::index_t> z_cols(bool intercept) const;
+    std::vector<linalg::index_t> x_cols(bool intercept) const;
+    Matrix block(const std::vector<linalg::index_t>& rows, const std::vector<linalg::index_t>& cols) const;
+
+    linalg::index_t q_, p_;
+    Matrix g_;
+};
 
 }  // namespace ordinata::models::linear

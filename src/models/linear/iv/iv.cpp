@@ -22,8 +22,9 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
         return value_error("At least one regressor is required when fit_intercept is False");
     const index_t kd = k + (fit_intercept_ ? 1 : 0);
 
-    const Matrix a = linear::design_cross(z, x, fit_intercept_);
-    const Vector c = linear::design_cross(z, y, fit_intercept_);
+    const linear::StackedCrossProducts cross(z, x, y);
+    const Matrix a = cross.zx(fit_intercept_);
+    const Vector c = cross.zy(fit_intercept_);
     auto a_inv = linalg::inv(a);
     if (!a_inv) return value_error("Z'X matrix is singular. Check instrument-regressor correlation.");
     const Vector beta = linalg::dot(*a_inv, c.view());
@@ -46,7 +47,7 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
     const double ssr = linalg::dot(res, res);
     const double sigma2 = ssr / static_cast<double>(nu);
     // Sandwich A^-1 (Z'Z) A^-T; A^-1 is the inverse found above on the same data.
-    const Matrix b = linear::design_gram(z, fit_intercept_);
+    const Matrix b = cross.zz(fit_intercept_);
     Matrix v = linalg::dot(linalg::dot(*a_inv, b).view(), a_inv->t());
     v = linalg::scale(v, sigma2);
 

@@ -45,6 +45,43 @@ Result<SecondStage> second_stage(MatrixView xhat, VectorView y, bool intercept) 
     return SecondStage{std::move(ls->solution), std::nullopt};
 }
 
+// Both stages on their normal equations from one pass over [1 | Z | X | y]:
+// with Pi = (Z'Z)^-1 Z'X, the second stage needs Xh'Xh = Pi'(Z'Z)Pi,
+// Xh'y = Pi'Z'y and the column sums Pi'(Z'1), so Xh is never formed. Empty
+// when either stage is not on its normal equations or cannot be inverted;
+// the caller then takes the general path.
+std::optional<SecondStage> stacked_stages(MatrixView z, MatrixView x, VectorView y, bool intercept) {
+    const index_t n = z.rows(), q = z.cols(), p = x.cols(), k = p + (intercept ? 1 : 0);
+    if (!(3 * q < n && 3 * k < n)) return std::nullopt;
+    const linear::StackedCrossProducts cross(z, x, y);
+    const Matrix zz1 = cross.zz(true);  // [n, sums'; sums, Z'Z]
+    const MatrixView zz = zz1.view().row_range(1, q).col_range(1, q);
+    auto zz_inv = linalg::inv(zz);
+    if (!zz_inv) return std::nullopt;
+    const Matrix pi = linalg::dot(zz_inv->view(), cross.zx(false).view());
+    const Matrix xhx = linalg::dot(pi.t(), linalg::dot(zz, pi.view()).view());
+    const Vector zy1 = cross.zy(true);
+    const Vector xhy = linalg::dot(pi.t(), zy1.view().sub(1, q));
+    Matrix g(k, k);
+    Vector c(k);
+    const index_t off = intercept ? 1 : 0;
+    if (intercept) {
+        const Vector sums = linalg::dot(pi.t(), zz1.view().row(0).sub(1, q));
+        g(0, 0) = zz1(0, 0);
+        c[0] = zy1[0];
+        for (index_t j = 0; j < p; ++j) g(0, j + 1) = g(j + 1, 0) = sums[j];
+    }
+    for (index_t i = 0; i < p; ++i) {
+        c[i + off] = xhy[i];
+        // Symmetric by construction; averaging removes the rounding skew.
+        for (index_t j = 0; j < p; ++j) g(i + off, j + off) = 0.5 * (xhx(i, j) + xhx(j, i));
+    }
+    auto g_inv = linalg::inv(g);
+    if (!g_inv) return std::nullopt;
+    Vector b = linalg::dot(g_inv->view(), c.view());
+    return SecondStage{std::move(b), std::move(*g_inv)};
+}
+
 }  // namespace
 
 Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
@@ -58,10 +95,17 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
         return value_error("At least one regressor is required when fit_intercept is False");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
 
-    auto pi = first_stage(z, x);
-    if (!pi) return std::unexpected(pi.error());
-    const Matrix xhat = linalg::dot(z, pi->view());
-    auto stage2 = second_stage(xhat, y, fit_intercept_);
+    // The general path forms Xh; it is only needed when the stacked one
+    // does not apply, and again for the covariance if the second stage
+    // went through the SVD.
+    std::optional<Matrix> xhat;
+    Result<SecondStage> stage2 = [&]() -> Result<SecondStage> {
+        if (auto fast = stacked_stages(z, x, y, fit_intercept_)) return std::move(*fast);
+        auto pi = first_stage(z, x);
+        if (!pi) return std::unexpected(pi.error());
+        xhat = linalg::dot(z, pi->view());
+        return second_stage(*xhat, y, fit_intercept_);
+    }();
     if (!stage2) return std::unexpected(stage2.error());
     const Vector& b = stage2->b;
 
@@ -84,7 +128,7 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
     const double ssr = linalg::dot(res, res);
     const double sigma2 = ssr / static_cast<double>(df);
     if (!stage2->gram_inverse) {
-        auto m = linalg::inv(linear::design_gram(xhat, fit_intercept_));
+        auto m = linalg::inv(linear::design_gram(*xhat, fit_intercept_));
         if (!m) return value_error("X\u0302'X\u0302 matrix is singular");
         stage2->gram_inverse = std::move(*m);
     }
