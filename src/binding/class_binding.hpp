@@ -155,7 +155,7 @@ struct ClassBinding {
         };
         if constexpr (C::has_repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(&tp_repr)});
         slots.push_back({0, nullptr});
-        // Qualifying the spec name sets __module__; __name__ stays the bare class name.
+        // A qualified type name sets __module__; __name__ stays the bare class name.
         const char* qualified = doc_storage().emplace_back(std::string("ordinata.") + C::name).c_str();
         static PyType_Spec spec{};
         spec = {qualified, static_cast<int>(sizeof(Obj)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

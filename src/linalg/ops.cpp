@@ -41,6 +41,44 @@ std::optional<BlasOperand> blas_operand(MatrixView a) {
     return std::nullopt;
 }
 
+// A BLAS-readable operand for any view: the view itself where BLAS can read
+// it, otherwise a row-major copy owned by the holder.
+struct HeldOperand {
+    Matrix copy;
+    BlasOperand op;
+};
+
+HeldOperand hold_operand(MatrixView a) {
+    if (auto op = blas_operand(a)) return {Matrix(), *op};
+    HeldOperand held{Matrix::from(a), {}};
+    held.op = *blas_operand(held.copy.view());
+    return held;
+}
+
+// Contiguous elements of x, copied into holder only when x is strided.
+const double* contiguous(VectorView x, Vector& holder) {
+    if (x.stride == 1) return x.base;
+    holder = Vector::from(x);
+    return holder.data();
+}
+
+// y = A x + beta y through dgemv, for any strides of A and x.
+void gemv(MatrixView a, VectorView x, double beta, double* y) {
+    const index_t m = a.rows(), n = a.cols();
+    if (!fits_int(m) || !fits_int(n)) internal_error("gemv: dimension too large");
+    Vector x_holder;
+    const double* xp = contiguous(x, x_holder);
+    const HeldOperand oa = hold_operand(a);
+    // A transposed operand is read as its row-major transpose, so the
+    // logical (rows, cols) of the stored buffer swap.
+    if (oa.op.trans == lapack::NoTrans)
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(m), as_int(n), 1.0, oa.op.data, oa.op.ld, xp,
+                            1, beta, y, 1);
+    else
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::Trans, as_int(n), as_int(m), 1.0, oa.op.data, oa.op.ld, xp, 1,
+                            beta, y, 1);
+}
+
 // Column-major copy of a view, with leading dimension ld >= rows.
 std::vector<double> col_major(MatrixView a, index_t ld) {
     std::vector<double> out(ld * a.cols(), 0.0);
@@ -68,19 +106,9 @@ Matrix dot(MatrixView a, MatrixView b) {
         return c;
     }
     if (!fits_int(m) || !fits_int(n) || !fits_int(k)) internal_error("dot: dimension too large");
-    Matrix a_copy, b_copy;
-    auto oa = blas_operand(a);
-    if (!oa) {
-        a_copy = Matrix::from(a);
-        oa = blas_operand(a_copy.view());
-    }
-    auto ob = blas_operand(b);
-    if (!ob) {
-        b_copy = Matrix::from(b);
-        ob = blas_operand(b_copy.view());
-    }
-    lapack::cblas_dgemm(lapack::RowMajor, oa->trans, ob->trans, as_int(m), as_int(n), as_int(k), 1.0,
-                        oa->data, oa->ld, ob->data, ob->ld, 0.0, c.data(), as_int(std::max<index_t>(n, 1)));
+    const HeldOperand oa = hold_operand(a), ob = hold_operand(b);
+    lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(m), as_int(n), as_int(k), 1.0,
+                        oa.op.data, oa.op.ld, ob.op.data, ob.op.ld, 0.0, c.data(), as_int(std::max<index_t>(n, 1)));
     return c;
 }
 
@@ -93,27 +121,7 @@ Vector dot(MatrixView a, VectorView x) {
         std::fill_n(y.data(), m, 0.0);
         return y;
     }
-    if (!fits_int(m) || !fits_int(n)) internal_error("dot: dimension too large");
-    Vector x_copy;
-    const double* xp = x.base;
-    if (x.stride != 1) {
-        x_copy = Vector::from(x);
-        xp = x_copy.data();
-    }
-    Matrix a_copy;
-    auto oa = blas_operand(a);
-    if (!oa) {
-        a_copy = Matrix::from(a);
-        oa = blas_operand(a_copy.view());
-    }
-    // A transposed operand is read as its row-major transpose, so the
-    // logical (rows, cols) of the stored buffer swap.
-    if (oa->trans == lapack::NoTrans)
-        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(m), as_int(n), 1.0, oa->data, oa->ld, xp,
-                            1, 0.0, y.data(), 1);
-    else
-        lapack::cblas_dgemv(lapack::RowMajor, lapack::Trans, as_int(n), as_int(m), 1.0, oa->data, oa->ld, xp, 1,
-                            0.0, y.data(), 1);
+    gemv(a, x, 0.0, y.data());
     return y;
 }
 
@@ -128,22 +136,9 @@ double dot(VectorView a, VectorView b) {
 }
 
 Matrix gram(MatrixView x) {
-    const index_t n = x.rows(), k = x.cols();
-    Matrix g(k, k, 0.0);
-    if (k == 0 || n == 0) return g;
-    if (!fits_int(n) || !fits_int(k)) internal_error("gram: dimension too large");
-    Matrix copy;
-    auto ox = blas_operand(x);
-    if (!ox) {
-        copy = Matrix::from(x);
-        ox = blas_operand(copy.view());
-    }
-    // Row-major X (n x k) is X'X = X^T X: dsyrk with TRANS = 'T'.
-    const int trans = ox->trans == lapack::NoTrans ? lapack::Trans : lapack::NoTrans;
-    lapack::cblas_dsyrk(lapack::RowMajor, lapack::Upper, trans, as_int(k), as_int(n), 1.0, ox->data, ox->ld, 0.0,
-                        g.data(), as_int(k));
-    for (index_t i = 0; i < k; ++i)
-        for (index_t j = 0; j < i; ++j) g(i, j) = g(j, i);
+    Matrix g(x.cols(), x.cols(), 0.0);
+    gram_accumulate_upper(x, g);
+    mirror_upper(g);
     return g;
 }
 
@@ -169,14 +164,10 @@ void gram_accumulate_upper(MatrixView a, Matrix& c) {
         return;
     }
     if (!fits_int(n) || !fits_int(k)) internal_error("gram_accumulate_upper: dimension too large");
-    Matrix copy;
-    auto oa = blas_operand(a);
-    if (!oa) {
-        copy = Matrix::from(a);
-        oa = blas_operand(copy.view());
-    }
-    const int trans = oa->trans == lapack::NoTrans ? lapack::Trans : lapack::NoTrans;
-    lapack::cblas_dsyrk(lapack::RowMajor, lapack::Upper, trans, as_int(k), as_int(n), 1.0, oa->data, oa->ld, 1.0,
+    // Row-major A (n x k) gives A'A = A^T A: dsyrk with TRANS = 'T'.
+    const HeldOperand oa = hold_operand(a);
+    const int trans = oa.op.trans == lapack::NoTrans ? lapack::Trans : lapack::NoTrans;
+    lapack::cblas_dsyrk(lapack::RowMajor, lapack::Upper, trans, as_int(k), as_int(n), 1.0, oa.op.data, oa.op.ld, 1.0,
                         c.data(), as_int(k));
 }
 
@@ -193,25 +184,7 @@ void dot_t_accumulate(MatrixView a, VectorView x, Vector& y) {
         }
         return;
     }
-    if (!fits_int(n) || !fits_int(k)) internal_error("dot_t_accumulate: dimension too large");
-    Vector x_copy;
-    const double* xp = x.base;
-    if (x.stride != 1) {
-        x_copy = Vector::from(x);
-        xp = x_copy.data();
-    }
-    Matrix a_copy;
-    auto oa = blas_operand(a);
-    if (!oa) {
-        a_copy = Matrix::from(a);
-        oa = blas_operand(a_copy.view());
-    }
-    if (oa->trans == lapack::NoTrans)
-        lapack::cblas_dgemv(lapack::RowMajor, lapack::Trans, as_int(n), as_int(k), 1.0, oa->data, oa->ld, xp, 1,
-                            1.0, y.data(), 1);
-    else
-        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(k), as_int(n), 1.0, oa->data, oa->ld, xp, 1,
-                            1.0, y.data(), 1);
+    gemv(a.t(), x, 1.0, y.data());
 }
 
 void mirror_upper(Matrix& c) {
