@@ -22,7 +22,7 @@ MIN_LRE = {
     "Wampler4": (8.0, 10.5),
     # Its noise is so large that the slopes' certified digits outrun what
     # double-precision cross-products of x^5 can keep.
-    "Wampler5": (6.0, 10.5),
+    "Wampler5": (5.5, 10.5),
 }
 
 
