@@ -85,18 +85,18 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
     for (index_t j = 0; j < p; ++j) c[j] /= static_cast<double>(block);
     cy /= static_cast<double>(block);
 
-    Matrix s(p, p, 0.0);
-    Vector sxy(p, 0.0), d(p, 0.0);
-    double dy = 0.0;
-    Matrix buf(block, p);
-    Vector ybuf(block), row_tmp(p);
+    // Each buffered row is [x - c | y - cy | 1], so one rank-k update per
+    // block yields the shifted cross-products, X'y, the sums d and dy and n.
+    const index_t w = p + 2;
+    Matrix acc(w, w, 0.0);
+    Matrix buf(block, w);
+    Vector row_tmp(p);
     const double* __restrict cp = c.data();
-    double* __restrict dp = d.data();
     for (index_t start = 0; start < n; start += block) {
         const index_t rows = std::min(block, n - start);
         for (index_t i = 0; i < rows; ++i) {
             const double* __restrict r = contiguous_row(x, start + i, row_tmp);
-            double* __restrict dst = buf.data() + i * p;
+            double* __restrict dst = buf.data() + i * w;
             if (copy) {
                 // The same pass keeps the caller's copy and checks finiteness.
                 double* __restrict keep = copy->data() + (start + i) * p;
@@ -107,29 +107,26 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
                     bad |= static_cast<std::uint64_t>((bits & exp_mask) == exp_mask);
                     keep[j] = v;
                     dst[j] = v - cp[j];
-                    dp[j] += dst[j];
                 }
             } else {
-                for (index_t j = 0; j < p; ++j) {
-                    dst[j] = r[j] - cp[j];
-                    dp[j] += dst[j];
-                }
+                for (index_t j = 0; j < p; ++j) dst[j] = r[j] - cp[j];
             }
-            ybuf[i] = y[start + i] - cy;
-            dy += ybuf[i];
+            dst[p] = y[start + i] - cy;
+            dst[p + 1] = 1.0;
         }
-        const MatrixView bv = buf.view().row_range(0, rows);
-        linalg::gram_accumulate_upper(bv, s);
-        linalg::dot_t_accumulate(bv, ybuf.view().sub(0, rows), sxy);
+        linalg::gram_accumulate_upper(buf.view().row_range(0, rows), acc);
     }
     const double nd = static_cast<double>(n);
+    const double dy = acc(p, p + 1);
+    Matrix s(p, p);
+    Vector sxy(p), mean(p);
     for (index_t j = 0; j < p; ++j) {
-        for (index_t l = j; l < p; ++l) s(j, l) -= d[j] * d[l] / nd;
-        sxy[j] -= d[j] * dy / nd;
+        const double dj = acc(j, p + 1);
+        for (index_t l = j; l < p; ++l) s(j, l) = acc(j, l) - dj * acc(l, p + 1) / nd;
+        sxy[j] = acc(j, p) - dj * dy / nd;
+        mean[j] = c[j] + dj / nd;
     }
     linalg::mirror_upper(s);
-    Vector mean(p);
-    for (index_t j = 0; j < p; ++j) mean[j] = c[j] + d[j] / nd;
     return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy), bad == 0};
 }
 
