@@ -153,11 +153,11 @@ void gram_accumulate_upper(MatrixView a, Matrix& c) {
         // One running dot product per entry of the upper triangle: no
         // stores inside the loop over rows.
         for (index_t i = 0; i < k; ++i) {
-            const VectorView ci = a.col(i);
             for (index_t j = i; j < k; ++j) {
-                const VectorView cj = a.col(j);
+                const double* pi = a.col(i).base;
+                const double* pj = a.col(j).base;
                 double acc = 0.0;
-                for (index_t r = 0; r < n; ++r) acc += ci[r] * cj[r];
+                for (index_t r = 0; r < n; ++r, pi += a.row_stride, pj += a.row_stride) acc += *pi * *pj;
                 c(i, j) += acc;
             }
         }
