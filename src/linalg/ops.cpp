@@ -142,6 +142,17 @@ Matrix gram(MatrixView x) {
     return g;
 }
 
+void dot_accumulate(MatrixView a, MatrixView b, Matrix& c) {
+    if (a.cols() != b.rows() || c.rows() != a.rows() || c.cols() != b.cols())
+        internal_error("dot_accumulate: shape mismatch");
+    const index_t m = a.rows(), n = b.cols(), k = a.cols();
+    if (m * n == 0 || k == 0) return;
+    if (!fits_int(m) || !fits_int(n) || !fits_int(k)) internal_error("dot_accumulate: dimension too large");
+    const HeldOperand oa = hold_operand(a), ob = hold_operand(b);
+    lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(m), as_int(n), as_int(k), 1.0,
+                        oa.op.data, oa.op.ld, ob.op.data, ob.op.ld, 1.0, c.data(), as_int(n));
+}
+
 // Below this many multiply-adds a plain loop beats the BLAS call overhead.
 constexpr index_t kSmallProduct = 16384;
 

@@ -18,6 +18,8 @@ Vector dot(MatrixView a, VectorView x);
 double dot(VectorView a, VectorView b);
 // X'X through the symmetric rank-k update; both triangles filled.
 Matrix gram(MatrixView x);
+// C += A B (both may be transposed or strided views).
+void dot_accumulate(MatrixView a, MatrixView b, Matrix& c);
 // C += A'A on the upper triangle of C only (callers mirror once at the end).
 void gram_accumulate_upper(MatrixView a, Matrix& c);
 // y += A'x.

@@ -58,7 +58,7 @@ Matrix design_gram(MatrixView a, bool intercept) {
 }
 
 StackedCrossProducts::StackedCrossProducts(MatrixView z, MatrixView x, VectorView y)
-    : q_(z.cols()), p_(x.cols()), g_(z.cols() + x.cols() + 2, z.cols() + x.cols() + 2, 0.0) {
+    : q_(z.cols()), p_(x.cols()), g_(z.cols() + 1, z.cols() + x.cols() + 2, 0.0) {
     const index_t n = z.rows(), m = q_ + p_ + 2;
     // Rows of [1 | Z | X | y] are gathered into a cache-sized buffer and
     // accumulated with the rank-k update.
@@ -74,9 +74,9 @@ StackedCrossProducts::StackedCrossProducts(MatrixView z, MatrixView x, VectorVie
             for (index_t j = 0; j < p_; ++j) dst[1 + q_ + j] = xr[j];
             dst[m - 1] = y[start + i];
         }
-        linalg::gram_accumulate_upper(buf.view().row_range(0, rows), g_);
+        const MatrixView rows_view = buf.view().row_range(0, rows);
+        linalg::dot_accumulate(rows_view.col_range(0, q_ + 1).t(), rows_view, g_);
     }
-    linalg::mirror_upper(g_);
 }
 
 std::vector<index_t> StackedCrossProducts::z_cols(bool intercept) const {

@@ -22,8 +22,10 @@ Vector design_cross(MatrixView a, VectorView y, bool intercept);
 Matrix design_gram(MatrixView a, bool intercept);
 
 // Every cross-product of the instrumental estimators from one blocked pass:
-// the Gram matrix of [1 | Z | X | y], from which Zd'Xd, Zd'y, Zd'Zd, the
-// column sums and n are read off without another look at the n rows.
+// [1 | Z]'[1 | Z | X | y], from which Zd'Xd, Zd'y, Zd'Zd, the column sums
+// and n are read off without another look at the n rows. A general product
+// (not the symmetric update) keeps exactly repeated instruments giving
+// exactly repeated rows, so collinearity still shows as an exact zero pivot.
 class StackedCrossProducts {
 public:
     StackedCrossProducts(MatrixView z, MatrixView x, VectorView y);
