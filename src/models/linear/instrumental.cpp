@@ -61,7 +61,7 @@ StackedCrossProducts::StackedCrossProducts(MatrixView z, MatrixView x, VectorVie
     : q_(z.cols()), p_(x.cols()), g_(z.cols() + 1, z.cols() + x.cols() + 2, 0.0) {
     const index_t n = z.rows(), m = q_ + p_ + 2;
     // Rows of [1 | Z | X | y] are gathered into a cache-sized buffer and
-    // accumulated with the rank-k update.
+    // accumulated with one general product per block.
     const index_t block_rows = std::min(n, std::max<index_t>(64, 16384 / m));
     Matrix buf(std::max<index_t>(block_rows, 1), m);
     for (index_t start = 0; start < n; start += block_rows) {
