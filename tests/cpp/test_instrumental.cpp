@@ -1,5 +1,5 @@
-// The bordered cross-products must equal the products of the materialised
-// design matrices, for strided inputs and with no columns at all.
+// The stacked and bordered cross-products must equal the products of the
+// materialised design matrices, for strided inputs and with no columns at all.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -40,9 +40,11 @@ TEST_P(DesignCross, MatchesMaterialisedDesign) {
     const Matrix zd = models::linear::design_matrix(zv, intercept);
     const Matrix xd = models::linear::design_matrix(xv, intercept);
 
-    expect_near(models::linear::design_cross(zv, xv, intercept), linalg::dot(zd.t(), xd.view()));
+    const models::linear::StackedCrossProducts stacked(zv, xv, y.view());
+    expect_near(stacked.zx(intercept), linalg::dot(zd.t(), xd.view()));
+    expect_near(stacked.zz(intercept), linalg::dot(zd.t(), zd.view()));
     expect_near(models::linear::design_gram(zv, intercept), linalg::dot(zd.t(), zd.view()));
-    const Vector c = models::linear::design_cross(zv, y.view(), intercept);
+    const Vector c = stacked.zy(intercept);
     const Vector ref = linalg::dot(zd.t(), y.view());
     ASSERT_EQ(c.size(), ref.size());
     for (linalg::index_t i = 0; i < c.size(); ++i) EXPECT_NEAR(c[i], ref[i], 1e-12);

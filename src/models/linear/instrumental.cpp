@@ -35,21 +35,6 @@ Matrix bordered(const Matrix& m, double n, const Vector& a_sums, const Vector& b
 
 }  // namespace
 
-Matrix design_cross(MatrixView a, MatrixView b, bool intercept) {
-    Matrix m = linalg::dot(a.t(), b);
-    if (!intercept) return m;
-    return bordered(m, static_cast<double>(a.rows()), column_sums(a), column_sums(b));
-}
-
-Vector design_cross(MatrixView a, VectorView y, bool intercept) {
-    Vector c = linalg::dot(a.t(), y);
-    if (!intercept) return c;
-    Vector out(c.size() + 1);
-    out[0] = linalg::sum(y);
-    for (index_t j = 0; j < c.size(); ++j) out[j + 1] = c[j];
-    return out;
-}
-
 Matrix design_gram(MatrixView a, bool intercept) {
     Matrix m = linalg::gram(a);
     if (!intercept) return m;

@@ -14,10 +14,6 @@ using linalg::MatrixView;
 using linalg::Vector;
 using linalg::VectorView;
 
-// Ad'Bd; a and b have the same number of rows.
-Matrix design_cross(MatrixView a, MatrixView b, bool intercept);
-// Ad'y.
-Vector design_cross(MatrixView a, VectorView y, bool intercept);
 // Ad'Ad.
 Matrix design_gram(MatrixView a, bool intercept);
 
