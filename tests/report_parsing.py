@@ -30,3 +30,8 @@ def rows(text):
         if parts and re.fullmatch(r"const|x\d+", parts[0]) and len(parts) == 7:
             out[parts[0]] = np.array([float(v) for v in parts[1:]])
     return out
+
+
+def stable(text):
+    """The report without its clock lines, which change from call to call."""
+    return "\n".join(l for l in text.splitlines() if "Date:" not in l and "Time:" not in l)

@@ -148,35 +148,6 @@ def test_robust_changes_only_the_errors():
     assert not np.allclose(a.standard_errors(), b.standard_errors())
 
 
-@pytest.mark.parametrize("sizes, message", [
-    ([10, 10, 10], "Matrix is singular"),  # normal equations, then the LU fallback
-    ([4, 3, 3], "Cannot compute standard errors: matrix is singular"),  # SVD route
-])
-def test_within_constant_regressor(sizes, message):
-    m = FE()
-    x0, y0, ids0 = panel([4, 4], 2, seed=5)
-    m.fit(x0, y0, ids0)
-    old = m.coefficients, m.fixed_effects
-    x, y, ids = panel(sizes, 2, seed=6, id_values=[11, 12, 13])
-    x[:, 1] = ids - 10  # constant within every entity
-    with pytest.raises(RuntimeError, match=f"^{message}$"):
-        m.fit(x, y, ids)
-    assert (m.n_samples, m.n_entities) == (sum(sizes), 3)
-    np.testing.assert_array_equal(m.coefficients, old[0])
-    np.testing.assert_array_equal(m.fixed_effects, old[1])
-    assert m.covariance_matrix() is not None
-    # the map now gives indices 0..2 but only two effects are stored
-    _, first = np.unique(ids, return_index=True)
-    order = ids[np.sort(first)]
-    known = ids != order[2]
-    index = np.searchsorted(order[:2], ids[known], sorter=np.argsort(order[:2]))
-    index = np.argsort(order[:2])[index]
-    np.testing.assert_allclose(m.predict(x[known], ids[known]), x[known] @ old[0] + old[1][index])
-    with pytest.raises(ValueError, match=f"^Unknown entity ID: {order[2]}. This entity was not present"):
-        m.predict(x, ids)
-    assert isinstance(m.summary(), str)
-
-
 @pytest.mark.parametrize("x, ids, error, message", [
     (np.ones((3, 3)), np.array([1, 2]), ValueError, "Feature count mismatch: expected 2, got 3"),
     (np.ones((3, 2)), np.array([1, 2]), ValueError, "Row count mismatch between X and entity_id: 3 vs 2"),

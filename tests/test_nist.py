@@ -9,20 +9,23 @@ from ordinata import OLS
 
 import nist
 
-# Minimum digits achieved by the solver routes (coefficients, standard errors).
+# Minimum digits (coefficients, standard errors), each about half a digit
+# below what the default routes achieve, so that another CPU's BLAS
+# rounding cannot flip them.
 MIN_LRE = {
     "Norris": (12.0, 13.0),
     "Pontius": (12.0, 13.0),
     "NoInt1": (14.0, 14.5),
     "NoInt2": (14.5, 14.5),
-    "Longley": (10.5, 12.0),
-    "Wampler1": (10.0, 10.0),
+    "Longley": (13.5, 12.0),
+    "Wampler1": (11.0, 11.0),
     "Wampler2": (12.5, 13.5),
-    "Wampler3": (10.0, 10.5),
-    "Wampler4": (8.0, 10.5),
-    # Its noise is so large that the slopes' certified digits outrun what
-    # double-precision cross-products of x^5 can keep.
-    "Wampler5": (5.5, 10.5),
+    "Wampler3": (11.0, 11.5),
+    "Wampler4": (10.0, 11.5),
+    "Wampler5": (8.5, 11.5),
+    # Degree-10 polynomial: the scaled design's condition number is about
+    # 4e9, so its cross-products lose every digit; only QR keeps seven.
+    "Filip": (7.0, 6.0),
 }
 
 
@@ -45,10 +48,3 @@ def test_certified_digits(name):
     want_b, want_se = MIN_LRE[name]
     assert b_digits >= want_b, f"{name}: coefficients {b_digits:.2f} digits"
     assert se_digits >= want_se, f"{name}: standard errors {se_digits:.2f} digits"
-
-
-def test_filip_is_beyond_the_normal_equations():
-    # Degree-10 polynomial: X'X has a condition number near 1e30, past what any
-    # normal-equations route can resolve in double precision.
-    b_digits, _ = fit("Filip")
-    assert b_digits < 7

@@ -119,28 +119,20 @@ def test_huge_alpha_shrinks_slopes_not_intercept():
     assert m.intercept == pytest.approx(y.mean(), rel=1e-8)
 
 
-def test_alpha_zero_rank_deficient():
-    x, y = data(n=16, p=4)
-    x[:, 2] = 0.0
+@pytest.mark.parametrize("n, message", [
+    (16, "Cannot compute inverse for standard errors"),  # n = 4k: SVD route
+    (21, "Regularized matrix is singular"),  # n = 4k + 1: LU route
+])
+def test_alpha_zero_rank_deficient(n, message):
+    x, y = data(n=n, p=4)
+    x[:, 2] = 2.0 * x[:, 0]
     m = ordinata.Ridge(0.0)
-    m.fit(x, y)  # n = 4k: SVD, minimum-norm solution
-    keep = [0, 1, 3]
-    ref = np.linalg.lstsq(np.column_stack([np.ones(16), x[:, keep]]), y, rcond=None)[0]
-    np.testing.assert_allclose(m.coefficients[keep], ref[1:], rtol=RTOL)
-    assert m.coefficients[2] == 0.0
-    e = m.residuals
-    mse = e @ e / (16 - 5)
-    xd = np.column_stack([np.ones(16), x])
-    inv = np.linalg.inv(xd.T @ xd + 1e-12 * np.eye(5))
-    np.testing.assert_allclose(m.standard_errors(), np.sqrt(mse * np.diag(inv))[1:], rtol=1e-6)
-
-    x2, y2 = data(n=21, p=4, seed=1)
-    x2[:, 2] = 0.0
-    with pytest.raises(RuntimeError, match="^Regularized matrix is singular$"):
-        m.fit(x2, y2)  # n = 4k + 1: the LU inverse refuses
-    # The failed fit updated the counts only.
-    assert m.n_samples == 21
-    np.testing.assert_allclose(m.residuals, e)
+    with pytest.raises(RuntimeError, match=f"^{message}$"):
+        m.fit(x, y)
+    assert m.n_samples is None and m.coefficients is None
+    m = ordinata.Ridge(0.5)  # a penalty makes the same design well posed
+    m.fit(x, y)
+    assert np.isfinite(m.standard_errors()).all()
 
 
 def test_constant_y_and_refit():
@@ -183,7 +175,7 @@ def test_report():
     text = m.summary()
     assert "Method:                   Ridge Regression" in text and "nonrobust" in text
     xd = np.column_stack([np.ones(60), x])
-    assert values(text)["Cond. No.:"] == pytest.approx(np.linalg.norm(xd) / np.abs(np.diag(xd)).min(), rel=1e-3)
+    assert values(text)["Cond. No.:"] == pytest.approx(np.linalg.cond(xd / np.linalg.norm(xd, axis=0)), abs=5.1e-4)
     assert rows(text)["const"][0] == pytest.approx(m.intercept, abs=5e-5)
 
 

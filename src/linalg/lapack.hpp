@@ -49,6 +49,37 @@ void dgelsd_(const lapack_int* m, const lapack_int* n, const lapack_int* nrhs, d
              const lapack_int* lda, double* b, const lapack_int* ldb, double* s,
              const double* rcond, lapack_int* rank, double* work, const lapack_int* lwork,
              lapack_int* iwork, lapack_int* info);
+// Condition estimation, factor solves and inverses, orthogonal and
+// spectral factorisations for the numerical rank decisions.
+// Reads the UPLO triangle of the factored A; writes RCOND only.
+void dpocon_(const char* uplo, const lapack_int* n, const double* a, const lapack_int* lda, const double* anorm,
+             double* rcond, double* work, lapack_int* iwork, lapack_int* info, std::size_t uplo_len);
+// Overwrites B with the solution from the Cholesky factor in A.
+void dpotrs_(const char* uplo, const lapack_int* n, const lapack_int* nrhs, const double* a, const lapack_int* lda,
+             double* b, const lapack_int* ldb, lapack_int* info, std::size_t uplo_len);
+// Overwrites the Cholesky factor in A with the UPLO triangle of the inverse.
+void dpotri_(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda, lapack_int* info,
+             std::size_t uplo_len);
+// Reads the LU factors of A; writes RCOND only.
+void dgecon_(const char* norm, const lapack_int* n, const double* a, const lapack_int* lda, const double* anorm,
+             double* rcond, double* work, lapack_int* iwork, lapack_int* info, std::size_t norm_len);
+// Overwrites B with the solution from the LU factors in A.
+void dgetrs_(const char* trans, const lapack_int* n, const lapack_int* nrhs, const double* a, const lapack_int* lda,
+             const lapack_int* ipiv, double* b, const lapack_int* ldb, lapack_int* info, std::size_t trans_len);
+// Overwrites A with R (upper triangle) and the Householder vectors below it.
+void dgeqrf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda, double* tau, double* work,
+             const lapack_int* lwork, lapack_int* info);
+// Overwrites C with Q'C (SIDE = 'L', TRANS = 'T') from dgeqrf's output.
+void dormqr_(const char* side, const char* trans, const lapack_int* m, const lapack_int* n, const lapack_int* k,
+             const double* a, const lapack_int* lda, const double* tau, double* c, const lapack_int* ldc,
+             double* work, const lapack_int* lwork, lapack_int* info, std::size_t side_len, std::size_t trans_len);
+// Overwrites A; singular values in S (JOBU = JOBVT = 'N').
+void dgesvd_(const char* jobu, const char* jobvt, const lapack_int* m, const lapack_int* n, double* a,
+             const lapack_int* lda, double* s, double* u, const lapack_int* ldu, double* vt, const lapack_int* ldvt,
+             double* work, const lapack_int* lwork, lapack_int* info, std::size_t jobu_len, std::size_t jobvt_len);
+// Overwrites A; eigenvalues in ascending order in W (JOBZ = 'N').
+void dsyev_(const char* jobz, const char* uplo, const lapack_int* n, double* a, const lapack_int* lda, double* w,
+            double* work, const lapack_int* lwork, lapack_int* info, std::size_t jobz_len, std::size_t uplo_len);
 }
 
 }  // namespace ordinata::linalg::lapack

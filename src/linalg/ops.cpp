@@ -347,7 +347,7 @@ struct GelsdOutput {
     lapack_int rank;
 };
 
-LinalgResult<GelsdOutput> gelsd(MatrixView a, std::vector<double> b, index_t ldb, index_t nrhs) {
+LinalgResult<GelsdOutput> gelsd(MatrixView a, std::vector<double> b, index_t ldb, index_t nrhs, double rcond) {
     const index_t m = a.rows(), n = a.cols();
     GelsdOutput out{std::move(b), ldb, Vector(std::min(m, n)), 0};
     if (m == 0 || n == 0 || nrhs == 0) {
@@ -359,7 +359,6 @@ LinalgResult<GelsdOutput> gelsd(MatrixView a, std::vector<double> b, index_t ldb
         return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
     std::vector<double> abuf = col_major(a, m);
     const lapack_int M = as_int(m), N = as_int(n), NRHS = as_int(nrhs), LDB = as_int(ldb);
-    const double rcond = -1.0;
     lapack_int info = 0, rank = 0, lwork = -1;
     double work_query = 0.0;
     lapack_int iwork_query = 0;
@@ -389,12 +388,12 @@ std::optional<Vector> residual_ss(const GelsdOutput& g, index_t m, index_t n, in
 
 }  // namespace
 
-LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b) {
+LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b, double rcond) {
     if (b.size() != a.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
     const index_t m = a.rows(), n = a.cols(), ldb = std::max<index_t>({m, n, 1});
     std::vector<double> rhs(ldb, 0.0);
     for (index_t i = 0; i < m; ++i) rhs[i] = b[i];
-    auto g = gelsd(a, std::move(rhs), ldb, 1);
+    auto g = gelsd(a, std::move(rhs), ldb, 1, rcond);
     if (!g) return std::unexpected(g.error());
     LeastSquaresResult<Vector> res;
     res.solution = Vector::from(VectorView{g->b.data(), n, 1});
@@ -404,10 +403,10 @@ LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView 
     return res;
 }
 
-LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b) {
+LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b, double rcond) {
     if (b.rows() != a.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
     const index_t m = a.rows(), n = a.cols(), r = b.cols(), ldb = std::max<index_t>({m, n, 1});
-    auto g = gelsd(a, col_major(b, ldb), ldb, r);
+    auto g = gelsd(a, col_major(b, ldb), ldb, r, rcond);
     if (!g) return std::unexpected(g.error());
     LeastSquaresResult<Matrix> res;
     res.solution = from_col_major(g->b.data(), n, r, ldb);

@@ -54,8 +54,9 @@ struct LeastSquaresResult {
     std::optional<Vector> residual_sum_of_squares;
 };
 
-// Minimum-norm least squares by SVD (dgelsd, RCOND = -1).
-LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b);
-LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b);
+// Minimum-norm least squares by SVD (dgelsd): singular values below
+// rcond * sigma_max are treated as zero (RCOND = -1: machine precision).
+LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b, double rcond = -1.0);
+LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b, double rcond = -1.0);
 
 }  // namespace ordinata::linalg

@@ -60,7 +60,7 @@ TEST(FeClustered, MatchesSandwichByHand) {
     EXPECT_DOUBLE_EQ(se[0], std::sqrt((s0 * s0 + s1 * s1) / 16.0));
 }
 
-TEST(FeFit, FailedRefitKeepsPredictAndSummaryInBounds) {
+TEST(FeFit, FailedRefitChangesNothing) {
     // 2 entities x 4 rows, then 3 entities x 10 rows with a regressor constant within entities.
     Matrix x0(8, 1);
     Vector y0(8);
@@ -81,13 +81,19 @@ TEST(FeFit, FailedRefitKeepsPredictAndSummaryInBounds) {
         x1(i, 0) = static_cast<double>(ids1[i]);
         y1[i] = static_cast<double>(i);
     }
+    const auto before = fe.predict(x0, view(ids0));
+    ASSERT_TRUE(before.has_value());
     const auto failed = fe.fit(x1, y1, view(ids1));
     ASSERT_FALSE(failed.has_value());
     EXPECT_EQ(failed.error().message, "Matrix is singular");
+    // The failed fit changed nothing: the old map, effects and predictions.
     EXPECT_EQ(fe.fixed_effects()->size(), 2u);
-    EXPECT_EQ(fe.entity_map().size(), 3u);
+    EXPECT_EQ(fe.entity_map().size(), 2u);
+    const auto after = fe.predict(x0, view(ids0));
+    ASSERT_TRUE(after.has_value());
+    for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ((*after)[i], (*before)[i]);
     const auto p = fe.predict(x1, view(ids1));
     ASSERT_FALSE(p.has_value());
-    EXPECT_EQ(p.error().message, "Unknown entity ID: 7. This entity was not present in training data.");
+    EXPECT_EQ(p.error().message, "Unknown entity ID: 5. This entity was not present in training data.");
     EXPECT_FALSE(fe.summary().empty());
 }

@@ -2,6 +2,7 @@
 // the solutions it returns on degenerate inputs.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 
 #include "linalg/error.hpp"
@@ -77,15 +78,21 @@ TEST(SolveTriangular, TransposedLowerSolvesWithUpper) {
 }
 
 TEST(LeastSquares, RankDeficientGivesMinimumNorm) {
-    // Two identical columns: the minimum-norm solution splits the weight evenly.
-    const Matrix a = make(3, 2, {1, 1, 2, 2, 3, 3});
-    const Vector b = Vector::from(VectorView{std::array<double, 3>{2, 4, 6}.data(), 3, 1});
-    auto r = least_squares(a, b);
-    ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(r->rank, 1);
-    EXPECT_NEAR(r->solution[0], 1.0, 1e-12);
-    EXPECT_NEAR(r->solution[1], 1.0, 1e-12);
-    EXPECT_FALSE(r->residual_sum_of_squares.has_value());
+    // An exactly zero column: its singular value is 0 on any machine, and the
+    // minimum-norm solution gives it no weight.
+    const std::array<double, 3> y{2, 4, 6};
+    auto zero = least_squares(make(3, 2, {1, 0, 2, 0, 3, 0}), VectorView{y.data(), 3, 1});
+    ASSERT_TRUE(zero.has_value());
+    EXPECT_EQ(zero->rank, 1);
+    EXPECT_NEAR(zero->solution[0], 2.0, 1e-12);
+    EXPECT_EQ(zero->solution[1], 0.0);
+    EXPECT_FALSE(zero->residual_sum_of_squares.has_value());
+    // Two identical columns with a cut-off far above rounding: the weight is split evenly.
+    auto twin = least_squares(make(3, 2, {1, 1, 2, 2, 3, 3}), VectorView{y.data(), 3, 1}, 1e-10);
+    ASSERT_TRUE(twin.has_value());
+    EXPECT_EQ(twin->rank, 1);
+    EXPECT_NEAR(twin->solution[0], 1.0, 1e-12);
+    EXPECT_NEAR(twin->solution[1], 1.0, 1e-12);
 }
 
 TEST(LeastSquares, FullRankReportsResidualSumOfSquares) {

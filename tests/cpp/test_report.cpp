@@ -133,7 +133,7 @@ TEST(Report, ConditionalDiagnosticLines) {
     r.intercept = 1.0, r.intercept_std_error = 0.5, r.coefficients = vec({2.0}), r.coef_std_errors = vec({1.0});
     r.residuals = vec({1, -1, 2, -2, 0.5, -0.5, 1, 0, -1, 0});
     linalg::Matrix design(10, 2, 1.0);
-    design(1, 1) = 0.0;  // zero on the diagonal: infinite condition number
+    for (std::size_t i = 0; i < 10; ++i) design(i, 1) = 0.0;  // a zero column: infinite condition number
     report::ReportInput in{"OLS", "OLS", "LS", "nonrobust", true, true, &r, &design, std::nullopt};
     const auto ls = lines(report::render(in, fixed_time()));
     EXPECT_EQ(find_line(ls, "Omnibus:"), nullptr);

@@ -21,8 +21,8 @@ std::optional<Matrix> cached_covariance(OnceCell<Matrix>& cell, const std::optio
     return cell.get_or_init([&] { return linalg::scale(*inverse, *mse); });
 }
 
-double r_squared_from(double ssr, double tss, bool clamp) {
-    if (std::fabs(tss) < 2.220446049250313e-16) return 0.0;
+double r_squared_from(double ssr, double tss, double noise, bool clamp) {
+    if (!(std::fabs(tss) > noise)) return 0.0;
     const double r2 = 1.0 - ssr / tss;
     if (!clamp) return r2;
     // max/min that return the other operand for NaN: a NaN ratio gives -1.

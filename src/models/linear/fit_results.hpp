@@ -88,8 +88,9 @@ struct FitResults {
 std::optional<Matrix> cached_covariance(OnceCell<Matrix>& cell, const std::optional<Matrix>& inverse,
                                         std::optional<double> mse);
 
-// R^2 = 1 - SSR/TSS, 0 for a constant target; optionally clamped to [-1, 1]
-// (a NaN ratio then becomes -1).
-double r_squared_from(double ssr, double tss, bool clamp);
+// R^2 = 1 - SSR/TSS, 0 for a constant target (TSS not above the rounding
+// noise level given); optionally clamped to [-1, 1] (a NaN ratio then
+// becomes -1).
+double r_squared_from(double ssr, double tss, double noise, bool clamp);
 
 }  // namespace ordinata::models

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include <cmath>
+
+#include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
 
 namespace ordinata::models::linear {
@@ -40,6 +43,15 @@ Matrix design_gram(MatrixView a, bool intercept) {
     if (!intercept) return m;
     const Vector sums = column_sums(a);
     return bordered(m, static_cast<double>(a.rows()), sums, sums);
+}
+
+Vector design_column_norms(MatrixView a, bool intercept) {
+    const Vector norms = linalg::column_norms(a);
+    if (!intercept) return norms;
+    Vector out(a.cols() + 1);
+    out[0] = std::sqrt(static_cast<double>(a.rows()));
+    for (index_t j = 0; j < a.cols(); ++j) out[j + 1] = norms[j];
+    return out;
 }
 
 StackedCrossProducts::StackedCrossProducts(MatrixView z, MatrixView x, VectorView y)

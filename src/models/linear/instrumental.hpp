@@ -16,6 +16,8 @@ using linalg::VectorView;
 
 // Ad'Ad.
 Matrix design_gram(MatrixView a, bool intercept);
+// Column lengths of Ad = [1 | A] (or A).
+Vector design_column_norms(MatrixView a, bool intercept);
 
 // Every cross-product of the instrumental estimators from one blocked pass:
 // [1 | Z]'[1 | Z | X | y], from which Zd'Xd, Zd'y, Zd'Zd, the column sums

@@ -1,7 +1,10 @@
 #include "models/linear/normal_equations.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <vector>
 
 #include "linalg/ops.hpp"
 
@@ -187,22 +190,34 @@ Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean) {
     return beta;
 }
 
-void refine(MatrixView x, const Vector* x_mean, const Matrix& m, VectorView e, Vector& beta) {
-    const index_t p = x.cols();
-    Vector xte(p, 0.0);
-    linalg::dot_t_accumulate(x, e, xte);
-    if (!x_mean) {
-        const Vector delta = linalg::dot(m.view(), xte.view());
-        for (index_t i = 0; i < p; ++i) beta[i] += delta[i];
-        return;
+void refine(MatrixView x, VectorView y, const DesignSystem& sys, const Matrix& g_inv, Vector& b) {
+    const index_t n = x.rows(), p = x.cols();
+    const Vector zero(p, 0.0);
+    const Vector& m = sys.x_mean ? *sys.x_mean : zero;
+    // The residuals and A'e in extended precision: refinement can only
+    // recover the digits its residuals carry.
+    std::vector<long double> ate(p, 0.0L);
+    for (index_t i = 0; i < n; ++i) {
+        const VectorView r = x.row(i);
+        long double e = static_cast<long double>(y[i]) - sys.y_mean;
+        for (index_t j = 0; j < p; ++j) e -= (static_cast<long double>(r[j]) - m[j]) * b[j];
+        for (index_t j = 0; j < p; ++j) ate[j] += (static_cast<long double>(r[j]) - m[j]) * e;
     }
-    const double e_sum = linalg::sum(e);
-    for (index_t j = 0; j < p; ++j) xte[j] -= (*x_mean)[j] * e_sum;
-    // S^-1 is the lower-right block of the full inverse.
-    const MatrixView q = m.view().row_range(1, p).col_range(1, p);
-    const Vector delta = linalg::dot(q, xte.view());
-    for (index_t j = 0; j < p; ++j) beta[j + 1] += delta[j];
-    beta[0] += e_sum / static_cast<double>(x.rows()) - linalg::dot(x_mean->view(), delta.view());
+    Vector ate_d(p);
+    for (index_t j = 0; j < p; ++j) ate_d[j] = static_cast<double>(ate[j]);
+    const Vector delta = linalg::dot(g_inv.view(), ate_d.view());
+    for (index_t j = 0; j < p; ++j) b[j] += delta[j];
+}
+
+double mean_offset(MatrixView x, VectorView y, VectorView b) {
+    long double total = 0.0L;
+    for (index_t i = 0; i < x.rows(); ++i) {
+        const VectorView r = x.row(i);
+        long double e = y[i];
+        for (index_t j = 0; j < x.cols(); ++j) e -= static_cast<long double>(r[j]) * b[j];
+        total += e;
+    }
+    return static_cast<double>(total / static_cast<long double>(x.rows()));
 }
 
 Vector fitted_values(MatrixView x, VectorView beta, bool intercept) {
@@ -241,18 +256,130 @@ Matrix scaled_gram(MatrixView x, VectorView s, bool intercept) {
     return b;
 }
 
-std::expected<NormalSolution, CholeskyStep> cholesky_solve(const Matrix& g, VectorView c) {
-    auto l = linalg::cholesky(g);
-    if (!l) return std::unexpected(CholeskyStep::Factor);
-    auto z = linalg::solve_triangular(*l, Triangle::Lower, c);
-    if (!z) return std::unexpected(CholeskyStep::ForwardSolve);
-    auto beta = linalg::solve_triangular(l->t(), Triangle::Upper, *z);
-    if (!beta) return std::unexpected(CholeskyStep::BackSolve);
-    auto w = linalg::solve_triangular(*l, Triangle::Lower, linalg::identity(g.rows()));
-    if (!w) return std::unexpected(CholeskyStep::InverseForward);
-    auto m = linalg::solve_triangular(l->t(), Triangle::Upper, *w);
-    if (!m) return std::unexpected(CholeskyStep::InverseBack);
-    return NormalSolution{std::move(*beta), std::move(*m)};
+namespace {
+
+// sqrt(W) m_j / raw_j with raw_j^2 = S_jj + W m_j^2, the length of the
+// uncentred column: what the core needs to see the ones column.
+void add_raw_scale(DesignSystem& sys) {
+    if (!sys.x_mean) return;
+    const index_t p = sys.g.rows();
+    Vector raw(p), row(p);
+    const double root_w = std::sqrt(sys.total_weight);
+    for (index_t j = 0; j < p; ++j) {
+        const double m = (*sys.x_mean)[j];
+        // hypot keeps the length finite where the squares alone would overflow.
+        raw[j] = std::hypot(std::sqrt(std::max(sys.g(j, j), 0.0)), root_w * m);
+        row[j] = raw[j] > 0.0 ? root_w * m / raw[j] : 0.0;
+    }
+    sys.raw_norms = std::move(raw);
+    sys.intercept_row = std::move(row);
+}
+
+}  // namespace
+
+Vector DesignSystem::expand_beta(VectorView b) const {
+    return x_mean ? with_intercept(b, *x_mean, y_mean) : Vector::from(b);
+}
+
+Matrix DesignSystem::expand_inverse(Matrix m) const {
+    return x_mean ? inverse_from_weighted_centred(m, *x_mean, total_weight) : std::move(m);
+}
+
+LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs,
+                                          std::function<std::pair<Matrix, Vector>()> materialise) const {
+    LeastSquaresProblem pr;
+    pr.g = &g;
+    pr.c = with_rhs ? &c : nullptr;
+    pr.n = n;
+    pr.k = g.rows() + (x_mean ? 1 : 0);
+    pr.raw_norms = raw_norms;
+    pr.intercept_row = intercept_row;
+    pr.materialise = std::move(materialise);
+    return pr;
+}
+
+DesignSystem centred_system(CentredCrossProducts cc, index_t n) {
+    DesignSystem sys;
+    sys.g = std::move(cc.s);
+    sys.c = std::move(cc.sxy);
+    sys.x_mean = std::move(cc.x_mean);
+    sys.y_mean = cc.y_mean;
+    sys.total_weight = static_cast<double>(n);
+    add_raw_scale(sys);
+    return sys;
+}
+
+DesignSystem plain_system(MatrixView x, VectorView y) {
+    CrossProducts cp = cross_products(x, y, false);
+    DesignSystem sys;
+    sys.g = std::move(cp.g);
+    sys.c = std::move(cp.c);
+    sys.total_weight = static_cast<double>(x.rows());
+    return sys;
+}
+
+DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorView s, bool intercept) {
+    const index_t n = x.rows(), p = x.cols();
+    DesignSystem sys;
+    Vector m(p, 0.0);
+    double total = 0.0, sum_wy = 0.0;
+    for (index_t i = 0; i < n; ++i) {
+        const VectorView r = x.row(i);
+        if (intercept)
+            for (index_t j = 0; j < p; ++j) m[j] += w[i] * r[j];
+        total += w[i];
+        sum_wy += w[i] * y[i];
+    }
+    sys.total_weight = total;
+    if (intercept) {
+        for (index_t j = 0; j < p; ++j) m[j] /= total;
+        sys.y_mean = sum_wy / total;
+    }
+    ScaledCrossProducts sc = scaled_cross_products(x, y, s, intercept ? &m : nullptr, sys.y_mean);
+    sys.g = std::move(sc.s);
+    sys.c = std::move(sc.sxy);
+    if (intercept) sys.x_mean = std::move(m);
+    add_raw_scale(sys);
+    return sys;
+}
+
+std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const DesignSystem& sys, const VectorView* s) {
+    const index_t n = x.rows(), p = x.cols();
+    Matrix a(n, p);
+    Vector t(n);
+    for (index_t i = 0; i < n; ++i) {
+        const VectorView r = x.row(i);
+        const double si = s ? (*s)[i] : 1.0;
+        double* dst = a.data() + i * p;
+        if (sys.x_mean)
+            for (index_t j = 0; j < p; ++j) dst[j] = (r[j] - (*sys.x_mean)[j]) * si;
+        else
+            for (index_t j = 0; j < p; ++j) dst[j] = r[j] * si;
+        t[i] = (y[i] - sys.y_mean) * si;
+    }
+    return {std::move(a), std::move(t)};
+}
+
+TotalSum total_sum_of_squares(VectorView y, const VectorView* w) {
+    const index_t n = y.size();
+    double sw = 0.0, swy = 0.0, swyy = 0.0;
+    for (index_t i = 0; i < n; ++i) {
+        const double wi = w ? (*w)[i] : 1.0;
+        sw += wi;
+        swy += wi * y[i];
+    }
+    const double mean = swy / sw;
+    double tss = 0.0;
+    for (index_t i = 0; i < n; ++i) {
+        const double wi = w ? (*w)[i] : 1.0, d = y[i] - mean;
+        tss += wi * (d * d);
+        swyy += wi * (y[i] * y[i]);
+    }
+    // Recursive summation can round the mean by up to n eps |y|max, so every
+    // deviation of a constant target stays below that and its sum of squares
+    // below (n eps)^2 sum w y^2.
+    const double neps = static_cast<double>(n) * std::numeric_limits<double>::epsilon();
+    return {tss, neps * neps * swyy};
 }
 
 }  // namespace ordinata::models::linear

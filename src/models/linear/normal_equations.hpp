@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "linalg/matrix.hpp"
+#include "models/linear/least_squares_core.hpp"
 
 namespace ordinata::models::linear {
 
@@ -67,11 +68,6 @@ Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, dou
 // Full parameter vector [y_mean - m'b, b] from the slopes b.
 Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
 
-// One step of iterative refinement from the residuals e of beta, with M the
-// full (Xd'Xd)^-1. With an intercept (x_mean given) the correction is solved
-// in centred form, S^-1 X~'e, which is where the accuracy is.
-void refine(MatrixView x, const Vector* x_mean, const Matrix& m, VectorView e, Vector& beta);
-
 // Xd * beta, beta including the intercept at index 0 when intercept is set.
 Vector fitted_values(MatrixView x, VectorView beta, bool intercept);
 
@@ -87,15 +83,56 @@ ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercep
 // when s holds the absolute residuals.
 Matrix scaled_gram(MatrixView x, VectorView s, bool intercept);
 
-// Which step of the Cholesky normal-equations solve failed.
-enum class CholeskyStep { Factor, ForwardSolve, BackSolve, InverseForward, InverseBack };
+// The normal equations of y on [1 | X] in centred form, or of y on X, with
+// what the core needs to judge their rank on the uncentred design. With
+// weights the centring is at the weighted means and total_weight is their
+// sum; otherwise it is n.
+struct DesignSystem {
+    Matrix g;
+    Vector c;
+    std::optional<Vector> x_mean;
+    double y_mean = 0.0;
+    double total_weight = 0.0;
+    std::optional<Vector> raw_norms;
+    std::optional<Vector> intercept_row;
 
-struct NormalSolution {
-    Vector beta;
-    Matrix inverse;  // G^-1
+    // The full parameters and (Xd'Xd)^-1 from those of the factored system.
+    Vector expand_beta(VectorView b) const;
+    Matrix expand_inverse(Matrix m) const;
+    // The problem the core solves; with_rhs false asks for the inverse only.
+    LeastSquaresProblem problem(index_t n, bool with_rhs,
+                                std::function<std::pair<Matrix, Vector>()> materialise) const;
 };
+DesignSystem centred_system(CentredCrossProducts cc, index_t n);
+DesignSystem plain_system(MatrixView x, VectorView y);
+// The weighted system of sqrt(w) [1 | X] on sqrt(w) y, centred at the weighted
+// means when intercept is set.
+DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorView s, bool intercept);
 
-// beta from L z = c, L' beta = z; G^-1 from L W = I, L' M = W.
-std::expected<NormalSolution, CholeskyStep> cholesky_solve(const Matrix& g, VectorView c);
+// The design the system describes, made explicit: rows (x_i - m) s_i and
+// targets (y_i - y_mean) s_i (m and y_mean zero without an intercept, s one
+// without weights).
+std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const DesignSystem& sys,
+                                          const VectorView* s);
+
+// One step of iterative refinement of the factored system's solution b
+// (the slopes with an intercept), with g_inv the inverse of sys.g: b += g_inv
+// A'e for the residuals e of the design the system describes. With an
+// intercept those are formed in centred form, (y - y_mean) - (X - 1m')b,
+// which keeps the digits a large intercept would cancel away.
+void refine(MatrixView x, VectorView y, const DesignSystem& sys, const Matrix& g_inv, Vector& b);
+
+// mean(y - X b) in extended precision: the intercept for the slopes b
+// without the cancellation of y_mean - m'b when the means are large.
+double mean_offset(MatrixView x, VectorView y, VectorView b);
+
+// R^2 with a cut-off relative to the data: a total sum of squares at the
+// level of the rounding noise of the mean, (n eps)^2 sum w y^2, counts as a
+// constant target and gives 0.
+struct TotalSum {
+    double tss = 0.0;
+    double noise = 0.0;
+};
+TotalSum total_sum_of_squares(VectorView y, const VectorView* w = nullptr);
 
 }  // namespace ordinata::models::linear

@@ -1,9 +1,11 @@
 #include "models/linear/gls/gls.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "linalg/ops.hpp"
 #include "models/linear/normal_equations.hpp"
+#include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
 namespace ordinata::models {
@@ -11,7 +13,6 @@ namespace ordinata::models {
 namespace {
 
 using linalg::Triangle;
-using linear::CholeskyStep;
 
 std::string num(index_t v) { return std::to_string(v); }
 
@@ -34,6 +35,31 @@ Result<Matrix> whitened_design(const Matrix& l, MatrixView x, bool intercept) {
     return d;
 }
 
+// Entries of Sigma that differ from their mirror image by more than this
+// fraction of their scale, sqrt(|S_ii S_jj|), are not rounding noise.
+constexpr double kSymmetryTolerance = 1e-9;
+
+// One pass over Sigma in square tiles, so that each entry meets its mirror
+// image while both are in cache: every entry finite, and S symmetric.
+Result<void> check_sigma(MatrixView sigma) {
+    const index_t n = sigma.rows();
+    constexpr index_t tile = 64;
+    for (index_t bi = 0; bi < n; bi += tile) {
+        for (index_t bj = 0; bj <= bi; bj += tile) {
+            for (index_t i = bi; i < std::min(n, bi + tile); ++i) {
+                for (index_t j = bj; j < std::min(i + 1, bj + tile); ++j) {
+                    const double a = sigma(i, j), b = sigma(j, i);
+                    if (!std::isfinite(a) || !std::isfinite(b)) return value_error(linear::kNotFinite);
+                    const double scale = std::sqrt(std::fabs(sigma(i, i) * sigma(j, j)));
+                    const double bound = kSymmetryTolerance * std::max({scale, std::fabs(a), std::fabs(b)});
+                    if (!(std::fabs(a - b) <= bound)) return value_error("Covariance matrix must be symmetric");
+                }
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma) {
@@ -44,24 +70,24 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma) {
     if (n == 0 || p == 0) return value_error("Empty input arrays");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples");
+    if (auto ok = linear::require_finite(x, y); !ok) return std::unexpected(ok.error());
+    if (auto ok = check_sigma(sigma); !ok) return std::unexpected(ok.error());
 
-    r_.n_samples = n;
-    r_.n_features = p;
-    training_x_.reset();
-    training_x_ = Matrix::from(x);
-    design_cache_.reset();
-    // Drop the previous factor before copying the new Sigma, so a refit
-    // never holds two n x n buffers of its own.
-    sigma_factor_.reset();
-
+    Matrix x_copy = Matrix::from(x);
     // One copy of Sigma, factorised in place; Sigma^-1 is never formed.
     auto l = linalg::cholesky_in_place(Matrix::from(sigma));
     if (!l) return runtime_error("Covariance matrix is not positive definite");
     auto yw = linalg::solve_triangular_many(*l, Triangle::Lower, y);
     if (!yw) return runtime_error("Whitening y failed");
-    auto d = whitened_design(*l, training_x_->view(), fit_intercept_);
+    auto d = whitened_design(*l, x_copy.view(), fit_intercept_);
     if (!d) return std::unexpected(d.error());
-    sigma_factor_ = std::move(*l);
+
+    const linear::CrossProducts cp = linear::cross_products(*d, *yw, false);
+    linear::LeastSquaresProblem pr;
+    pr.g = &cp.g;
+    pr.n = n;
+    pr.k = k;
+    pr.materialise = [&] { return std::pair<Matrix, Vector>(Matrix::from(d->view()), Vector::from(yw->view())); };
 
     Vector beta;
     Matrix g_inv;
@@ -69,41 +95,35 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma) {
         auto ls = linalg::least_squares(*d, *yw);
         if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
         beta = std::move(ls->solution);
+        auto inv = linear::solve(pr, linear::Factorisation::Lu);
+        if (!inv) return runtime_error("Cannot compute standard errors");
+        g_inv = std::move(inv->inverse);
     } else {
-        const linear::CrossProducts cp = linear::cross_products(*d, *yw, false);
-        // The factor of D'D also yields (D'D)^-1 for the standard errors,
-        // so it is computed once.
-        auto s = linear::cholesky_solve(cp.g, cp.c);
-        if (!s) {
-            switch (s.error()) {
-                case CholeskyStep::Factor: return runtime_error("XTX not positive definite");
-                case CholeskyStep::ForwardSolve:
-                case CholeskyStep::BackSolve: return runtime_error("Cholesky solve failed");
-                case CholeskyStep::InverseForward: return runtime_error("Forward solve failed");
-                case CholeskyStep::InverseBack: return runtime_error("Back solve failed");
-            }
-        }
-        beta = std::move(s->beta);
-        g_inv = std::move(s->inverse);
+        // The factor of D'D also yields (D'D)^-1 for the standard errors.
+        pr.c = &cp.c;
+        auto sol = linear::solve(pr, linear::Factorisation::Cholesky);
+        if (!sol) return runtime_error("XTX not positive definite");
+        beta = std::move(sol->beta);
+        g_inv = std::move(sol->inverse);
     }
 
     auto [e, ssr] = linear::residuals(*d, *yw, beta, false);
-    const double ybar = linalg::sum(*yw) / static_cast<double>(n);
-    const double r2 = r_squared_from(ssr, linalg::sum_sq_dev(*yw, ybar), true);
+    const linear::TotalSum tss = linear::total_sum_of_squares(*yw);
     const double mse = ssr / static_cast<double>(n - k);
-
-    if (n <= 3 * k) {
-        auto m = linalg::inv(linalg::gram(*d));
-        if (!m) return runtime_error("Cannot compute standard errors");
-        g_inv = std::move(*m);
-    }
     Vector se(k);
     for (index_t i = 0; i < k; ++i) se[i] = std::sqrt(mse * g_inv(i, i));
 
-    r_.store_split(stat_utils::split_intercept_and_coefs(beta, se, fit_intercept_));
-    r_.residuals = std::move(e);
-    r_.mse = mse;
-    r_.r_squared = r2;
+    FitResults r;
+    r.n_samples = n;
+    r.n_features = p;
+    r.store_split(stat_utils::split_intercept_and_coefs(beta, se, fit_intercept_));
+    r.residuals = std::move(e);
+    r.mse = mse;
+    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, true);
+    r_ = std::move(r);
+    training_x_ = std::move(x_copy);
+    sigma_factor_ = std::move(*l);
+    design_cache_.reset();
     return {};
 }
 

@@ -4,6 +4,9 @@
 
 #include "linalg/ops.hpp"
 #include "models/linear/instrumental.hpp"
+#include "models/linear/least_squares_core.hpp"
+#include "models/linear/normal_equations.hpp"
+#include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
 namespace ordinata::models {
@@ -21,46 +24,50 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
     if (k == 0 && !fit_intercept_)
         return value_error("At least one regressor is required when fit_intercept is False");
     const index_t kd = k + (fit_intercept_ ? 1 : 0);
+    if (n - kd == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
+    if (auto ok = linear::require_finite(z, x, y); !ok) return std::unexpected(ok.error());
 
     const linear::StackedCrossProducts cross(z, x, y);
     const Matrix a = cross.zx(fit_intercept_);
     const Vector c = cross.zy(fit_intercept_);
-    auto a_inv = linalg::inv(a);
-    if (!a_inv) return value_error("Z'X matrix is singular. Check instrument-regressor correlation.");
-    const Vector beta = linalg::dot(*a_inv, c.view());
+    const Matrix b = cross.zz(fit_intercept_);
+    linear::SquareProblem pr;
+    pr.a = &a;
+    pr.c = &c;
+    pr.n = n;
+    pr.z_norms = Vector(kd);
+    for (index_t j = 0; j < kd; ++j) pr.z_norms[j] = std::sqrt(b(j, j));
+    pr.x_norms = linear::design_column_norms(x, fit_intercept_);
+    pr.materialise = [&] {
+        return std::pair<Matrix, Matrix>(linear::design_matrix(z, fit_intercept_),
+                                         linear::design_matrix(x, fit_intercept_));
+    };
+    auto sol = linear::solve_square(pr);
+    if (!sol) return value_error("Z'X matrix is singular. Check instrument-regressor correlation.");
+    const Vector& beta = sol->beta;
 
     const VectorView slopes = fit_intercept_ ? beta.view().sub(1, k) : beta.view();
     Vector e = linalg::dot(x, slopes);
     const double b0 = fit_intercept_ ? beta[0] : 0.0;
     for (index_t i = 0; i < n; ++i) e[i] = y[i] - (e[i] + b0);
 
-    // From here on a failure leaves the new estimates beside the old inference.
-    r_.coefficients = Vector::from(slopes);
-    r_.intercept = fit_intercept_ ? std::optional<double>(b0) : std::nullopt;
-    r_.n_samples = n;
-    r_.n_features = k;
-    r_.residuals = std::move(e);
-    const std::uint64_t nu = n - kd;
-    if (nu == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
-
-    const VectorView res = r_.residuals->view();
-    const double ssr = linalg::dot(res, res);
-    const double sigma2 = ssr / static_cast<double>(nu);
+    const double ssr = linalg::dot(e.view(), e.view());
+    const double sigma2 = ssr / static_cast<double>(n - kd);
     // Sandwich A^-1 (Z'Z) A^-T; A^-1 is the inverse found above on the same data.
-    const Matrix b = cross.zz(fit_intercept_);
-    Matrix v = linalg::dot(linalg::dot(*a_inv, b).view(), a_inv->t());
+    Matrix v = linalg::dot(linalg::dot(sol->inverse, b).view(), sol->inverse.t());
     v = linalg::scale(v, sigma2);
-
-    const double ybar = linalg::sum(y) / static_cast<double>(n);
-    const double r2 = r_squared_from(ssr, linalg::sum_sq_dev(y, ybar), false);
+    const linear::TotalSum tss = linear::total_sum_of_squares(y);
 
     Vector s(kd);
     for (index_t i = 0; i < kd; ++i) s[i] = std::sqrt(v(i, i));
-    const stat_utils::SplitParams split = stat_utils::split_intercept_and_coefs(beta, s, fit_intercept_);
-    r_.coef_std_errors = split.coef_std_errors;
-    r_.intercept_std_error = split.intercept_std_error;
-    r_.mse = sigma2;
-    r_.r_squared = r2;
+    FitResults r;
+    r.n_samples = n;
+    r.n_features = k;
+    r.store_split(stat_utils::split_intercept_and_coefs(beta, s, fit_intercept_));
+    r.residuals = std::move(e);
+    r.mse = sigma2;
+    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, false);
+    r_ = std::move(r);
     covariance_ = std::move(v);
     fitted_ = true;
     return {};

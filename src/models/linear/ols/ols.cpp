@@ -5,25 +5,30 @@
 
 #include "linalg/ops.hpp"
 #include "models/linear/normal_equations.hpp"
+#include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
 namespace ordinata::models {
 
 namespace {
 
-using linear::CholeskyStep;
-
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
+
+// Residual refinement recovers digits the normal equations lose: on a
+// unit-diagonal system conditioned worse than this, or on a factored system
+// so badly scaled that ||G||_F ||G^-1||_F exceeds the second bound. QR
+// solutions are backward stable and are not refined: a normal-equations
+// correction would move them off their near-optimal residuals.
+constexpr double kRefineBelowRcond = 1e-4;
+constexpr double kRefineAboveFrobeniusCondition = 1e7;
 
 struct Solution {
     Vector beta;
-    std::optional<Matrix> inverse;  // absent on the SVD route until after the residuals
-    double condition = 0.0;         // estimate for the factored system; 0 on the SVD route
-    std::optional<Vector> x_mean;   // column means when the centred system was factored
+    Matrix inverse;  // full (Xd'Xd)^-1
 };
 
 // ||A||_F * ||A^-1||_F, an upper bound of the 2-norm condition number.
-double condition_estimate(const Matrix& a, const Matrix& a_inv) {
+double frobenius_condition(const Matrix& a, const Matrix& a_inv) {
     double fa = 0.0, fi = 0.0;
     for (index_t i = 0; i < a.size(); ++i) {
         fa += a.data()[i] * a.data()[i];
@@ -32,77 +37,13 @@ double condition_estimate(const Matrix& a, const Matrix& a_inv) {
     return std::sqrt(fa) * std::sqrt(fi);
 }
 
-// Normal equations lose digits in proportion to the condition number of the
-// factored system; past this, residual-based refinement recovers them.
-constexpr double kRefineAbove = 1e7;
-
-// The normal equations the Cholesky and inverse routes factor: G = Xd'Xd
-// and c = Xd'y, or with an intercept the centred S and X~'y~, from which
-// the intercept and the full inverse are recovered afterwards.
-struct NormalSystem {
-    Matrix g;
-    Vector c;
-    std::optional<linear::CentredCrossProducts> centred;
-    index_t n = 0;
-
-    static NormalSystem build(MatrixView x, VectorView y, bool intercept) {
-        if (!intercept) {
-            linear::CrossProducts cp = linear::cross_products(x, y, false);
-            return {std::move(cp.g), std::move(cp.c), std::nullopt, x.rows()};
-        }
-        return from_centred(linear::centred_cross_products(x, y), x.rows());
-    }
-    static NormalSystem from_centred(linear::CentredCrossProducts cc, index_t n) {
-        Matrix g = cc.s;
-        Vector c = cc.sxy;
-        return {std::move(g), std::move(c), std::move(cc), n};
-    }
-
-    // Maps a solution of the factored system back to the full parameters.
-    Solution expand(Vector beta, Matrix inverse) const {
-        const double cond = condition_estimate(g, inverse);
-        if (!centred) return {std::move(beta), std::move(inverse), cond, std::nullopt};
-        return {linear::with_intercept(beta, centred->x_mean, centred->y_mean),
-                linear::inverse_from_centred(inverse, centred->x_mean, n), cond, centred->x_mean};
-    }
-    Matrix expand_inverse(Matrix inverse) const {
-        if (!centred) return inverse;
-        return linear::inverse_from_centred(inverse, centred->x_mean, n);
-    }
-};
-
-Result<Solution> solve_cholesky(const NormalSystem& sys) {
-    auto s = linear::cholesky_solve(sys.g, sys.c);
-    if (s) return sys.expand(std::move(s->beta), std::move(s->inverse));
-    switch (s.error()) {
-        case CholeskyStep::Factor: {
-            // Not positive definite: fall back to the LU inverse silently.
-            auto m = linalg::inv(sys.g);
-            if (!m) return runtime_error("Matrix is singular");
-            Vector beta = linalg::dot(*m, sys.c);
-            return sys.expand(std::move(beta), std::move(*m));
-        }
-        case CholeskyStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
-        case CholeskyStep::BackSolve: return runtime_error("Cholesky back solve failed");
-        case CholeskyStep::InverseForward:
-            return runtime_error("Failed to compute triangular solve for matrix inverse");
-        case CholeskyStep::InverseBack: return runtime_error("Failed to compute matrix inverse from Cholesky");
-    }
-    return runtime_error("Matrix is singular");
-}
-
-Result<Solution> solve_svd(MatrixView x, VectorView y, bool intercept) {
+// The SVD route's minimum-norm solution; singular designs are refused when
+// the standard errors need (Xd'Xd)^-1.
+Result<Vector> svd_solution(MatrixView x, VectorView y, bool intercept) {
     const Matrix xd = linear::design_matrix(x, intercept);
     auto ls = linalg::least_squares(xd, y);
     if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-    return Solution{std::move(ls->solution), std::nullopt, 0.0, std::nullopt};
-}
-
-Result<Solution> solve_inverse(const NormalSystem& sys) {
-    auto m = linalg::inv(sys.g);
-    if (!m) return runtime_error("Matrix is singular");
-    Vector beta = linalg::dot(*m, sys.c);
-    return sys.expand(std::move(beta), std::move(*m));
+    return std::move(ls->solution);
 }
 
 }  // namespace
@@ -119,57 +60,59 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
     // With an intercept on the normal-equations routes, one pass over x both
     // copies and checks it and forms the centred cross-products.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
-    std::optional<Matrix>& x_copy = checked.x;
-    std::optional<linear::CentredCrossProducts>& centred = checked.centred;
-    if (!x_copy || !linalg::all_finite(y)) return value_error("Input contains NaN or infinite values");
+    if (!checked.x || !linalg::all_finite(y)) return value_error(linear::kNotFinite);
+    Matrix x_copy = std::move(*checked.x);
+    const MatrixView xs = x_copy.view();
 
-    r_.n_samples = n;
-    r_.n_features = p;
-    training_x_ = std::move(x_copy);
-    covariance_cache_.reset();
-    design_cache_.reset();
-    const MatrixView xs = training_x_->view();
+    const linear::DesignSystem sys = checked.centred ? linear::centred_system(std::move(*checked.centred), n)
+                                     : fit_intercept_ ? linear::centred_system(linear::centred_cross_products(xs, y), n)
+                                                      : linear::plain_system(xs, y);
+    const auto materialise = [&] { return linear::explicit_design(xs, y, sys, nullptr); };
 
-    Result<Solution> sol = [&]() -> Result<Solution> {
-        if (svd_route) return solve_svd(xs, y, fit_intercept_);
-        const NormalSystem sys = centred ? NormalSystem::from_centred(std::move(*centred), n)
-                                         : NormalSystem::build(xs, y, fit_intercept_);
-        return cholesky_route ? solve_cholesky(sys) : solve_inverse(sys);
-    }();
-    if (!sol) return std::unexpected(sol.error());
-
-    Vector fitted = linear::fitted_values(xs, sol->beta, fit_intercept_);
-    Vector e = linalg::sub(y, fitted);
-    for (int step = 0; step < 2 && sol->condition > kRefineAbove; ++step) {
-        linear::refine(xs, sol->x_mean ? &*sol->x_mean : nullptr, *sol->inverse, e, sol->beta);
-        fitted = linear::fitted_values(xs, sol->beta, fit_intercept_);
-        e = linalg::sub(y, fitted);
-    }
-    const double ssr = linalg::dot(e.view(), e.view());
-    const double ybar = linalg::sum(y) / static_cast<double>(n);
-    const double r2 = r_squared_from(ssr, linalg::sum_sq_dev(y, ybar), true);
-    const double mse = ssr / static_cast<double>(n - k);
-
-    if (!sol->inverse) {
-        const NormalSystem sys = NormalSystem::build(xs, y, fit_intercept_);
-        auto inv = linalg::inv(sys.g);
+    Solution sol;
+    if (svd_route) {
+        auto beta = svd_solution(xs, y, fit_intercept_);
+        if (!beta) return std::unexpected(beta.error());
+        auto inv = linear::solve(sys.problem(n, false, materialise), linear::Factorisation::Lu);
         if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
-        sol->inverse = sys.expand_inverse(std::move(*inv));
+        sol = {std::move(*beta), sys.expand_inverse(std::move(inv->inverse))};
+    } else {
+        auto s = linear::solve(sys.problem(n, true, materialise), cholesky_route
+                                                                      ? linear::Factorisation::CholeskyThenLu
+                                                                      : linear::Factorisation::Lu);
+        if (!s) return runtime_error("Matrix is singular");
+        const bool refine = (s->rcond < kRefineBelowRcond ||
+                                          frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
+        for (int step = 0; refine && step < 2; ++step) linear::refine(xs, y, sys, s->inverse, s->beta);
+        sol = {sys.expand_beta(s->beta), sys.expand_inverse(std::move(s->inverse))};
+        if (refine && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);
     }
-    const Matrix& inv = *sol->inverse;
+
+    Vector e = linalg::sub(y, linear::fitted_values(xs, sol.beta, fit_intercept_));
+    const double ssr = linalg::dot(e.view(), e.view());
+    const linear::TotalSum tss = linear::total_sum_of_squares(y);
+    const double mse = ssr / static_cast<double>(n - k);
 
     Vector s(k);
     if (robust_) {
-        s = compute_robust_standard_errors(xs, fit_intercept_, e, inv);
+        s = compute_robust_standard_errors(xs, fit_intercept_, e, sol.inverse);
     } else {
-        for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * inv(i, i));
+        for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * sol.inverse(i, i));
     }
 
-    r_.store_split(stat_utils::split_intercept_and_coefs(sol->beta, s, fit_intercept_));
-    r_.residuals = std::move(e);
-    r_.mse = mse;
-    r_.r_squared = r2;
-    xtx_inv_ = std::move(sol->inverse);
+    FitResults r;
+    r.n_samples = n;
+    r.n_features = p;
+    r.store_split(stat_utils::split_intercept_and_coefs(sol.beta, s, fit_intercept_));
+    r.residuals = std::move(e);
+    r.mse = mse;
+    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, true);
+    // Nothing above touched the model: it changes only now, all at once.
+    r_ = std::move(r);
+    xtx_inv_ = std::move(sol.inverse);
+    training_x_ = std::move(x_copy);
+    covariance_cache_.reset();
+    design_cache_.reset();
     return {};
 }
 

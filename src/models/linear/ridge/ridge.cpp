@@ -6,98 +6,43 @@
 
 #include "linalg/ops.hpp"
 #include "models/linear/normal_equations.hpp"
+#include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
 namespace ordinata::models {
 
 namespace {
 
-using linear::CholeskyStep;
-
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
-constexpr const char* kNotFinite = "Input contains NaN or infinite values";
+constexpr const char* kSingular = "Regularized matrix is singular";
 
 struct Solution {
     Vector beta;
     Matrix inverse;  // (X'X + alpha D)^-1, or its stand-in on the SVD route
 };
 
-// The penalised system that the Cholesky and inverse routes factor. With an
-// intercept it is the centred one, S + alpha I with X~'y~: the unpenalised
-// intercept drops out exactly (S + alpha I is the Schur complement of n in
-// X'X + alpha D), and centring keeps a column offset from squaring the
-// condition number. The intercept and the full inverse are recovered after.
-struct PenalisedSystem {
-    Matrix a;
-    Vector c;
-    std::optional<linear::CentredCrossProducts> centred;
-    index_t n = 0;
-
-    static PenalisedSystem build(MatrixView x, VectorView y, double alpha, bool intercept,
-                                 std::optional<linear::CentredCrossProducts> centred) {
-        PenalisedSystem sys{{}, {}, std::nullopt, x.rows()};
-        if (intercept) {
-            sys.centred = centred ? std::move(centred) : linear::centred_cross_products(x, y);
-            sys.a = sys.centred->s;
-            sys.c = sys.centred->sxy;
-        } else {
-            linear::CrossProducts cp = linear::cross_products(x, y, false);
-            sys.a = std::move(cp.g);
-            sys.c = std::move(cp.c);
-        }
-        for (index_t i = 0; i < sys.a.rows(); ++i) sys.a(i, i) += alpha;
-        return sys;
-    }
-
-    Solution expand(Vector beta, Matrix inverse) const {
-        if (!centred) return {std::move(beta), std::move(inverse)};
-        return {linear::with_intercept(beta, centred->x_mean, centred->y_mean),
-                linear::inverse_from_centred(inverse, centred->x_mean, n)};
-    }
-};
-
-Result<Solution> solve_inverse(const PenalisedSystem& sys) {
-    auto m = linalg::inv(sys.a);
-    if (!m) return runtime_error("Regularized matrix is singular");
-    Vector beta = linalg::dot(*m, sys.c);
-    return sys.expand(std::move(beta), std::move(*m));
-}
-
-Result<Solution> solve_cholesky(const PenalisedSystem& sys) {
-    auto s = linear::cholesky_solve(sys.a, sys.c);
-    if (s) return sys.expand(std::move(s->beta), std::move(s->inverse));
-    switch (s.error()) {
-        case CholeskyStep::Factor: return solve_inverse(sys);  // not positive definite: LU silently
-        case CholeskyStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
-        case CholeskyStep::BackSolve: return runtime_error("Cholesky back solve failed");
-        case CholeskyStep::InverseForward:
-            return runtime_error("Failed to compute triangular solve for matrix inverse");
-        case CholeskyStep::InverseBack: return runtime_error("Failed to compute matrix inverse from Cholesky");
-    }
-    return runtime_error("Regularized matrix is singular");
-}
-
-Result<Solution> solve_svd(MatrixView x, VectorView y, double alpha, bool intercept) {
-    const Matrix xd = linear::design_matrix(x, intercept);
+// The SVD route (alpha = 0 on short designs): the minimum-norm solution, and
+// for the standard errors (Xd'Xd + 1e-12 I)^-1, refused when Xd is singular.
+Result<Solution> solve_svd(MatrixView x, VectorView y, bool intercept) {
+    Matrix xd = linear::design_matrix(x, intercept);
     auto ls = linalg::least_squares(xd, y);
     if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-    // With no penalty X'X may be singular; a 1e-12 ridge on every diagonal
-    // entry keeps the covariance finite. Only a NaN alpha gets here otherwise.
     Matrix a = linalg::gram(xd);
-    if (alpha == 0.0) {
-        a = linalg::add(a, linalg::scale(linalg::identity(a.rows()), 1e-12));
-    } else {
-        for (index_t i = intercept ? 1 : 0; i < a.rows(); ++i) a(i, i) += alpha;
-    }
-    auto m = linalg::inv(a);
-    if (!m) return runtime_error("Cannot compute inverse for standard errors");
-    return Solution{std::move(ls->solution), std::move(*m)};
+    for (index_t i = 0; i < a.rows(); ++i) a(i, i) += 1e-12;
+    linear::LeastSquaresProblem pr;
+    pr.g = &a;
+    pr.n = xd.rows();
+    pr.k = xd.cols();
+    pr.materialise = [&] { return std::pair<Matrix, Vector>(std::move(xd), Vector::from(y)); };
+    auto inv = linear::solve(pr, linear::Factorisation::Lu);
+    if (!inv) return runtime_error("Cannot compute inverse for standard errors");
+    return Solution{std::move(ls->solution), std::move(inv->inverse)};
 }
 
 }  // namespace
 
 Result<void> Ridge::fit(MatrixView x, VectorView y) {
-    if (alpha_ < 0.0) return value_error("Alpha must be non-negative");
+    if (!(alpha_ >= 0.0)) return value_error("Alpha must be non-negative");  // NaN too
     const index_t n = x.rows(), p = x.cols(), m = y.size();
     if (n * p == 0 || m == 0) return value_error("Input arrays cannot be empty");
     if (n != m)
@@ -109,43 +54,54 @@ Result<void> Ridge::fit(MatrixView x, VectorView y) {
     // The finiteness check, the training copy and (with an intercept) the
     // centred cross-products share one pass over x.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
-    std::optional<Matrix>& x_copy = checked.x;
-    if (!x_copy || !linalg::all_finite(y)) return value_error(kNotFinite);
-
-    r_.n_samples = n;
-    r_.n_features = p;
-    training_x_ = std::move(x_copy);
-    covariance_cache_.reset();
-    design_cache_.reset();
-    const MatrixView xs = training_x_->view();
+    if (!checked.x || !linalg::all_finite(y)) return value_error(linear::kNotFinite);
+    Matrix x_copy = std::move(*checked.x);
+    const MatrixView xs = x_copy.view();
 
     Result<Solution> sol = [&]() -> Result<Solution> {
-        if (svd_route) return solve_svd(xs, y, alpha_, fit_intercept_);
-        const PenalisedSystem sys =
-            PenalisedSystem::build(xs, y, alpha_, fit_intercept_, std::move(checked.centred));
-        return n > 2 * k && k <= 999 && positive ? solve_cholesky(sys) : solve_inverse(sys);
+        if (svd_route) return solve_svd(xs, y, fit_intercept_);
+        // With an intercept the penalised system is the centred one, S +
+        // alpha I with X~'y~: the unpenalised intercept drops out exactly
+        // (S + alpha I is the Schur complement of n in X'X + alpha D).
+        linear::DesignSystem sys = checked.centred ? linear::centred_system(std::move(*checked.centred), n)
+                                   : fit_intercept_ ? linear::centred_system(linear::centred_cross_products(xs, y), n)
+                                                    : linear::plain_system(xs, y);
+        for (index_t i = 0; i < sys.g.rows(); ++i) sys.g(i, i) += alpha_;
+        linear::LeastSquaresProblem pr =
+            sys.problem(n, true, [&] { return linear::explicit_design(xs, y, sys, nullptr); });
+        pr.penalised = positive;
+        const bool cholesky = n > 2 * k && k <= 999 && positive;
+        auto s = linear::solve(pr, cholesky ? linear::Factorisation::CholeskyThenLu : linear::Factorisation::Lu);
+        if (!s) return runtime_error(kSingular);
+        return Solution{sys.expand_beta(s->beta), sys.expand_inverse(std::move(s->inverse))};
     }();
     if (!sol) return std::unexpected(sol.error());
 
     auto [e, ssr] = linear::residuals(xs, y, sol->beta, fit_intercept_);
-    const double ybar = linalg::sum(y) / static_cast<double>(n);
-    const double r2 = r_squared_from(ssr, linalg::sum_sq_dev(y, ybar), true);
+    const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr / static_cast<double>(n - k);
     Vector s(k);
     for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * sol->inverse(i, i));
 
-    r_.store_split(stat_utils::split_intercept_and_coefs(sol->beta, s, fit_intercept_));
-    r_.residuals = std::move(e);
-    r_.mse = mse;
-    r_.r_squared = r2;
+    FitResults r;
+    r.n_samples = n;
+    r.n_features = p;
+    r.store_split(stat_utils::split_intercept_and_coefs(sol->beta, s, fit_intercept_));
+    r.residuals = std::move(e);
+    r.mse = mse;
+    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, true);
+    r_ = std::move(r);
     regularized_inverse_ = std::move(sol->inverse);
+    training_x_ = std::move(x_copy);
+    covariance_cache_.reset();
+    design_cache_.reset();
     return {};
 }
 
 Result<Vector> Ridge::predict(MatrixView x) const {
     if (!r_.coefficients) return runtime_error(kNotFitted);
     if (auto ok = r_.check_feature_count(x); !ok) return std::unexpected(ok.error());
-    if (!linalg::all_finite(x)) return value_error(kNotFinite);
+    if (!linalg::all_finite(x)) return value_error(linear::kNotFinite);
     return r_.linear_prediction(x);
 }
 

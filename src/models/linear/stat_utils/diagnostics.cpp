@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
 
 #include <boost/math/policies/policy.hpp>
@@ -20,7 +21,6 @@ using quiet_policy = bm::policies::policy<bm::policies::overflow_error<bm::polic
                                           bm::policies::promote_double<false>>;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
 
 // Chi-squared(2) distribution function: the gamma distribution with shape 1
 // and rate 0.5, i.e. P(1, x/2); 0 for x <= 0.
@@ -62,31 +62,8 @@ double chi2_2_sf(double x) {
     return 1.0 - chi2_2_cdf(x);
 }
 
-double frobenius_condition(linalg::MatrixView a) {
-    const linalg::index_t r = a.rows(), c = a.cols();
-    if (r == 0 || c == 0) return nan;
-    double ss = 0.0;
-    if (a.col_stride == 1 && a.row_stride == static_cast<linalg::stride_t>(c)) {
-        // One contiguous block: a single BLAS dot product.
-        const linalg::VectorView all{a.base, r * c, 1};
-        ss = linalg::dot(all, all);
-    } else {
-        for (linalg::index_t i = 0; i < r; ++i) ss += linalg::dot(a.row(i), a.row(i));
-    }
-    const double frobenius = std::sqrt(ss);
-    double dmin = inf;
-    const linalg::index_t diag = r < c ? r : c;
-    for (linalg::index_t i = 0; i < diag; ++i) {
-        const double v = std::fabs(a(i, i));
-        if (v < dmin) dmin = v;  // a NaN never compares less
-    }
-    if (std::isfinite(frobenius) && dmin > 0.0) return frobenius / dmin;
-    if (dmin == 0.0) return inf;
-    return nan;
-}
-
 DiagnosticStats DiagnosticStats::compute(linalg::VectorView e, linalg::MatrixView matrix) {
-    DiagnosticStats out{nan, nan, nan, nan, nan, nan, nan, frobenius_condition(matrix)};
+    DiagnosticStats out{nan, nan, nan, nan, nan, nan, nan, linalg::scaled_condition_number(matrix)};
     const linalg::index_t n = e.size();
     if (n < 2) return out;
 

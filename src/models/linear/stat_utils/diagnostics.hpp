@@ -17,15 +17,13 @@ struct DiagnosticStats {
     double condition_number;
 
     // Never fails and allocates nothing. The condition number depends on
-    // `matrix` only (Frobenius norm over the smallest absolute diagonal
-    // element); the other seven on the residuals only.
+    // `matrix` only (the 2-norm condition number of its unit-length
+    // columns); the other seven on the residuals only.
     static DiagnosticStats compute(linalg::VectorView residuals, linalg::MatrixView matrix);
 };
 
 // Upper tail of the chi-squared distribution with 2 degrees of freedom,
 // NaN for an infinite or NaN statistic.
 double chi2_2_sf(double x);
-// Frobenius norm over the smallest absolute diagonal element.
-double frobenius_condition(linalg::MatrixView matrix);
 
 }  // namespace ordinata::models::stat_utils

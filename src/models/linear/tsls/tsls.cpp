@@ -1,65 +1,100 @@
 #include "models/linear/tsls/tsls.hpp"
 
 #include <cmath>
+#include <functional>
+#include <optional>
 
 #include "linalg/ops.hpp"
 #include "models/linear/instrumental.hpp"
 #include "models/linear/normal_equations.hpp"
+#include "models/linear/validation.hpp"
+#include "linalg/factor.hpp"
 #include "report/report.hpp"
 
 namespace ordinata::models {
 
 namespace {
 
-// Pi with X ~ Z Pi: the q x q normal equations when clearly over-determined,
-// the SVD solve otherwise or when Z'Z cannot be inverted.
+constexpr const char* kSingular = "X\u0302'X\u0302 matrix is singular";
+
+// Pi from the unit-diagonal normal equations of Z when they are well
+// conditioned; empty otherwise.
+std::optional<Matrix> first_stage_normal(const Matrix& zz, const Matrix& zx) {
+    const index_t q = zz.rows();
+    Vector d(q);
+    for (index_t j = 0; j < q; ++j) {
+        d[j] = std::sqrt(zz(j, j));
+        if (!(d[j] > 0.0)) return std::nullopt;
+    }
+    Matrix zs(q, q);
+    for (index_t i = 0; i < q; ++i)
+        for (index_t j = 0; j < q; ++j) zs(i, j) = zz(i, j) / d[i] / d[j];
+    auto f = linalg::factor_lu(zs.view());
+    if (!f || f->rcond < linear::kExamineBelowRcond) return std::nullopt;
+    Matrix m = linalg::factor_inverse(*f);
+    for (index_t i = 0; i < q; ++i)
+        for (index_t j = 0; j < q; ++j) m(i, j) = m(i, j) / d[i] / d[j];
+    return linalg::dot(m.view(), zx.view());
+}
+
+// Pi with X ~ Z Pi: the q x q normal equations when clearly over-determined
+// and well conditioned; otherwise the SVD of Z with unit columns, keeping
+// only the directions above the rank tolerance, so that collinear
+// instruments still give the projection onto the span they have.
 Result<Matrix> first_stage(MatrixView z, MatrixView x) {
     const index_t n = z.rows(), q = z.cols();
     if (3 * q < n) {
-        auto p = linalg::inv(linalg::gram(z));
-        if (p) return linalg::dot(p->view(), linalg::dot(z.t(), x).view());
+        if (auto pi = first_stage_normal(linalg::gram(z), linalg::dot(z.t(), x))) return std::move(*pi);
     }
-    auto ls = linalg::least_squares(z, x);
+    Vector d = linalg::column_norms(z);
+    Matrix zs(n, q);
+    for (index_t j = 0; j < q; ++j)
+        if (!(d[j] > 0.0)) d[j] = 1.0;  // a zero instrument stays zero and is dropped
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = 0; j < q; ++j) zs(i, j) = z(i, j) / d[j];
+    auto ls = linalg::least_squares(zs.view(), x, linear::rank_tolerance(n, q));
     if (!ls) return value_error("Failed to solve first stage regression");
-    return std::move(ls->solution);
+    Matrix pi = std::move(ls->solution);
+    for (index_t j = 0; j < q; ++j)
+        for (index_t c = 0; c < pi.cols(); ++c) pi(j, c) /= d[j];
+    return pi;
 }
 
-struct SecondStage {
+// The second stage through the core: g = Xhd'Xhd and c = Xhd'y, examined on
+// Xhd (formed from Z Pi only then) when ill-conditioned.
+Result<linear::LeastSquaresSolution> second_stage(const Matrix& g, const Vector* c, index_t n,
+                                                  std::function<Matrix()> design, VectorView y) {
+    linear::LeastSquaresProblem pr;
+    pr.g = &g;
+    pr.c = c;
+    pr.n = n;
+    pr.k = g.rows();
+    pr.materialise = [&] { return std::pair<Matrix, Vector>(design(), Vector::from(y)); };
+    auto s = linear::solve(pr, linear::Factorisation::Lu);
+    if (!s) return value_error(kSingular);
+    return std::move(*s);
+}
+
+struct Stages {
     Vector b;
-    std::optional<Matrix> gram_inverse;  // (Xd'Xd)^-1 when the normal equations were used
+    Matrix gram_inverse;  // (Xhd'Xhd)^-1
 };
-
-Result<SecondStage> second_stage(MatrixView xhat, VectorView y, bool intercept) {
-    const index_t n = xhat.rows(), k = xhat.cols() + (intercept ? 1 : 0);
-    if (3 * k < n) {
-        const linear::CrossProducts cp = linear::cross_products(xhat, y, intercept);
-        auto p = linalg::inv(cp.g);
-        if (p) {
-            Vector b = linalg::dot(p->view(), cp.c.view());
-            return SecondStage{std::move(b), std::move(*p)};
-        }
-    }
-    const Matrix xd = linear::design_matrix(xhat, intercept);
-    auto ls = linalg::least_squares(xd, y);
-    if (!ls) return value_error("Failed to solve second stage regression");
-    return SecondStage{std::move(ls->solution), std::nullopt};
-}
 
 // Both stages on their normal equations from one pass over [1 | Z | X | y]:
 // with Pi = (Z'Z)^-1 Z'X, the second stage needs Xh'Xh = Pi'(Z'Z)Pi,
-// Xh'y = Pi'Z'y and the column sums Pi'(Z'1), so Xh is never formed. Empty
-// when either stage is not on its normal equations or cannot be inverted;
-// the caller then takes the general path.
-std::optional<SecondStage> stacked_stages(MatrixView z, MatrixView x, VectorView y, bool intercept) {
+// Xh'y = Pi'Z'y and the column sums Pi'(Z'1), so Xh is never formed unless
+// the core must look at it. Empty when the first stage is not on its
+// well-conditioned normal equations; the caller then takes the general path.
+std::optional<Result<Stages>> stacked_stages(MatrixView z, MatrixView x, VectorView y, bool intercept) {
     const index_t n = z.rows(), q = z.cols(), p = x.cols(), k = p + (intercept ? 1 : 0);
     if (!(3 * q < n && 3 * k < n)) return std::nullopt;
     const linear::StackedCrossProducts cross(z, x, y);
     const Matrix zz1 = cross.zz(true);  // [n, sums'; sums, Z'Z]
-    const MatrixView zz = zz1.view().row_range(1, q).col_range(1, q);
-    auto zz_inv = linalg::inv(zz);
-    if (!zz_inv) return std::nullopt;
-    const Matrix pi = linalg::dot(zz_inv->view(), cross.zx(false).view());
-    const Matrix xhx = linalg::dot(pi.t(), linalg::dot(zz, pi.view()).view());
+    const Matrix zz = Matrix::from(zz1.view().row_range(1, q).col_range(1, q));
+    auto pi_opt = first_stage_normal(zz, cross.zx(false));
+    if (!pi_opt) return std::nullopt;
+    const Matrix& pi = *pi_opt;
+    const Matrix xhx = linalg::dot(pi.t(), linalg::dot(zz.view(), pi.view()).view());
     const Vector zy1 = cross.zy(true);
     const Vector xhy = linalg::dot(pi.t(), zy1.view().sub(1, q));
     Matrix g(k, k);
@@ -76,10 +111,31 @@ std::optional<SecondStage> stacked_stages(MatrixView z, MatrixView x, VectorView
         // Symmetric by construction; averaging removes the rounding skew.
         for (index_t j = 0; j < p; ++j) g(i + off, j + off) = 0.5 * (xhx(i, j) + xhx(j, i));
     }
-    auto g_inv = linalg::inv(g);
-    if (!g_inv) return std::nullopt;
-    Vector b = linalg::dot(g_inv->view(), c.view());
-    return SecondStage{std::move(b), std::move(*g_inv)};
+    auto s = second_stage(g, &c, n, [&] { return linear::design_matrix(linalg::dot(z, pi.view()), intercept); }, y);
+    if (!s) return std::unexpected(s.error());
+    return Stages{std::move(s->beta), std::move(s->inverse)};
+}
+
+// The general path: Xh formed, the second stage on its normal equations when
+// clearly over-determined, by SVD otherwise (then the core for (Xhd'Xhd)^-1).
+Result<Stages> general_stages(MatrixView z, MatrixView x, VectorView y, bool intercept) {
+    const index_t n = z.rows(), k = x.cols() + (intercept ? 1 : 0);
+    auto pi = first_stage(z, x);
+    if (!pi) return std::unexpected(pi.error());
+    const Matrix xhat = linalg::dot(z, pi->view());
+    const auto design = [&] { return linear::design_matrix(xhat, intercept); };
+    if (3 * k < n) {
+        const linear::CrossProducts cp = linear::cross_products(xhat, y, intercept);
+        auto s = second_stage(cp.g, &cp.c, n, design, y);
+        if (!s) return std::unexpected(s.error());
+        return Stages{std::move(s->beta), std::move(s->inverse)};
+    }
+    const Matrix xd = design();
+    auto ls = linalg::least_squares(xd, y);
+    if (!ls) return value_error("Failed to solve second stage regression");
+    auto s = second_stage(linear::design_gram(xhat, intercept), nullptr, n, design, y);
+    if (!s) return std::unexpected(s.error());
+    return Stages{std::move(ls->solution), std::move(s->inverse)};
 }
 
 }  // namespace
@@ -94,67 +150,39 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
     if (p == 0 && !fit_intercept_)
         return value_error("At least one regressor is required when fit_intercept is False");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
+    if (n - k == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
+    if (auto ok = linear::require_finite(z, x, y); !ok) return std::unexpected(ok.error());
 
-    // The general path forms Xh; it is only needed when the stacked one
-    // does not apply, and again for the covariance if the second stage
-    // went through the SVD.
-    std::optional<Matrix> xhat;
-    Result<SecondStage> stage2 = [&]() -> Result<SecondStage> {
+    Result<Stages> stages = [&]() -> Result<Stages> {
         if (auto fast = stacked_stages(z, x, y, fit_intercept_)) return std::move(*fast);
-        auto pi = first_stage(z, x);
-        if (!pi) return std::unexpected(pi.error());
-        xhat = linalg::dot(z, pi->view());
-        return second_stage(*xhat, y, fit_intercept_);
+        return general_stages(z, x, y, fit_intercept_);
     }();
-    if (!stage2) return std::unexpected(stage2.error());
-    const Vector& b = stage2->b;
+    if (!stages) return std::unexpected(stages.error());
+    const Vector& b = stages->b;
 
     // Structural residuals: the observed regressors, not their projection.
     const VectorView slopes = fit_intercept_ ? b.view().sub(1, p) : b.view();
     const double b0 = fit_intercept_ ? b[0] : 0.0;
     Vector e = linalg::dot(x, slopes);
     for (index_t i = 0; i < n; ++i) e[i] = y[i] - (e[i] + b0);
+    const double ssr = linalg::dot(e.view(), e.view());
+    const double sigma2 = ssr / static_cast<double>(n - k);
+    Matrix v = linalg::scale(stages->gram_inverse, sigma2);
+    const linear::TotalSum tss = linear::total_sum_of_squares(y);
 
-    // From here on a failure leaves the new estimates beside the old inference.
-    r_.coefficients = Vector::from(slopes);
-    r_.intercept = fit_intercept_ ? std::optional<double>(b0) : std::nullopt;
-    r_.residuals = std::move(e);
-    r_.n_samples = n;
-    r_.n_features = p;
-    const std::uint64_t df = n - k;
-    if (df == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
-
-    const VectorView res = r_.residuals->view();
-    const double ssr = linalg::dot(res, res);
-    const double sigma2 = ssr / static_cast<double>(df);
-    if (!stage2->gram_inverse) {
-        auto m = linalg::inv(linear::design_gram(*xhat, fit_intercept_));
-        if (!m) return value_error("X\u0302'X\u0302 matrix is singular");
-        stage2->gram_inverse = std::move(*m);
-    }
-    Matrix v = linalg::scale(*stage2->gram_inverse, sigma2);
-
-    const double ybar = linalg::sum(y) / static_cast<double>(n);
-    const double r2 = r_squared_from(ssr, linalg::sum_sq_dev(y, ybar), false);
-
-    compute_standard_errors(v);
+    Vector s(k);
+    for (index_t j = 0; j < k; ++j) s[j] = std::sqrt(v(j, j));
+    FitResults r;
+    r.n_samples = n;
+    r.n_features = p;
+    r.store_split(stat_utils::split_intercept_and_coefs(b, s, fit_intercept_));
+    r.residuals = std::move(e);
+    r.mse = sigma2;
+    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, false);
+    r_ = std::move(r);
     covariance_ = std::move(v);
-    r_.mse = sigma2;
-    r_.r_squared = r2;
     fitted_ = true;
     return {};
-}
-
-void TSLS::compute_standard_errors(const Matrix& v) {
-    Vector s(v.rows());
-    for (index_t j = 0; j < v.rows(); ++j) s[j] = std::sqrt(v(j, j));
-    if (fit_intercept_) {
-        r_.intercept_std_error = s[0];
-        r_.coef_std_errors = Vector::from(s.view().sub(1, s.size() - 1));
-    } else {
-        r_.intercept_std_error.reset();
-        r_.coef_std_errors = std::move(s);
-    }
 }
 
 Result<Vector> TSLS::predict(MatrixView x) const {

@@ -28,7 +28,6 @@ public:
 
 private:
     // Fills coef_std_errors and intercept_std_error from the diagonal of v.
-    void compute_standard_errors(const Matrix& v);
 
     bool fit_intercept_;
     // Set at the very end of a successful fit and never reset.

@@ -3,41 +3,17 @@
 #include <cmath>
 
 #include "linalg/ops.hpp"
+#include "linalg/factor.hpp"
+#include "models/linear/least_squares_core.hpp"
 #include "models/linear/normal_equations.hpp"
+#include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
 namespace ordinata::models {
 
 namespace {
 
-using linear::CholeskyStep;
-
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
-
-struct Solution {
-    Vector beta;
-    std::optional<Matrix> inverse;  // absent on the SVD route until the standard errors
-};
-
-Result<Solution> solve_normal_equations(const Matrix& g, const Vector& c) {
-    auto s = linear::cholesky_solve(g, c);
-    if (s) return Solution{std::move(s->beta), std::move(s->inverse)};
-    switch (s.error()) {
-        case CholeskyStep::Factor: {
-            // G not positive definite: the LU inverse takes over silently.
-            auto m = linalg::inv(g);
-            if (!m) return runtime_error("Matrix is singular");
-            Vector beta = linalg::dot(*m, c.view());
-            return Solution{std::move(beta), std::move(*m)};
-        }
-        case CholeskyStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
-        case CholeskyStep::BackSolve: return runtime_error("Cholesky back solve failed");
-        case CholeskyStep::InverseForward:
-            return runtime_error("Failed to compute triangular solve for matrix inverse");
-        case CholeskyStep::InverseBack: return runtime_error("Failed to compute matrix inverse from Cholesky");
-    }
-    return runtime_error("Matrix is singular");
-}
 
 std::string count(std::uint64_t v) { return std::to_string(v); }
 
@@ -49,7 +25,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id) {
     if (n != y.size() || n != entity_id.size())
         return value_error("Array length mismatch: X has " + count(n) + " rows, y has " + count(y.size()) +
                            " elements, entity_id has " + count(entity_id.size()) + " elements");
-    if (!linalg::all_finite(x) || !linalg::all_finite(y)) return value_error("Input contains NaN or infinite values");
+    if (auto ok = linear::require_finite(x, y); !ok) return std::unexpected(ok.error());
 
     EntityIndex index = build_entity_index(entity_id);
     const std::uint64_t n_ent = index.map.size();
@@ -59,60 +35,52 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id) {
     if (n <= k + n_ent) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
     const std::uint64_t df = n - k - n_ent;
 
-    // From here on the counts, the training copies and the map describe the
-    // new data even if the solve below fails.
-    r_.n_samples = n;
-    r_.n_features = k;
-    n_entities_ = n_ent;
-    training_x_ = Matrix::from(x);
-    std::vector<std::int64_t> ids(n);
-    for (index_t i = 0; i < n; ++i) ids[i] = entity_id[i];
-    training_entity_ids_ = std::move(ids);
-    entity_map_ = std::move(index.map);
-    covariance_cache_.reset();
-    design_cache_.reset();
-    const Matrix& xs = *training_x_;
+    Matrix x_copy = Matrix::from(x);
     const std::vector<std::uint64_t>& rows = index.rows;
-
-    const WithinData w = within_transform(xs, &y, rows, n_ent);
+    const WithinData w = within_transform(x_copy, &y, rows, n_ent);
     const Matrix g = linalg::gram(w.x);
     const Vector c = linalg::dot(w.x.t(), w.y.view());
 
-    const bool normal_route = n > 2 * (k + n_ent) && k <= 999;
-    Result<Solution> sol = [&]() -> Result<Solution> {
-        if (normal_route) return solve_normal_equations(g, c);
+    // Singularity is judged against the regressors before demeaning: a
+    // regressor constant within every entity leaves only rounding noise.
+    linear::LeastSquaresProblem pr;
+    pr.g = &g;
+    pr.n = n;
+    pr.k = k;
+    pr.raw_norms = linalg::column_norms(x_copy.view());
+    pr.materialise = [&] { return std::pair<Matrix, Vector>(Matrix::from(w.x.view()), Vector::from(w.y.view())); };
+
+    Vector beta;
+    Matrix m;
+    if (n > 2 * (k + n_ent) && k <= 999) {
+        pr.c = &c;
+        auto sol = linear::solve(pr, linear::Factorisation::CholeskyThenLu);
+        if (!sol) return runtime_error("Matrix is singular");
+        beta = std::move(sol->beta);
+        m = std::move(sol->inverse);
+    } else {
         auto ls = linalg::least_squares(w.x, w.y);
         if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-        return Solution{std::move(ls->solution), std::nullopt};
-    }();
-    if (!sol) return std::unexpected(sol.error());
-    const Vector& beta = sol->beta;
+        auto inv = linear::solve(pr, linear::Factorisation::Lu);
+        if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
+        beta = std::move(ls->solution);
+        m = std::move(inv->inverse);
+    }
 
     Vector e = linalg::sub(w.y, linalg::dot(w.x, beta.view()));
-
     // X beta on the untransformed data serves both the effects and the fit.
-    const Vector xb = linalg::dot(xs, beta.view());
+    const Vector xb = linalg::dot(x_copy, beta.view());
     Vector alpha = compute_fixed_effects(y, xb, rows, n_ent);
 
     const double ssr_w = linalg::dot(e.view(), e.view());
-    const double ybar_w = linalg::sum(w.y) / static_cast<double>(n);
-    const double r2_w = r_squared_from(ssr_w, linalg::sum_sq_dev(w.y, ybar_w), true);
-
+    const linear::TotalSum tss_w = linear::total_sum_of_squares(w.y);
     double ssr = 0.0;
     for (index_t i = 0; i < n; ++i) {
         const double u = y[i] - (xb[i] + alpha[rows[i]]);
         ssr += u * u;
     }
-    const double ybar = linalg::sum(y) / static_cast<double>(n);
-    const double r2 = r_squared_from(ssr, linalg::sum_sq_dev(y, ybar), true);
+    const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr_w / static_cast<double>(df);
-
-    if (!sol->inverse) {
-        auto inv = linalg::inv(g);
-        if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
-        sol->inverse = std::move(*inv);
-    }
-    const Matrix& m = *sol->inverse;
 
     Vector se(k);
     if (robust_) {
@@ -121,14 +89,27 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id) {
         for (index_t j = 0; j < k; ++j) se[j] = std::sqrt(mse * m(j, j));
     }
 
-    r_.coefficients = std::move(sol->beta);
-    r_.coef_std_errors = std::move(se);
-    r_.residuals = std::move(e);
-    r_.mse = mse;
-    r_.r_squared = r2;
-    within_r_squared_ = r2_w;
+    FitResults r;
+    r.n_samples = n;
+    r.n_features = k;
+    r.coefficients = std::move(beta);
+    r.coef_std_errors = std::move(se);
+    r.residuals = std::move(e);
+    r.mse = mse;
+    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, true);
+    std::vector<std::int64_t> ids(n);
+    for (index_t i = 0; i < n; ++i) ids[i] = entity_id[i];
+    // Nothing above touched the model: it changes only now, all at once.
+    r_ = std::move(r);
+    within_r_squared_ = r_squared_from(ssr_w, tss_w.tss, tss_w.noise, true);
+    n_entities_ = n_ent;
+    entity_map_ = std::move(index.map);
     fixed_effects_ = std::move(alpha);
-    xtx_inv_ = std::move(sol->inverse);
+    xtx_inv_ = std::move(m);
+    training_x_ = std::move(x_copy);
+    training_entity_ids_ = std::move(ids);
+    covariance_cache_.reset();
+    design_cache_.reset();
     return {};
 }
 

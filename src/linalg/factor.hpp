@@ -1,0 +1,56 @@
+// Factorisations that also say how well they can be trusted: square factors
+// with LAPACK's condition estimate, Householder QR for least squares, and
+// the spectra the rank decisions read.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "linalg/error.hpp"
+#include "linalg/matrix.hpp"
+
+namespace ordinata::linalg {
+
+// A factored square matrix: Cholesky (ipiv empty) or LU with partial
+// pivoting, stored column-major, and the reciprocal 1-norm condition number
+// estimate (dpocon / dgecon, O(n^2) after the factorisation).
+struct SquareFactor {
+    std::vector<double> factors;
+    std::vector<std::int32_t> ipiv;
+    index_t n = 0;
+    double rcond = 0.0;
+
+    bool is_cholesky() const { return ipiv.empty(); }
+};
+
+// dpotrf on the lower triangle; fails with INFO = i when the leading minor
+// of order i is not positive.
+LinalgResult<SquareFactor> factor_cholesky(MatrixView a);
+// dgetrf; an exactly zero pivot fails with INFO = i.
+LinalgResult<SquareFactor> factor_lu(MatrixView a);
+// A^-1 b and A^-1 from the factors.
+Vector factor_solve(const SquareFactor& f, VectorView b);
+Matrix factor_inverse(const SquareFactor& f);
+
+// Householder QR of a tall m x n matrix (m >= n) applied to one right-hand
+// side: R (n x n, upper) and the first n entries of Q'b.
+struct QrFactor {
+    Matrix r;
+    Vector qtb;
+};
+LinalgResult<QrFactor> qr(MatrixView a, VectorView b);
+
+// Singular values in descending order (dgesvd without vectors).
+LinalgResult<Vector> singular_values(MatrixView a);
+// Eigenvalues of a symmetric matrix in ascending order, from its lower triangle.
+LinalgResult<Vector> symmetric_eigenvalues(MatrixView a);
+
+// The 2-norm condition number sigma_max / sigma_min of a matrix with every
+// column first scaled to unit length; independent of the row order. NaN
+// when empty or not finite, +inf when a column is zero or it is singular.
+double scaled_condition_number(MatrixView a);
+
+// Column 2-norms that neither overflow nor underflow in the squares.
+Vector column_norms(MatrixView a);
+
+}  // namespace ordinata::linalg

@@ -1,0 +1,189 @@
+#include "models/linear/least_squares_core.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "linalg/factor.hpp"
+#include "linalg/ops.hpp"
+
+namespace ordinata::models::linear {
+
+using linalg::SquareFactor;
+using linalg::Triangle;
+
+namespace {
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+
+// The power of two nearest to v (v itself when 0 or not finite): scaling by
+// it is exact, so equilibration adds no rounding to an ill-conditioned g.
+double power_of_two_near(double v) {
+    if (!(v > 0.0) || !std::isfinite(v)) return v;
+    return std::exp2(std::round(std::log2(v)));
+}
+
+// g scaled to a diagonal within [1/2, 2], D^-1 g D^-1 with D the powers of
+// two nearest to sqrt(diag g).
+Matrix equilibrate(const Matrix& g, const Vector& d) {
+    const index_t p = g.rows();
+    Matrix gs(p, p);
+    for (index_t i = 0; i < p; ++i)
+        for (index_t j = 0; j < p; ++j) gs(i, j) = g(i, j) / d[i] / d[j];
+    return gs;
+}
+
+std::optional<SquareFactor> factor(const Matrix& gs, Factorisation route) {
+    if (route != Factorisation::Lu) {
+        if (auto f = linalg::factor_cholesky(gs)) return std::move(*f);
+        if (route == Factorisation::Cholesky) return std::nullopt;
+    }
+    if (auto f = linalg::factor_lu(gs)) return std::move(*f);
+    return std::nullopt;
+}
+
+// D^-1 M D^-1: the inverse of g from the inverse of its scaled form.
+Matrix unscale_inverse(const Matrix& m, const Vector& d) {
+    Matrix out(m.rows(), m.cols());
+    for (index_t i = 0; i < m.rows(); ++i)
+        for (index_t j = 0; j < m.cols(); ++j) out(i, j) = m(i, j) / d[i] / d[j];
+    return out;
+}
+
+Vector unscale(const Vector& z, const Vector& d) {
+    Vector b(z.size());
+    for (index_t j = 0; j < z.size(); ++j) b[j] = z[j] / d[j];
+    return b;
+}
+
+LeastSquaresSolution from_factor(const SquareFactor& f, const LeastSquaresProblem& pr, const Vector& d) {
+    LeastSquaresSolution s;
+    s.rcond = f.rcond;
+    if (pr.c) {
+        Vector cs(d.size());
+        for (index_t j = 0; j < d.size(); ++j) cs[j] = (*pr.c)[j] / d[j];
+        s.beta = unscale(linalg::factor_solve(f, cs), d);
+    }
+    s.inverse = unscale_inverse(linalg::factor_inverse(f), d);
+    return s;
+}
+
+// sigma_min / sigma_max of a square triangular factor, 0 when it cannot be
+// computed (a non-finite entry).
+double singular_value_ratio(const Matrix& r) {
+    auto sv = linalg::singular_values(r);
+    if (!sv || sv->size() == 0) return 0.0;
+    const double top = (*sv)[0], bottom = (*sv)[sv->size() - 1];
+    if (!(top > 0.0)) return 0.0;
+    return bottom / top;
+}
+
+}  // namespace
+
+double rank_tolerance(index_t n, index_t k) { return static_cast<double>(std::max(n, k)) * kEps; }
+
+Matrix bordered_factor(const Matrix& r, VectorView scale, const std::optional<Vector>& row) {
+    const index_t p = r.rows(), off = row ? 1 : 0;
+    Matrix out(p + off, p + off, 0.0);
+    if (row) {
+        out(0, 0) = 1.0;
+        for (index_t j = 0; j < p; ++j) out(0, j + 1) = (*row)[j];
+    }
+    for (index_t i = 0; i < p; ++i)
+        for (index_t j = i; j < p; ++j) out(i + off, j + off) = r(i, j) * scale[j];
+    return out;
+}
+
+std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProblem& pr, Factorisation route) {
+    const Matrix& g = *pr.g;
+    const index_t p = g.rows();
+    const double tol = rank_tolerance(pr.n, pr.k);
+
+    // Column lengths of A, and each as a fraction of its raw length. A
+    // column that is zero, or nothing but rounding noise once centred, makes
+    // the design singular whatever the others hold.
+    Vector d(p), ratio(p, 1.0), to_raw(p, 1.0);
+    double ratio_min = 1.0;
+    for (index_t j = 0; j < p; ++j) {
+        const double length = std::sqrt(g(j, j));
+        const double raw = pr.raw_norms ? (*pr.raw_norms)[j] : length;
+        ratio[j] = raw > 0.0 ? length / raw : 0.0;
+        d[j] = power_of_two_near(length);
+        to_raw[j] = raw > 0.0 ? d[j] / raw : 0.0;
+        if (!(d[j] > 0.0) || !(ratio[j] > tol)) {
+            if (!pr.penalised) return std::unexpected(SolveFailure::Singular);
+            d[j] = 1.0;  // the penalty alone carries this column
+            ratio[j] = to_raw[j] = 1.0;
+        }
+        ratio_min = std::min(ratio_min, ratio[j]);
+    }
+
+    const std::optional<SquareFactor> f = factor(equilibrate(g, d), route);
+    if (pr.penalised) {
+        if (!f) return std::unexpected(SolveFailure::Singular);
+        return from_factor(*f, pr, d);
+    }
+    const double rcond = f ? f->rcond : 0.0;
+    const bool ill = rcond < kExamineBelowRcond;
+    if (!ill && ratio_min >= kOffsetColumnBelow) return from_factor(*f, pr, d);
+
+    // Look at the design itself: QR of A with unit columns gives its
+    // singular values through R (and those of the uncentred design through
+    // the bordered R), and, when the normal equations are ill-conditioned,
+    // the solution.
+    auto [a, t] = pr.materialise();
+    for (index_t i = 0; i < a.rows(); ++i)
+        for (index_t j = 0; j < p; ++j) a(i, j) /= d[j];
+    auto q = linalg::qr(a.view(), t.view());
+    if (!q) return std::unexpected(SolveFailure::Singular);
+    const Matrix rank_factor = bordered_factor(q->r, to_raw.view(), pr.intercept_row);
+    if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
+    if (!ill) return from_factor(*f, pr, d);
+
+    LeastSquaresSolution s;
+    s.rcond = rcond;
+    s.by_qr = true;
+    if (pr.c) {
+        auto z = linalg::solve_triangular(q->r, Triangle::Upper, q->qtb.view());
+        if (!z) return std::unexpected(SolveFailure::Singular);
+        s.beta = unscale(*z, d);
+    }
+    // (A'A)^-1 = R^-1 R^-T, back on the original column scale.
+    auto r_inv = linalg::solve_triangular(q->r, Triangle::Upper, linalg::identity(p));
+    if (!r_inv) return std::unexpected(SolveFailure::Singular);
+    s.inverse = unscale_inverse(linalg::dot(r_inv->view(), r_inv->t()), d);
+    return s;
+}
+
+double scaled_singular_ratio(MatrixView a) {
+    const double c = linalg::scaled_condition_number(a);
+    return c > 0.0 && std::isfinite(c) ? 1.0 / c : 0.0;
+}
+
+std::expected<SquareSolution, SolveFailure> solve_square(const SquareProblem& pr) {
+    const Matrix& a = *pr.a;
+    const index_t k = a.rows();
+    for (index_t j = 0; j < k; ++j)
+        if (!(pr.z_norms[j] > 0.0) || !(pr.x_norms[j] > 0.0)) return std::unexpected(SolveFailure::Singular);
+    Matrix as(k, k);
+    for (index_t i = 0; i < k; ++i)
+        for (index_t j = 0; j < k; ++j) as(i, j) = a(i, j) / pr.z_norms[i] / pr.x_norms[j];
+    auto f = linalg::factor_lu(as.view());
+    if (!f || f->rcond < kExamineBelowRcond) {
+        const double tol = rank_tolerance(pr.n, k);
+        auto [zd, xd] = pr.materialise();
+        if (!(scaled_singular_ratio(zd.view()) > tol) || !(scaled_singular_ratio(xd.view()) > tol))
+            return std::unexpected(SolveFailure::Singular);
+        auto sv = linalg::singular_values(as.view());
+        if (!f || !sv || !((*sv)[k - 1] > tol * (*sv)[0])) return std::unexpected(SolveFailure::Singular);
+    }
+    // A^-1 = Dx^-1 As^-1 Dz^-1.
+    const Matrix m = linalg::factor_inverse(*f);
+    SquareSolution s{Vector(k), Matrix(k, k)};
+    for (index_t i = 0; i < k; ++i)
+        for (index_t j = 0; j < k; ++j) s.inverse(i, j) = m(i, j) / pr.x_norms[i] / pr.z_norms[j];
+    s.beta = linalg::dot(s.inverse.view(), pr.c->view());
+    return s;
+}
+
+}  // namespace ordinata::models::linear
