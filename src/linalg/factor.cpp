@@ -115,33 +115,41 @@ Matrix factor_inverse(const SquareFactor& f) {
     return out;
 }
 
-LinalgResult<QrFactor> qr(MatrixView a, VectorView b) {
-    const index_t m = a.rows(), n = a.cols();
-    if (b.size() != m || m < n || !fits_int(m) || !fits_int(n))
+LinalgResult<QrFactorMany> qr(MatrixView a, MatrixView b) {
+    const index_t m = a.rows(), n = a.cols(), nrhs = b.cols();
+    if (b.rows() != m || m < n || !fits_int(m) || !fits_int(n) || !fits_int(nrhs))
         return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    QrFactor out{Matrix(n, n, 0.0), Vector(n, 0.0)};
+    QrFactorMany out{Matrix(n, n, 0.0), Matrix(n, nrhs, 0.0)};
     if (n == 0) return out;
     std::vector<double> abuf = col_major(a, m);  // overwritten by dgeqrf
-    std::vector<double> c(m);
-    for (index_t i = 0; i < m; ++i) c[i] = b[i];
+    std::vector<double> c = col_major(b, m);     // overwritten by Q'B
     std::vector<double> tau(n);
-    const lapack_int M = static_cast<lapack_int>(m), N = static_cast<lapack_int>(n), one = 1;
+    const lapack_int M = static_cast<lapack_int>(m), N = static_cast<lapack_int>(n);
+    const lapack_int NRHS = static_cast<lapack_int>(std::max<index_t>(nrhs, 1));
     lapack_int info = 0, lwork = -1;
     double q1 = 0.0, q2 = 0.0;
     lapack::dgeqrf_(&M, &N, abuf.data(), &M, tau.data(), &q1, &lwork, &info);
-    lapack::dormqr_("L", "T", &M, &one, &N, abuf.data(), &M, tau.data(), c.data(), &M, &q2, &lwork, &info, 1, 1);
-    lwork = std::max<lapack_int>({static_cast<lapack_int>(q1), static_cast<lapack_int>(q2), N, 1});
+    lapack::dormqr_("L", "T", &M, &NRHS, &N, abuf.data(), &M, tau.data(), c.data(), &M, &q2, &lwork, &info, 1, 1);
+    lwork = std::max<lapack_int>({static_cast<lapack_int>(q1), static_cast<lapack_int>(q2), N, NRHS, 1});
     std::vector<double> work(static_cast<std::size_t>(lwork));
     lapack::dgeqrf_(&M, &N, abuf.data(), &M, tau.data(), work.data(), &lwork, &info);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    lapack::dormqr_("L", "T", &M, &one, &N, abuf.data(), &M, tau.data(), c.data(), &M, work.data(), &lwork, &info,
-                    1, 1);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    if (nrhs > 0) {
+        lapack::dormqr_("L", "T", &M, &NRHS, &N, abuf.data(), &M, tau.data(), c.data(), &M, work.data(), &lwork,
+                        &info, 1, 1);
+        if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    }
     for (index_t i = 0; i < n; ++i) {
-        out.qtb[i] = c[i];
         for (index_t j = i; j < n; ++j) out.r(i, j) = abuf[j * m + i];
+        for (index_t j = 0; j < nrhs; ++j) out.qtb(i, j) = c[j * m + i];
     }
     return out;
+}
+
+LinalgResult<QrFactor> qr(MatrixView a, VectorView b) {
+    auto f = qr(a, MatrixView{b.base, b.size(), 1, b.stride, 1});
+    if (!f) return std::unexpected(f.error());
+    return QrFactor{std::move(f->r), Vector::from(f->qtb.view().col(0))};
 }
 
 LinalgResult<Vector> singular_values(MatrixView a) {

@@ -32,13 +32,18 @@ LinalgResult<SquareFactor> factor_lu(MatrixView a);
 Vector factor_solve(const SquareFactor& f, VectorView b);
 Matrix factor_inverse(const SquareFactor& f);
 
-// Householder QR of a tall m x n matrix (m >= n) applied to one right-hand
-// side: R (n x n, upper) and the first n entries of Q'b.
+// Householder QR of a tall m x n matrix (m >= n) applied to right-hand
+// sides: R (n x n, upper) and the first n rows of Q'b (or Q'B).
 struct QrFactor {
     Matrix r;
     Vector qtb;
 };
 LinalgResult<QrFactor> qr(MatrixView a, VectorView b);
+struct QrFactorMany {
+    Matrix r;
+    Matrix qtb;
+};
+LinalgResult<QrFactorMany> qr(MatrixView a, MatrixView b);
 
 // Singular values in descending order (dgesvd without vectors).
 LinalgResult<Vector> singular_values(MatrixView a);

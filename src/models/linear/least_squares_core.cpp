@@ -155,6 +155,34 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     return s;
 }
 
+namespace {
+
+// Zd Dz^-1 = Q Rs, M = Q'Xd: b = M^-1 Q'y and A^-1 = M^-1 Rs^-T Dz^-1.
+std::expected<SquareSolution, SolveFailure> solve_square_by_qr(Matrix zd, const Matrix& xd, const SquareProblem& pr) {
+    const index_t n = zd.rows(), k = zd.cols();
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = 0; j < k; ++j) zd(i, j) /= pr.z_norms[j];
+    Matrix rhs(n, k + 1);
+    for (index_t i = 0; i < n; ++i) {
+        for (index_t j = 0; j < k; ++j) rhs(i, j) = xd(i, j);
+        rhs(i, k) = pr.y[i];
+    }
+    auto q = linalg::qr(zd.view(), rhs.view());
+    if (!q) return std::unexpected(SolveFailure::Singular);
+    auto f = linalg::factor_lu(q->qtb.view().col_range(0, k));
+    if (!f) return std::unexpected(SolveFailure::Singular);
+    SquareSolution s;
+    s.beta = linalg::factor_solve(*f, q->qtb.view().col(k));
+    auto rt_inv = linalg::solve_triangular(q->r.t(), Triangle::Lower, linalg::identity(k));
+    if (!rt_inv) return std::unexpected(SolveFailure::Singular);
+    s.inverse = linalg::dot(linalg::factor_inverse(*f).view(), rt_inv->view());
+    for (index_t i = 0; i < k; ++i)
+        for (index_t j = 0; j < k; ++j) s.inverse(i, j) /= pr.z_norms[j];
+    return s;
+}
+
+}  // namespace
+
 double scaled_singular_ratio(MatrixView a) {
     const double c = linalg::scaled_condition_number(a);
     return c > 0.0 && std::isfinite(c) ? 1.0 / c : 0.0;
@@ -175,7 +203,8 @@ std::expected<SquareSolution, SolveFailure> solve_square(const SquareProblem& pr
         if (!(scaled_singular_ratio(zd.view()) > tol) || !(scaled_singular_ratio(xd.view()) > tol))
             return std::unexpected(SolveFailure::Singular);
         auto sv = linalg::singular_values(as.view());
-        if (!f || !sv || !((*sv)[k - 1] > tol * (*sv)[0])) return std::unexpected(SolveFailure::Singular);
+        if (!sv || !((*sv)[k - 1] > tol * (*sv)[0])) return std::unexpected(SolveFailure::Singular);
+        return solve_square_by_qr(std::move(zd), xd, pr);
     }
     // A^-1 = Dx^-1 As^-1 Dz^-1.
     const Matrix m = linalg::factor_inverse(*f);

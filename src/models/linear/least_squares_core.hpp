@@ -80,10 +80,13 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
 // unit-length columns of Zd and Xd. When LAPACK's estimate says A may be
 // singular, Zd, Xd and the scaled A are examined: a rank-deficient set of
 // instruments or regressors, or instruments orthogonal to a regressor
-// direction, make it singular.
+// direction, make it singular. An ill-conditioned but regular system is
+// solved through the QR factors of Zd = QR: (Q'Xd) b = Q'y, whose matrix is
+// conditioned like the designs rather than like their product.
 struct SquareProblem {
     const Matrix* a = nullptr;
     const Vector* c = nullptr;
+    VectorView y;  // the target, for the QR solve of an ill-conditioned system
     Vector z_norms;  // column lengths of Zd
     Vector x_norms;  // column lengths of Xd
     index_t n = 0;

@@ -34,6 +34,7 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
     linear::SquareProblem pr;
     pr.a = &a;
     pr.c = &c;
+    pr.y = y;
     pr.n = n;
     pr.z_norms = Vector(kd);
     for (index_t j = 0; j < kd; ++j) pr.z_norms[j] = std::sqrt(b(j, j));
