@@ -124,40 +124,61 @@ Matrix add(MatrixView a, MatrixView b) {
 namespace {
 constexpr std::uint64_t kExpMask = 0x7ff0000000000000ULL;
 
-// Copies n contiguous doubles and reports whether any was NaN or infinite.
-bool copy_block_finite(const double* src, double* dst, index_t n) {
-    std::uint64_t bad = 0;
+// Copies n contiguous doubles, recording their exponents.
+void copy_block_scan(const double* src, double* dst, index_t n, MagnitudeRange& range) {
+    MagnitudeRange local;
     for (index_t i = 0; i < n; ++i) {
         std::uint64_t bits;
         std::memcpy(&bits, src + i, sizeof bits);
-        bad |= static_cast<std::uint64_t>((bits & kExpMask) == kExpMask);
+        local.add(bits);
         dst[i] = src[i];
     }
-    return bad == 0;
+    range.add(local);
 }
 }  // namespace
 
-std::optional<Matrix> copy_if_finite(MatrixView a) {
+std::optional<Matrix> copy_if_finite(MatrixView a, MagnitudeRange* range) {
     Matrix out(a.rows(), a.cols());
+    MagnitudeRange seen;
     const index_t m = a.cols();
     if (a.col_stride == 1 && a.row_stride == static_cast<stride_t>(m)) {
         const index_t n = a.size();
-        for (index_t start = 0; start < n; start += 4096)
-            if (!copy_block_finite(a.base + start, out.data() + start, std::min<index_t>(4096, n - start)))
-                return std::nullopt;
-        return out;
-    }
-    for (index_t i = 0; i < a.rows(); ++i) {
-        const VectorView r = a.row(i);
-        double* dst = out.data() + i * m;
-        if (r.stride == 1) {
-            if (!copy_block_finite(r.base, dst, m)) return std::nullopt;
-        } else {
-            for (index_t j = 0; j < m; ++j) dst[j] = r[j];
-            if (!all_finite(VectorView{dst, m, 1})) return std::nullopt;
+        for (index_t start = 0; start < n; start += 4096) {
+            copy_block_scan(a.base + start, out.data() + start, std::min<index_t>(4096, n - start), seen);
+            if (!seen.finite()) return std::nullopt;
+        }
+    } else {
+        for (index_t i = 0; i < a.rows(); ++i) {
+            const VectorView r = a.row(i);
+            double* dst = out.data() + i * m;
+            if (r.stride == 1) {
+                copy_block_scan(r.base, dst, m, seen);
+            } else {
+                for (index_t j = 0; j < m; ++j) dst[j] = r[j];
+                seen.add(magnitudes(VectorView{dst, m, 1}));
+            }
+            if (!seen.finite()) return std::nullopt;
         }
     }
+    if (range) range->add(seen);
     return out;
+}
+
+MagnitudeRange magnitudes(VectorView v) {
+    MagnitudeRange range;
+    for (index_t i = 0; i < v.len; ++i) {
+        const double x = v[i];
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        range.add(bits);
+    }
+    return range;
+}
+
+MagnitudeRange magnitudes(MatrixView a) {
+    MagnitudeRange range;
+    for (index_t i = 0; i < a.rows(); ++i) range.add(magnitudes(a.row(i)));
+    return range;
 }
 
 bool all_finite(VectorView v) {

@@ -160,8 +160,32 @@ Matrix scale(MatrixView a, double s);
 Matrix add(MatrixView a, MatrixView b);
 bool all_finite(VectorView v);
 bool all_finite(MatrixView a);
+
+// The binary exponents met in a pass over some values: enough to tell NaN
+// and infinity apart, and magnitudes whose squares would leave the range of
+// double precision (beyond 2^+-480, so that a sum of up to 2^60 squares
+// neither overflows nor underflows).
+struct MagnitudeRange {
+    std::uint64_t hi = 0;      // largest exponent field
+    std::uint64_t lo = 0x7ff;  // smallest exponent field of a non-zero value
+
+    void add(std::uint64_t bits) {
+        const std::uint64_t e = (bits >> 52) & 0x7ff;
+        hi = e > hi ? e : hi;
+        const std::uint64_t nz = (bits << 1) != 0 ? e : 0x7ff;
+        lo = nz < lo ? nz : lo;
+    }
+    void add(const MagnitudeRange& o) {
+        hi = o.hi > hi ? o.hi : hi;
+        lo = o.lo < lo ? o.lo : lo;
+    }
+    bool finite() const { return hi < 0x7ff; }
+    bool extreme() const { return hi >= 1023 + 480 || lo < 1023 - 480; }
+};
+MagnitudeRange magnitudes(MatrixView a);
+MagnitudeRange magnitudes(VectorView v);
 // An owned copy of a, or nothing when an element is NaN or infinite; one
-// pass over the data for both.
-std::optional<Matrix> copy_if_finite(MatrixView a);
+// pass over the data for both, which also fills range when given.
+std::optional<Matrix> copy_if_finite(MatrixView a, MagnitudeRange* range = nullptr);
 
 }  // namespace ordinata::linalg

@@ -76,6 +76,15 @@ struct FitResults {
     // x * coefficients, plus the intercept when one is stored.
     Vector linear_prediction(MatrixView x) const;
 
+    // Back from a fit on columns multiplied by f: slopes and their standard
+    // errors times f (the intercept, residuals and fit statistics are the same).
+    void rescale_slopes(VectorView f) {
+        for (index_t j = 0; j < f.size(); ++j) {
+            if (coefficients) (*coefficients)[j] *= f[j];
+            if (coef_std_errors) (*coef_std_errors)[j] *= f[j];
+        }
+    }
+
     void store_split(const stat_utils::SplitParams& s) {
         intercept = s.intercept;
         intercept_std_error = s.intercept_std_error;

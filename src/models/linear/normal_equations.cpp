@@ -70,8 +70,7 @@ CrossProducts cross_products(MatrixView x, VectorView y, bool intercept) {
 
 CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* copy) {
     const index_t n = x.rows(), p = x.cols();
-    constexpr std::uint64_t exp_mask = 0x7ff0000000000000ULL;
-    std::uint64_t bad = 0;
+    linalg::MagnitudeRange range;
     // Blocks of about 32 KiB keep the centred buffer in the first-level cache
     // while staying large enough for the rank-k update to run at full speed.
     const index_t block = std::min(n, std::max<index_t>(64, 16384 / std::max<index_t>(p, 1)));
@@ -101,16 +100,19 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
             const double* __restrict r = contiguous_row(x, start + i, row_tmp);
             double* __restrict dst = buf.data() + i * w;
             if (copy) {
-                // The same pass keeps the caller's copy and checks finiteness.
+                // The same pass keeps the caller's copy and checks finiteness
+                // and magnitudes.
                 double* __restrict keep = copy->data() + (start + i) * p;
+                linalg::MagnitudeRange local;
                 for (index_t j = 0; j < p; ++j) {
                     const double v = r[j];
                     std::uint64_t bits;
                     std::memcpy(&bits, &v, sizeof bits);
-                    bad |= static_cast<std::uint64_t>((bits & exp_mask) == exp_mask);
+                    local.add(bits);
                     keep[j] = v;
                     dst[j] = v - cp[j];
                 }
+                range.add(local);
             } else {
                 for (index_t j = 0; j < p; ++j) dst[j] = r[j] - cp[j];
             }
@@ -130,7 +132,7 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
         mean[j] = c[j] + dj / nd;
     }
     linalg::mirror_upper(s);
-    return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy), bad == 0};
+    return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy), range.finite(), range.extreme()};
 }
 
 ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy) {
@@ -160,11 +162,16 @@ ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView
 }
 
 CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre) {
-    if (!centre) return {linalg::copy_if_finite(x), std::nullopt};
+    if (!centre) {
+        linalg::MagnitudeRange range;
+        auto copy = linalg::copy_if_finite(x, &range);
+        return {std::move(copy), std::nullopt, range.extreme()};
+    }
     Matrix copy(x.rows(), x.cols());
     CentredCrossProducts cc = centred_cross_products(x, y, &copy);
     if (!cc.x_finite) return {};
-    return {std::move(copy), std::move(cc)};
+    const bool extreme = cc.x_extreme;
+    return {std::move(copy), std::move(cc), extreme};
 }
 
 Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {

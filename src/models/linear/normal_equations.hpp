@@ -36,7 +36,8 @@ struct CentredCrossProducts {
     double y_mean = 0.0;
     Matrix s;
     Vector sxy;
-    bool x_finite = true;  // checked only when a copy was requested
+    bool x_finite = true;    // checked only when a copy was requested
+    bool x_extreme = false;  // likewise: magnitudes whose squares leave the double range
 };
 // When copy is given (an n x p matrix), the same pass also copies x into it
 // and checks that every element of x is finite.
@@ -55,6 +56,7 @@ ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView
 struct CheckedCopy {
     std::optional<Matrix> x;
     std::optional<CentredCrossProducts> centred;
+    bool extreme = false;  // x holds magnitudes whose squares leave the double range
 };
 CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre);
 

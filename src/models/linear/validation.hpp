@@ -8,15 +8,31 @@
 namespace ordinata::models::linear {
 
 inline constexpr const char* kNotFinite = "Input contains NaN or infinite values";
+inline constexpr const char* kOverflow =
+    "Results overflow the range of double precision: rescale the data before fitting";
 
-inline bool finite(linalg::MatrixView a) { return linalg::all_finite(a); }
-inline bool finite(linalg::VectorView v) { return linalg::all_finite(v); }
-
-// Refuses NaN and infinity in any of the arrays, before any solve sees them.
+// Refuses NaN and infinity in any of the arrays, before any solve sees them;
+// otherwise tells whether some magnitude would leave the double range once
+// squared, so that the caller fits on rescaled columns instead.
 template <class... Views>
-Result<void> require_finite(const Views&... arrays) {
-    if ((finite(arrays) && ...)) return {};
-    return value_error(kNotFinite);
+Result<bool> check_magnitudes(const Views&... arrays) {
+    linalg::MagnitudeRange range;
+    (range.add(linalg::magnitudes(arrays)), ...);
+    if (!range.finite()) return value_error(kNotFinite);
+    return range.extreme();
 }
+
+// x with every column multiplied by the power of two that brings its largest
+// magnitude into [1/2, 1): exact, and reversible on the results by the same
+// factors (a slope of the scaled model is the original slope over its factor).
+struct ColumnScaling {
+    linalg::Vector factor;
+    linalg::Matrix x;
+    explicit ColumnScaling(linalg::MatrixView a);
+};
+
+// M_ij f_i f_j for the inverse cross-product matrix of a design whose
+// columns were multiplied by f (the intercept, when present, by 1).
+void rescale_inverse(linalg::Matrix& m, linalg::VectorView f, bool intercept);
 
 }  // namespace ordinata::models::linear

@@ -43,6 +43,9 @@ constexpr double kSymmetryTolerance = 1e-9;
 // image while both are in cache: every entry finite, and S symmetric.
 Result<void> check_sigma(MatrixView sigma) {
     const index_t n = sigma.rows();
+    // The diagonal first: it sets the scale of every symmetry test.
+    for (index_t i = 0; i < n; ++i)
+        if (!std::isfinite(sigma(i, i))) return value_error(linear::kNotFinite);
     constexpr index_t tile = 64;
     for (index_t bi = 0; bi < n; bi += tile) {
         for (index_t bj = 0; bj <= bi; bj += tile) {
@@ -62,7 +65,7 @@ Result<void> check_sigma(MatrixView sigma) {
 
 }  // namespace
 
-Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma) {
+Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_rescale) {
     const index_t n = x.rows(), p = x.cols();
     if (sigma.rows() != n || sigma.rows() != sigma.cols() || y.size() != n)
         return value_error("Shape mismatch: X(" + num(n) + "," + num(p) + "), y(" + num(y.size()) + "), sigma(" +
@@ -70,8 +73,10 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma) {
     if (n == 0 || p == 0) return value_error("Empty input arrays");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples");
-    if (auto ok = linear::require_finite(x, y); !ok) return std::unexpected(ok.error());
+    auto extreme = linear::check_magnitudes(x, y);
+    if (!extreme) return std::unexpected(extreme.error());
     if (auto ok = check_sigma(sigma); !ok) return std::unexpected(ok.error());
+    if (*extreme && may_rescale) return fit_rescaled(x, y, sigma);
 
     Matrix x_copy = Matrix::from(x);
     // One copy of Sigma, factorised in place; Sigma^-1 is never formed.
@@ -110,6 +115,7 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma) {
     auto [e, ssr] = linear::residuals(*d, *yw, beta, false);
     const linear::TotalSum tss = linear::total_sum_of_squares(*yw);
     const double mse = ssr / static_cast<double>(n - k);
+    if (!std::isfinite(mse)) return value_error(linear::kOverflow);
     Vector se(k);
     for (index_t i = 0; i < k; ++i) se[i] = std::sqrt(mse * g_inv(i, i));
 
@@ -123,6 +129,19 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma) {
     r_ = std::move(r);
     training_x_ = std::move(x_copy);
     sigma_factor_ = std::move(*l);
+    design_cache_.reset();
+    return {};
+}
+
+Result<void> GLS::fit_rescaled(MatrixView x, VectorView y, MatrixView sigma) {
+    const linear::ColumnScaling scaled(x);
+    GLS inner(fit_intercept_);
+    if (auto ok = inner.fit(scaled.x, y, sigma, false); !ok) return ok;
+    Matrix original = Matrix::from(x);
+    inner.r_.rescale_slopes(scaled.factor);
+    r_ = std::move(inner.r_);
+    training_x_ = std::move(original);
+    sigma_factor_ = std::move(inner.sigma_factor_);
     design_cache_.reset();
     return {};
 }

@@ -15,7 +15,7 @@ class GLS {
 public:
     explicit GLS(bool fit_intercept) : fit_intercept_(fit_intercept) {}
 
-    Result<void> fit(MatrixView x, VectorView y, MatrixView sigma);
+    Result<void> fit(MatrixView x, VectorView y, MatrixView sigma, bool may_rescale = true);
     Result<Vector> predict(MatrixView x) const;
 
     std::optional<Vector> standard_errors() const { return r_.coef_std_errors; }
@@ -36,6 +36,8 @@ public:
     std::uint64_t dof() const { return r_.dof(fit_intercept_); }
 
 private:
+    // The same fit on columns scaled by powers of two, its results scaled back.
+    Result<void> fit_rescaled(MatrixView x, VectorView y, MatrixView sigma);
     bool fit_intercept_;
     FitResults r_;
     std::optional<Matrix> training_x_;

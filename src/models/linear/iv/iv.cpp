@@ -11,7 +11,7 @@
 
 namespace ordinata::models {
 
-Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
+Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale) {
     if (z.rows() != y.size()) return value_error("Instruments and targets must have the same number of samples");
     if (x.rows() != z.rows()) return value_error("Regressors and targets must have the same number of samples");
     if (z.cols() != x.cols())
@@ -25,7 +25,9 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
         return value_error("At least one regressor is required when fit_intercept is False");
     const index_t kd = k + (fit_intercept_ ? 1 : 0);
     if (n - kd == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
-    if (auto ok = linear::require_finite(z, x, y); !ok) return std::unexpected(ok.error());
+    auto extreme = linear::check_magnitudes(z, x, y);
+    if (!extreme) return std::unexpected(extreme.error());
+    if (*extreme && may_rescale) return fit_rescaled(z, x, y);
 
     const linear::StackedCrossProducts cross(z, x, y);
     const Matrix a = cross.zx(fit_intercept_);
@@ -54,6 +56,7 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
 
     const double ssr = linalg::dot(e.view(), e.view());
     const double sigma2 = ssr / static_cast<double>(n - kd);
+    if (!std::isfinite(sigma2)) return value_error(linear::kOverflow);
     // Sandwich A^-1 (Z'Z) A^-T; A^-1 is the inverse found above on the same data.
     Matrix v = linalg::dot(linalg::dot(sol->inverse, b).view(), sol->inverse.t());
     v = linalg::scale(v, sigma2);
@@ -70,6 +73,19 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y) {
     r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, false);
     r_ = std::move(r);
     covariance_ = std::move(v);
+    fitted_ = true;
+    return {};
+}
+
+Result<void> IV::fit_rescaled(MatrixView z, MatrixView x, VectorView y) {
+    // The instruments' scale cancels from the estimates; only x's remains.
+    const linear::ColumnScaling zs(z), xs(x);
+    IV inner(fit_intercept_);
+    if (auto ok = inner.fit(zs.x, xs.x, y, false); !ok) return ok;
+    inner.r_.rescale_slopes(xs.factor);
+    linear::rescale_inverse(*inner.covariance_, xs.factor, fit_intercept_);
+    r_ = std::move(inner.r_);
+    covariance_ = std::move(inner.covariance_);
     fitted_ = true;
     return {};
 }

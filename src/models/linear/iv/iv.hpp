@@ -13,7 +13,7 @@ class IV {
 public:
     explicit IV(bool fit_intercept) : fit_intercept_(fit_intercept) {}
 
-    Result<void> fit(MatrixView instruments, MatrixView regressors, VectorView targets);
+    Result<void> fit(MatrixView instruments, MatrixView regressors, VectorView targets, bool may_rescale = true);
     Result<Vector> predict(MatrixView regressors) const;
 
     std::optional<Vector> standard_errors() const { return r_.coef_std_errors; }
@@ -32,6 +32,8 @@ public:
     std::uint64_t dof() const { return r_.dof(fit_intercept_); }
 
 private:
+    // The same fit on columns scaled by powers of two, its results scaled back.
+    Result<void> fit_rescaled(MatrixView z, MatrixView x, VectorView y);
     bool fit_intercept_;
     // Set by the last step of a successful fit and never reset: a fit that
     // fails late leaves new coefficients without changing it.

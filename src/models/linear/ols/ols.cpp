@@ -48,7 +48,7 @@ Result<Vector> svd_solution(MatrixView x, VectorView y, bool intercept) {
 
 }  // namespace
 
-Result<void> OLS::fit(MatrixView x, VectorView y) {
+Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     const index_t n = x.rows(), p = x.cols(), m = y.size();
     if (n * p == 0 || m == 0) return value_error("Input arrays cannot be empty");
     if (n != m)
@@ -61,6 +61,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
     // copies and checks it and forms the centred cross-products.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
     if (!checked.x || !linalg::all_finite(y)) return value_error(linear::kNotFinite);
+    if (checked.extreme && may_rescale) return fit_rescaled(x, y);
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
 
@@ -92,6 +93,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
     const double ssr = linalg::dot(e.view(), e.view());
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr / static_cast<double>(n - k);
+    if (!std::isfinite(mse)) return value_error(linear::kOverflow);
 
     Vector s(k);
     if (robust_) {
@@ -111,6 +113,21 @@ Result<void> OLS::fit(MatrixView x, VectorView y) {
     r_ = std::move(r);
     xtx_inv_ = std::move(sol.inverse);
     training_x_ = std::move(x_copy);
+    covariance_cache_.reset();
+    design_cache_.reset();
+    return {};
+}
+
+Result<void> OLS::fit_rescaled(MatrixView x, VectorView y) {
+    const linear::ColumnScaling scaled(x);
+    OLS inner(fit_intercept_, robust_);
+    if (auto ok = inner.fit(scaled.x, y, false); !ok) return ok;
+    Matrix original = Matrix::from(x);
+    inner.r_.rescale_slopes(scaled.factor);
+    linear::rescale_inverse(*inner.xtx_inv_, scaled.factor, fit_intercept_);
+    r_ = std::move(inner.r_);
+    xtx_inv_ = std::move(inner.xtx_inv_);
+    training_x_ = std::move(original);
     covariance_cache_.reset();
     design_cache_.reset();
     return {};

@@ -13,7 +13,7 @@ class OLS {
 public:
     OLS(bool fit_intercept, bool robust) : fit_intercept_(fit_intercept), robust_(robust) {}
 
-    Result<void> fit(MatrixView x, VectorView y);
+    Result<void> fit(MatrixView x, VectorView y, bool may_rescale = true);
     Result<Vector> predict(MatrixView x) const;
 
     std::optional<Matrix> covariance_matrix();
@@ -37,6 +37,8 @@ public:
     std::uint64_t dof() const { return r_.dof(fit_intercept_); }
 
 private:
+    // The same fit on columns scaled by powers of two, its results scaled back.
+    Result<void> fit_rescaled(MatrixView x, VectorView y);
     bool fit_intercept_;
     bool robust_;
     FitResults r_;

@@ -41,7 +41,7 @@ Result<Solution> solve_svd(MatrixView x, VectorView y, bool intercept) {
 
 }  // namespace
 
-Result<void> Ridge::fit(MatrixView x, VectorView y) {
+Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     if (!(alpha_ >= 0.0)) return value_error("Alpha must be non-negative");  // NaN too
     const index_t n = x.rows(), p = x.cols(), m = y.size();
     if (n * p == 0 || m == 0) return value_error("Input arrays cannot be empty");
@@ -55,6 +55,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y) {
     // centred cross-products share one pass over x.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
     if (!checked.x || !linalg::all_finite(y)) return value_error(linear::kNotFinite);
+    if (checked.extreme && may_rescale) return fit_rescaled(x, y);
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
 
@@ -66,7 +67,9 @@ Result<void> Ridge::fit(MatrixView x, VectorView y) {
         linear::DesignSystem sys = checked.centred ? linear::centred_system(std::move(*checked.centred), n)
                                    : fit_intercept_ ? linear::centred_system(linear::centred_cross_products(xs, y), n)
                                                     : linear::plain_system(xs, y);
-        for (index_t i = 0; i < sys.g.rows(); ++i) sys.g(i, i) += alpha_;
+        if (positive)
+            for (index_t i = 0; i < sys.g.rows(); ++i)
+                sys.g(i, i) += alpha_ * (penalty_weights_ ? (*penalty_weights_)[i] : 1.0);
         linear::LeastSquaresProblem pr =
             sys.problem(n, true, [&] { return linear::explicit_design(xs, y, sys, nullptr); });
         pr.penalised = positive;
@@ -80,6 +83,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y) {
     auto [e, ssr] = linear::residuals(xs, y, sol->beta, fit_intercept_);
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr / static_cast<double>(n - k);
+    if (!std::isfinite(mse)) return value_error(linear::kOverflow);
     Vector s(k);
     for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * sol->inverse(i, i));
 
@@ -93,6 +97,27 @@ Result<void> Ridge::fit(MatrixView x, VectorView y) {
     r_ = std::move(r);
     regularized_inverse_ = std::move(sol->inverse);
     training_x_ = std::move(x_copy);
+    covariance_cache_.reset();
+    design_cache_.reset();
+    return {};
+}
+
+Result<void> Ridge::fit_rescaled(MatrixView x, VectorView y) {
+    const linear::ColumnScaling scaled(x);
+    Ridge inner(alpha_, fit_intercept_);
+    // The penalty on the original slopes b = f b_s is alpha f^2 b_s^2.
+    Vector weights(scaled.factor.size());
+    // A weight past 2^1000 pins its slope at zero as surely as an infinite one.
+    for (index_t j = 0; j < weights.size(); ++j)
+        weights[j] = std::fmin(scaled.factor[j] * scaled.factor[j], std::ldexp(1.0, 1000));
+    inner.penalty_weights_ = std::move(weights);
+    if (auto ok = inner.fit(scaled.x, y, false); !ok) return ok;
+    Matrix original = Matrix::from(x);
+    inner.r_.rescale_slopes(scaled.factor);
+    linear::rescale_inverse(*inner.regularized_inverse_, scaled.factor, fit_intercept_);
+    r_ = std::move(inner.r_);
+    regularized_inverse_ = std::move(inner.regularized_inverse_);
+    training_x_ = std::move(original);
     covariance_cache_.reset();
     design_cache_.reset();
     return {};

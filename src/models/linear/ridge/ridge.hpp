@@ -13,7 +13,7 @@ class Ridge {
 public:
     Ridge(double alpha, bool fit_intercept) : alpha_(alpha), fit_intercept_(fit_intercept) {}
 
-    Result<void> fit(MatrixView x, VectorView y);
+    Result<void> fit(MatrixView x, VectorView y, bool may_rescale = true);
     Result<Vector> predict(MatrixView x) const;
 
     std::optional<Matrix> covariance_matrix();
@@ -36,6 +36,10 @@ public:
     std::uint64_t dof() const { return r_.dof(fit_intercept_); }
 
 private:
+    // The same fit on columns scaled by powers of two, its results scaled back.
+    Result<void> fit_rescaled(MatrixView x, VectorView y);
+    // Per-column multipliers of the penalty while fitting rescaled columns.
+    std::optional<Vector> penalty_weights_;
     double alpha_;
     bool fit_intercept_;
     FitResults r_;

@@ -140,7 +140,7 @@ Result<Stages> general_stages(MatrixView z, MatrixView x, VectorView y, bool int
 
 }  // namespace
 
-Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
+Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale) {
     if (z.rows() != x.rows() || z.rows() != y.size())
         return value_error("All inputs must have the same number of samples");
     const index_t n = z.rows(), q = z.cols(), p = x.cols();
@@ -151,7 +151,9 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
         return value_error("At least one regressor is required when fit_intercept is False");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n - k == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
-    if (auto ok = linear::require_finite(z, x, y); !ok) return std::unexpected(ok.error());
+    auto extreme = linear::check_magnitudes(z, x, y);
+    if (!extreme) return std::unexpected(extreme.error());
+    if (*extreme && may_rescale) return fit_rescaled(z, x, y);
 
     Result<Stages> stages = [&]() -> Result<Stages> {
         if (auto fast = stacked_stages(z, x, y, fit_intercept_)) return std::move(*fast);
@@ -167,6 +169,7 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
     for (index_t i = 0; i < n; ++i) e[i] = y[i] - (e[i] + b0);
     const double ssr = linalg::dot(e.view(), e.view());
     const double sigma2 = ssr / static_cast<double>(n - k);
+    if (!std::isfinite(sigma2)) return value_error(linear::kOverflow);
     Matrix v = linalg::scale(stages->gram_inverse, sigma2);
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
 
@@ -181,6 +184,19 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y) {
     r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, false);
     r_ = std::move(r);
     covariance_ = std::move(v);
+    fitted_ = true;
+    return {};
+}
+
+Result<void> TSLS::fit_rescaled(MatrixView z, MatrixView x, VectorView y) {
+    // The instruments' scale cancels from the estimates; only x's remains.
+    const linear::ColumnScaling zs(z), xs(x);
+    TSLS inner(fit_intercept_);
+    if (auto ok = inner.fit(zs.x, xs.x, y, false); !ok) return ok;
+    inner.r_.rescale_slopes(xs.factor);
+    linear::rescale_inverse(*inner.covariance_, xs.factor, fit_intercept_);
+    r_ = std::move(inner.r_);
+    covariance_ = std::move(inner.covariance_);
     fitted_ = true;
     return {};
 }

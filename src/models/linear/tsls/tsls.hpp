@@ -14,7 +14,7 @@ class TSLS {
 public:
     explicit TSLS(bool fit_intercept) : fit_intercept_(fit_intercept) {}
 
-    Result<void> fit(MatrixView instruments, MatrixView regressors, VectorView targets);
+    Result<void> fit(MatrixView instruments, MatrixView regressors, VectorView targets, bool may_rescale = true);
     Result<Vector> predict(MatrixView regressors) const;
 
     std::optional<Vector> standard_errors() const { return r_.coef_std_errors; }
@@ -27,6 +27,8 @@ public:
     const std::optional<Matrix>& covariance_matrix() const { return covariance_; }
 
 private:
+    // The same fit on columns scaled by powers of two, its results scaled back.
+    Result<void> fit_rescaled(MatrixView z, MatrixView x, VectorView y);
     // Fills coef_std_errors and intercept_std_error from the diagonal of v.
 
     bool fit_intercept_;

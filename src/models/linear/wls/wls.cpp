@@ -31,7 +31,7 @@ Matrix weighted_design(MatrixView x, VectorView s, bool intercept) {
 
 }  // namespace
 
-Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights) {
+Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_rescale) {
     const index_t n = x.rows(), p = x.cols();
     if (y.size() != n || weights.size() != n) return value_error("Input arrays must have consistent dimensions");
     if (n == 0 || p == 0) return value_error("Input arrays cannot be empty");
@@ -41,7 +41,9 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights) {
         const double w = weights[i];
         if (!(w > 0.0) || std::isinf(w)) return value_error("All weights must be positive and finite");
     }
-    if (auto ok = linear::require_finite(x, y); !ok) return std::unexpected(ok.error());
+    auto extreme = linear::check_magnitudes(x, y);
+    if (!extreme) return std::unexpected(extreme.error());
+    if (*extreme && may_rescale) return fit_rescaled(x, y, weights);
 
     Vector s(n), yw(n);
     for (index_t i = 0; i < n; ++i) {
@@ -85,6 +87,7 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights) {
     for (index_t i = 0; i < k; ++i) se[i] = std::sqrt(sigma2_w * g_inv(i, i));
     // The reported mse is the unweighted residual mean square.
     const double mse = linalg::dot(r.view(), r.view()) / dof;
+    if (!std::isfinite(mse) || !std::isfinite(sigma2_w)) return value_error(linear::kOverflow);
 
     FitResults out;
     out.n_samples = n;
@@ -94,6 +97,15 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights) {
     out.mse = mse;
     out.r_squared = r_squared_from(ssr_w, tss.tss, tss.noise, false);
     r_ = std::move(out);
+    return {};
+}
+
+Result<void> WLS::fit_rescaled(MatrixView x, VectorView y, VectorView weights) {
+    const linear::ColumnScaling scaled(x);
+    WLS inner(fit_intercept_);
+    if (auto ok = inner.fit(scaled.x, y, weights, false); !ok) return ok;
+    inner.r_.rescale_slopes(scaled.factor);
+    r_ = std::move(inner.r_);
     return {};
 }
 

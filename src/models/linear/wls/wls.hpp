@@ -13,7 +13,7 @@ class WLS {
 public:
     explicit WLS(bool fit_intercept) : fit_intercept_(fit_intercept) {}
 
-    Result<void> fit(MatrixView x, VectorView y, VectorView weights);
+    Result<void> fit(MatrixView x, VectorView y, VectorView weights, bool may_rescale = true);
     Result<Vector> predict(MatrixView x) const;
 
     std::optional<Vector> standard_errors() const { return r_.coef_std_errors; }
@@ -31,6 +31,8 @@ public:
     std::uint64_t dof() const { return r_.dof(fit_intercept_); }
 
 private:
+    // The same fit on columns scaled by powers of two, its results scaled back.
+    Result<void> fit_rescaled(MatrixView x, VectorView y, VectorView weights);
     bool fit_intercept_;
     FitResults r_;
 };

@@ -19,13 +19,14 @@ std::string count(std::uint64_t v) { return std::to_string(v); }
 
 }  // namespace
 
-Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id) {
+Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool may_rescale) {
     const index_t n = x.rows(), k = x.cols();
     if (n * k == 0 || y.size() == 0 || entity_id.size() == 0) return value_error("Input arrays cannot be empty");
     if (n != y.size() || n != entity_id.size())
         return value_error("Array length mismatch: X has " + count(n) + " rows, y has " + count(y.size()) +
                            " elements, entity_id has " + count(entity_id.size()) + " elements");
-    if (auto ok = linear::require_finite(x, y); !ok) return std::unexpected(ok.error());
+    auto extreme = linear::check_magnitudes(x, y);
+    if (!extreme) return std::unexpected(extreme.error());
 
     EntityIndex index = build_entity_index(entity_id);
     const std::uint64_t n_ent = index.map.size();
@@ -34,6 +35,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id) {
             "Insufficient degrees of freedom: number of entities must be less than number of observations");
     if (n <= k + n_ent) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
     const std::uint64_t df = n - k - n_ent;
+    if (*extreme && may_rescale) return fit_rescaled(x, y, entity_id);
 
     Matrix x_copy = Matrix::from(x);
     const std::vector<std::uint64_t>& rows = index.rows;
@@ -81,6 +83,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id) {
     }
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr_w / static_cast<double>(df);
+    if (!std::isfinite(mse)) return value_error(linear::kOverflow);
 
     Vector se(k);
     if (robust_) {
@@ -108,6 +111,26 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id) {
     xtx_inv_ = std::move(m);
     training_x_ = std::move(x_copy);
     training_entity_ids_ = std::move(ids);
+    covariance_cache_.reset();
+    design_cache_.reset();
+    return {};
+}
+
+Result<void> FE::fit_rescaled(MatrixView x, VectorView y, EntityIdView entity_id) {
+    const linear::ColumnScaling scaled(x);
+    FE inner(robust_);
+    if (auto ok = inner.fit(scaled.x, y, entity_id, false); !ok) return ok;
+    Matrix original = Matrix::from(x);
+    inner.r_.rescale_slopes(scaled.factor);
+    linear::rescale_inverse(*inner.xtx_inv_, scaled.factor, false);
+    r_ = std::move(inner.r_);
+    within_r_squared_ = inner.within_r_squared_;
+    n_entities_ = inner.n_entities_;
+    entity_map_ = std::move(inner.entity_map_);
+    fixed_effects_ = std::move(inner.fixed_effects_);
+    xtx_inv_ = std::move(inner.xtx_inv_);
+    training_x_ = std::move(original);
+    training_entity_ids_ = std::move(inner.training_entity_ids_);
     covariance_cache_.reset();
     design_cache_.reset();
     return {};

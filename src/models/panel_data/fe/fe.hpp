@@ -74,7 +74,7 @@ class FE {
 public:
     explicit FE(bool robust) : robust_(robust) {}
 
-    Result<void> fit(MatrixView x, VectorView y, EntityIdView entity_id);
+    Result<void> fit(MatrixView x, VectorView y, EntityIdView entity_id, bool may_rescale = true);
     Result<Vector> predict(MatrixView x, EntityIdView entity_id) const;
 
     std::optional<Matrix> covariance_matrix();
@@ -100,6 +100,8 @@ public:
     std::uint64_t dof() const { return r_.dof(false); }
 
 private:
+    // The same fit on columns scaled by powers of two, its results scaled back.
+    Result<void> fit_rescaled(MatrixView x, VectorView y, EntityIdView entity_id);
     bool robust_;
     FitResults r_;  // intercept fields stay empty
     std::optional<double> within_r_squared_;
