@@ -128,9 +128,7 @@ constexpr std::uint64_t kExpMask = 0x7ff0000000000000ULL;
 void copy_block_scan(const double* src, double* dst, index_t n, MagnitudeRange& range) {
     MagnitudeRange local;
     for (index_t i = 0; i < n; ++i) {
-        std::uint64_t bits;
-        std::memcpy(&bits, src + i, sizeof bits);
-        local.add(bits);
+        local.add(src[i]);
         dst[i] = src[i];
     }
     range.add(local);
@@ -166,12 +164,7 @@ std::optional<Matrix> copy_if_finite(MatrixView a, MagnitudeRange* range) {
 
 MagnitudeRange magnitudes(VectorView v) {
     MagnitudeRange range;
-    for (index_t i = 0; i < v.len; ++i) {
-        const double x = v[i];
-        std::uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        range.add(bits);
-    }
+    for (index_t i = 0; i < v.len; ++i) range.add(v[i]);
     return range;
 }
 

@@ -161,26 +161,28 @@ Matrix add(MatrixView a, MatrixView b);
 bool all_finite(VectorView v);
 bool all_finite(MatrixView a);
 
-// The binary exponents met in a pass over some values: enough to tell NaN
-// and infinity apart, and magnitudes whose squares would leave the range of
-// double precision (beyond 2^+-480, so that a sum of up to 2^60 squares
-// neither overflows nor underflows).
+// What a pass over some values met: NaN or infinity, and magnitudes whose
+// squares would leave the range of double precision (beyond 2^+-480, so
+// that a sum of up to 2^60 squares neither overflows nor underflows). Plain
+// comparisons OR-ed together, so that the passes stay vectorised.
 struct MagnitudeRange {
-    std::uint64_t hi = 0;      // largest exponent field
-    std::uint64_t lo = 0x7ff;  // smallest exponent field of a non-zero value
+    std::uint8_t not_finite = 0;
+    std::uint8_t huge = 0;
+    std::uint8_t tiny = 0;
 
-    void add(std::uint64_t bits) {
-        const std::uint64_t e = (bits >> 52) & 0x7ff;
-        hi = e > hi ? e : hi;
-        const std::uint64_t nz = (bits << 1) != 0 ? e : 0x7ff;
-        lo = nz < lo ? nz : lo;
+    void add(double v) {
+        const double a = v < 0 ? -v : v;
+        not_finite |= static_cast<std::uint8_t>(!(a <= 1.7976931348623157e308));
+        huge |= static_cast<std::uint8_t>(a >= 0x1p480);
+        tiny |= static_cast<std::uint8_t>((a < 0x1p-480) & (a != 0.0));
     }
     void add(const MagnitudeRange& o) {
-        hi = o.hi > hi ? o.hi : hi;
-        lo = o.lo < lo ? o.lo : lo;
+        not_finite |= o.not_finite;
+        huge |= o.huge;
+        tiny |= o.tiny;
     }
-    bool finite() const { return hi < 0x7ff; }
-    bool extreme() const { return hi >= 1023 + 480 || lo < 1023 - 480; }
+    bool finite() const { return not_finite == 0; }
+    bool extreme() const { return (huge | tiny) != 0; }
 };
 MagnitudeRange magnitudes(MatrixView a);
 MagnitudeRange magnitudes(VectorView v);

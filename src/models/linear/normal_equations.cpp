@@ -106,9 +106,7 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
                 linalg::MagnitudeRange local;
                 for (index_t j = 0; j < p; ++j) {
                     const double v = r[j];
-                    std::uint64_t bits;
-                    std::memcpy(&bits, &v, sizeof bits);
-                    local.add(bits);
+                    local.add(v);
                     keep[j] = v;
                     dst[j] = v - cp[j];
                 }
