@@ -30,6 +30,21 @@ struct FitResults {
     std::optional<std::uint64_t> n_samples;
     std::optional<std::uint64_t> n_features;
 
+    // The results of a fit of n rows on p regressors: the parameters and
+    // their standard errors (intercept first when fitted), the residuals,
+    // their mean square and R^2.
+    static FitResults of_fit(index_t n, index_t p, VectorView params, VectorView std_errors, bool intercept,
+                             Vector residuals, double mse, double r_squared) {
+        FitResults r;
+        r.n_samples = n;
+        r.n_features = p;
+        r.store_split(stat_utils::split_intercept_and_coefs(params, std_errors, intercept));
+        r.residuals = std::move(residuals);
+        r.mse = mse;
+        r.r_squared = r_squared;
+        return r;
+    }
+
     bool is_fitted() const { return coefficients.has_value(); }
 
     // n - (p + intercept) in unsigned arithmetic, absent counts taken as 0.
@@ -91,6 +106,29 @@ struct FitResults {
         coefficients = s.coefficients;
         coef_std_errors = s.coef_std_errors;
     }
+};
+
+// The inference surface every estimator shares, read from the results of
+// its latest successful fit. The degrees of freedom count the intercept
+// when one is fitted.
+class FittedModel {
+public:
+    std::optional<Vector> standard_errors() const { return r_.coef_std_errors; }
+    std::optional<Vector> t_statistics() const { return r_.t_statistics(); }
+    std::optional<Vector> p_values() const { return r_.p_values(dof()); }
+    Result<std::optional<Matrix>> confidence_intervals(double alpha) const {
+        return r_.confidence_intervals(dof(), alpha);
+    }
+    std::optional<double> r_squared_adj() const { return r_.r_squared_adj(fit_intercept_); }
+    bool fit_intercept() const { return fit_intercept_; }
+    const FitResults& results() const { return r_; }
+    std::uint64_t dof() const { return r_.dof(fit_intercept_); }
+
+protected:
+    explicit FittedModel(bool fit_intercept) : fit_intercept_(fit_intercept) {}
+
+    bool fit_intercept_;
+    FitResults r_;
 };
 
 // The cached covariance mse * inverse, filled on first request after a fit.

@@ -119,14 +119,8 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     Vector se(k);
     for (index_t i = 0; i < k; ++i) se[i] = std::sqrt(mse * g_inv(i, i));
 
-    FitResults r;
-    r.n_samples = n;
-    r.n_features = p;
-    r.store_split(stat_utils::split_intercept_and_coefs(beta, se, fit_intercept_));
-    r.residuals = std::move(e);
-    r.mse = mse;
-    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, true);
-    r_ = std::move(r);
+    r_ = FitResults::of_fit(n, p, beta, se, fit_intercept_, std::move(e), mse,
+                            r_squared_from(ssr, tss.tss, tss.noise, true));
     training_x_ = std::move(x_copy);
     sigma_factor_ = std::move(*l);
     design_cache_.reset();

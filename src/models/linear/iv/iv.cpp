@@ -64,14 +64,8 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
 
     Vector s(kd);
     for (index_t i = 0; i < kd; ++i) s[i] = std::sqrt(v(i, i));
-    FitResults r;
-    r.n_samples = n;
-    r.n_features = k;
-    r.store_split(stat_utils::split_intercept_and_coefs(beta, s, fit_intercept_));
-    r.residuals = std::move(e);
-    r.mse = sigma2;
-    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, false);
-    r_ = std::move(r);
+    r_ = FitResults::of_fit(n, k, beta, s, fit_intercept_, std::move(e), sigma2,
+                            r_squared_from(ssr, tss.tss, tss.noise, false));
     covariance_ = std::move(v);
     fitted_ = true;
     return {};

@@ -87,14 +87,8 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     Vector s(k);
     for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * sol->inverse(i, i));
 
-    FitResults r;
-    r.n_samples = n;
-    r.n_features = p;
-    r.store_split(stat_utils::split_intercept_and_coefs(sol->beta, s, fit_intercept_));
-    r.residuals = std::move(e);
-    r.mse = mse;
-    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, true);
-    r_ = std::move(r);
+    r_ = FitResults::of_fit(n, p, sol->beta, s, fit_intercept_, std::move(e), mse,
+                            r_squared_from(ssr, tss.tss, tss.noise, true));
     regularized_inverse_ = std::move(sol->inverse);
     training_x_ = std::move(x_copy);
     covariance_cache_.reset();

@@ -9,31 +9,21 @@
 
 namespace ordinata::models {
 
-class Ridge {
+class Ridge : public FittedModel {
 public:
-    Ridge(double alpha, bool fit_intercept) : alpha_(alpha), fit_intercept_(fit_intercept) {}
+    Ridge(double alpha, bool fit_intercept) : FittedModel(fit_intercept), alpha_(alpha) {}
 
     Result<void> fit(MatrixView x, VectorView y, bool may_rescale = true);
     Result<Vector> predict(MatrixView x) const;
 
     std::optional<Matrix> covariance_matrix();
-    std::optional<Vector> standard_errors() const { return r_.coef_std_errors; }
-    std::optional<Vector> t_statistics() const { return r_.t_statistics(); }
-    std::optional<Vector> p_values() const { return r_.p_values(dof()); }
-    Result<std::optional<Matrix>> confidence_intervals(double alpha) const {
-        return r_.confidence_intervals(dof(), alpha);
-    }
-    std::optional<double> r_squared_adj() const { return r_.r_squared_adj(fit_intercept_); }
     std::string repr() const;
     std::string summary() const;
 
     double alpha() const { return alpha_; }
-    bool fit_intercept() const { return fit_intercept_; }
-    const FitResults& results() const { return r_; }
     const std::optional<Matrix>& regularized_inverse() const { return regularized_inverse_; }
     // Xd rebuilt from the training copy, kept for the report.
     const Matrix* design() const;
-    std::uint64_t dof() const { return r_.dof(fit_intercept_); }
 
 private:
     // The same fit on columns scaled by powers of two, its results scaled back.
@@ -41,8 +31,6 @@ private:
     // Per-column multipliers of the penalty while fitting rescaled columns.
     std::optional<Vector> penalty_weights_;
     double alpha_;
-    bool fit_intercept_;
-    FitResults r_;
     std::optional<Matrix> regularized_inverse_;
     std::optional<Matrix> training_x_;
     OnceCell<Matrix> covariance_cache_;

@@ -175,14 +175,8 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescal
 
     Vector s(k);
     for (index_t j = 0; j < k; ++j) s[j] = std::sqrt(v(j, j));
-    FitResults r;
-    r.n_samples = n;
-    r.n_features = p;
-    r.store_split(stat_utils::split_intercept_and_coefs(b, s, fit_intercept_));
-    r.residuals = std::move(e);
-    r.mse = sigma2;
-    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, false);
-    r_ = std::move(r);
+    r_ = FitResults::of_fit(n, p, b, s, fit_intercept_, std::move(e), sigma2,
+                            r_squared_from(ssr, tss.tss, tss.noise, false));
     covariance_ = std::move(v);
     fitted_ = true;
     return {};

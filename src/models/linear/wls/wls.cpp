@@ -89,14 +89,8 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     const double mse = linalg::dot(r.view(), r.view()) / dof;
     if (!std::isfinite(mse) || !std::isfinite(sigma2_w)) return value_error(linear::kOverflow);
 
-    FitResults out;
-    out.n_samples = n;
-    out.n_features = p;
-    out.store_split(stat_utils::split_intercept_and_coefs(beta, se, fit_intercept_));
-    out.residuals = std::move(r);
-    out.mse = mse;
-    out.r_squared = r_squared_from(ssr_w, tss.tss, tss.noise, false);
-    r_ = std::move(out);
+    r_ = FitResults::of_fit(n, p, beta, se, fit_intercept_, std::move(r), mse,
+                            r_squared_from(ssr_w, tss.tss, tss.noise, false));
     return {};
 }
 

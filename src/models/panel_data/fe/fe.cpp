@@ -92,14 +92,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
         for (index_t j = 0; j < k; ++j) se[j] = std::sqrt(mse * m(j, j));
     }
 
-    FitResults r;
-    r.n_samples = n;
-    r.n_features = k;
-    r.coefficients = std::move(beta);
-    r.coef_std_errors = std::move(se);
-    r.residuals = std::move(e);
-    r.mse = mse;
-    r.r_squared = r_squared_from(ssr, tss.tss, tss.noise, true);
+    FitResults r = FitResults::of_fit(n, k, beta, se, false, std::move(e), mse, r_squared_from(ssr, tss.tss, tss.noise, true));
     std::vector<std::int64_t> ids(n);
     for (index_t i = 0; i < n; ++i) ids[i] = entity_id[i];
     // Nothing above touched the model: it changes only now, all at once.

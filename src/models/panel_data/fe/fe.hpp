@@ -70,25 +70,19 @@ Vector compute_fixed_effects(VectorView y, VectorView xb, const std::vector<std:
 Vector compute_clustered_standard_errors(const Matrix& xw, VectorView e, const Matrix& m,
                                          const std::vector<std::uint64_t>& rows, std::uint64_t n_entities);
 
-class FE {
+// Inference degrees of freedom count no intercept and no entities.
+class FE : public FittedModel {
 public:
-    explicit FE(bool robust) : robust_(robust) {}
+    explicit FE(bool robust) : FittedModel(false), robust_(robust) {}
 
     Result<void> fit(MatrixView x, VectorView y, EntityIdView entity_id, bool may_rescale = true);
     Result<Vector> predict(MatrixView x, EntityIdView entity_id) const;
 
     std::optional<Matrix> covariance_matrix();
-    std::optional<Vector> standard_errors() const { return r_.coef_std_errors; }
-    std::optional<Vector> t_statistics() const { return r_.t_statistics(); }
-    std::optional<Vector> p_values() const { return r_.p_values(dof()); }
-    Result<std::optional<Matrix>> confidence_intervals(double alpha) const {
-        return r_.confidence_intervals(dof(), alpha);
-    }
     std::string repr() const;
     std::string summary() const;
 
     bool robust() const { return robust_; }
-    const FitResults& results() const { return r_; }
     const std::optional<double>& within_r_squared() const { return within_r_squared_; }
     const std::optional<std::uint64_t>& n_entities() const { return n_entities_; }
     const std::optional<Vector>& fixed_effects() const { return fixed_effects_; }
@@ -96,14 +90,11 @@ public:
     const EntityMap& entity_map() const { return entity_map_; }
     // X~ rebuilt from the training copies, kept for the report.
     const Matrix* design() const;
-    // Inference degrees of freedom: the entities are not subtracted.
-    std::uint64_t dof() const { return r_.dof(false); }
 
 private:
     // The same fit on columns scaled by powers of two, its results scaled back.
     Result<void> fit_rescaled(MatrixView x, VectorView y, EntityIdView entity_id);
     bool robust_;
-    FitResults r_;  // intercept fields stay empty
     std::optional<double> within_r_squared_;
     std::optional<std::uint64_t> n_entities_;
     EntityMap entity_map_;
