@@ -46,9 +46,36 @@ double one_norm(const std::vector<double>& a, index_t n) {
 
 }  // namespace
 
+namespace {
+
+// A^-1 from the factors by solving against the identity, and the exact
+// reciprocal condition number it gives (0 when the inverse overflows).
+void complete(SquareFactor& f, double anorm) {
+    const index_t n = f.n;
+    std::vector<double> b(n * n, 0.0);
+    for (index_t i = 0; i < n; ++i) b[i * n + i] = 1.0;
+    const lapack_int N = static_cast<lapack_int>(n);
+    lapack_int info = 0;
+    if (f.is_cholesky())
+        lapack::dpotrs_("L", &N, &N, f.factors.data(), &N, b.data(), &N, &info, 1);
+    else
+        lapack::dgetrs_("N", &N, &N, f.factors.data(), &N, f.ipiv.data(), b.data(), &N, &info, 1);
+    f.inverse = Matrix(n, n);
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = 0; j < n; ++j) f.inverse(i, j) = b[j * n + i];
+    // The inverse of a symmetric matrix is symmetric: drop the rounding skew.
+    if (f.is_cholesky())
+        for (index_t i = 0; i < n; ++i)
+            for (index_t j = 0; j < i; ++j) f.inverse(i, j) = f.inverse(j, i) = 0.5 * (f.inverse(i, j) + f.inverse(j, i));
+    const double inorm = one_norm(b, n);
+    f.rcond = std::isfinite(inorm) && inorm > 0.0 && anorm > 0.0 ? 1.0 / (anorm * inorm) : 0.0;
+}
+
+}  // namespace
+
 LinalgResult<SquareFactor> factor_cholesky(MatrixView a) {
     if (auto ok = check_square(a); !ok) return std::unexpected(ok.error());
-    SquareFactor f{col_major(a, a.rows()), {}, a.rows(), 1.0};
+    SquareFactor f{col_major(a, a.rows()), {}, a.rows(), Matrix(), 1.0};
     if (f.n == 0) return f;
     const lapack_int N = static_cast<lapack_int>(f.n);
     // The full symmetric 1-norm, from the lower triangle the factor reads.
@@ -58,26 +85,20 @@ LinalgResult<SquareFactor> factor_cholesky(MatrixView a) {
     lapack_int info = 0;
     lapack::dpotrf_("L", &N, f.factors.data(), &N, &info, 1);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    std::vector<double> work(3 * f.n);
-    std::vector<lapack_int> iwork(f.n);
-    lapack::dpocon_("L", &N, f.factors.data(), &N, &anorm, &f.rcond, work.data(), iwork.data(), &info, 1);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    complete(f, anorm);
     return f;
 }
 
 LinalgResult<SquareFactor> factor_lu(MatrixView a) {
     if (auto ok = check_square(a); !ok) return std::unexpected(ok.error());
-    SquareFactor f{col_major(a, a.rows()), std::vector<std::int32_t>(a.rows()), a.rows(), 1.0};
+    SquareFactor f{col_major(a, a.rows()), std::vector<std::int32_t>(a.rows()), a.rows(), Matrix(), 1.0};
     if (f.n == 0) return f;
     const lapack_int N = static_cast<lapack_int>(f.n);
     const double anorm = one_norm(f.factors, f.n);
     lapack_int info = 0;
     lapack::dgetrf_(&N, &N, f.factors.data(), &N, f.ipiv.data(), &info);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    std::vector<double> work(4 * f.n);
-    std::vector<lapack_int> iwork(f.n);
-    lapack::dgecon_("1", &N, f.factors.data(), &N, &anorm, &f.rcond, work.data(), iwork.data(), &info, 1);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    complete(f, anorm);
     return f;
 }
 
@@ -91,28 +112,6 @@ Vector factor_solve(const SquareFactor& f, VectorView b) {
     else
         lapack::dgetrs_("N", &N, &one, f.factors.data(), &N, f.ipiv.data(), x.data(), &N, &info, 1);
     return x;
-}
-
-Matrix factor_inverse(const SquareFactor& f) {
-    // Solving against the identity keeps one code path for both factors;
-    // the inverse is symmetric up to rounding in the Cholesky case.
-    const index_t n = f.n;
-    std::vector<double> b(n * n, 0.0);
-    for (index_t i = 0; i < n; ++i) b[i * n + i] = 1.0;
-    Matrix out(n, n);
-    if (n == 0) return out;
-    const lapack_int N = static_cast<lapack_int>(n);
-    lapack_int info = 0;
-    if (f.is_cholesky())
-        lapack::dpotrs_("L", &N, &N, f.factors.data(), &N, b.data(), &N, &info, 1);
-    else
-        lapack::dgetrs_("N", &N, &N, f.factors.data(), &N, f.ipiv.data(), b.data(), &N, &info, 1);
-    for (index_t i = 0; i < n; ++i)
-        for (index_t j = 0; j < n; ++j) out(i, j) = b[j * n + i];
-    if (f.is_cholesky())
-        for (index_t i = 0; i < n; ++i)
-            for (index_t j = 0; j < i; ++j) out(i, j) = out(j, i) = 0.5 * (out(i, j) + out(j, i));
-    return out;
 }
 
 LinalgResult<QrFactorMany> qr(MatrixView a, MatrixView b) {

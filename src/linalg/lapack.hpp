@@ -49,20 +49,11 @@ void dgelsd_(const lapack_int* m, const lapack_int* n, const lapack_int* nrhs, d
              const lapack_int* lda, double* b, const lapack_int* ldb, double* s,
              const double* rcond, lapack_int* rank, double* work, const lapack_int* lwork,
              lapack_int* iwork, lapack_int* info);
-// Condition estimation, factor solves and inverses, orthogonal and
-// spectral factorisations for the numerical rank decisions.
-// Reads the UPLO triangle of the factored A; writes RCOND only.
-void dpocon_(const char* uplo, const lapack_int* n, const double* a, const lapack_int* lda, const double* anorm,
-             double* rcond, double* work, lapack_int* iwork, lapack_int* info, std::size_t uplo_len);
+// Factor solves, orthogonal and spectral factorisations for the numerical
+// rank decisions.
 // Overwrites B with the solution from the Cholesky factor in A.
 void dpotrs_(const char* uplo, const lapack_int* n, const lapack_int* nrhs, const double* a, const lapack_int* lda,
              double* b, const lapack_int* ldb, lapack_int* info, std::size_t uplo_len);
-// Overwrites the Cholesky factor in A with the UPLO triangle of the inverse.
-void dpotri_(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda, lapack_int* info,
-             std::size_t uplo_len);
-// Reads the LU factors of A; writes RCOND only.
-void dgecon_(const char* norm, const lapack_int* n, const double* a, const lapack_int* lda, const double* anorm,
-             double* rcond, double* work, lapack_int* iwork, lapack_int* info, std::size_t norm_len);
 // Overwrites B with the solution from the LU factors in A.
 void dgetrs_(const char* trans, const lapack_int* n, const lapack_int* nrhs, const double* a, const lapack_int* lda,
              const lapack_int* ipiv, double* b, const lapack_int* ldb, lapack_int* info, std::size_t trans_len);

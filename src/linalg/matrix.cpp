@@ -164,7 +164,27 @@ std::optional<Matrix> copy_if_finite(MatrixView a, MagnitudeRange* range) {
 
 MagnitudeRange magnitudes(VectorView v) {
     MagnitudeRange range;
-    for (index_t i = 0; i < v.len; ++i) range.add(v[i]);
+    if (v.stride != 1) {
+        for (index_t i = 0; i < v.len; ++i) range.add(v[i]);
+        return range;
+    }
+    // Signed integer tests of the exponent bits OR-ed into three lanes: the
+    // compiler turns this into packed compares.
+    constexpr std::int64_t exp_mask = 0x7ff0000000000000LL, huge = std::int64_t{1023 + 480} << 52,
+                           tiny = std::int64_t{1023 - 480} << 52;
+    std::int64_t bad = 0, big = 0, small = 0;
+    const double* __restrict p = v.base;
+    for (index_t i = 0; i < v.len; ++i) {
+        std::int64_t bits;
+        std::memcpy(&bits, p + i, sizeof bits);
+        const std::int64_t e = bits & exp_mask;
+        bad |= static_cast<std::int64_t>(e == exp_mask);
+        big |= static_cast<std::int64_t>(e >= huge);
+        small |= static_cast<std::int64_t>(e < tiny) & static_cast<std::int64_t>((bits << 1) != 0);
+    }
+    range.not_finite = static_cast<std::uint8_t>(bad != 0);
+    range.huge = static_cast<std::uint8_t>(big != 0);
+    range.tiny = static_cast<std::uint8_t>(small != 0);
     return range;
 }
 

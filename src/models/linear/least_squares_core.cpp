@@ -64,7 +64,7 @@ LeastSquaresSolution from_factor(const SquareFactor& f, const LeastSquaresProble
         for (index_t j = 0; j < d.size(); ++j) cs[j] = (*pr.c)[j] / d[j];
         s.beta = unscale(linalg::factor_solve(f, cs), d);
     }
-    s.inverse = unscale_inverse(linalg::factor_inverse(f), d);
+    s.inverse = unscale_inverse(f.inverse, d);
     return s;
 }
 
@@ -175,7 +175,7 @@ std::expected<SquareSolution, SolveFailure> solve_square_by_qr(Matrix zd, const 
     s.beta = linalg::factor_solve(*f, q->qtb.view().col(k));
     auto rt_inv = linalg::solve_triangular(q->r.t(), Triangle::Lower, linalg::identity(k));
     if (!rt_inv) return std::unexpected(SolveFailure::Singular);
-    s.inverse = linalg::dot(linalg::factor_inverse(*f).view(), rt_inv->view());
+    s.inverse = linalg::dot(f->inverse.view(), rt_inv->view());
     for (index_t i = 0; i < k; ++i)
         for (index_t j = 0; j < k; ++j) s.inverse(i, j) /= pr.z_norms[j];
     return s;
@@ -207,7 +207,7 @@ std::expected<SquareSolution, SolveFailure> solve_square(const SquareProblem& pr
         return solve_square_by_qr(std::move(zd), xd, pr);
     }
     // A^-1 = Dx^-1 As^-1 Dz^-1.
-    const Matrix m = linalg::factor_inverse(*f);
+    const Matrix m = f->inverse;
     SquareSolution s{Vector(k), Matrix(k, k)};
     for (index_t i = 0; i < k; ++i)
         for (index_t j = 0; j < k; ++j) s.inverse(i, j) = m(i, j) / pr.x_norms[i] / pr.z_norms[j];

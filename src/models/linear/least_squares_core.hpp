@@ -1,6 +1,6 @@
 // The least-squares core every estimator solves through: the normal
 // equations of its (centred, weighted, whitened or demeaned) design, scaled
-// to unit diagonal, factored by the route's factorisation, with LAPACK's
+// to unit diagonal, factored by the route's factorisation, with their
 // condition estimate deciding whether the design must be looked at itself.
 //
 // Singularity is decided as numpy's matrix_rank does, on the design with
@@ -77,7 +77,7 @@ enum class SolveFailure { Singular };
 std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProblem& problem, Factorisation route);
 
 // The exactly identified system A b = c with A = Zd'Xd (k x k), scaled to
-// unit-length columns of Zd and Xd. When LAPACK's estimate says A may be
+// unit-length columns of Zd and Xd. When its condition number says A may be
 // singular, Zd, Xd and the scaled A are examined: a rank-deficient set of
 // instruments or regressors, or instruments orthogonal to a regressor
 // direction, make it singular. An ill-conditioned but regular system is

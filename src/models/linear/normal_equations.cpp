@@ -68,9 +68,27 @@ CrossProducts cross_products(MatrixView x, VectorView y, bool intercept) {
     return {std::move(g), std::move(c)};
 }
 
+namespace {
+
+// Finite sums, and column lengths well inside the range where their squares
+// are represented.
+bool plausible_sums(const CentredCrossProducts& cc, index_t n) {
+    const index_t p = cc.s.rows();
+    const double root_n = std::sqrt(static_cast<double>(n));
+    for (index_t j = 0; j < p; ++j) {
+        for (index_t l = 0; l < p; ++l)
+            if (!std::isfinite(cc.s(j, l))) return false;
+        if (!std::isfinite(cc.sxy[j]) || !std::isfinite(cc.x_mean[j])) return false;
+        const double length = std::hypot(std::sqrt(std::fabs(cc.s(j, j))), root_n * cc.x_mean[j]);
+        if (length > 0x1p450 || (length != 0.0 && length < 0x1p-450)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* copy) {
     const index_t n = x.rows(), p = x.cols();
-    linalg::MagnitudeRange range;
     // Blocks of about 32 KiB keep the centred buffer in the first-level cache
     // while staying large enough for the rank-k update to run at full speed.
     const index_t block = std::min(n, std::max<index_t>(64, 16384 / std::max<index_t>(p, 1)));
@@ -100,17 +118,13 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
             const double* __restrict r = contiguous_row(x, start + i, row_tmp);
             double* __restrict dst = buf.data() + i * w;
             if (copy) {
-                // The same pass keeps the caller's copy and checks finiteness
-                // and magnitudes.
+                // The same pass keeps the caller's copy.
                 double* __restrict keep = copy->data() + (start + i) * p;
-                linalg::MagnitudeRange local;
                 for (index_t j = 0; j < p; ++j) {
                     const double v = r[j];
-                    local.add(v);
                     keep[j] = v;
                     dst[j] = v - cp[j];
                 }
-                range.add(local);
             } else {
                 for (index_t j = 0; j < p; ++j) dst[j] = r[j] - cp[j];
             }
@@ -130,7 +144,16 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
         mean[j] = c[j] + dj / nd;
     }
     linalg::mirror_upper(s);
-    return {std::move(mean), cy + dy / nd, std::move(s), std::move(sxy), range.finite(), range.extreme()};
+    CentredCrossProducts out{std::move(mean), cy + dy / nd, std::move(s), std::move(sxy)};
+    // NaN or infinity in x always reaches the sums; so does a magnitude
+    // whose square leaves the double range. Only then is the copy scanned
+    // element by element: well-scaled data pay nothing for the checks.
+    if (copy && !plausible_sums(out, n)) {
+        const linalg::MagnitudeRange range = linalg::magnitudes(VectorView{copy->data(), n * p, 1});
+        out.x_finite = range.finite();
+        out.x_extreme = range.extreme();
+    }
+    return out;
 }
 
 ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy) {

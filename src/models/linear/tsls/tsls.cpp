@@ -31,7 +31,7 @@ std::optional<Matrix> first_stage_normal(const Matrix& zz, const Matrix& zx) {
         for (index_t j = 0; j < q; ++j) zs(i, j) = zz(i, j) / d[i] / d[j];
     auto f = linalg::factor_lu(zs.view());
     if (!f || f->rcond < linear::kExamineBelowRcond) return std::nullopt;
-    Matrix m = linalg::factor_inverse(*f);
+    Matrix m = f->inverse;
     for (index_t i = 0; i < q; ++i)
         for (index_t j = 0; j < q; ++j) m(i, j) = m(i, j) / d[i] / d[j];
     return linalg::dot(m.view(), zx.view());
