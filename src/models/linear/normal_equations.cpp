@@ -390,18 +390,25 @@ std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const Desi
 
 TotalSum total_sum_of_squares(VectorView y, const VectorView* w) {
     const index_t n = y.size();
-    double sw = 0.0, swy = 0.0, swyy = 0.0;
-    for (index_t i = 0; i < n; ++i) {
-        const double wi = w ? (*w)[i] : 1.0;
-        sw += wi;
-        swy += wi * y[i];
-    }
-    const double mean = swy / sw;
-    double tss = 0.0;
-    for (index_t i = 0; i < n; ++i) {
-        const double wi = w ? (*w)[i] : 1.0, d = y[i] - mean;
-        tss += wi * (d * d);
-        swyy += wi * (y[i] * y[i]);
+    double sw = 0.0, swy = 0.0, swyy = 0.0, tss = 0.0;
+    if (w) {
+        for (index_t i = 0; i < n; ++i) {
+            sw += (*w)[i];
+            swy += (*w)[i] * y[i];
+        }
+        const double mean = swy / sw;
+        for (index_t i = 0; i < n; ++i) {
+            const double d = y[i] - mean;
+            tss += (*w)[i] * (d * d);
+            swyy += (*w)[i] * (y[i] * y[i]);
+        }
+    } else {
+        const double mean = linalg::sum(y) / static_cast<double>(n);
+        for (index_t i = 0; i < n; ++i) {
+            const double d = y[i] - mean;
+            tss += d * d;
+            swyy += y[i] * y[i];
+        }
     }
     // Recursive summation can round the mean by up to n eps |y|max, so every
     // deviation of a constant target stays below that and its sum of squares
