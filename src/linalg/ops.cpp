@@ -144,7 +144,9 @@ bool dot_rows(MatrixView a, VectorView x, double* y, bool check_finite) {
     if (!fits_int(n)) internal_error("dot_rows: dimension too large");
     Vector x_holder;
     const double* xp = contiguous(x, x_holder);
-    constexpr index_t block_elements = index_t{1} << 14;  // 128 KiB, within L2
+    // 32 KiB: within L1, and below the size at which OpenBLAS splits a dgemv
+    // over threads, whose start-up would cost more than the block itself.
+    constexpr index_t block_elements = index_t{1} << 12;
     const index_t block_rows = std::min(m, std::max<index_t>(1, block_elements / n));
     Matrix block(block_rows, n);
     for (index_t start = 0; start < m; start += block_rows) {
