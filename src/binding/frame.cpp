@@ -155,7 +155,11 @@ bool Args::convert(std::span<const Param> params, PyObject* const* objects) {
             case ParamKind::IntArray1D: {
                 const int ndim = p.kind == ParamKind::Array2D ? 2 : 1;
                 const bool integer = p.kind == ParamKind::IntArray1D;
-                if (!numpy::is_array_of(obj, ndim, integer)) {
+                // A masked array's hidden values are not data: refused like
+                // any other object that is not a plain array.
+                const int masked = numpy::is_masked(obj);
+                if (masked < 0) return false;
+                if (masked || !numpy::is_array_of(obj, ndim, integer)) {
                     conversion_error(p.name, obj, "PyArray<T, D>");
                     return false;
                 }

@@ -132,6 +132,9 @@ template <class F>
 PyObject* guarded(F&& f) {
     try {
         return f();
+    } catch (const linalg::AllocationError& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -25,6 +25,26 @@ bool is_array_of(PyObject* obj, int ndim, bool integer) {
     return PyArray_EquivTypenums(PyArray_TYPE(arr), integer ? NPY_INT64 : NPY_FLOAT64) != 0;
 }
 
+int is_masked(PyObject* obj) {
+    if (!PyArray_Check(obj) || PyArray_CheckExact(obj)) return 0;
+    // The module is single-interpreter (see module.cpp), so one cached type
+    // serves every call; held for the life of the process.
+    static PyObject* masked_type = nullptr;
+    if (!masked_type) {
+        PyRef ma = PyRef::steal(PyImport_ImportModule("numpy.ma"));
+        if (!ma) return -1;
+        PyObject* type = PyObject_GetAttrString(ma.get(), "MaskedArray");
+        if (!type) return -1;
+        if (!PyType_Check(type)) {
+            Py_DECREF(type);
+            PyErr_SetString(PyExc_TypeError, "numpy.ma.MaskedArray is not a type");
+            return -1;
+        }
+        masked_type = type;
+    }
+    return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(masked_type)) ? 1 : 0;
+}
+
 ArrayData array_data(PyObject* obj, PyRef& holder) {
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
     const int ndim = PyArray_NDIM(arr);

@@ -18,6 +18,12 @@ bool import();
 // equivalent to native float64 (or native int64 when integer is set).
 bool is_array_of(PyObject* obj, int ndim, bool integer);
 
+// 1 for a numpy.ma.MaskedArray (whose hidden values must not be read as
+// data), 0 for any other object, -1 with an exception set when numpy.ma
+// cannot be imported. numpy.ma is imported on the first ndarray subclass
+// only, so plain arrays never pay for it.
+int is_masked(PyObject* obj);
+
 struct ArrayData {
     const void* base = nullptr;  // null with an exception set on failure
     std::int64_t shape[2] = {0, 0};

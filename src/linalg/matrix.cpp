@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <iterator>
 #include <new>
+#include <string>
 
 #include <sys/mman.h>
 
@@ -13,19 +16,56 @@ namespace ordinata::linalg {
 
 void Buffer::Free::operator()(double* p) const { std::free(p); }
 
-double* Buffer::allocate(std::size_t n) {
+namespace {
+
+// Decimal units, one decimal place: "8.0 GB".
+std::string byte_size(double bytes) {
+    static constexpr const char* units[] = {"kB", "MB", "GB", "TB", "PB", "EB", "ZB", "YB"};
+    char text[64];
+    if (bytes < 1000.0) {
+        std::snprintf(text, sizeof text, "%.0f bytes", bytes);
+        return text;
+    }
+    std::size_t u = 0;
+    bytes /= 1000.0;
+    while (bytes >= 999.95 && u + 1 < std::size(units)) {
+        bytes /= 1000.0;
+        ++u;
+    }
+    std::snprintf(text, sizeof text, "%.1f %s", bytes, units[u]);
+    return text;
+}
+
+std::string allocation_message(index_t rows, index_t cols, Purpose purpose) {
+    const char* what = purpose.text ? purpose.text : (cols == 1 ? "a vector" : "a matrix");
+    // In floating point: the byte count itself may not fit in 64 bits.
+    const double bytes = static_cast<double>(rows) * static_cast<double>(cols) * sizeof(double);
+    return "Cannot allocate " + byte_size(bytes) + " for " + what + " (" + std::to_string(rows) + " x " +
+           std::to_string(cols) + " doubles)";
+}
+
+}  // namespace
+
+AllocationError::AllocationError(index_t rows, index_t cols, Purpose purpose)
+    : rows_(rows), cols_(cols), message_(allocation_message(rows, cols, purpose)) {}
+
+double* Buffer::allocate(index_t rows, index_t cols, Purpose purpose) {
+    const std::size_t n = rows * cols;
+    // Checked before the empty case: a wrapped count can be exactly 0.
+    if (cols != 0 && n / cols != rows) throw AllocationError(rows, cols, purpose);
     if (n == 0) return nullptr;
     constexpr std::size_t huge = std::size_t{1} << 21;
-    if (n > (std::numeric_limits<std::size_t>::max() - huge) / sizeof(double)) throw std::bad_alloc();
+    if (n > (std::numeric_limits<std::size_t>::max() - huge) / sizeof(double))
+        throw AllocationError(rows, cols, purpose);
     const std::size_t bytes = n * sizeof(double);
     if (bytes < 2 * huge) {
         void* p = std::malloc(bytes);
-        if (!p) throw std::bad_alloc();
+        if (!p) throw AllocationError(rows, cols, purpose);
         return static_cast<double*>(p);
     }
     const std::size_t rounded = (bytes + huge - 1) / huge * huge;
     void* p = std::aligned_alloc(huge, rounded);
-    if (!p) throw std::bad_alloc();
+    if (!p) throw AllocationError(rows, cols, purpose);
     madvise(p, rounded, MADV_HUGEPAGE);
     return static_cast<double*>(p);
 }

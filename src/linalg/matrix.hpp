@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <utility>
 
 namespace ordinata::linalg {
@@ -67,13 +69,36 @@ struct MatrixView {
     bool col_major() const { return t().row_major(); }
 };
 
+// Names what an allocation holds, for the message when it fails.
+struct Purpose {
+    const char* text = nullptr;
+};
+
+// Thrown by every Matrix and Vector allocation that fails, so that the
+// user learns what did not fit and how large it was, not just "no memory".
+class AllocationError : public std::bad_alloc {
+public:
+    AllocationError(index_t rows, index_t cols, Purpose purpose);
+    index_t rows() const noexcept { return rows_; }
+    index_t cols() const noexcept { return cols_; }
+    // "Cannot allocate 8.0 GB for the predictions (1000000000 x 1 doubles)"
+    const char* what() const noexcept override { return message_.what(); }
+
+private:
+    index_t rows_;
+    index_t cols_;
+    std::runtime_error message_;  // a string whose copies cannot throw
+};
+
 // Owned buffer of doubles, deliberately left uninitialised on allocation:
 // every constructor below fills it before anyone reads it.
 class Buffer {
 public:
     Buffer() = default;
-    explicit Buffer(std::size_t n) : data_(allocate(n)), size_(n) {}
-    Buffer(const Buffer& other) : Buffer(other.size_) { copy_from(other.data_.get()); }
+    // rows x cols doubles; throws AllocationError (also when the count overflows).
+    Buffer(index_t rows, index_t cols, Purpose purpose = {})
+        : data_(allocate(rows, cols, purpose)), size_(rows * cols) {}
+    Buffer(const Buffer& other) : Buffer(other.size_, 1) { copy_from(other.data_.get()); }
     Buffer& operator=(const Buffer& other) {
         if (this != &other) *this = Buffer(other);
         return *this;
@@ -96,7 +121,7 @@ private:
     };
     // Large buffers are aligned to 2 MiB and marked for transparent huge
     // pages: first-touch page faults otherwise dominate copying big inputs.
-    static double* allocate(std::size_t n);
+    static double* allocate(index_t rows, index_t cols, Purpose purpose);
     void copy_from(const double* src);
     std::unique_ptr<double, Free> data_;
     std::size_t size_ = 0;
@@ -105,8 +130,9 @@ private:
 class Vector {
 public:
     Vector() = default;
-    explicit Vector(index_t n) : buf_(n) {}
-    Vector(index_t n, double value) : buf_(n) { buf_.fill(value); }
+    explicit Vector(index_t n) : buf_(n, 1) {}
+    Vector(index_t n, Purpose purpose) : buf_(n, 1, purpose) {}
+    Vector(index_t n, double value) : buf_(n, 1) { buf_.fill(value); }
     static Vector from(VectorView v);
 
     index_t size() const { return buf_.size(); }
@@ -125,7 +151,7 @@ private:
 class Matrix {
 public:
     Matrix() = default;
-    Matrix(index_t rows, index_t cols) : rows_(rows), cols_(cols), buf_(rows * cols) {}
+    Matrix(index_t rows, index_t cols) : rows_(rows), cols_(cols), buf_(rows, cols) {}
     Matrix(index_t rows, index_t cols, double value) : Matrix(rows, cols) { buf_.fill(value); }
     static Matrix from(MatrixView v);
 

@@ -125,6 +125,48 @@ Vector dot(MatrixView a, VectorView x) {
     return y;
 }
 
+bool dot_rows(MatrixView a, VectorView x, double* y, bool check_finite) {
+    if (a.cols() != x.size()) internal_error("dot_rows: matrix columns and vector length differ");
+    const index_t m = a.rows(), n = a.cols();
+    if (m == 0) return true;
+    if (n == 0) {
+        std::fill_n(y, m, 0.0);
+        return true;
+    }
+    if (blas_operand(a)) {
+        if (check_finite && !all_finite(a)) return false;
+        // One call whenever BLAS can count the rows, so results match dot().
+        constexpr index_t max_rows = index_t{1} << 30;
+        for (index_t start = 0; start < m; start += max_rows)
+            gemv(a.row_range(start, std::min(max_rows, m - start)), x, 0.0, y + start);
+        return true;
+    }
+    if (!fits_int(n)) internal_error("dot_rows: dimension too large");
+    Vector x_holder;
+    const double* xp = contiguous(x, x_holder);
+    // 32 KiB: within L1, and below the size at which OpenBLAS splits a dgemv
+    // over threads, whose start-up would cost more than the block itself.
+    constexpr index_t block_elements = index_t{1} << 12;
+    const index_t block_rows = std::min(m, std::max<index_t>(1, block_elements / n));
+    Matrix block(block_rows, n);
+    for (index_t start = 0; start < m; start += block_rows) {
+        const index_t rows = std::min(block_rows, m - start);
+        for (index_t i = 0; i < rows; ++i) {
+            const VectorView r = a.row(start + i);
+            double* dst = block.data() + i * n;
+            if (r.stride == 1)
+                std::copy_n(r.base, n, dst);
+            else
+                for (index_t j = 0; j < n; ++j) dst[j] = r[j];
+        }
+        const MatrixView b{block.data(), rows, n, static_cast<stride_t>(n), 1};
+        if (check_finite && !all_finite(b)) return false;
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(rows), as_int(n), 1.0, b.base, as_int(n), xp,
+                            1, 0.0, y + start, 1);
+    }
+    return true;
+}
+
 double dot(VectorView a, VectorView b) {
     if (a.size() != b.size()) internal_error("dot: vector lengths differ");
     const index_t n = a.size();

@@ -16,6 +16,12 @@ enum class Triangle { Lower, Upper };
 Matrix dot(MatrixView a, MatrixView b);
 Vector dot(MatrixView a, VectorView x);
 double dot(VectorView a, VectorView b);
+// y = A x into a caller's buffer of A.rows() entries, for inputs of any
+// size. A view BLAS can address is read where it lies, as dot() does; any
+// other (a broadcast row, a strided slice) is copied one cache-sized block
+// of rows at a time, never as a whole. With check_finite, returns false as
+// soon as A holds a NaN or an infinity, leaving y partly written.
+bool dot_rows(MatrixView a, VectorView x, double* y, bool check_finite = false);
 // X'X through the symmetric rank-k update; both triangles filled.
 Matrix gram(MatrixView x);
 // C += A B (both may be transposed or strided views).

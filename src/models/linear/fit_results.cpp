@@ -7,11 +7,22 @@
 
 namespace ordinata::models {
 
-Vector FitResults::linear_prediction(MatrixView x) const {
-    Vector yhat = linalg::dot(x, coefficients->view());
-    if (intercept)
-        for (index_t i = 0; i < yhat.size(); ++i) yhat[i] += *intercept;
+namespace {
+
+std::optional<Vector> predict_rows(const FitResults& r, MatrixView x, bool check_finite) {
+    Vector yhat(x.rows(), linalg::Purpose{"the predictions"});
+    if (!linalg::dot_rows(x, r.coefficients->view(), yhat.data(), check_finite)) return std::nullopt;
+    if (r.intercept)
+        for (index_t i = 0; i < yhat.size(); ++i) yhat[i] += *r.intercept;
     return yhat;
+}
+
+}  // namespace
+
+Vector FitResults::linear_prediction(MatrixView x) const { return *predict_rows(*this, x, false); }
+
+std::optional<Vector> FitResults::finite_linear_prediction(MatrixView x) const {
+    return predict_rows(*this, x, true);
 }
 
 std::optional<Matrix> cached_covariance(OnceCell<Matrix>& cell, const std::optional<Matrix>& inverse,

@@ -88,8 +88,11 @@ struct FitResults {
                            std::to_string(x.cols()));
     }
 
-    // x * coefficients, plus the intercept when one is stored.
+    // x * coefficients, plus the intercept when one is stored. x is read
+    // where it lies (see linalg::dot_rows): only the output is allocated.
     Vector linear_prediction(MatrixView x) const;
+    // The same, or nothing when x holds a NaN or an infinity; one pass.
+    std::optional<Vector> finite_linear_prediction(MatrixView x) const;
 
     // Back from a fit on columns multiplied by f: slopes and their standard
     // errors times f (the intercept, residuals and fit statistics are the same).

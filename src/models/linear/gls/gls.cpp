@@ -145,10 +145,7 @@ Result<Vector> GLS::predict(MatrixView x) const {
     const Vector& coef = *r_.coefficients;
     if (x.cols() != coef.size())
         return value_error("Feature mismatch: expected " + num(coef.size()) + ", got " + num(x.cols()));
-    Vector yhat = linalg::dot(x, coef.view());
-    if (r_.intercept)
-        for (index_t i = 0; i < yhat.size(); ++i) yhat[i] += *r_.intercept;
-    return yhat;
+    return r_.linear_prediction(x);
 }
 
 const Matrix* GLS::design() const {

@@ -120,8 +120,11 @@ Result<void> Ridge::fit_rescaled(MatrixView x, VectorView y) {
 Result<Vector> Ridge::predict(MatrixView x) const {
     if (!r_.coefficients) return runtime_error(kNotFitted);
     if (auto ok = r_.check_feature_count(x); !ok) return std::unexpected(ok.error());
-    if (!linalg::all_finite(x)) return value_error(linear::kNotFinite);
-    return r_.linear_prediction(x);
+    // Checked block by block while predicting, so that a strided input is
+    // never read as a whole before the output exists.
+    auto yhat = r_.finite_linear_prediction(x);
+    if (!yhat) return value_error(linear::kNotFinite);
+    return std::move(*yhat);
 }
 
 std::optional<Matrix> Ridge::covariance_matrix() {

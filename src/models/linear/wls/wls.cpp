@@ -108,10 +108,7 @@ Result<Vector> WLS::predict(MatrixView x) const {
     const Vector& coef = *r_.coefficients;
     if (!r_.n_features || x.cols() != *r_.n_features || x.cols() != coef.size())
         return value_error("Number of features doesn't match training data");
-    Vector yhat = linalg::dot(x, coef.view());
-    if (r_.intercept)
-        for (index_t i = 0; i < yhat.size(); ++i) yhat[i] += *r_.intercept;
-    return yhat;
+    return r_.linear_prediction(x);
 }
 
 std::string WLS::summary() const {

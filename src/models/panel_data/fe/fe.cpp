@@ -138,8 +138,11 @@ Result<Vector> FE::predict(MatrixView x, EntityIdView entity_id) const {
     if (x.rows() != entity_id.size())
         return value_error("Row count mismatch between X and entity_id: " + count(x.rows()) + " vs " +
                            count(entity_id.size()));
+    // The effects are looked up while adding them: no per-row index array
+    // as large as the output.
     const index_t n = x.rows();
-    std::vector<std::uint64_t> rows(n);
+    Vector yhat(n, linalg::Purpose{"the predictions"});
+    linalg::dot_rows(x, coef.view(), yhat.data());
     for (index_t i = 0; i < n; ++i) {
         const auto it = entity_map_.find(entity_id[i]);
         // After a failed refit the map can be newer than the stored effects:
@@ -147,10 +150,8 @@ Result<Vector> FE::predict(MatrixView x, EntityIdView entity_id) const {
         if (it == entity_map_.end() || it->second >= alpha.size())
             return value_error("Unknown entity ID: " + std::to_string(entity_id[i]) +
                                ". This entity was not present in training data.");
-        rows[i] = it->second;
+        yhat[i] += alpha[it->second];
     }
-    Vector yhat = linalg::dot(x, coef.view());
-    for (index_t i = 0; i < n; ++i) yhat[i] += alpha[rows[i]];
     return yhat;
 }
 

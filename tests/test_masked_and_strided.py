@@ -1,0 +1,183 @@
+"""What every class does with unusual array inputs: masked arrays are
+refused, strided and broadcast views are predicted on without a dense copy,
+and an output that cannot exist raises a MemoryError that says why."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import ordinata
+
+CLASSES = ["OLS", "Ridge", "WLS", "GLS", "IV", "TSLS", "FE"]
+ARRAY_ERR = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
+SANITIZED = bool(os.environ.get("ORDINATA_SANITIZED"))
+
+
+def fit_arguments(name, n=40, p=3, seed=0):
+    """Keyword arguments of name.fit() on a small well-posed problem."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, p))
+    y = x @ np.arange(1.0, p + 1) + 0.5 + rng.normal(size=n)
+    if name in ("IV", "TSLS"):
+        z = x + rng.normal(size=(n, p))
+        if name == "TSLS":
+            z = np.column_stack([np.ones(n), z, rng.normal(size=n)])
+        return {"instruments": z, "regressors": x, "targets": y}
+    extra = {
+        "WLS": {"weights": rng.uniform(0.5, 2.0, size=n)},
+        "GLS": {"sigma": np.eye(n) + 0.1},
+        "FE": {"entity_id": (np.arange(n) % 4).astype(np.int64)},
+    }
+    return {"x": x, "y": y, **extra.get(name, {})}
+
+
+def fitted(name):
+    model = getattr(ordinata, name)()
+    model.fit(**fit_arguments(name))
+    return model
+
+
+def predict(model, x, entity_id=None):
+    if type(model).__name__ == "FE":
+        return model.predict(x, np.zeros(len(x), np.int64) if entity_id is None else entity_id)
+    return model.predict(x)
+
+
+# ---------------------------------------------------------------- masked arrays
+
+FIT_ARRAYS = [(name, arg) for name in CLASSES for arg in fit_arguments(name)]
+
+
+@pytest.mark.parametrize("name, arg", FIT_ARRAYS)
+def test_fit_refuses_masked_arrays(name, arg):
+    args = fit_arguments(name)
+    hidden = args[arg].copy()
+    args[arg] = np.ma.masked_array(hidden, mask=np.zeros(hidden.shape, bool))  # nothing even masked
+    with pytest.raises(TypeError) as exc:
+        getattr(ordinata, name)().fit(**args)
+    assert str(exc.value) == ARRAY_ERR.format(arg, "MaskedArray")
+
+
+class MaskedSub(np.ma.MaskedArray):
+    pass
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_predict_refuses_masked_arrays(name):
+    model = fitted(name)
+    arg = "regressors" if name in ("IV", "TSLS") else "x"
+    x = fit_arguments(name)[arg]
+    for masked in (np.ma.masked_array(x, mask=x > 1.0), x.view(MaskedSub)):
+        with pytest.raises(TypeError) as exc:
+            predict(model, masked)
+        assert str(exc.value) == ARRAY_ERR.format(arg, type(masked).__name__)
+    if name == "FE":
+        with pytest.raises(TypeError) as exc:
+            model.predict(x, np.ma.masked_array(np.zeros(len(x), np.int64)))
+        assert str(exc.value) == ARRAY_ERR.format("entity_id", "MaskedArray")
+
+
+@pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
+@pytest.mark.parametrize("name", CLASSES)
+def test_plain_ndarray_subclasses_are_data(name, tmp_path):
+    args = fit_arguments(name)
+    ref = getattr(ordinata, name)()
+    ref.fit(**args)
+    wrapped = {}
+    for i, (arg, value) in enumerate(args.items()):
+        if value.ndim == 2:
+            wrapped[arg] = np.asmatrix(value)
+        else:
+            mm = np.memmap(tmp_path / f"{i}.bin", dtype=value.dtype, mode="w+", shape=value.shape)
+            mm[:] = value
+            wrapped[arg] = mm
+    model = getattr(ordinata, name)()
+    model.fit(**wrapped)
+    np.testing.assert_array_equal(model.coefficients, ref.coefficients)
+    x = args.get("x", args.get("regressors"))
+    np.testing.assert_array_equal(predict(model, np.asmatrix(x), args.get("entity_id")),
+                                  predict(ref, x, args.get("entity_id")))
+
+
+# ---------------------------------------------------------------- strided prediction
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_strided_and_broadcast_views_predict_as_their_dense_copies(name):
+    model = fitted(name)
+    rng = np.random.default_rng(1)
+    big = rng.normal(size=(3 * 50_001, 7))
+    views = {
+        "broadcast": np.broadcast_to(big[0, :3], (50_001, 3)),
+        "strided": big[::3, 1:7:2],
+        "reversed": big[::-3, ::-2][:, :3],
+    }
+    for label, view in views.items():
+        ids = np.broadcast_to(np.int64(2), (len(view),))
+        got = predict(model, view, ids)
+        want = predict(model, np.ascontiguousarray(view), np.ascontiguousarray(ids))
+        np.testing.assert_allclose(got, want, rtol=1e-15, atol=1e-300, err_msg=label)
+
+
+def test_ridge_finds_a_non_finite_value_late_in_a_strided_view():
+    model = fitted("Ridge")
+    big = np.ones((200_000, 6))
+    big[-2, 2] = np.inf
+    with pytest.raises(ValueError, match="NaN or infinite"):
+        model.predict(big[::2, ::2])
+    assert np.isfinite(model.predict(big[:-2:2, ::2])).all()
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory does not fit an address-space limit")
+def test_predict_never_copies_the_whole_input():
+    # Under an address-space limit that holds the output (and the interpreter's
+    # copy of it) but not a dense copy of the input, every class predicts on a
+    # broadcast view; the final check shows a dense copy would not have fit.
+    script = textwrap.dedent(f"""
+        import resource, numpy as np, ordinata, sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from test_masked_and_strided import CLASSES, fitted, predict
+        n = 10_000_000
+        models = [fitted(name) for name in CLASSES]
+        warm = np.random.default_rng(0).normal(size=(20_000, 6))
+        for m in models:
+            predict(m, warm[:, ::2]); predict(m, np.ascontiguousarray(warm[:, :3]))
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + 24 * n, resource.RLIM_INFINITY))
+        row = np.array([0.5, -1.0, 2.0])
+        for m in models:
+            ids = np.broadcast_to(np.int64(1), (n,))
+            out = predict(m, np.broadcast_to(row, (n, 3)), ids)
+            assert out.shape == (n,) and out[0] == out[-1] == predict(m, row[None, :], ids[:1])[0]
+            del out
+        keep = np.ones(n)
+        try:
+            np.ones((n, 3))
+        except MemoryError:
+            print("ok")
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "ok", "the address-space limit is too loose to tell"
+
+
+# ---------------------------------------------------------------- allocation failures
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer aborts on impossible allocations instead of failing them")
+@pytest.mark.parametrize("name", CLASSES)
+def test_impossible_output_raises_a_memory_error_that_says_why(name):
+    # 2**61 bytes of output is beyond any process's address space, so the
+    # allocation fails outright whatever the overcommit policy.
+    model = fitted(name)
+    n = 2**58
+    x = np.broadcast_to(np.ones(3), (n, 3))
+    with pytest.raises(MemoryError) as exc:
+        predict(model, x, np.broadcast_to(np.int64(0), (n,)))
+    assert str(exc.value) == f"Cannot allocate 2.3 EB for the predictions ({n} x 1 doubles)"
+    assert predict(model, x[:2]).shape == (2,)  # the model is still usable
