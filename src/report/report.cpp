@@ -3,15 +3,15 @@
 #include <charconv>
 #include <cmath>
 
-#include "models/linear/stat_utils/diagnostics.hpp"
-#include "models/linear/stat_utils/inference.hpp"
+#include "stats/diagnostics.hpp"
+#include "stats/inference.hpp"
 #include "report/format.hpp"
 
 namespace ordinata::report {
 
 namespace {
 
-namespace su = models::stat_utils;
+namespace su = stats;
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kAlpha = 0.05;
@@ -46,8 +46,7 @@ void pair_line(std::string& out, std::string_view l1, double v1, std::string_vie
 }  // namespace
 
 HeaderStats header_stats(const ReportInput& input) {
-    static const models::FitResults empty{};
-    const models::FitResults& r = input.results ? *input.results : empty;
+    const ReportFit& r = input.fit;
     HeaderStats h;
     h.n = r.n_samples.value_or(0);
     h.k = r.n_features.value_or(0);
@@ -96,8 +95,7 @@ std::string render(const ReportInput& input) {
 }
 
 std::string render(const ReportInput& input, const std::tm& local_time) {
-    static const models::FitResults empty{};
-    const models::FitResults& r = input.results ? *input.results : empty;
+    const ReportFit& r = input.fit;
     const HeaderStats h = header_stats(input);
 
     std::string out;
@@ -128,14 +126,14 @@ std::string render(const ReportInput& input, const std::tm& local_time) {
     rule(out, '-');
 
     const bool intercept_row = input.intercept_row && r.intercept && r.intercept_std_error;
-    const bool slope_rows = r.coefficients && r.coef_std_errors;
+    const bool slope_rows = r.coefficients && r.std_errors;
     if (intercept_row || slope_rows) {
         // alpha is fixed and valid, so the critical value always exists.
         const double q = su::critical_value(kAlpha, h.nu).value_or(std::nan(""));
         if (intercept_row) coefficient_row(out, "const", *r.intercept, *r.intercept_std_error, h.nu, q);
         if (slope_rows) {
             const auto& b = *r.coefficients;
-            const auto& s = *r.coef_std_errors;
+            const auto& s = *r.std_errors;
             const linalg::index_t rows = b.size() < s.size() ? b.size() : s.size();
             char name[24] = "x";
             for (linalg::index_t i = 0; i < rows; ++i) {

@@ -10,9 +10,22 @@
 #include <string_view>
 
 #include "linalg/matrix.hpp"
-#include "models/linear/fit_results.hpp"
 
 namespace ordinata::report {
+
+// The numbers of one fit as the report prints them; what is absent prints
+// as for an estimator that was never fitted.
+struct ReportFit {
+    std::optional<std::uint64_t> n_samples;
+    std::optional<std::uint64_t> n_features;
+    std::optional<double> r_squared;
+    std::optional<double> mse;
+    std::optional<double> intercept;
+    std::optional<double> intercept_std_error;
+    const linalg::Vector* coefficients = nullptr;
+    const linalg::Vector* std_errors = nullptr;
+    const linalg::Vector* residuals = nullptr;
+};
 
 struct ReportInput {
     std::string_view title;            // line 1 (after 28 spaces)
@@ -23,7 +36,7 @@ struct ReportInput {
     bool fit_intercept = true;
     // Whether a "const" row is printed (when intercept and its error are present).
     bool intercept_row = true;
-    const models::FitResults* results = nullptr;
+    ReportFit fit;
     // Diagnostics matrix for the residual diagnostics; null: no diagnostics.
     const linalg::Matrix* diagnostics_design = nullptr;
     // Fixed effects only: the "Within R-squared:" line inserted after "Model:".

@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include "models/linear/stat_utils/diagnostics.hpp"
+#include "stats/diagnostics.hpp"
 
 using ordinata::linalg::Matrix;
 using ordinata::linalg::Vector;
-using ordinata::models::stat_utils::chi2_2_sf;
-using ordinata::models::stat_utils::DiagnosticStats;
+using ordinata::stats::chi2_2_sf;
+using ordinata::stats::DiagnosticStats;
 
 namespace {
 

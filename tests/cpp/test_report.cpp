@@ -108,11 +108,9 @@ TEST(Notes, ThresholdsAreInclusiveWhereStated) {
 }
 
 TEST(Report, RowsWithZeroErrorsWithinLineAndNoIntercept) {
-    models::FitResults r;
-    r.n_samples = 12, r.n_features = 2, r.r_squared = 1.0, r.mse = 0.25;
-    r.intercept = 1.0, r.intercept_std_error = 0.5;
-    r.coefficients = vec({2.0, -3.0, 0.0}), r.coef_std_errors = vec({0.0, 0.0});
-    report::ReportInput in{"Fixed Effects Regression Results", "FE", "W", "clustered", false, false, &r,
+    const auto b = vec({2.0, -3.0, 0.0}), s = vec({0.0, 0.0});
+    const report::ReportFit r{12, 2, 1.0, 0.25, 1.0, 0.5, &b, &s, nullptr};
+    report::ReportInput in{"Fixed Effects Regression Results", "FE", "W", "clustered", false, false, r,
                            nullptr, 0.875};
     const auto ls = lines(report::render(in, fixed_time()));
     EXPECT_EQ(ls[4], std::string(52, ' ') + "Within R-squared:                0.875");
@@ -128,13 +126,11 @@ TEST(Report, RowsWithZeroErrorsWithinLineAndNoIntercept) {
 }
 
 TEST(Report, ConditionalDiagnosticLines) {
-    models::FitResults r;
-    r.n_samples = 10, r.n_features = 1, r.r_squared = 0.5, r.mse = 1.0;
-    r.intercept = 1.0, r.intercept_std_error = 0.5, r.coefficients = vec({2.0}), r.coef_std_errors = vec({1.0});
-    r.residuals = vec({1, -1, 2, -2, 0.5, -0.5, 1, 0, -1, 0});
+    const auto b = vec({2.0}), s = vec({1.0}), e = vec({1, -1, 2, -2, 0.5, -0.5, 1, 0, -1, 0});
+    const report::ReportFit r{10, 1, 0.5, 1.0, 1.0, 0.5, &b, &s, &e};
     linalg::Matrix design(10, 2, 1.0);
     for (std::size_t i = 0; i < 10; ++i) design(i, 1) = 0.0;  // a zero column: infinite condition number
-    report::ReportInput in{"OLS", "OLS", "LS", "nonrobust", true, true, &r, &design, std::nullopt};
+    report::ReportInput in{"OLS", "OLS", "LS", "nonrobust", true, true, r, &design, std::nullopt};
     const auto ls = lines(report::render(in, fixed_time()));
     EXPECT_EQ(find_line(ls, "Omnibus:"), nullptr);
     EXPECT_EQ(find_line(ls, "Jarque-Bera (JB):"), nullptr);

@@ -163,7 +163,7 @@ std::string GLS::summary() const {
     in.method_text = "Generalized Least Squares";
     in.covariance_text = "nonrobust";
     in.fit_intercept = fit_intercept_;
-    in.results = &r_;
+    in.fit = r_.report_fit();
     // No factor after a fit that failed before whitening finished: then
     // there is no whitened design and the report has no diagnostics.
     if (r_.residuals && training_x_ && sigma_factor_) in.diagnostics_design = design();

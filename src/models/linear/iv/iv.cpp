@@ -97,7 +97,7 @@ std::string IV::summary() const {
     in.method_text = "Instrumental Variables";
     in.covariance_text = "nonrobust";
     in.fit_intercept = fit_intercept_;
-    in.results = &r_;
+    in.fit = r_.report_fit();
     return report::render(in);
 }
 

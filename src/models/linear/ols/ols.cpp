@@ -149,7 +149,7 @@ std::string OLS::summary() const {
     in.method_text = "Least Squares";
     in.covariance_text = robust_ ? "HC0" : "nonrobust";
     in.fit_intercept = fit_intercept_;
-    in.results = &r_;
+    in.fit = r_.report_fit();
     if (r_.residuals && training_x_) in.diagnostics_design = design();
     return report::render(in);
 }

@@ -143,7 +143,7 @@ std::string Ridge::summary() const {
     in.method_text = "Ridge Regression";
     in.covariance_text = "nonrobust";
     in.fit_intercept = fit_intercept_;
-    in.results = &r_;
+    in.fit = r_.report_fit();
     if (r_.residuals && training_x_) in.diagnostics_design = design();
     return report::render(in);
 }

@@ -208,7 +208,7 @@ std::string TSLS::summary() const {
     in.method_text = "Two-Stage Least Squares";
     in.covariance_text = "nonrobust";
     in.fit_intercept = fit_intercept_;
-    in.results = &r_;
+    in.fit = r_.report_fit();
     return report::render(in);
 }
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "models/linear/fit_results.hpp"
+#include "models/fit_results.hpp"
 
 namespace ordinata::models {
 

@@ -118,7 +118,7 @@ std::string WLS::summary() const {
     in.method_text = "Weighted Least Squares";
     in.covariance_text = "nonrobust";
     in.fit_intercept = fit_intercept_;
-    in.results = &r_;
+    in.fit = r_.report_fit();
     return report::render(in);
 }
 

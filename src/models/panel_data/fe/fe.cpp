@@ -176,7 +176,7 @@ std::string FE::summary() const {
     in.covariance_text = robust_ ? "clustered" : "nonrobust";
     in.fit_intercept = false;
     in.intercept_row = false;
-    in.results = &r_;
+    in.fit = r_.report_fit();
     in.within_r_squared = within_r_squared_;
     // After a failed refit the residuals belong to the previous data; pairing
     // them with the new design would read past one of the two.

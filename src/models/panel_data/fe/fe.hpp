@@ -10,7 +10,7 @@
 
 #include <tsl/robin_map.h>
 
-#include "models/linear/fit_results.hpp"
+#include "models/fit_results.hpp"
 #include "models/once_cell.hpp"
 
 namespace ordinata::models {

@@ -1,4 +1,4 @@
-#include "models/linear/stat_utils/diagnostics.hpp"
+#include "stats/diagnostics.hpp"
 
 #include <cmath>
 #include <limits>
@@ -9,7 +9,7 @@
 #include <boost/math/policies/policy.hpp>
 #include <boost/math/special_functions/gamma.hpp>
 
-namespace ordinata::models::stat_utils {
+namespace ordinata::stats {
 
 namespace {
 
@@ -97,4 +97,4 @@ DiagnosticStats DiagnosticStats::compute(linalg::VectorView e, linalg::MatrixVie
     return out;
 }
 
-}  // namespace ordinata::models::stat_utils
+}  // namespace ordinata::stats

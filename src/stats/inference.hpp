@@ -6,9 +6,10 @@
 #include <optional>
 
 #include "linalg/matrix.hpp"
-#include "models/estimator_error.hpp"
+#include <expected>
+#include <string>
 
-namespace ordinata::models::stat_utils {
+namespace ordinata::stats {
 
 using linalg::Matrix;
 using linalg::Vector;
@@ -32,15 +33,15 @@ double student_t_cdf(double x, double nu);
 // Two-sided p-value: Student t for 1 <= nu <= 30, normal for nu >= 31, 1 for nu = 0.
 double p_value(double t, std::uint64_t nu);
 // Critical value for a two-sided interval at level alpha (the 1 - alpha/2 quantile).
-Result<double> critical_value(double alpha, std::uint64_t nu);
+std::expected<double, std::string> critical_value(double alpha, std::uint64_t nu);
 
 Vector t_statistics(VectorView coefficients, VectorView std_errors);
 Vector p_values(VectorView coefficients, VectorView std_errors, std::uint64_t nu);
 // p x 2 matrix of (lower, upper) bounds.
-Result<Matrix> confidence_intervals(VectorView coefficients, VectorView std_errors, std::uint64_t nu,
+std::expected<Matrix, std::string> confidence_intervals(VectorView coefficients, VectorView std_errors, std::uint64_t nu,
                                     double alpha);
 
 // Upper-tail probability of the F distribution with (d1, d2) degrees of freedom.
 double f_sf(double f, std::uint64_t d1, std::uint64_t d2);
 
-}  // namespace ordinata::models::stat_utils
+}  // namespace ordinata::stats

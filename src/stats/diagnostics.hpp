@@ -3,7 +3,7 @@
 
 #include "linalg/matrix.hpp"
 
-namespace ordinata::models::stat_utils {
+namespace ordinata::stats {
 
 // Eight statistics; one that cannot be computed for the input is NaN.
 struct DiagnosticStats {
@@ -26,4 +26,4 @@ struct DiagnosticStats {
 // NaN for an infinite or NaN statistic.
 double chi2_2_sf(double x);
 
-}  // namespace ordinata::models::stat_utils
+}  // namespace ordinata::stats

@@ -1,4 +1,4 @@
-#include "models/linear/stat_utils/inference.hpp"
+#include "stats/inference.hpp"
 
 #include <array>
 #include <charconv>
@@ -10,7 +10,7 @@
 #include <boost/math/special_functions/beta.hpp>
 #include <boost/math/special_functions/erf.hpp>
 
-namespace ordinata::models::stat_utils {
+namespace ordinata::stats {
 
 namespace {
 
@@ -98,9 +98,9 @@ double p_value(double t, std::uint64_t nu) {
     return 2.0 * (1.0 - student_t_cdf(a, static_cast<double>(nu)));
 }
 
-Result<double> critical_value(double alpha, std::uint64_t nu) {
+std::expected<double, std::string> critical_value(double alpha, std::uint64_t nu) {
     if (!(alpha >= 0.0 && alpha <= 2.0))
-        return value_error("alpha must be between 0 and 2, got " + shortest(alpha));
+        return std::unexpected("alpha must be between 0 and 2, got " + shortest(alpha));
     const double p = alpha * -0.5 + 1.0;
     if (nu >= 1 && nu <= 30) {
         const double v = static_cast<double>(nu);
@@ -123,7 +123,7 @@ Vector p_values(VectorView coefficients, VectorView std_errors, std::uint64_t nu
     return out;
 }
 
-Result<Matrix> confidence_intervals(VectorView coefficients, VectorView std_errors, std::uint64_t nu,
+std::expected<Matrix, std::string> confidence_intervals(VectorView coefficients, VectorView std_errors, std::uint64_t nu,
                                     double alpha) {
     auto q = critical_value(alpha, nu);
     if (!q) return std::unexpected(q.error());
@@ -143,4 +143,4 @@ double f_sf(double f, std::uint64_t d1, std::uint64_t d2) {
     return ibeta(v / 2.0, k / 2.0, v / (v + k * f));
 }
 
-}  // namespace ordinata::models::stat_utils
+}  // namespace ordinata::stats

@@ -9,7 +9,8 @@
 #include "linalg/matrix.hpp"
 #include "models/estimator_error.hpp"
 #include "models/once_cell.hpp"
-#include "models/linear/stat_utils/inference.hpp"
+#include "report/report.hpp"
+#include "stats/inference.hpp"
 
 namespace ordinata::models {
 
@@ -38,7 +39,7 @@ struct FitResults {
         FitResults r;
         r.n_samples = n;
         r.n_features = p;
-        r.store_split(stat_utils::split_intercept_and_coefs(params, std_errors, intercept));
+        r.store_split(stats::split_intercept_and_coefs(params, std_errors, intercept));
         r.residuals = std::move(residuals);
         r.mse = mse;
         r.r_squared = r_squared;
@@ -59,16 +60,16 @@ struct FitResults {
 
     std::optional<Vector> t_statistics() const {
         if (!has_inference()) return std::nullopt;
-        return stat_utils::t_statistics(*coefficients, *coef_std_errors);
+        return stats::t_statistics(*coefficients, *coef_std_errors);
     }
     std::optional<Vector> p_values(std::uint64_t nu) const {
         if (!has_inference()) return std::nullopt;
-        return stat_utils::p_values(*coefficients, *coef_std_errors, nu);
+        return stats::p_values(*coefficients, *coef_std_errors, nu);
     }
     Result<std::optional<Matrix>> confidence_intervals(std::uint64_t nu, double alpha) const {
         if (!has_inference()) return std::optional<Matrix>{};
-        auto ci = stat_utils::confidence_intervals(*coefficients, *coef_std_errors, nu, alpha);
-        if (!ci) return std::unexpected(ci.error());
+        auto ci = stats::confidence_intervals(*coefficients, *coef_std_errors, nu, alpha);
+        if (!ci) return value_error(std::move(ci.error()));
         return std::optional<Matrix>(std::move(*ci));
     }
 
@@ -88,6 +89,13 @@ struct FitResults {
                            std::to_string(x.cols()));
     }
 
+    // The numbers the report prints, read from these results.
+    report::ReportFit report_fit() const {
+        return {n_samples, n_features, r_squared, mse, intercept, intercept_std_error,
+                coefficients ? &*coefficients : nullptr, coef_std_errors ? &*coef_std_errors : nullptr,
+                residuals ? &*residuals : nullptr};
+    }
+
     // x * coefficients, plus the intercept when one is stored. x is read
     // where it lies (see linalg::dot_rows): only the output is allocated.
     Vector linear_prediction(MatrixView x) const;
@@ -103,7 +111,7 @@ struct FitResults {
         }
     }
 
-    void store_split(const stat_utils::SplitParams& s) {
+    void store_split(const stats::SplitParams& s) {
         intercept = s.intercept;
         intercept_std_error = s.intercept_std_error;
         coefficients = s.coefficients;

@@ -1,4 +1,4 @@
-#include "models/linear/fit_results.hpp"
+#include "models/fit_results.hpp"
 
 #include <algorithm>
 #include <cmath>
