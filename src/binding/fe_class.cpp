@@ -1,4 +1,5 @@
 #include "binding/class_binding.hpp"
+#include "binding/common_members.hpp"
 #include "binding/classes.hpp"
 #include "models/panel_data/fe/fe.hpp"
 
@@ -22,38 +23,28 @@ struct FEClass {
     static FE construct(A a) { return FE(a.flag(0)); }
     static constexpr bool has_repr = true;
 
+    using C = Common<FE>;
     static constexpr std::array members{
-        property<FE>("coefficients", [](FE& m, A) -> Outcome { return m.results().coefficients; }),
+        C::coefficients,
         property<FE>("robust", [](FE& m, A) -> Outcome { return m.robust(); }),
-        property<FE>("mse", [](FE& m, A) -> Outcome { return m.results().mse; }),
-        property<FE>("r_squared", [](FE& m, A) -> Outcome { return m.results().r_squared; }),
+        C::mse, C::r_squared,
         property<FE>("within_r_squared", [](FE& m, A) -> Outcome { return m.within_r_squared(); }),
-        property<FE>("n_samples", [](FE& m, A) -> Outcome { return m.results().n_samples; }),
-        property<FE>("n_features", [](FE& m, A) -> Outcome { return m.results().n_features; }),
+        C::n_samples, C::n_features,
         property<FE>("n_entities", [](FE& m, A) -> Outcome { return m.n_entities(); }),
-        property<FE>("residuals", [](FE& m, A) -> Outcome { return m.results().residuals; }),
+        C::residuals,
         property<FE>("fixed_effects", [](FE& m, A) -> Outcome { return m.fixed_effects(); }),
-        method<FE>("is_fitted", Access::Shared, {}, "",
-                   [](FE& m, A) -> Outcome { return m.results().is_fitted(); }),
+        C::is_fitted,
         method<FE>("fit", Access::Exclusive, {array2d("x"), array1d("y"), int_array1d("entity_id")}, "",
                    [](FE& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), ids(a, 2)); }),
         method<FE>("predict", Access::Shared, {array2d("x"), int_array1d("entity_id")},
                    "Make predictions using the fitted Fixed Effects model",
                    [](FE& m, A a) -> Outcome { return m.predict(a.matrix(0), ids(a, 1)); }),
-        method<FE>("standard_errors", Access::Shared, {}, "Calculate standard errors of coefficients",
-                   [](FE& m, A) -> Outcome { return m.standard_errors(); }),
-        method<FE>("t_statistics", Access::Shared, {}, "Calculate t-statistics for coefficients",
-                   [](FE& m, A) -> Outcome { return m.t_statistics(); }),
-        method<FE>("p_values", Access::Shared, {}, "Calculate p-values for coefficients using t-distribution",
-                   [](FE& m, A) -> Outcome { return m.p_values(); }),
-        method<FE>("confidence_intervals", Access::Shared, {number("alpha", 0.05, "0.05")},
-                   "Calculate confidence intervals for coefficients",
-                   [](FE& m, A a) -> Outcome { return m.confidence_intervals(a.number(0)); }),
-        method<FE>("summary", Access::Shared, {},
-                   "Generate a summary of the model results with Fixed Effects specific statistics",
-                   [](FE& m, A) -> Outcome { return m.summary(); }),
-        method<FE>("covariance_matrix", Access::Exclusive, {}, "Get the covariance matrix of coefficients",
-                   [](FE& m, A) -> Outcome { return m.covariance_matrix(); }),
+        C::standard_errors("Calculate standard errors of coefficients"),
+        C::t_statistics("Calculate t-statistics for coefficients"),
+        C::p_values("Calculate p-values for coefficients using t-distribution"),
+        C::confidence_intervals("Calculate confidence intervals for coefficients"),
+        C::summary("Generate a summary of the model results with Fixed Effects specific statistics"),
+        C::covariance_method("Get the covariance matrix of coefficients"),
     };
 };
 

@@ -1,4 +1,5 @@
 #include "binding/class_binding.hpp"
+#include "binding/common_members.hpp"
 #include "binding/classes.hpp"
 #include "models/linear/iv/iv.hpp"
 
@@ -28,31 +29,15 @@ struct IVClass {
     static IV construct(A a) { return IV(a.flag(0)); }
     static constexpr bool has_repr = false;
 
+    using C = Common<IV>;
     static constexpr std::array members{
         method<IV>("fit", Access::Exclusive,
                    {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
                    [](IV& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }),
-        method<IV>("is_fitted", Access::Shared, {}, "", [](IV& m, A) -> Outcome { return m.is_fitted(); }),
-        property<IV>("coefficients", [](IV& m, A) -> Outcome { return m.results().coefficients; }),
-        property<IV>("fit_intercept", [](IV& m, A) -> Outcome { return m.fit_intercept(); }),
-        property<IV>("intercept", [](IV& m, A) -> Outcome { return m.results().intercept; }),
-        method<IV>("predict", Access::Shared, {array2d("regressors")}, "",
-                   [](IV& m, A a) -> Outcome { return m.predict(a.matrix(0)); }),
-        method<IV>("standard_errors", Access::Shared, {}, "",
-                   [](IV& m, A) -> Outcome { return m.standard_errors(); }),
-        method<IV>("t_statistics", Access::Shared, {}, "",
-                   [](IV& m, A) -> Outcome { return m.t_statistics(); }),
-        method<IV>("p_values", Access::Shared, {}, "", [](IV& m, A) -> Outcome { return m.p_values(); }),
-        method<IV>("confidence_intervals", Access::Shared, {number("alpha", 0.05, "0.05")}, "",
-                   [](IV& m, A a) -> Outcome { return m.confidence_intervals(a.number(0)); }),
-        method<IV>("summary", Access::Shared, {}, "", [](IV& m, A) -> Outcome { return m.summary(); }),
+        C::is_fitted, C::coefficients, C::fit_intercept, C::intercept, C::predict("regressors"),
+        C::standard_errors(), C::t_statistics(), C::p_values(), C::confidence_intervals(), C::summary(),
         property<IV>("covariance_matrix", [](IV& m, A) -> Outcome { return m.covariance(); }),
-        property<IV>("mse", [](IV& m, A) -> Outcome { return m.results().mse; }),
-        property<IV>("r_squared", [](IV& m, A) -> Outcome { return m.results().r_squared; }),
-        property<IV>("r_squared_adj", [](IV& m, A) -> Outcome { return m.r_squared_adj(); }),
-        property<IV>("residuals", [](IV& m, A) -> Outcome { return m.results().residuals; }),
-        property<IV>("n_samples", [](IV& m, A) -> Outcome { return m.results().n_samples; }),
-        property<IV>("n_features", [](IV& m, A) -> Outcome { return m.results().n_features; }),
+        C::mse, C::r_squared, C::r_squared_adj, C::residuals, C::n_samples, C::n_features,
     };
 };
 

@@ -1,4 +1,5 @@
 #include "binding/class_binding.hpp"
+#include "binding/common_members.hpp"
 #include "binding/classes.hpp"
 #include "models/linear/tsls/tsls.hpp"
 
@@ -17,26 +18,14 @@ struct TSLSClass {
     static TSLS construct(A a) { return TSLS(a.flag(0)); }
     static constexpr bool has_repr = false;
 
+    using C = Common<TSLS>;
     static constexpr std::array members{
         method<TSLS>("fit", Access::Exclusive,
                      {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
                      [](TSLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }),
-        method<TSLS>("summary", Access::Shared, {}, "", [](TSLS& m, A) -> Outcome { return m.summary(); }),
-        method<TSLS>("is_fitted", Access::Shared, {}, "", [](TSLS& m, A) -> Outcome { return m.is_fitted(); }),
-        property<TSLS>("coefficients", [](TSLS& m, A) -> Outcome { return m.results().coefficients; }),
-        property<TSLS>("fit_intercept", [](TSLS& m, A) -> Outcome { return m.fit_intercept(); }),
-        property<TSLS>("intercept", [](TSLS& m, A) -> Outcome { return m.results().intercept; }),
-        method<TSLS>("standard_errors", Access::Shared, {}, "",
-                     [](TSLS& m, A) -> Outcome { return m.standard_errors(); }),
-        method<TSLS>("predict", Access::Shared, {array2d("regressors")}, "",
-                     [](TSLS& m, A a) -> Outcome { return m.predict(a.matrix(0)); }),
-        property<TSLS>("mse", [](TSLS& m, A) -> Outcome { return m.results().mse; }),
-        property<TSLS>("r_squared", [](TSLS& m, A) -> Outcome { return m.results().r_squared; }),
-        property<TSLS>("r_squared_adj", [](TSLS& m, A) -> Outcome { return m.r_squared_adj(); }),
-        property<TSLS>("residuals", [](TSLS& m, A) -> Outcome { return m.results().residuals; }),
-        property<TSLS>("n_samples", [](TSLS& m, A) -> Outcome { return m.results().n_samples; }),
-        property<TSLS>("n_features", [](TSLS& m, A) -> Outcome { return m.results().n_features; }),
-        property<TSLS>("covariance_matrix", [](TSLS& m, A) -> Outcome { return m.covariance_matrix(); }),
+        C::summary(), C::is_fitted, C::coefficients, C::fit_intercept, C::intercept, C::standard_errors(),
+        C::predict("regressors"), C::mse, C::r_squared, C::r_squared_adj, C::residuals, C::n_samples,
+        C::n_features, property<TSLS>("covariance_matrix", [](TSLS& m, A) -> Outcome { return m.covariance_matrix(); }),
     };
 };
 

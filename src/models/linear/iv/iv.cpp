@@ -67,7 +67,6 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     r_ = FitResults::of_fit(n, k, beta, s, fit_intercept_, std::move(e), sigma2,
                             r_squared_from(ssr, tss.tss, tss.noise, false));
     covariance_ = std::move(v);
-    fitted_ = true;
     return {};
 }
 
@@ -80,12 +79,11 @@ Result<void> IV::fit_rescaled(MatrixView z, MatrixView x, VectorView y) {
     linear::rescale_inverse(*inner.covariance_, xs.factor, fit_intercept_);
     r_ = std::move(inner.r_);
     covariance_ = std::move(inner.covariance_);
-    fitted_ = true;
     return {};
 }
 
 Result<Vector> IV::predict(MatrixView x) const {
-    if (!fitted_ || !r_.coefficients) return value_error("Model not fitted");
+    if (!r_.coefficients) return value_error("Model not fitted");
     if (auto ok = r_.check_feature_count(x); !ok) return std::unexpected(ok.error());
     return r_.linear_prediction(x);
 }

@@ -18,15 +18,11 @@ public:
 
     std::string summary() const;
 
-    bool is_fitted() const { return fitted_; }
     const std::optional<Matrix>& covariance() const { return covariance_; }
 
 private:
     // The same fit on columns scaled by powers of two, its results scaled back.
     Result<void> fit_rescaled(MatrixView z, MatrixView x, VectorView y);
-    // Set by the last step of a successful fit and never reset: a fit that
-    // fails late leaves new coefficients without changing it.
-    bool fitted_ = false;
     std::optional<Matrix> covariance_;
 };
 

@@ -19,7 +19,6 @@ public:
 
     std::string summary() const;
 
-    bool is_fitted() const { return fitted_; }
     const std::optional<Matrix>& covariance_matrix() const { return covariance_; }
 
 private:
@@ -28,7 +27,6 @@ private:
     // Fills coef_std_errors and intercept_std_error from the diagonal of v.
 
     // Set at the very end of a successful fit and never reset.
-    bool fitted_ = false;
     std::optional<Matrix> covariance_;
 };
 
