@@ -36,7 +36,7 @@ struct IVClass {
                    [](IV& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }),
         C::is_fitted, C::coefficients, C::fit_intercept, C::intercept, C::predict("regressors"),
         C::standard_errors(), C::t_statistics(), C::p_values(), C::confidence_intervals(), C::summary(),
-        property<IV>("covariance_matrix", [](IV& m, A) -> Outcome { return m.covariance(); }),
+        property<IV>("covariance_matrix", [](IV& m, A) -> Outcome { return m.covariance_matrix(); }),
         C::mse, C::r_squared, C::r_squared_adj, C::residuals, C::n_samples, C::n_features,
     };
 };

@@ -70,33 +70,6 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     return {};
 }
 
-Result<void> IV::fit_rescaled(MatrixView z, MatrixView x, VectorView y) {
-    // The instruments' scale cancels from the estimates; only x's remains.
-    const linear::ColumnScaling zs(z), xs(x);
-    IV inner(fit_intercept_);
-    if (auto ok = inner.fit(zs.x, xs.x, y, false); !ok) return ok;
-    inner.r_.rescale_slopes(xs.factor);
-    linear::rescale_inverse(*inner.covariance_, xs.factor, fit_intercept_);
-    r_ = std::move(inner.r_);
-    covariance_ = std::move(inner.covariance_);
-    return {};
-}
-
-Result<Vector> IV::predict(MatrixView x) const {
-    if (!r_.coefficients) return value_error("Model not fitted");
-    if (auto ok = r_.check_feature_count(x); !ok) return std::unexpected(ok.error());
-    return r_.linear_prediction(x);
-}
-
-std::string IV::summary() const {
-    report::ReportInput in;
-    in.title = "IV";
-    in.model_text = "IV";
-    in.method_text = "Instrumental Variables";
-    in.covariance_text = "nonrobust";
-    in.fit_intercept = fit_intercept_;
-    in.fit = r_.report_fit();
-    return report::render(in);
-}
+std::string IV::summary() const { return render_summary("IV", "Instrumental Variables"); }
 
 }  // namespace ordinata::models

@@ -5,25 +5,17 @@
 #include <optional>
 #include <string>
 
-#include "models/fit_results.hpp"
+#include "models/linear/instrumental_model.hpp"
 
 namespace ordinata::models {
 
-class IV : public FittedModel {
+class IV : public InstrumentalModel<IV> {
 public:
-    explicit IV(bool fit_intercept) : FittedModel(fit_intercept) {}
+    explicit IV(bool fit_intercept) : InstrumentalModel(fit_intercept) {}
 
     Result<void> fit(MatrixView instruments, MatrixView regressors, VectorView targets, bool may_rescale = true);
-    Result<Vector> predict(MatrixView regressors) const;
 
     std::string summary() const;
-
-    const std::optional<Matrix>& covariance() const { return covariance_; }
-
-private:
-    // The same fit on columns scaled by powers of two, its results scaled back.
-    Result<void> fit_rescaled(MatrixView z, MatrixView x, VectorView y);
-    std::optional<Matrix> covariance_;
 };
 
 }  // namespace ordinata::models

@@ -181,33 +181,6 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescal
     return {};
 }
 
-Result<void> TSLS::fit_rescaled(MatrixView z, MatrixView x, VectorView y) {
-    // The instruments' scale cancels from the estimates; only x's remains.
-    const linear::ColumnScaling zs(z), xs(x);
-    TSLS inner(fit_intercept_);
-    if (auto ok = inner.fit(zs.x, xs.x, y, false); !ok) return ok;
-    inner.r_.rescale_slopes(xs.factor);
-    linear::rescale_inverse(*inner.covariance_, xs.factor, fit_intercept_);
-    r_ = std::move(inner.r_);
-    covariance_ = std::move(inner.covariance_);
-    return {};
-}
-
-Result<Vector> TSLS::predict(MatrixView x) const {
-    if (!r_.coefficients) return value_error("Model not fitted");
-    if (auto ok = r_.check_feature_count(x); !ok) return std::unexpected(ok.error());
-    return r_.linear_prediction(x);
-}
-
-std::string TSLS::summary() const {
-    report::ReportInput in;
-    in.title = "TSLS";
-    in.model_text = "TSLS";
-    in.method_text = "Two-Stage Least Squares";
-    in.covariance_text = "nonrobust";
-    in.fit_intercept = fit_intercept_;
-    in.fit = r_.report_fit();
-    return report::render(in);
-}
+std::string TSLS::summary() const { return render_summary("TSLS", "Two-Stage Least Squares"); }
 
 }  // namespace ordinata::models
