@@ -10,10 +10,7 @@ namespace {
 using models::FE;
 using A = const Args&;
 
-models::EntityIdView ids(A a, std::size_t i) {
-    const IntVectorView v = a.int_vector(i);
-    return {v.base, v.len, v.stride};
-}
+models::EntityIdView ids(A a, std::size_t i) { return a.int_vector(i); }
 
 struct FEClass {
     using Estimator = FE;

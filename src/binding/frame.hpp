@@ -65,13 +65,7 @@ struct ParamList {
 };
 
 // Read-only view of a 1-D int64 argument.
-struct IntVectorView {
-    const std::int64_t* base = nullptr;
-    linalg::index_t len = 0;
-    linalg::stride_t stride = 1;
-    std::int64_t operator[](linalg::index_t i) const { return base[static_cast<linalg::stride_t>(i) * stride]; }
-    linalg::index_t size() const { return len; }
-};
+using linalg::IntVectorView;
 
 // Converted arguments of one call. Arrays that had to be copied (misaligned
 // or with strides that are not whole elements) are kept alive here.

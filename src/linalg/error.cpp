@@ -13,14 +13,6 @@ std::string LinalgError::debug() const {
             return "Lapack(InvalidShape)";
         case Kind::NotSquare:
             return "NotSquare { rows: " + std::to_string(a) + ", cols: " + std::to_string(b) + " }";
-        case Kind::InvalidStride:
-            return "InvalidStride { s0: " + std::to_string(a) + ", s1: " + std::to_string(b) + " }";
-        case Kind::MemoryNotCont:
-            return "MemoryNotCont";
-        case Kind::NonStandardShape:
-            return "IncompatibleShape";
-        case Kind::ReshapeFailed:
-            return "Shape(ShapeError/IncompatibleShape: incompatible shapes)";
     }
     return "Unknown";
 }

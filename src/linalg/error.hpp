@@ -14,15 +14,11 @@ struct LinalgError {
         LapackComputationalFailure,  // INFO > 0
         LapackInvalidShape,
         NotSquare,
-        InvalidStride,
-        MemoryNotCont,
-        NonStandardShape,
-        ReshapeFailed,
     };
 
     Kind kind;
-    std::int64_t a = 0;  // INFO, rows or s0
-    std::int64_t b = 0;  // cols or s1
+    std::int64_t a = 0;  // INFO or rows
+    std::int64_t b = 0;  // cols
 
     static LinalgError invalid_value(std::int64_t info) { return {Kind::LapackInvalidValue, info}; }
     static LinalgError computational(std::int64_t info) { return {Kind::LapackComputationalFailure, info}; }

@@ -30,6 +30,16 @@ struct VectorView {
     }
 };
 
+// One-dimensional read-only view of 64-bit integers (entity identifiers).
+struct IntVectorView {
+    const std::int64_t* base = nullptr;
+    index_t len = 0;
+    stride_t stride = 1;
+
+    std::int64_t operator[](index_t i) const { return base[static_cast<stride_t>(i) * stride]; }
+    index_t size() const { return len; }
+};
+
 // Two-dimensional read-only view: element (i, j) lives at
 // base[i * row_stride + j * col_stride]. Strides may be negative.
 struct MatrixView {

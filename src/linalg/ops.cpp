@@ -240,6 +240,15 @@ void dot_t_accumulate(MatrixView a, VectorView x, Vector& y) {
     gemv(a.t(), x, 1.0, y.data());
 }
 
+Vector column_sums(MatrixView x) {
+    Vector s(x.cols(), 0.0);
+    for (index_t i = 0; i < x.rows(); ++i) {
+        const VectorView r = x.row(i);
+        for (index_t j = 0; j < x.cols(); ++j) s[j] += r[j];
+    }
+    return s;
+}
+
 void mirror_upper(Matrix& c) {
     for (index_t i = 0; i < c.rows(); ++i)
         for (index_t j = 0; j < i; ++j) c(i, j) = c(j, i);

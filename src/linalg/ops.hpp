@@ -30,6 +30,8 @@ void dot_accumulate(MatrixView a, MatrixView b, Matrix& c);
 void gram_accumulate_upper(MatrixView a, Matrix& c);
 // y += A'x.
 void dot_t_accumulate(MatrixView a, VectorView x, Vector& y);
+// Column sums of x, one pass over the rows.
+Vector column_sums(MatrixView x);
 // Copies the upper triangle into the lower one.
 void mirror_upper(Matrix& c);
 

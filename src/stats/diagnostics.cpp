@@ -1,12 +1,13 @@
 #include "stats/diagnostics.hpp"
 
+#include "stats/boost_policy.hpp"
+
 #include <cmath>
 #include <limits>
 
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
 
-#include <boost/math/policies/policy.hpp>
 #include <boost/math/special_functions/gamma.hpp>
 
 namespace ordinata::stats {
@@ -14,11 +15,6 @@ namespace ordinata::stats {
 namespace {
 
 namespace bm = boost::math;
-using quiet_policy = bm::policies::policy<bm::policies::overflow_error<bm::policies::ignore_error>,
-                                          bm::policies::underflow_error<bm::policies::ignore_error>,
-                                          bm::policies::denorm_error<bm::policies::ignore_error>,
-                                          bm::policies::evaluation_error<bm::policies::ignore_error>,
-                                          bm::policies::promote_double<false>>;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 

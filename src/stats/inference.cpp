@@ -1,12 +1,13 @@
 #include "stats/inference.hpp"
 
+#include "stats/boost_policy.hpp"
+
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include <boost/math/policies/policy.hpp>
 #include <boost/math/special_functions/beta.hpp>
 #include <boost/math/special_functions/erf.hpp>
 
@@ -15,13 +16,6 @@ namespace ordinata::stats {
 namespace {
 
 namespace bm = boost::math;
-// Overflow and underflow give the IEEE limits instead of throwing; domain
-// errors cannot occur because arguments are checked before each call.
-using quiet_policy = bm::policies::policy<bm::policies::overflow_error<bm::policies::ignore_error>,
-                                          bm::policies::underflow_error<bm::policies::ignore_error>,
-                                          bm::policies::denorm_error<bm::policies::ignore_error>,
-                                          bm::policies::evaluation_error<bm::policies::ignore_error>,
-                                          bm::policies::promote_double<false>>;
 
 constexpr double sqrt2 = 1.4142135623730951;
 constexpr double inf = std::numeric_limits<double>::infinity();

@@ -13,15 +13,6 @@ using linalg::index_t;
 
 namespace {
 
-Vector column_sums(MatrixView x) {
-    Vector s(x.cols(), 0.0);
-    for (index_t i = 0; i < x.rows(); ++i) {
-        const VectorView r = x.row(i);
-        for (index_t j = 0; j < x.cols(); ++j) s[j] += r[j];
-    }
-    return s;
-}
-
 // Borders the cross-product block m (rows: columns of a, cols: columns of b)
 // with the intercept row (column sums of b) and column (column sums of a).
 Matrix bordered(const Matrix& m, double n, const Vector& a_sums, const Vector& b_sums) {
@@ -41,7 +32,7 @@ Matrix bordered(const Matrix& m, double n, const Vector& a_sums, const Vector& b
 Matrix design_gram(MatrixView a, bool intercept) {
     Matrix m = linalg::gram(a);
     if (!intercept) return m;
-    const Vector sums = column_sums(a);
+    const Vector sums = linalg::column_sums(a);
     return bordered(m, static_cast<double>(a.rows()), sums, sums);
 }
 

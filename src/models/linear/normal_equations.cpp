@@ -37,16 +37,6 @@ const double* contiguous_row(MatrixView x, index_t i, Vector& tmp) {
     return tmp.data();
 }
 
-// Column sums of x (one pass over the rows).
-Vector column_sums(MatrixView x) {
-    Vector s(x.cols(), 0.0);
-    for (index_t i = 0; i < x.rows(); ++i) {
-        const VectorView r = x.row(i);
-        for (index_t j = 0; j < x.cols(); ++j) s[j] += r[j];
-    }
-    return s;
-}
-
 }  // namespace
 
 CrossProducts cross_products(MatrixView x, VectorView y, bool intercept) {
@@ -57,7 +47,7 @@ CrossProducts cross_products(MatrixView x, VectorView y, bool intercept) {
     const index_t k = p + 1;
     Matrix g(k, k);
     Vector c(k);
-    const Vector sums = column_sums(x);
+    const Vector sums = linalg::column_sums(x);
     g(0, 0) = static_cast<double>(x.rows());
     c[0] = linalg::sum(y);
     for (index_t j = 0; j < p; ++j) {

@@ -103,12 +103,9 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     }
 
     // Nothing above touched the model: it changes only now, all at once.
-    r_ = FitResults::of_fit(n, p, sol.beta, s, fit_intercept_, std::move(e), mse,
-                            r_squared_from(ssr, tss.tss, tss.noise, true));
-    xtx_inv_ = std::move(sol.inverse);
-    training_x_ = std::move(x_copy);
-    covariance_cache_.reset();
-    design_cache_.reset();
+    commit(FitResults::of_fit(n, p, sol.beta, s, fit_intercept_, std::move(e), mse,
+                              r_squared_from(ssr, tss.tss, tss.noise, true)),
+           std::move(sol.inverse), std::move(x_copy));
     return {};
 }
 
@@ -116,14 +113,7 @@ Result<void> OLS::fit_rescaled(MatrixView x, VectorView y) {
     const linear::ColumnScaling scaled(x);
     OLS inner(fit_intercept_, robust_);
     if (auto ok = inner.fit(scaled.x, y, false); !ok) return ok;
-    Matrix original = Matrix::from(x);
-    inner.r_.rescale_slopes(scaled.factor);
-    linear::rescale_inverse(*inner.xtx_inv_, scaled.factor, fit_intercept_);
-    r_ = std::move(inner.r_);
-    xtx_inv_ = std::move(inner.xtx_inv_);
-    training_x_ = std::move(original);
-    covariance_cache_.reset();
-    design_cache_.reset();
+    commit_rescaled(std::move(inner), scaled.factor, x);
     return {};
 }
 
@@ -133,25 +123,8 @@ Result<Vector> OLS::predict(MatrixView x) const {
     return r_.linear_prediction(x);
 }
 
-std::optional<Matrix> OLS::covariance_matrix() {
-    return cached_covariance(covariance_cache_, xtx_inv_, r_.mse);
-}
-
-const Matrix* OLS::design() const {
-    if (!training_x_) return nullptr;
-    return &design_cache_.get_or_init([&] { return linear::design_matrix(*training_x_, fit_intercept_); });
-}
-
 std::string OLS::summary() const {
-    report::ReportInput in;
-    in.title = "OLS Regression Results";
-    in.model_text = in.title;
-    in.method_text = "Least Squares";
-    in.covariance_text = robust_ ? "HC0" : "nonrobust";
-    in.fit_intercept = fit_intercept_;
-    in.fit = r_.report_fit();
-    if (r_.residuals && training_x_) in.diagnostics_design = design();
-    return report::render(in);
+    return render_summary("OLS Regression Results", "Least Squares", robust_ ? "HC0" : "nonrobust");
 }
 
 std::string OLS::repr() const {

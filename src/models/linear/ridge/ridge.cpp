@@ -87,12 +87,9 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     Vector s(k);
     for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * sol->inverse(i, i));
 
-    r_ = FitResults::of_fit(n, p, sol->beta, s, fit_intercept_, std::move(e), mse,
-                            r_squared_from(ssr, tss.tss, tss.noise, true));
-    regularized_inverse_ = std::move(sol->inverse);
-    training_x_ = std::move(x_copy);
-    covariance_cache_.reset();
-    design_cache_.reset();
+    commit(FitResults::of_fit(n, p, sol->beta, s, fit_intercept_, std::move(e), mse,
+                              r_squared_from(ssr, tss.tss, tss.noise, true)),
+           std::move(sol->inverse), std::move(x_copy));
     return {};
 }
 
@@ -106,14 +103,7 @@ Result<void> Ridge::fit_rescaled(MatrixView x, VectorView y) {
         weights[j] = std::fmin(scaled.factor[j] * scaled.factor[j], std::ldexp(1.0, 1000));
     inner.penalty_weights_ = std::move(weights);
     if (auto ok = inner.fit(scaled.x, y, false); !ok) return ok;
-    Matrix original = Matrix::from(x);
-    inner.r_.rescale_slopes(scaled.factor);
-    linear::rescale_inverse(*inner.regularized_inverse_, scaled.factor, fit_intercept_);
-    r_ = std::move(inner.r_);
-    regularized_inverse_ = std::move(inner.regularized_inverse_);
-    training_x_ = std::move(original);
-    covariance_cache_.reset();
-    design_cache_.reset();
+    commit_rescaled(std::move(inner), scaled.factor, x);
     return {};
 }
 
@@ -127,25 +117,8 @@ Result<Vector> Ridge::predict(MatrixView x) const {
     return std::move(*yhat);
 }
 
-std::optional<Matrix> Ridge::covariance_matrix() {
-    return cached_covariance(covariance_cache_, regularized_inverse_, r_.mse);
-}
-
-const Matrix* Ridge::design() const {
-    if (!training_x_) return nullptr;
-    return &design_cache_.get_or_init([&] { return linear::design_matrix(*training_x_, fit_intercept_); });
-}
-
 std::string Ridge::summary() const {
-    report::ReportInput in;
-    in.title = "Ridge Regression Results";
-    in.model_text = in.title;
-    in.method_text = "Ridge Regression";
-    in.covariance_text = "nonrobust";
-    in.fit_intercept = fit_intercept_;
-    in.fit = r_.report_fit();
-    if (r_.residuals && training_x_) in.diagnostics_design = design();
-    return report::render(in);
+    return render_summary("Ridge Regression Results", "Ridge Regression", "nonrobust");
 }
 
 std::string plain_decimal(double v) {

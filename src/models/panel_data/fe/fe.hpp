@@ -16,14 +16,7 @@
 namespace ordinata::models {
 
 // Read-only strided view of the caller's entity identifiers.
-struct EntityIdView {
-    const std::int64_t* base = nullptr;
-    index_t len = 0;
-    linalg::stride_t stride = 1;
-
-    std::int64_t operator[](index_t i) const { return base[static_cast<linalg::stride_t>(i) * stride]; }
-    index_t size() const { return len; }
-};
+using EntityIdView = linalg::IntVectorView;
 
 // Identifiers are arbitrary 64-bit integers (often multiples of a round
 // number, or huge); a bit-mixing hash keeps them spread over the buckets of
