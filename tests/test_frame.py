@@ -2,12 +2,18 @@
 borrow conflicts and result ownership."""
 
 import inspect
+import os
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
 
 import ordinata
 from ordinata import OLS
+
+SANITIZED = bool(os.environ.get("ORDINATA_SANITIZED"))
 
 
 def data(n=40, p=3, seed=0):
@@ -17,24 +23,54 @@ def data(n=40, p=3, seed=0):
     return x, y
 
 
+SIGNATURES = {
+    "OLS": ("(fit_intercept=True, robust=False)", "($self, x, y)"),
+    "Ridge": ("(alpha=1.0, fit_intercept=True)", "($self, x, y)"),
+    "WLS": ("(fit_intercept=True)", "($self, x, y, weights)"),
+    "GLS": ("(fit_intercept=True)", "($self, x, y, sigma)"),
+    "IV": ("(fit_intercept=True)", "($self, instruments, regressors, targets)"),
+    "TSLS": ("(fit_intercept=True)", "($self, instruments, regressors, targets)"),
+    "FE": ("(robust=False)", "($self, x, y, entity_id)"),
+}
+# (exception, message) of predict before fit; the kinds differ on purpose.
 def test_module_shape():
+    # Every class is present, in registration order, and every name in
+    # __all__ is a class: a class added is checked too, one lost fails.
     assert ordinata.__doc__ == "Python module definition"
-    assert ordinata.__all__[0] == "OLS"
+    assert [c for c in ordinata.__all__ if c in SIGNATURES] == ["OLS", "GLS", "WLS", "Ridge", "IV", "TSLS", "FE"]
     for name in ordinata.__all__:
-        assert isinstance(getattr(ordinata, name), type)
-    expected_order = ["OLS", "GLS", "WLS", "Ridge", "IV", "TSLS", "FE"]
-    assert ordinata.__all__ == [c for c in expected_order if c in ordinata.__all__]
+        cls = getattr(ordinata, name)
+        assert isinstance(cls, type) and cls.__name__ == name
 
 
-def test_signatures_and_docs():
-    assert str(inspect.signature(OLS)) == "(fit_intercept=True, robust=False)"
-    assert OLS.fit.__text_signature__ == "($self, x, y)"
-    assert OLS.confidence_intervals.__text_signature__ == "($self, alpha=0.05)"
-    assert OLS.summary.__text_signature__ == "($self)"
-    assert OLS.predict.__doc__ == "Make predictions using the fitted OLS model - optimized for performance"
-    assert OLS.summary.__doc__ == "Generate a summary of the model results"
-    assert not OLS.__doc__
-    assert not OLS.fit.__doc__
+NOT_FITTED = {
+    "OLS": (RuntimeError, "Model not fitted. Call fit() first."),
+    "Ridge": (RuntimeError, "Model not fitted. Call fit() first."),
+    "WLS": (ValueError, "Model must be fitted before making predictions"),
+    "GLS": (RuntimeError, "Model not fitted"),
+    "IV": (ValueError, "Model not fitted"),
+    "TSLS": (ValueError, "Model not fitted"),
+    "FE": (RuntimeError, "Model not fitted. Call fit() first."),
+}
+SETTINGS = {"fit_intercept", "robust", "alpha"}
+
+
+@pytest.mark.parametrize("name", ordinata.__all__)
+def test_every_class_has_its_signatures_and_an_unfitted_state(name):
+    cls = getattr(ordinata, name)
+    assert (cls.__text_signature__, cls.fit.__text_signature__) == SIGNATURES[name]
+    m = cls()
+    assert m.is_fitted() is False
+    for attr, value in vars(cls).items():
+        if inspect.isgetsetdescriptor(value) and attr not in SETTINGS:
+            assert getattr(m, attr) is None, attr
+    for meth in ("standard_errors", "t_statistics", "p_values", "confidence_intervals", "covariance_matrix"):
+        if callable(getattr(m, meth, None)):
+            assert getattr(m, meth)() is None, meth
+    kind, message = NOT_FITTED[name]
+    with pytest.raises(kind) as exc:
+        m.predict(*[np.ones((2, 1)), np.ones(2, np.int64)][: 2 if name == "FE" else 1])
+    assert str(exc.value) == message
 
 
 @pytest.mark.parametrize(
@@ -42,15 +78,15 @@ def test_signatures_and_docs():
     [
         (lambda m, x, y: m.fit(x), "OLS.fit() missing 1 required positional argument: 'y'"),
         (lambda m, x, y: m.fit(), "OLS.fit() missing 2 required positional arguments: 'x' and 'y'"),
-        (lambda m, x, y: m.fit(x, y, y), "OLS.fit() takes 2 positional arguments but 3 were given"),
+        (lambda m, x, y: ordinata.IV().fit(),
+         "IV.fit() missing 3 required positional arguments: 'instruments', 'regressors', and 'targets'"),
+        (lambda m, x, y: m.summary(1), "OLS.summary() takes no arguments (1 given)"),
         (lambda m, x, y: m.predict(x, x), "OLS.predict() takes 1 positional arguments but 2 were given"),
         (lambda m, x, y: m.fit(x, y=y, z=1), "OLS.fit() got an unexpected keyword argument 'z'"),
         (lambda m, x, y: m.fit(x, x=x), "OLS.fit() got multiple values for argument 'x'"),
         (lambda m, x, y: m.confidence_intervals(0.1, 0.2),
          "OLS.confidence_intervals() takes from 0 to 1 positional arguments but 2 were given"),
         (lambda m, x, y: OLS(True, False, True), "OLS.__new__() takes from 0 to 2 positional arguments but 3 were given"),
-        (lambda m, x, y: OLS(fit_intercept=True, robust=True, other=1),
-         "OLS.__new__() got an unexpected keyword argument 'other'"),
         (lambda m, x, y: OLS(True, fit_intercept=True), "OLS.__new__() got multiple values for argument 'fit_intercept'"),
     ],
 )
@@ -61,16 +97,6 @@ def test_parse_errors(call, message):
     assert str(exc.value) == message
 
 
-def test_missing_three_names_use_oxford_comma():
-    if "IV" not in ordinata.__all__:
-        pytest.skip("IV not registered")
-    with pytest.raises(TypeError) as exc:
-        ordinata.IV().fit()
-    assert str(exc.value) == (
-        "IV.fit() missing 3 required positional arguments: 'instruments', 'regressors', and 'targets'"
-    )
-
-
 ARRAY_ERR = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
 
 
@@ -79,13 +105,10 @@ ARRAY_ERR = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
     [
         ([[1.0, 2.0]], None, "x", "list"),
         (np.ones((4, 2), dtype=np.int64), None, "x", "ndarray"),
-        (np.ones((4, 2), dtype=np.float32), None, "x", "ndarray"),
         (np.ones((4, 2), dtype=">f8"), None, "x", "ndarray"),
         (np.ones(4), None, "x", "ndarray"),
-        (np.ones((4, 2, 1)), None, "x", "ndarray"),
         (None, None, "x", "NoneType"),
         (np.ones((4, 2)), np.ones((4, 1)), "y", "ndarray"),
-        (np.ones((4, 2)), [1.0, 2.0, 3.0, 4.0], "y", "list"),
         (np.ones((4, 2)), np.ones(4, dtype=np.float32), "y", "ndarray"),
     ],
 )
@@ -96,16 +119,15 @@ def test_array_conversion_errors(x_value, y_value, arg, tname):
     assert str(exc.value) == ARRAY_ERR.format(arg, tname)
 
 
-@pytest.mark.parametrize("value, tname", [(1, "int"), (0, "int"), (None, "NoneType"), ("yes", "str"), (1.0, "float")])
-def test_flag_rejects_non_bools(value, tname):
+@pytest.mark.parametrize("value, result", [(True, True), (np.bool_(False), False), (1, "int"), (0, "int"),
+                                           (None, "NoneType"), ("yes", "str"), (1.0, "float")])
+def test_flags_take_bools_only(value, result):
+    if isinstance(result, bool):
+        assert OLS(robust=value).robust is result
+        return
     with pytest.raises(TypeError) as exc:
         OLS(fit_intercept=value)
-    assert str(exc.value) == f"argument 'fit_intercept': '{tname}' object cannot be converted to 'PyBool'"
-
-
-@pytest.mark.parametrize("value, expected", [(True, True), (False, False), (np.bool_(True), True), (np.bool_(False), False)])
-def test_flag_accepts_bools(value, expected):
-    assert OLS(robust=value).robust is expected
+    assert str(exc.value) == f"argument 'fit_intercept': '{result}' object cannot be converted to 'PyBool'"
 
 
 def test_number_conversion():
@@ -114,12 +136,9 @@ def test_number_conversion():
     m.fit(x, y)
     np.testing.assert_array_equal(m.confidence_intervals(1), m.confidence_intervals(1.0))
     np.testing.assert_array_equal(m.confidence_intervals(np.float32(0.5)), m.confidence_intervals(0.5))
-    with pytest.raises(TypeError) as exc:
-        m.confidence_intervals(alpha=None)
-    assert str(exc.value).startswith("argument 'alpha': ")
-    with pytest.raises(TypeError) as exc:
-        m.confidence_intervals("0.1")
-    assert str(exc.value).startswith("argument 'alpha': ")
+    for bad in (None, "0.1"):
+        with pytest.raises(TypeError, match="^argument 'alpha': "):
+            m.confidence_intervals(bad)
 
     class Bad:
         def __float__(self):
@@ -146,15 +165,6 @@ def test_reentrant_call_is_refused_and_flag_released():
     m.confidence_intervals(Reenter())
     assert seen == ["Already borrowed"]
     m.fit(x, y)  # the flag was released
-
-    class Raise:
-        def __float__(self):
-            m.fit(x, y)
-            return 0.05
-
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        m.confidence_intervals(Raise())
-    assert m.covariance_matrix() is not None  # released after the failure too
 
 
 def layouts(x):
@@ -183,33 +193,16 @@ def test_any_layout_gives_the_contiguous_fit(layout):
     np.testing.assert_array_equal(xv, before)
 
 
-def test_inputs_are_never_written_or_kept():
+def test_inputs_are_never_written_nor_results_shared():
     x, y = data()
-    x.flags.writeable = False
-    y.flags.writeable = False
+    x.flags.writeable = y.flags.writeable = False  # a write would raise
     m = OLS(robust=True)
     m.fit(x, y)
     m.predict(x)
-    x2 = x.copy()
-    m2 = OLS()
-    m2.fit(x2, y)
-    coef = m2.coefficients
-    x2[:] = 0  # the estimator kept its own copy
-    np.testing.assert_array_equal(m2.coefficients, coef)
-
-
-def test_results_are_fresh_arrays():
-    x, y = data()
-    m = OLS()
-    m.fit(x, y)
-    a, b = m.coefficients, m.coefficients
-    assert a is not b
+    a = m.coefficients
     a[:] = 99.0
-    assert not np.array_equal(m.coefficients, a)
-    c1 = m.covariance_matrix()
-    c1[:] = 0
-    assert m.covariance_matrix().any()
-    assert m.residuals.flags.owndata and m.residuals.dtype == np.float64
+    m.covariance_matrix()[:] = 0
+    assert m.coefficients[0] != 99.0 and m.covariance_matrix().any()
 
 
 @pytest.mark.parametrize("attr", ["coefficients", "mse", "robust", "nonexistent"])
@@ -219,16 +212,58 @@ def test_attributes_are_read_only(attr):
         setattr(m, attr, 1.0)
 
 
-def test_no_instance_dict_and_no_arguments_for_plain_methods():
-    m = OLS()
-    assert not hasattr(m, "__dict__")
-    with pytest.raises(TypeError):
-        m.summary(1)
-    with pytest.raises(TypeError):
-        m.is_fitted(x=1)
-
-
-def test_reimport_returns_same_module():
+def test_no_instance_dict_and_reimport_gives_the_same_module():
     import importlib
 
+    assert not hasattr(OLS(), "__dict__")
     assert importlib.import_module("ordinata") is ordinata
+
+
+def run_apart(code):
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+def test_module_holds_its_own_reference_to_each_class():
+    # Deleting the module's name drops exactly the module's reference; the
+    # class stays whole for the caller's and its instances' references.
+    out = run_apart("""
+        import gc, sys, numpy as np, ordinata
+        for name in list(ordinata.__all__):
+            cls = getattr(ordinata, name)
+            before = sys.getrefcount(cls)
+            delattr(ordinata, name)
+            gc.collect()
+            assert sys.getrefcount(cls) == before - 1, name
+            obj = cls()
+            del cls
+            gc.collect()
+            assert type(obj).__name__ == name and not obj.is_fitted()
+        print("ok")
+    """)
+    assert out == "ok"
+
+
+def test_sub_interpreters_are_refused():
+    si = pytest.importorskip("_xxsubinterpreters", reason="no sub-interpreter API in this Python")
+    out = run_apart("""
+        import _xxsubinterpreters as si, ordinata
+        i = si.create(isolated=False)  # a legacy interpreter may load single-phase modules at all
+        try:
+            si.run_string(i, "import ordinata")
+        except si.RunFailedError as e:
+            print(e)
+    """)
+    assert out == ("<class 'ImportError'>: ordinata does not support sub-interpreters: "
+                   "it can only be imported once per process")
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer aborts on impossible allocations instead of failing them")
+@pytest.mark.parametrize("cls", [ordinata.OLS, ordinata.Ridge])
+def test_a_fit_too_large_for_memory_raises(cls):
+    # 2**58 x 3 doubles (6.9 EB) as a broadcast view: the copy cannot exist.
+    n = 2**58
+    with pytest.raises(MemoryError) as exc:
+        cls().fit(np.broadcast_to(np.ones(3), (n, 3)), np.broadcast_to(np.ones(1), (n,)))
+    assert str(exc.value) == f"Cannot allocate 6.9 EB for a matrix ({n} x 3 doubles)"

@@ -21,7 +21,7 @@ from statsmodels.sandbox.regression.gmm import IV2SLS as SMIV2SLS  # noqa: E402
 RTOL_COEF = 1e-9
 RTOL_SE = 1e-9
 SEEDS = range(4)
-SHAPES = [(60, 2), (200, 5), (1000, 8)]
+SHAPES = [(6, 2), (60, 2), (200, 5), (1000, 8)]  # (6, 2): the SVD routes
 CASES = [(seed, n, p, icpt) for seed in SEEDS for n, p in SHAPES for icpt in (True, False)]
 
 
@@ -61,6 +61,9 @@ def test_ols(seed, n, p, icpt, robust):
     close(m.standard_errors(), s, RTOL_SE)
     close(m.predict(x), ref.fittedvalues, 1e-12)
     close(m.residuals, ref.resid, 1e-8)
+    assert (m.n_samples, m.n_features) == (n, p)
+    if icpt:
+        assert m.r_squared_adj == pytest.approx(ref.rsquared_adj, rel=1e-9)
     nu = n - p - icpt
     if nu >= 31:  # both use the normal distribution here
         np.testing.assert_allclose(m.p_values(), split(ref.pvalues, icpt)[1], rtol=1e-8, atol=1e-14)
@@ -71,8 +74,6 @@ def test_ols(seed, n, p, icpt, robust):
 
 @pytest.mark.parametrize("seed, n, p, icpt", CASES)
 def test_wls(seed, n, p, icpt):
-    if "WLS" not in ordinata.__all__:
-        pytest.skip("WLS not built")
     rng, x, y = problem(seed, n, p, hetero=True)
     w = 1.0 / (1.0 + np.abs(x[:, 0])) ** 2
     ref = sm.WLS(y, design(x, icpt), weights=w).fit()
@@ -81,12 +82,13 @@ def test_wls(seed, n, p, icpt):
     close(m.coefficients, split(ref.params, icpt)[1], RTOL_COEF)
     close(m.standard_errors(), split(ref.bse, icpt)[1], RTOL_SE)
     close(m.predict(x), ref.fittedvalues, 1e-12)
+    close(m.t_statistics(), split(ref.tvalues, icpt)[1], RTOL_SE)
+    # mse is the unweighted mean square, not the variance behind the errors.
+    assert m.mse == pytest.approx(ref.resid @ ref.resid / ref.df_resid, rel=1e-10)
 
 
 @pytest.mark.parametrize("seed, n, p, icpt", [c for c in CASES if c[1] <= 200])
 def test_gls(seed, n, p, icpt):
-    if "GLS" not in ordinata.__all__:
-        pytest.skip("GLS not built")
     rng, x, y = problem(seed, n, p)
     rho = 0.6
     idx = np.arange(n)
@@ -96,13 +98,17 @@ def test_gls(seed, n, p, icpt):
     m.fit(x, y, sigma)
     close(m.coefficients, split(ref.params, icpt)[1], RTOL_COEF)
     close(m.standard_errors(), split(ref.bse, icpt)[1], RTOL_SE)
+    assert m.mse == pytest.approx(ref.scale, rel=1e-9)
+    # Residuals and R^2 on the whitened scale: L^-1 (y - X beta) with Sigma = L L'.
+    l = np.linalg.cholesky(sigma)
+    close(m.residuals, np.linalg.solve(l, y - design(x, icpt) @ ref.params), 1e-8)
+    yw = np.linalg.solve(l, y)
+    assert m.r_squared == pytest.approx(1 - m.residuals @ m.residuals / ((yw - yw.mean()) ** 2).sum(), rel=1e-9)
 
 
 @pytest.mark.parametrize("seed, n, p, icpt", CASES)
 @pytest.mark.parametrize("alpha", [0.1, 10.0])
 def test_ridge(seed, n, p, icpt, alpha):
-    if "Ridge" not in ordinata.__all__:
-        pytest.skip("Ridge not built")
     linear_model = pytest.importorskip("sklearn.linear_model")
     _, x, y = problem(seed, n, p)
     ref = linear_model.Ridge(alpha=alpha, fit_intercept=icpt, solver="cholesky").fit(x, y)
