@@ -4,7 +4,7 @@ PYTHON := .venv/bin/python
 BUILD_STAMP := .venv/.ordinata-built
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 
-.PHONY: all setup build demo test test-python test-cpp test-compat dist check-sanitize fuzz bench clean
+.PHONY: all setup build demo test test-python test-cpp test-compat dist check-sanitize fuzz bench mutate clean
 
 all: build
 
@@ -35,11 +35,16 @@ test-cpp: setup
 fuzz: build
 	ORDINATA_FUZZ_EXAMPLES=3000 $(PYTHON) -m pytest -q tests/fuzz
 
-# The module built with AddressSanitizer and UndefinedBehaviorSanitizer, and
-# the whole Python suite run against it (the interpreter itself is not
+# The C++ unit tests, then the module, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the whole Python suite run against it (the interpreter itself is not
 # instrumented, so the ASan runtime is preloaded and leak reports are off;
 # the stub checks concern the installed wheel and run in make test).
 check-sanitize: setup
+	@cmake -S . -B build/sanitize-cpp -G Ninja -DORDINATA_SANITIZE=ON -DORDINATA_BUILD_TESTS=ON -DORDINATA_BUILD_MODULE=OFF \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
+	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/sanitize-cpp
+	cd build/sanitize-cpp && ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure
 	@cmake -S . -B build/sanitize -G Ninja -DORDINATA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
 	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/sanitize --target ordinata
@@ -75,6 +80,11 @@ $(BENCH_STAMP): requirements-bench.txt | setup
 
 bench: build $(BENCH_STAMP)
 	$(PYTHON) -m benchmarks
+
+# Mutation testing (slow, not part of make test): one planted fault at a time
+# in a scratch worktree; writes scripts/mutation-results.md.
+mutate: build
+	$(PYTHON) scripts/mutate.py
 
 clean:
 	rm -rf build dist $(BUILD_STAMP)
