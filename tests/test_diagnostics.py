@@ -47,10 +47,6 @@ def test_diagnostics_match_independent_computation(n, noise, fit_intercept):
         assert got[label] == pytest.approx(value, abs=5.1e-4, rel=1e-9), label
 
 
-def cond_no(model):
-    return float(next(line for line in model.summary().splitlines() if "Cond. No.:" in line).split()[-1])
-
-
 @pytest.mark.parametrize("collinearity", [1.0, 1e-2, 1e-4])
 def test_condition_number_is_that_of_the_unit_column_design(collinearity):
     rng = np.random.default_rng(7)
@@ -63,17 +59,8 @@ def test_condition_number_is_that_of_the_unit_column_design(collinearity):
     xd = np.column_stack([np.ones(n), x])
     expected = np.linalg.cond(xd / np.linalg.norm(xd, axis=0))
     # The report prints three decimals; well above 1000 that is 1e-6 relative.
-    assert cond_no(model) == pytest.approx(expected, rel=1e-6, abs=5.1e-4)
+    assert values(model.summary())["Cond. No.:"] == pytest.approx(expected, rel=1e-6, abs=5.1e-4)
     shuffled = ordinata.OLS()
     perm = rng.permutation(n)
     shuffled.fit(x[perm], y[perm])
-    assert cond_no(shuffled) == cond_no(model)
-
-
-def test_independent_regressors_are_well_conditioned():
-    rng = np.random.default_rng(3)
-    x = rng.normal(size=(500, 6))
-    model = ordinata.OLS()
-    model.fit(x, x.sum(axis=1) + rng.normal(size=500))
-    assert cond_no(model) < 3
-    assert "- Condition number indicates: well-conditioned" in model.summary()
+    assert values(shuffled.summary())["Cond. No.:"] == values(model.summary())["Cond. No.:"]

@@ -90,29 +90,24 @@ def iv_data(rng, n, q, p):
     return z, x, x.sum(axis=1) + rng.normal(size=n)
 
 
+IV_SINGULAR = r"^Z'X matrix is singular\. Check instrument-regressor correlation\.$"
+TSLS_SINGULAR = "^X\u0302'X\u0302 matrix is singular$"
+
+
+# IV with collinear instruments or regressors; TSLS with collinear regressors
+# on the stacked normal equations (n = 60) and the general path (n = 9).
 @pytest.mark.parametrize("intercept", [True, False])
-@pytest.mark.parametrize("which", ["instruments", "regressors"])
-def test_iv_collinear_instruments_or_regressors(which, intercept):
+@pytest.mark.parametrize("cls, n, q, p, which, message", [
+    (ordinata.IV, 50, 3, 3, "instruments", IV_SINGULAR), (ordinata.IV, 50, 3, 3, "regressors", IV_SINGULAR),
+    (ordinata.TSLS, 60, 3, 2, "regressors", TSLS_SINGULAR), (ordinata.TSLS, 9, 3, 2, "regressors", TSLS_SINGULAR)])
+def test_instrumental_collinear_designs(cls, n, q, p, which, message, intercept):
     for seed in SEEDS:
         rng = np.random.default_rng(seed)
-        z, x, y = iv_data(rng, 50, 3, 3)
+        z, x, y = iv_data(rng, n, q, p)
         a = z if which == "instruments" else x
-        a[:, 2] = 0.3 * a[:, 0] - 1.7 * a[:, 1]
-        m = ordinata.IV(intercept)
-        with pytest.raises(ValueError, match=r"^Z'X matrix is singular\. Check instrument-regressor correlation\.$"):
-            m.fit(z, x, y)
-        assert not m.is_fitted()
-
-
-@pytest.mark.parametrize("intercept", [True, False])
-@pytest.mark.parametrize("n", [60, 9])  # the stacked normal equations; the general path
-def test_tsls_collinear_regressors(n, intercept):
-    for seed in SEEDS:
-        rng = np.random.default_rng(seed)
-        z, x, y = iv_data(rng, n, 3, 2)
-        x[:, 1] = 2.5 * x[:, 0]
-        m = ordinata.TSLS(intercept)
-        with pytest.raises(ValueError, match="^X\u0302'X\u0302 matrix is singular$"):
+        a[:, -1] = 0.3 * a[:, 0] - 1.7 * a[:, 1] if a.shape[1] > 2 else 2.5 * a[:, 0]
+        m = cls(intercept)
+        with pytest.raises(ValueError, match=message):
             m.fit(z, x, y)
         assert not m.is_fitted()
 

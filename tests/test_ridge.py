@@ -41,9 +41,7 @@ def test_predict_messages():
     ((), "Ridge(alpha=1, fit_intercept=true)"),
     ((1e-5, False), "Ridge(alpha=0.00001, fit_intercept=false)"),
     ((float("nan"),), "Ridge(alpha=NaN, fit_intercept=true)"),
-    ((float("-inf"),), "Ridge(alpha=-inf, fit_intercept=true)"),
     ((-0.0,), "Ridge(alpha=-0, fit_intercept=true)"),
-    ((1e22,), "Ridge(alpha=10000000000000000000000, fit_intercept=true)"),
     ((0.1 + 0.2,), "Ridge(alpha=0.30000000000000004, fit_intercept=true)"),
 ])
 def test_repr(args, text):
