@@ -87,7 +87,30 @@ struct ClassBinding {
         if (!access.ok()) return nullptr;
         Args converted;
         if (!converted.convert(m.params.span(), parsed)) return nullptr;
-        return guarded([&] { return to_python(m.fn(*cast(self)->est, converted)); });
+        return guarded([&] { return to_python(run(m, *cast(self)->est, converted)); });
+    }
+
+    // Runs the member's numerical work, without the interpreter lock when it
+    // is long enough for other threads to use the time. Nothing in it
+    // touches Python objects: the arguments are converted views, kept alive
+    // by the call, and the result is converted after the lock is back. The
+    // borrow flag, taken under the lock, keeps other threads off the object.
+    static Outcome run(const M& m, typename C::Estimator& est, const Args& a) {
+        if (work(m, est, a) < kReleaseLockFrom) return m.fn(est, a);
+        const ReleasedLock unlocked;
+        return m.fn(est, a);
+    }
+
+    // Elements the member reads: its array arguments, or for the report and
+    // the covariance, the fitted design.
+    static std::uint64_t work(const M& m, const typename C::Estimator& est, const Args& a) {
+        const std::string_view name = m.name;
+        if (name == "fit" || name == "predict") return a.elements();
+        if (name == "summary" || name == "covariance_matrix") {
+            const auto& r = est.results();
+            return r.n_samples.value_or(0) * (r.n_features.value_or(0) + 1);
+        }
+        return 0;
     }
 
     static PyObject* getter(PyObject* self, void* closure) {

@@ -114,6 +114,16 @@ bool parse_arguments(const char* cls, const char* method, std::span<const Param>
     return true;
 }
 
+std::uint64_t Args::elements() const {
+    std::uint64_t total = 0;
+    for (const Value& v : values_) {
+        if (const auto* m = std::get_if<MatrixView>(&v)) total += m->rows() * m->cols();
+        else if (const auto* x = std::get_if<VectorView>(&v)) total += x->size();
+        else if (const auto* i = std::get_if<IntVectorView>(&v)) total += i->size();
+    }
+    return total;
+}
+
 bool Args::convert(std::span<const Param> params, PyObject* const* objects) {
     for (std::size_t i = 0; i < params.size(); ++i) {
         const Param& p = params[i];

@@ -76,6 +76,8 @@ public:
     IntVectorView int_vector(std::size_t i) const { return std::get<IntVectorView>(values_[i]); }
     bool flag(std::size_t i) const { return std::get<bool>(values_[i]); }
     double number(std::size_t i) const { return std::get<double>(values_[i]); }
+    // Elements of all array arguments together.
+    std::uint64_t elements() const;
 
     // Converts the parsed objects (null = not given) left to right; returns
     // false with a Python exception set on the first failure.
@@ -120,6 +122,24 @@ struct Outcome {
 
 // Returns a new reference, or null with an exception set.
 PyObject* to_python(Outcome&& outcome);
+
+// Releases the interpreter lock for its lifetime (restored on every exit,
+// exceptions included).
+class ReleasedLock {
+public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Below this many elements of work a call keeps the interpreter lock: the
+// release and the re-acquisition (about a microsecond when another thread
+// holds the lock meanwhile) would cost more than a small fit takes.
+inline constexpr std::uint64_t kReleaseLockFrom = 1u << 14;
 
 // Runs an operation, turning escaped C++ exceptions into Python ones.
 template <class F>
