@@ -15,6 +15,7 @@ Results go to scripts/mutation-results.md.
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -147,13 +148,10 @@ def run(cmd, cwd, timeout=None, env=None):
 
 
 def first_failure(output):
-    """The first failing test id in pytest -x or ctest output."""
+    """The first failing test id in pytest -x output."""
     for line in output.splitlines():
         if line.startswith(("FAILED ", "ERROR ")):
             return line.split()[1].split(" - ")[0]
-    for line in output.splitlines():
-        if "***Failed" in line or "(Failed)" in line or "Exception" in line:
-            return "ctest: " + line.split(" - ")[-1].split()[0] if " - " in line else "ctest"
     return None
 
 
@@ -172,8 +170,8 @@ def test(tree, build):
     start = time.time()
     ctest = run(["ctest", "--output-on-failure", "--stop-on-failure", "-Q"], build, timeout=600)
     if ctest.returncode != 0:
-        failed = [l for l in ctest.stdout.splitlines() if "Failed" in l or "Exception" in l or "Timeout" in l]
-        return "ctest " + (failed[0].split("-", 1)[-1].split()[0] if failed else "(crash)"), time.time() - start
+        failed = [l.split("]", 1)[1].split()[0] for l in ctest.stdout.splitlines() if l.startswith("[  FAILED  ] ")]
+        return "ctest " + (failed[0] if failed else "(crash)"), time.time() - start
     env = dict(os.environ, PYTHONPATH=str(build))
     args = [str(PYTHON), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests"]
     args += [f"--ignore={s}" for s in SKIP]
@@ -204,6 +202,13 @@ def main():
         print(f"all {len(MUTANTS)} mutants apply")
         return
 
+    # Ctrl-C, and a plain kill too, end the run through the finally blocks
+    # below (a background job starts with SIGINT ignored, hence both).
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGINT, interrupt)
+    signal.signal(signal.SIGTERM, interrupt)
     tmp = Path(tempfile.mkdtemp(prefix="ordinata-mutate-"))
     tree, build = tmp / "tree", tmp / "build"
     run(["git", "worktree", "add", "--detach", str(tree), "HEAD"], ROOT).check_returncode()
@@ -244,7 +249,22 @@ def main():
             write(rows)
 
 
+def previous_rows():
+    """Rows of the last results file, so that a run with --only updates them."""
+    if not RESULTS.exists():
+        return {}
+    rows = {}
+    for line in RESULTS.read_text().splitlines():
+        cells = [c.strip() for c in line.strip("|").split("|")]
+        if len(cells) == 4 and cells[0].isdigit():
+            rows[int(cells[0])] = (int(cells[0]), *cells[1:])
+    return rows
+
+
 def write(rows):
+    merged = previous_rows()
+    merged.update({r[0]: r for r in rows})
+    rows = [merged[i] for i in sorted(merged)]
     killed = sum(1 for r in rows if r[3] != "SURVIVED")
     out = ["# Mutation results", "",
            f"{killed} of {len(rows)} mutants killed (`make mutate`, {time.strftime('%Y-%m-%d')}).", "",
