@@ -193,3 +193,17 @@ def test_fe_near_collinear_agrees_with_qr():
     m.fit(x, y, ids)
     means = lambda a: np.stack([a[ids == g].mean(axis=0) for g in range(20)])[ids]
     np.testing.assert_allclose(m.coefficients, lstsq(x - means(x), y - means(y)), rtol=1e-7)
+
+
+def test_columns_summing_to_a_constant_beside_the_intercept_raise():
+    # x1 + x2 = 3e7 up to rounding: centred, the two columns are only
+    # near-collinear (rounding at 1e-9 of their spread, far above the
+    # tolerance), but [1 | x] with unit columns is singular (1e-16, far
+    # below it), as numpy's matrix_rank says too.
+    rng = np.random.default_rng(3)
+    x = np.column_stack([1e7 + rng.normal(size=60), rng.normal(size=60), np.zeros(60)])
+    x[:, 2] = 3e7 - x[:, 0]
+    xd = np.column_stack([np.ones(60), x])
+    assert np.linalg.matrix_rank(xd / np.linalg.norm(xd, axis=0)) < 4
+    with pytest.raises(RuntimeError, match="^Matrix is singular$"):
+        ordinata.OLS().fit(x, x[:, 1] + rng.normal(size=60))

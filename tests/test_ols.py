@@ -134,3 +134,13 @@ def test_predict_checks_columns_and_passes_nan_through():
                                         ((False, True), "OLS(fit_intercept=false, robust=true)")])
 def test_repr(args, text):
     assert repr(OLS(*args)) == text
+
+
+def test_r_squared_is_clamped_at_minus_one():
+    # Without an intercept the centred R^2 of a far-off fit is below -1;
+    # OLS reports -1 (WLS, which does not clamp, reports the raw figure).
+    x = np.random.default_rng(1).normal(size=(40, 1))
+    y = 100.0 + 0.01 * x[:, 0]
+    m = OLS(fit_intercept=False)
+    m.fit(x, y)
+    assert m.r_squared == -1.0
