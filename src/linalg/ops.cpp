@@ -359,7 +359,10 @@ LinalgResult<GelsdOutput> gelsd(MatrixView a, std::vector<double> b, index_t ldb
         return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
     std::vector<double> abuf = col_major(a, m);
     const lapack_int M = as_int(m), N = as_int(n), NRHS = as_int(nrhs), LDB = as_int(ldb);
-    const double rcond = -1.0;
+    // Singular values below eps * max(m, n) * s_max count as zero. rcond = -1
+    // (eps alone) let an exactly rank-deficient matrix pass as full rank when
+    // rounding in the SVD left its zero singular value just above eps.
+    const double rcond = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(m, n));
     lapack_int info = 0, rank = 0, lwork = -1;
     double work_query = 0.0;
     lapack_int iwork_query = 0;
