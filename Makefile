@@ -111,7 +111,8 @@ dist: setup-build setup-build-py313
 	@for w in dist/*.whl; do $(PYTHON) -m auditwheel show $$w | tr '\n' ' ' | sed 's/  */ /g'; echo; done
 
 # The suite against NumPy 1.26: the 3.12 wheel from dist/, installed into its
-# own venv beside the test requirements, all held to numpy 1.26.
+# own venv beside the test requirements, all held to numpy 1.26; the wheel
+# checks take that wheel too.
 COMPAT := .venv-compat
 test-compat: dist
 	@[ -x $(COMPAT)/bin/python ] || "$$($(PYTHON) -c 'import sys; print(sys._base_executable)')" -m venv $(COMPAT)
@@ -119,7 +120,7 @@ test-compat: dist
 	$(COMPAT)/bin/python -m pip install -q -c $(COMPAT)/constraints.txt -r requirements-test.txt
 	$(COMPAT)/bin/python -m pip install -q --force-reinstall --no-deps dist/ordinata-*-cp312-*.whl
 	$(COMPAT)/bin/python -c 'import numpy, ordinata; assert numpy.__version__.startswith("1.26"), numpy.__version__'
-	$(COMPAT)/bin/python -m pytest -q -p no:cacheprovider tests
+	ORDINATA_WHEELHOUSE=$(CURDIR)/dist $(COMPAT)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # Timings and peak memory against numpy, statsmodels, linearmodels and
 # scikit-learn; rewrites benchmarks/RESULTS.md and benchmarks/results.png.
