@@ -3,14 +3,12 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <string>
 
 #include "binding/class_binding.hpp"
 #include "binding/classes.hpp"
 #include "binding/numpy.hpp"
-#include "linalg/lapack.hpp"
 
 namespace ordinata::binding {
 
@@ -44,20 +42,6 @@ PyModuleDef module_def = {
 PyObject* cached_module = nullptr;
 std::int64_t owner_interpreter = -1;
 
-// The OpenBLAS the module calls runs single-threaded unless the user sets its
-// thread count. Most of the work is many small or tall-and-thin products that
-// a thread pool slows down: waking the workers costs more than they save
-// (OpenBLAS 0.3.34 threads even a 4 x 100 rank-k update), and workers left
-// spinning take the core the next call needs. Measured on two cores, one
-// thread was as fast or faster on every benchmark workload, the largest
-// included. The library is the module's own copy in a wheel, so numpy's
-// threads are untouched.
-void limit_blas_threads() {
-    for (const char* var : {"OPENBLAS_NUM_THREADS", "GOTO_NUM_THREADS", "OMP_NUM_THREADS"})
-        if (std::getenv(var)) return;
-    linalg::lapack::openblas_set_num_threads(1);
-}
-
 bool add_class(PyObject* module, PyObject* all, const Registration& reg) {
     PyTypeObject* type = reg.create();
     if (!type) return false;
@@ -77,7 +61,6 @@ PyObject* init_module() {
         return Py_NewRef(cached_module);
     }
     if (!numpy::import()) return nullptr;
-    limit_blas_threads();
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     PyRef all = PyRef::steal(PyList_New(0));

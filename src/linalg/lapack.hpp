@@ -66,9 +66,6 @@ void dgelsd_(const lapack_int* m, const lapack_int* n, const lapack_int* nrhs, d
              const lapack_int* lda, double* b, const lapack_int* ldb, double* s,
              const double* rcond, lapack_int* rank, double* work, const lapack_int* lwork,
              lapack_int* iwork, lapack_int* info) ORDINATA_BLAS_SYMBOL("dgelsd_");
-
-// Sets how many threads the library's own pool uses for later calls.
-void openblas_set_num_threads(int num_threads) ORDINATA_BLAS_SYMBOL("openblas_set_num_threads");
 }
 
 }  // namespace ordinata::linalg::lapack
