@@ -12,11 +12,14 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMa
 OPENBLAS_LIB_DIR = $$($(1) -c 'import scipy_openblas32; print(scipy_openblas32.get_lib_dir())')
 # The installed module and the wheels share a build directory; the rpath
 # setting is given each time since CMake would keep the last one.
-INSTALL = $(1) -m pip install -q --no-build-isolation --no-deps -C cmake.define.ORDINATA_PACKAGE_RPATH=ON .
+# CI builds the project's own code with warnings as errors.
+WERROR_CMAKE := $(if $(filter true,$(CI)),-DORDINATA_WERROR=ON)
+WERROR_PIP := $(if $(filter true,$(CI)),-C cmake.define.ORDINATA_WERROR=ON)
+INSTALL = $(1) -m pip install -q --no-build-isolation --no-deps -C cmake.define.ORDINATA_PACKAGE_RPATH=ON $(WERROR_PIP) .
 WHEEL = $(1) -m pip wheel -q --no-build-isolation --no-deps -C cmake.define.ORDINATA_PACKAGE_RPATH=OFF
 REPAIR = PATH=$(CURDIR)/$(dir $(1)):$$PATH LD_LIBRARY_PATH=$(call OPENBLAS_LIB_DIR,$(1)) $(1) -m auditwheel repair
 
-.PHONY: all setup setup-build setup-py313 setup-build-py313 build demo test test-python test-cpp \
+.PHONY: lint all setup setup-build setup-py313 setup-build-py313 build demo test test-python test-cpp \
 	test-py313 test-compat wheels dist check-sanitize fuzz bench clean
 
 all: build
@@ -75,10 +78,16 @@ test-py313: setup-py313 $(PY313_BUILD_STAMP) $(WHEELHOUSE)/.cp313
 	ORDINATA_WHEELHOUSE=$(CURDIR)/$(WHEELHOUSE) $(PY313) -m pytest -q -p no:cacheprovider tests
 
 test-cpp: setup
-	@cmake -S . -B build/cpp -G Ninja -DORDINATA_BUILD_MODULE=OFF -DORDINATA_BUILD_TESTS=ON \
+	@cmake -S . -B build/cpp -G Ninja -DORDINATA_BUILD_MODULE=OFF -DORDINATA_BUILD_TESTS=ON $(WERROR_CMAKE) \
 		-DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
 	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/cpp
 	cd build/cpp && ctest --output-on-failure
+
+# Format and lint checks, as CI runs them: clang-format on the C++ sources
+# and ruff on the Python ones (both pinned in requirements-test.txt).
+lint: setup
+	.venv/bin/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp')
+	.venv/bin/ruff check tests benchmarks examples scripts
 
 # Long API fuzzing run: 3,000 examples per class (over 20,000 in all).
 fuzz: build
@@ -89,7 +98,7 @@ fuzz: build
 # instrumented, so the ASan runtime is preloaded and leak reports are off;
 # the stub and wheel checks concern the installed wheel and run in make test).
 check-sanitize: setup
-	@cmake -S . -B build/sanitize -G Ninja -DORDINATA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	@cmake -S . -B build/sanitize -G Ninja -DORDINATA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR_CMAKE) \
 		-DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
 	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/sanitize --target ordinata
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
