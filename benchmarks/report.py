@@ -159,8 +159,8 @@ def markdown(env: dict, workloads: list[Workload], timings: dict, memory: dict,
     env_vars = env["blas_env"]
     L.append("Environment: " + (", ".join(f"`{k}={v}`" for k, v in env_vars.items())
                                if env_vars else "no OPENBLAS_*, OMP_*, MKL_* or GOTO* variables set") + ".")
-    L.append("ordinata calls the system OpenBLAS it is linked against; numpy and scipy each call "
-             "the OpenBLAS their wheels ship, and so do the peers through them.")
+    L.append("ordinata calls the OpenBLAS of the scipy-openblas32 package it is linked against; numpy "
+             "and scipy each call the OpenBLAS their wheels ship, and so do the peers through them.")
     L.append("")
     L.append("## How it is measured")
     L.append("")

@@ -18,7 +18,7 @@ import sys
 import time
 from pathlib import Path
 
-from .workloads import ORDINATA, Workload, all_workloads
+from .workloads import Workload, all_workloads
 
 HERE = Path(__file__).resolve().parent
 

@@ -24,9 +24,11 @@ struct FEClass {
     static constexpr std::array members{
         C::coefficients,
         property<FE>("robust", [](FE& m, A) -> Outcome { return m.robust(); }),
-        C::mse, C::r_squared,
+        C::mse,
+        C::r_squared,
         property<FE>("within_r_squared", [](FE& m, A) -> Outcome { return m.within_r_squared(); }),
-        C::n_samples, C::n_features,
+        C::n_samples,
+        C::n_features,
         property<FE>("n_entities", [](FE& m, A) -> Outcome { return m.n_entities(); }),
         C::residuals,
         property<FE>("fixed_effects", [](FE& m, A) -> Outcome { return m.fixed_effects(); }),

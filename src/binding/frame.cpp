@@ -9,9 +9,7 @@ namespace ordinata::binding {
 
 namespace {
 
-std::string callable_name(const char* cls, const char* method) {
-    return std::string(cls) + "." + method + "()";
-}
+std::string callable_name(const char* cls, const char* method) { return std::string(cls) + "." + method + "()"; }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<const char*>& names) {
@@ -40,8 +38,8 @@ std::string type_name(PyObject* obj) {
 }
 
 void conversion_error(const char* arg, PyObject* obj, const char* target) {
-    const std::string msg = std::string("argument '") + arg + "': '" + type_name(obj) +
-                            "' object cannot be converted to '" + target + "'";
+    const std::string msg =
+        std::string("argument '") + arg + "': '" + type_name(obj) + "' object cannot be converted to '" + target + "'";
     PyErr_SetString(PyExc_TypeError, msg.c_str());
 }
 
@@ -79,8 +77,8 @@ bool parse_arguments(const char* cls, const char* method, std::span<const Param>
             PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", f.c_str(), n, nargs,
                          was);
         else
-            PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                         f.c_str(), required, n, nargs, was);
+            PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", f.c_str(),
+                         required, n, nargs, was);
         return false;
     }
     for (std::size_t i = 0; i < n; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
@@ -107,8 +105,8 @@ bool parse_arguments(const char* cls, const char* method, std::span<const Param>
         if (out[i] == nullptr && params[i].default_text == nullptr) missing.push_back(params[i].name);
     if (!missing.empty()) {
         const std::string f = callable_name(cls, method);
-        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", f.c_str(),
-                     missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
+        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", f.c_str(), missing.size(),
+                     missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
         return false;
     }
     return true;
@@ -117,9 +115,12 @@ bool parse_arguments(const char* cls, const char* method, std::span<const Param>
 std::uint64_t Args::elements() const {
     std::uint64_t total = 0;
     for (const Value& v : values_) {
-        if (const auto* m = std::get_if<MatrixView>(&v)) total += m->rows() * m->cols();
-        else if (const auto* x = std::get_if<VectorView>(&v)) total += x->size();
-        else if (const auto* i = std::get_if<IntVectorView>(&v)) total += i->size();
+        if (const auto* m = std::get_if<MatrixView>(&v))
+            total += m->rows() * m->cols();
+        else if (const auto* x = std::get_if<VectorView>(&v))
+            total += x->size();
+        else if (const auto* i = std::get_if<IntVectorView>(&v))
+            total += i->size();
     }
     return total;
 }
@@ -182,10 +183,9 @@ bool Args::convert(std::span<const Param> params, PyObject* const* objects) {
                     values_[i] = VectorView{static_cast<const double*>(data.base),
                                             static_cast<linalg::index_t>(data.shape[0]), data.strides[0]};
                 else
-                    values_[i] = MatrixView{static_cast<const double*>(data.base),
-                                            static_cast<linalg::index_t>(data.shape[0]),
-                                            static_cast<linalg::index_t>(data.shape[1]), data.strides[0],
-                                            data.strides[1]};
+                    values_[i] =
+                        MatrixView{static_cast<const double*>(data.base), static_cast<linalg::index_t>(data.shape[0]),
+                                   static_cast<linalg::index_t>(data.shape[1]), data.strides[0], data.strides[1]};
                 break;
             }
         }

@@ -45,9 +45,7 @@ struct Param {
 constexpr Param array2d(const char* name) { return {name, ParamKind::Array2D}; }
 constexpr Param array1d(const char* name) { return {name, ParamKind::Array1D}; }
 constexpr Param int_array1d(const char* name) { return {name, ParamKind::IntArray1D}; }
-constexpr Param flag(const char* name, bool def) {
-    return {name, ParamKind::Flag, def ? "True" : "False", 0.0, def};
-}
+constexpr Param flag(const char* name, bool def) { return {name, ParamKind::Flag, def ? "True" : "False", 0.0, def}; }
 constexpr Param number(const char* name, double def, const char* text) {
     return {name, ParamKind::Number, text, def, false};
 }
@@ -113,8 +111,8 @@ struct Outcome {
     template <class T>
         requires std::is_constructible_v<Value, T>
     Outcome(T&& t) : v(Value(std::forward<T>(t))) {}
-    Outcome(models::Result<void> r) : v(r ? std::expected<Value, EstimatorError>(Value(None{}))
-                                          : std::unexpected(std::move(r.error()))) {}
+    Outcome(models::Result<void> r)
+        : v(r ? std::expected<Value, EstimatorError>(Value(None{})) : std::unexpected(std::move(r.error()))) {}
     template <class T>
     Outcome(models::Result<T> r)
         : v(r ? std::expected<Value, EstimatorError>(Value(std::move(*r))) : std::unexpected(std::move(r.error()))) {}
@@ -221,8 +219,7 @@ constexpr Member<Est> method(const char* name, Access access, ParamList params, 
 
 template <class Est>
 struct Instance {
-    PyObject_HEAD
-    std::int64_t borrow;
+    PyObject_HEAD std::int64_t borrow;
     std::optional<Est> est;
 };
 

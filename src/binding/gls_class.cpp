@@ -20,13 +20,24 @@ struct GLSClass {
 
     using C = Common<GLS>;
     static constexpr std::array members{
-        C::coefficients, C::intercept, C::fit_intercept, C::mse, C::r_squared, C::r_squared_adj, C::residuals,
-        C::n_samples, C::n_features,
+        C::coefficients,
+        C::intercept,
+        C::fit_intercept,
+        C::mse,
+        C::r_squared,
+        C::r_squared_adj,
+        C::residuals,
+        C::n_samples,
+        C::n_features,
         method<GLS>("fit", Access::Exclusive, {array2d("x"), array1d("y"), array2d("sigma")},
                     "GLS fitting with optimized Cholesky whitening and efficient operations",
                     [](GLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), a.matrix(2)); }),
         C::predict("x", "Fast prediction with optimized operations"),
-        C::standard_errors(), C::t_statistics(), C::p_values(), C::confidence_intervals(), C::summary(),
+        C::standard_errors(),
+        C::t_statistics(),
+        C::p_values(),
+        C::confidence_intervals(),
+        C::summary(),
         C::is_fitted,
     };
 };

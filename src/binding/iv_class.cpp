@@ -31,13 +31,25 @@ struct IVClass {
 
     using C = Common<IV>;
     static constexpr std::array members{
-        method<IV>("fit", Access::Exclusive,
-                   {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
+        method<IV>("fit", Access::Exclusive, {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
                    [](IV& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }),
-        C::is_fitted, C::coefficients, C::fit_intercept, C::intercept, C::predict("regressors"),
-        C::standard_errors(), C::t_statistics(), C::p_values(), C::confidence_intervals(), C::summary(),
+        C::is_fitted,
+        C::coefficients,
+        C::fit_intercept,
+        C::intercept,
+        C::predict("regressors"),
+        C::standard_errors(),
+        C::t_statistics(),
+        C::p_values(),
+        C::confidence_intervals(),
+        C::summary(),
         property<IV>("covariance_matrix", [](IV& m, A) -> Outcome { return m.covariance_matrix(); }),
-        C::mse, C::r_squared, C::r_squared_adj, C::residuals, C::n_samples, C::n_features,
+        C::mse,
+        C::r_squared,
+        C::r_squared_adj,
+        C::residuals,
+        C::n_samples,
+        C::n_features,
     };
 };
 

@@ -26,13 +26,8 @@ struct Registration {
 
 // Registration order, which is also the order of __all__.
 constexpr Registration kClasses[] = {
-    {"OLS", &ols_type},
-    {"GLS", &gls_type},
-    {"WLS", &wls_type},
-    {"Ridge", &ridge_type},
-    {"IV", &iv_type},
-    {"TSLS", &tsls_type},
-    {"FE", &fe_type},
+    {"OLS", &ols_type}, {"GLS", &gls_type},   {"WLS", &wls_type}, {"Ridge", &ridge_type},
+    {"IV", &iv_type},   {"TSLS", &tsls_type}, {"FE", &fe_type},
 };
 
 PyModuleDef module_def = {

@@ -20,9 +20,16 @@ struct OLSClass {
 
     using C = Common<OLS>;
     static constexpr std::array members{
-        C::coefficients, C::fit_intercept,
+        C::coefficients,
+        C::fit_intercept,
         property<OLS>("robust", [](OLS& m, A) -> Outcome { return m.robust(); }),
-        C::mse, C::r_squared, C::r_squared_adj, C::intercept, C::n_samples, C::n_features, C::residuals,
+        C::mse,
+        C::r_squared,
+        C::r_squared_adj,
+        C::intercept,
+        C::n_samples,
+        C::n_features,
+        C::residuals,
         C::is_fitted,
         method<OLS>("fit", Access::Exclusive, {array2d("x"), array1d("y")}, "",
                     [](OLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1)); }),

@@ -20,9 +20,16 @@ struct RidgeClass {
 
     using C = Common<Ridge>;
     static constexpr std::array members{
-        C::coefficients, C::fit_intercept,
+        C::coefficients,
+        C::fit_intercept,
         property<Ridge>("alpha", [](Ridge& m, A) -> Outcome { return m.alpha(); }),
-        C::mse, C::r_squared, C::r_squared_adj, C::intercept, C::n_samples, C::n_features, C::residuals,
+        C::mse,
+        C::r_squared,
+        C::r_squared_adj,
+        C::intercept,
+        C::n_samples,
+        C::n_features,
+        C::residuals,
         C::is_fitted,
         C::standard_errors("Calculate standard errors of coefficients"),
         C::t_statistics("Calculate t-statistics for coefficients"),

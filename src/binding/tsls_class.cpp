@@ -20,12 +20,22 @@ struct TSLSClass {
 
     using C = Common<TSLS>;
     static constexpr std::array members{
-        method<TSLS>("fit", Access::Exclusive,
-                     {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
+        method<TSLS>("fit", Access::Exclusive, {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
                      [](TSLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }),
-        C::summary(), C::is_fitted, C::coefficients, C::fit_intercept, C::intercept, C::standard_errors(),
-        C::predict("regressors"), C::mse, C::r_squared, C::r_squared_adj, C::residuals, C::n_samples,
-        C::n_features, property<TSLS>("covariance_matrix", [](TSLS& m, A) -> Outcome { return m.covariance_matrix(); }),
+        C::summary(),
+        C::is_fitted,
+        C::coefficients,
+        C::fit_intercept,
+        C::intercept,
+        C::standard_errors(),
+        C::predict("regressors"),
+        C::mse,
+        C::r_squared,
+        C::r_squared_adj,
+        C::residuals,
+        C::n_samples,
+        C::n_features,
+        property<TSLS>("covariance_matrix", [](TSLS& m, A) -> Outcome { return m.covariance_matrix(); }),
     };
 };
 

@@ -20,15 +20,26 @@ struct WLSClass {
 
     using C = Common<WLS>;
     static constexpr std::array members{
-        C::coefficients, C::intercept, C::fit_intercept, C::mse, C::r_squared, C::r_squared_adj, C::residuals,
-        C::n_samples, C::n_features,
+        C::coefficients,
+        C::intercept,
+        C::fit_intercept,
+        C::mse,
+        C::r_squared,
+        C::r_squared_adj,
+        C::residuals,
+        C::n_samples,
+        C::n_features,
         method<WLS>("fit", Access::Exclusive, {array2d("x"), array1d("y"), array1d("weights")},
                     "WLS fitting with optimized diagonal weighting and numerical stability.\n\n"
                     "WLS is more efficient than GLS since we only need to handle diagonal weight matrix.\n"
                     "This implementation uses sqrt(weights) transformation for numerical stability.",
                     [](WLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), a.vector(2)); }),
         C::predict("x", "Fast prediction with optimized operations"),
-        C::standard_errors(), C::t_statistics(), C::p_values(), C::confidence_intervals(), C::summary(),
+        C::standard_errors(),
+        C::t_statistics(),
+        C::p_values(),
+        C::confidence_intervals(),
+        C::summary(),
         C::is_fitted,
     };
 };

@@ -1,6 +1,5 @@
 #include "linalg/error.hpp"
 
-
 namespace ordinata::linalg {
 
 std::string LinalgError::debug() const {

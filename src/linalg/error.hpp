@@ -22,9 +22,7 @@ struct LinalgError {
 
     static LinalgError invalid_value(std::int64_t info) { return {Kind::LapackInvalidValue, info}; }
     static LinalgError computational(std::int64_t info) { return {Kind::LapackComputationalFailure, info}; }
-    static LinalgError from_info(std::int64_t info) {
-        return info < 0 ? invalid_value(info) : computational(info);
-    }
+    static LinalgError from_info(std::int64_t info) { return info < 0 ? invalid_value(info) : computational(info); }
 
     std::string debug() const;
     bool operator==(const LinalgError&) const = default;

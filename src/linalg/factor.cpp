@@ -66,7 +66,8 @@ void complete(SquareFactor& f, double anorm) {
     // The inverse of a symmetric matrix is symmetric: drop the rounding skew.
     if (f.is_cholesky())
         for (index_t i = 0; i < n; ++i)
-            for (index_t j = 0; j < i; ++j) f.inverse(i, j) = f.inverse(j, i) = 0.5 * (f.inverse(i, j) + f.inverse(j, i));
+            for (index_t j = 0; j < i; ++j)
+                f.inverse(i, j) = f.inverse(j, i) = 0.5 * (f.inverse(i, j) + f.inverse(j, i));
     const double inorm = one_norm(b, n);
     f.rcond = std::isfinite(inorm) && inorm > 0.0 && anorm > 0.0 ? 1.0 / (anorm * inorm) : 0.0;
 }
@@ -134,8 +135,8 @@ LinalgResult<QrFactorMany> qr(MatrixView a, MatrixView b) {
     lapack::dgeqrf_(&M, &N, abuf.data(), &M, tau.data(), work.data(), &lwork, &info);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
     if (nrhs > 0) {
-        lapack::dormqr_("L", "T", &M, &NRHS, &N, abuf.data(), &M, tau.data(), c.data(), &M, work.data(), &lwork,
-                        &info, 1, 1);
+        lapack::dormqr_("L", "T", &M, &NRHS, &N, abuf.data(), &M, tau.data(), c.data(), &M, work.data(), &lwork, &info,
+                        1, 1);
         if (info != 0) return std::unexpected(LinalgError::from_info(info));
     }
     for (index_t i = 0; i < n; ++i) {
@@ -160,12 +161,12 @@ LinalgResult<Vector> singular_values(MatrixView a) {
     const lapack_int M = static_cast<lapack_int>(m), N = static_cast<lapack_int>(n), one = 1;
     lapack_int info = 0, lwork = -1;
     double query = 0.0, dummy = 0.0;
-    lapack::dgesvd_("N", "N", &M, &N, abuf.data(), &M, s.data(), &dummy, &one, &dummy, &one, &query, &lwork, &info,
-                    1, 1);
+    lapack::dgesvd_("N", "N", &M, &N, abuf.data(), &M, s.data(), &dummy, &one, &dummy, &one, &query, &lwork, &info, 1,
+                    1);
     lwork = std::max<lapack_int>(static_cast<lapack_int>(query), 1);
     std::vector<double> work(static_cast<std::size_t>(lwork));
-    lapack::dgesvd_("N", "N", &M, &N, abuf.data(), &M, s.data(), &dummy, &one, &dummy, &one, work.data(), &lwork,
-                    &info, 1, 1);
+    lapack::dgesvd_("N", "N", &M, &N, abuf.data(), &M, s.data(), &dummy, &one, &dummy, &one, work.data(), &lwork, &info,
+                    1, 1);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
     return s;
 }

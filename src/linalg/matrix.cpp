@@ -137,9 +137,15 @@ Vector zip(VectorView a, VectorView b, Op op) {
 }
 }  // namespace
 
-Vector add(VectorView a, VectorView b) { return zip(a, b, [](double x, double y) { return x + y; }); }
-Vector sub(VectorView a, VectorView b) { return zip(a, b, [](double x, double y) { return x - y; }); }
-Vector div(VectorView a, VectorView b) { return zip(a, b, [](double x, double y) { return x / y; }); }
+Vector add(VectorView a, VectorView b) {
+    return zip(a, b, [](double x, double y) { return x + y; });
+}
+Vector sub(VectorView a, VectorView b) {
+    return zip(a, b, [](double x, double y) { return x - y; });
+}
+Vector div(VectorView a, VectorView b) {
+    return zip(a, b, [](double x, double y) { return x / y; });
+}
 
 Vector scale(VectorView a, double s) {
     Vector out(a.size());

@@ -57,24 +57,18 @@ struct MatrixView {
     index_t size() const { return n_rows * n_cols; }
 
     MatrixView t() const { return {base, n_cols, n_rows, col_stride, row_stride}; }
-    VectorView row(index_t i) const {
-        return {base + static_cast<stride_t>(i) * row_stride, n_cols, col_stride};
-    }
-    VectorView col(index_t j) const {
-        return {base + static_cast<stride_t>(j) * col_stride, n_rows, row_stride};
-    }
+    VectorView row(index_t i) const { return {base + static_cast<stride_t>(i) * row_stride, n_cols, col_stride}; }
+    VectorView col(index_t j) const { return {base + static_cast<stride_t>(j) * col_stride, n_rows, row_stride}; }
     MatrixView col_range(index_t first, index_t count) const {
-        return {base + static_cast<stride_t>(first) * col_stride, n_rows, count, row_stride,
-                col_stride};
+        return {base + static_cast<stride_t>(first) * col_stride, n_rows, count, row_stride, col_stride};
     }
     MatrixView row_range(index_t first, index_t count) const {
-        return {base + static_cast<stride_t>(first) * row_stride, count, n_cols, row_stride,
-                col_stride};
+        return {base + static_cast<stride_t>(first) * row_stride, count, n_cols, row_stride, col_stride};
     }
     // Rows laid out contiguously with unit column stride (what BLAS reads as row-major).
     bool row_major() const {
-        return (col_stride == 1 || n_cols <= 1) &&
-               (row_stride >= static_cast<stride_t>(n_cols) || n_rows <= 1) && row_stride >= 0;
+        return (col_stride == 1 || n_cols <= 1) && (row_stride >= static_cast<stride_t>(n_cols) || n_rows <= 1) &&
+               row_stride >= 0;
     }
     bool col_major() const { return t().row_major(); }
 };
@@ -172,9 +166,7 @@ public:
     const double* data() const { return buf_.data(); }
     double& operator()(index_t i, index_t j) { return buf_.data()[i * cols_ + j]; }
     double operator()(index_t i, index_t j) const { return buf_.data()[i * cols_ + j]; }
-    MatrixView view() const {
-        return {buf_.data(), rows_, cols_, static_cast<stride_t>(cols_), 1};
-    }
+    MatrixView view() const { return {buf_.data(), rows_, cols_, static_cast<stride_t>(cols_), 1}; }
     operator MatrixView() const { return view(); }
     MatrixView t() const { return view().t(); }
 

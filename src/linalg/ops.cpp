@@ -32,12 +32,14 @@ std::optional<BlasOperand> blas_operand(MatrixView a) {
     const auto ld_ok = [](stride_t s) { return s >= 1 && s <= std::numeric_limits<lapack_int>::max(); };
     if (a.col_stride == 1 && ld_ok(std::max<stride_t>(a.row_stride, 1)) &&
         (a.row_stride >= static_cast<stride_t>(a.cols()) || a.rows() <= 1))
-        return BlasOperand{a.base, lapack::NoTrans,
-                           static_cast<lapack_int>(std::max<stride_t>({a.row_stride, static_cast<stride_t>(a.cols()), 1}))};
+        return BlasOperand{
+            a.base, lapack::NoTrans,
+            static_cast<lapack_int>(std::max<stride_t>({a.row_stride, static_cast<stride_t>(a.cols()), 1}))};
     if (a.row_stride == 1 && ld_ok(std::max<stride_t>(a.col_stride, 1)) &&
         (a.col_stride >= static_cast<stride_t>(a.rows()) || a.cols() <= 1))
-        return BlasOperand{a.base, lapack::Trans,
-                           static_cast<lapack_int>(std::max<stride_t>({a.col_stride, static_cast<stride_t>(a.rows()), 1}))};
+        return BlasOperand{
+            a.base, lapack::Trans,
+            static_cast<lapack_int>(std::max<stride_t>({a.col_stride, static_cast<stride_t>(a.rows()), 1}))};
     return std::nullopt;
 }
 
@@ -72,8 +74,8 @@ void gemv(MatrixView a, VectorView x, double beta, double* y) {
     // A transposed operand is read as its row-major transpose, so the
     // logical (rows, cols) of the stored buffer swap.
     if (oa.op.trans == lapack::NoTrans)
-        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(m), as_int(n), 1.0, oa.op.data, oa.op.ld, xp,
-                            1, beta, y, 1);
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(m), as_int(n), 1.0, oa.op.data, oa.op.ld, xp, 1,
+                            beta, y, 1);
     else
         lapack::cblas_dgemv(lapack::RowMajor, lapack::Trans, as_int(n), as_int(m), 1.0, oa.op.data, oa.op.ld, xp, 1,
                             beta, y, 1);
@@ -107,8 +109,8 @@ Matrix dot(MatrixView a, MatrixView b) {
     }
     if (!fits_int(m) || !fits_int(n) || !fits_int(k)) internal_error("dot: dimension too large");
     const HeldOperand oa = hold_operand(a), ob = hold_operand(b);
-    lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(m), as_int(n), as_int(k), 1.0,
-                        oa.op.data, oa.op.ld, ob.op.data, ob.op.ld, 0.0, c.data(), as_int(std::max<index_t>(n, 1)));
+    lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(m), as_int(n), as_int(k), 1.0, oa.op.data,
+                        oa.op.ld, ob.op.data, ob.op.ld, 0.0, c.data(), as_int(std::max<index_t>(n, 1)));
     return c;
 }
 
@@ -161,8 +163,8 @@ bool dot_rows(MatrixView a, VectorView x, double* y, bool check_finite) {
         }
         const MatrixView b{block.data(), rows, n, static_cast<stride_t>(n), 1};
         if (check_finite && !all_finite(b)) return false;
-        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(rows), as_int(n), 1.0, b.base, as_int(n), xp,
-                            1, 0.0, y + start, 1);
+        lapack::cblas_dgemv(lapack::RowMajor, lapack::NoTrans, as_int(rows), as_int(n), 1.0, b.base, as_int(n), xp, 1,
+                            0.0, y + start, 1);
     }
     return true;
 }
@@ -191,8 +193,8 @@ void dot_accumulate(MatrixView a, MatrixView b, Matrix& c) {
     if (m * n == 0 || k == 0) return;
     if (!fits_int(m) || !fits_int(n) || !fits_int(k)) internal_error("dot_accumulate: dimension too large");
     const HeldOperand oa = hold_operand(a), ob = hold_operand(b);
-    lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(m), as_int(n), as_int(k), 1.0,
-                        oa.op.data, oa.op.ld, ob.op.data, ob.op.ld, 1.0, c.data(), as_int(n));
+    lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(m), as_int(n), as_int(k), 1.0, oa.op.data,
+                        oa.op.ld, ob.op.data, ob.op.ld, 1.0, c.data(), as_int(n));
 }
 
 // Below this many multiply-adds a plain loop beats the BLAS call overhead.
@@ -364,8 +366,8 @@ LinalgResult<std::vector<double>> trtrs(MatrixView t, Triangle tri, std::vector<
     std::vector<double> tbuf = col_major(t, n);
     const lapack_int N = as_int(n), NRHS = as_int(nrhs);
     lapack_int info = 0;
-    lapack::dtrtrs_(tri == Triangle::Lower ? "L" : "U", "N", "N", &N, &NRHS, tbuf.data(), &N, rhs.data(), &N,
-                    &info, 1, 1, 1);
+    lapack::dtrtrs_(tri == Triangle::Lower ? "L" : "U", "N", "N", &N, &NRHS, tbuf.data(), &N, rhs.data(), &N, &info, 1,
+                    1, 1);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
     return rhs;
 }
@@ -413,14 +415,14 @@ LinalgResult<GelsdOutput> gelsd(MatrixView a, std::vector<double> b, index_t ldb
     lapack_int info = 0, rank = 0, lwork = -1;
     double work_query = 0.0;
     lapack_int iwork_query = 0;
-    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond,
-                    &rank, &work_query, &lwork, &iwork_query, &info);
+    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond, &rank,
+                    &work_query, &lwork, &iwork_query, &info);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
     lwork = std::max<lapack_int>(static_cast<lapack_int>(work_query), 1);
     std::vector<double> work(lwork);
     std::vector<lapack_int> iwork(std::max<lapack_int>(iwork_query, 1));
-    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond,
-                    &rank, work.data(), &lwork, iwork.data(), &info);
+    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond, &rank,
+                    work.data(), &lwork, iwork.data(), &info);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
     out.rank = rank;
     return out;

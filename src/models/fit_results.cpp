@@ -21,9 +21,7 @@ std::optional<Vector> predict_rows(const FitResults& r, MatrixView x, bool check
 
 Vector FitResults::linear_prediction(MatrixView x) const { return *predict_rows(*this, x, false); }
 
-std::optional<Vector> FitResults::finite_linear_prediction(MatrixView x) const {
-    return predict_rows(*this, x, true);
-}
+std::optional<Vector> FitResults::finite_linear_prediction(MatrixView x) const { return predict_rows(*this, x, true); }
 
 std::optional<Matrix> cached_covariance(OnceCell<Matrix>& cell, const std::optional<Matrix>& inverse,
                                         std::optional<double> mse) {

@@ -91,8 +91,14 @@ struct FitResults {
 
     // The numbers the report prints, read from these results.
     report::ReportFit report_fit() const {
-        return {n_samples, n_features, r_squared, mse, intercept, intercept_std_error,
-                coefficients ? &*coefficients : nullptr, coef_std_errors ? &*coef_std_errors : nullptr,
+        return {n_samples,
+                n_features,
+                r_squared,
+                mse,
+                intercept,
+                intercept_std_error,
+                coefficients ? &*coefficients : nullptr,
+                coef_std_errors ? &*coef_std_errors : nullptr,
                 residuals ? &*residuals : nullptr};
     }
 

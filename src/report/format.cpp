@@ -30,14 +30,15 @@ std::string_view fixed_into(Buffer& buf, double v, int digits) {
 std::string_view exp_into(Buffer& buf, double v, int digits) {
     if (!std::isfinite(v)) return special(v);
     digits = std::clamp(digits, 0, kMaxDigits);
-    const auto r =
-        std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific, digits);
+    const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific, digits);
     // Rewrite "e+05" / "e-05" as "e5" / "e-5".
     char* e = std::find(buf.data(), r.ptr, 'e');
     char* w = e + 1;
     const char* s = e + 1;
-    if (s < r.ptr && *s == '-') *w++ = *s++;
-    else if (s < r.ptr && *s == '+') ++s;
+    if (s < r.ptr && *s == '-')
+        *w++ = *s++;
+    else if (s < r.ptr && *s == '+')
+        ++s;
     while (s + 1 < r.ptr && *s == '0') ++s;
     while (s < r.ptr) *w++ = *s++;
     return {buf.data(), static_cast<std::size_t>(w - buf.data())};

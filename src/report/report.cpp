@@ -106,7 +106,12 @@ std::string render(const ReportInput& input, const std::tm& local_time) {
     header(out, "Model:", input.model_text, "Adj. R-squared:").fixed(h.r_squared_adj, 3, 12).end();
     // Inserted directly below the "Model:" line.
     if (input.within_r_squared)
-        LineWriter(out).left("", 25).left("", 25).left("Within R-squared:", 25).fixed(*input.within_r_squared, 3, 12).end();
+        LineWriter(out)
+            .left("", 25)
+            .left("", 25)
+            .left("Within R-squared:", 25)
+            .fixed(*input.within_r_squared, 3, 12)
+            .end();
     header(out, "Method:", input.method_text, "F-statistic:").fixed(h.f_statistic, 3, 12).end();
     header(out, "Date:", date_text(local_time), "Prob (F-statistic):").exp(h.f_p_value, 2, 12).end();
     header(out, "Time:", time_text(local_time), "Log-Likelihood:").fixed(h.log_likelihood, 2, 12).end();
@@ -160,9 +165,7 @@ std::string render(const ReportInput& input, const std::tm& local_time) {
         if (std::isfinite(d.durbin_watson))
             out.append("- Durbin-Watson suggests ").append(durbin_watson_note(d.durbin_watson)).push_back('\n');
         if (std::isfinite(d.jarque_bera_p_value))
-            out.append("- Jarque-Bera test: ")
-                .append(normality_note(d.jarque_bera_p_value))
-                .append(" (\u03b1=0.05)\n");
+            out.append("- Jarque-Bera test: ").append(normality_note(d.jarque_bera_p_value)).append(" (\u03b1=0.05)\n");
         if (std::isfinite(d.condition_number))
             out.append("- Condition number indicates: ").append(condition_note(d.condition_number)).push_back('\n');
         rule(out, '=');

@@ -7,11 +7,11 @@
 
 namespace ordinata::stats {
 
-using quiet_policy = boost::math::policies::policy<
-    boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
-    boost::math::policies::underflow_error<boost::math::policies::ignore_error>,
-    boost::math::policies::denorm_error<boost::math::policies::ignore_error>,
-    boost::math::policies::evaluation_error<boost::math::policies::ignore_error>,
-    boost::math::policies::promote_double<false>>;
+using quiet_policy =
+    boost::math::policies::policy<boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
+                                  boost::math::policies::underflow_error<boost::math::policies::ignore_error>,
+                                  boost::math::policies::denorm_error<boost::math::policies::ignore_error>,
+                                  boost::math::policies::evaluation_error<boost::math::policies::ignore_error>,
+                                  boost::math::policies::promote_double<false>>;
 
 }  // namespace ordinata::stats

@@ -106,19 +106,16 @@ std::expected<double, std::string> critical_value(double alpha, std::uint64_t nu
     return normal_quantile(p);
 }
 
-Vector t_statistics(VectorView coefficients, VectorView std_errors) {
-    return linalg::div(coefficients, std_errors);
-}
+Vector t_statistics(VectorView coefficients, VectorView std_errors) { return linalg::div(coefficients, std_errors); }
 
 Vector p_values(VectorView coefficients, VectorView std_errors, std::uint64_t nu) {
     Vector out(coefficients.size());
-    for (linalg::index_t i = 0; i < coefficients.size(); ++i)
-        out[i] = p_value(coefficients[i] / std_errors[i], nu);
+    for (linalg::index_t i = 0; i < coefficients.size(); ++i) out[i] = p_value(coefficients[i] / std_errors[i], nu);
     return out;
 }
 
-std::expected<Matrix, std::string> confidence_intervals(VectorView coefficients, VectorView std_errors, std::uint64_t nu,
-                                    double alpha) {
+std::expected<Matrix, std::string> confidence_intervals(VectorView coefficients, VectorView std_errors,
+                                                        std::uint64_t nu, double alpha) {
     auto q = critical_value(alpha, nu);
     if (!q) return std::unexpected(q.error());
     Matrix out(coefficients.size(), 2);

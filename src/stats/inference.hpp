@@ -38,8 +38,8 @@ std::expected<double, std::string> critical_value(double alpha, std::uint64_t nu
 Vector t_statistics(VectorView coefficients, VectorView std_errors);
 Vector p_values(VectorView coefficients, VectorView std_errors, std::uint64_t nu);
 // p x 2 matrix of (lower, upper) bounds.
-std::expected<Matrix, std::string> confidence_intervals(VectorView coefficients, VectorView std_errors, std::uint64_t nu,
-                                    double alpha);
+std::expected<Matrix, std::string> confidence_intervals(VectorView coefficients, VectorView std_errors,
+                                                        std::uint64_t nu, double alpha);
 
 // Upper-tail probability of the F distribution with (d1, d2) degrees of freedom.
 double f_sf(double f, std::uint64_t d1, std::uint64_t d2);

@@ -86,7 +86,7 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
 struct SquareProblem {
     const Matrix* a = nullptr;
     const Vector* c = nullptr;
-    VectorView y;  // the target, for the QR solve of an ill-conditioned system
+    VectorView y;    // the target, for the QR solve of an ill-conditioned system
     Vector z_norms;  // column lengths of Zd
     Vector x_norms;  // column lengths of Xd
     index_t n = 0;

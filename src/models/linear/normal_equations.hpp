@@ -102,8 +102,7 @@ struct DesignSystem {
     Vector expand_beta(VectorView b) const;
     Matrix expand_inverse(Matrix m) const;
     // The problem the core solves; with_rhs false asks for the inverse only.
-    LeastSquaresProblem problem(index_t n, bool with_rhs,
-                                std::function<std::pair<Matrix, Vector>()> materialise) const;
+    LeastSquaresProblem problem(index_t n, bool with_rhs, std::function<std::pair<Matrix, Vector>()> materialise) const;
 };
 DesignSystem centred_system(CentredCrossProducts cc, index_t n);
 DesignSystem plain_system(MatrixView x, VectorView y);
@@ -114,8 +113,7 @@ DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorVie
 // The design the system describes, made explicit: rows (x_i - m) s_i and
 // targets (y_i - y_mean) s_i (m and y_mean zero without an intercept, s one
 // without weights).
-std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const DesignSystem& sys,
-                                          const VectorView* s);
+std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const DesignSystem& sys, const VectorView* s);
 
 // One step of iterative refinement of the factored system's solution b
 // (the slopes with an intercept), with g_inv the inverse of sys.g: b += g_inv

@@ -170,8 +170,6 @@ std::string GLS::summary() const {
     return report::render(in);
 }
 
-std::string GLS::repr() const {
-    return std::string("GLS(fit_intercept=") + (fit_intercept_ ? "true" : "false") + ")";
-}
+std::string GLS::repr() const { return std::string("GLS(fit_intercept=") + (fit_intercept_ ? "true" : "false") + ")"; }
 
 }  // namespace ordinata::models

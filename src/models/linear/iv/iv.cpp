@@ -21,8 +21,7 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     const index_t n = z.rows(), k = z.cols();
     if (n <= k) return value_error("Number of samples must be greater than number of regressors");
     // Without regressors and without an intercept there is nothing to estimate.
-    if (k == 0 && !fit_intercept_)
-        return value_error("At least one regressor is required when fit_intercept is False");
+    if (k == 0 && !fit_intercept_) return value_error("At least one regressor is required when fit_intercept is False");
     const index_t kd = k + (fit_intercept_ ? 1 : 0);
     if (n - kd == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
     auto extreme = linear::check_magnitudes(z, x, y);

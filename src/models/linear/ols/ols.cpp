@@ -51,8 +51,7 @@ Result<Vector> svd_solution(MatrixView x, VectorView y, bool intercept) {
 Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     const index_t n = x.rows(), p = x.cols(), m = y.size();
     if (n * p == 0 || m == 0) return value_error("Input arrays cannot be empty");
-    if (n != m)
-        return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
+    if (n != m) return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
     const bool cholesky_route = n > 2 * k && k <= 999;
@@ -65,7 +64,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
 
-    const linear::DesignSystem sys = checked.centred ? linear::centred_system(std::move(*checked.centred), n)
+    const linear::DesignSystem sys = checked.centred  ? linear::centred_system(std::move(*checked.centred), n)
                                      : fit_intercept_ ? linear::centred_system(linear::centred_cross_products(xs, y), n)
                                                       : linear::plain_system(xs, y);
     const auto materialise = [&] { return linear::explicit_design(xs, y, sys, nullptr); };
@@ -78,12 +77,11 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
         if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
         sol = {std::move(*beta), sys.expand_inverse(std::move(inv->inverse))};
     } else {
-        auto s = linear::solve(sys.problem(n, true, materialise), cholesky_route
-                                                                      ? linear::Factorisation::CholeskyThenLu
-                                                                      : linear::Factorisation::Lu);
+        auto s = linear::solve(sys.problem(n, true, materialise),
+                               cholesky_route ? linear::Factorisation::CholeskyThenLu : linear::Factorisation::Lu);
         if (!s) return runtime_error("Matrix is singular");
-        const bool refine = (s->rcond < kRefineBelowRcond ||
-                                          frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
+        const bool refine =
+            (s->rcond < kRefineBelowRcond || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
         for (int step = 0; refine && step < 2; ++step) linear::refine(xs, y, sys, s->inverse, s->beta);
         sol = {sys.expand_beta(s->beta), sys.expand_inverse(std::move(s->inverse))};
         if (refine && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);

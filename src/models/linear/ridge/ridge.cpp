@@ -45,8 +45,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     if (!(alpha_ >= 0.0)) return value_error("Alpha must be non-negative");  // NaN too
     const index_t n = x.rows(), p = x.cols(), m = y.size();
     if (n * p == 0 || m == 0) return value_error("Input arrays cannot be empty");
-    if (n != m)
-        return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
+    if (n != m) return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
     const bool positive = alpha_ > 0.0;
@@ -64,7 +63,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
         // With an intercept the penalised system is the centred one, S +
         // alpha I with X~'y~: the unpenalised intercept drops out exactly
         // (S + alpha I is the Schur complement of n in X'X + alpha D).
-        linear::DesignSystem sys = checked.centred ? linear::centred_system(std::move(*checked.centred), n)
+        linear::DesignSystem sys = checked.centred  ? linear::centred_system(std::move(*checked.centred), n)
                                    : fit_intercept_ ? linear::centred_system(linear::centred_cross_products(xs, y), n)
                                                     : linear::plain_system(xs, y);
         if (positive)
@@ -133,8 +132,10 @@ std::string plain_decimal(double v) {
     const std::size_t e_pos = sci.find('e');
     std::string out, digits;
     for (char c : sci.substr(0, e_pos)) {
-        if (c == '-') out += c;
-        else if (c != '.') digits += c;
+        if (c == '-')
+            out += c;
+        else if (c != '.')
+            digits += c;
     }
     int exponent = 0;
     std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);

@@ -147,8 +147,7 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescal
     if (q < p) return value_error("TSLS requires at least as many instruments as regressors");
     if (n <= p) return value_error("Number of samples must be greater than number of regressors");
     // Without regressors and without an intercept there is nothing to estimate.
-    if (p == 0 && !fit_intercept_)
-        return value_error("At least one regressor is required when fit_intercept is False");
+    if (p == 0 && !fit_intercept_) return value_error("At least one regressor is required when fit_intercept is False");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n - k == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
     auto extreme = linear::check_magnitudes(z, x, y);

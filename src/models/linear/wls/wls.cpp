@@ -122,8 +122,6 @@ std::string WLS::summary() const {
     return report::render(in);
 }
 
-std::string WLS::repr() const {
-    return std::string("WLS(fit_intercept=") + (fit_intercept_ ? "True" : "False") + ")";
-}
+std::string WLS::repr() const { return std::string("WLS(fit_intercept=") + (fit_intercept_ ? "True" : "False") + ")"; }
 
 }  // namespace ordinata::models

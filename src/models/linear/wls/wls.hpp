@@ -19,7 +19,6 @@ public:
     std::string repr() const;
     std::string summary() const;
 
-
 private:
     // The same fit on columns scaled by powers of two, its results scaled back.
     Result<void> fit_rescaled(MatrixView x, VectorView y, VectorView weights);

@@ -92,7 +92,8 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
         for (index_t j = 0; j < k; ++j) se[j] = std::sqrt(mse * m(j, j));
     }
 
-    FitResults r = FitResults::of_fit(n, k, beta, se, false, std::move(e), mse, r_squared_from(ssr, tss.tss, tss.noise, true));
+    FitResults r =
+        FitResults::of_fit(n, k, beta, se, false, std::move(e), mse, r_squared_from(ssr, tss.tss, tss.noise, true));
     std::vector<std::int64_t> ids(n);
     for (index_t i = 0; i < n; ++i) ids[i] = entity_id[i];
     // Nothing above touched the model: it changes only now, all at once.
@@ -155,9 +156,7 @@ Result<Vector> FE::predict(MatrixView x, EntityIdView entity_id) const {
     return yhat;
 }
 
-std::optional<Matrix> FE::covariance_matrix() {
-    return cached_covariance(covariance_cache_, xtx_inv_, r_.mse);
-}
+std::optional<Matrix> FE::covariance_matrix() { return cached_covariance(covariance_cache_, xtx_inv_, r_.mse); }
 
 const Matrix* FE::design() const {
     if (!training_x_ || !training_entity_ids_) return nullptr;
