@@ -200,7 +200,7 @@ def main():
 
     chosen = range(1, len(MUTANTS) + 1) if not opts.only else [int(i) for i in opts.only.split(",")]
     bad = []
-    for i, (what, path, old, new) in enumerate(MUTANTS, 1):
+    for i, (what, path, old, _) in enumerate(MUTANTS, 1):
         count = (ROOT / "src" / path).read_text().count(old)
         if count != 1:
             bad.append(f"#{i} {what}: found {count} times in {path}")

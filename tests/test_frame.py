@@ -246,7 +246,7 @@ def test_module_holds_its_own_reference_to_each_class():
 
 
 def test_sub_interpreters_are_refused():
-    si = pytest.importorskip("_xxsubinterpreters", reason="no sub-interpreter API in this Python")
+    pytest.importorskip("_xxsubinterpreters", reason="no sub-interpreter API in this Python")
     out = run_apart("""
         import _xxsubinterpreters as si, ordinata
         i = si.create(isolated=False)  # a legacy interpreter may load single-phase modules at all

@@ -38,7 +38,7 @@ const Matrix kEye = [] {
 
 // Which of the seven residual fields are finite.
 std::vector<bool> finite_fields(const DiagnosticStats& d) {
-    return {std::isfinite(d.durbin_watson), std::isfinite(d.jarque_bera), std::isfinite(d.jarque_bera_p_value),
+    return {std::isfinite(d.durbin_watson), std::isfinite(d.jarque_bera),     std::isfinite(d.jarque_bera_p_value),
             std::isfinite(d.omnibus),       std::isfinite(d.omnibus_p_value), std::isfinite(d.skew),
             std::isfinite(d.kurtosis)};
 }
@@ -59,13 +59,12 @@ TEST_P(DiagnosticsByCount, NaNRulesFollowTheResidualCount) {
     EXPECT_DOUBLE_EQ(d.condition_number, 1.0);  // the matrix alone decides
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Counts, DiagnosticsByCount,
-    ::testing::Values(CountCase{0, {0, 0, 0, 0, 0, 0, 0}}, CountCase{1, {0, 0, 0, 0, 0, 0, 0}},
-                      CountCase{2, {1, 0, 0, 0, 0, 0, 0}}, CountCase{3, {1, 0, 0, 0, 0, 1, 0}},
-                      CountCase{4, {1, 0, 0, 0, 0, 1, 1}}, CountCase{19, {1, 0, 0, 0, 0, 1, 1}},
-                      CountCase{20, {1, 1, 1, 1, 1, 1, 1}}, CountCase{500, {1, 1, 1, 1, 1, 1, 1}}),
-    [](const auto& info) { return "n" + std::to_string(info.param.n); });
+INSTANTIATE_TEST_SUITE_P(Counts, DiagnosticsByCount,
+                         ::testing::Values(CountCase{0, {0, 0, 0, 0, 0, 0, 0}}, CountCase{1, {0, 0, 0, 0, 0, 0, 0}},
+                                           CountCase{2, {1, 0, 0, 0, 0, 0, 0}}, CountCase{3, {1, 0, 0, 0, 0, 1, 0}},
+                                           CountCase{4, {1, 0, 0, 0, 0, 1, 1}}, CountCase{19, {1, 0, 0, 0, 0, 1, 1}},
+                                           CountCase{20, {1, 1, 1, 1, 1, 1, 1}}, CountCase{500, {1, 1, 1, 1, 1, 1, 1}}),
+                         [](const auto& info) { return "n" + std::to_string(info.param.n); });
 
 TEST(Diagnostics, HandComputedMoments) {
     const auto d = DiagnosticStats::compute(vec({1, 2, 3, 4}), kEye);

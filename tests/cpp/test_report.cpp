@@ -110,8 +110,7 @@ TEST(Notes, ThresholdsAreInclusiveWhereStated) {
 TEST(Report, RowsWithZeroErrorsWithinLineAndNoIntercept) {
     const auto b = vec({2.0, -3.0, 0.0}), s = vec({0.0, 0.0});
     const report::ReportFit r{12, 2, 1.0, 0.25, 1.0, 0.5, &b, &s, nullptr};
-    report::ReportInput in{"Fixed Effects Regression Results", "FE", "W", "clustered", false, false, r,
-                           nullptr, 0.875};
+    report::ReportInput in{"Fixed Effects Regression Results", "FE", "W", "clustered", false, false, r, nullptr, 0.875};
     const auto ls = lines(report::render(in, fixed_time()));
     EXPECT_EQ(ls[4], std::string(52, ' ') + "Within R-squared:                0.875");
     EXPECT_TRUE(ls[5].starts_with("Method:"));

@@ -75,7 +75,8 @@ TEST(SolveTriangularMany, ZeroDiagonalAndShapeErrors) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), LinalgError::computational(3));
     EXPECT_FALSE(solve_triangular_many(identity(4), Triangle::Lower, rhs(3, 2)));
-    EXPECT_EQ(solve_triangular_many(Matrix(2, 3), Triangle::Lower, rhs(2, 1)).error().kind, LinalgError::Kind::NotSquare);
+    EXPECT_EQ(solve_triangular_many(Matrix(2, 3), Triangle::Lower, rhs(2, 1)).error().kind,
+              LinalgError::Kind::NotSquare);
 }
 
 }  // namespace
