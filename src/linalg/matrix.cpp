@@ -181,6 +181,17 @@ void copy_block_scan(const double* src, double* dst, index_t n, MagnitudeRange& 
 }
 }  // namespace
 
+void copy_into(MatrixView a, Matrix& out) {
+    for (index_t i = 0; i < a.rows(); ++i) {
+        const VectorView r = a.row(i);
+        double* dst = out.data() + i * a.cols();
+        if (r.stride == 1)
+            std::copy_n(r.base, a.cols(), dst);
+        else
+            for (index_t j = 0; j < a.cols(); ++j) dst[j] = r[j];
+    }
+}
+
 std::optional<Matrix> copy_if_finite(MatrixView a, MagnitudeRange* range) {
     Matrix out(a.rows(), a.cols());
     MagnitudeRange seen;

@@ -176,6 +176,9 @@ private:
     Buffer buf_;
 };
 
+// Copies a into out, which has a's shape.
+void copy_into(MatrixView a, Matrix& out);
+
 // Element-wise helpers.
 Vector diagonal(MatrixView a);
 double sum(VectorView v);

@@ -73,12 +73,15 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     if (n == 0 || p == 0) return value_error("Empty input arrays");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples");
+    // The training copy first: an input too large for memory fails here at
+    // once instead of after a scan of all of it.
+    Matrix x_copy(n, p);
     auto extreme = linear::check_magnitudes(x, y);
     if (!extreme) return std::unexpected(extreme.error());
     if (auto ok = check_sigma(sigma); !ok) return std::unexpected(ok.error());
     if (*extreme && may_rescale) return fit_rescaled(x, y, sigma);
 
-    Matrix x_copy = Matrix::from(x);
+    linalg::copy_into(x, x_copy);
     // One copy of Sigma, factorised in place; Sigma^-1 is never formed.
     auto l = linalg::cholesky_in_place(Matrix::from(sigma));
     if (!l) return runtime_error("Covariance matrix is not positive definite");

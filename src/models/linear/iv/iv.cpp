@@ -24,6 +24,9 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     if (k == 0 && !fit_intercept_) return value_error("At least one regressor is required when fit_intercept is False");
     const index_t kd = k + (fit_intercept_ ? 1 : 0);
     if (n - kd == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
+    // The residuals' buffer first: an input too large for memory fails here
+    // at once instead of after a scan of all of it.
+    Vector e(n);
     auto extreme = linear::check_magnitudes(z, x, y);
     if (!extreme) return std::unexpected(extreme.error());
     if (*extreme && may_rescale) return fit_rescaled(z, x, y);
@@ -49,7 +52,7 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     const Vector& beta = sol->beta;
 
     const VectorView slopes = fit_intercept_ ? beta.view().sub(1, k) : beta.view();
-    Vector e = linalg::dot(x, slopes);
+    e = linalg::dot(x, slopes);
     const double b0 = fit_intercept_ ? beta[0] : 0.0;
     for (index_t i = 0; i < n; ++i) e[i] = y[i] - (e[i] + b0);
 

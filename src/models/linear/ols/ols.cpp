@@ -15,10 +15,11 @@ namespace {
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
 
 // Residual refinement recovers digits the normal equations lose: on a
-// unit-diagonal system conditioned worse than this, or on a factored system
-// so badly scaled that ||G||_F ||G^-1||_F exceeds the second bound. QR
-// solutions are backward stable and are not refined: a normal-equations
-// correction would move them off their near-optimal residuals.
+// unit-diagonal system conditioned worse than this (the QR solutions
+// included), or on a factored system so badly scaled that
+// ||G||_F ||G^-1||_F exceeds the second bound. Its residuals are formed in
+// extended precision and in centred form; with residuals of working
+// precision it would move a QR solution off its near-optimal residuals.
 constexpr double kRefineBelowRcond = 1e-4;
 constexpr double kRefineAboveFrobeniusCondition = 1e7;
 

@@ -150,6 +150,9 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescal
     if (p == 0 && !fit_intercept_) return value_error("At least one regressor is required when fit_intercept is False");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n - k == 0) return value_error("Insufficient degrees of freedom for covariance estimation");
+    // The residuals' buffer first: an input too large for memory fails here
+    // at once instead of after a scan of all of it.
+    Vector e(n);
     auto extreme = linear::check_magnitudes(z, x, y);
     if (!extreme) return std::unexpected(extreme.error());
     if (*extreme && may_rescale) return fit_rescaled(z, x, y);
@@ -164,7 +167,7 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescal
     // Structural residuals: the observed regressors, not their projection.
     const VectorView slopes = fit_intercept_ ? b.view().sub(1, p) : b.view();
     const double b0 = fit_intercept_ ? b[0] : 0.0;
-    Vector e = linalg::dot(x, slopes);
+    e = linalg::dot(x, slopes);
     for (index_t i = 0; i < n; ++i) e[i] = y[i] - (e[i] + b0);
     const double ssr = linalg::dot(e.view(), e.view());
     const double sigma2 = ssr / static_cast<double>(n - k);

@@ -37,6 +37,9 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     if (n == 0 || p == 0) return value_error("Input arrays cannot be empty");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Number of samples must be greater than number of parameters");
+    // The n-row buffers first: an input too large for memory fails here at
+    // once instead of after a scan of all of it.
+    Vector s(n), yw(n);
     for (index_t i = 0; i < n; ++i) {
         const double w = weights[i];
         if (!(w > 0.0) || std::isinf(w)) return value_error("All weights must be positive and finite");
@@ -45,7 +48,6 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     if (!extreme) return std::unexpected(extreme.error());
     if (*extreme && may_rescale) return fit_rescaled(x, y, weights);
 
-    Vector s(n), yw(n);
     for (index_t i = 0; i < n; ++i) {
         s[i] = std::sqrt(weights[i]);
         yw[i] = y[i] * s[i];

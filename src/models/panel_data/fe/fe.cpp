@@ -25,6 +25,9 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     if (n != y.size() || n != entity_id.size())
         return value_error("Array length mismatch: X has " + count(n) + " rows, y has " + count(y.size()) +
                            " elements, entity_id has " + count(entity_id.size()) + " elements");
+    // The training copy first: an input too large for memory fails here at
+    // once instead of after a scan of all of it.
+    Matrix x_copy(n, k);
     auto extreme = linear::check_magnitudes(x, y);
     if (!extreme) return std::unexpected(extreme.error());
 
@@ -37,7 +40,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     const std::uint64_t df = n - k - n_ent;
     if (*extreme && may_rescale) return fit_rescaled(x, y, entity_id);
 
-    Matrix x_copy = Matrix::from(x);
+    linalg::copy_into(x, x_copy);
     const std::vector<std::uint64_t>& rows = index.rows;
     const WithinData w = within_transform(x_copy, &y, rows, n_ent);
     const Matrix g = linalg::gram(w.x);
