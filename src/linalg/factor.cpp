@@ -189,30 +189,39 @@ LinalgResult<Vector> symmetric_eigenvalues(MatrixView a) {
 }
 
 Vector column_norms(MatrixView a) {
-    // Two passes: the largest magnitude first, then the sum of squares of
-    // the column divided by it, as the reference dnrm2 avoids overflow. A
-    // column holding NaN has a NaN norm, one holding an infinity +inf.
+    // One pass over the rows for the plain sums of squares; only a column
+    // whose sum overflows, underflows or holds NaN is measured again with
+    // the scaling of the reference dnrm2.
     const index_t n = a.rows(), p = a.cols();
-    Vector big(p, 0.0), ss(p, 0.0), out(p);
+    Vector ss(p, 0.0), out(p);
     for (index_t i = 0; i < n; ++i) {
         const VectorView r = a.row(i);
-        for (index_t j = 0; j < p; ++j) {
-            const double v = std::fabs(r[j]);
-            if (v > big[j] || v != v) big[j] = v;  // a NaN, once taken, stays
-        }
+        for (index_t j = 0; j < p; ++j) ss[j] += r[j] * r[j];
     }
     for (index_t j = 0; j < p; ++j) {
-        if (big[j] == 0.0 || !std::isfinite(big[j])) continue;
-        const double inv_big = 1.0 / big[j];
-        double s = 0.0;
-        const VectorView c = a.col(j);
-        for (index_t i = 0; i < n; ++i) {
-            const double v = c[i] * inv_big;
-            s += v * v;
+        const double v = ss[j];
+        if (std::isfinite(v) && (v == 0.0 || v >= 0x1p-900)) {
+            out[j] = std::sqrt(v);
+            continue;
         }
-        ss[j] = s;
+        const VectorView c = a.col(j);
+        double big = 0.0;
+        for (index_t i = 0; i < n; ++i) {
+            const double x = std::fabs(c[i]);
+            if (x > big || x != x) big = x;  // a NaN, once taken, stays
+        }
+        if (big == 0.0 || !std::isfinite(big)) {
+            out[j] = big;
+            continue;
+        }
+        const double inv_big = 1.0 / big;
+        double s2 = 0.0;
+        for (index_t i = 0; i < n; ++i) {
+            const double x = c[i] * inv_big;
+            s2 += x * x;
+        }
+        out[j] = big * std::sqrt(s2);
     }
-    for (index_t j = 0; j < p; ++j) out[j] = std::isfinite(big[j]) ? big[j] * std::sqrt(ss[j]) : big[j];
     return out;
 }
 

@@ -246,6 +246,9 @@ MagnitudeRange magnitudes(VectorView v) {
 }
 
 MagnitudeRange magnitudes(MatrixView a) {
+    // One flat scan when the rows lie back to back.
+    if (a.col_stride == 1 && a.row_stride == static_cast<stride_t>(a.cols()))
+        return magnitudes(VectorView{a.base, a.rows() * a.cols(), 1});
     MagnitudeRange range;
     for (index_t i = 0; i < a.rows(); ++i) range.add(magnitudes(a.row(i)));
     return range;

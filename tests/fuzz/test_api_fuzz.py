@@ -7,8 +7,11 @@ from the parameter names, so new classes are covered without changes here.
 ORDINATA_FUZZ_EXAMPLES sets the budget per test (make fuzz raises it).
 """
 
+import faulthandler
 import inspect
 import os
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -188,3 +191,59 @@ def test_random_calls(cls, data):
         except ALLOWED:
             pass
     check_usable(cls, ctor_args, obj, methods)
+
+
+sys.path.insert(0, str(Path(__file__).parents[1]))
+from state import assert_same, snapshot  # noqa: E402
+
+# A fit must return within this many seconds; a hang inside native code
+# (which no signal can interrupt) ends the run with a traceback instead.
+CALL_LIMIT = 60
+
+
+@st.composite
+def hostile_fit_args(draw, names):
+    """Valid fit arguments with one of them spoilt: a NaN or infinity, a
+    mask, a collinear or constant column, a wrong length."""
+    n = draw(st.integers(2, 40))
+    args = valid_args(names, n=n, p=draw(st.integers(1, 3)), seed=draw(st.integers(0, 2**16)))
+    i = draw(st.sampled_from([k for k, a in enumerate(args) if isinstance(a, np.ndarray)]))
+    a = args[i].copy()
+    how = draw(st.sampled_from(["nonfinite", "masked", "collinear", "constant", "short"]))
+    if how == "nonfinite" and a.dtype == np.float64:
+        a.flat[draw(st.integers(0, a.size - 1))] = draw(st.sampled_from([np.nan, np.inf, -np.inf]))
+    elif how == "masked":
+        a = np.ma.array(a, mask=np.zeros(a.shape, bool))
+        a.mask.flat[draw(st.integers(0, a.size - 1))] = True
+    elif how == "collinear" and a.ndim == 2 and a.shape[1] >= 2:
+        a[:, -1] = 0.5 * a[:, 0]
+    elif how == "constant" and a.dtype == np.float64:
+        a[...] = 2.0
+    elif how == "short":
+        a = a[:-1]
+    args[i] = a
+    return args
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_hostile_refits_change_nothing_or_succeed(cls, data):
+    methods, _ = members(cls)
+    names = methods["fit"]
+    obj = cls()
+    if data.draw(st.booleans()):
+        obj.fit(*valid_args(names, exact=cls.__name__ == "IV"))
+    predict_args = valid_args(methods["predict"], n=4, p=2)
+    before = snapshot(obj, predict_args)
+    faulthandler.dump_traceback_later(CALL_LIMIT, exit=True)
+    try:
+        obj.fit(*data.draw(hostile_fit_args(names)))
+    except (TypeError, ValueError, RuntimeError):
+        assert_same(snapshot(obj, predict_args), before)
+    else:
+        assert obj.is_fitted()
+        for v in (obj.coefficients, obj.standard_errors()):
+            assert np.isfinite(v).all()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
