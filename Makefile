@@ -99,7 +99,8 @@ fuzz: build
 # the stub and wheel checks concern the installed wheel and run in make test).
 check-sanitize: setup
 	@cmake -S . -B build/sanitize-cpp -G Ninja -DORDINATA_SANITIZE=ON -DORDINATA_BUILD_TESTS=ON -DORDINATA_BUILD_MODULE=OFF \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR_CMAKE) -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR_CMAKE) -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) \
+		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
 	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/sanitize-cpp
 	cd build/sanitize-cpp && ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure
