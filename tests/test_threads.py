@@ -2,6 +2,9 @@
 sequential results, and a second thread touching the same object meanwhile
 gets the borrow errors, never a torn state."""
 
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -76,3 +79,49 @@ def test_second_thread_sees_the_borrow_errors_and_a_consistent_object():
             np.testing.assert_array_equal(got, ref)
     else:
         assert m.n_samples == 100 and len(m.residuals) == 100
+
+
+# Every class on data long enough for many chunks of rows; a digest of what
+# each fit reports.
+DIGEST = """
+import hashlib, os, sys
+import numpy as np, ordinata
+rng = np.random.default_rng(5)
+n = 150_000
+x = rng.normal(size=(n, 4))
+z = np.column_stack([np.ones(n), x[:, :2], x[:, 2:] + rng.normal(size=(n, 2)), rng.normal(size=n)])
+y = x @ [1.0, -2.0, 0.5, 3.0] + rng.standard_t(3, size=n)
+w = rng.uniform(0.5, 2.0, n)
+ids = rng.integers(0, 2_000, n)
+fits = [(ordinata.OLS(robust=True), (x, y)), (ordinata.OLS(fit_intercept=False), (x, y)),
+        (ordinata.Ridge(alpha=2.0), (x, y)), (ordinata.WLS(), (x, y, w)),
+        (ordinata.IV(), (z[:, 1:5], x, y)), (ordinata.TSLS(), (z, x, y)), (ordinata.FE(robust=True), (x, y, ids))]
+digest = hashlib.sha256()
+for model, args in fits:
+    model.fit(*args)
+    for a in (model.coefficients, model.standard_errors(), model.residuals):
+        digest.update(np.ascontiguousarray(a).tobytes())
+if len(sys.argv) > 1:
+    # A forked child builds its own threads and must give the same digest.
+    pid = os.fork()
+    if pid == 0:
+        child = ordinata.OLS(robust=True)
+        child.fit(x, y)
+        os._exit(0 if np.array_equal(child.standard_errors(), fits[0][0].standard_errors()) else 3)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+print(digest.hexdigest())
+"""
+
+
+def digest(threads, *args):
+    env = {**os.environ, "ORDINATA_NUM_THREADS": str(threads)}
+    out = subprocess.run([sys.executable, "-c", DIGEST, *args], env=env, capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.strip()
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    # Chunks of rows are fixed by the data's shape and summed in order, so the
+    # thread count changes who computes what, never the bits.
+    assert digest(1) == digest(3) == digest(2, "fork")

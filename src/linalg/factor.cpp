@@ -6,6 +6,7 @@
 
 #include "linalg/lapack.hpp"
 #include "linalg/ops.hpp"
+#include "linalg/parallel.hpp"
 
 namespace ordinata::linalg {
 
@@ -193,11 +194,17 @@ Vector column_norms(MatrixView a) {
     // whose sum overflows, underflows or holds NaN is measured again with
     // the scaling of the reference dnrm2.
     const index_t n = a.rows(), p = a.cols();
+    const auto parts = map_row_chunks(n, p, [&](index_t first, index_t rows) {
+        Vector part(p, 0.0);
+        for (index_t i = first; i < first + rows; ++i) {
+            const VectorView r = a.row(i);
+            for (index_t j = 0; j < p; ++j) part[j] += r[j] * r[j];
+        }
+        return part;
+    });
     Vector ss(p, 0.0), out(p);
-    for (index_t i = 0; i < n; ++i) {
-        const VectorView r = a.row(i);
-        for (index_t j = 0; j < p; ++j) ss[j] += r[j] * r[j];
-    }
+    for (const Vector& part : parts)
+        for (index_t j = 0; j < p; ++j) ss[j] += part[j];
     for (index_t j = 0; j < p; ++j) {
         const double v = ss[j];
         if (std::isfinite(v) && (v == 0.0 || v >= 0x1p-900)) {

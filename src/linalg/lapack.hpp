@@ -88,6 +88,12 @@ void dgesvd_(const char* jobu, const char* jobvt, const lapack_int* m, const lap
 void dsyev_(const char* jobz, const char* uplo, const lapack_int* n, double* a, const lapack_int* lda, double* w,
             double* work, const lapack_int* lwork, lapack_int* info, std::size_t jobz_len, std::size_t uplo_len)
     ORDINATA_BLAS_SYMBOL("dsyev_");
+
+// OpenBLAS's thread count, set while the library's own threads run. Weak: a
+// BLAS without them (another implementation, or one built single-threaded)
+// leaves both null and the library leaves that BLAS's threading alone.
+int openblas_get_num_threads() ORDINATA_BLAS_SYMBOL("openblas_get_num_threads") __attribute__((weak));
+void openblas_set_num_threads(int threads) ORDINATA_BLAS_SYMBOL("openblas_set_num_threads") __attribute__((weak));
 }
 
 }  // namespace ordinata::linalg::lapack

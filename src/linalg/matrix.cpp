@@ -1,5 +1,7 @@
 #include "linalg/matrix.hpp"
 
+#include "linalg/parallel.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -194,27 +196,29 @@ void copy_into(MatrixView a, Matrix& out) {
 
 std::optional<Matrix> copy_if_finite(MatrixView a, MagnitudeRange* range) {
     Matrix out(a.rows(), a.cols());
-    MagnitudeRange seen;
     const index_t m = a.cols();
-    if (a.col_stride == 1 && a.row_stride == static_cast<stride_t>(m)) {
-        const index_t n = a.size();
-        for (index_t start = 0; start < n; start += 4096) {
-            copy_block_scan(a.base + start, out.data() + start, std::min<index_t>(4096, n - start), seen);
-            if (!seen.finite()) return std::nullopt;
+    const auto parts = map_row_chunks(a.rows(), m, [&](index_t first, index_t rows) {
+        MagnitudeRange seen;
+        const MatrixView src = a.row_range(first, rows);
+        double* dst = out.data() + first * m;
+        if (src.col_stride == 1 && src.row_stride == static_cast<stride_t>(m)) {
+            copy_block_scan(src.base, dst, rows * m, seen);
+            return seen;
         }
-    } else {
-        for (index_t i = 0; i < a.rows(); ++i) {
-            const VectorView r = a.row(i);
-            double* dst = out.data() + i * m;
+        for (index_t i = 0; i < rows; ++i, dst += m) {
+            const VectorView r = src.row(i);
             if (r.stride == 1) {
                 copy_block_scan(r.base, dst, m, seen);
             } else {
                 for (index_t j = 0; j < m; ++j) dst[j] = r[j];
                 seen.add(magnitudes(VectorView{dst, m, 1}));
             }
-            if (!seen.finite()) return std::nullopt;
         }
-    }
+        return seen;
+    });
+    MagnitudeRange seen;
+    for (const MagnitudeRange& part : parts) seen.add(part);
+    if (!seen.finite()) return std::nullopt;
     if (range) range->add(seen);
     return out;
 }
@@ -246,11 +250,17 @@ MagnitudeRange magnitudes(VectorView v) {
 }
 
 MagnitudeRange magnitudes(MatrixView a) {
-    // One flat scan when the rows lie back to back.
-    if (a.col_stride == 1 && a.row_stride == static_cast<stride_t>(a.cols()))
-        return magnitudes(VectorView{a.base, a.rows() * a.cols(), 1});
+    const auto parts = map_row_chunks(a.rows(), a.cols(), [&](index_t first, index_t rows) {
+        const MatrixView part = a.row_range(first, rows);
+        // One flat scan when the rows lie back to back.
+        if (part.col_stride == 1 && part.row_stride == static_cast<stride_t>(part.cols()))
+            return magnitudes(VectorView{part.base, rows * part.cols(), 1});
+        MagnitudeRange range;
+        for (index_t i = 0; i < rows; ++i) range.add(magnitudes(part.row(i)));
+        return range;
+    });
     MagnitudeRange range;
-    for (index_t i = 0; i < a.rows(); ++i) range.add(magnitudes(a.row(i)));
+    for (const MagnitudeRange& part : parts) range.add(part);
     return range;
 }
 

@@ -6,6 +6,7 @@
 
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
+#include "linalg/parallel.hpp"
 
 namespace ordinata::models::linear {
 
@@ -50,21 +51,17 @@ StackedCrossProducts::StackedCrossProducts(MatrixView z, MatrixView x, VectorVie
     const index_t n = z.rows(), m = q_ + p_ + 2;
     // Rows of [1 | Z | X | y] are gathered into a cache-sized buffer and
     // accumulated with one general product per block.
-    const index_t block_rows = std::min(n, std::max<index_t>(64, 16384 / m));
-    Matrix buf(std::max<index_t>(block_rows, 1), m);
-    for (index_t start = 0; start < n; start += block_rows) {
-        const index_t rows = std::min(block_rows, n - start);
+    const index_t block_rows = std::max<index_t>(64, 16384 / m);
+    g_ = linalg::row_block_cross(n, m, q_ + 1, block_rows, [&](index_t first, index_t rows, double* buf) {
         for (index_t i = 0; i < rows; ++i) {
-            double* dst = buf.data() + i * m;
+            double* dst = buf + i * m;
             dst[0] = 1.0;
-            const VectorView zr = z.row(start + i), xr = x.row(start + i);
+            const VectorView zr = z.row(first + i), xr = x.row(first + i);
             for (index_t j = 0; j < q_; ++j) dst[1 + j] = zr[j];
             for (index_t j = 0; j < p_; ++j) dst[1 + q_ + j] = xr[j];
-            dst[m - 1] = y[start + i];
+            dst[m - 1] = y[first + i];
         }
-        const MatrixView rows_view = buf.view().row_range(0, rows);
-        linalg::dot_accumulate(rows_view.col_range(0, q_ + 1).t(), rows_view, g_);
-    }
+    });
 }
 
 std::vector<index_t> StackedCrossProducts::z_cols(bool intercept) const {

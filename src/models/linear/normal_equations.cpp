@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "linalg/ops.hpp"
+#include "linalg/parallel.hpp"
 
 namespace ordinata::models::linear {
 
@@ -98,18 +99,15 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
     // Each buffered row is [x - c | y - cy | 1], so one rank-k update per
     // block yields the shifted cross-products, X'y, the sums d and dy and n.
     const index_t w = p + 2;
-    Matrix acc(w, w, 0.0);
-    Matrix buf(block, w);
-    Vector row_tmp(p);
     const double* __restrict cp = c.data();
-    for (index_t start = 0; start < n; start += block) {
-        const index_t rows = std::min(block, n - start);
+    const Matrix acc = linalg::row_block_gram_upper(n, w, block, [&](index_t first, index_t rows, double* buf) {
+        Vector row_tmp(x.col_stride == 1 ? 0 : p);
         for (index_t i = 0; i < rows; ++i) {
-            const double* __restrict r = contiguous_row(x, start + i, row_tmp);
-            double* __restrict dst = buf.data() + i * w;
+            const double* __restrict r = contiguous_row(x, first + i, row_tmp);
+            double* __restrict dst = buf + i * w;
             if (copy) {
                 // The same pass keeps the caller's copy.
-                double* __restrict keep = copy->data() + (start + i) * p;
+                double* __restrict keep = copy->data() + (first + i) * p;
                 for (index_t j = 0; j < p; ++j) {
                     const double v = r[j];
                     keep[j] = v;
@@ -118,11 +116,10 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
             } else {
                 for (index_t j = 0; j < p; ++j) dst[j] = r[j] - cp[j];
             }
-            dst[p] = y[start + i] - cy;
+            dst[p] = y[first + i] - cy;
             dst[p + 1] = 1.0;
         }
-        linalg::gram_accumulate_upper(buf.view().row_range(0, rows), acc);
-    }
+    });
     const double nd = static_cast<double>(n);
     const double dy = acc(p, p + 1);
     Matrix s(p, p);
@@ -147,26 +144,26 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
 }
 
 ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy) {
-    const index_t n = x.rows(), p = x.cols();
-    const index_t block = std::min(n, std::max<index_t>(64, 16384 / std::max<index_t>(p, 1)));
-    ScaledCrossProducts out{Matrix(p, p, 0.0), Vector(p, 0.0)};
-    Matrix buf(block, p);
-    Vector ybuf(block);
-    for (index_t start = 0; start < n; start += block) {
-        const index_t rows = std::min(block, n - start);
+    const index_t n = x.rows(), p = x.cols(), w = p + 1;
+    const index_t block = std::max<index_t>(64, 16384 / w);
+    // Rows [(x - c) s | (y - cy) s]: one rank-k update gives S and the
+    // cross-products with y together.
+    const Matrix acc = linalg::row_block_gram_upper(n, w, block, [&](index_t first, index_t rows, double* buf) {
         for (index_t i = 0; i < rows; ++i) {
-            const VectorView r = x.row(start + i);
-            const double si = scale[start + i];
-            double* dst = buf.data() + i * p;
+            const VectorView r = x.row(first + i);
+            const double si = scale[first + i];
+            double* dst = buf + i * w;
             if (c)
                 for (index_t j = 0; j < p; ++j) dst[j] = (r[j] - (*c)[j]) * si;
             else
                 for (index_t j = 0; j < p; ++j) dst[j] = r[j] * si;
-            ybuf[i] = (y[start + i] - cy) * si;
+            dst[p] = (y[first + i] - cy) * si;
         }
-        const MatrixView bv = buf.view().row_range(0, rows);
-        linalg::gram_accumulate_upper(bv, out.s);
-        linalg::dot_t_accumulate(bv, ybuf.view().sub(0, rows), out.sxy);
+    });
+    ScaledCrossProducts out{Matrix(p, p), Vector(p)};
+    for (index_t j = 0; j < p; ++j) {
+        for (index_t l = j; l < p; ++l) out.s(j, l) = acc(j, l);
+        out.sxy[j] = acc(j, p);
     }
     linalg::mirror_upper(out.s);
     return out;
@@ -253,23 +250,19 @@ ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercep
 }
 
 Matrix scaled_gram(MatrixView x, VectorView s, bool intercept) {
-    const index_t n = x.rows(), p = x.cols(), off = intercept ? 1 : 0, k = p + off;
+    const index_t p = x.cols(), off = intercept ? 1 : 0, k = p + off;
     // Rows of diag(s) Xd are built block by block in a small buffer and
     // accumulated with the rank-k update: no n-row copy is ever made.
-    const index_t block = std::min(n, std::max<index_t>(64, 8192 / std::max<index_t>(k, 1)));
-    Matrix b(k, k, 0.0);
-    Matrix buf(block, k);
-    for (index_t start = 0; start < n; start += block) {
-        const index_t rows = std::min(block, n - start);
+    const index_t block = std::max<index_t>(64, 8192 / std::max<index_t>(k, 1));
+    Matrix b = linalg::row_block_gram_upper(x.rows(), k, block, [&](index_t first, index_t rows, double* buf) {
         for (index_t i = 0; i < rows; ++i) {
-            const VectorView r = x.row(start + i);
-            const double si = s[start + i];
-            double* dst = buf.data() + i * k;
+            const VectorView r = x.row(first + i);
+            const double si = s[first + i];
+            double* dst = buf + i * k;
             if (intercept) dst[0] = si;
             for (index_t j = 0; j < p; ++j) dst[j + off] = r[j] * si;
         }
-        linalg::gram_accumulate_upper(buf.view().row_range(0, rows), b);
-    }
+    });
     linalg::mirror_upper(b);
     return b;
 }
@@ -339,14 +332,25 @@ DesignSystem plain_system(MatrixView x, VectorView y) {
 DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorView s, bool intercept) {
     const index_t n = x.rows(), p = x.cols();
     DesignSystem sys;
+    // Per chunk [sum w x | sum w | sum w y], added in chunk order.
+    const auto parts = linalg::map_row_chunks(n, p, [&](index_t first, index_t rows) {
+        Vector part(p + 2, 0.0);
+        for (index_t i = first; i < first + rows; ++i) {
+            if (intercept) {
+                const VectorView r = x.row(i);
+                for (index_t j = 0; j < p; ++j) part[j] += w[i] * r[j];
+            }
+            part[p] += w[i];
+            part[p + 1] += w[i] * y[i];
+        }
+        return part;
+    });
     Vector m(p, 0.0);
     double total = 0.0, sum_wy = 0.0;
-    for (index_t i = 0; i < n; ++i) {
-        const VectorView r = x.row(i);
-        if (intercept)
-            for (index_t j = 0; j < p; ++j) m[j] += w[i] * r[j];
-        total += w[i];
-        sum_wy += w[i] * y[i];
+    for (const Vector& part : parts) {
+        for (index_t j = 0; j < p; ++j) m[j] += part[j];
+        total += part[p];
+        sum_wy += part[p + 1];
     }
     sys.total_weight = total;
     if (intercept) {

@@ -1,0 +1,67 @@
+// Row-parallel passes: the library's own small thread pool.
+//
+// A pass over n rows is cut into chunks whose size depends on the data's
+// shape only (row_chunks), each chunk accumulates into its own partial
+// result, and the partials are combined in chunk order. The thread count
+// therefore decides only who computes a chunk, never what is summed in which
+// order: results are bit-for-bit the same on one thread or many.
+//
+// The number of threads is read once, at first use: ORDINATA_NUM_THREADS,
+// else OMP_NUM_THREADS (the variable the rest of the scientific stack
+// honours), else the CPUs this process may run on. While a pass runs on
+// several threads, the BLAS is held to one thread so that the cores are not
+// oversubscribed. A pass that finds the pool busy (another Python thread's
+// fit, or a pass inside a pass) runs on its caller's thread alone.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+#include "linalg/matrix.hpp"
+
+namespace ordinata::linalg {
+
+// Threads a pass may use, the caller's included (at least 1).
+unsigned max_threads();
+
+// Runs task(i) once for every i in [0, count), on up to max_threads()
+// threads including the caller's. The first exception a task throws is
+// rethrown here once every task has finished or been skipped.
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task);
+
+// Chunks of rows of at least kChunkElements elements (whole blocks of
+// block_rows rows), so that a chunk's start-up costs little beside its work.
+struct RowChunks {
+    index_t rows = 0;   // rows per chunk, the last one shorter
+    index_t count = 0;  // number of chunks (1 for a short pass)
+    index_t first(index_t chunk) const { return chunk * rows; }
+    index_t size(index_t chunk, index_t n) const { return std::min(rows, n - chunk * rows); }
+};
+inline constexpr index_t kChunkElements = index_t{1} << 18;
+RowChunks row_chunks(index_t n, index_t cols, index_t block_rows);
+
+// part(first, rows) for every chunk of a pass over n rows of cols values,
+// the results in chunk order (for the caller to combine in that order).
+template <class Part>
+auto map_row_chunks(index_t n, index_t cols, const Part& part) {
+    using R = decltype(part(index_t{}, index_t{}));
+    const RowChunks chunks = row_chunks(n, cols, 1);
+    std::vector<R> out(chunks.count);
+    parallel_for(chunks.count, [&](std::size_t c) { out[c] = part(chunks.first(c), chunks.size(c, n)); });
+    return out;
+}
+
+// Writes rows [first, first + rows) of an n x w matrix A into dst (row-major,
+// w values a row); called with at most block_rows rows at a time, possibly
+// from several threads at once for disjoint rows.
+using RowFill = std::function<void(index_t first, index_t rows, double* dst)>;
+
+// The upper triangle of A'A for the A that fill describes, block by block:
+// A is never held whole. Each chunk of rows_chunks(n, w, block_rows) has its
+// own rank-k accumulator; the chunks' sums are added in chunk order.
+Matrix row_block_gram_upper(index_t n, index_t w, index_t block_rows, const RowFill& fill);
+// The same for the product of A's first left columns with all of A (left x w).
+Matrix row_block_cross(index_t n, index_t w, index_t left, index_t block_rows, const RowFill& fill);
+
+}  // namespace ordinata::linalg
