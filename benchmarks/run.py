@@ -63,7 +63,19 @@ def time_workload(wl: Workload, quick: bool) -> dict:
             # Peer time over ordinata time: above 1, ordinata is faster.
             "ratio": statistics.median(paired),
         }
+        if wl.bytes_read:
+            out[impl.label]["bytes_read"] = wl.bytes_read(data)
     return out
+
+
+def isolated_timing(wl: Workload, quick: bool) -> dict:
+    """time_workload in a process of its own, with the workload's environment."""
+    cmd = [sys.executable, "-m", "benchmarks", "--time-one", wl.key] + (["--quick"] if quick else [])
+    env = {**os.environ, **(wl.isolated_env or {})}
+    proc = subprocess.run(cmd, cwd=HERE.parent, env=env, capture_output=True, text=True, timeout=1800)
+    if proc.returncode != 0:
+        raise RuntimeError(f"{wl.key}: {proc.stderr.strip()[-500:]}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 def memory_workload(wl: Workload, quick: bool) -> dict:
@@ -94,7 +106,12 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--only", default="", help="comma-separated workload keys")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory subprocesses")
     ap.add_argument("--out", default=str(HERE), help="directory for RESULTS.md and results.png")
+    ap.add_argument("--time-one", default="", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    if args.time_one:
+        wl = next(w for w in all_workloads() if w.key == args.time_one)
+        print(json.dumps(time_workload(wl, args.quick)))
+        return 0
 
     from . import report
 
@@ -115,7 +132,7 @@ def main(argv: list[str] | None = None) -> int:
             log(f"[{time.perf_counter() - start:6.0f} s] {wl.title}: skipped, no ordinata.{', '.join(missing)}")
             continue
         t0 = time.perf_counter()
-        timings[wl.key] = time_workload(wl, args.quick)
+        timings[wl.key] = isolated_timing(wl, args.quick) if wl.isolated_env else time_workload(wl, args.quick)
         summary = ", ".join(f"{label} {r['median'] * 1e3:.3g} ms" for label, r in timings[wl.key].items())
         log(f"[{time.perf_counter() - start:6.0f} s] {wl.title}: {summary} ({time.perf_counter() - t0:.0f} s)")
         gc.collect()

@@ -44,6 +44,11 @@ class Workload:
     # Name of the input array that the peak memory is compared with; None: not measured.
     memory_ref: str | None = "x"
     notes: tuple[str, ...] = field(default_factory=tuple)
+    # Environment of a separate process that times this workload (thread
+    # settings are read once per process); None: timed in this process.
+    isolated_env: dict[str, str] | None = None
+    # Bytes of input one call must read at least: reported as a bandwidth.
+    bytes_read: Callable[[Data], int] | None = None
 
     def missing(self) -> list[str]:
         return [name for name in self.needs if not hasattr(ordinata, name)]
@@ -236,6 +241,39 @@ def ord_summary(d: Data, batch: int):
     return setup, lambda models, i: models[i].summary()
 
 
+def ord_fit_pairs(threaded: bool):
+    """Two OLS models on their own data: both in two threads at once, or one
+    after the other in this thread."""
+    def factory(d: Data):
+        import threading
+        pairs = [(d["x"], d["y"]), (d["x2"], d["y2"])]
+
+        def fit(x, y):
+            m = ordinata.OLS()
+            m.fit(x, y)
+            m.standard_errors()
+
+        def run(_s, _i):
+            if not threaded:
+                for x, y in pairs:
+                    fit(x, y)
+                return
+            threads = [threading.Thread(target=fit, args=pair) for pair in pairs]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        return None, run
+    return factory
+
+
+def two_problems(n: int, p: int) -> Data:
+    d = regression_data(n, p, seed=7)
+    other = regression_data(n, p, seed=8)
+    d["x2"], d["y2"] = other["x"], other["y"]
+    return d
+
+
 # ---------------------------------------------------------------- statsmodels
 
 def sm_fit(kind: str, **fit_kwargs):
@@ -326,6 +364,11 @@ def _big(small: bool) -> int:
     return 2_000 if small else BIG
 
 
+# The rows of the scaling series, 10 regressors each.
+SCALING_ROWS = (1_000, 10_000, 100_000, 1_000_000, 10_000_000)
+SINGLE_THREADED = {"ORDINATA_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1"}
+
+
 def all_workloads() -> list[Workload]:
     alpha = 1.0
     w: list[Workload] = []
@@ -402,6 +445,23 @@ def all_workloads() -> list[Workload]:
                 tuple(impls), rounds=3,
                 notes=(("The PanelOLS MultiIndex frame is built outside the timing.",)
                        if entities == 10_000 and not robust else ())))
+    w.append(Workload(
+        "threads_ols", "Two OLS 2·10⁵ × 20 fits in two Python threads", ("OLS",),
+        lambda small: two_problems(2_000 if small else 200_000, 20),
+        (Impl(ORDINATA, ord_fit_pairs(threaded=True)),
+         Impl("ordinata, one thread fitting both", ord_fit_pairs(threaded=False))),
+        rounds=15, memory_ref=None, isolated_env=SINGLE_THREADED,
+        notes=("Timed in a process of its own with ORDINATA_NUM_THREADS=1 and OPENBLAS_NUM_THREADS=1: "
+               "the gain comes from fits running while the interpreter lock is released.",)))
+    for n in SCALING_ROWS:
+        w.append(Workload(
+            f"ols_scale_{n}", f"OLS {n:,} × 10", ("OLS",),
+            lambda small, n=n: regression_data(min(n, 2_000) if small else n, 10, seed=9),
+            (Impl(ORDINATA, ord_fit("OLS", {}, ("x", "y"))),
+             Impl(FLOOR, floor_ols, measure_memory=False),
+             Impl("statsmodels OLS", sm_fit("OLS"))),
+            rounds=3 if n >= 10**7 else 5, batch=max(1, 10**5 // n), memory_ref=None,
+            bytes_read=(lambda d: d["x"].nbytes) if n >= 10**7 else None))
     w.append(Workload(
         "summary_ols20", "summary() of OLS, 20 coefficients, n = 1,000", ("OLS",),
         lambda small: regression_data(1_000, 19),
