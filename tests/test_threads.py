@@ -2,10 +2,12 @@
 sequential results, and a second thread touching the same object meanwhile
 gets the borrow errors, never a torn state."""
 
+import ctypes
 import os
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -125,3 +127,21 @@ def test_results_do_not_depend_on_the_thread_count():
     # Chunks of rows are fixed by the data's shape and summed in order, so the
     # thread count changes who computes what, never the bits.
     assert digest(1) == digest(3) == digest(2, "fork")
+
+
+def test_blas_thread_count_is_given_back():
+    # Large calls hold the BLAS to one thread (GLS lets it use its threads for
+    # the n x n factorisation); the caller's setting must survive both.
+    scipy_openblas32 = pytest.importorskip("scipy_openblas32")
+    lib = ctypes.CDLL(next(Path(scipy_openblas32.get_lib_dir()).glob("libscipy_openblas*.so*")))
+    x, y = problem(4, n=50_000, p=5)
+    sigma = np.eye(400) + 0.3
+    before = lib.scipy_openblas_get_num_threads()
+    try:
+        for threads in (1, 3):
+            lib.scipy_openblas_set_num_threads(threads)
+            ordinata.OLS(robust=True).fit(x, y)
+            ordinata.GLS().fit(x[:400], y[:400], sigma)
+            assert lib.scipy_openblas_get_num_threads() == threads
+    finally:
+        lib.scipy_openblas_set_num_threads(before)

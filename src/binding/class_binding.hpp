@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "binding/frame.hpp"
+#include "linalg/parallel.hpp"
 
 namespace ordinata::binding {
 
@@ -98,6 +99,7 @@ struct ClassBinding {
     static Outcome run(const M& m, typename C::Estimator& est, const Args& a) {
         if (work(m, est, a) < kReleaseLockFrom) return m.fn(est, a);
         const ReleasedLock unlocked;
+        const linalg::SingleThreadedBlas blas;
         return m.fn(est, a);
     }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "linalg/lapack.hpp"
+#include "linalg/parallel.hpp"
 
 namespace ordinata::linalg {
 
@@ -81,6 +82,19 @@ void gemv(MatrixView a, VectorView x, double beta, double* y) {
                             beta, y, 1);
 }
 
+constexpr index_t kGemvRowGroup = 8;
+
+// y = A x by chunks of rows on the library's threads. Chunks of whole
+// 8-row groups give each row the same kernel path as a single call would.
+void chunked_gemv(MatrixView a, VectorView x, double* y) {
+    const index_t m = a.rows();
+    const RowChunks chunks = row_chunks(m, a.cols(), kGemvRowGroup);
+    for_each_chunk(chunks, [&](std::size_t c) {
+        const index_t first = chunks.first(c);
+        gemv(a.row_range(first, chunks.size(c, m)), x, 0.0, y + first);
+    });
+}
+
 // Column-major copy of a view, with leading dimension ld >= rows.
 std::vector<double> col_major(MatrixView a, index_t ld) {
     std::vector<double> out(ld * a.cols(), 0.0);
@@ -123,7 +137,7 @@ Vector dot(MatrixView a, VectorView x) {
         std::fill_n(y.data(), m, 0.0);
         return y;
     }
-    gemv(a, x, 0.0, y.data());
+    chunked_gemv(a, x, y.data());
     return y;
 }
 
@@ -136,12 +150,22 @@ bool dot_rows(MatrixView a, VectorView x, double* y, bool check_finite) {
         return true;
     }
     if (blas_operand(a)) {
-        if (check_finite && !all_finite(a)) return false;
-        // One call whenever BLAS can count the rows, so results match dot().
-        constexpr index_t max_rows = index_t{1} << 30;
-        for (index_t start = 0; start < m; start += max_rows)
-            gemv(a.row_range(start, std::min(max_rows, m - start)), x, 0.0, y + start);
-        return true;
+        if (!check_finite) {
+            chunked_gemv(a, x, y);
+            return true;
+        }
+        // The chunks of dot(), so that results match it; each checks its rows.
+        const RowChunks chunks = row_chunks(m, n, kGemvRowGroup);
+        std::vector<char> finite(chunks.count, 1);
+        for_each_chunk(chunks, [&](std::size_t c) {
+            const MatrixView rows = a.row_range(chunks.first(c), chunks.size(c, m));
+            if (!all_finite(rows)) {
+                finite[c] = 0;
+                return;
+            }
+            gemv(rows, x, 0.0, y + chunks.first(c));
+        });
+        return std::ranges::all_of(finite, [](char f) { return f != 0; });
     }
     if (!fits_int(n)) internal_error("dot_rows: dimension too large");
     Vector x_holder;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -49,30 +50,32 @@ unsigned configured_threads() {
     return std::clamp(n, 1u, kMostThreads);
 }
 
-// Holds the BLAS to one thread while any pass runs on the pool, and gives
-// it back its own count when the last one ends.
+// Holds and releases alive, and the BLAS's own thread count, saved by the
+// first hold. The BLAS runs single-threaded while some hold and no release
+// is alive; every change of that state is applied at once.
 std::mutex blas_mutex;
-unsigned blas_holders = 0;
+unsigned blas_holds = 0, blas_releases = 0;
 int blas_saved_threads = 0;
+bool blas_single = false;
 
-class SingleThreadedBlas {
-public:
-    SingleThreadedBlas() {
-        if (!lapack::openblas_set_num_threads || !lapack::openblas_get_num_threads) return;
-        const std::lock_guard lock(blas_mutex);
-        if (blas_holders++ == 0) {
-            blas_saved_threads = lapack::openblas_get_num_threads();
-            if (blas_saved_threads > 1) lapack::openblas_set_num_threads(1);
-        }
+void update_blas_threads() {
+    if (!lapack::openblas_set_num_threads || !lapack::openblas_get_num_threads) return;
+    const bool single = blas_holds > 0 && blas_releases == 0;
+    if (single == blas_single) return;
+    if (single) {
+        blas_saved_threads = lapack::openblas_get_num_threads();
+        if (blas_saved_threads > 1) lapack::openblas_set_num_threads(1);
+    } else if (blas_saved_threads > 1) {
+        lapack::openblas_set_num_threads(blas_saved_threads);
     }
-    ~SingleThreadedBlas() {
-        if (!lapack::openblas_set_num_threads || !lapack::openblas_get_num_threads) return;
-        const std::lock_guard lock(blas_mutex);
-        if (--blas_holders == 0 && blas_saved_threads > 1) lapack::openblas_set_num_threads(blas_saved_threads);
-    }
-    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
-    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
-};
+    blas_single = single;
+}
+
+void change_blas(unsigned& counter, bool up) {
+    const std::lock_guard lock(blas_mutex);
+    counter = up ? counter + 1 : counter - 1;
+    update_blas_threads();
+}
 
 // Workers sleep on a condition variable between passes; a pass wakes them
 // all, and every participant claims task indices from one counter.
@@ -162,8 +165,11 @@ void after_fork_in_parent() {
     pool_mutex.unlock();
 }
 void after_fork_in_child() {
+    // No hold of the parent's threads survives; the state it left (the BLAS
+    // perhaps at one thread, its own count saved) is undone when the
+    // child's first hold ends.
     the_pool = nullptr;
-    blas_holders = 0;
+    blas_holds = blas_releases = 0;
     blas_mutex.unlock();
     pool_mutex.unlock();
 }
@@ -180,22 +186,33 @@ Pool* shared_pool() {
 
 }  // namespace
 
+SingleThreadedBlas::SingleThreadedBlas() { change_blas(blas_holds, true); }
+SingleThreadedBlas::~SingleThreadedBlas() { change_blas(blas_holds, false); }
+ThreadedBlas::ThreadedBlas() { change_blas(blas_releases, true); }
+ThreadedBlas::~ThreadedBlas() { change_blas(blas_releases, false); }
+
 unsigned max_threads() {
     static const unsigned threads = configured_threads();
     return threads;
 }
 
-void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task) {
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task, bool hold_blas) {
     if (count > 1)
         if (Pool* pool = shared_pool(); pool && pool->try_run(count, task)) return;
+    std::optional<SingleThreadedBlas> blas;
+    if (hold_blas) blas.emplace();
     for (std::size_t i = 0; i < count; ++i) task(i);
+}
+
+void for_each_chunk(const RowChunks& chunks, const std::function<void(std::size_t)>& task) {
+    parallel_for(chunks.count, task, chunks.hold_blas);
 }
 
 RowChunks row_chunks(index_t n, index_t cols, index_t block_rows) {
     block_rows = std::max<index_t>(block_rows, 1);
     const index_t blocks = std::max<index_t>(1, kChunkElements / std::max<index_t>(cols * block_rows, 1));
     const index_t rows = std::max<index_t>(blocks * block_rows, 1);
-    return {rows, n == 0 ? 0 : (n + rows - 1) / rows};
+    return {rows, n == 0 ? 0 : (n + rows - 1) / rows, n * cols >= kBlasHoldFrom};
 }
 
 namespace {
@@ -210,7 +227,7 @@ Matrix chunked_sum(index_t n, index_t w, index_t out_rows, index_t block_rows, c
     std::vector<Matrix> partial;
     partial.reserve(chunks.count);
     for (index_t c = 0; c < chunks.count; ++c) partial.emplace_back(out_rows, w, 0.0);
-    parallel_for(chunks.count, [&](std::size_t c) {
+    for_each_chunk(chunks, [&](std::size_t c) {
         Matrix buf(block_rows, w);
         const index_t first = chunks.first(c), end = first + chunks.size(c, n);
         for (index_t start = first; start < end; start += block_rows) {

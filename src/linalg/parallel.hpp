@@ -22,23 +22,55 @@
 
 namespace ordinata::linalg {
 
+// While alive, the BLAS runs single-threaded: the library's passes and
+// small calls do better without the BLAS's own threads, which spin for a
+// while after every threaded call and take the cores from the next pass.
+// Holds nest and may be taken by several threads at once; the last to end
+// gives the BLAS back its own thread count.
+class SingleThreadedBlas {
+public:
+    SingleThreadedBlas();
+    ~SingleThreadedBlas();
+    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
+    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
+};
+
+// Within a hold, gives the BLAS its own thread count back for one call big
+// enough to use it (an n x n factorisation), and holds it again after.
+class ThreadedBlas {
+public:
+    ThreadedBlas();
+    ~ThreadedBlas();
+    ThreadedBlas(const ThreadedBlas&) = delete;
+    ThreadedBlas& operator=(const ThreadedBlas&) = delete;
+};
+
 // Threads a pass may use, the caller's included (at least 1).
 unsigned max_threads();
 
 // Runs task(i) once for every i in [0, count), on up to max_threads()
 // threads including the caller's. The first exception a task throws is
-// rethrown here once every task has finished or been skipped.
-void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task);
+// rethrown here once every task has finished or been skipped. With
+// hold_blas the BLAS runs single-threaded meanwhile, also when the tasks run
+// on the caller's thread alone: a pass makes many small BLAS calls, and
+// waking the BLAS's own threads for each costs more than it brings.
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task, bool hold_blas = true);
 
 // Chunks of rows of at least kChunkElements elements (whole blocks of
 // block_rows rows), so that a chunk's start-up costs little beside its work.
 struct RowChunks {
-    index_t rows = 0;   // rows per chunk, the last one shorter
-    index_t count = 0;  // number of chunks (1 for a short pass)
+    index_t rows = 0;        // rows per chunk, the last one shorter
+    index_t count = 0;       // number of chunks (1 for a short pass)
+    bool hold_blas = false;  // the pass is long enough for the BLAS to thread its calls
     index_t first(index_t chunk) const { return chunk * rows; }
     index_t size(index_t chunk, index_t n) const { return std::min(rows, n - chunk * rows); }
 };
 inline constexpr index_t kChunkElements = index_t{1} << 18;
+// Below this many elements a pass's BLAS calls are too small to be threaded,
+// and the pass skips holding the BLAS to one thread.
+inline constexpr index_t kBlasHoldFrom = index_t{1} << 13;
+// parallel_for over the chunks.
+void for_each_chunk(const RowChunks& chunks, const std::function<void(std::size_t)>& task);
 RowChunks row_chunks(index_t n, index_t cols, index_t block_rows);
 
 // part(first, rows) for every chunk of a pass over n rows of cols values,
@@ -48,7 +80,7 @@ auto map_row_chunks(index_t n, index_t cols, const Part& part) {
     using R = decltype(part(index_t{}, index_t{}));
     const RowChunks chunks = row_chunks(n, cols, 1);
     std::vector<R> out(chunks.count);
-    parallel_for(chunks.count, [&](std::size_t c) { out[c] = part(chunks.first(c), chunks.size(c, n)); });
+    for_each_chunk(chunks, [&](std::size_t c) { out[c] = part(chunks.first(c), chunks.size(c, n)); });
     return out;
 }
 

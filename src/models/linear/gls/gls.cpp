@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "linalg/ops.hpp"
+#include "linalg/parallel.hpp"
 #include "models/linear/normal_equations.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
@@ -82,6 +83,8 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     if (*extreme && may_rescale) return fit_rescaled(x, y, sigma);
 
     linalg::copy_into(x, x_copy);
+    // The n x n factorisation and solves are what the BLAS's threads are for.
+    std::optional<linalg::ThreadedBlas> blas_threads(std::in_place);
     // One copy of Sigma, factorised in place; Sigma^-1 is never formed.
     auto l = linalg::cholesky_in_place(Matrix::from(sigma));
     if (!l) return runtime_error("Covariance matrix is not positive definite");
@@ -89,6 +92,7 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     if (!yw) return runtime_error("Whitening y failed");
     auto d = whitened_design(*l, x_copy.view(), fit_intercept_);
     if (!d) return std::unexpected(d.error());
+    blas_threads.reset();
 
     const linear::CrossProducts cp = linear::cross_products(*d, *yw, false);
     linear::LeastSquaresProblem pr;
@@ -154,6 +158,7 @@ Result<Vector> GLS::predict(MatrixView x) const {
 const Matrix* GLS::design() const {
     if (const Matrix* d = design_cache_.get()) return d;
     if (!training_x_ || !sigma_factor_) return nullptr;
+    const linalg::ThreadedBlas blas_threads;
     auto d = whitened_design(*sigma_factor_, training_x_->view(), fit_intercept_);
     if (!d) return nullptr;
     return &design_cache_.get_or_init([&] { return std::move(*d); });
