@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <functional>
 #include <vector>
 
 #include "linalg/lapack.hpp"
@@ -95,6 +96,20 @@ void chunked_gemv(MatrixView a, VectorView x, double* y) {
     });
 }
 
+// The sum over the chunks of a pass of accumulate(first, count, partial),
+// each chunk into its own zeroed rows x cols partial, added in chunk order.
+Matrix chunk_sum(const RowChunks& chunks, index_t n, index_t rows, index_t cols,
+                 const std::function<void(index_t, index_t, Matrix&)>& accumulate) {
+    std::vector<Matrix> partial;
+    partial.reserve(chunks.count);
+    for (index_t c = 0; c < chunks.count; ++c) partial.emplace_back(rows, cols, 0.0);
+    for_each_chunk(chunks, [&](std::size_t c) { accumulate(chunks.first(c), chunks.size(c, n), partial[c]); });
+    Matrix total = std::move(partial.at(0));
+    for (index_t c = 1; c < chunks.count; ++c)
+        for (index_t i = 0; i < rows * cols; ++i) total.data()[i] += partial[c].data()[i];
+    return total;
+}
+
 // Column-major copy of a view, with leading dimension ld >= rows.
 std::vector<double> col_major(MatrixView a, index_t ld) {
     std::vector<double> out(ld * a.cols(), 0.0);
@@ -122,6 +137,28 @@ Matrix dot(MatrixView a, MatrixView b) {
         return c;
     }
     if (!fits_int(m) || !fits_int(n) || !fits_int(k)) internal_error("dot: dimension too large");
+    // A long inner dimension (the rows of the data in X'Z) is cut into
+    // chunks with their own partial products; many rows of A are cut into
+    // chunks of rows of C.
+    if (k >= m && k >= n) {
+        const RowChunks chunks = row_chunks(k, m + n, 1);
+        if (chunks.count > 1)
+            return chunk_sum(chunks, k, m, n, [&](index_t first, index_t count, Matrix& part) {
+                dot_accumulate(a.col_range(first, count), b.row_range(first, count), part);
+            });
+    } else if (m > n) {
+        const RowChunks chunks = row_chunks(m, k + n, 1);
+        if (chunks.count > 1) {
+            for_each_chunk(chunks, [&](std::size_t ch) {
+                const index_t first = chunks.first(ch), count = chunks.size(ch, m);
+                const HeldOperand oa = hold_operand(a.row_range(first, count)), ob = hold_operand(b);
+                lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(count), as_int(n), as_int(k),
+                                    1.0, oa.op.data, oa.op.ld, ob.op.data, ob.op.ld, 0.0, c.data() + first * n,
+                                    as_int(std::max<index_t>(n, 1)));
+            });
+            return c;
+        }
+    }
     const HeldOperand oa = hold_operand(a), ob = hold_operand(b);
     lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(m), as_int(n), as_int(k), 1.0, oa.op.data,
                         oa.op.ld, ob.op.data, ob.op.ld, 0.0, c.data(), as_int(std::max<index_t>(n, 1)));
@@ -136,6 +173,18 @@ Vector dot(MatrixView a, VectorView x) {
     if (n == 0) {
         std::fill_n(y.data(), m, 0.0);
         return y;
+    }
+    if (n > m) {
+        // A'x for a long A: chunks of its rows (the columns here) with their
+        // own partial sums.
+        const RowChunks chunks = row_chunks(n, m, 1);
+        if (chunks.count > 1) {
+            const Matrix total = chunk_sum(chunks, n, 1, m, [&](index_t first, index_t count, Matrix& part) {
+                gemv(a.col_range(first, count), x.sub(first, count), 1.0, part.data());
+            });
+            std::copy_n(total.data(), m, y.data());
+            return y;
+        }
     }
     chunked_gemv(a, x, y.data());
     return y;
@@ -193,8 +242,9 @@ bool dot_rows(MatrixView a, VectorView x, double* y, bool check_finite) {
     return true;
 }
 
-double dot(VectorView a, VectorView b) {
-    if (a.size() != b.size()) internal_error("dot: vector lengths differ");
+namespace {
+
+double dot_block(VectorView a, VectorView b) {
     const index_t n = a.size();
     if (n >= 64 && a.stride == 1 && b.stride == 1 && fits_int(n))
         return lapack::cblas_ddot(as_int(n), a.base, 1, b.base, 1);
@@ -203,9 +253,27 @@ double dot(VectorView a, VectorView b) {
     return s;
 }
 
+}  // namespace
+
+double dot(VectorView a, VectorView b) {
+    if (a.size() != b.size()) internal_error("dot: vector lengths differ");
+    const index_t n = a.size();
+    const RowChunks chunks = row_chunks(n, 2, 1);
+    if (chunks.count <= 1) return dot_block(a, b);
+    const Matrix total = chunk_sum(chunks, n, 1, 1, [&](index_t first, index_t count, Matrix& part) {
+        part(0, 0) = dot_block(a.sub(first, count), b.sub(first, count));
+    });
+    return total(0, 0);
+}
+
 Matrix gram(MatrixView x) {
-    Matrix g(x.cols(), x.cols(), 0.0);
-    gram_accumulate_upper(x, g);
+    const index_t n = x.rows(), k = x.cols();
+    const RowChunks chunks = row_chunks(n, k, 1);
+    Matrix g = chunks.count <= 1 ? Matrix(k, k, 0.0)
+                                 : chunk_sum(chunks, n, k, k, [&](index_t first, index_t count, Matrix& part) {
+                                       gram_accumulate_upper(x.row_range(first, count), part);
+                                   });
+    if (chunks.count <= 1) gram_accumulate_upper(x, g);
     mirror_upper(g);
     return g;
 }
