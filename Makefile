@@ -22,7 +22,7 @@ WHEEL = $(1) -m pip wheel -q --no-build-isolation --no-deps -C cmake.define.ORDI
 REPAIR = PATH=$(CURDIR)/$(dir $(1)):$$PATH LD_LIBRARY_PATH=$(call OPENBLAS_LIB_DIR,$(1)) $(1) -m auditwheel repair
 
 .PHONY: lint all setup setup-build setup-py313 setup-build-py313 build demo test test-python test-cpp \
-	test-py313 test-compat wheels dist check-sanitize fuzz bench mutate clean
+	test-py313 test-compat wheels dist check-sanitize check-tsan fuzz bench mutate clean
 
 all: build
 
@@ -113,6 +113,20 @@ check-sanitize: setup
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	ORDINATA_SANITIZED=1 PYTHONPATH=$(CURDIR)/build/sanitize $(PYTHON) -m pytest -q -p no:cacheprovider \
 		--ignore=tests/test_typing.py --ignore=tests/test_wheel.py tests
+
+# The threaded paths under ThreadSanitizer: the C++ tests, then the Python
+# thread tests against a module built with it (runtime preloaded, as above).
+check-tsan: setup
+	@cmake -S . -B build/tsan-cpp -G Ninja -DORDINATA_TSAN=ON -DORDINATA_WERROR=OFF -DORDINATA_BUILD_TESTS=ON -DORDINATA_BUILD_MODULE=OFF \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) \
+		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
+	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/tsan-cpp
+	cd build/tsan-cpp && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure
+	@cmake -S . -B build/tsan -G Ninja -DORDINATA_TSAN=ON -DORDINATA_WERROR=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
+	@PATH=$(CURDIR)/.venv/bin:$$PATH cmake --build build/tsan --target ordinata
+	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0:die_after_fork=0 \
+	ORDINATA_SANITIZED=1 PYTHONPATH=$(CURDIR)/build/tsan $(PYTHON) -m pytest -q -p no:cacheprovider tests/test_threads.py
 
 # The sdist, and from it one repaired manylinux wheel per CPython, in dist/.
 # Only the build requirements are installed; each wheel is built against the
