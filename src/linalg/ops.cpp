@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
-#include <functional>
 #include <vector>
 
 #include "linalg/lapack.hpp"
@@ -99,7 +98,7 @@ void chunked_gemv(MatrixView a, VectorView x, double* y) {
 // The sum over the chunks of a pass of accumulate(first, count, partial),
 // each chunk into its own zeroed rows x cols partial, added in chunk order.
 Matrix chunk_sum(const RowChunks& chunks, index_t n, index_t rows, index_t cols,
-                 const std::function<void(index_t, index_t, Matrix&)>& accumulate) {
+                 FunctionRef<void(index_t, index_t, Matrix&)> accumulate) {
     std::vector<Matrix> partial;
     partial.reserve(chunks.count);
     for (index_t c = 0; c < chunks.count; ++c) partial.emplace_back(rows, cols, 0.0);

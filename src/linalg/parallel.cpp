@@ -86,7 +86,7 @@ public:
     }
 
     // False when another pass holds the pool.
-    bool try_run(std::size_t count, const std::function<void(std::size_t)>& task) {
+    bool try_run(std::size_t count, FunctionRef<void(std::size_t)> task) {
         const std::unique_lock busy(busy_, std::try_to_lock);
         if (!busy) return false;
         const SingleThreadedBlas blas;
@@ -143,7 +143,7 @@ private:
     std::condition_variable wake_, finished_;
     std::uint64_t generation_ = 0;
     unsigned active_ = 0;
-    const std::function<void(std::size_t)>* task_ = nullptr;
+    const FunctionRef<void(std::size_t)>* task_ = nullptr;
     std::size_t count_ = 0;
     std::atomic<std::size_t> next_{0};
     std::atomic<bool> failed_{false};
@@ -196,7 +196,7 @@ unsigned max_threads() {
     return threads;
 }
 
-void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task, bool hold_blas) {
+void parallel_for(std::size_t count, FunctionRef<void(std::size_t)> task, bool hold_blas) {
     if (count > 1)
         if (Pool* pool = shared_pool(); pool && pool->try_run(count, task)) return;
     std::optional<SingleThreadedBlas> blas;
@@ -204,7 +204,7 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& tas
     for (std::size_t i = 0; i < count; ++i) task(i);
 }
 
-void for_each_chunk(const RowChunks& chunks, const std::function<void(std::size_t)>& task) {
+void for_each_chunk(const RowChunks& chunks, FunctionRef<void(std::size_t)> task) {
     parallel_for(chunks.count, task, chunks.hold_blas);
 }
 
@@ -220,23 +220,33 @@ namespace {
 // The sum over the chunks of accumulate(block, partial) for every block of
 // rows that fill writes, each chunk into its own out_rows x w partial.
 template <class Accumulate>
-Matrix chunked_sum(index_t n, index_t w, index_t out_rows, index_t block_rows, const RowFill& fill,
+Matrix chunked_sum(index_t n, index_t w, index_t out_rows, index_t block_rows, RowFill fill,
                    const Accumulate& accumulate) {
     block_rows = std::max<index_t>(1, std::min(block_rows, n));
     const RowChunks chunks = row_chunks(n, w, block_rows);
-    std::vector<Matrix> partial;
-    partial.reserve(chunks.count);
-    for (index_t c = 0; c < chunks.count; ++c) partial.emplace_back(out_rows, w, 0.0);
-    for_each_chunk(chunks, [&](std::size_t c) {
+    const auto run_chunk = [&](index_t c, Matrix& part) {
         Matrix buf(block_rows, w);
         const index_t first = chunks.first(c), end = first + chunks.size(c, n);
         for (index_t start = first; start < end; start += block_rows) {
             const index_t rows = std::min(block_rows, end - start);
             fill(start, rows, buf.data());
-            accumulate(buf.view().row_range(0, rows), partial[c]);
+            accumulate(buf.view().row_range(0, rows), part);
         }
-    });
-    if (partial.empty()) return Matrix(out_rows, w, 0.0);
+    };
+    if (chunks.count <= 1) {
+        // A short pass: no partials, no task to dispatch.
+        Matrix total(out_rows, w, 0.0);
+        if (chunks.count == 1) {
+            std::optional<SingleThreadedBlas> blas;
+            if (chunks.hold_blas) blas.emplace();
+            run_chunk(0, total);
+        }
+        return total;
+    }
+    std::vector<Matrix> partial;
+    partial.reserve(chunks.count);
+    for (index_t c = 0; c < chunks.count; ++c) partial.emplace_back(out_rows, w, 0.0);
+    for_each_chunk(chunks, [&](std::size_t c) { run_chunk(static_cast<index_t>(c), partial[c]); });
     Matrix total = std::move(partial[0]);
     for (index_t c = 1; c < chunks.count; ++c) {
         const double* src = partial[c].data();
@@ -248,11 +258,11 @@ Matrix chunked_sum(index_t n, index_t w, index_t out_rows, index_t block_rows, c
 
 }  // namespace
 
-Matrix row_block_gram_upper(index_t n, index_t w, index_t block_rows, const RowFill& fill) {
+Matrix row_block_gram_upper(index_t n, index_t w, index_t block_rows, RowFill fill) {
     return chunked_sum(n, w, w, block_rows, fill, [](MatrixView a, Matrix& c) { gram_accumulate_upper(a, c); });
 }
 
-Matrix row_block_cross(index_t n, index_t w, index_t left, index_t block_rows, const RowFill& fill) {
+Matrix row_block_cross(index_t n, index_t w, index_t left, index_t block_rows, RowFill fill) {
     return chunked_sum(n, w, left, block_rows, fill,
                        [left](MatrixView a, Matrix& c) { dot_accumulate(a.col_range(0, left).t(), a, c); });
 }

@@ -15,12 +15,38 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
+#include <memory>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "linalg/matrix.hpp"
 
 namespace ordinata::linalg {
+
+// A non-owning reference to a callable, for the tasks of a pass: unlike
+// std::function it never allocates, whatever the lambda captures. The
+// callable must outlive the reference (a pass's tasks live on its caller's
+// stack).
+template <class Signature>
+class FunctionRef;
+
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+public:
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> && std::is_invocable_r_v<R, F&, Args...>)
+    FunctionRef(F&& f) noexcept  // NOLINT: converts implicitly, like std::function
+        : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+          call_([](void* object, Args... args) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(object))(std::forward<Args>(args)...);
+          }) {}
+    R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+private:
+    void* object_;
+    R (*call_)(void*, Args...);
+};
 
 // While alive, the BLAS runs single-threaded: the library's passes and
 // small calls do better without the BLAS's own threads, which spin for a
@@ -54,7 +80,7 @@ unsigned max_threads();
 // hold_blas the BLAS runs single-threaded meanwhile, also when the tasks run
 // on the caller's thread alone: a pass makes many small BLAS calls, and
 // waking the BLAS's own threads for each costs more than it brings.
-void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task, bool hold_blas = true);
+void parallel_for(std::size_t count, FunctionRef<void(std::size_t)> task, bool hold_blas = true);
 
 // Chunks of rows of at least kChunkElements elements (whole blocks of
 // block_rows rows), so that a chunk's start-up costs little beside its work.
@@ -70,7 +96,7 @@ inline constexpr index_t kChunkElements = index_t{1} << 18;
 // and the pass skips holding the BLAS to one thread.
 inline constexpr index_t kBlasHoldFrom = index_t{1} << 13;
 // parallel_for over the chunks.
-void for_each_chunk(const RowChunks& chunks, const std::function<void(std::size_t)>& task);
+void for_each_chunk(const RowChunks& chunks, FunctionRef<void(std::size_t)> task);
 RowChunks row_chunks(index_t n, index_t cols, index_t block_rows);
 
 // part(first, rows) for every chunk of a pass over n rows of cols values,
@@ -87,13 +113,13 @@ auto map_row_chunks(index_t n, index_t cols, const Part& part) {
 // Writes rows [first, first + rows) of an n x w matrix A into dst (row-major,
 // w values a row); called with at most block_rows rows at a time, possibly
 // from several threads at once for disjoint rows.
-using RowFill = std::function<void(index_t first, index_t rows, double* dst)>;
+using RowFill = FunctionRef<void(index_t first, index_t rows, double* dst)>;
 
 // The upper triangle of A'A for the A that fill describes, block by block:
 // A is never held whole. Each chunk of rows_chunks(n, w, block_rows) has its
 // own rank-k accumulator; the chunks' sums are added in chunk order.
-Matrix row_block_gram_upper(index_t n, index_t w, index_t block_rows, const RowFill& fill);
+Matrix row_block_gram_upper(index_t n, index_t w, index_t block_rows, RowFill fill);
 // The same for the product of A's first left columns with all of A (left x w).
-Matrix row_block_cross(index_t n, index_t w, index_t left, index_t block_rows, const RowFill& fill);
+Matrix row_block_cross(index_t n, index_t w, index_t left, index_t block_rows, RowFill fill);
 
 }  // namespace ordinata::linalg
