@@ -30,6 +30,14 @@ linalg::LinalgResult<Matrix> whiten(const Matrix& l, MatrixView x, const VectorV
     return linalg::solve_triangular_many(l, Triangle::Lower, b.view());
 }
 
+// Which part of a failed joint whitening fails alone, in the order they
+// were once solved one by one; only ever called on failure.
+std::string whitening_failure(const Matrix& l, MatrixView x, VectorView y) {
+    if (!linalg::solve_triangular_many(l, Triangle::Lower, y)) return "Whitening y failed";
+    if (!linalg::solve_triangular_many(l, Triangle::Lower, x)) return "Whitening X failed";
+    return "Whitening intercept failed";
+}
+
 // Entries of Sigma that differ from their mirror image by more than this
 // fraction of their scale, sqrt(|S_ii S_jj|), are not rounding noise.
 constexpr double kSymmetryTolerance = 1e-9;
@@ -93,10 +101,9 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     linalg::copy_into(x, x_copy);
     auto l = linalg::cholesky_in_place(std::move(factor));
     if (!l) return runtime_error("Covariance matrix is not positive definite");
-    // [D | y~] = L^-1 [1 | X | y]. L has a positive diagonal, so the solve
-    // cannot fail; if it did, y would have been the first to fail.
+    // [D | y~] = L^-1 [1 | X | y]
     auto w = whiten(*l, x_copy.view(), &y, fit_intercept_);
-    if (!w) return runtime_error("Whitening y failed");
+    if (!w) return runtime_error(whitening_failure(*l, x_copy.view(), y));
     const MatrixView d = w->view().col_range(0, k);
     const VectorView yw = w->view().col(k);
 
