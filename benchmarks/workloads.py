@@ -112,7 +112,17 @@ def panel_data(n: int, k: int, entities: int) -> Data:
     alpha = rng.standard_normal(entities)
     x = rng.standard_normal((n, k)) + np.repeat(alpha, periods)[:, None] * 0.5
     y = np.repeat(alpha, periods) + x @ np.linspace(1.0, -1.0, k) + rng.standard_normal(n)
-    return {"x": x, "y": y, "entity_id": entity_id, "periods": periods}
+    time = np.tile(np.arange(periods), entities)
+    return {"x": x, "y": y, "entity_id": entity_id, "time": time}
+
+
+def shuffled_panel_data(n: int, k: int, entities: int) -> Data:
+    """The same panel with its rows in random order; the sorted copy rides along."""
+    d = panel_data(n, k, entities)
+    perm = np.random.default_rng(7).permutation(d["y"].shape[0])
+    out = {name: d[name][perm] for name in ("x", "y", "entity_id", "time")}
+    out.update({f"sorted_{name}": d[name] for name in ("x", "y", "entity_id")})
+    return out
 
 
 # ---------------------------------------------------------------- floors
@@ -332,10 +342,7 @@ def lm_panel(clustered: bool):
     def factory(d: Data):
         import pandas as pd
         from linearmodels.panel import PanelOLS
-        n = d["y"].shape[0]
-        index = pd.MultiIndex.from_arrays(
-            [d["entity_id"], np.tile(np.arange(d["periods"]), n // d["periods"])],
-            names=["entity", "time"])
+        index = pd.MultiIndex.from_arrays([d["entity_id"], d["time"]], names=["entity", "time"])
         y = pd.Series(d["y"], index=index, name="y")
         x = pd.DataFrame(d["x"], index=index, columns=[f"x{j}" for j in range(d["x"].shape[1])])
         fit_kwargs = {"cov_type": "clustered", "cluster_entity": True} if clustered else {}
@@ -445,6 +452,20 @@ def all_workloads() -> list[Workload]:
                 tuple(impls), rounds=3,
                 notes=(("The PanelOLS MultiIndex frame is built outside the timing.",)
                        if entities == 10_000 and not robust else ())))
+    for robust in (False, True):
+        label = "clustered" if robust else "classical"
+        fe = ord_fit("FE", {"robust": robust}, ("x", "y", "entity_id"))
+        sorted_fe = ord_fit("FE", {"robust": robust}, ("sorted_x", "sorted_y", "sorted_entity_id"))
+        w.append(Workload(
+            f"fe_shuffled_{label}", f"FE 10⁶ × 5, N = 100,000, rows in random order, {label}", ("FE",),
+            lambda small: shuffled_panel_data(_big(small), 5, 100 if small else 100_000),
+            (Impl(ORDINATA, fe),
+             # The same rows entity by entity, in the same rounds: the cost of the order.
+             Impl("ordinata sorted ids", sorted_fe, measure_memory=False),
+             Impl("linearmodels PanelOLS", lm_panel(robust))),
+            rounds=5,
+            notes=(("The sorted copy is the same data with its rows grouped by entity.",)
+                   if not robust else ())))
     w.append(Workload(
         "threads_ols", "Two OLS 2·10⁵ × 20 fits in two Python threads", ("OLS",),
         lambda small: two_problems(2_000 if small else 200_000, 20),

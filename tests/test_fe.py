@@ -89,6 +89,7 @@ def test_entity_order_and_df_one():
     ([5, 5, 1], 2),  # n = 2(k + N) + 1: normal equations
     ([40, 1, 30, 1, 25], 3),
     ([60], 2),  # N = 1
+    ([9, 1, 12, 7, 30], 9),  # accumulators wider than a cache line
 ])
 @pytest.mark.parametrize("robust", [False, True])
 def test_fit_against_dummy_regression(sizes, k, robust):
@@ -121,6 +122,25 @@ def test_fit_against_dummy_regression(sizes, k, robust):
     np.testing.assert_allclose(m.p_values(), 2 * dist.sf(np.abs(t)), rtol=1e-8, atol=1e-14)
     u = y - (x @ m.coefficients + m.fixed_effects[g])
     np.testing.assert_allclose(m.predict(x, ids), y - u, rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("k", [2, 6])
+@pytest.mark.parametrize("robust", [False, True])
+def test_row_order_and_id_values_change_only_rounding(k, robust):
+    x, y, ids = panel([3, 9, 1, 6, 4] * 40, k, seed=k)
+    ref = FE(robust=robust)
+    ref.fit(x, y, ids)
+    perm = np.random.default_rng(k).permutation(ids.size)
+    # Grouped by entity, and shuffled with other id values (another first-appearance order).
+    for order, new_ids in ((np.argsort(ids, kind="stable"), ids), (perm, ~ids * 3)):
+        m = FE(robust=robust)
+        m.fit(x[order], y[order], new_ids[order])
+        for name in ("coefficients", "standard_errors", "mse", "r_squared", "within_r_squared"):
+            got, want = getattr(m, name), getattr(ref, name)
+            np.testing.assert_allclose(got() if callable(got) else got, want() if callable(want) else want,
+                                       rtol=1e-12, err_msg=name)
+        np.testing.assert_allclose(m.residuals, ref.residuals[order], rtol=1e-9, atol=1e-12)
+        np.testing.assert_allclose(m.predict(x, new_ids), ref.predict(x, ids), rtol=1e-12, atol=1e-12)
 
 
 @pytest.mark.parametrize("x, ids, error, message", [

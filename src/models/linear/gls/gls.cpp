@@ -17,46 +17,60 @@ using linalg::Triangle;
 
 std::string num(index_t v) { return std::to_string(v); }
 
-// [L^-1 1 | L^-1 X] with an intercept, else L^-1 X. X is whitened in one
-// level-3 solve; the ones column gets its own solve (and its own message).
-Result<Matrix> whitened_design(const Matrix& l, MatrixView x, bool intercept) {
-    auto xw = linalg::solve_triangular_many(l, Triangle::Lower, x);
-    if (!xw) return runtime_error("Whitening X failed");
-    if (!intercept) return std::move(*xw);
-    const index_t n = x.rows(), p = x.cols(), k = p + 1;
-    auto ones = linalg::solve_triangular_many(l, Triangle::Lower, Vector(n, 1.0).view());
-    if (!ones) return runtime_error("Whitening intercept failed");
-    Matrix d(n, k);
+// L^-1 [1 | X | y]: the ones column only with an intercept, y only when
+// given. One blocked solve for all the columns reads L once.
+linalg::LinalgResult<Matrix> whiten(const Matrix& l, MatrixView x, const VectorView* y, bool intercept) {
+    const index_t n = x.rows(), p = x.cols(), off = intercept ? 1 : 0, width = off + p + (y ? 1 : 0);
+    Matrix b(n, width);
     for (index_t i = 0; i < n; ++i) {
-        double* row = d.data() + i * k;
-        row[0] = (*ones)[i];
-        const double* src = xw->data() + i * p;
-        for (index_t j = 0; j < p; ++j) row[j + 1] = src[j];
+        double* row = b.data() + i * width;
+        if (intercept) row[0] = 1.0;
+        for (index_t j = 0; j < p; ++j) row[off + j] = x(i, j);
+        if (y) row[off + p] = (*y)[i];
     }
-    return d;
+    return linalg::solve_triangular_many(l, Triangle::Lower, b.view());
+}
+
+// Which part of a failed joint whitening fails alone, in the order they
+// were once solved one by one; only ever called on failure.
+std::string whitening_failure(const Matrix& l, MatrixView x, VectorView y) {
+    if (!linalg::solve_triangular_many(l, Triangle::Lower, y)) return "Whitening y failed";
+    if (!linalg::solve_triangular_many(l, Triangle::Lower, x)) return "Whitening X failed";
+    return "Whitening intercept failed";
 }
 
 // Entries of Sigma that differ from their mirror image by more than this
 // fraction of their scale, sqrt(|S_ii S_jj|), are not rounding noise.
 constexpr double kSymmetryTolerance = 1e-9;
 
+// Whether the finite a = S_ij and b = S_ji are mirror images up to rounding.
+bool within_tolerance(double a, double b, double s_ii, double s_jj) {
+    const double scale = std::sqrt(std::fabs(s_ii * s_jj));
+    const double bound = kSymmetryTolerance * std::max({scale, std::fabs(a), std::fabs(b)});
+    return std::fabs(a - b) <= bound;
+}
+
 // One pass over Sigma in square tiles, so that each entry meets its mirror
-// image while both are in cache: every entry finite, and S symmetric.
-Result<void> check_sigma(MatrixView sigma) {
+// image while both are in cache: every entry finite, and S symmetric. The
+// lower triangle goes into `lower` on the way, the only part the Cholesky
+// factorisation reads: Sigma is read once, not once to check and once to copy.
+Result<void> check_and_copy_sigma(MatrixView sigma, Matrix& lower) {
     const index_t n = sigma.rows();
     // The diagonal first: it sets the scale of every symmetry test.
     for (index_t i = 0; i < n; ++i)
         if (!std::isfinite(sigma(i, i))) return value_error(linear::kNotFinite);
     constexpr index_t tile = 64;
+    double* out = lower.data();
     for (index_t bi = 0; bi < n; bi += tile) {
         for (index_t bj = 0; bj <= bi; bj += tile) {
             for (index_t i = bi; i < std::min(n, bi + tile); ++i) {
                 for (index_t j = bj; j < std::min(i + 1, bj + tile); ++j) {
                     const double a = sigma(i, j), b = sigma(j, i);
                     if (!std::isfinite(a) || !std::isfinite(b)) return value_error(linear::kNotFinite);
-                    const double scale = std::sqrt(std::fabs(sigma(i, i) * sigma(j, j)));
-                    const double bound = kSymmetryTolerance * std::max({scale, std::fabs(a), std::fabs(b)});
-                    if (!(std::fabs(a - b) <= bound)) return value_error("Covariance matrix must be symmetric");
+                    // Exact mirrors, the usual case, pass any bound: no square root for them.
+                    if (a != b && !within_tolerance(a, b, sigma(i, i), sigma(j, j)))
+                        return value_error("Covariance matrix must be symmetric");
+                    out[i * n + j] = a;
                 }
             }
         }
@@ -79,32 +93,35 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     Matrix x_copy(n, p);
     auto extreme = linear::check_magnitudes(x, y);
     if (!extreme) return std::unexpected(extreme.error());
-    if (auto ok = check_sigma(sigma); !ok) return std::unexpected(ok.error());
+    // The one n x n buffer of the fit: the checked lower triangle of Sigma,
+    // factorised in place into the L the model keeps; Sigma^-1 is never formed.
+    Matrix factor(n, n);
+    if (auto ok = check_and_copy_sigma(sigma, factor); !ok) return std::unexpected(ok.error());
     if (*extreme && may_rescale) return fit_rescaled(x, y, sigma);
 
     linalg::copy_into(x, x_copy);
     // The n x n factorisation and solves are what the BLAS's threads are for.
     std::optional<linalg::ThreadedBlas> blas_threads(std::in_place);
-    // One copy of Sigma, factorised in place; Sigma^-1 is never formed.
-    auto l = linalg::cholesky_in_place(Matrix::from(sigma));
+    auto l = linalg::cholesky_in_place(std::move(factor));
     if (!l) return runtime_error("Covariance matrix is not positive definite");
-    auto yw = linalg::solve_triangular_many(*l, Triangle::Lower, y);
-    if (!yw) return runtime_error("Whitening y failed");
-    auto d = whitened_design(*l, x_copy.view(), fit_intercept_);
-    if (!d) return std::unexpected(d.error());
+    // [D | y~] = L^-1 [1 | X | y]
+    auto w = whiten(*l, x_copy.view(), &y, fit_intercept_);
+    if (!w) return runtime_error(whitening_failure(*l, x_copy.view(), y));
     blas_threads.reset();
+    const MatrixView d = w->view().col_range(0, k);
+    const VectorView yw = w->view().col(k);
 
-    const linear::CrossProducts cp = linear::cross_products(*d, *yw, false);
+    const linear::CrossProducts cp = linear::cross_products(d, yw, false);
     linear::LeastSquaresProblem pr;
     pr.g = &cp.g;
     pr.n = n;
     pr.k = k;
-    pr.materialise = [&] { return std::pair<Matrix, Vector>(Matrix::from(d->view()), Vector::from(yw->view())); };
+    pr.materialise = [&] { return std::pair<Matrix, Vector>(Matrix::from(d), Vector::from(yw)); };
 
     Vector beta;
     Matrix g_inv;
     if (n <= 3 * k) {
-        auto ls = linalg::least_squares(*d, *yw);
+        auto ls = linalg::least_squares(d, yw);
         if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
         beta = std::move(ls->solution);
         auto inv = linear::solve(pr, linear::Factorisation::Lu);
@@ -119,8 +136,8 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
         g_inv = std::move(sol->inverse);
     }
 
-    auto [e, ssr] = linear::residuals(*d, *yw, beta, false);
-    const linear::TotalSum tss = linear::total_sum_of_squares(*yw);
+    auto [e, ssr] = linear::residuals(d, yw, beta, false);
+    const linear::TotalSum tss = linear::total_sum_of_squares(yw);
     const double mse = ssr / static_cast<double>(n - k);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
     Vector se(k);
@@ -159,7 +176,7 @@ const Matrix* GLS::design() const {
     if (const Matrix* d = design_cache_.get()) return d;
     if (!training_x_ || !sigma_factor_) return nullptr;
     const linalg::ThreadedBlas blas_threads;
-    auto d = whitened_design(*sigma_factor_, training_x_->view(), fit_intercept_);
+    auto d = whiten(*sigma_factor_, training_x_->view(), nullptr, fit_intercept_);
     if (!d) return nullptr;
     return &design_cache_.get_or_init([&] { return std::move(*d); });
 }

@@ -1,5 +1,5 @@
 // Generalised least squares with a full error covariance Sigma = L L':
-// y, X and the ones column are whitened by L^-1 through triangular solves,
+// y, X and the ones column are whitened by L^-1 in one blocked triangular solve,
 // then fitted by ordinary least squares on the whitened scale.
 #pragma once
 
