@@ -34,7 +34,7 @@ std::vector<double> col_major(MatrixView a, index_t ld) {
 }
 
 // Largest absolute column sum: the 1-norm the condition estimators take.
-double one_norm(const std::vector<double>& a, index_t n) {
+double one_norm(const double* a, index_t n) {
     double best = 0.0;
     for (index_t j = 0; j < n; ++j) {
         double s = 0.0;
@@ -166,18 +166,19 @@ namespace {
 // reciprocal condition number it gives (0 when the inverse overflows).
 void complete(SquareFactor& f, double anorm) {
     const index_t n = f.n;
-    std::vector<double> b(n * n, 0.0);
+    // Solved in the inverse's own buffer, column-major, then transposed in place.
+    f.inverse = Matrix(n, n, 0.0);
+    double* b = f.inverse.data();
     for (index_t i = 0; i < n; ++i) b[i * n + i] = 1.0;
-    solve_in_place(f, n, b.data());
-    f.inverse = Matrix(n, n);
+    solve_in_place(f, n, b);
+    const double inorm = one_norm(b, n);
     for (index_t i = 0; i < n; ++i)
-        for (index_t j = 0; j < n; ++j) f.inverse(i, j) = b[j * n + i];
+        for (index_t j = 0; j < i; ++j) std::swap(b[i * n + j], b[j * n + i]);
     // The inverse of a symmetric matrix is symmetric: drop the rounding skew.
     if (f.is_cholesky())
         for (index_t i = 0; i < n; ++i)
             for (index_t j = 0; j < i; ++j)
                 f.inverse(i, j) = f.inverse(j, i) = 0.5 * (f.inverse(i, j) + f.inverse(j, i));
-    const double inorm = one_norm(b, n);
     f.rcond = std::isfinite(inorm) && inorm > 0.0 && anorm > 0.0 ? 1.0 / (anorm * inorm) : 0.0;
 }
 
@@ -191,7 +192,7 @@ LinalgResult<SquareFactor> factor_cholesky(MatrixView a) {
     // The full symmetric 1-norm, from the lower triangle the factor reads.
     for (index_t j = 0; j < f.n; ++j)
         for (index_t i = 0; i < j; ++i) f.factors[j * f.n + i] = f.factors[i * f.n + j];
-    const double anorm = one_norm(f.factors, f.n);
+    const double anorm = one_norm(f.factors.data(), f.n);
     lapack_int info = 0;
     if (f.n <= kSmallOrder)
         info = small_potrf(f.n, f.factors.data());
@@ -207,7 +208,7 @@ LinalgResult<SquareFactor> factor_lu(MatrixView a) {
     SquareFactor f{col_major(a, a.rows()), std::vector<std::int32_t>(a.rows()), a.rows(), Matrix(), 1.0};
     if (f.n == 0) return f;
     const lapack_int N = static_cast<lapack_int>(f.n);
-    const double anorm = one_norm(f.factors, f.n);
+    const double anorm = one_norm(f.factors.data(), f.n);
     lapack_int info = 0;
     if (f.n <= kSmallOrder)
         info = small_getrf(f.n, f.factors.data(), f.ipiv.data());

@@ -273,7 +273,12 @@ Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
 
 Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, double total_weight) {
     const index_t p = s_inv.rows(), k = p + 1;
-    const Vector qm = linalg::dot(s_inv.view(), x_mean);  // S^-1 m
+    Vector qm(p);  // S^-1 m, a plain product: p is the number of regressors
+    for (index_t j = 0; j < p; ++j) {
+        double v = 0.0;
+        for (index_t l = 0; l < p; ++l) v += s_inv(j, l) * x_mean[l];
+        qm[j] = v;
+    }
     Matrix m(k, k);
     m(0, 0) = 1.0 / total_weight + linalg::dot(x_mean, qm.view());
     for (index_t j = 0; j < p; ++j) {
