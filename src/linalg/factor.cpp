@@ -221,9 +221,12 @@ LinalgResult<SquareFactor> factor_lu(MatrixView a) {
 
 Vector factor_solve(const SquareFactor& f, VectorView b) {
     Vector x = Vector::from(b);
-    if (f.n == 0) return x;
-    solve_in_place(f, 1, x.data());
+    factor_solve_in_place(f, x);
     return x;
+}
+
+void factor_solve_in_place(const SquareFactor& f, Vector& b) {
+    if (f.n != 0) solve_in_place(f, 1, b.data());
 }
 
 LinalgResult<QrFactorMany> qr(MatrixView a, MatrixView b) {

@@ -255,8 +255,6 @@ MagnitudeRange magnitudes(MatrixView a) {
 }
 
 bool all_finite(VectorView v) {
-    // Contiguous values take the matrix's branch-free blocks.
-    if (v.stride == 1) return all_finite(MatrixView{v.base, 1, v.len, static_cast<stride_t>(v.len), 1});
     for (index_t i = 0; i < v.len; ++i)
         if (!std::isfinite(v[i])) return false;
     return true;

@@ -20,7 +20,10 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 // it is exact, so equilibration adds no rounding to an ill-conditioned g.
 double power_of_two_near(double v) {
     if (!(v > 0.0) || !std::isfinite(v)) return v;
-    return std::exp2(std::round(std::log2(v)));
+    // v = f 2^e with f in [1/2, 1): log2 v rounds down to e - 1 below f = 1/sqrt(2).
+    int e = 0;
+    const double f = std::frexp(v, &e);
+    return std::ldexp(1.0, f < 0.70710678118654752 ? e - 1 : e);
 }
 
 // g scaled to a diagonal within [1/2, 2], D^-1 g D^-1 with D the powers of
@@ -57,7 +60,11 @@ Vector unscale(Vector z, const Vector& d) {
 LeastSquaresSolution from_factor(SquareFactor&& f, const LeastSquaresProblem& pr, const Vector& d) {
     LeastSquaresSolution s;
     s.rcond = f.rcond;
-    if (pr.c) s.beta = unscale(linalg::factor_solve(f, unscale(*pr.c, d)), d);
+    if (pr.c) {
+        s.beta = unscale(*pr.c, d);
+        linalg::factor_solve_in_place(f, s.beta);
+        s.beta = unscale(std::move(s.beta), d);
+    }
     s.inverse = unscale_inverse(std::move(f.inverse), d);
     return s;
 }

@@ -94,7 +94,8 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
         if (refine && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);
     }
 
-    Vector e = linalg::sub(y, linear::fitted_values(xs, sol.beta, fit_intercept_));
+    Vector e = linear::fitted_values(xs, sol.beta, fit_intercept_);
+    for (index_t i = 0; i < n; ++i) e[i] = y[i] - e[i];
     const double ssr = linalg::dot(e.view(), e.view());
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr / static_cast<double>(n - k);
