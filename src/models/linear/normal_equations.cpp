@@ -13,6 +13,7 @@
 namespace ordinata::models::linear {
 
 using linalg::index_t;
+using linalg::stride_t;
 using linalg::Triangle;
 
 Matrix design_matrix(MatrixView x, bool intercept) {
@@ -116,28 +117,30 @@ constexpr index_t kSmallWidth = 8;
 // gram_accumulate_upper on the buffered rows, without the buffer. The
 // running sums advance side by side in registers, two entries of a row of
 // the triangle per vector (each lane rounds as the scalar sum would),
-// instead of one dependent chain after another. Copies x into keep when given.
-template <index_t W>
+// instead of one dependent chain after another. Copies x into keep when
+// given. Unit: x's columns are adjacent (the usual C-ordered array).
+template <index_t W, bool Unit>
 void small_shifted_sums(MatrixView x, VectorView y, double* c, double& cy, double* keep, double* acc) {
     using Pair = double __attribute__((vector_size(16)));
     constexpr index_t p = W - 2, H = (W + 1) / 2;
     const index_t n = x.rows();
+    const stride_t cs = Unit ? 1 : x.col_stride;
     // The shift: the means, as the buffered pass takes them from its one block.
     double mean[p] = {};
     double mean_y = 0.0;
     for (index_t i = 0; i < n; ++i) {
-        const VectorView r = x.row(i);
-        for (index_t j = 0; j < p; ++j) mean[j] += r[j];
+        const double* r = x.row(i).base;
+        for (index_t j = 0; j < p; ++j) mean[j] += r[static_cast<stride_t>(j) * cs];
         mean_y += y[i];
     }
     for (index_t j = 0; j < p; ++j) c[j] = mean[j] /= static_cast<double>(n);
     cy = mean_y /= static_cast<double>(n);
     Pair sums[W][H] = {};
-    for (index_t i = 0; i < x.rows(); ++i) {
-        const VectorView r = x.row(i);
+    for (index_t i = 0; i < n; ++i) {
+        const double* r = x.row(i).base;
         double d[2 * H];
         for (index_t j = 0; j < p; ++j) {
-            const double v = r[j];
+            const double v = r[static_cast<stride_t>(j) * cs];
             if (keep) keep[i * p + j] = v;
             d[j] = v - mean[j];
         }
@@ -158,7 +161,11 @@ void small_shifted_sums(MatrixView x, VectorView y, double* c, double& cy, doubl
 template <index_t... P>
 void small_shifted_sums_for(std::integer_sequence<index_t, P...>, MatrixView x, VectorView y, double* c, double& cy,
                             double* keep, double* acc) {
-    ((x.cols() == P + 1 ? small_shifted_sums<P + 3>(x, y, c, cy, keep, acc) : void()), ...);
+    const bool unit = x.col_stride == 1;
+    ((x.cols() == P + 1 ? (unit ? small_shifted_sums<P + 3, true>(x, y, c, cy, keep, acc)
+                                : small_shifted_sums<P + 3, false>(x, y, c, cy, keep, acc))
+                        : void()),
+     ...);
 }
 
 // centred_cross_products for data that fit one block and whose buffered
