@@ -144,3 +144,24 @@ def test_r_squared_is_clamped_at_minus_one():
     m = OLS(fit_intercept=False)
     m.fit(x, y)
     assert m.r_squared == -1.0
+
+
+# Up to six regressors in one block, the centred pass keeps its sums in
+# registers, one instance per width and memory layout; seven take the
+# buffered pass. Every layout must give the same fit, equal to lstsq.
+@pytest.mark.parametrize("p", range(1, 8))
+def test_small_designs_of_every_width_and_layout(p):
+    x, y = make(40, p, seed=p)
+    x = x * 1e3 + 5e3
+    beta = np.linalg.lstsq(np.column_stack([np.ones(len(y)), x]), y, rcond=None)[0]
+    fits = []
+    for xv in (x, np.asfortranarray(x), np.repeat(x, 2, axis=1)[:, ::2]):
+        m = OLS()
+        m.fit(xv, y)
+        fits.append((m.intercept, m.coefficients, m.standard_errors(), m.residuals))
+    assert fits[0][0] == pytest.approx(beta[0], rel=1e-9)
+    np.testing.assert_allclose(fits[0][1], beta[1:], rtol=1e-9)
+    for other in fits[1:]:
+        assert other[0] == fits[0][0]
+        for a, b in zip(other[1:], fits[0][1:]):
+            np.testing.assert_array_equal(a, b)

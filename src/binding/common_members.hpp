@@ -12,7 +12,7 @@ struct Common {
     using A = const Args&;
 
     static constexpr Member<E> coefficients =
-        property<E>("coefficients", [](E& m, A) -> Outcome { return m.results().coefficients; });
+        property<E>("coefficients", [](E& m, A) -> Outcome { return stored(m.results().coefficients); });
     static constexpr Member<E> intercept =
         property<E>("intercept", [](E& m, A) -> Outcome { return m.results().intercept; });
     static constexpr Member<E> fit_intercept =
@@ -23,7 +23,7 @@ struct Common {
     static constexpr Member<E> r_squared_adj =
         property<E>("r_squared_adj", [](E& m, A) -> Outcome { return m.r_squared_adj(); });
     static constexpr Member<E> residuals =
-        property<E>("residuals", [](E& m, A) -> Outcome { return m.results().residuals; });
+        property<E>("residuals", [](E& m, A) -> Outcome { return stored(m.results().residuals); });
     static constexpr Member<E> n_samples =
         property<E>("n_samples", [](E& m, A) -> Outcome { return m.results().n_samples; });
     static constexpr Member<E> n_features =
@@ -33,7 +33,7 @@ struct Common {
 
     static constexpr Member<E> standard_errors(const char* doc = "") {
         return method<E>("standard_errors", Access::Shared, {}, doc,
-                         [](E& m, A) -> Outcome { return m.standard_errors(); });
+                         [](E& m, A) -> Outcome { return stored(m.results().coef_std_errors); });
     }
     static constexpr Member<E> t_statistics(const char* doc = "") {
         return method<E>("t_statistics", Access::Shared, {}, doc, [](E& m, A) -> Outcome { return m.t_statistics(); });

@@ -239,6 +239,10 @@ struct Converter {
         return PyLong_FromUnsignedLongLong(*n);
     }
     PyObject* operator()(const Vector& v) const { return numpy::new_vector(v); }
+    PyObject* operator()(StoredVector v) const {
+        if (!v) Py_RETURN_NONE;
+        return numpy::new_vector(*v);
+    }
     PyObject* operator()(const std::optional<Vector>& v) const {
         if (!v) Py_RETURN_NONE;
         return numpy::new_vector(*v);

@@ -101,8 +101,13 @@ std::string type_doc(const char* name, std::span<const Param> params, const char
 // ---------------------------------------------------------------- results
 
 struct None {};
+// A vector the estimator keeps (null: None), converted without a copy of its
+// own while the call still holds the object's borrow flag.
+using StoredVector = const Vector*;
 using Value = std::variant<None, bool, double, std::optional<double>, std::optional<std::uint64_t>, Vector,
-                           std::optional<Vector>, Matrix, std::optional<Matrix>, std::string>;
+                           std::optional<Vector>, StoredVector, Matrix, std::optional<Matrix>, std::string>;
+
+inline StoredVector stored(const std::optional<Vector>& v) { return v ? &*v : nullptr; }
 
 // The outcome of an estimator operation: a value or an EstimatorError.
 struct Outcome {

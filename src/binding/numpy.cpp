@@ -22,7 +22,9 @@ bool is_array_of(PyObject* obj, int ndim, bool integer) {
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(arr) != ndim) return false;
     if (!PyArray_ISNOTSWAPPED(arr)) return false;
-    return PyArray_EquivTypenums(PyArray_TYPE(arr), integer ? NPY_INT64 : NPY_FLOAT64) != 0;
+    const int want = integer ? NPY_INT64 : NPY_FLOAT64;
+    // The exact type number needs no look-up of descriptors.
+    return PyArray_TYPE(arr) == want || PyArray_EquivTypenums(PyArray_TYPE(arr), want) != 0;
 }
 
 int is_masked(PyObject* obj) {

@@ -34,6 +34,8 @@ LinalgResult<SquareFactor> factor_cholesky(MatrixView a);
 LinalgResult<SquareFactor> factor_lu(MatrixView a);
 // A^-1 b from the factors.
 Vector factor_solve(const SquareFactor& f, VectorView b);
+// The same, overwriting b.
+void factor_solve_in_place(const SquareFactor& f, Vector& b);
 
 // Householder QR of a tall m x n matrix (m >= n) applied to right-hand
 // sides: R (n x n, upper) and the first n rows of Q'b (or Q'B).

@@ -288,9 +288,6 @@ void dot_accumulate(MatrixView a, MatrixView b, Matrix& c) {
                         oa.op.ld, ob.op.data, ob.op.ld, 1.0, c.data(), as_int(n));
 }
 
-// Below this many multiply-adds a plain loop beats the BLAS call overhead.
-constexpr index_t kSmallProduct = 16384;
-
 void gram_accumulate_upper(MatrixView a, Matrix& c) {
     const index_t n = a.rows(), k = a.cols();
     if (c.rows() != k || c.cols() != k) internal_error("gram_accumulate_upper: shape mismatch");

@@ -27,7 +27,11 @@ Matrix gram(MatrixView x);
 // C += A B (both may be transposed or strided views).
 void dot_accumulate(MatrixView a, MatrixView b, Matrix& c);
 // C += A'A on the upper triangle of C only (callers mirror once at the end).
+// Up to kSmallProduct multiply-adds, each entry is a plain sum over the rows
+// in order.
 void gram_accumulate_upper(MatrixView a, Matrix& c);
+// Below this many multiply-adds a plain loop beats the BLAS call overhead.
+inline constexpr index_t kSmallProduct = 16384;
 // y += A'x.
 void dot_t_accumulate(MatrixView a, VectorView x, Vector& y);
 // Column sums of x, one pass over the rows.

@@ -117,11 +117,11 @@ struct FitResults {
         }
     }
 
-    void store_split(const stats::SplitParams& s) {
+    void store_split(stats::SplitParams s) {
         intercept = s.intercept;
         intercept_std_error = s.intercept_std_error;
-        coefficients = s.coefficients;
-        coef_std_errors = s.coef_std_errors;
+        coefficients = std::move(s.coefficients);
+        coef_std_errors = std::move(s.coef_std_errors);
     }
 };
 

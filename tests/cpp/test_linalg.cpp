@@ -2,12 +2,14 @@
 // solutions it returns on degenerate inputs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <new>
 #include <string>
 
 #include "linalg/error.hpp"
+#include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
 
 using namespace ordinata::linalg;
@@ -128,4 +130,52 @@ TEST(DotRows, StridedViewsGoBlockByBlock) {
     src(2 * n - 2, 3) = std::nan("");  // in the last block of the strided view
     EXPECT_FALSE(dot_rows(strided, x, got.data(), true));
     EXPECT_TRUE(dot_rows(strided.row_range(0, n - 1), x, got.data(), true));
+}
+
+// Orders on both sides of the cut-over between the plain loops and LAPACK:
+// the inverse, the solve and the exact condition number from either route.
+class SquareFactors : public ::testing::TestWithParam<index_t> {};
+
+TEST_P(SquareFactors, InverseSolveAndConditionAgree) {
+    const index_t n = GetParam();
+    // Symmetric positive definite, with a first column that forces LU to pivot.
+    Matrix a(n, n);
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = 0; j < n; ++j) a(i, j) = 1.0 / static_cast<double>(i + j + 1) + (i == j ? 1.0 : 0.0);
+    Matrix b = a;
+    b(0, 0) = 1e-3;
+    Vector rhs(n);
+    for (index_t i = 0; i < n; ++i) rhs[i] = static_cast<double>(i) - 1.5;
+    for (const bool chol : {true, false}) {
+        const Matrix& m = chol ? a : b;
+        auto f = chol ? factor_cholesky(m) : factor_lu(m);
+        ASSERT_TRUE(f.has_value());
+        const Matrix prod = dot(m.view(), f->inverse.view());
+        const Vector x = factor_solve(*f, rhs);
+        const Vector back = dot(m.view(), x.view());
+        double anorm = 0.0, inorm = 0.0;
+        for (index_t j = 0; j < n; ++j) {
+            double sa = 0.0, si = 0.0;
+            for (index_t i = 0; i < n; ++i) {
+                EXPECT_NEAR(prod(i, j), i == j ? 1.0 : 0.0, 1e-12) << "order " << n << " cholesky " << chol;
+                sa += std::fabs(m(i, j));
+                si += std::fabs(f->inverse(i, j));
+            }
+            anorm = std::max(anorm, sa);
+            inorm = std::max(inorm, si);
+            EXPECT_NEAR(back[j], rhs[j], 1e-12);
+        }
+        EXPECT_NEAR(f->rcond * anorm * inorm, 1.0, 1e-12);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoutes, SquareFactors, ::testing::Values(1, 2, 4, 8, 9, 17));
+
+TEST(SquareFactors, FirstZeroPivotAndNonPositiveMinorAreReported) {
+    auto lu = factor_lu(make(3, 3, {1, 2, 3, 2, 4, 6, 0, 0, 1}));
+    ASSERT_FALSE(lu.has_value());
+    EXPECT_EQ(lu.error(), LinalgError::computational(2));
+    auto ch = factor_cholesky(make(3, 3, {4, 2, 0, 2, 1, 0, 0, 0, 1}));
+    ASSERT_FALSE(ch.has_value());
+    EXPECT_EQ(ch.error(), LinalgError::computational(2));
 }

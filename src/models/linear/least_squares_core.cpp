@@ -20,7 +20,10 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 // it is exact, so equilibration adds no rounding to an ill-conditioned g.
 double power_of_two_near(double v) {
     if (!(v > 0.0) || !std::isfinite(v)) return v;
-    return std::exp2(std::round(std::log2(v)));
+    // v = f 2^e with f in [1/2, 1): log2 v rounds down to e - 1 below f = 1/sqrt(2).
+    int e = 0;
+    const double f = std::frexp(v, &e);
+    return std::ldexp(1.0, f < 0.70710678118654752 ? e - 1 : e);
 }
 
 // g scaled to a diagonal within [1/2, 2], D^-1 g D^-1 with D the powers of
@@ -43,28 +46,26 @@ std::optional<SquareFactor> factor(const Matrix& gs, Factorisation route) {
 }
 
 // D^-1 M D^-1: the inverse of g from the inverse of its scaled form.
-Matrix unscale_inverse(const Matrix& m, const Vector& d) {
-    Matrix out(m.rows(), m.cols());
+Matrix unscale_inverse(Matrix m, const Vector& d) {
     for (index_t i = 0; i < m.rows(); ++i)
-        for (index_t j = 0; j < m.cols(); ++j) out(i, j) = m(i, j) / d[i] / d[j];
-    return out;
+        for (index_t j = 0; j < m.cols(); ++j) m(i, j) = m(i, j) / d[i] / d[j];
+    return m;
 }
 
-Vector unscale(const Vector& z, const Vector& d) {
-    Vector b(z.size());
-    for (index_t j = 0; j < z.size(); ++j) b[j] = z[j] / d[j];
-    return b;
+Vector unscale(Vector z, const Vector& d) {
+    for (index_t j = 0; j < z.size(); ++j) z[j] = z[j] / d[j];
+    return z;
 }
 
-LeastSquaresSolution from_factor(const SquareFactor& f, const LeastSquaresProblem& pr, const Vector& d) {
+LeastSquaresSolution from_factor(SquareFactor&& f, const LeastSquaresProblem& pr, const Vector& d) {
     LeastSquaresSolution s;
     s.rcond = f.rcond;
     if (pr.c) {
-        Vector cs(d.size());
-        for (index_t j = 0; j < d.size(); ++j) cs[j] = (*pr.c)[j] / d[j];
-        s.beta = unscale(linalg::factor_solve(f, cs), d);
+        s.beta = unscale(*pr.c, d);
+        linalg::factor_solve_in_place(f, s.beta);
+        s.beta = unscale(std::move(s.beta), d);
     }
-    s.inverse = unscale_inverse(f.inverse, d);
+    s.inverse = unscale_inverse(std::move(f.inverse), d);
     return s;
 }
 
@@ -102,30 +103,30 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     // Column lengths of A, and each as a fraction of its raw length. A
     // column that is zero, or nothing but rounding noise once centred, makes
     // the design singular whatever the others hold.
-    Vector d(p), ratio(p, 1.0), to_raw(p, 1.0);
+    Vector d(p), to_raw(p, 1.0);
     double ratio_min = 1.0;
     for (index_t j = 0; j < p; ++j) {
         const double length = std::sqrt(g(j, j));
         const double raw = pr.raw_norms ? (*pr.raw_norms)[j] : length;
-        ratio[j] = raw > 0.0 ? length / raw : 0.0;
+        double ratio = raw > 0.0 ? length / raw : 0.0;
         d[j] = power_of_two_near(length);
         to_raw[j] = raw > 0.0 ? d[j] / raw : 0.0;
-        if (!(d[j] > 0.0) || !(ratio[j] > tol)) {
+        if (!(d[j] > 0.0) || !(ratio > tol)) {
             if (!pr.penalised) return std::unexpected(SolveFailure::Singular);
             d[j] = 1.0;  // the penalty alone carries this column
-            ratio[j] = to_raw[j] = 1.0;
+            ratio = to_raw[j] = 1.0;
         }
-        ratio_min = std::min(ratio_min, ratio[j]);
+        ratio_min = std::min(ratio_min, ratio);
     }
 
-    const std::optional<SquareFactor> f = factor(equilibrate(g, d), route);
+    std::optional<SquareFactor> f = factor(equilibrate(g, d), route);
     if (pr.penalised) {
         if (!f) return std::unexpected(SolveFailure::Singular);
-        return from_factor(*f, pr, d);
+        return from_factor(std::move(*f), pr, d);
     }
     const double rcond = f ? f->rcond : 0.0;
     const bool ill = rcond < kExamineBelowRcond;
-    if (!ill && ratio_min >= kOffsetColumnBelow) return from_factor(*f, pr, d);
+    if (!ill && ratio_min >= kOffsetColumnBelow) return from_factor(std::move(*f), pr, d);
 
     // Look at the design itself: QR of A with unit columns gives its
     // singular values through R (and those of the uncentred design through
@@ -138,7 +139,7 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     if (!q) return std::unexpected(SolveFailure::Singular);
     const Matrix rank_factor = bordered_factor(q->r, to_raw.view(), pr.intercept_row);
     if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
-    if (!ill) return from_factor(*f, pr, d);
+    if (!ill) return from_factor(std::move(*f), pr, d);
 
     LeastSquaresSolution s;
     s.rcond = rcond;
@@ -146,7 +147,7 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     if (pr.c) {
         auto z = linalg::solve_triangular(q->r, Triangle::Upper, q->qtb.view());
         if (!z) return std::unexpected(SolveFailure::Singular);
-        s.beta = unscale(*z, d);
+        s.beta = unscale(std::move(*z), d);
     }
     // (A'A)^-1 = R^-1 R^-T, back on the original column scale.
     auto r_inv = linalg::solve_triangular(q->r, Triangle::Upper, linalg::identity(p));

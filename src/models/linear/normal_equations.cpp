@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "linalg/ops.hpp"
@@ -12,6 +14,7 @@
 namespace ordinata::models::linear {
 
 using linalg::index_t;
+using linalg::stride_t;
 using linalg::Triangle;
 
 Matrix design_matrix(MatrixView x, bool intercept) {
@@ -76,9 +79,115 @@ bool plausible_sums(const CentredCrossProducts& cc, index_t n) {
     return true;
 }
 
+// The centred cross-products from the shifted sums acc (row-major
+// (p + 2) x (p + 2), upper triangle) of the rows [x - c | y - cy | 1].
+CentredCrossProducts centred_from_shifted(const double* acc, const double* c, double cy, index_t n, index_t p,
+                                          Matrix* copy) {
+    const index_t w = p + 2;
+    const auto at = [&](index_t i, index_t j) { return acc[i * w + j]; };
+    const double nd = static_cast<double>(n);
+    const double dy = at(p, p + 1);
+    Matrix s(p, p);
+    Vector sxy(p), mean(p);
+    for (index_t j = 0; j < p; ++j) {
+        const double dj = at(j, p + 1);
+        for (index_t l = j; l < p; ++l) s(j, l) = at(j, l) - dj * at(l, p + 1) / nd;
+        sxy[j] = at(j, p) - dj * dy / nd;
+        mean[j] = c[j] + dj / nd;
+    }
+    linalg::mirror_upper(s);
+    CentredCrossProducts out{std::move(mean), cy + dy / nd, std::move(s), std::move(sxy)};
+    // NaN or infinity in x always reaches the sums; so does a magnitude
+    // whose square leaves the double range. Only then is the copy scanned
+    // element by element: well-scaled data pay nothing for the checks.
+    if (copy && !plausible_sums(out, n)) {
+        const linalg::MagnitudeRange range = linalg::magnitudes(VectorView{copy->data(), n * p, 1});
+        out.x_finite = range.finite();
+        out.x_extreme = range.extreme();
+    }
+    return out;
+}
+
+// Rows [x - c | y - cy | 1] of at most this width, all in one block, are
+// summed by the register-blocked pass below.
+constexpr index_t kSmallWidth = 8;
+
+// The shifted sums of the rows d_i = [x_i - c | y_i - cy | 1] into acc
+// (W x W, upper triangle), each entry summed over the rows in order from
+// zero: the same sums in the same order as the plain loop of
+// gram_accumulate_upper on the buffered rows, without the buffer. The
+// running sums advance side by side in registers, two entries of a row of
+// the triangle per vector (each lane rounds as the scalar sum would),
+// instead of one dependent chain after another. Copies x into keep when
+// given. Unit: x's columns are adjacent (the usual C-ordered array).
+template <index_t W, bool Unit>
+void small_shifted_sums(MatrixView x, VectorView y, double* c, double& cy, double* keep, double* acc) {
+    using Pair = double __attribute__((vector_size(16)));
+    constexpr index_t p = W - 2, H = (W + 1) / 2;
+    const index_t n = x.rows();
+    const stride_t cs = Unit ? 1 : x.col_stride;
+    // The shift: the means, as the buffered pass takes them from its one block.
+    double mean[p] = {};
+    double mean_y = 0.0;
+    for (index_t i = 0; i < n; ++i) {
+        const double* r = x.row(i).base;
+        for (index_t j = 0; j < p; ++j) mean[j] += r[static_cast<stride_t>(j) * cs];
+        mean_y += y[i];
+    }
+    for (index_t j = 0; j < p; ++j) c[j] = mean[j] /= static_cast<double>(n);
+    cy = mean_y /= static_cast<double>(n);
+    Pair sums[W][H] = {};
+    for (index_t i = 0; i < n; ++i) {
+        const double* r = x.row(i).base;
+        double d[2 * H];
+        for (index_t j = 0; j < p; ++j) {
+            const double v = r[static_cast<stride_t>(j) * cs];
+            if (keep) keep[i * p + j] = v;
+            d[j] = v - mean[j];
+        }
+        d[p] = y[i] - mean_y;
+        d[p + 1] = 1.0;
+        if constexpr (2 * H > W) d[W] = 0.0;
+        Pair pairs[H];
+        for (index_t h = 0; h < H; ++h) pairs[h] = Pair{d[2 * h], d[2 * h + 1]};
+        for (index_t a = 0; a < W; ++a) {
+            const Pair da = Pair{d[a], d[a]};
+            for (index_t h = a / 2; h < H; ++h) sums[a][h] += da * pairs[h];
+        }
+    }
+    for (index_t a = 0; a < W; ++a)
+        for (index_t b = a; b < W; ++b) acc[a * W + b] = sums[a][b / 2][b % 2];
+}
+
+template <index_t... P>
+void small_shifted_sums_for(std::integer_sequence<index_t, P...>, MatrixView x, VectorView y, double* c, double& cy,
+                            double* keep, double* acc) {
+    const bool unit = x.col_stride == 1;
+    ((x.cols() == P + 1 ? (unit ? small_shifted_sums<P + 3, true>(x, y, c, cy, keep, acc)
+                                : small_shifted_sums<P + 3, false>(x, y, c, cy, keep, acc))
+                        : void()),
+     ...);
+}
+
+// centred_cross_products for data that fit one block and whose buffered
+// rows the rank-k update would sum with its plain loop: the same results,
+// bit for bit, without the buffer or the k x k allocations of the sums.
+std::optional<CentredCrossProducts> small_centred_cross_products(MatrixView x, VectorView y, Matrix* copy) {
+    const index_t n = x.rows(), p = x.cols(), w = p + 2;
+    const index_t block = std::min(n, std::max<index_t>(64, 16384 / std::max<index_t>(p, 1)));
+    if (p == 0 || w > kSmallWidth || block != n || n * w * w > linalg::kSmallProduct) return std::nullopt;
+    double c[kSmallWidth] = {};
+    double cy = 0.0;
+    double acc[kSmallWidth * kSmallWidth];
+    small_shifted_sums_for(std::make_integer_sequence<index_t, kSmallWidth - 2>{}, x, y, c, cy,
+                           copy ? copy->data() : nullptr, acc);
+    return centred_from_shifted(acc, c, cy, n, p, copy);
+}
+
 }  // namespace
 
 CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* copy) {
+    if (auto small = small_centred_cross_products(x, y, copy)) return std::move(*small);
     const index_t n = x.rows(), p = x.cols();
     // Blocks of about 32 KiB keep the centred buffer in the first-level cache
     // while staying large enough for the rank-k update to run at full speed.
@@ -120,27 +229,7 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
             dst[p + 1] = 1.0;
         }
     });
-    const double nd = static_cast<double>(n);
-    const double dy = acc(p, p + 1);
-    Matrix s(p, p);
-    Vector sxy(p), mean(p);
-    for (index_t j = 0; j < p; ++j) {
-        const double dj = acc(j, p + 1);
-        for (index_t l = j; l < p; ++l) s(j, l) = acc(j, l) - dj * acc(l, p + 1) / nd;
-        sxy[j] = acc(j, p) - dj * dy / nd;
-        mean[j] = c[j] + dj / nd;
-    }
-    linalg::mirror_upper(s);
-    CentredCrossProducts out{std::move(mean), cy + dy / nd, std::move(s), std::move(sxy)};
-    // NaN or infinity in x always reaches the sums; so does a magnitude
-    // whose square leaves the double range. Only then is the copy scanned
-    // element by element: well-scaled data pay nothing for the checks.
-    if (copy && !plausible_sums(out, n)) {
-        const linalg::MagnitudeRange range = linalg::magnitudes(VectorView{copy->data(), n * p, 1});
-        out.x_finite = range.finite();
-        out.x_extreme = range.extreme();
-    }
-    return out;
+    return centred_from_shifted(acc.data(), c.data(), cy, n, p, copy);
 }
 
 ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy) {
@@ -188,7 +277,12 @@ Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
 
 Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, double total_weight) {
     const index_t p = s_inv.rows(), k = p + 1;
-    const Vector qm = linalg::dot(s_inv.view(), x_mean);  // S^-1 m
+    Vector qm(p);  // S^-1 m, a plain product: p is the number of regressors
+    for (index_t j = 0; j < p; ++j) {
+        double v = 0.0;
+        for (index_t l = 0; l < p; ++l) v += s_inv(j, l) * x_mean[l];
+        qm[j] = v;
+    }
     Matrix m(k, k);
     m(0, 0) = 1.0 / total_weight + linalg::dot(x_mean, qm.view());
     for (index_t j = 0; j < p; ++j) {

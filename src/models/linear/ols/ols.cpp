@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "linalg/ops.hpp"
 #include "models/linear/normal_equations.hpp"
@@ -68,7 +69,12 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     const linear::DesignSystem sys = checked.centred  ? linear::centred_system(std::move(*checked.centred), n)
                                      : fit_intercept_ ? linear::centred_system(linear::centred_cross_products(xs, y), n)
                                                       : linear::plain_system(xs, y);
-    const auto materialise = [&] { return linear::explicit_design(xs, y, sys, nullptr); };
+    // One captured pointer: small enough for std::function to hold without allocating.
+    const auto inputs = std::tie(xs, y, sys);
+    const auto materialise = [&inputs] {
+        const auto& [xv, yv, s] = inputs;
+        return linear::explicit_design(xv, yv, s, nullptr);
+    };
 
     Solution sol;
     if (svd_route) {
@@ -88,7 +94,8 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
         if (refine && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);
     }
 
-    Vector e = linalg::sub(y, linear::fitted_values(xs, sol.beta, fit_intercept_));
+    Vector e = linear::fitted_values(xs, sol.beta, fit_intercept_);
+    for (index_t i = 0; i < n; ++i) e[i] = y[i] - e[i];
     const double ssr = linalg::dot(e.view(), e.view());
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr / static_cast<double>(n - k);
