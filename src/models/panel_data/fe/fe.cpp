@@ -25,11 +25,12 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     if (n != y.size() || n != entity_id.size())
         return value_error("Array length mismatch: X has " + count(n) + " rows, y has " + count(y.size()) +
                            " elements, entity_id has " + count(entity_id.size()) + " elements");
-    // The training copy first: an input too large for memory fails here at
-    // once instead of after a scan of all of it.
-    Matrix x_copy(n, k);
-    auto extreme = linear::check_magnitudes(x, y);
-    if (!extreme) return std::unexpected(extreme.error());
+    // The training copy and the input checks in one pass; an input too large
+    // for memory fails at once, before any scan.
+    linalg::MagnitudeRange range;
+    std::optional<Matrix> copied = linalg::copy_if_finite(x, &range);
+    range.add(linalg::magnitudes(y));
+    if (!copied || !range.finite()) return value_error(linear::kNotFinite);
 
     EntityIndex index = build_entity_index(entity_id);
     const std::uint64_t n_ent = index.map.size();
@@ -38,63 +39,71 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
             "Insufficient degrees of freedom: number of entities must be less than number of observations");
     if (n <= k + n_ent) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
     const std::uint64_t df = n - k - n_ent;
-    if (*extreme && may_rescale) return fit_rescaled(x, y, entity_id);
+    if (range.extreme() && may_rescale) return fit_rescaled(x, y, entity_id);
 
-    linalg::copy_into(x, x_copy);
+    Matrix x_copy = std::move(*copied);
     const std::vector<std::uint64_t>& rows = index.rows;
-    const WithinData w = within_transform(x_copy, &y, rows, n_ent);
-    const Matrix g = linalg::gram(w.x);
-    const Vector c = linalg::dot(w.x.t(), w.y.view());
+    const EntityTable means = entity_means(x_copy, &y, rows, n_ent);
+    const auto explicit_within = [&] {
+        WithinData w = within_transform(x_copy, &y, means, rows);
+        return std::pair<Matrix, Vector>(std::move(w.x), std::move(w.y));
+    };
 
     // Singularity is judged against the regressors before demeaning: a
     // regressor constant within every entity leaves only rounding noise.
     linear::LeastSquaresProblem pr;
-    pr.g = &g;
     pr.n = n;
     pr.k = k;
     pr.raw_norms = linalg::column_norms(x_copy.view());
-    pr.materialise = [&] { return std::pair<Matrix, Vector>(Matrix::from(w.x.view()), Vector::from(w.y.view())); };
+    pr.materialise = explicit_within;
 
     Vector beta;
     Matrix m;
     if (n > 2 * (k + n_ent) && k <= 999) {
-        pr.c = &c;
+        const WithinCrossProducts cp = within_cross_products(x_copy, y, means, rows);
+        pr.g = &cp.g;
+        pr.c = &cp.c;
         auto sol = linear::solve(pr, linear::Factorisation::CholeskyThenLu);
         if (!sol) return runtime_error("Matrix is singular");
         beta = std::move(sol->beta);
         m = std::move(sol->inverse);
     } else {
-        auto ls = linalg::least_squares(w.x, w.y);
+        // Few rows per entity: the minimum-norm solution of the explicit
+        // demeaned data, the inverse from its cross-products.
+        const auto [wx, wy] = explicit_within();
+        auto ls = linalg::least_squares(wx, wy);
         if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
+        const Matrix g = linalg::gram(wx);
+        pr.g = &g;
         auto inv = linear::solve(pr, linear::Factorisation::Lu);
         if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
         beta = std::move(ls->solution);
         m = std::move(inv->inverse);
     }
 
-    Vector e = linalg::sub(w.y, linalg::dot(w.x, beta.view()));
-    // X beta on the untransformed data serves both the effects and the fit.
-    const Vector xb = linalg::dot(x_copy, beta.view());
-    Vector alpha = compute_fixed_effects(y, xb, rows, n_ent);
-
-    const double ssr_w = linalg::dot(e.view(), e.view());
-    const linear::TotalSum tss_w = linear::total_sum_of_squares(w.y);
+    WithinResiduals res = within_residuals(x_copy, y, means, rows, beta.view());
+    Vector alpha = compute_fixed_effects(res.v, rows, n_ent);
+    const double ssr_w = res.ssr;
     double ssr = 0.0;
     for (index_t i = 0; i < n; ++i) {
-        const double u = y[i] - (xb[i] + alpha[rows[i]]);
+        const double u = res.v[i] - alpha[rows[i]];
         ssr += u * u;
     }
+    // v is spent: it takes y~ for the within total sum of squares.
+    for (index_t i = 0; i < n; ++i) res.v[i] = y[i] - means[rows[i]][k];
+    const linear::TotalSum tss_w = linear::total_sum_of_squares(res.v);
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr_w / static_cast<double>(df);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
 
     Vector se(k);
     if (robust_) {
-        se = compute_clustered_standard_errors(w.x, e, m, rows, n_ent);
+        se = compute_clustered_standard_errors(x_copy, means, res.e, m, rows, n_ent);
     } else {
         for (index_t j = 0; j < k; ++j) se[j] = std::sqrt(mse * m(j, j));
     }
 
+    Vector e = std::move(res.e);
     FitResults r =
         FitResults::of_fit(n, k, beta, se, false, std::move(e), mse, r_squared_from(ssr, tss.tss, tss.noise, true));
     std::vector<std::int64_t> ids(n);
@@ -166,7 +175,8 @@ const Matrix* FE::design() const {
     return &design_cache_.get_or_init([&] {
         const std::vector<std::int64_t>& ids = *training_entity_ids_;
         const auto rows = entity_rows(EntityIdView{ids.data(), ids.size(), 1}, entity_map_);
-        return within_transform(*training_x_, nullptr, rows, entity_map_.size()).x;
+        const EntityTable means = entity_means(*training_x_, nullptr, rows, entity_map_.size());
+        return within_transform(*training_x_, nullptr, means, rows).x;
     });
 }
 

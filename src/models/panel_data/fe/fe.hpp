@@ -44,23 +44,68 @@ EntityIndex build_entity_index(EntityIdView ids);
 // Entity index of every row through an existing map; every identifier must be a key.
 std::vector<std::uint64_t> entity_rows(EntityIdView ids, const EntityMap& map);
 
+// Per-entity values of a fixed width, laid out so that no entity's slots
+// straddle a cache line (widths up to a line padded to a power of two,
+// wider ones to whole lines, the table starting on a line): with rows in
+// random entity order each row then costs one miss per line it touches.
+class EntityTable {
+public:
+    EntityTable(std::uint64_t n_entities, index_t width);
+    // The buffer moves with its heap storage, so base_ stays valid; a copy
+    // would point into the original.
+    EntityTable(EntityTable&&) = default;
+    EntityTable& operator=(EntityTable&&) = default;
+    EntityTable(const EntityTable&) = delete;
+    EntityTable& operator=(const EntityTable&) = delete;
+    double* operator[](std::uint64_t g) { return base_ + g * stride_; }
+    const double* operator[](std::uint64_t g) const { return base_ + g * stride_; }
+    void prefetch(std::uint64_t g) const { __builtin_prefetch(base_ + g * stride_, 1); }
+
+private:
+    index_t stride_;
+    Matrix buf_;
+    double* base_ = nullptr;
+};
+
+// Each entity's column means of x, then its mean of y (when y is given):
+// sums in row order, then divided by the count.
+EntityTable entity_means(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
+                         std::uint64_t n_entities);
+
+// X~'X~ and X~'y~ of the demeaned data, formed block by block from x, y and
+// the means without an n-row copy of X~.
+struct WithinCrossProducts {
+    Matrix g;
+    Vector c;
+};
+WithinCrossProducts within_cross_products(const Matrix& x, VectorView y, const EntityTable& means,
+                                          const std::vector<std::uint64_t>& rows);
+
 struct WithinData {
     Matrix x;  // X~, n x k
     Vector y;  // y~, n (empty when no y was given)
 };
+// The demeaned data made explicit.
+WithinData within_transform(const Matrix& x, const VectorView* y, const EntityTable& means,
+                            const std::vector<std::uint64_t>& rows);
 
-// Subtracts each entity's means (sums in row order, then divided by the count).
-WithinData within_transform(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
-                            std::uint64_t n_entities);
+// The within residuals e = y~ - X~ beta with their sum of squares, and
+// v = y - X beta on the untransformed data (for the fixed effects).
+struct WithinResiduals {
+    Vector e;
+    Vector v;
+    double ssr = 0.0;
+};
+WithinResiduals within_residuals(const Matrix& x, VectorView y, const EntityTable& means,
+                                 const std::vector<std::uint64_t>& rows, VectorView beta);
 
-// alpha_g = mean over the entity's rows of (y_i - x_i.beta), given xb = X beta.
-Vector compute_fixed_effects(VectorView y, VectorView xb, const std::vector<std::uint64_t>& rows,
-                             std::uint64_t n_entities);
+// alpha_g = mean over the entity's rows of v_i = y_i - x_i.beta.
+Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities);
 
 // Entity-clustered sandwich M B M with B = sum_g s_g s_g', s_g = sum over the
 // entity's rows of e_i x~_i; no small-sample factor. Negative or NaN
 // variances give 0.
-Vector compute_clustered_standard_errors(const Matrix& xw, VectorView e, const Matrix& m,
+Vector compute_clustered_standard_errors(const Matrix& x, const EntityTable& means, VectorView e, const Matrix& m,
                                          const std::vector<std::uint64_t>& rows, std::uint64_t n_entities);
 
 // Inference degrees of freedom count no intercept and no entities.

@@ -1,16 +1,19 @@
-// The per-entity passes of the fixed-effects fit. Each is a single pass
-// over the rows with per-entity accumulators indexed by entity index, so the
-// summation order is rows in row order within each entity, and the entities
-// in index order wherever they are combined. With the rows in random entity
-// order every row costs a cache miss per accumulator line it touches, so each
-// entity's accumulators share whole cache lines, and the lines of the rows a
-// little ahead are prefetched.
+// The per-entity passes of the fixed-effects fit. The sums per entity (the
+// means, the fixed effects, the cluster scores) are single passes over the
+// rows with per-entity accumulators indexed by entity index, so the summation
+// order is rows in row order within each entity, and the entities in index
+// order wherever they are combined. The passes that only read the means (the
+// cross-products and residuals of the demeaned data) run by chunks of rows on
+// all cores; X~ itself is never stored. With the rows in random entity order
+// every row costs a cache miss per line of the table it touches, so the lines
+// of the rows a little ahead are prefetched.
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
 
 #include "linalg/ops.hpp"
+#include "linalg/parallel.hpp"
 #include "models/panel_data/fe/fe.hpp"
 
 namespace ordinata::models {
@@ -23,29 +26,15 @@ constexpr index_t kLineDoubles = kLineBytes / sizeof(double);
 // to hide the latency, few enough that the lines are still there.
 constexpr index_t kAhead = 16;
 
-// Zeroed per-entity accumulators of a given width, laid out so that no
-// entity's slots straddle a cache line: widths up to a line are padded to a
-// power of two, wider ones to whole lines, and the table starts on a line.
-class EntityLines {
-public:
-    EntityLines(std::uint64_t n_entities, index_t width)
-        : stride_(width <= kLineDoubles ? std::bit_ceil(width)
-                                        : (width + kLineDoubles - 1) / kLineDoubles * kLineDoubles),
-          // One spare line of room for the shift to the line boundary.
-          buf_(n_entities * stride_ + kLineDoubles, 1, 0.0) {
-        const auto misalignment = reinterpret_cast<std::uintptr_t>(buf_.data()) % kLineBytes;
-        base_ = buf_.data() + (kLineBytes - misalignment) % kLineBytes / sizeof(double);
-    }
-    double* operator[](std::uint64_t g) { return base_ + g * stride_; }
-    void prefetch(std::uint64_t g) const { __builtin_prefetch(base_ + g * stride_, 1); }
-
-private:
-    index_t stride_;
-    Matrix buf_;
-    double* base_ = nullptr;
-};
-
 }  // namespace
+
+EntityTable::EntityTable(std::uint64_t n_entities, index_t width)
+    : stride_(width <= kLineDoubles ? std::bit_ceil(width) : (width + kLineDoubles - 1) / kLineDoubles * kLineDoubles),
+      // One spare line of room for the shift to the line boundary.
+      buf_(n_entities * stride_ + kLineDoubles, 1, 0.0) {
+    const auto misalignment = reinterpret_cast<std::uintptr_t>(buf_.data()) % kLineBytes;
+    base_ = buf_.data() + (kLineBytes - misalignment) % kLineBytes / sizeof(double);
+}
 
 EntityIndex build_entity_index(EntityIdView ids) {
     EntityIndex out;
@@ -68,12 +57,12 @@ std::vector<std::uint64_t> entity_rows(EntityIdView ids, const EntityMap& map) {
     return rows;
 }
 
-WithinData within_transform(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
-                            std::uint64_t n_entities) {
+EntityTable entity_means(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
+                         std::uint64_t n_entities) {
     const index_t n = x.rows(), k = x.cols();
     // Per entity: the k column sums, then the y sum, then the row count (a
     // double, exact far beyond any row count, so that it shares the line).
-    EntityLines acc(n_entities, k + 2);
+    EntityTable acc(n_entities, k + 2);
     const double* xp = x.data();
     for (index_t i = 0; i < n; ++i) {
         if (i + kAhead < n) acc.prefetch(rows[i + kAhead]);
@@ -89,27 +78,92 @@ WithinData within_transform(const Matrix& x, const VectorView* y, const std::vec
         if (c == 0.0) continue;
         for (index_t j = 0; j <= k; ++j) a[j] = a[j] / c;
     }
-    WithinData out{Matrix(n, k), y ? Vector(n) : Vector()};
-    double* op = out.x.data();
-    for (index_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) acc.prefetch(rows[i + kAhead]);
-        const double* mean = acc[rows[i]];
+    return acc;
+}
+
+namespace {
+
+// Writes the demeaned rows [first, first + count) of x (and of y into ty,
+// when both are given) into dst, k values a row.
+void demeaned_rows(const Matrix& x, const VectorView* y, const EntityTable& means,
+                   const std::vector<std::uint64_t>& rows, index_t first, index_t count, double* dst, index_t ld,
+                   double* ty, index_t ty_stride) {
+    const index_t k = x.cols(), end = first + count;
+    const double* xp = x.data();
+    for (index_t i = first; i < end; ++i, dst += ld) {
+        if (i + kAhead < end) means.prefetch(rows[i + kAhead]);
+        const double* mean = means[rows[i]];
         const double* src = xp + i * k;
-        double* dst = op + i * k;
         for (index_t j = 0; j < k; ++j) dst[j] = src[j] - mean[j];
-        if (y) out.y[i] = (*y)[i] - mean[k];
+        if (y && ty) ty[(i - first) * ty_stride] = (*y)[i] - mean[k];
+    }
+}
+
+}  // namespace
+
+WithinCrossProducts within_cross_products(const Matrix& x, VectorView y, const EntityTable& means,
+                                          const std::vector<std::uint64_t>& rows) {
+    const index_t n = x.rows(), k = x.cols(), w = k + 1;
+    const index_t block = std::max<index_t>(64, 16384 / w);
+    // Rows [x~ | y~]: one rank-k update per block gives X~'X~ and X~'y~.
+    const Matrix acc = linalg::row_block_gram_upper(n, w, block, [&](index_t first, index_t count, double* buf) {
+        demeaned_rows(x, &y, means, rows, first, count, buf, w, buf + k, w);
+    });
+    WithinCrossProducts out{Matrix(k, k), Vector(k)};
+    for (index_t j = 0; j < k; ++j) {
+        for (index_t l = j; l < k; ++l) out.g(j, l) = out.g(l, j) = acc(j, l);
+        out.c[j] = acc(j, k);
     }
     return out;
 }
 
-Vector compute_fixed_effects(VectorView y, VectorView xb, const std::vector<std::uint64_t>& rows,
-                             std::uint64_t n_entities) {
+WithinData within_transform(const Matrix& x, const VectorView* y, const EntityTable& means,
+                            const std::vector<std::uint64_t>& rows) {
+    const index_t n = x.rows(), k = x.cols();
+    WithinData out{Matrix(n, k), y ? Vector(n) : Vector()};
+    linalg::map_row_chunks(n, k, [&](index_t first, index_t count) {
+        demeaned_rows(x, y, means, rows, first, count, out.x.data() + first * k, k, y ? out.y.data() + first : nullptr,
+                      1);
+        return 0;
+    });
+    return out;
+}
+
+WithinResiduals within_residuals(const Matrix& x, VectorView y, const EntityTable& means,
+                                 const std::vector<std::uint64_t>& rows, VectorView beta) {
+    const index_t n = x.rows(), k = x.cols();
+    WithinResiduals out{Vector(n), Vector(n)};
+    const double* xp = x.data();
+    const auto ssr = linalg::map_row_chunks(n, k, [&](index_t first, index_t count) {
+        double part = 0.0;
+        for (index_t i = first; i < first + count; ++i) {
+            if (i + kAhead < first + count) means.prefetch(rows[i + kAhead]);
+            const double* mean = means[rows[i]];
+            const double* src = xp + i * k;
+            // The demeaned row as the cross-products saw it, then its residual.
+            double fit_within = 0.0, fit = 0.0;
+            for (index_t j = 0; j < k; ++j) {
+                fit_within += (src[j] - mean[j]) * beta[j];
+                fit += src[j] * beta[j];
+            }
+            const double e = (y[i] - mean[k]) - fit_within;
+            out.e[i] = e;
+            out.v[i] = y[i] - fit;
+            part += e * e;
+        }
+        return part;
+    });
+    for (const double part : ssr) out.ssr += part;
+    return out;
+}
+
+Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities) {
     // Per entity: the sum of y - x.beta, then the row count.
-    EntityLines acc(n_entities, 2);
-    for (index_t i = 0; i < y.size(); ++i) {
-        if (i + kAhead < y.size()) acc.prefetch(rows[i + kAhead]);
+    EntityTable acc(n_entities, 2);
+    for (index_t i = 0; i < v.size(); ++i) {
+        if (i + kAhead < v.size()) acc.prefetch(rows[i + kAhead]);
         double* a = acc[rows[i]];
-        a[0] += y[i] - xb[i];
+        a[0] += v[i];
         a[1] += 1.0;
     }
     Vector alpha(n_entities);
@@ -120,18 +174,22 @@ Vector compute_fixed_effects(VectorView y, VectorView xb, const std::vector<std:
     return alpha;
 }
 
-Vector compute_clustered_standard_errors(const Matrix& xw, VectorView e, const Matrix& m,
+Vector compute_clustered_standard_errors(const Matrix& x, const EntityTable& means, VectorView e, const Matrix& m,
                                          const std::vector<std::uint64_t>& rows, std::uint64_t n_entities) {
-    const index_t n = xw.rows(), k = xw.cols();
+    const index_t n = x.rows(), k = x.cols();
     // All cluster scores at once: O(n k) for the pass, N k doubles of memory.
-    EntityLines scores(n_entities, k);
-    const double* xp = xw.data();
+    EntityTable scores(n_entities, k);
+    const double* xp = x.data();
     for (index_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) scores.prefetch(rows[i + kAhead]);
+        if (i + kAhead < n) {
+            scores.prefetch(rows[i + kAhead]);
+            means.prefetch(rows[i + kAhead]);
+        }
         const double ei = e[i];
         const double* src = xp + i * k;
+        const double* mean = means[rows[i]];
         double* dst = scores[rows[i]];
-        for (index_t j = 0; j < k; ++j) dst[j] += ei * src[j];
+        for (index_t j = 0; j < k; ++j) dst[j] += ei * (src[j] - mean[j]);
     }
     // B = sum of s s' in entity order. s_j s_l = s_l s_j exactly, so the
     // upper triangle is accumulated and mirrored.
