@@ -7,6 +7,7 @@ import pytest
 from scipy import stats
 
 import ordinata
+import problems
 from report_parsing import rows, values
 
 RULE = "=" * 78
@@ -99,3 +100,19 @@ def test_huge_values_are_printed_in_full():
     assert "e" not in const and re.fullmatch(r"-?\d{20,}\.\d{4}", coef)
     assert float(coef) == pytest.approx(model.intercept, rel=1e-15)
     assert len(const) > 75
+
+
+@pytest.mark.parametrize("name, method", [("Ridge", "Ridge Regression"), ("WLS", "Weighted Least Squares"),
+                                          ("GLS", "Generalized Least Squares")])
+def test_reports_of_the_other_linear_classes(name, method):
+    # WLS's ends after the mean square; Ridge's condition number is that of the unit-column design.
+    m = problems.fitted(getattr(ordinata, name))
+    text = m.summary()
+    lines = text.splitlines()
+    assert lines[0] == " " * 28 + f"{name} Regression Results" and lines[4].startswith(f"Method:{' ' * 19}{method}")
+    assert lines[10] == f"{'Covariance Type:':25} {'nonrobust':25}"
+    assert rows(text)["x2"][0] == pytest.approx(m.coefficients[1], abs=5e-5)
+    assert (lines[-2].startswith("Mean Squared Error:") and lines[-1] == RULE) == (name == "WLS")
+    if name == "Ridge":
+        xd = np.column_stack([np.ones(40), problems.fit_kwargs(ordinata.Ridge)["x"]])
+        assert values(text)["Cond. No.:"] == pytest.approx(np.linalg.cond(xd / np.linalg.norm(xd, axis=0)), abs=5.1e-4)

@@ -18,7 +18,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import ordinata
+sys.path.insert(0, str(Path(__file__).parents[1]))
+from problems import CLASSES, params, values  # noqa: E402
+from state import assert_same, snapshot  # noqa: E402
 
 EXAMPLES = int(os.environ.get("ORDINATA_FUZZ_EXAMPLES", "150"))
 
@@ -28,13 +30,6 @@ class Boom(Exception):
 
 
 ALLOWED = (TypeError, ValueError, RuntimeError, AttributeError, Boom)
-CLASSES = [getattr(ordinata, name) for name in ordinata.__all__]
-
-
-def params_of(func):
-    sig = func.__text_signature__ or "($self)"
-    inner = sig.strip("()").split(",")
-    return [p.strip().split("=")[0] for p in inner if p.strip() and p.strip() != "$self"]
 
 
 def members(cls):
@@ -45,29 +40,15 @@ def members(cls):
         if inspect.isgetsetdescriptor(value):
             props.append(name)
         elif callable(value):
-            methods[name] = params_of(value)
+            methods[name] = params(value)
     return methods, props
 
 
-def valid_args(names, n=30, p=2, seed=0, exact=False):
+def valid_args(names, **kw):
     """Arguments that a fit or predict of any class accepts (exact: as many
     instruments as regressors)."""
-    rng = np.random.default_rng(seed)
-    x = rng.normal(size=(n, p))
-    values = {
-        "x": x,
-        "regressors": x,
-        "instruments": x + rng.normal(size=(n, p)) if exact else np.column_stack([x, rng.normal(size=n)]),
-        "y": x @ np.ones(p) + rng.normal(size=n),
-        "targets": x @ np.ones(p) + rng.normal(size=n),
-        "weights": rng.uniform(0.5, 2.0, size=n),
-        "sigma": np.eye(n) + 0.1,
-        "entity_id": np.arange(n, dtype=np.int64) % 5,
-        "alpha": 0.1,
-        "fit_intercept": True,
-        "robust": False,
-    }
-    return [values[name] for name in names]
+    v = values(n=kw.pop("n", 30), p=kw.pop("p", 2), **kw)
+    return [v[name] for name in names]
 
 
 class RaisingFloat:
@@ -192,9 +173,6 @@ def test_random_calls(cls, data):
             pass
     check_usable(cls, ctor_args, obj, methods)
 
-
-sys.path.insert(0, str(Path(__file__).parents[1]))
-from state import assert_same, snapshot  # noqa: E402
 
 # A fit must return within this many seconds; a hang inside native code
 # (which no signal can interrupt) ends the run with a traceback instead.
