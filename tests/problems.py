@@ -43,3 +43,14 @@ def predict(model, x, entity_id=None):
     if isinstance(model, ordinata.FE):
         return model.predict(x, np.zeros(len(x), np.int64) if entity_id is None else entity_id)
     return model.predict(x)
+
+
+def fit_exogenous(cls, x, y, ctor=None, **kw):
+    """cls fitted on regressors x (their own instruments) and target y, the
+    other arguments from kw or else from fit_kwargs."""
+    args = fit_kwargs(cls, n=len(y))
+    args.update(zip(("regressors", "targets", "instruments") if "targets" in args else ("x", "y"), (x, y, x)))
+    args.update({k: v for k, v in kw.items() if k in args})
+    m = cls(**(ctor or {}))
+    m.fit(**args)
+    return m

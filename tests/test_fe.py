@@ -61,7 +61,9 @@ def test_entity_order_and_df_one():
 @pytest.mark.parametrize("robust", [False, True])
 def test_fit_against_dummy_regression(sizes, k, robust):
     x, y, ids = panel(sizes, k, seed=len(sizes) * 10 + k)
-    ids[ids == ids[0]] = np.iinfo(np.int64).min  # ids are exact 64-bit integers
+    # ids are exact 64-bit integers, the extremes too
+    ids[ids == ids[0]] = np.iinfo(np.int64).min
+    ids[(ids == ids[-1]) & (ids != ids[0])] = np.iinfo(np.int64).max
     m = FE(robust=robust)
     m.fit(x, y, ids)
     ref, g = dummy_ols(x, y, ids)

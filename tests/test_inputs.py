@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import ordinata
-from problems import CLASSES, fit_kwargs
+from problems import CLASSES, fit_exogenous, fit_kwargs
 
 NOT_FINITE = "^Input contains NaN or infinite values$"
 
@@ -62,14 +62,7 @@ def test_ridge_bad_alpha_is_refused_at_fit_before_anything_else(alpha):
 
 
 def fit(cls, x, y, **kw):
-    """A fit of 200 rows whose regressors x are their own instruments."""
-    args = fit_kwargs(cls, n=200)
-    xy = ("regressors", "targets") if "targets" in args else ("x", "y")
-    args.update({xy[0]: x, xy[1]: y}, **({"instruments": x} if "instruments" in args else {}))
-    args.update({k: v for k, v in kw.items() if k in args})
-    m = cls(**({"alpha": 0.0} if cls is ordinata.Ridge else {}))
-    m.fit(**args)
-    return m
+    return fit_exogenous(cls, x, y, {"alpha": 0.0} if cls is ordinata.Ridge else {}, **kw)
 
 
 X = np.random.default_rng(0).normal(size=(200, 3))

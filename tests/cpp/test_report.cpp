@@ -50,7 +50,9 @@ linalg::Vector vec(const std::vector<double>& v) {
 TEST(Format, FixedMatchesCLibraryIncludingTies) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(-1e6, 1e6);
-    std::vector<double> values{0.125, 0.375, 2.5, 3.5, 0.0625, 1.0005, 2.675, -0.0005, 1e22, 123456.78125};
+    std::vector<double> values{
+        0.125, 0.375,        2.5,  3.5,  0.0625, 1.0005, 2.675,  -0.0005,
+        1e22,  123456.78125, 1e20, kInf, -kInf,  -0.0,   5e-324, std::numeric_limits<double>::max()};
     for (int i = 0; i < 2000; ++i) values.push_back(std::round(u(rng) * 8) / 8 * std::pow(10.0, i % 5 - 2));
     char buf[400];
     for (double v : values)
@@ -60,17 +62,9 @@ TEST(Format, FixedMatchesCLibraryIncludingTies) {
         }
 }
 
-TEST(Format, FixedEdgeCases) {
-    EXPECT_EQ(format_fixed(0.125, 2), "0.12");
-    EXPECT_EQ(format_fixed(0.375, 2), "0.38");
-    EXPECT_EQ(format_fixed(1e20, 3), "100000000000000000000.000");
-    EXPECT_EQ(format_fixed(std::numeric_limits<double>::max(), 3).size(), 309u + 4u);
+TEST(Format, FixedNaNHasNoSign) {
     EXPECT_EQ(format_fixed(std::nan(""), 3), "NaN");
     EXPECT_EQ(format_fixed(-std::nan(""), 3), "NaN");
-    EXPECT_EQ(format_fixed(kInf, 3), "inf");
-    EXPECT_EQ(format_fixed(-kInf, 3), "-inf");
-    EXPECT_EQ(format_fixed(-0.0, 3), "-0.000");
-    EXPECT_EQ(format_fixed(5e-324, 4), "0.0000");
 }
 
 TEST(Format, Exponent) {
