@@ -41,9 +41,9 @@ def test_normal_distribution_from_31_degrees_of_freedom(nu, dist):
     x = RNG.normal(size=(nu + 3, 2))
     m = ordinata.OLS()
     m.fit(x, x[:, 0] + RNG.normal(size=nu + 3) * 3)
-    t, se = m.t_statistics(), m.standard_errors()
-    np.testing.assert_allclose(m.p_values(), 2 * dist.sf(np.abs(t)), rtol=1e-9, atol=1e-15)
-    np.testing.assert_allclose(m.confidence_intervals()[:, 1], m.coefficients + dist.ppf(0.975) * se, rtol=1e-10)
+    np.testing.assert_allclose(m.p_values(), 2 * dist.sf(np.abs(m.t_statistics())), rtol=1e-9, atol=1e-15)
+    np.testing.assert_allclose(m.confidence_intervals()[:, 1], m.coefficients + dist.ppf(0.975) * m.standard_errors(),
+                               rtol=1e-10)
 
 
 def test_normal_p_values_are_zero_beyond_about_8_3():

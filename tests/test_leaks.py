@@ -18,12 +18,6 @@ def rss_kib():
         return int(f.read().split()[1]) * resource.getpagesize() // 1024
 
 
-def members(cls):
-    for name, value in vars(cls).items():
-        if not name.startswith("__"):
-            yield name, None if inspect.isgetsetdescriptor(value) else params(value)
-
-
 def exercise(obj, calls, args):
     for name, names in calls:
         if names is None:
@@ -43,7 +37,8 @@ def exercise(obj, calls, args):
 def test_repeated_calls_do_not_grow_memory(cls):
     args = {k: v for k, v in values(n=30, exact=cls.__name__ == "IV").items() if not isinstance(v, bool)}
     obj = cls()
-    calls = sorted(members(cls), key=lambda m: m[0] != "fit")  # fit first
+    calls = sorted(((name, None if inspect.isgetsetdescriptor(v) else params(v)) for name, v in vars(cls).items()
+                    if not name.startswith("__")), key=lambda m: m[0] != "fit")  # fit first
     for _ in range(300):  # warm up caches and allocator pools
         exercise(obj, calls, args)
     gc.collect()

@@ -13,62 +13,52 @@ Z3 = np.random.default_rng(1).normal(size=(6, 2))
 R = np.random.default_rng(2).normal(size=(50, 3))
 NOT_PD = RuntimeError("Covariance matrix is not positive definite")
 IV_NOT_ENOUGH = "Number of samples must be greater than number of regressors"
-FE_IDS = np.array([1, 1, 2, 3, 3])
 
 # (class, fit arguments, message or exception): plain messages are ValueErrors.
+EMPTY, MISMATCH = "Input arrays cannot be empty", "X and y shape mismatch: 5 vs 4"
+FEW, WLS_DIMS = "Insufficient samples for the number of parameters", "Input arrays must have consistent dimensions"
+FE_DF = "Insufficient degrees of freedom"
+FE_LENGTHS = "Array length mismatch: X has 3 rows, y has {} elements, entity_id has {} elements"
+# (class, fit arguments, message or exception): plain messages are ValueErrors;
+# the shape checks come before the finiteness checks.
 FIT = [
-    ("OLS", (E((0, 2)), E(0)), "Input arrays cannot be empty"),
-    ("OLS", (E((5, 0)), ONES(5)), "Input arrays cannot be empty"),
-    ("OLS", (ONES((5, 2)), E(0)), "Input arrays cannot be empty"),
-    ("OLS", (ONES((5, 2)), ONES(4)), "X and y shape mismatch: 5 vs 4"),
-    ("OLS", (ONES((3, 2)), ONES(3)), "Insufficient samples for the number of parameters"),
-    # the shape checks come before the finiteness checks
-    ("OLS", (np.full((5, 2), nan), ONES(4)), "X and y shape mismatch: 5 vs 4"),
-    ("OLS", (np.full((3, 2), nan), ONES(3)), "Insufficient samples for the number of parameters"),
-    ("Ridge", (E((0, 2)), E(0)), "Input arrays cannot be empty"),
-    ("Ridge", (ONES((3, 2)), E(0)), "Input arrays cannot be empty"),
-    ("Ridge", (ONES((5, 2)), ONES(4)), "X and y shape mismatch: 5 vs 4"),
-    ("Ridge", (ONES((3, 2)), ONES(3)), "Insufficient samples for the number of parameters"),
-    ("WLS", (ONES((3, 1)), ONES(2), ONES(3)), "Input arrays must have consistent dimensions"),
-    ("WLS", (ONES((3, 1)), ONES(3), ONES(4)), "Input arrays must have consistent dimensions"),
-    ("WLS", (E((0, 2)), E(0), E(0)), "Input arrays cannot be empty"),
-    ("WLS", (E((3, 0)), ONES(3), ONES(3)), "Input arrays cannot be empty"),
+    ("OLS", (E((0, 2)), E(0)), EMPTY), ("OLS", (E((5, 0)), ONES(5)), EMPTY), ("OLS", (ONES((5, 2)), E(0)), EMPTY),
+    ("OLS", (ONES((5, 2)), ONES(4)), MISMATCH), ("OLS", (ONES((3, 2)), ONES(3)), FEW),
+    ("OLS", (np.full((5, 2), nan), ONES(4)), MISMATCH), ("OLS", (np.full((3, 2), nan), ONES(3)), FEW),
+    ("Ridge", (E((0, 2)), E(0)), EMPTY), ("Ridge", (ONES((3, 2)), E(0)), EMPTY),
+    ("Ridge", (ONES((5, 2)), ONES(4)), MISMATCH), ("Ridge", (ONES((3, 2)), ONES(3)), FEW),
+    ("WLS", (ONES((3, 1)), ONES(2), ONES(3)), WLS_DIMS), ("WLS", (ONES((3, 1)), ONES(3), ONES(4)), WLS_DIMS),
+    ("WLS", (E((0, 2)), E(0), E(0)), EMPTY), ("WLS", (E((3, 0)), ONES(3), ONES(3)), EMPTY),
     ("WLS", (ONES((2, 1)), ONES(2), np.zeros(2)), "Number of samples must be greater than number of parameters"),
     *[("WLS", (ONES((3, 1)), ONES(3), np.array([1.0, bad, 1.0])), "All weights must be positive and finite")
       for bad in (0.0, -0.0, -1.0, nan, np.inf)],
     ("GLS", (ONES((100, 3)), ONES(99), np.eye(100)), "Shape mismatch: X(100,3), y(99), sigma(100,100)"),
     ("GLS", (ONES((100, 3)), ONES(100), ONES((100, 101))), "Shape mismatch: X(100,3), y(100), sigma(100,101)"),
-    ("GLS", (E((0, 2)), E(0), E((0, 0))), "Empty input arrays"),
-    ("GLS", (ONES((3, 2)), ONES(3), np.eye(3)), "Insufficient samples"),
+    ("GLS", (E((0, 2)), E(0), E((0, 0))), "Empty input arrays"), ("GLS", (ONES((3, 2)), ONES(3), np.eye(3)), "Insufficient samples"),
     ("GLS", (ONES((4, 1)), ONES(4), np.diag([1.0, 1.0, 0.0, 1.0])), NOT_PD),
     ("GLS", (ONES((4, 1)), ONES(4), np.diag([1.0, -2.0, 1.0, 1.0])), NOT_PD),
     ("IV", (Z3, Z3[:5], ONES(5)), "Instruments and targets must have the same number of samples"),
     ("IV", (Z3, Z3[:5], ONES(6)), "Regressors and targets must have the same number of samples"),
     ("IV", (ONES((6, 3)), Z3, ONES(6)), "IV estimator requires exactly the same number of instruments as regressors "
      "(exact identification). For overidentified cases, use TSLS estimator."),
-    ("IV", (Z3[:2], Z3[:2], ONES(2)), IV_NOT_ENOUGH),
-    ("IV", (E((0, 0)), E((0, 0)), E(0)), IV_NOT_ENOUGH),
+    ("IV", (Z3[:2], Z3[:2], ONES(2)), IV_NOT_ENOUGH), ("IV", (E((0, 0)), E((0, 0)), E(0)), IV_NOT_ENOUGH),
     ("IV", (np.column_stack([Z3[:, 0], np.zeros(6)]), Z3, ONES(6)),
      "Z'X matrix is singular. Check instrument-regressor correlation."),
     ("IV", (Z3[:3], Z3[:3], ONES(3)), "Insufficient degrees of freedom for covariance estimation"),
     ("TSLS", (R, R[:49], R[:, 0]), "All inputs must have the same number of samples"),
     ("TSLS", (R, R, R[:49, 0]), "All inputs must have the same number of samples"),
     ("TSLS", (R[:, :1], R[:, :2], R[:, 0]), "TSLS requires at least as many instruments as regressors"),
-    ("TSLS", (R[:3], R[:3], R[:3, 0]), IV_NOT_ENOUGH),
-    ("TSLS", (E((0, 0)), E((0, 0)), E(0)), IV_NOT_ENOUGH),
+    ("TSLS", (R[:3], R[:3], R[:3, 0]), IV_NOT_ENOUGH), ("TSLS", (E((0, 0)), E((0, 0)), E(0)), IV_NOT_ENOUGH),
     ("TSLS", (R[:4, :3], R[:4, :3], R[:4, 0]), "Insufficient degrees of freedom for covariance estimation"),
     ("TSLS", (R, np.column_stack([R[:, 0], np.zeros(50)]), R[:, 1]), "X\u0302'X\u0302 matrix is singular"),
-    ("FE", (ONES((0, 1)), ONES(0), ONES(0)), "Input arrays cannot be empty"),
-    ("FE", (ONES((3, 0)), ONES(3), ONES(3)), "Input arrays cannot be empty"),
-    ("FE", (ONES((3, 1)), ONES(0), ONES(4)), "Input arrays cannot be empty"),
-    ("FE", (np.full((3, 1), nan), ONES(4), ONES(3)),
-     "Array length mismatch: X has 3 rows, y has 4 elements, entity_id has 3 elements"),
-    ("FE", (ONES((3, 1)), ONES(3), ONES(2)),
-     "Array length mismatch: X has 3 rows, y has 3 elements, entity_id has 2 elements"),
+    ("FE", (ONES((0, 1)), ONES(0), ONES(0)), EMPTY), ("FE", (ONES((3, 0)), ONES(3), ONES(3)), EMPTY),
+    ("FE", (ONES((3, 1)), ONES(0), ONES(4)), EMPTY),
+    ("FE", (np.full((3, 1), nan), ONES(4), ONES(3)), FE_LENGTHS.format(4, 3)),
+    ("FE", (ONES((3, 1)), ONES(3), ONES(2)), FE_LENGTHS.format(3, 2)),
     ("FE", (ONES((3, 1)), np.array([1.0, np.inf, 2.0]), np.arange(3)), "Input contains NaN or infinite values"),
     ("FE", (ONES((3, 2)), ONES(3), np.arange(3)),
-     "Insufficient degrees of freedom: number of entities must be less than number of observations"),
-    ("FE", (ONES((5, 2)), ONES(5), FE_IDS), "Insufficient degrees of freedom for Fixed Effects estimation"),  # N = n - k
+     f"{FE_DF}: number of entities must be less than number of observations"),
+    ("FE", (ONES((5, 2)), ONES(5), [1, 1, 2, 3, 3]), f"{FE_DF} for Fixed Effects estimation"),  # N = n - k
 ]
 
 

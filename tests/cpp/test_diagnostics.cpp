@@ -76,14 +76,10 @@ TEST(Diagnostics, HandComputedMoments) {
 TEST(Diagnostics, ConstantAndZeroResiduals) {
     const auto ones = DiagnosticStats::compute(Vector(25, 1.0), kEye);
     const auto zeros = DiagnosticStats::compute(Vector(25, 0.0), kEye);
-    for (const auto& d : {ones, zeros}) {
-        EXPECT_EQ(d.skew, 0.0);
-        EXPECT_EQ(d.kurtosis, 0.0);
-        EXPECT_EQ(d.jarque_bera, 0.0);
-        EXPECT_EQ(d.omnibus, 0.0);
-        EXPECT_EQ(d.jarque_bera_p_value, 1.0);
-        EXPECT_EQ(d.omnibus_p_value, 1.0);
-    }
+    for (const auto& d : {ones, zeros})
+        EXPECT_EQ((std::vector<double>{d.skew, d.kurtosis, d.jarque_bera, d.omnibus, d.jarque_bera_p_value,
+                                       d.omnibus_p_value}),
+                  (std::vector<double>{0, 0, 0, 0, 1, 1}));
     EXPECT_EQ(ones.durbin_watson, 0.0);
     EXPECT_TRUE(std::isnan(zeros.durbin_watson));
 }

@@ -49,15 +49,6 @@ TEST(SolveTriangular, ZeroDiagonalFails) {
     EXPECT_EQ(x.error(), LinalgError::computational(2));
 }
 
-TEST(SolveTriangular, TransposedLowerSolvesWithUpper) {
-    const Matrix l = make(2, 2, {2, 0, 1, 3});
-    const Vector b(2, 1.0);
-    auto x = solve_triangular(l.t(), Triangle::Upper, b);  // L' x = b
-    ASSERT_TRUE(x.has_value());
-    EXPECT_DOUBLE_EQ((*x)[1], 1.0 / 3.0);
-    EXPECT_DOUBLE_EQ((*x)[0], (1.0 - 1.0 / 3.0) / 2.0);
-}
-
 TEST(LeastSquares, RankDeficientGivesMinimumNorm) {
     // An exactly zero column: its singular value is 0 on any machine, and the
     // minimum-norm solution gives it no weight.
