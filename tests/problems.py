@@ -6,7 +6,6 @@ import numpy as np
 import ordinata
 
 CLASSES = [getattr(ordinata, name) for name in ordinata.__all__]
-NAMES = list(ordinata.__all__)
 
 
 def params(func):

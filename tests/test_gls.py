@@ -47,8 +47,7 @@ def test_scaled_weights_change_nothing_and_tiny_ones_are_accepted(c):
 
 
 def test_sigma_symmetry_allows_rounding_noise_only():
-    x, y, sigma = data()
-    a, b = ordinata.GLS(), ordinata.GLS()
+    (x, y, sigma), a, b = data(), ordinata.GLS(), ordinata.GLS()
     a.fit(x, y, sigma)
     noisy = sigma * (1 + 1e-13 * np.random.default_rng(1).normal(size=sigma.shape))
     b.fit(x, y, np.asfortranarray(noisy))

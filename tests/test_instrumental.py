@@ -1,9 +1,9 @@
 """IV and TSLS: the textbook two-stage estimator on every route (exact
-identification included) and the structural-residual R²."""
+identification included) and the structural-residual R² (the agreement
+with statsmodels and linearmodels is in test_reference_agreement)."""
 
 import numpy as np
 import pytest
-from statsmodels.sandbox.regression.gmm import IV2SLS
 
 import ordinata
 
@@ -60,16 +60,7 @@ def test_against_textbook_2sls(n, q, intercept):
     np.testing.assert_allclose(m.residuals, y - m.predict(x), rtol=1e-10, atol=1e-12)
     k = 3 if intercept else 2
     assert m.r_squared_adj == pytest.approx(1 - (1 - r2) * (n - 1) / (n - k), rel=1e-10)
-    if intercept:
-        assert m.intercept == pytest.approx(b[0], rel=1e-10)
-        ref = IV2SLS(y, np.column_stack([np.ones(n), x]), zo).fit()
-        np.testing.assert_allclose(m.coefficients, ref.params[1:], rtol=1e-10)
-        np.testing.assert_allclose(m.standard_errors(), ref.bse[1:], rtol=1e-10)
-        np.testing.assert_allclose(m.covariance_matrix, ref.cov_params(), rtol=1e-10)
-        assert m.r_squared == pytest.approx(ref.rsquared, rel=1e-10)
-        assert m.mse == pytest.approx(ref.mse_resid, rel=1e-10)
-    else:
-        assert m.intercept is None and m.covariance_matrix.shape == (2, 2)
+    assert m.intercept == pytest.approx(b[0], rel=1e-10) if intercept else m.intercept is None
 
 
 @pytest.mark.parametrize("cls", [ordinata.IV, ordinata.TSLS])

@@ -34,9 +34,9 @@ class MaskedSub(np.ma.MaskedArray):
 
 @pytest.mark.parametrize("cls", CLASSES, **NAMED)
 def test_predict_refuses_masked_arrays(cls):
-    model = fitted(cls)
-    arg = "regressors" if "regressors" in fit_kwargs(cls) else "x"
-    x = fit_kwargs(cls)[arg]
+    model, kw = fitted(cls), fit_kwargs(cls)
+    arg = "regressors" if "regressors" in kw else "x"
+    x = kw[arg]
     for masked in (np.ma.masked_array(x, mask=x > 1.0), x.view(MaskedSub)):
         with pytest.raises(TypeError) as exc:
             predict(model, masked)
@@ -50,9 +50,7 @@ def test_predict_refuses_masked_arrays(cls):
 @pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
 @pytest.mark.parametrize("cls", CLASSES, **NAMED)
 def test_plain_ndarray_subclasses_are_data(cls, tmp_path):
-    args = fit_kwargs(cls)
-    ref = fitted(cls)
-    wrapped = {}
+    args, ref, wrapped = fit_kwargs(cls), fitted(cls), {}
     for i, (arg, value) in enumerate(args.items()):
         if value.ndim == 2:
             wrapped[arg] = np.asmatrix(value)

@@ -117,7 +117,8 @@ def test_fits_with_system_blas_hidden(bare_venv, tmp_path):
     assert np.all(np.isfinite(result["standard_errors"]))
 
     resolved = dict(line.strip().partition(" => ")[::2] for line in result["ldd"].splitlines())
-    blas = {n: t.split(" (")[0] for n, t in resolved.items() if any(k in n for k in ("blas", "lapack", "gfortran", "quadmath"))}
+    blas = {n: t.split(" (")[0] for n, t in resolved.items()
+            if any(k in n for k in ("blas", "lapack", "gfortran", "quadmath"))}
     assert len(blas) == 1 and "not found" not in result["ldd"], blas
     [(name, target)] = blas.items()
     assert name.startswith("libscipy_openblas-") and Path(target).parent == site / "ordinata.libs"
