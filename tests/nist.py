@@ -8,19 +8,8 @@ import numpy as np
 DATA = Path(__file__).parent / "data" / "nist"
 
 # dataset: (polynomial degree or None for the columns as given, intercept)
-MODELS = {
-    "Norris": (1, True),
-    "Pontius": (2, True),
-    "NoInt1": (1, False),
-    "NoInt2": (1, False),
-    "Filip": (10, True),
-    "Longley": (None, True),
-    "Wampler1": (5, True),
-    "Wampler2": (5, True),
-    "Wampler3": (5, True),
-    "Wampler4": (5, True),
-    "Wampler5": (5, True),
-}
+MODELS = {"Norris": (1, True), "Pontius": (2, True), "NoInt1": (1, False), "NoInt2": (1, False),
+          "Filip": (10, True), "Longley": (None, True), **{f"Wampler{i}": (5, True) for i in range(1, 6)}}
 
 
 def load(name):
@@ -32,16 +21,9 @@ def load(name):
     table = np.array([list(map(float, l.split())) for l in lines[first - 1 :] if l.strip()])
     y = table[:, 0]
     degree, intercept = MODELS[name]
-    if degree is None:
-        x = table[:, 1:]
-    else:
-        x = np.column_stack([table[:, 1] ** d for d in range(1, degree + 1)])
-    cert = []
-    for line in lines[:first]:
-        parts = line.split()
-        if len(parts) == 3 and parts[0].startswith("B") and parts[0][1:].isdigit():
-            cert.append((float(parts[1]), float(parts[2])))
-    cert = np.array(cert)
+    x = table[:, 1:] if degree is None else np.column_stack([table[:, 1] ** d for d in range(1, degree + 1)])
+    cert = np.array([(float(p[1]), float(p[2])) for p in map(str.split, lines[:first])
+                     if len(p) == 3 and p[0].startswith("B") and p[0][1:].isdigit()])
     return x, y, cert[:, 0], cert[:, 1], intercept
 
 

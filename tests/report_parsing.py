@@ -4,12 +4,10 @@ import re
 
 import numpy as np
 
-LABELS = [
-    "R-squared:", "Adj. R-squared:", "F-statistic:", "Prob (F-statistic):", "Log-Likelihood:",
-    "No. Observations:", "AIC:", "Df Residuals:", "BIC:", "Df Model:", "Mean Squared Error:",
-    "Root MSE:", "Omnibus:", "Prob(Omnibus):", "Jarque-Bera (JB):", "Prob(JB):", "Skew:",
-    "Kurtosis:", "Durbin-Watson:", "Cond. No.:",
-]
+LABELS = ["R-squared:", "Adj. R-squared:", "F-statistic:", "Prob (F-statistic):", "Log-Likelihood:",
+          "No. Observations:", "AIC:", "Df Residuals:", "BIC:", "Df Model:", "Mean Squared Error:", "Root MSE:",
+          "Omnibus:", "Prob(Omnibus):", "Jarque-Bera (JB):", "Prob(JB):", "Skew:", "Kurtosis:", "Durbin-Watson:",
+          "Cond. No.:"]
 _PATTERN = re.compile(r"(?:^| )(" + "|".join(re.escape(l) for l in LABELS) + r") +(\S+)")
 
 

@@ -15,7 +15,6 @@ import tour  # noqa: E402
 import weighted  # noqa: E402
 
 
-
 def agrees(ours, published):
     """Ours rounds to the published figure at the places it was printed with."""
     places = len(published.split(".")[1])
@@ -28,10 +27,7 @@ def assert_as_published(ours, published):
 
 
 def with_intercept(model, covariance):
-    return (
-        [model.intercept, *model.coefficients],
-        [np.sqrt(covariance[0, 0]), *model.standard_errors()],
-    )
+    return [model.intercept, *model.coefficients], [np.sqrt(covariance[0, 0]), *model.standard_errors()]
 
 
 def test_tour_shows_all_seven_estimators(capsys):
@@ -45,8 +41,7 @@ def test_tour_shows_all_seven_estimators(capsys):
 
 def test_grunfeld_within_estimates_match_baltagi():
     model = grunfeld.fixed_effects()
-    ours = (model.coefficients, model.standard_errors())
-    assert_as_published(ours, list(grunfeld.PUBLISHED.values()))
+    assert_as_published((model.coefficients, model.standard_errors()), list(grunfeld.PUBLISHED.values()))
 
 
 def test_mroz_iv_matches_wooldridge_example_15_1():
@@ -69,8 +64,8 @@ def test_wls_on_group_means_reproduces_individual_least_squares():
 
 def test_gls_ar1_matches_the_documented_estimates():
     model = weighted.gls_ar1()
-    published = [float(value) for value in weighted.PUBLISHED_GLS]
-    np.testing.assert_allclose([model.intercept, *model.coefficients], published, rtol=1e-6)
+    np.testing.assert_allclose([model.intercept, *model.coefficients], list(map(float, weighted.PUBLISHED_GLS)),
+                               rtol=1e-6)
 
 
 def test_ridge_path_starts_at_least_squares():
@@ -80,8 +75,7 @@ def test_ridge_path_starts_at_least_squares():
     exact = np.linalg.lstsq(np.column_stack([np.ones(len(y)), z]), y, rcond=None)[0]
     np.testing.assert_allclose(fits[0].coefficients, exact[1:], rtol=1e-8)
     # Shrinkage: a larger penalty never lengthens the slope vector.
-    norms = [np.linalg.norm(m.coefficients) for m in fits]
-    assert norms == sorted(norms, reverse=True)
+    assert (norms := [np.linalg.norm(m.coefficients) for m in fits]) == sorted(norms, reverse=True)
 
 
 def test_readme_quickstart_runs(capsys):

@@ -30,11 +30,8 @@ def linear_case(cls, n_good=60, n_bad_svd=8, **kw):
         extra = {"WLS": (rng.uniform(0.5, 2, n),), "GLS": (np.eye(n) * 2.0,)}.get(cls.__name__, ())
         return (x, y, *extra)
 
-    failing = {
-        "validation": args(50, with_nan),
-        "solver": args(50, collinear),
-        "standard errors": args(n_bad_svd, collinear),
-    }
+    failing = {"validation": args(50, with_nan), "solver": args(50, collinear),
+               "standard errors": args(n_bad_svd, collinear)}
     return (lambda: cls(**kw)), args(n_good), failing, (np.ones((4, 3)),)
 
 
@@ -46,11 +43,8 @@ def instrumental_case(cls):
         x = transform(z[:, :3] + rng.normal(size=(n, 3)))
         return z, x, x.sum(axis=1) + rng.normal(size=n)
 
-    failing = {
-        "validation": args(40, transform=with_nan),
-        "solver": args(40, transform=collinear),
-        "degrees of freedom": args(4),
-    }
+    failing = {"validation": args(40, transform=with_nan), "solver": args(40, transform=collinear),
+               "degrees of freedom": args(4)}
     if cls is ordinata.TSLS:
         failing["standard errors"] = args(9, q=4, transform=collinear)  # the general path
     return cls, args(60), failing, (np.ones((4, 3)),)
@@ -61,14 +55,10 @@ def fe_case():
 
     def args(sizes, transform=lambda x, ids: x):
         ids = np.repeat(np.arange(len(sizes)) * 10 + 1, sizes).astype(np.int64)
-        x = rng.normal(size=(len(ids), 2))
-        x = transform(x, ids)
+        x = transform(rng.normal(size=(len(ids), 2)), ids)
         return x, x[:, 0] + ids * 0.1 + rng.normal(size=len(ids)), ids
 
-    def constant_within(x, ids):
-        x[:, 1] = ids * 0.5
-        return x
-
+    constant_within = lambda x, ids: np.column_stack([x[:, 0], ids * 0.5])
     good = args([8] * 5)
     failing = {
         "validation": args([8] * 5, lambda x, ids: with_nan(x)),

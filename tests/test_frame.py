@@ -1,6 +1,7 @@
 """The Python-facing frame: module shape, argument parsing and conversion,
 borrow conflicts and result ownership."""
 
+import importlib
 import inspect
 import os
 import subprocess
@@ -12,110 +13,85 @@ import pytest
 
 import ordinata
 from ordinata import OLS
+from problems import CLASSES, fit_kwargs, fitted, predict
 
 SANITIZED = bool(os.environ.get("ORDINATA_SANITIZED"))
 
 
-def data(n=40, p=3, seed=0):
-    rng = np.random.default_rng(seed)
-    x = rng.normal(size=(n, p))
-    y = x @ np.arange(1.0, p + 1) + 0.5 + rng.normal(size=n)
-    return x, y
-
-
-SIGNATURES = {
-    "OLS": ("(fit_intercept=True, robust=False)", "($self, x, y)"),
-    "Ridge": ("(alpha=1.0, fit_intercept=True)", "($self, x, y)"),
-    "WLS": ("(fit_intercept=True)", "($self, x, y, weights)"),
-    "GLS": ("(fit_intercept=True)", "($self, x, y, sigma)"),
-    "IV": ("(fit_intercept=True)", "($self, instruments, regressors, targets)"),
-    "TSLS": ("(fit_intercept=True)", "($self, instruments, regressors, targets)"),
-    "FE": ("(robust=False)", "($self, x, y, entity_id)"),
+X, Y = fit_kwargs(OLS).values()
+# Signatures of the constructor and fit, and the (deliberately differing)
+# exception and message of predict before fit.
+CLASS_TABLE = {
+    "OLS": ("(fit_intercept=True, robust=False)", "x, y", RuntimeError, "Model not fitted. Call fit() first."),
+    "Ridge": ("(alpha=1.0, fit_intercept=True)", "x, y", RuntimeError, "Model not fitted. Call fit() first."),
+    "WLS": ("(fit_intercept=True)", "x, y, weights", ValueError, "Model must be fitted before making predictions"),
+    "GLS": ("(fit_intercept=True)", "x, y, sigma", RuntimeError, "Model not fitted"),
+    "IV": ("(fit_intercept=True)", "instruments, regressors, targets", ValueError, "Model not fitted"),
+    "TSLS": ("(fit_intercept=True)", "instruments, regressors, targets", ValueError, "Model not fitted"),
+    "FE": ("(robust=False)", "x, y, entity_id", RuntimeError, "Model not fitted. Call fit() first."),
 }
-# (exception, message) of predict before fit; the kinds differ on purpose.
+
+
 def test_module_shape():
     # Every class is present, in registration order, and every name in
     # __all__ is a class: a class added is checked too, one lost fails.
     assert ordinata.__doc__ == "Python module definition"
-    assert [c for c in ordinata.__all__ if c in SIGNATURES] == ["OLS", "GLS", "WLS", "Ridge", "IV", "TSLS", "FE"]
+    assert [c for c in ordinata.__all__ if c in CLASS_TABLE] == ["OLS", "GLS", "WLS", "Ridge", "IV", "TSLS", "FE"]
     for name in ordinata.__all__:
         cls = getattr(ordinata, name)
         assert isinstance(cls, type) and cls.__name__ == name
 
 
-NOT_FITTED = {
-    "OLS": (RuntimeError, "Model not fitted. Call fit() first."),
-    "Ridge": (RuntimeError, "Model not fitted. Call fit() first."),
-    "WLS": (ValueError, "Model must be fitted before making predictions"),
-    "GLS": (RuntimeError, "Model not fitted"),
-    "IV": (ValueError, "Model not fitted"),
-    "TSLS": (ValueError, "Model not fitted"),
-    "FE": (RuntimeError, "Model not fitted. Call fit() first."),
-}
-SETTINGS = {"fit_intercept", "robust", "alpha"}
-
-
 @pytest.mark.parametrize("name", ordinata.__all__)
 def test_every_class_has_its_signatures_and_an_unfitted_state(name):
     cls = getattr(ordinata, name)
-    assert (cls.__text_signature__, cls.fit.__text_signature__) == SIGNATURES[name]
+    ctor, fit, kind, message = CLASS_TABLE[name]
+    assert (cls.__text_signature__, cls.fit.__text_signature__) == (ctor, f"($self, {fit})")
     m = cls()
     assert m.is_fitted() is False
     for attr, value in vars(cls).items():
-        if inspect.isgetsetdescriptor(value) and attr not in SETTINGS:
+        if inspect.isgetsetdescriptor(value) and attr not in {"fit_intercept", "robust", "alpha"}:
             assert getattr(m, attr) is None, attr
     for meth in ("standard_errors", "t_statistics", "p_values", "confidence_intervals", "covariance_matrix"):
         if callable(getattr(m, meth, None)):
             assert getattr(m, meth)() is None, meth
-    kind, message = NOT_FITTED[name]
     with pytest.raises(kind) as exc:
         m.predict(*[np.ones((2, 1)), np.ones(2, np.int64)][: 2 if name == "FE" else 1])
     assert str(exc.value) == message
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda m, x, y: m.fit(x), "OLS.fit() missing 1 required positional argument: 'y'"),
-        (lambda m, x, y: m.fit(), "OLS.fit() missing 2 required positional arguments: 'x' and 'y'"),
-        (lambda m, x, y: ordinata.IV().fit(),
-         "IV.fit() missing 3 required positional arguments: 'instruments', 'regressors', and 'targets'"),
-        (lambda m, x, y: m.summary(1), "OLS.summary() takes no arguments (1 given)"),
-        (lambda m, x, y: m.predict(x, x), "OLS.predict() takes 1 positional arguments but 2 were given"),
-        (lambda m, x, y: m.fit(x, y=y, z=1), "OLS.fit() got an unexpected keyword argument 'z'"),
-        (lambda m, x, y: m.fit(x, x=x), "OLS.fit() got multiple values for argument 'x'"),
-        (lambda m, x, y: m.confidence_intervals(0.1, 0.2),
-         "OLS.confidence_intervals() takes from 0 to 1 positional arguments but 2 were given"),
-        (lambda m, x, y: OLS(True, False, True), "OLS.__new__() takes from 0 to 2 positional arguments but 3 were given"),
-        (lambda m, x, y: OLS(True, fit_intercept=True), "OLS.__new__() got multiple values for argument 'fit_intercept'"),
-    ],
-)
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.fit(X), "OLS.fit() missing 1 required positional argument: 'y'"),
+    (lambda m: m.fit(), "OLS.fit() missing 2 required positional arguments: 'x' and 'y'"),
+    (lambda m: ordinata.IV().fit(),
+     "IV.fit() missing 3 required positional arguments: 'instruments', 'regressors', and 'targets'"),
+    (lambda m: m.summary(1), "OLS.summary() takes no arguments (1 given)"),
+    (lambda m: m.predict(X, X), "OLS.predict() takes 1 positional arguments but 2 were given"),
+    (lambda m: m.fit(X, y=Y, z=1), "OLS.fit() got an unexpected keyword argument 'z'"),
+    (lambda m: m.fit(X, x=X), "OLS.fit() got multiple values for argument 'x'"),
+    (lambda m: m.confidence_intervals(0.1, 0.2),
+     "OLS.confidence_intervals() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda m: OLS(True, False, True), "OLS.__new__() takes from 0 to 2 positional arguments but 3 were given"),
+    (lambda m: OLS(True, fit_intercept=True), "OLS.__new__() got multiple values for argument 'fit_intercept'"),
+])
 def test_parse_errors(call, message):
-    x, y = data()
     with pytest.raises(TypeError) as exc:
-        call(OLS(), x, y)
+        call(OLS())
     assert str(exc.value) == message
 
 
 ARRAY_ERR = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
 
 
-@pytest.mark.parametrize(
-    "x_value, y_value, arg, tname",
-    [
-        ([[1.0, 2.0]], None, "x", "list"),
-        (np.ones((4, 2), dtype=np.int64), None, "x", "ndarray"),
-        (np.ones((4, 2), dtype=">f8"), None, "x", "ndarray"),
-        (np.ones(4), None, "x", "ndarray"),
-        (None, None, "x", "NoneType"),
-        (np.ones((4, 2)), np.ones((4, 1)), "y", "ndarray"),
-        (np.ones((4, 2)), np.ones(4, dtype=np.float32), "y", "ndarray"),
-    ],
-)
-def test_array_conversion_errors(x_value, y_value, arg, tname):
-    y = np.ones(4) if y_value is None and arg == "x" else y_value
+@pytest.mark.parametrize("x, y, arg, tname", [
+    ([[1.0, 2.0]], None, "x", "list"), (np.ones((4, 2), dtype=np.int64), None, "x", "ndarray"),
+    (np.ones((4, 2), dtype=">f8"), None, "x", "ndarray"), (np.ones(4), None, "x", "ndarray"),
+    (None, None, "x", "NoneType"), (np.ones((4, 2)), np.ones((4, 1)), "y", "ndarray"),
+    (np.ones((4, 2)), np.ones(4, dtype=np.float32), "y", "ndarray"),
+])
+def test_array_conversion_errors(x, y, arg, tname):
     with pytest.raises(TypeError) as exc:
-        OLS().fit(x_value, y)
+        OLS().fit(x, np.ones(4) if y is None else y)
     assert str(exc.value) == ARRAY_ERR.format(arg, tname)
 
 
@@ -131,9 +107,7 @@ def test_flags_take_bools_only(value, result):
 
 
 def test_number_conversion():
-    x, y = data(n=60)
-    m = OLS()
-    m.fit(x, y)
+    m = fitted(OLS)
     np.testing.assert_array_equal(m.confidence_intervals(1), m.confidence_intervals(1.0))
     np.testing.assert_array_equal(m.confidence_intervals(np.float32(0.5)), m.confidence_intervals(0.5))
     for bad in (None, "0.1"):
@@ -149,52 +123,53 @@ def test_number_conversion():
 
 
 def test_reentrant_call_is_refused_and_flag_released():
-    x, y = data(n=60)
-    m = OLS()
-    m.fit(x, y)
-    seen = []
+    m, seen = fitted(OLS), []
 
     class Reenter:
         def __float__(self):
             try:
-                m.fit(x, y)
+                m.fit(X, Y)
             except RuntimeError as e:
                 seen.append(str(e))
             return 0.05
 
     m.confidence_intervals(Reenter())
     assert seen == ["Already borrowed"]
-    m.fit(x, y)  # the flag was released
+    m.fit(X, Y)  # the flag was released
 
 
-def layouts(x):
-    f = np.asfortranarray(x)
-    rev = np.ascontiguousarray(x[::-1])[::-1]
-    big = np.zeros((x.shape[0] * 2, x.shape[1] * 3))
-    big[::2, ::3] = x
-    odd = np.zeros(x.size * 8 + 1, dtype=np.uint8)[1:].view(np.float64).reshape(x.shape)  # misaligned
-    odd[...] = x
-    return {"fortran": f, "reversed": rev, "strided": big[::2, ::3], "transposed": np.ascontiguousarray(x.T).T,
-            "misaligned": odd}
+def layout(a, kind):
+    if a.ndim == 1:  # every vector is read through a reversed view
+        return np.ascontiguousarray(a[::-1])[::-1]
+    if kind == "misaligned":
+        odd = np.zeros(a.size * 8 + 1, dtype=np.uint8)[1:].view(np.float64).reshape(a.shape)
+        odd[...] = a
+        return odd
+    big = np.zeros((a.shape[0] * 2, a.shape[1] * 3))
+    big[::2, ::3] = a
+    return {"fortran": np.asfortranarray(a), "reversed": np.ascontiguousarray(a[::-1])[::-1],
+            "reversed columns": np.ascontiguousarray(a[:, ::-1])[:, ::-1], "strided": big[::2, ::3],
+            "transposed": np.ascontiguousarray(a.T).T}[kind]
 
 
-@pytest.mark.parametrize("layout", ["fortran", "reversed", "strided", "transposed", "misaligned"])
-def test_any_layout_gives_the_contiguous_fit(layout):
-    x, y = data(n=50, p=4)
-    ref = OLS()
-    ref.fit(x, y)
-    xv = layouts(x)[layout]
-    yv = np.ascontiguousarray(y[::-1])[::-1]
-    before = xv.copy()
-    m = OLS()
-    m.fit(xv, yv)
+@pytest.mark.parametrize("kind", ["fortran", "reversed", "reversed columns", "strided", "transposed", "misaligned"])
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_any_layout_gives_the_contiguous_fit(cls, kind):
+    kw = fit_kwargs(cls, n=50, p=4)
+    views = {k: layout(v, kind) for k, v in kw.items()}
+    before = {k: v.copy() for k, v in views.items()}
+    ref, m = cls(), cls()
+    ref.fit(**kw)
+    m.fit(**views)
     np.testing.assert_allclose(m.coefficients, ref.coefficients, rtol=1e-13)
-    np.testing.assert_allclose(m.predict(xv), ref.predict(x), rtol=1e-13)
-    np.testing.assert_array_equal(xv, before)
+    x, ids = views.get("x", views.get("regressors")), views.get("entity_id")
+    np.testing.assert_allclose(predict(m, x, ids), predict(ref, np.ascontiguousarray(x), ids), rtol=1e-13)
+    for k, v in views.items():
+        np.testing.assert_array_equal(v, before[k])
 
 
 def test_inputs_are_never_written_nor_results_shared():
-    x, y = data()
+    x, y = X.copy(), Y.copy()
     x.flags.writeable = y.flags.writeable = False  # a write would raise
     m = OLS(robust=True)
     m.fit(x, y)
@@ -205,16 +180,10 @@ def test_inputs_are_never_written_nor_results_shared():
     assert m.coefficients[0] != 99.0 and m.covariance_matrix().any()
 
 
-@pytest.mark.parametrize("attr", ["coefficients", "mse", "robust", "nonexistent"])
-def test_attributes_are_read_only(attr):
-    m = OLS()
-    with pytest.raises(AttributeError):
-        setattr(m, attr, 1.0)
-
-
-def test_no_instance_dict_and_reimport_gives_the_same_module():
-    import importlib
-
+def test_attributes_are_read_only_without_an_instance_dict_and_reimport_gives_the_same_module():
+    for attr in ["coefficients", "mse", "robust", "nonexistent"]:
+        with pytest.raises(AttributeError):
+            setattr(OLS(), attr, 1.0)
     assert not hasattr(OLS(), "__dict__")
     assert importlib.import_module("ordinata") is ordinata
 

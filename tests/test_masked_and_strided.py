@@ -11,54 +11,20 @@ import numpy as np
 import pytest
 
 import ordinata
+from problems import CLASSES, fit_kwargs, fitted, predict
 
-CLASSES = ["OLS", "Ridge", "WLS", "GLS", "IV", "TSLS", "FE"]
 ARRAY_ERR = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
 SANITIZED = bool(os.environ.get("ORDINATA_SANITIZED"))
+NAMED = {"ids": lambda c: c.__name__}
 
 
-def fit_arguments(name, n=40, p=3, seed=0):
-    """Keyword arguments of name.fit() on a small well-posed problem."""
-    rng = np.random.default_rng(seed)
-    x = rng.normal(size=(n, p))
-    y = x @ np.arange(1.0, p + 1) + 0.5 + rng.normal(size=n)
-    if name in ("IV", "TSLS"):
-        z = x + rng.normal(size=(n, p))
-        if name == "TSLS":
-            z = np.column_stack([np.ones(n), z, rng.normal(size=n)])
-        return {"instruments": z, "regressors": x, "targets": y}
-    extra = {
-        "WLS": {"weights": rng.uniform(0.5, 2.0, size=n)},
-        "GLS": {"sigma": np.eye(n) + 0.1},
-        "FE": {"entity_id": (np.arange(n) % 4).astype(np.int64)},
-    }
-    return {"x": x, "y": y, **extra.get(name, {})}
-
-
-def fitted(name):
-    model = getattr(ordinata, name)()
-    model.fit(**fit_arguments(name))
-    return model
-
-
-def predict(model, x, entity_id=None):
-    if type(model).__name__ == "FE":
-        return model.predict(x, np.zeros(len(x), np.int64) if entity_id is None else entity_id)
-    return model.predict(x)
-
-
-# ---------------------------------------------------------------- masked arrays
-
-FIT_ARRAYS = [(name, arg) for name in CLASSES for arg in fit_arguments(name)]
-
-
-@pytest.mark.parametrize("name, arg", FIT_ARRAYS)
-def test_fit_refuses_masked_arrays(name, arg):
-    args = fit_arguments(name)
-    hidden = args[arg].copy()
-    args[arg] = np.ma.masked_array(hidden, mask=np.zeros(hidden.shape, bool))  # nothing even masked
+@pytest.mark.parametrize("cls, arg", [(cls, arg) for cls in CLASSES for arg in fit_kwargs(cls)],
+                         ids=lambda v: getattr(v, "__name__", v))
+def test_fit_refuses_masked_arrays(cls, arg):
+    args = fit_kwargs(cls)
+    args[arg] = np.ma.masked_array(args[arg], mask=np.zeros(args[arg].shape, bool))  # nothing even masked
     with pytest.raises(TypeError) as exc:
-        getattr(ordinata, name)().fit(**args)
+        cls().fit(**args)
     assert str(exc.value) == ARRAY_ERR.format(arg, "MaskedArray")
 
 
@@ -66,65 +32,52 @@ class MaskedSub(np.ma.MaskedArray):
     pass
 
 
-@pytest.mark.parametrize("name", CLASSES)
-def test_predict_refuses_masked_arrays(name):
-    model = fitted(name)
-    arg = "regressors" if name in ("IV", "TSLS") else "x"
-    x = fit_arguments(name)[arg]
+@pytest.mark.parametrize("cls", CLASSES, **NAMED)
+def test_predict_refuses_masked_arrays(cls):
+    model, kw = fitted(cls), fit_kwargs(cls)
+    arg = "regressors" if "regressors" in kw else "x"
+    x = kw[arg]
     for masked in (np.ma.masked_array(x, mask=x > 1.0), x.view(MaskedSub)):
         with pytest.raises(TypeError) as exc:
             predict(model, masked)
         assert str(exc.value) == ARRAY_ERR.format(arg, type(masked).__name__)
-    if name == "FE":
+    if cls.__name__ == "FE":
         with pytest.raises(TypeError) as exc:
             model.predict(x, np.ma.masked_array(np.zeros(len(x), np.int64)))
         assert str(exc.value) == ARRAY_ERR.format("entity_id", "MaskedArray")
 
 
 @pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
-@pytest.mark.parametrize("name", CLASSES)
-def test_plain_ndarray_subclasses_are_data(name, tmp_path):
-    args = fit_arguments(name)
-    ref = getattr(ordinata, name)()
-    ref.fit(**args)
-    wrapped = {}
+@pytest.mark.parametrize("cls", CLASSES, **NAMED)
+def test_plain_ndarray_subclasses_are_data(cls, tmp_path):
+    args, ref, wrapped = fit_kwargs(cls), fitted(cls), {}
     for i, (arg, value) in enumerate(args.items()):
         if value.ndim == 2:
             wrapped[arg] = np.asmatrix(value)
         else:
-            mm = np.memmap(tmp_path / f"{i}.bin", dtype=value.dtype, mode="w+", shape=value.shape)
-            mm[:] = value
-            wrapped[arg] = mm
-    model = getattr(ordinata, name)()
+            wrapped[arg] = np.memmap(tmp_path / f"{i}.bin", dtype=value.dtype, mode="w+", shape=value.shape)
+            wrapped[arg][:] = value
+    model = cls()
     model.fit(**wrapped)
     np.testing.assert_array_equal(model.coefficients, ref.coefficients)
-    x = args.get("x", args.get("regressors"))
-    np.testing.assert_array_equal(predict(model, np.asmatrix(x), args.get("entity_id")),
-                                  predict(ref, x, args.get("entity_id")))
+    x, ids = args.get("x", args.get("regressors")), args.get("entity_id")
+    np.testing.assert_array_equal(predict(model, np.asmatrix(x), ids), predict(ref, x, ids))
 
 
-# ---------------------------------------------------------------- strided prediction
-
-
-@pytest.mark.parametrize("name", CLASSES)
-def test_strided_and_broadcast_views_predict_as_their_dense_copies(name):
-    model = fitted(name)
-    rng = np.random.default_rng(1)
-    big = rng.normal(size=(3 * 50_001, 7))
-    views = {
-        "broadcast": np.broadcast_to(big[0, :3], (50_001, 3)),
-        "strided": big[::3, 1:7:2],
-        "reversed": big[::-3, ::-2][:, :3],
-    }
+@pytest.mark.parametrize("cls", CLASSES, **NAMED)
+def test_strided_and_broadcast_views_predict_as_their_dense_copies(cls):
+    model = fitted(cls)
+    big = np.random.default_rng(1).normal(size=(3 * 50_001, 7))
+    views = {"broadcast": np.broadcast_to(big[0, :3], (50_001, 3)), "strided": big[::3, 1:7:2],
+             "reversed": big[::-3, ::-2][:, :3]}
     for label, view in views.items():
         ids = np.broadcast_to(np.int64(2), (len(view),))
-        got = predict(model, view, ids)
         want = predict(model, np.ascontiguousarray(view), np.ascontiguousarray(ids))
-        np.testing.assert_allclose(got, want, rtol=1e-15, atol=1e-300, err_msg=label)
+        np.testing.assert_allclose(predict(model, view, ids), want, rtol=1e-15, atol=1e-300, err_msg=label)
 
 
 def test_ridge_finds_a_non_finite_value_late_in_a_strided_view():
-    model = fitted("Ridge")
+    model = fitted(ordinata.Ridge)
     big = np.ones((200_000, 6))
     big[-2, 2] = np.inf
     with pytest.raises(ValueError, match="NaN or infinite"):
@@ -138,11 +91,11 @@ def test_predict_never_copies_the_whole_input():
     # copy of it) but not a dense copy of the input, every class predicts on a
     # broadcast view; the final check shows a dense copy would not have fit.
     script = textwrap.dedent(f"""
-        import resource, numpy as np, ordinata, sys
+        import resource, numpy as np, sys
         sys.path.insert(0, {os.path.dirname(__file__)!r})
-        from test_masked_and_strided import CLASSES, fitted, predict
+        from problems import CLASSES, fitted, predict
         n = 10_000_000
-        models = [fitted(name) for name in CLASSES]
+        models = [fitted(cls) for cls in CLASSES]
         warm = np.random.default_rng(0).normal(size=(20_000, 6))
         for m in models:
             predict(m, warm[:, ::2]); predict(m, np.ascontiguousarray(warm[:, :3]))
@@ -166,16 +119,12 @@ def test_predict_never_copies_the_whole_input():
     assert run.stdout.strip() == "ok", "the address-space limit is too loose to tell"
 
 
-# ---------------------------------------------------------------- allocation failures
-
-
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer aborts on impossible allocations instead of failing them")
-@pytest.mark.parametrize("name", CLASSES)
-def test_impossible_output_raises_a_memory_error_that_says_why(name):
+@pytest.mark.parametrize("cls", CLASSES, **NAMED)
+def test_impossible_output_raises_a_memory_error_that_says_why(cls):
     # 2**61 bytes of output is beyond any process's address space, so the
     # allocation fails outright whatever the overcommit policy.
-    model = fitted(name)
-    n = 2**58
+    model, n = fitted(cls), 2**58
     x = np.broadcast_to(np.ones(3), (n, 3))
     with pytest.raises(MemoryError) as exc:
         predict(model, x, np.broadcast_to(np.int64(0), (n,)))

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import ordinata
+from problems import fit_exogenous
 
 SEEDS = range(20)
 
@@ -30,44 +31,32 @@ def dummy_trap(rng, n):
     return np.column_stack([rng.normal(size=n), (g == 0) * 1.0, (g == 1) * 1.0, (g == 2) * 1.0])
 
 
-# (estimator, rows, columns, exception, message): every route of every class.
+# (class, settings, rows, message): every route of every class.
 LINEAR = [
-    (lambda i: ordinata.OLS(i), 60, 4, RuntimeError, "Matrix is singular"),  # Cholesky
-    (lambda i: ordinata.OLS(i, robust=True), 60, 4, RuntimeError, "Matrix is singular"),
-    (lambda i: ordinata.OLS(i), 8, 4, RuntimeError, "Cannot compute standard errors: matrix is singular"),  # SVD
-    (lambda i: ordinata.Ridge(0.0, i), 60, 4, RuntimeError, "Regularized matrix is singular"),  # LU
-    (lambda i: ordinata.Ridge(0.0, i), 16, 4, RuntimeError, "Cannot compute inverse for standard errors"),  # SVD
-    (lambda i: ordinata.WLS(i), 60, 4, RuntimeError, "Cannot compute standard errors: design matrix is singular"),
-    (lambda i: ordinata.WLS(i), 12, 4, RuntimeError, "Cannot compute standard errors: design matrix is singular"),
-    (lambda i: ordinata.GLS(i), 60, 4, RuntimeError, "XTX not positive definite"),  # Cholesky
-    (lambda i: ordinata.GLS(i), 12, 4, RuntimeError, "Cannot compute standard errors"),  # SVD
+    (ordinata.OLS, {}, 60, "Matrix is singular"),  # Cholesky
+    (ordinata.OLS, {"robust": True}, 60, "Matrix is singular"),
+    (ordinata.OLS, {}, 8, "Cannot compute standard errors: matrix is singular"),  # SVD
+    (ordinata.Ridge, {"alpha": 0.0}, 60, "Regularized matrix is singular"),  # LU
+    (ordinata.Ridge, {"alpha": 0.0}, 16, "Cannot compute inverse for standard errors"),  # SVD
+    (ordinata.WLS, {}, 60, "Cannot compute standard errors: design matrix is singular"),
+    (ordinata.WLS, {}, 12, "Cannot compute standard errors: design matrix is singular"),
+    (ordinata.GLS, {}, 60, "XTX not positive definite"),  # Cholesky
+    (ordinata.GLS, {}, 12, "Cannot compute standard errors"),  # SVD
 ]
-
-
-def fit_linear(model, x, rng):
-    n = len(x)
-    y = x[:, 0] - x[:, 1] + rng.normal(size=n)
-    if isinstance(model, ordinata.WLS):
-        model.fit(x, y, rng.uniform(0.5, 2.0, n))
-    elif isinstance(model, ordinata.GLS):
-        a = rng.normal(size=(n, n))
-        model.fit(x, y, a @ a.T / n + np.eye(n))
-    else:
-        model.fit(x, y)
 
 
 # The constant column and the dummies are collinear only with the intercept.
 @pytest.mark.parametrize("intercept, kind", [(True, "combination"), (False, "combination"), (True, "duplicate"),
                                              (False, "duplicate"), (True, "constant"), (True, "dummies")])
-@pytest.mark.parametrize("make, n, p, exc, message", LINEAR)
-def test_collinear_design_raises_the_routes_error(make, n, p, exc, message, intercept, kind):
+@pytest.mark.parametrize("cls, ctor, n, message", LINEAR)
+def test_collinear_design_raises_the_routes_error(cls, ctor, n, message, intercept, kind):
     for seed in SEEDS:
         rng = np.random.default_rng(seed)
-        x = dummy_trap(rng, n) if kind == "dummies" else collinear(rng, n, p, kind)
-        model = make(intercept)
-        with pytest.raises(exc, match=f"^{message}$"):
-            fit_linear(model, x, rng)
-        assert not model.is_fitted()
+        x = dummy_trap(rng, n) if kind == "dummies" else collinear(rng, n, 4, kind)
+        y, a = x[:, 0] - x[:, 1] + rng.normal(size=n), rng.normal(size=(n, n))
+        with pytest.raises(RuntimeError, match=f"^{message}$"):
+            fit_exogenous(cls, x, y, {"fit_intercept": intercept, **ctor}, weights=rng.uniform(0.5, 2.0, n),
+                          sigma=a @ a.T / n + np.eye(n))
 
 
 @pytest.mark.parametrize("n", [60, 16])
@@ -154,34 +143,21 @@ def lstsq(xd, y):
 
 
 @pytest.mark.parametrize("intercept", [True, False])
-@pytest.mark.parametrize("name", ["OLS", "OLS robust", "Ridge", "WLS", "GLS", "IV", "TSLS"])
-def test_near_collinear_full_rank_agrees_with_qr(name, intercept):
+@pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.OLS, {"robust": True}),
+                                       (ordinata.Ridge, {"alpha": 0.0}), (ordinata.WLS, {}), (ordinata.GLS, {}),
+                                       (ordinata.IV, {}), (ordinata.TSLS, {})])
+def test_near_collinear_full_rank_agrees_with_qr(cls, ctor, intercept):
     rng = np.random.default_rng(4)
     n = 200
     x = near_collinear(rng, n, 4, 1e6)
     y = x @ [1.0, -2.0, 0.5, 3.0] + 1.0 + rng.normal(size=n)
     xd = np.column_stack([np.ones(n), x]) if intercept else x
-    xd_u = np.linalg.norm(xd, axis=0)
-    assert np.linalg.cond(xd / xd_u) > 1e5
+    assert np.linalg.cond(xd / np.linalg.norm(xd, axis=0)) > 1e5
     w = rng.uniform(0.5, 2.0, n)
-    if name == "WLS":
-        m = ordinata.WLS(intercept)
-        m.fit(x, y, w)
-        ref = lstsq(xd * np.sqrt(w)[:, None], y * np.sqrt(w))
-    elif name == "GLS":
-        m = ordinata.GLS(intercept)
-        m.fit(x, y, np.diag(1.0 / w))
-        ref = lstsq(xd * np.sqrt(w)[:, None], y * np.sqrt(w))
-    elif name in ("IV", "TSLS"):
-        m = getattr(ordinata, name)(intercept)
-        m.fit(x, x, y)  # regressors as their own instruments: least squares
-        ref = lstsq(xd, y)
-    else:
-        m = ordinata.Ridge(0.0, intercept) if name == "Ridge" else ordinata.OLS(intercept, name == "OLS robust")
-        m.fit(x, y)
-        ref = lstsq(xd, y)
+    m = fit_exogenous(cls, x, y, {"fit_intercept": intercept, **ctor}, weights=w, sigma=np.diag(1.0 / w))
+    s = np.sqrt(w) if cls in (ordinata.WLS, ordinata.GLS) else np.ones(n)
     got = np.concatenate([[m.intercept], m.coefficients]) if intercept else m.coefficients
-    np.testing.assert_allclose(got, ref, rtol=1e-7)
+    np.testing.assert_allclose(got, lstsq(xd * s[:, None], y * s), rtol=1e-7)
 
 
 def test_fe_near_collinear_agrees_with_qr():

@@ -7,6 +7,7 @@ import pytest
 from scipy import stats
 
 import ordinata
+import problems
 from report_parsing import rows, values
 
 RULE = "=" * 78
@@ -27,19 +28,14 @@ def test_layout_of_a_fitted_report():
     assert lines[0] == " " * 28 + "OLS Regression Results"
     assert [lines[i] for i in (1, 11, 18, 24, 29)] == [RULE] * 5 and lines[13] == "-" * 78
     assert lines[12] == " " * 15 + "       coef    std err          t      P>|t| [0.025      0.975]"
-    assert [len(l) for l in lines[2:9]] == [90] * 7
-    assert [len(l) for l in lines[9:11]] == [51, 51]
+    assert [len(l) for l in lines[2:11] + lines[14:24] if l != RULE] == [90] * 7 + [51] * 2 + [75] * 4 + [77] * 5
     assert [l.split()[0] for l in lines[14:18]] == ["const", "x1", "x2", "x3"]
-    assert [len(l) for l in lines[14:18]] == [75] * 4
-    assert [len(l) for l in lines[19:24]] == [77] * 5
     assert re.fullmatch(r"Date: {21}(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d "
                         r"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} +Prob.*", lines[5])
     assert re.fullmatch(r"Time: {21}([01]\d|2[0-3]):[0-5]\d:[0-6]\d +Log-Likelihood: +-?\d+\.\d\d", lines[6])
-    assert lines[25] == "Diagnostic Notes:"
-    assert lines[26].startswith("- Durbin-Watson suggests ")
+    assert lines[25] == "Diagnostic Notes:" and lines[26].startswith("- Durbin-Watson suggests ")
     assert re.fullmatch(r"- Jarque-Bera test: (fail to )?reject normality hypothesis \(α=0\.05\)", lines[27])
-    assert lines[28].startswith("- Condition number indicates: ")
-    assert len(lines) == 30
+    assert lines[28].startswith("- Condition number indicates: ") and len(lines) == 30
 
 
 @pytest.mark.parametrize("fit_intercept", [True, False])
@@ -99,3 +95,19 @@ def test_huge_values_are_printed_in_full():
     assert "e" not in const and re.fullmatch(r"-?\d{20,}\.\d{4}", coef)
     assert float(coef) == pytest.approx(model.intercept, rel=1e-15)
     assert len(const) > 75
+
+
+@pytest.mark.parametrize("name, method", [("Ridge", "Ridge Regression"), ("WLS", "Weighted Least Squares"),
+                                          ("GLS", "Generalized Least Squares")])
+def test_reports_of_the_other_linear_classes(name, method):
+    # WLS's ends after the mean square; Ridge's condition number is that of the unit-column design.
+    m = problems.fitted(getattr(ordinata, name))
+    text = m.summary()
+    lines = text.splitlines()
+    assert lines[0] == " " * 28 + f"{name} Regression Results" and lines[4].startswith(f"Method:{' ' * 19}{method}")
+    assert lines[10] == f"{'Covariance Type:':25} {'nonrobust':25}"
+    assert rows(text)["x2"][0] == pytest.approx(m.coefficients[1], abs=5e-5)
+    assert (lines[-2].startswith("Mean Squared Error:") and lines[-1] == RULE) == (name == "WLS")
+    if name == "Ridge":
+        xd = np.column_stack([np.ones(40), problems.fit_kwargs(ordinata.Ridge)["x"]])
+        assert values(text)["Cond. No.:"] == pytest.approx(np.linalg.cond(xd / np.linalg.norm(xd, axis=0)), abs=5.1e-4)

@@ -25,14 +25,6 @@ def state(m):
     return m.coefficients, m.intercept, m.standard_errors(), m.covariance_matrix(), m.residuals
 
 
-def run_threads(targets):
-    threads = [threading.Thread(target=t) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-
-
 @pytest.mark.parametrize("robust", [False, True])
 def test_concurrent_fits_equal_sequential_ones(robust):
     data = [problem(s) for s in (1, 2)]
@@ -42,7 +34,9 @@ def test_concurrent_fits_equal_sequential_ones(robust):
         m.fit(x, y)
         sequential.append(state(m))
     models = [ordinata.OLS(robust=robust) for _ in data]
-    run_threads([lambda m=m, d=d: [m.fit(*d) for _ in range(3)] for m, d in zip(models, data)])
+    threads = [threading.Thread(target=lambda m=m, d=d: [m.fit(*d) for _ in range(3)]) for m, d in zip(models, data)]
+    [t.start() for t in threads]
+    [t.join() for t in threads]
     for m, want in zip(models, sequential):
         for got, ref in zip(state(m), want):
             np.testing.assert_array_equal(got, ref)
@@ -77,8 +71,7 @@ def test_second_thread_sees_the_borrow_errors_and_a_consistent_object():
     # fit of the other thread may come after, so the object holds one of them.
     last = state(m)
     if m.n_samples == len(y):
-        for got, ref in zip(last, first):
-            np.testing.assert_array_equal(got, ref)
+        [np.testing.assert_array_equal(got, ref) for got, ref in zip(last, first)]
     else:
         assert m.n_samples == 100 and len(m.residuals) == 100
 

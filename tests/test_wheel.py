@@ -1,6 +1,7 @@
 """The repaired wheel stands alone: installed into a bare venv, with every system
 BLAS hidden, it imports, fits, and its module resolves no BLAS but its own."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -55,15 +56,13 @@ def wheel_path():
     return wheels[0]
 
 
-def hiding_available():
+def hiding_unavailable():
     if os.geteuid() != 0:
         return "hiding the system BLAS needs root (a private mount namespace with bind mounts)"
     if shutil.which("unshare") is None:
         return "unshare (util-linux) is not installed"
     probe = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
-    if probe.returncode != 0:
-        return f"unshare -m is not permitted here: {probe.stderr.strip()}"
-    return None
+    return probe.returncode and f"unshare -m is not permitted here: {probe.stderr.strip()}"
 
 
 @pytest.fixture(scope="module")
@@ -92,24 +91,19 @@ def test_bare_venv_holds_only_numpy_and_ordinata(bare_venv):
 
 
 def test_fits_with_system_blas_hidden(bare_venv, tmp_path):
-    reason = hiding_available()
-    if reason:
+    if reason := hiding_unavailable():
         pytest.skip(reason)
-    empty_dir = tmp_path / "empty"
-    empty_dir.mkdir()
+    (empty_dir := tmp_path / "empty").mkdir()
     dirs = [SYSTEM_LIB / d for d in HIDDEN_DIRS if (SYSTEM_LIB / d).is_dir()]
     files = [p for p in SYSTEM_LIB.iterdir()
              if p.name.startswith(HIDDEN_FILE_PREFIXES) and p.is_file() and not p.is_symlink()]
     # The developer venv's own OpenBLAS too: the wheel must not reach back into it.
-    try:
+    with contextlib.suppress(ImportError):
         import scipy_openblas32
-    except ImportError:
-        pass
-    else:
+
         dirs.append(Path(scipy_openblas32.get_lib_dir()))
     mounts = [f"mount --bind {empty_dir} {d}" for d in dirs] + [f"mount --bind /dev/null {f}" for f in files]
-    script = tmp_path / "fit.py"
-    script.write_text(FIT)
+    (script := tmp_path / "fit.py").write_text(FIT)
     checked = [str(f) for f in files] + [str(d / n) for d in dirs for n in ("libopenblas.so.0", "libscipy_openblas.so")]
     command = " && ".join(mounts + [f"exec {bare_venv} {script} {' '.join(checked)}"])
     run = subprocess.run(["unshare", "-m", "sh", "-c", command], capture_output=True, text=True,
@@ -118,18 +112,13 @@ def test_fits_with_system_blas_hidden(bare_venv, tmp_path):
     result = json.loads(run.stdout)
 
     assert result["hidden_left"] == [], "the system BLAS was not hidden"
-    site = Path(result["module"]).parent
-    assert site.is_relative_to(bare_venv.parent.parent)
+    assert (site := Path(result["module"]).parent).is_relative_to(bare_venv.parent.parent)
     np.testing.assert_allclose(result["coefficients"], result["expected"], rtol=1e-10, atol=1e-12)
     assert np.all(np.isfinite(result["standard_errors"]))
 
-    resolved = {}
-    for line in result["ldd"].splitlines():
-        name, _, target = line.strip().partition(" => ")
-        resolved[name] = target.split(" (")[0]
-    blas = {n: t for n, t in resolved.items() if any(k in n for k in ("blas", "lapack", "gfortran", "quadmath"))}
-    assert len(blas) == 1, blas
+    resolved = dict(line.strip().partition(" => ")[::2] for line in result["ldd"].splitlines())
+    blas = {n: t.split(" (")[0] for n, t in resolved.items()
+            if any(k in n for k in ("blas", "lapack", "gfortran", "quadmath"))}
+    assert len(blas) == 1 and "not found" not in result["ldd"], blas
     [(name, target)] = blas.items()
-    assert name.startswith("libscipy_openblas-")
-    assert Path(target).parent == site / "ordinata.libs"
-    assert "not found" not in result["ldd"]
+    assert name.startswith("libscipy_openblas-") and Path(target).parent == site / "ordinata.libs"

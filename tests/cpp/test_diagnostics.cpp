@@ -17,12 +17,6 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-Vector vec(const std::vector<double>& v) {
-    Vector out(v.size());
-    for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i];
-    return out;
-}
-
 // A skewed, non-constant sequence of length n.
 Vector ramp(std::size_t n) {
     Vector out(n);
@@ -67,7 +61,9 @@ INSTANTIATE_TEST_SUITE_P(Counts, DiagnosticsByCount,
                          [](const auto& info) { return "n" + std::to_string(info.param.n); });
 
 TEST(Diagnostics, HandComputedMoments) {
-    const auto d = DiagnosticStats::compute(vec({1, 2, 3, 4}), kEye);
+    Vector e(4);
+    for (std::size_t i = 0; i < 4; ++i) e[i] = static_cast<double>(i + 1);
+    const auto d = DiagnosticStats::compute(e, kEye);
     EXPECT_DOUBLE_EQ(d.durbin_watson, 3.0 / 30.0);
     EXPECT_DOUBLE_EQ(d.skew, 0.0);
     EXPECT_DOUBLE_EQ(d.kurtosis, 2.5625 / 1.5625 - 3.0);
@@ -76,14 +72,10 @@ TEST(Diagnostics, HandComputedMoments) {
 TEST(Diagnostics, ConstantAndZeroResiduals) {
     const auto ones = DiagnosticStats::compute(Vector(25, 1.0), kEye);
     const auto zeros = DiagnosticStats::compute(Vector(25, 0.0), kEye);
-    for (const auto& d : {ones, zeros}) {
-        EXPECT_EQ(d.skew, 0.0);
-        EXPECT_EQ(d.kurtosis, 0.0);
-        EXPECT_EQ(d.jarque_bera, 0.0);
-        EXPECT_EQ(d.omnibus, 0.0);
-        EXPECT_EQ(d.jarque_bera_p_value, 1.0);
-        EXPECT_EQ(d.omnibus_p_value, 1.0);
-    }
+    for (const auto& d : {ones, zeros})
+        EXPECT_EQ((std::vector<double>{d.skew, d.kurtosis, d.jarque_bera, d.omnibus, d.jarque_bera_p_value,
+                                       d.omnibus_p_value}),
+                  (std::vector<double>{0, 0, 0, 0, 1, 1}));
     EXPECT_EQ(ones.durbin_watson, 0.0);
     EXPECT_TRUE(std::isnan(zeros.durbin_watson));
 }

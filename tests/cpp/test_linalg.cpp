@@ -51,15 +51,6 @@ TEST(SolveTriangular, ZeroDiagonalFails) {
     EXPECT_EQ(x.error(), LinalgError::computational(2));
 }
 
-TEST(SolveTriangular, TransposedLowerSolvesWithUpper) {
-    const Matrix l = make(2, 2, {2, 0, 1, 3});
-    const Vector b(2, 1.0);
-    auto x = solve_triangular(l.t(), Triangle::Upper, b);  // L' x = b
-    ASSERT_TRUE(x.has_value());
-    EXPECT_DOUBLE_EQ((*x)[1], 1.0 / 3.0);
-    EXPECT_DOUBLE_EQ((*x)[0], (1.0 - 1.0 / 3.0) / 2.0);
-}
-
 TEST(LeastSquares, RankDeficientGivesMinimumNorm) {
     // An exactly zero column: its singular value is 0 on any machine, and the
     // minimum-norm solution gives it no weight.
@@ -78,16 +69,6 @@ TEST(LeastSquares, RankDeficientGivesMinimumNorm) {
     EXPECT_NEAR(twin->solution[1], 1.0, 1e-12);
 }
 
-TEST(Dot, NegativeStrideViewsAreCopiedNotMisread) {
-    const Matrix x = make(2, 3, {1, 2, 3, 4, 5, 6});
-    // Columns reversed: base at the last column, column stride -1.
-    const MatrixView rev{x.data() + 2, 2, 3, 3, -1};
-    const std::array<double, 3> v{1, 0, 0};
-    const Vector y = dot(rev, VectorView{v.data(), 3, 1});
-    EXPECT_DOUBLE_EQ(y[0], 3.0);
-    EXPECT_DOUBLE_EQ(y[1], 6.0);
-}
-
 TEST(Allocation, FailureNamesWhatAndHowLarge) {
     // Both sizes fail before reaching the allocator: they exceed size_t.
     const auto message = [](auto make) -> std::string {
@@ -104,32 +85,6 @@ TEST(Allocation, FailureNamesWhatAndHowLarge) {
     // 2^40 * 2^40 wraps to exactly 0 in 64 bits.
     EXPECT_EQ(message([] { Matrix(index_t{1} << 40, index_t{1} << 40); }),
               "Cannot allocate 9.7 YB for a matrix (1099511627776 x 1099511627776 doubles)");
-}
-
-TEST(DotRows, StridedViewsGoBlockByBlock) {
-    // 10,000 rows of 5 columns span several blocks and a partial last one.
-    const index_t n = 10000, k = 5;
-    Matrix src(2 * n, 2 * k);
-    for (index_t i = 0; i < src.size(); ++i) src.data()[i] = std::sin(static_cast<double>(i));
-    const MatrixView strided{src.data() + 1, n, k, static_cast<stride_t>(4 * k), 2};
-    const MatrixView broadcast{src.data(), n, k, 0, 1};
-    const std::array<double, 5> coef{0.5, -1.0, 2.0, 0.25, 3.0};
-    const VectorView x{coef.data(), k, 1};
-    for (const MatrixView& a : {strided, broadcast}) {
-        const Vector want = dot(Matrix::from(a), x);
-        Vector got(n);
-        ASSERT_TRUE(dot_rows(a, x, got.data(), true));
-        for (index_t i = 0; i < n; ++i) EXPECT_DOUBLE_EQ(got[i], want[i]) << i;
-    }
-    // A view BLAS reads in place gives dot()'s result exactly.
-    const Vector want = dot(src.view(), VectorView{src.data(), 2 * k, 1});
-    Vector got(2 * n);
-    ASSERT_TRUE(dot_rows(src.view(), VectorView{src.data(), 2 * k, 1}, got.data()));
-    for (index_t i = 0; i < 2 * n; ++i) ASSERT_EQ(got[i], want[i]) << i;
-
-    src(2 * n - 2, 3) = std::nan("");  // in the last block of the strided view
-    EXPECT_FALSE(dot_rows(strided, x, got.data(), true));
-    EXPECT_TRUE(dot_rows(strided.row_range(0, n - 1), x, got.data(), true));
 }
 
 // Orders on both sides of the cut-over between the plain loops and LAPACK:

@@ -50,7 +50,9 @@ linalg::Vector vec(const std::vector<double>& v) {
 TEST(Format, FixedMatchesCLibraryIncludingTies) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(-1e6, 1e6);
-    std::vector<double> values{0.125, 0.375, 2.5, 3.5, 0.0625, 1.0005, 2.675, -0.0005, 1e22, 123456.78125};
+    std::vector<double> values{
+        0.125, 0.375,        2.5,  3.5,  0.0625, 1.0005, 2.675,  -0.0005,
+        1e22,  123456.78125, 1e20, kInf, -kInf,  -0.0,   5e-324, std::numeric_limits<double>::max()};
     for (int i = 0; i < 2000; ++i) values.push_back(std::round(u(rng) * 8) / 8 * std::pow(10.0, i % 5 - 2));
     char buf[400];
     for (double v : values)
@@ -60,17 +62,9 @@ TEST(Format, FixedMatchesCLibraryIncludingTies) {
         }
 }
 
-TEST(Format, FixedEdgeCases) {
-    EXPECT_EQ(format_fixed(0.125, 2), "0.12");
-    EXPECT_EQ(format_fixed(0.375, 2), "0.38");
-    EXPECT_EQ(format_fixed(1e20, 3), "100000000000000000000.000");
-    EXPECT_EQ(format_fixed(std::numeric_limits<double>::max(), 3).size(), 309u + 4u);
+TEST(Format, FixedNaNHasNoSign) {
     EXPECT_EQ(format_fixed(std::nan(""), 3), "NaN");
     EXPECT_EQ(format_fixed(-std::nan(""), 3), "NaN");
-    EXPECT_EQ(format_fixed(kInf, 3), "inf");
-    EXPECT_EQ(format_fixed(-kInf, 3), "-inf");
-    EXPECT_EQ(format_fixed(-0.0, 3), "-0.000");
-    EXPECT_EQ(format_fixed(5e-324, 4), "0.0000");
 }
 
 TEST(Format, Exponent) {
@@ -131,11 +125,9 @@ TEST(Report, ConditionalDiagnosticLines) {
     for (std::size_t i = 0; i < 10; ++i) design(i, 1) = 0.0;  // a zero column: infinite condition number
     report::ReportInput in{"OLS", "OLS", "LS", "nonrobust", true, true, r, &design, std::nullopt};
     const auto ls = lines(report::render(in, fixed_time()));
-    EXPECT_EQ(find_line(ls, "Omnibus:"), nullptr);
-    EXPECT_EQ(find_line(ls, "Jarque-Bera (JB):"), nullptr);
-    EXPECT_EQ(find_line(ls, "- Jarque-Bera test:"), nullptr);
-    EXPECT_EQ(find_line(ls, "Durbin-Watson:"), nullptr);
-    EXPECT_EQ(find_line(ls, "- Condition number"), nullptr);
+    for (const char* absent :
+         {"Omnibus:", "Jarque-Bera (JB):", "- Jarque-Bera test:", "Durbin-Watson:", "- Condition number"})
+        EXPECT_EQ(find_line(ls, absent), nullptr) << absent;
     // Moments of e with divisor n: m3 = 0, m4 / m2^2 - 3 = 3.6125 / 1.5625 - 3.
     EXPECT_EQ(*find_line(ls, "Skew:"), "Skew:                            0.000 Kurtosis:                       -0.688");
     EXPECT_EQ(*find_line(ls, "- Durbin-Watson"), "- Durbin-Watson suggests negative autocorrelation");

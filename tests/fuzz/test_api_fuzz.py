@@ -18,7 +18,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import ordinata
+sys.path.insert(0, str(Path(__file__).parents[1]))
+from problems import CLASSES, params, values  # noqa: E402
+from state import assert_same, snapshot  # noqa: E402
 
 EXAMPLES = int(os.environ.get("ORDINATA_FUZZ_EXAMPLES", "150"))
 
@@ -28,59 +30,26 @@ class Boom(Exception):
 
 
 ALLOWED = (TypeError, ValueError, RuntimeError, AttributeError, Boom)
-CLASSES = [getattr(ordinata, name) for name in ordinata.__all__]
-
-
-def params_of(func):
-    sig = func.__text_signature__ or "($self)"
-    inner = sig.strip("()").split(",")
-    return [p.strip().split("=")[0] for p in inner if p.strip() and p.strip() != "$self"]
 
 
 def members(cls):
-    methods, props = {}, []
-    for name, value in vars(cls).items():
-        if name.startswith("__"):
-            continue
-        if inspect.isgetsetdescriptor(value):
-            props.append(name)
-        elif callable(value):
-            methods[name] = params_of(value)
-    return methods, props
+    public = {name: value for name, value in vars(cls).items() if not name.startswith("__")}
+    props = [name for name, value in public.items() if inspect.isgetsetdescriptor(value)]
+    return {name: params(value) for name, value in public.items() if name not in props}, props
 
 
-def valid_args(names, n=30, p=2, seed=0, exact=False):
+def valid_args(names, **kw):
     """Arguments that a fit or predict of any class accepts (exact: as many
     instruments as regressors)."""
-    rng = np.random.default_rng(seed)
-    x = rng.normal(size=(n, p))
-    values = {
-        "x": x,
-        "regressors": x,
-        "instruments": x + rng.normal(size=(n, p)) if exact else np.column_stack([x, rng.normal(size=n)]),
-        "y": x @ np.ones(p) + rng.normal(size=n),
-        "targets": x @ np.ones(p) + rng.normal(size=n),
-        "weights": rng.uniform(0.5, 2.0, size=n),
-        "sigma": np.eye(n) + 0.1,
-        "entity_id": np.arange(n, dtype=np.int64) % 5,
-        "alpha": 0.1,
-        "fit_intercept": True,
-        "robust": False,
-    }
-    return [values[name] for name in names]
+    v = values(n=kw.pop("n", 30), p=kw.pop("p", 2), **kw)
+    return [v[name] for name in names]
 
 
-class RaisingFloat:
+class Raising:
     def __float__(self):
         raise Boom("no float")
 
-
-class RaisingBool:
-    def __bool__(self):
-        raise Boom("no bool")
-
-    def __index__(self):
-        raise Boom("no index")
+    __bool__ = __index__ = __float__
 
 
 floats = st.sampled_from([0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 5e-324, np.nan, np.inf, -np.inf, 1e-300, 3.5])
@@ -92,15 +61,13 @@ shapes = st.one_of(st.just(()), st.tuples(st.integers(0, 12)), st.tuples(st.inte
 
 @st.composite
 def arrays(draw):
-    shape = draw(shapes)
-    dtype = draw(dtypes)
-    size = int(np.prod(shape)) if shape else 1
-    values = draw(st.lists(floats, min_size=size, max_size=size))
+    shape, dtype = draw(shapes), draw(dtypes)
+    size = int(np.prod(shape))
     with np.errstate(all="ignore"):
         if dtype is np.int64 and draw(st.booleans()):
-            arr = np.array([draw(st.integers(-2**63, 2**63 - 1)) for _ in range(size)], dtype=np.int64)
+            arr = np.array(draw(st.lists(st.integers(-2**63, 2**63 - 1), min_size=size, max_size=size)), np.int64)
         else:
-            arr = np.array(values, dtype=np.float64).astype(dtype)
+            arr = np.array(draw(st.lists(floats, min_size=size, max_size=size)), dtype=np.float64).astype(dtype)
     arr = arr.reshape(shape)
     if arr.ndim >= 1 and arr.shape[0] > 1 and draw(st.booleans()):
         arr = arr[::-1]
@@ -126,7 +93,7 @@ def anything(owner):
             return True
 
     return st.one_of(arrays(), floats, st.none(), st.booleans(), st.integers(-5, 5), st.text(max_size=3),
-                     st.just([[1.0, 2.0]]), st.just(RaisingFloat()), st.just(RaisingBool()), st.just(Reenter()),
+                     st.just([[1.0, 2.0]]), st.just(Raising()), st.just(Reenter()),
                      st.just(np.bool_(True)), st.just(np.float64(0.2)))
 
 
@@ -152,8 +119,8 @@ def check_usable(cls, ctor_args, obj, methods):
 def test_random_calls(cls, data):
     methods, props = members(cls)
     owner = [None]
-    ctor_params = list(inspect.signature(cls).parameters)
-    ctor_args = data.draw(st.lists(st.one_of(st.booleans(), anything(owner)), max_size=len(ctor_params) + 1))
+    ctor_args = data.draw(st.lists(st.one_of(st.booleans(), anything(owner)),
+                                   max_size=len(inspect.signature(cls).parameters) + 1))
     try:
         obj = cls(*ctor_args)
     except ALLOWED:
@@ -178,10 +145,7 @@ def test_random_calls(cls, data):
                 else:
                     args = data.draw(st.lists(anything(owner), max_size=len(names) + 1))
                 if data.draw(st.booleans()) and args:
-                    kw = dict(zip(names, args))
-                    if data.draw(st.booleans()):
-                        kw["bogus"] = 1
-                    getattr(obj, name)(**kw)
+                    getattr(obj, name)(**dict(zip(names, args)), **({"bogus": 1} if data.draw(st.booleans()) else {}))
                 else:
                     getattr(obj, name)(*args)
             elif data.draw(st.booleans()):
@@ -192,9 +156,6 @@ def test_random_calls(cls, data):
             pass
     check_usable(cls, ctor_args, obj, methods)
 
-
-sys.path.insert(0, str(Path(__file__).parents[1]))
-from state import assert_same, snapshot  # noqa: E402
 
 # A fit must return within this many seconds; a hang inside native code
 # (which no signal can interrupt) ends the run with a traceback instead.
