@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -81,9 +82,19 @@ void change_blas(unsigned& counter, bool up) {
 // all, and every participant claims task indices from one counter.
 class Pool {
 public:
-    explicit Pool(unsigned workers) : workers_(workers) {
-        for (unsigned i = 0; i < workers; ++i) std::thread([this] { serve(); }).detach();
+    // As many workers as the system lets it start (none: the passes run on
+    // their callers' threads).
+    explicit Pool(unsigned workers) {
+        for (unsigned i = 0; i < workers; ++i) {
+            try {
+                std::thread([this] { serve(); }).detach();
+            } catch (const std::system_error&) {
+                break;
+            }
+            ++workers_;
+        }
     }
+    bool empty() const { return workers_ == 0; }
 
     // False when another pass holds the pool.
     bool try_run(std::size_t count, FunctionRef<void(std::size_t)> task) {
@@ -137,7 +148,7 @@ private:
         }
     }
 
-    const unsigned workers_;
+    unsigned workers_ = 0;
     std::mutex busy_;
     std::mutex mutex_;
     std::condition_variable wake_, finished_;
@@ -181,7 +192,7 @@ Pool* shared_pool() {
     static const bool registered = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
     if (!registered) return nullptr;
     if (!the_pool) the_pool = new Pool(threads - 1);
-    return the_pool;
+    return the_pool->empty() ? nullptr : the_pool;
 }
 
 }  // namespace
