@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "linalg/ops.hpp"
 #include "linalg/parallel.hpp"
@@ -60,20 +61,35 @@ Result<void> check_and_copy_sigma(MatrixView sigma, Matrix& lower) {
     for (index_t i = 0; i < n; ++i)
         if (!std::isfinite(sigma(i, i))) return value_error(linear::kNotFinite);
     constexpr index_t tile = 64;
+    enum class Found : char { nothing, not_finite, asymmetric };
+    // One task per row of tiles, on all cores; the error reported is the
+    // first in tile order, as a single pass would find it.
+    const index_t tile_rows = (n + tile - 1) / tile;
+    std::vector<Found> found(tile_rows, Found::nothing);
     double* out = lower.data();
-    for (index_t bi = 0; bi < n; bi += tile) {
+    linalg::parallel_for(tile_rows, [&](std::size_t t) {
+        const index_t bi = static_cast<index_t>(t) * tile;
         for (index_t bj = 0; bj <= bi; bj += tile) {
             for (index_t i = bi; i < std::min(n, bi + tile); ++i) {
                 for (index_t j = bj; j < std::min(i + 1, bj + tile); ++j) {
                     const double a = sigma(i, j), b = sigma(j, i);
-                    if (!std::isfinite(a) || !std::isfinite(b)) return value_error(linear::kNotFinite);
+                    if (!std::isfinite(a) || !std::isfinite(b)) {
+                        found[t] = Found::not_finite;
+                        return;
+                    }
                     // Exact mirrors, the usual case, pass any bound: no square root for them.
-                    if (a != b && !within_tolerance(a, b, sigma(i, i), sigma(j, j)))
-                        return value_error("Covariance matrix must be symmetric");
+                    if (a != b && !within_tolerance(a, b, sigma(i, i), sigma(j, j))) {
+                        found[t] = Found::asymmetric;
+                        return;
+                    }
                     out[i * n + j] = a;
                 }
             }
         }
+    });
+    for (const Found f : found) {
+        if (f == Found::not_finite) return value_error(linear::kNotFinite);
+        if (f == Found::asymmetric) return value_error("Covariance matrix must be symmetric");
     }
     return {};
 }
