@@ -83,7 +83,7 @@ double singular_value_ratio(const Matrix& r) {
 
 double rank_tolerance(index_t n, index_t k) { return static_cast<double>(std::max(n, k)) * kEps; }
 
-Matrix bordered_factor(const Matrix& r, VectorView scale, const std::optional<Vector>& row) {
+Matrix bordered_factor(const Matrix& r, VectorView scale, const Vector* row) {
     const index_t p = r.rows(), off = row ? 1 : 0;
     Matrix out(p + off, p + off, 0.0);
     if (row) {
@@ -137,7 +137,7 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
         for (index_t j = 0; j < p; ++j) a(i, j) /= d[j];
     auto q = linalg::qr(a.view(), t.view());
     if (!q) return std::unexpected(SolveFailure::Singular);
-    const Matrix rank_factor = bordered_factor(q->r, to_raw.view(), pr.intercept_row);
+    const Matrix rank_factor = bordered_factor(q->r, to_raw.view(), pr.intercept_row.get());
     if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
     if (!ill) return from_factor(std::move(*f), pr, d);
 

@@ -73,8 +73,11 @@ bool plausible_sums(const CentredCrossProducts& cc, index_t n) {
         for (index_t l = 0; l < p; ++l)
             if (!std::isfinite(cc.s(j, l))) return false;
         if (!std::isfinite(cc.sxy[j]) || !std::isfinite(cc.x_mean[j])) return false;
-        const double length = std::hypot(std::sqrt(std::fabs(cc.s(j, j))), root_n * cc.x_mean[j]);
-        if (length > 0x1p450 || (length != 0.0 && length < 0x1p-450)) return false;
+        // The squared length against the squared bounds: no hypot needed,
+        // as a square that overflows is out of bounds anyway.
+        const double b = root_n * cc.x_mean[j];
+        const double squared = std::fabs(cc.s(j, j)) + b * b;
+        if (squared > 0x1p900 || (squared != 0.0 && squared < 0x1p-900)) return false;
     }
     return true;
 }
@@ -271,6 +274,10 @@ CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre) {
     return {std::move(copy), std::move(cc), extreme};
 }
 
+bool finite_target(const CheckedCopy& checked, VectorView y) {
+    return (checked.centred && std::isfinite(checked.centred->y_mean)) || linalg::all_finite(y);
+}
+
 Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
     return inverse_from_weighted_centred(s_inv, x_mean, static_cast<double>(n));
 }
@@ -363,6 +370,15 @@ Matrix scaled_gram(MatrixView x, VectorView s, bool intercept) {
 
 namespace {
 
+// sqrt(s + b^2): from the squares where they are well inside the double
+// range, otherwise by hypot, which keeps the length finite where the squares
+// alone would overflow (or exact where they would underflow).
+double raw_length(double s, double b) {
+    const double squared = s + b * b;
+    if (squared < 0x1p1000 && squared > 0x1p-1000) return std::sqrt(squared);
+    return std::hypot(std::sqrt(s), b);
+}
+
 // sqrt(W) m_j / raw_j with raw_j^2 = S_jj + W m_j^2, the length of the
 // uncentred column: what the core needs to see the ones column.
 void add_raw_scale(DesignSystem& sys) {
@@ -372,8 +388,7 @@ void add_raw_scale(DesignSystem& sys) {
     const double root_w = std::sqrt(sys.total_weight);
     for (index_t j = 0; j < p; ++j) {
         const double m = (*sys.x_mean)[j];
-        // hypot keeps the length finite where the squares alone would overflow.
-        raw[j] = std::hypot(std::sqrt(std::max(sys.g(j, j), 0.0)), root_w * m);
+        raw[j] = raw_length(std::max(sys.g(j, j), 0.0), root_w * m);
         row[j] = raw[j] > 0.0 ? root_w * m / raw[j] : 0.0;
     }
     sys.raw_norms = std::move(raw);
@@ -397,8 +412,9 @@ LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs,
     pr.c = with_rhs ? &c : nullptr;
     pr.n = n;
     pr.k = g.rows() + (x_mean ? 1 : 0);
-    pr.raw_norms = raw_norms;
-    pr.intercept_row = intercept_row;
+    // Borrowed: the system outlives every solve of its problem.
+    pr.raw_norms = ProblemVector::borrow(raw_norms ? &*raw_norms : nullptr);
+    pr.intercept_row = ProblemVector::borrow(intercept_row ? &*intercept_row : nullptr);
     pr.materialise = std::move(materialise);
     return pr;
 }

@@ -59,6 +59,9 @@ struct CheckedCopy {
     bool extreme = false;  // x holds magnitudes whose squares leave the double range
 };
 CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre);
+// Whether y holds no NaN or infinity. Either always reaches the mean of y,
+// so a finite centred mean from the same pass spares the scan.
+bool finite_target(const CheckedCopy& checked, VectorView y);
 
 // The full (Xd'Xd)^-1 of the model with intercept from S^-1:
 // [1/n + m'S^-1 m, -m'S^-1; -S^-1 m, S^-1] with m the column means.

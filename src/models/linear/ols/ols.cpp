@@ -61,7 +61,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     // With an intercept on the normal-equations routes, one pass over x both
     // copies and checks it and forms the centred cross-products.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
-    if (!checked.x || !linalg::all_finite(y)) return value_error(linear::kNotFinite);
+    if (!checked.x || !linear::finite_target(checked, y)) return value_error(linear::kNotFinite);
     if (checked.extreme && may_rescale) return fit_rescaled(x, y);
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
