@@ -176,6 +176,29 @@ private:
     Buffer buf_;
 };
 
+// n doubles, on the stack up to N, on the heap beyond.
+template <index_t N>
+class Scratch {
+public:
+    explicit Scratch(index_t n) {
+        if (n > N) {
+            heap_ = Vector(n);
+            data_ = heap_.data();
+        }
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    double* data() { return data_; }
+    const double* data() const { return data_; }
+    double& operator[](index_t i) { return data_[i]; }
+    double operator[](index_t i) const { return data_[i]; }
+
+private:
+    double local_[N];
+    Vector heap_;
+    double* data_ = local_;
+};
+
 // Copies a into out, which has a's shape.
 void copy_into(MatrixView a, Matrix& out);
 

@@ -284,14 +284,14 @@ Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
 
 Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, double total_weight) {
     const index_t p = s_inv.rows(), k = p + 1;
-    Vector qm(p);  // S^-1 m, a plain product: p is the number of regressors
+    linalg::Scratch<8> qm(p);  // S^-1 m, a plain product: p is the number of regressors
     for (index_t j = 0; j < p; ++j) {
         double v = 0.0;
         for (index_t l = 0; l < p; ++l) v += s_inv(j, l) * x_mean[l];
         qm[j] = v;
     }
     Matrix m(k, k);
-    m(0, 0) = 1.0 / total_weight + linalg::dot(x_mean, qm.view());
+    m(0, 0) = 1.0 / total_weight + linalg::dot(x_mean, VectorView{qm.data(), p, 1});
     for (index_t j = 0; j < p; ++j) {
         m(0, j + 1) = m(j + 1, 0) = -qm[j];
         for (index_t l = 0; l < p; ++l) m(j + 1, l + 1) = s_inv(j, l);
@@ -342,6 +342,18 @@ Vector fitted_values(MatrixView x, VectorView beta, bool intercept) {
     const double b0 = beta[0];
     for (index_t i = 0; i < f.size(); ++i) f[i] += b0;
     return f;
+}
+
+Vector residuals_in_place(MatrixView x, VectorView y, VectorView beta, bool intercept) {
+    if (!intercept) {
+        Vector e = linalg::dot(x, beta);
+        for (index_t i = 0; i < e.size(); ++i) e[i] = y[i] - e[i];
+        return e;
+    }
+    Vector e = linalg::dot(x, beta.sub(1, beta.size() - 1));
+    const double b0 = beta[0];
+    for (index_t i = 0; i < e.size(); ++i) e[i] = y[i] - (e[i] + b0);
+    return e;
 }
 
 ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept) {

@@ -76,6 +76,10 @@ Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
 // Xd * beta, beta including the intercept at index 0 when intercept is set.
 Vector fitted_values(MatrixView x, VectorView beta, bool intercept);
 
+// y - Xd beta in one buffer, as y - fitted_values(x, beta, intercept) is,
+// element for element.
+Vector residuals_in_place(MatrixView x, VectorView y, VectorView beta, bool intercept);
+
 // Residuals y - Xd beta and their sum of squares. The transformed-design
 // estimators pass their explicit design with intercept = false.
 struct ResidualFit {

@@ -94,8 +94,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
         if (refine && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);
     }
 
-    Vector e = linear::fitted_values(xs, sol.beta, fit_intercept_);
-    for (index_t i = 0; i < n; ++i) e[i] = y[i] - e[i];
+    Vector e = linear::residuals_in_place(xs, y, sol.beta, fit_intercept_);
     const double ssr = linalg::dot(e.view(), e.view());
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr / static_cast<double>(n - k);
