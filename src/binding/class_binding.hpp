@@ -8,6 +8,7 @@
 //   static constexpr bool has_repr;     uses Estimator::repr() when set
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <utility>
@@ -33,19 +34,22 @@ struct ClassBinding {
     // tp_new: parse and convert the constructor arguments, then build the
     // estimator in place. Returns a new reference.
     static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
-        std::vector<PyObject*> kw_names, kw_values;
-        if (kwargs) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                kw_names.push_back(key);
-                kw_values.push_back(value);
-            }
+        // The keywords on the stack: more than there are parameters can only
+        // be an error, which parse_arguments reports for the first unknown name.
+        const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+        constexpr Py_ssize_t kept = kMaxParams + 1;
+        PyObject* kw_names[kept];
+        PyObject* kw_values[kept];
+        Py_ssize_t pos = 0, count = 0;
+        PyObject *key, *value;
+        while (count < std::min(nkw, kept) && PyDict_Next(kwargs, &pos, &key, &value)) {
+            kw_names[count] = key;
+            kw_values[count++] = value;
         }
         PyObject* parsed[kMaxParams] = {};
         const auto params = C::ctor.span();
-        if (!parse_arguments(C::name, "__new__", params, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
-                             kw_names.data(), kw_values.data(), static_cast<Py_ssize_t>(kw_names.size()), parsed))
+        if (!parse_arguments(C::name, "__new__", params, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kw_names,
+                             kw_values, count, parsed))
             return nullptr;
         Args converted;
         if (!converted.convert(params, parsed)) return nullptr;

@@ -51,7 +51,7 @@ std::string allocation_message(index_t rows, index_t cols, Purpose purpose) {
 AllocationError::AllocationError(index_t rows, index_t cols, Purpose purpose)
     : rows_(rows), cols_(cols), message_(allocation_message(rows, cols, purpose)) {}
 
-double* Buffer::allocate(index_t rows, index_t cols, Purpose purpose) {
+double* Buffer::allocate_checked(index_t rows, index_t cols, Purpose purpose) {
     const std::size_t n = rows * cols;
     // Checked before the empty case: a wrapped count can be exactly 0.
     if (cols != 0 && n / cols != rows) throw AllocationError(rows, cols, purpose);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <optional>
@@ -123,9 +124,20 @@ private:
     struct Free {
         void operator()(double* p) const;
     };
-    // Large buffers are aligned to 2 MiB and marked for transparent huge
-    // pages: first-touch page faults otherwise dominate copying big inputs.
-    static double* allocate(index_t rows, index_t cols, Purpose purpose);
+    // Small buffers straight from malloc, inline: most buffers of a small
+    // fit are a few doubles, and the checks below would cost more than the
+    // allocation itself.
+    static double* allocate(index_t rows, index_t cols, Purpose purpose) {
+        constexpr index_t small = index_t{1} << 16;
+        index_t n = 0;
+        if (!__builtin_mul_overflow(rows, cols, &n) && n - 1 < small)
+            if (void* p = std::malloc(n * sizeof(double))) return static_cast<double*>(p);
+        return allocate_checked(rows, cols, purpose);
+    }
+    // Every other size, with the overflow and failure checks. Large buffers
+    // are aligned to 2 MiB and marked for transparent huge pages: first-touch
+    // page faults otherwise dominate copying big inputs.
+    static double* allocate_checked(index_t rows, index_t cols, Purpose purpose);
     void copy_from(const double* src);
     std::unique_ptr<double, Free> data_;
     std::size_t size_ = 0;
@@ -174,6 +186,29 @@ private:
     index_t rows_ = 0;
     index_t cols_ = 0;
     Buffer buf_;
+};
+
+// n doubles, on the stack up to N, on the heap beyond.
+template <index_t N>
+class Scratch {
+public:
+    explicit Scratch(index_t n) {
+        if (n > N) {
+            heap_ = Vector(n);
+            data_ = heap_.data();
+        }
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    double* data() { return data_; }
+    const double* data() const { return data_; }
+    double& operator[](index_t i) { return data_[i]; }
+    double operator[](index_t i) const { return data_[i]; }
+
+private:
+    double local_[N];
+    Vector heap_;
+    double* data_ = local_;
 };
 
 // Copies a into out, which has a's shape.

@@ -22,10 +22,9 @@ public:
         std::lock_guard lock(mutex_);
         return value_ ? &*value_ : nullptr;
     }
-    void reset() {
-        std::lock_guard lock(mutex_);
-        value_.reset();
-    }
+    // Only a refit empties a cell, and a refit holds the object exclusively
+    // (see get_or_init): no reader can be inside, so no lock is taken.
+    void reset() { value_.reset(); }
 
     // Fills the cell from make() unless it already holds a value. Readers
     // may run on several threads at once (the interpreter lock is released

@@ -26,17 +26,21 @@ double power_of_two_near(double v) {
     return std::ldexp(1.0, f < 0.70710678118654752 ? e - 1 : e);
 }
 
+// Up to this many parameters the solve's scratch (the column scales and the
+// scaled system) lives on the stack: a heap allocation costs more than the
+// arithmetic of such a system.
+constexpr index_t kStackOrder = 8;
+
 // g scaled to a diagonal within [1/2, 2], D^-1 g D^-1 with D the powers of
-// two nearest to sqrt(diag g).
-Matrix equilibrate(const Matrix& g, const Vector& d) {
+// two nearest to sqrt(diag g), into out (p x p, row-major).
+MatrixView equilibrate(const Matrix& g, const double* d, double* out) {
     const index_t p = g.rows();
-    Matrix gs(p, p);
     for (index_t i = 0; i < p; ++i)
-        for (index_t j = 0; j < p; ++j) gs(i, j) = g(i, j) / d[i] / d[j];
-    return gs;
+        for (index_t j = 0; j < p; ++j) out[i * p + j] = g(i, j) / d[i] / d[j];
+    return {out, p, p, static_cast<linalg::stride_t>(p), 1};
 }
 
-std::optional<SquareFactor> factor(const Matrix& gs, Factorisation route) {
+std::optional<SquareFactor> factor(MatrixView gs, Factorisation route) {
     if (route != Factorisation::Lu) {
         if (auto f = linalg::factor_cholesky(gs)) return std::move(*f);
         if (route == Factorisation::Cholesky) return std::nullopt;
@@ -46,18 +50,18 @@ std::optional<SquareFactor> factor(const Matrix& gs, Factorisation route) {
 }
 
 // D^-1 M D^-1: the inverse of g from the inverse of its scaled form.
-Matrix unscale_inverse(Matrix m, const Vector& d) {
+Matrix unscale_inverse(Matrix m, const double* d) {
     for (index_t i = 0; i < m.rows(); ++i)
         for (index_t j = 0; j < m.cols(); ++j) m(i, j) = m(i, j) / d[i] / d[j];
     return m;
 }
 
-Vector unscale(Vector z, const Vector& d) {
+Vector unscale(Vector z, const double* d) {
     for (index_t j = 0; j < z.size(); ++j) z[j] = z[j] / d[j];
     return z;
 }
 
-LeastSquaresSolution from_factor(SquareFactor&& f, const LeastSquaresProblem& pr, const Vector& d) {
+LeastSquaresSolution from_factor(SquareFactor&& f, const LeastSquaresProblem& pr, const double* d) {
     LeastSquaresSolution s;
     s.rcond = f.rcond;
     if (pr.c) {
@@ -83,7 +87,7 @@ double singular_value_ratio(const Matrix& r) {
 
 double rank_tolerance(index_t n, index_t k) { return static_cast<double>(std::max(n, k)) * kEps; }
 
-Matrix bordered_factor(const Matrix& r, VectorView scale, const std::optional<Vector>& row) {
+Matrix bordered_factor(const Matrix& r, VectorView scale, const Vector* row) {
     const index_t p = r.rows(), off = row ? 1 : 0;
     Matrix out(p + off, p + off, 0.0);
     if (row) {
@@ -103,7 +107,7 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     // Column lengths of A, and each as a fraction of its raw length. A
     // column that is zero, or nothing but rounding noise once centred, makes
     // the design singular whatever the others hold.
-    Vector d(p), to_raw(p, 1.0);
+    linalg::Scratch<kStackOrder> d(p), to_raw(p);
     double ratio_min = 1.0;
     for (index_t j = 0; j < p; ++j) {
         const double length = std::sqrt(g(j, j));
@@ -119,14 +123,15 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
         ratio_min = std::min(ratio_min, ratio);
     }
 
-    std::optional<SquareFactor> f = factor(equilibrate(g, d), route);
+    linalg::Scratch<kStackOrder * kStackOrder> gs(p * p);
+    std::optional<SquareFactor> f = factor(equilibrate(g, d.data(), gs.data()), route);
     if (pr.penalised) {
         if (!f) return std::unexpected(SolveFailure::Singular);
-        return from_factor(std::move(*f), pr, d);
+        return from_factor(std::move(*f), pr, d.data());
     }
     const double rcond = f ? f->rcond : 0.0;
     const bool ill = rcond < kExamineBelowRcond;
-    if (!ill && ratio_min >= kOffsetColumnBelow) return from_factor(std::move(*f), pr, d);
+    if (!ill && ratio_min >= kOffsetColumnBelow) return from_factor(std::move(*f), pr, d.data());
 
     // Look at the design itself: QR of A with unit columns gives its
     // singular values through R (and those of the uncentred design through
@@ -137,9 +142,9 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
         for (index_t j = 0; j < p; ++j) a(i, j) /= d[j];
     auto q = linalg::qr(a.view(), t.view());
     if (!q) return std::unexpected(SolveFailure::Singular);
-    const Matrix rank_factor = bordered_factor(q->r, to_raw.view(), pr.intercept_row);
+    const Matrix rank_factor = bordered_factor(q->r, VectorView{to_raw.data(), p, 1}, pr.intercept_row.get());
     if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
-    if (!ill) return from_factor(std::move(*f), pr, d);
+    if (!ill) return from_factor(std::move(*f), pr, d.data());
 
     LeastSquaresSolution s;
     s.rcond = rcond;
@@ -147,12 +152,12 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     if (pr.c) {
         auto z = linalg::solve_triangular(q->r, Triangle::Upper, q->qtb.view());
         if (!z) return std::unexpected(SolveFailure::Singular);
-        s.beta = unscale(std::move(*z), d);
+        s.beta = unscale(std::move(*z), d.data());
     }
     // (A'A)^-1 = R^-1 R^-T, back on the original column scale.
     auto r_inv = linalg::solve_triangular(q->r, Triangle::Upper, linalg::identity(p));
     if (!r_inv) return std::unexpected(SolveFailure::Singular);
-    s.inverse = unscale_inverse(linalg::dot(r_inv->view(), r_inv->t()), d);
+    s.inverse = unscale_inverse(linalg::dot(r_inv->view(), r_inv->t()), d.data());
     return s;
 }
 

@@ -44,6 +44,30 @@ enum class Factorisation {
     Lu,              // LU with partial pivoting
 };
 
+// A vector the problem reads: borrowed from whoever built the problem (who
+// outlives the solve), or held by the problem itself when assigned one.
+class ProblemVector {
+public:
+    ProblemVector() = default;
+    static ProblemVector borrow(const Vector* v) {
+        ProblemVector out;
+        out.borrowed_ = v;
+        return out;
+    }
+    ProblemVector& operator=(Vector v) {
+        owned_ = std::move(v);
+        borrowed_ = nullptr;
+        return *this;
+    }
+    const Vector* get() const { return owned_ ? &*owned_ : borrowed_; }
+    explicit operator bool() const { return get() != nullptr; }
+    const Vector& operator*() const { return *get(); }
+
+private:
+    std::optional<Vector> owned_;
+    const Vector* borrowed_ = nullptr;
+};
+
 // min || t - A b || seen through its normal equations g = A'A, c = A't,
 // A the design after whatever centring, weighting, whitening or demeaning
 // the estimator applies.
@@ -54,11 +78,11 @@ struct LeastSquaresProblem {
     index_t k = 0;              // parameters, intercept included
     // Lengths of the design columns before centring or demeaning: the scale
     // on which singularity is judged. Empty: the columns of A themselves.
-    std::optional<Vector> raw_norms;
+    ProblemVector raw_norms;
     // With an intercept (A centred at the (weighted) means m):
     // sqrt(W) m_j / raw_j, the ones column's row of the R factor of the
     // scaled uncentred design, so its rank and condition can be read off.
-    std::optional<Vector> intercept_row;
+    ProblemVector intercept_row;
     // A and t, formed only when the conditioning calls for them.
     std::function<std::pair<Matrix, Vector>()> materialise;
     // A penalised system (ridge, alpha > 0) is well posed by construction.
@@ -105,6 +129,6 @@ double scaled_singular_ratio(MatrixView a);
 // The R factor of a design, from its QR, with the columns then scaled by
 // scale (R diag(scale)) and, when given, bordered by an intercept row:
 // [[1, row'], [0, R diag(scale)]].
-Matrix bordered_factor(const Matrix& r, VectorView scale, const std::optional<Vector>& row);
+Matrix bordered_factor(const Matrix& r, VectorView scale, const Vector* row);
 
 }  // namespace ordinata::models::linear

@@ -73,8 +73,11 @@ bool plausible_sums(const CentredCrossProducts& cc, index_t n) {
         for (index_t l = 0; l < p; ++l)
             if (!std::isfinite(cc.s(j, l))) return false;
         if (!std::isfinite(cc.sxy[j]) || !std::isfinite(cc.x_mean[j])) return false;
-        const double length = std::hypot(std::sqrt(std::fabs(cc.s(j, j))), root_n * cc.x_mean[j]);
-        if (length > 0x1p450 || (length != 0.0 && length < 0x1p-450)) return false;
+        // The squared length against the squared bounds: no hypot needed,
+        // as a square that overflows is out of bounds anyway.
+        const double b = root_n * cc.x_mean[j];
+        const double squared = std::fabs(cc.s(j, j)) + b * b;
+        if (squared > 0x1p900 || (squared != 0.0 && squared < 0x1p-900)) return false;
     }
     return true;
 }
@@ -271,20 +274,24 @@ CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre) {
     return {std::move(copy), std::move(cc), extreme};
 }
 
+bool finite_target(const CheckedCopy& checked, VectorView y) {
+    return (checked.centred && std::isfinite(checked.centred->y_mean)) || linalg::all_finite(y);
+}
+
 Matrix inverse_from_centred(const Matrix& s_inv, VectorView x_mean, index_t n) {
     return inverse_from_weighted_centred(s_inv, x_mean, static_cast<double>(n));
 }
 
 Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, double total_weight) {
     const index_t p = s_inv.rows(), k = p + 1;
-    Vector qm(p);  // S^-1 m, a plain product: p is the number of regressors
+    linalg::Scratch<8> qm(p);  // S^-1 m, a plain product: p is the number of regressors
     for (index_t j = 0; j < p; ++j) {
         double v = 0.0;
         for (index_t l = 0; l < p; ++l) v += s_inv(j, l) * x_mean[l];
         qm[j] = v;
     }
     Matrix m(k, k);
-    m(0, 0) = 1.0 / total_weight + linalg::dot(x_mean, qm.view());
+    m(0, 0) = 1.0 / total_weight + linalg::dot(x_mean, VectorView{qm.data(), p, 1});
     for (index_t j = 0; j < p; ++j) {
         m(0, j + 1) = m(j + 1, 0) = -qm[j];
         for (index_t l = 0; l < p; ++l) m(j + 1, l + 1) = s_inv(j, l);
@@ -337,6 +344,18 @@ Vector fitted_values(MatrixView x, VectorView beta, bool intercept) {
     return f;
 }
 
+Vector residuals_in_place(MatrixView x, VectorView y, VectorView beta, bool intercept) {
+    if (!intercept) {
+        Vector e = linalg::dot(x, beta);
+        for (index_t i = 0; i < e.size(); ++i) e[i] = y[i] - e[i];
+        return e;
+    }
+    Vector e = linalg::dot(x, beta.sub(1, beta.size() - 1));
+    const double b0 = beta[0];
+    for (index_t i = 0; i < e.size(); ++i) e[i] = y[i] - (e[i] + b0);
+    return e;
+}
+
 ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept) {
     Vector e = linalg::sub(y, fitted_values(x, beta, intercept));
     const double ssr = linalg::dot(e.view(), e.view());
@@ -363,6 +382,15 @@ Matrix scaled_gram(MatrixView x, VectorView s, bool intercept) {
 
 namespace {
 
+// sqrt(s + b^2): from the squares where they are well inside the double
+// range, otherwise by hypot, which keeps the length finite where the squares
+// alone would overflow (or exact where they would underflow).
+double raw_length(double s, double b) {
+    const double squared = s + b * b;
+    if (squared < 0x1p1000 && squared > 0x1p-1000) return std::sqrt(squared);
+    return std::hypot(std::sqrt(s), b);
+}
+
 // sqrt(W) m_j / raw_j with raw_j^2 = S_jj + W m_j^2, the length of the
 // uncentred column: what the core needs to see the ones column.
 void add_raw_scale(DesignSystem& sys) {
@@ -372,8 +400,7 @@ void add_raw_scale(DesignSystem& sys) {
     const double root_w = std::sqrt(sys.total_weight);
     for (index_t j = 0; j < p; ++j) {
         const double m = (*sys.x_mean)[j];
-        // hypot keeps the length finite where the squares alone would overflow.
-        raw[j] = std::hypot(std::sqrt(std::max(sys.g(j, j), 0.0)), root_w * m);
+        raw[j] = raw_length(std::max(sys.g(j, j), 0.0), root_w * m);
         row[j] = raw[j] > 0.0 ? root_w * m / raw[j] : 0.0;
     }
     sys.raw_norms = std::move(raw);
@@ -397,8 +424,9 @@ LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs,
     pr.c = with_rhs ? &c : nullptr;
     pr.n = n;
     pr.k = g.rows() + (x_mean ? 1 : 0);
-    pr.raw_norms = raw_norms;
-    pr.intercept_row = intercept_row;
+    // Borrowed: the system outlives every solve of its problem.
+    pr.raw_norms = ProblemVector::borrow(raw_norms ? &*raw_norms : nullptr);
+    pr.intercept_row = ProblemVector::borrow(intercept_row ? &*intercept_row : nullptr);
     pr.materialise = std::move(materialise);
     return pr;
 }

@@ -59,6 +59,9 @@ struct CheckedCopy {
     bool extreme = false;  // x holds magnitudes whose squares leave the double range
 };
 CheckedCopy copy_checked(MatrixView x, VectorView y, bool centre);
+// Whether y holds no NaN or infinity. Either always reaches the mean of y,
+// so a finite centred mean from the same pass spares the scan.
+bool finite_target(const CheckedCopy& checked, VectorView y);
 
 // The full (Xd'Xd)^-1 of the model with intercept from S^-1:
 // [1/n + m'S^-1 m, -m'S^-1; -S^-1 m, S^-1] with m the column means.
@@ -72,6 +75,10 @@ Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
 
 // Xd * beta, beta including the intercept at index 0 when intercept is set.
 Vector fitted_values(MatrixView x, VectorView beta, bool intercept);
+
+// y - Xd beta in one buffer, as y - fitted_values(x, beta, intercept) is,
+// element for element.
+Vector residuals_in_place(MatrixView x, VectorView y, VectorView beta, bool intercept);
 
 // Residuals y - Xd beta and their sum of squares. The transformed-design
 // estimators pass their explicit design with intercept = false.

@@ -61,7 +61,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     // With an intercept on the normal-equations routes, one pass over x both
     // copies and checks it and forms the centred cross-products.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
-    if (!checked.x || !linalg::all_finite(y)) return value_error(linear::kNotFinite);
+    if (!checked.x || !linear::finite_target(checked, y)) return value_error(linear::kNotFinite);
     if (checked.extreme && may_rescale) return fit_rescaled(x, y);
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
@@ -94,8 +94,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
         if (refine && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);
     }
 
-    Vector e = linear::fitted_values(xs, sol.beta, fit_intercept_);
-    for (index_t i = 0; i < n; ++i) e[i] = y[i] - e[i];
+    Vector e = linear::residuals_in_place(xs, y, sol.beta, fit_intercept_);
     const double ssr = linalg::dot(e.view(), e.view());
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr / static_cast<double>(n - k);

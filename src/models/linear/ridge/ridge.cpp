@@ -53,7 +53,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     // The finiteness check, the training copy and (with an intercept) the
     // centred cross-products share one pass over x.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
-    if (!checked.x || !linalg::all_finite(y)) return value_error(linear::kNotFinite);
+    if (!checked.x || !linear::finite_target(checked, y)) return value_error(linear::kNotFinite);
     if (checked.extreme && may_rescale) return fit_rescaled(x, y);
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
