@@ -138,3 +138,63 @@ def test_blas_thread_count_is_given_back():
             assert lib.scipy_openblas_get_num_threads() == threads
     finally:
         lib.scipy_openblas_set_num_threads(before)
+
+
+def long_problem():
+    rng = np.random.default_rng(11)
+    n = 150_000  # several chunks of rows for every pass
+    x = rng.normal(size=(n, 4)) + [0.0, 3.0, -2.0, 50.0]
+    y = x @ [1.0, -2.0, 0.5, 3.0] + 7.0 + rng.standard_t(3, size=n)
+    return x, y, rng
+
+
+def lstsq_fit(a, y):
+    beta = np.linalg.lstsq(a, y, rcond=None)[0]
+    e = y - a @ beta
+    inv = np.linalg.inv(a.T @ a)
+    return beta, e, inv
+
+
+@pytest.mark.parametrize("kind", ["OLS", "HC0", "WLS", "IV", "FE"])
+def test_long_fits_agree_with_numpy(kind):
+    # The chunked passes against one numpy solve of the whole design; both
+    # carry rounding of order n eps ~ 3e-11 relative on this well-posed data.
+    x, y, rng = long_problem()
+    ones = np.ones((len(y), 1))
+    if kind in ("OLS", "HC0"):
+        m = ordinata.OLS(robust=kind == "HC0")
+        m.fit(x, y)
+        a = np.hstack([ones, x])
+        beta, e, inv = lstsq_fit(a, y)
+        cov = inv @ (a.T * e**2) @ a @ inv if kind == "HC0" else inv * (e @ e) / (len(y) - 5)
+    elif kind == "WLS":
+        w = rng.uniform(0.5, 2.0, len(y))
+        m = ordinata.WLS()
+        m.fit(x, y, w)
+        s = np.sqrt(w)[:, None]
+        beta, e, inv = lstsq_fit(np.hstack([ones, x]) * s, y * s[:, 0])
+        cov = inv * (e @ e) / (len(y) - 5)
+    elif kind == "IV":
+        z = x + rng.normal(size=x.shape)
+        m = ordinata.IV()
+        m.fit(z, x, y)
+        zc, xc = np.hstack([ones, z]), np.hstack([ones, x])
+        a_inv = np.linalg.inv(zc.T @ xc)
+        beta = a_inv @ zc.T @ y
+        e = y - xc @ beta
+        cov = a_inv @ (zc.T @ zc) @ a_inv.T * (e @ e) / (len(y) - 5)
+    else:
+        ids = rng.integers(0, 3_000, len(y))
+        m = ordinata.FE()
+        m.fit(x, y, ids)
+        counts = np.bincount(ids)
+        xy = np.column_stack([x, y])
+        means = np.stack([np.bincount(ids, weights=c) / np.maximum(counts, 1) for c in xy.T], axis=1)
+        d = xy - means[ids]
+        beta, e, inv = lstsq_fit(d[:, :4], d[:, 4])
+        cov = inv * (e @ e) / (len(y) - 4 - np.count_nonzero(counts))
+    if kind != "FE":
+        assert m.intercept == pytest.approx(beta[0], rel=1e-9)
+        beta, cov = beta[1:], cov[1:, 1:]  # the errors are the slopes'
+    np.testing.assert_allclose(m.coefficients, beta, rtol=1e-9)
+    np.testing.assert_allclose(m.standard_errors(), np.sqrt(np.diag(cov)), rtol=1e-8)
