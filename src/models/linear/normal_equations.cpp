@@ -1,6 +1,7 @@
 #include "models/linear/normal_equations.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -506,26 +507,41 @@ std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const Desi
 
 TotalSum total_sum_of_squares(VectorView y, const VectorView* w) {
     const index_t n = y.size();
-    double sw = 0.0, swy = 0.0, swyy = 0.0, tss = 0.0;
-    if (w) {
-        for (index_t i = 0; i < n; ++i) {
-            sw += (*w)[i];
-            swy += (*w)[i] * y[i];
+    // Two passes by chunks of rows, each chunk's sums added in chunk order.
+    using Sums = std::array<double, 2>;
+    const auto add = [](const std::vector<Sums>& parts) {
+        Sums total{0.0, 0.0};
+        for (const Sums& p : parts) total = {total[0] + p[0], total[1] + p[1]};
+        return total;
+    };
+    const Sums first = add(linalg::map_row_chunks(n, 1, [&](index_t lo, index_t count) {
+        if (!w) return Sums{linalg::sum(y.sub(lo, count)), 0.0};
+        Sums s{0.0, 0.0};
+        for (index_t i = lo; i < lo + count; ++i) {
+            s[0] += (*w)[i];
+            s[1] += (*w)[i] * y[i];
         }
-        const double mean = swy / sw;
-        for (index_t i = 0; i < n; ++i) {
-            const double d = y[i] - mean;
-            tss += (*w)[i] * (d * d);
-            swyy += (*w)[i] * (y[i] * y[i]);
+        return s;
+    }));
+    const double mean = w ? first[1] / first[0] : first[0] / static_cast<double>(n);
+    const Sums second = add(linalg::map_row_chunks(n, 1, [&](index_t lo, index_t count) {
+        Sums s{0.0, 0.0};
+        if (w) {
+            for (index_t i = lo; i < lo + count; ++i) {
+                const double d = y[i] - mean;
+                s[0] += (*w)[i] * (d * d);
+                s[1] += (*w)[i] * (y[i] * y[i]);
+            }
+        } else {
+            for (index_t i = lo; i < lo + count; ++i) {
+                const double d = y[i] - mean;
+                s[0] += d * d;
+                s[1] += y[i] * y[i];
+            }
         }
-    } else {
-        const double mean = linalg::sum(y) / static_cast<double>(n);
-        for (index_t i = 0; i < n; ++i) {
-            const double d = y[i] - mean;
-            tss += d * d;
-            swyy += y[i] * y[i];
-        }
-    }
+        return s;
+    }));
+    const double tss = second[0], swyy = second[1];
     // Recursive summation can round the mean by up to n eps |y|max, so every
     // deviation of a constant target stays below that and its sum of squares
     // below (n eps)^2 sum w y^2.

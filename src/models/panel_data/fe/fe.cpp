@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "linalg/ops.hpp"
+#include "linalg/parallel.hpp"
 #include "linalg/factor.hpp"
 #include "models/linear/least_squares_core.hpp"
 #include "models/linear/normal_equations.hpp"
@@ -85,12 +86,17 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     Vector alpha = compute_fixed_effects(res.v, rows, n_ent);
     const double ssr_w = res.ssr;
     double ssr = 0.0;
-    for (index_t i = 0; i < n; ++i) {
-        const double u = res.v[i] - alpha[rows[i]];
-        ssr += u * u;
-    }
-    // v is spent: it takes y~ for the within total sum of squares.
-    for (index_t i = 0; i < n; ++i) res.v[i] = y[i] - means[rows[i]][k];
+    // Then v is spent: it takes y~ for the within total sum of squares.
+    for (const double part : linalg::map_row_chunks(n, 1, [&](index_t first, index_t count) {
+             double sum = 0.0;
+             for (index_t i = first; i < first + count; ++i) {
+                 const double u = res.v[i] - alpha[rows[i]];
+                 sum += u * u;
+                 res.v[i] = y[i] - means[rows[i]][k];
+             }
+             return sum;
+         }))
+        ssr += part;
     const linear::TotalSum tss_w = linear::total_sum_of_squares(res.v);
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
     const double mse = ssr_w / static_cast<double>(df);

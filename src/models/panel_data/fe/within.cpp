@@ -7,6 +7,7 @@
 // all cores; X~ itself is never stored. With the rows in random entity order
 // every row costs a cache miss per line of the table it touches, so the lines
 // of the rows a little ahead are prefetched.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -25,6 +26,34 @@ constexpr index_t kLineDoubles = kLineBytes / sizeof(double);
 // Rows between a prefetch and the use of its line: enough misses in flight
 // to hide the latency, few enough that the lines are still there.
 constexpr index_t kAhead = 16;
+
+// Fewer rows than this make one pass on one thread.
+constexpr index_t kSplitRowsFrom = index_t{1} << 15;
+
+// visit(i, g) for every row i of entity g, in row order within each entity,
+// with the entities split into contiguous ranges, one task each: every
+// entity's sums are formed by one thread in row order, so they do not depend
+// on the thread count. Each task reads all the entity indices and the rows
+// of its own entities; prefetch(g) is called a few rows ahead of visit.
+template <class Prefetch, class Visit>
+void for_rows_by_entity(const std::vector<std::uint64_t>& rows, std::uint64_t n_entities, const Prefetch& prefetch,
+                        const Visit& visit) {
+    const index_t n = rows.size();
+    const std::uint64_t parts =
+        n < kSplitRowsFrom ? 1 : std::min<std::uint64_t>(linalg::max_threads(), std::max<std::uint64_t>(n_entities, 1));
+    linalg::parallel_for(
+        parts,
+        [&](std::size_t part) {
+            const std::uint64_t lo = n_entities * part / parts, hi = n_entities * (part + 1) / parts;
+            const auto owned = [&](std::uint64_t g) { return g >= lo && g < hi; };
+            for (index_t i = 0; i < n; ++i) {
+                if (i + kAhead < n && owned(rows[i + kAhead])) prefetch(rows[i + kAhead]);
+                const std::uint64_t g = rows[i];
+                if (owned(g)) visit(i, g);
+            }
+        },
+        false);
+}
 
 }  // namespace
 
@@ -59,19 +88,20 @@ std::vector<std::uint64_t> entity_rows(EntityIdView ids, const EntityMap& map) {
 
 EntityTable entity_means(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
                          std::uint64_t n_entities) {
-    const index_t n = x.rows(), k = x.cols();
+    const index_t k = x.cols();
     // Per entity: the k column sums, then the y sum, then the row count (a
     // double, exact far beyond any row count, so that it shares the line).
     EntityTable acc(n_entities, k + 2);
     const double* xp = x.data();
-    for (index_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) acc.prefetch(rows[i + kAhead]);
-        double* a = acc[rows[i]];
-        const double* src = xp + i * k;
-        for (index_t j = 0; j < k; ++j) a[j] += src[j];
-        if (y) a[k] += (*y)[i];
-        a[k + 1] += 1.0;
-    }
+    for_rows_by_entity(
+        rows, n_entities, [&](std::uint64_t g) { acc.prefetch(g); },
+        [&](index_t i, std::uint64_t g) {
+            double* a = acc[g];
+            const double* src = xp + i * k;
+            for (index_t j = 0; j < k; ++j) a[j] += src[j];
+            if (y) a[k] += (*y)[i];
+            a[k + 1] += 1.0;
+        });
     for (std::uint64_t g = 0; g < n_entities; ++g) {
         double* a = acc[g];
         const double c = a[k + 1];
@@ -160,12 +190,13 @@ WithinResiduals within_residuals(const Matrix& x, VectorView y, const EntityTabl
 Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities) {
     // Per entity: the sum of y - x.beta, then the row count.
     EntityTable acc(n_entities, 2);
-    for (index_t i = 0; i < v.size(); ++i) {
-        if (i + kAhead < v.size()) acc.prefetch(rows[i + kAhead]);
-        double* a = acc[rows[i]];
-        a[0] += v[i];
-        a[1] += 1.0;
-    }
+    for_rows_by_entity(
+        rows, n_entities, [&](std::uint64_t g) { acc.prefetch(g); },
+        [&](index_t i, std::uint64_t g) {
+            double* a = acc[g];
+            a[0] += v[i];
+            a[1] += 1.0;
+        });
     Vector alpha(n_entities);
     for (std::uint64_t g = 0; g < n_entities; ++g) {
         const double* a = acc[g];
@@ -176,21 +207,23 @@ Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& row
 
 Vector compute_clustered_standard_errors(const Matrix& x, const EntityTable& means, VectorView e, const Matrix& m,
                                          const std::vector<std::uint64_t>& rows, std::uint64_t n_entities) {
-    const index_t n = x.rows(), k = x.cols();
+    const index_t k = x.cols();
     // All cluster scores at once: O(n k) for the pass, N k doubles of memory.
     EntityTable scores(n_entities, k);
     const double* xp = x.data();
-    for (index_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) {
-            scores.prefetch(rows[i + kAhead]);
-            means.prefetch(rows[i + kAhead]);
-        }
-        const double ei = e[i];
-        const double* src = xp + i * k;
-        const double* mean = means[rows[i]];
-        double* dst = scores[rows[i]];
-        for (index_t j = 0; j < k; ++j) dst[j] += ei * (src[j] - mean[j]);
-    }
+    for_rows_by_entity(
+        rows, n_entities,
+        [&](std::uint64_t g) {
+            scores.prefetch(g);
+            means.prefetch(g);
+        },
+        [&](index_t i, std::uint64_t g) {
+            const double ei = e[i];
+            const double* src = xp + i * k;
+            const double* mean = means[g];
+            double* dst = scores[g];
+            for (index_t j = 0; j < k; ++j) dst[j] += ei * (src[j] - mean[j]);
+        });
     // B = sum of s s' in entity order. s_j s_l = s_l s_j exactly, so the
     // upper triangle is accumulated and mirrored.
     Matrix b(k, k, 0.0);
