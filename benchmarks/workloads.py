@@ -463,7 +463,7 @@ def all_workloads() -> list[Workload]:
              # The same rows entity by entity, in the same rounds: the cost of the order.
              Impl("ordinata sorted ids", sorted_fe, measure_memory=False),
              Impl("linearmodels PanelOLS", lm_panel(robust))),
-            rounds=5,
+            rounds=9,
             notes=(("The sorted copy is the same data with its rows grouped by entity.",)
                    if not robust else ())))
     w.append(Workload(

@@ -44,7 +44,8 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
 
     Matrix x_copy = std::move(*copied);
     const std::vector<std::uint64_t>& rows = index.rows;
-    const EntityTable means = entity_means(x_copy, &y, rows, n_ent);
+    const EntityParts parts = split_by_entity(rows, n_ent);
+    const EntityTable means = entity_means(x_copy, &y, rows, n_ent, parts);
     const auto explicit_within = [&] {
         WithinData w = within_transform(x_copy, &y, means, rows);
         return std::pair<Matrix, Vector>(std::move(w.x), std::move(w.y));
@@ -83,7 +84,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     }
 
     WithinResiduals res = within_residuals(x_copy, y, means, rows, beta.view());
-    Vector alpha = compute_fixed_effects(res.v, rows, n_ent);
+    Vector alpha = compute_fixed_effects(res.v, rows, n_ent, parts);
     const double ssr_w = res.ssr;
     double ssr = 0.0;
     // Then v is spent: it takes y~ for the within total sum of squares.
@@ -104,7 +105,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
 
     Vector se(k);
     if (robust_) {
-        se = compute_clustered_standard_errors(x_copy, means, res.e, m, rows, n_ent);
+        se = compute_clustered_standard_errors(x_copy, means, res.e, m, rows, n_ent, parts);
     } else {
         for (index_t j = 0; j < k; ++j) se[j] = std::sqrt(mse * m(j, j));
     }

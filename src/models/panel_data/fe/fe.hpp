@@ -67,10 +67,19 @@ private:
     double* base_ = nullptr;
 };
 
+// The rows of each of a few contiguous ranges of entities, in row order.
+// The per-entity passes give each range to one task: every entity's rows are
+// still summed by one thread in row order, whatever the thread count. Empty
+// (one pass over all rows) for short samples or a single thread.
+struct EntityParts {
+    std::vector<std::vector<index_t>> rows;
+};
+EntityParts split_by_entity(const std::vector<std::uint64_t>& rows, std::uint64_t n_entities);
+
 // Each entity's column means of x, then its mean of y (when y is given):
 // sums in row order, then divided by the count.
 EntityTable entity_means(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
-                         std::uint64_t n_entities);
+                         std::uint64_t n_entities, const EntityParts& parts = {});
 
 // X~'X~ and X~'y~ of the demeaned data, formed block by block from x, y and
 // the means without an n-row copy of X~.
@@ -100,13 +109,15 @@ WithinResiduals within_residuals(const Matrix& x, VectorView y, const EntityTabl
                                  const std::vector<std::uint64_t>& rows, VectorView beta);
 
 // alpha_g = mean over the entity's rows of v_i = y_i - x_i.beta.
-Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities);
+Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
+                             const EntityParts& parts = {});
 
 // Entity-clustered sandwich M B M with B = sum_g s_g s_g', s_g = sum over the
 // entity's rows of e_i x~_i; no small-sample factor. Negative or NaN
 // variances give 0.
 Vector compute_clustered_standard_errors(const Matrix& x, const EntityTable& means, VectorView e, const Matrix& m,
-                                         const std::vector<std::uint64_t>& rows, std::uint64_t n_entities);
+                                         const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
+                                         const EntityParts& parts = {});
 
 // Inference degrees of freedom count no intercept and no entities.
 class FE : public FittedModel {

@@ -30,32 +30,49 @@ constexpr index_t kAhead = 16;
 // Fewer rows than this make one pass on one thread.
 constexpr index_t kSplitRowsFrom = index_t{1} << 15;
 
-// visit(i, g) for every row i of entity g, in row order within each entity,
-// with the entities split into contiguous ranges, one task each: every
-// entity's sums are formed by one thread in row order, so they do not depend
-// on the thread count. Each task reads all the entity indices and the rows
-// of its own entities; prefetch(g) is called a few rows ahead of visit.
+// visit(i, g) for every row i of entity g, in row order within each entity:
+// one pass over all rows, or one task per part of the entities. prefetch(g)
+// is called a few rows ahead of visit.
 template <class Prefetch, class Visit>
-void for_rows_by_entity(const std::vector<std::uint64_t>& rows, std::uint64_t n_entities, const Prefetch& prefetch,
+void for_rows_by_entity(const std::vector<std::uint64_t>& rows, const EntityParts& parts, const Prefetch& prefetch,
                         const Visit& visit) {
-    const index_t n = rows.size();
-    const std::uint64_t parts =
-        n < kSplitRowsFrom ? 1 : std::min<std::uint64_t>(linalg::max_threads(), std::max<std::uint64_t>(n_entities, 1));
+    if (parts.rows.empty()) {
+        const index_t n = rows.size();
+        for (index_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) prefetch(rows[i + kAhead]);
+            visit(i, rows[i]);
+        }
+        return;
+    }
     linalg::parallel_for(
-        parts,
+        parts.rows.size(),
         [&](std::size_t part) {
-            const std::uint64_t lo = n_entities * part / parts, hi = n_entities * (part + 1) / parts;
-            const auto owned = [&](std::uint64_t g) { return g >= lo && g < hi; };
-            for (index_t i = 0; i < n; ++i) {
-                if (i + kAhead < n && owned(rows[i + kAhead])) prefetch(rows[i + kAhead]);
-                const std::uint64_t g = rows[i];
-                if (owned(g)) visit(i, g);
+            const std::vector<index_t>& mine = parts.rows[part];
+            const index_t m = mine.size();
+            for (index_t r = 0; r < m; ++r) {
+                if (r + kAhead < m) prefetch(rows[mine[r + kAhead]]);
+                visit(mine[r], rows[mine[r]]);
             }
         },
         false);
 }
 
 }  // namespace
+
+EntityParts split_by_entity(const std::vector<std::uint64_t>& rows, std::uint64_t n_entities) {
+    const index_t n = rows.size();
+    const std::uint64_t parts = std::min<std::uint64_t>(linalg::max_threads(), n_entities);
+    if (n < kSplitRowsFrom || parts <= 1) return {};
+    EntityParts out;
+    out.rows.resize(parts);
+    // Part of entity g: floor(g * parts / N), without the branches a search
+    // would mispredict on rows in random order.
+    std::vector<index_t> counts(parts, 0);
+    for (index_t i = 0; i < n; ++i) ++counts[rows[i] * parts / n_entities];
+    for (std::uint64_t p = 0; p < parts; ++p) out.rows[p].reserve(counts[p]);
+    for (index_t i = 0; i < n; ++i) out.rows[rows[i] * parts / n_entities].push_back(i);
+    return out;
+}
 
 EntityTable::EntityTable(std::uint64_t n_entities, index_t width)
     : stride_(width <= kLineDoubles ? std::bit_ceil(width) : (width + kLineDoubles - 1) / kLineDoubles * kLineDoubles),
@@ -87,14 +104,14 @@ std::vector<std::uint64_t> entity_rows(EntityIdView ids, const EntityMap& map) {
 }
 
 EntityTable entity_means(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
-                         std::uint64_t n_entities) {
+                         std::uint64_t n_entities, const EntityParts& parts) {
     const index_t k = x.cols();
     // Per entity: the k column sums, then the y sum, then the row count (a
     // double, exact far beyond any row count, so that it shares the line).
     EntityTable acc(n_entities, k + 2);
     const double* xp = x.data();
     for_rows_by_entity(
-        rows, n_entities, [&](std::uint64_t g) { acc.prefetch(g); },
+        rows, parts, [&](std::uint64_t g) { acc.prefetch(g); },
         [&](index_t i, std::uint64_t g) {
             double* a = acc[g];
             const double* src = xp + i * k;
@@ -187,11 +204,12 @@ WithinResiduals within_residuals(const Matrix& x, VectorView y, const EntityTabl
     return out;
 }
 
-Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities) {
+Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
+                             const EntityParts& parts) {
     // Per entity: the sum of y - x.beta, then the row count.
     EntityTable acc(n_entities, 2);
     for_rows_by_entity(
-        rows, n_entities, [&](std::uint64_t g) { acc.prefetch(g); },
+        rows, parts, [&](std::uint64_t g) { acc.prefetch(g); },
         [&](index_t i, std::uint64_t g) {
             double* a = acc[g];
             a[0] += v[i];
@@ -206,13 +224,14 @@ Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& row
 }
 
 Vector compute_clustered_standard_errors(const Matrix& x, const EntityTable& means, VectorView e, const Matrix& m,
-                                         const std::vector<std::uint64_t>& rows, std::uint64_t n_entities) {
+                                         const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
+                                         const EntityParts& parts) {
     const index_t k = x.cols();
     // All cluster scores at once: O(n k) for the pass, N k doubles of memory.
     EntityTable scores(n_entities, k);
     const double* xp = x.data();
     for_rows_by_entity(
-        rows, n_entities,
+        rows, parts,
         [&](std::uint64_t g) {
             scores.prefetch(g);
             means.prefetch(g);
