@@ -251,17 +251,22 @@ def ord_summary(d: Data, batch: int):
     return setup, lambda models, i: models[i].summary()
 
 
-def ord_fit_pairs(threaded: bool):
-    """Two OLS models on their own data: both in two threads at once, or one
+def ols_fit(x, y):
+    m = ordinata.OLS()
+    m.fit(x, y)
+    m.standard_errors()
+
+
+def numpy_cross_products(x, y):
+    return x.T @ x, x.T @ y
+
+
+def fit_pairs(threaded: bool, fit=ols_fit):
+    """Two problems on their own data: both in two threads at once, or one
     after the other in this thread."""
     def factory(d: Data):
         import threading
         pairs = [(d["x"], d["y"]), (d["x2"], d["y2"])]
-
-        def fit(x, y):
-            m = ordinata.OLS()
-            m.fit(x, y)
-            m.standard_errors()
 
         def run(_s, _i):
             if not threaded:
@@ -469,11 +474,19 @@ def all_workloads() -> list[Workload]:
     w.append(Workload(
         "threads_ols", "Two OLS 2·10⁵ × 20 fits in two Python threads", ("OLS",),
         lambda small: two_problems(2_000 if small else 200_000, 20),
-        (Impl(ORDINATA, ord_fit_pairs(threaded=True)),
-         Impl("ordinata, one thread fitting both", ord_fit_pairs(threaded=False))),
+        (Impl(ORDINATA, fit_pairs(threaded=True)),
+         Impl("ordinata, one thread fitting both", fit_pairs(threaded=False))),
         rounds=15, memory_ref=None, isolated_env=SINGLE_THREADED,
         notes=("Timed in a process of its own with ORDINATA_NUM_THREADS=1 and OPENBLAS_NUM_THREADS=1: "
                "the gain comes from fits running while the interpreter lock is released.",)))
+    w.append(Workload(
+        "threads_numpy", "X'X and X'y of two 2·10⁵ × 20 problems in two Python threads, numpy", ("OLS",),
+        lambda small: two_problems(2_000 if small else 200_000, 20),
+        (Impl("numpy, two threads", fit_pairs(threaded=True, fit=numpy_cross_products)),
+         Impl("numpy, one thread doing both", fit_pairs(threaded=False, fit=numpy_cross_products))),
+        rounds=15, memory_ref=None, isolated_env=SINGLE_THREADED,
+        notes=("What a second thread brings to numpy's own BLAS products on this machine, in the same "
+               "settings: the bound for the two-thread target above.",)))
     for n in SCALING_ROWS:
         w.append(Workload(
             f"ols_scale_{n}", f"OLS {n:,} × 10", ("OLS",),
