@@ -509,12 +509,15 @@ TotalSum total_sum_of_squares(VectorView y, const VectorView* w) {
     const index_t n = y.size();
     // Two passes by chunks of rows, each chunk's sums added in chunk order.
     using Sums = std::array<double, 2>;
-    const auto add = [](const std::vector<Sums>& parts) {
+    const bool one_chunk = linalg::row_chunks(n, 1, 1).count <= 1;
+    // A short pass is summed directly, without the chunks' result list.
+    const auto add = [&](const auto& part) {
+        if (one_chunk) return part(index_t{0}, n);
         Sums total{0.0, 0.0};
-        for (const Sums& p : parts) total = {total[0] + p[0], total[1] + p[1]};
+        for (const Sums& p : linalg::map_row_chunks(n, 1, part)) total = {total[0] + p[0], total[1] + p[1]};
         return total;
     };
-    const Sums first = add(linalg::map_row_chunks(n, 1, [&](index_t lo, index_t count) {
+    const Sums first = add([&](index_t lo, index_t count) {
         if (!w) return Sums{linalg::sum(y.sub(lo, count)), 0.0};
         Sums s{0.0, 0.0};
         for (index_t i = lo; i < lo + count; ++i) {
@@ -522,9 +525,9 @@ TotalSum total_sum_of_squares(VectorView y, const VectorView* w) {
             s[1] += (*w)[i] * y[i];
         }
         return s;
-    }));
+    });
     const double mean = w ? first[1] / first[0] : first[0] / static_cast<double>(n);
-    const Sums second = add(linalg::map_row_chunks(n, 1, [&](index_t lo, index_t count) {
+    const Sums second = add([&](index_t lo, index_t count) {
         Sums s{0.0, 0.0};
         if (w) {
             for (index_t i = lo; i < lo + count; ++i) {
@@ -540,7 +543,7 @@ TotalSum total_sum_of_squares(VectorView y, const VectorView* w) {
             }
         }
         return s;
-    }));
+    });
     const double tss = second[0], swyy = second[1];
     // Recursive summation can round the mean by up to n eps |y|max, so every
     // deviation of a constant target stays below that and its sum of squares
