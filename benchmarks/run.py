@@ -27,9 +27,18 @@ def log(msg: str) -> None:
     print(msg, file=sys.stderr, flush=True)
 
 
+# Every OpenBLAS keeps its threads spinning for a while after a threaded
+# call (numpy's for about 0.1 s), taking cores from whatever runs next. Each
+# sample of the large workloads starts after this pause, so that no
+# implementation runs beside the previous one's spinning threads.
+SETTLE_S = 0.25
+
+
 def _one_sample(setup, run, batch: int) -> float:
     state = setup() if setup else None
     gc.collect()
+    if batch == 1:
+        time.sleep(SETTLE_S)
     t0 = time.perf_counter()
     for i in range(batch):
         run(state, i)
