@@ -83,28 +83,21 @@ import hashlib, os, sys
 import numpy as np, ordinata
 rng = np.random.default_rng(5)
 n = 150_000
-x = rng.normal(size=(n, 4))
+x, w, ids = rng.normal(size=(n, 4)), rng.uniform(0.5, 2.0, n), rng.integers(0, 2_000, n)
 z = np.column_stack([np.ones(n), x[:, :2], x[:, 2:] + rng.normal(size=(n, 2)), rng.normal(size=n)])
 y = x @ [1.0, -2.0, 0.5, 3.0] + rng.standard_t(3, size=n)
-w = rng.uniform(0.5, 2.0, n)
-ids = rng.integers(0, 2_000, n)
 fits = [(ordinata.OLS(robust=True), (x, y)), (ordinata.OLS(fit_intercept=False), (x, y)),
         (ordinata.Ridge(alpha=2.0), (x, y)), (ordinata.WLS(), (x, y, w)),
         (ordinata.IV(), (z[:, 1:5], x, y)), (ordinata.TSLS(), (z, x, y)), (ordinata.FE(robust=True), (x, y, ids))]
 digest = hashlib.sha256()
 for model, args in fits:
     model.fit(*args)
-    for a in (model.coefficients, model.standard_errors(), model.residuals):
-        digest.update(np.ascontiguousarray(a).tobytes())
-if len(sys.argv) > 1:
-    # A forked child builds its own threads and must give the same digest.
-    pid = os.fork()
-    if pid == 0:
-        child = ordinata.OLS(robust=True)
-        child.fit(x, y)
-        os._exit(0 if np.array_equal(child.standard_errors(), fits[0][0].standard_errors()) else 3)
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
+    digest.update(np.concatenate([model.coefficients, model.standard_errors(), model.residuals]).tobytes())
+if len(sys.argv) > 1 and (pid := os.fork()) == 0:
+    # A forked child builds its own threads and must give the same results.
+    (child := ordinata.OLS(robust=True)).fit(x, y)
+    os._exit(0 if np.array_equal(child.standard_errors(), fits[0][0].standard_errors()) else 3)
+assert len(sys.argv) == 1 or os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
 print(digest.hexdigest())
 """
 
@@ -140,59 +133,47 @@ def test_blas_thread_count_is_given_back():
         lib.scipy_openblas_set_num_threads(before)
 
 
-def long_problem():
-    rng = np.random.default_rng(11)
-    n = 150_000  # several chunks of rows for every pass
-    x = rng.normal(size=(n, 4)) + [0.0, 3.0, -2.0, 50.0]
-    y = x @ [1.0, -2.0, 0.5, 3.0] + 7.0 + rng.standard_t(3, size=n)
-    return x, y, rng
-
-
-def lstsq_fit(a, y):
+def lstsq_fit(a, y, dof):
+    """Coefficients, residuals and classical covariance of y on a."""
     beta = np.linalg.lstsq(a, y, rcond=None)[0]
     e = y - a @ beta
     inv = np.linalg.inv(a.T @ a)
-    return beta, e, inv
+    return beta, e, inv, inv * (e @ e) / dof
 
 
 @pytest.mark.parametrize("kind", ["OLS", "HC0", "WLS", "IV", "FE"])
 def test_long_fits_agree_with_numpy(kind):
-    # The chunked passes against one numpy solve of the whole design; both
-    # carry rounding of order n eps ~ 3e-11 relative on this well-posed data.
-    x, y, rng = long_problem()
-    ones = np.ones((len(y), 1))
+    # Several chunks of rows for every pass, against one numpy solve of the
+    # whole design; both carry rounding of order n eps ~ 3e-11 relative.
+    rng = np.random.default_rng(11)
+    n = 150_000
+    x = rng.normal(size=(n, 4)) + [0.0, 3.0, -2.0, 50.0]
+    y = x @ [1.0, -2.0, 0.5, 3.0] + 7.0 + rng.standard_t(3, size=n)
+    a = np.column_stack([np.ones(n), x])
     if kind in ("OLS", "HC0"):
         m = ordinata.OLS(robust=kind == "HC0")
         m.fit(x, y)
-        a = np.hstack([ones, x])
-        beta, e, inv = lstsq_fit(a, y)
-        cov = inv @ (a.T * e**2) @ a @ inv if kind == "HC0" else inv * (e @ e) / (len(y) - 5)
+        beta, e, inv, cov = lstsq_fit(a, y, n - 5)
+        cov = inv @ (a.T * e**2) @ a @ inv if kind == "HC0" else cov
     elif kind == "WLS":
-        w = rng.uniform(0.5, 2.0, len(y))
-        m = ordinata.WLS()
-        m.fit(x, y, w)
-        s = np.sqrt(w)[:, None]
-        beta, e, inv = lstsq_fit(np.hstack([ones, x]) * s, y * s[:, 0])
-        cov = inv * (e @ e) / (len(y) - 5)
+        w = rng.uniform(0.5, 2.0, n)
+        (m := ordinata.WLS()).fit(x, y, w)
+        beta, _, _, cov = lstsq_fit(a * np.sqrt(w)[:, None], y * np.sqrt(w), n - 5)
     elif kind == "IV":
         z = x + rng.normal(size=x.shape)
-        m = ordinata.IV()
-        m.fit(z, x, y)
-        zc, xc = np.hstack([ones, z]), np.hstack([ones, x])
-        a_inv = np.linalg.inv(zc.T @ xc)
+        (m := ordinata.IV()).fit(z, x, y)
+        zc = np.column_stack([np.ones(n), z])
+        a_inv = np.linalg.inv(zc.T @ a)
         beta = a_inv @ zc.T @ y
-        e = y - xc @ beta
-        cov = a_inv @ (zc.T @ zc) @ a_inv.T * (e @ e) / (len(y) - 5)
+        e = y - a @ beta
+        cov = a_inv @ (zc.T @ zc) @ a_inv.T * (e @ e) / (n - 5)
     else:
-        ids = rng.integers(0, 3_000, len(y))
-        m = ordinata.FE()
-        m.fit(x, y, ids)
-        counts = np.bincount(ids)
+        ids = rng.integers(0, 3_000, n)
+        (m := ordinata.FE()).fit(x, y, ids)
         xy = np.column_stack([x, y])
-        means = np.stack([np.bincount(ids, weights=c) / np.maximum(counts, 1) for c in xy.T], axis=1)
+        means = np.stack([np.bincount(ids, weights=c) / np.bincount(ids) for c in xy.T], axis=1)
         d = xy - means[ids]
-        beta, e, inv = lstsq_fit(d[:, :4], d[:, 4])
-        cov = inv * (e @ e) / (len(y) - 4 - np.count_nonzero(counts))
+        beta, _, _, cov = lstsq_fit(d[:, :4], d[:, 4], n - 4 - len(means))
     if kind != "FE":
         assert m.intercept == pytest.approx(beta[0], rel=1e-9)
         beta, cov = beta[1:], cov[1:, 1:]  # the errors are the slopes'

@@ -1,12 +1,11 @@
 // The row-parallel pool: what Python cannot reach (exceptions thrown by
-// tasks, passes inside passes) and the chunked sums against plain ones.
+// tasks, passes inside passes).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <stdexcept>
 #include <vector>
 
-#include "linalg/ops.hpp"
 #include "linalg/parallel.hpp"
 
 using namespace ordinata::linalg;
@@ -33,23 +32,4 @@ TEST(Parallel, FirstTaskExceptionIsRethrownAfterTheOthers) {
     std::atomic<int> again{0};
     parallel_for(16, [&](std::size_t) { again.fetch_add(1); });
     EXPECT_EQ(again.load(), 16);
-}
-
-TEST(Parallel, ChunkedProductsAgreeWithOneBlasCall) {
-    // Many chunks: n x 6 with n well above kChunkElements / 6.
-    const index_t n = 3 * kChunkElements / 6 + 17, k = 6;
-    Matrix x(n, k);
-    for (index_t i = 0; i < n; ++i)
-        for (index_t j = 0; j < k; ++j) x(i, j) = static_cast<double>((i * 7 + j * 13) % 101) / 50.0 - 1.0;
-    ASSERT_GT(row_chunks(n, k, 1).count, 1);
-    const Matrix g = gram(x.view());
-    Matrix direct(k, k, 0.0);
-    for (index_t i = 0; i < n; ++i)
-        for (index_t j = 0; j < k; ++j)
-            for (index_t l = 0; l < k; ++l) direct(j, l) += x(i, j) * x(i, l);
-    // Sums of n = 1.3e5 products of magnitude <= 1: both orders are within
-    // n eps of the exact value, relative to the sum of |products|.
-    for (index_t j = 0; j < k; ++j)
-        for (index_t l = 0; l < k; ++l) EXPECT_NEAR(g(j, l), direct(j, l), 1e-9 * static_cast<double>(n));
-    EXPECT_EQ(g(1, 4), g(4, 1));
 }
