@@ -416,7 +416,7 @@ def all_workloads() -> list[Workload]:
          Impl(FLOOR, floor_wls, measure_memory=False),
          Impl("statsmodels WLS", sm_fit("WLS"))),
         rounds=5))
-    for n, rounds in ((1_000, 9), (4_000, 3)):
+    for n, rounds in ((1_000, 9), (4_000, 5)):
         w.append(Workload(
             f"gls_{n}", f"GLS n = {n:,}, k = 10", ("GLS",),
             lambda small, n=n: gls_data(200 if small else n, 10),
@@ -454,7 +454,7 @@ def all_workloads() -> list[Workload]:
             w.append(Workload(
                 f"fe_{entities}_{label}", f"FE 10⁶ × 5, N = {entities:,}, {label}", ("FE",),
                 lambda small, e=entities: panel_data(_big(small), 5, 100 if small else e),
-                tuple(impls), rounds=3,
+                tuple(impls), rounds=5,
                 notes=(("The PanelOLS MultiIndex frame is built outside the timing.",)
                        if entities == 10_000 and not robust else ())))
     for robust in (False, True):
