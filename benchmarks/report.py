@@ -178,7 +178,8 @@ def markdown(env: dict, workloads: list[Workload], timings: dict, memory: dict,
              "pools). Then the implementations run in alternation, round after round "
              "(ordinata, peer, peer, ordinata, ...). A sample is one call, or the mean of a batch of "
              "calls for the small workloads.")
-    L.append("- Each sample starts 0.25 s after the previous one ended (a busy wait): an OpenBLAS keeps its threads spinning for about 0.1 s after a threaded call, "
+    L.append("- Each sample of a large workload (one call per sample) starts 0.25 s after the previous "
+             "one ended: an OpenBLAS keeps its threads spinning for about 0.1 s after a threaded call, "
              "and without the pause whichever implementation runs next shares the cores with them.")
     L.append("- A timed call is the fit plus the standard errors (`standard_errors()` for ordinata, "
              "`bse`/`std_errors` for the peers; scikit-learn's Ridge has none), or one `summary()`.")

@@ -29,23 +29,18 @@ def log(msg: str) -> None:
 
 # Every OpenBLAS keeps its threads spinning for a while after a threaded
 # call (numpy's for about 0.1 s), taking cores from whatever runs next. Each
-# sample starts after this pause, so that no implementation runs beside the
-# previous one's spinning threads. The pause is a busy wait: after a sleep
-# the core would start the sample from an idle state, which slows the small
-# workloads' first calls.
+# sample of the large workloads starts after this pause, so that no
+# implementation runs beside the previous one's spinning threads. (A sleep:
+# a busy wait instead keeps one core hot and the other idle, and the two
+# threads of the thread workload then often start on one core.)
 SETTLE_S = 0.25
-
-
-def _settle() -> None:
-    end = time.perf_counter() + SETTLE_S
-    while time.perf_counter() < end:
-        pass
 
 
 def _one_sample(setup, run, batch: int) -> float:
     state = setup() if setup else None
     gc.collect()
-    _settle()
+    if batch == 1:
+        time.sleep(SETTLE_S)
     t0 = time.perf_counter()
     for i in range(batch):
         run(state, i)
