@@ -95,20 +95,6 @@ void chunked_gemv(MatrixView a, VectorView x, double* y) {
     });
 }
 
-// The sum over the chunks of a pass of accumulate(first, count, partial),
-// each chunk into its own zeroed rows x cols partial, added in chunk order.
-Matrix chunk_sum(const RowChunks& chunks, index_t n, index_t rows, index_t cols,
-                 FunctionRef<void(index_t, index_t, Matrix&)> accumulate) {
-    std::vector<Matrix> partial;
-    partial.reserve(chunks.count);
-    for (index_t c = 0; c < chunks.count; ++c) partial.emplace_back(rows, cols, 0.0);
-    for_each_chunk(chunks, [&](std::size_t c) { accumulate(chunks.first(c), chunks.size(c, n), partial[c]); });
-    Matrix total = std::move(partial.at(0));
-    for (index_t c = 1; c < chunks.count; ++c)
-        for (index_t i = 0; i < rows * cols; ++i) total.data()[i] += partial[c].data()[i];
-    return total;
-}
-
 // Column-major copy of a view, with leading dimension ld >= rows.
 std::vector<double> col_major(MatrixView a, index_t ld) {
     std::vector<double> out(ld * a.cols(), 0.0);
@@ -142,7 +128,7 @@ Matrix dot(MatrixView a, MatrixView b) {
     if (k >= m && k >= n) {
         const RowChunks chunks = row_chunks(k, m + n, 1);
         if (chunks.count > 1)
-            return chunk_sum(chunks, k, m, n, [&](index_t first, index_t count, Matrix& part) {
+            return sum_over_chunks(chunks, k, m, n, [&](index_t first, index_t count, Matrix& part) {
                 dot_accumulate(a.col_range(first, count), b.row_range(first, count), part);
             });
     } else if (m > n) {
@@ -178,7 +164,7 @@ Vector dot(MatrixView a, VectorView x) {
         // own partial sums.
         const RowChunks chunks = row_chunks(n, m, 1);
         if (chunks.count > 1) {
-            const Matrix total = chunk_sum(chunks, n, 1, m, [&](index_t first, index_t count, Matrix& part) {
+            const Matrix total = sum_over_chunks(chunks, n, 1, m, [&](index_t first, index_t count, Matrix& part) {
                 gemv(a.col_range(first, count), x.sub(first, count), 1.0, part.data());
             });
             std::copy_n(total.data(), m, y.data());
@@ -258,8 +244,9 @@ double dot(VectorView a, VectorView b) {
     if (a.size() != b.size()) internal_error("dot: vector lengths differ");
     const index_t n = a.size();
     const RowChunks chunks = row_chunks(n, 2, 1);
+    // Short vectors skip the partial's allocation: the small fits' path.
     if (chunks.count <= 1) return dot_block(a, b);
-    const Matrix total = chunk_sum(chunks, n, 1, 1, [&](index_t first, index_t count, Matrix& part) {
+    const Matrix total = sum_over_chunks(chunks, n, 1, 1, [&](index_t first, index_t count, Matrix& part) {
         part(0, 0) = dot_block(a.sub(first, count), b.sub(first, count));
     });
     return total(0, 0);
@@ -267,12 +254,9 @@ double dot(VectorView a, VectorView b) {
 
 Matrix gram(MatrixView x) {
     const index_t n = x.rows(), k = x.cols();
-    const RowChunks chunks = row_chunks(n, k, 1);
-    Matrix g = chunks.count <= 1 ? Matrix(k, k, 0.0)
-                                 : chunk_sum(chunks, n, k, k, [&](index_t first, index_t count, Matrix& part) {
-                                       gram_accumulate_upper(x.row_range(first, count), part);
-                                   });
-    if (chunks.count <= 1) gram_accumulate_upper(x, g);
+    Matrix g = sum_over_chunks(row_chunks(n, k, 1), n, k, k, [&](index_t first, index_t count, Matrix& part) {
+        gram_accumulate_upper(x.row_range(first, count), part);
+    });
     mirror_upper(g);
     return g;
 }

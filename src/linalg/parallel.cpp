@@ -234,40 +234,43 @@ template <class Accumulate>
 Matrix chunked_sum(index_t n, index_t w, index_t out_rows, index_t block_rows, RowFill fill,
                    const Accumulate& accumulate) {
     block_rows = std::max<index_t>(1, std::min(block_rows, n));
-    const RowChunks chunks = row_chunks(n, w, block_rows);
-    const auto run_chunk = [&](index_t c, Matrix& part) {
-        Matrix buf(block_rows, w);
-        const index_t first = chunks.first(c), end = first + chunks.size(c, n);
-        for (index_t start = first; start < end; start += block_rows) {
-            const index_t rows = std::min(block_rows, end - start);
-            fill(start, rows, buf.data());
-            accumulate(buf.view().row_range(0, rows), part);
-        }
-    };
+    return sum_over_chunks(row_chunks(n, w, block_rows), n, out_rows, w,
+                           [&](index_t first, index_t count, Matrix& part) {
+                               Matrix buf(block_rows, w);
+                               for (index_t start = first; start < first + count; start += block_rows) {
+                                   const index_t rows = std::min(block_rows, first + count - start);
+                                   fill(start, rows, buf.data());
+                                   accumulate(buf.view().row_range(0, rows), part);
+                               }
+                           });
+}
+
+}  // namespace
+
+Matrix sum_over_chunks(const RowChunks& chunks, index_t n, index_t rows, index_t cols,
+                       FunctionRef<void(index_t, index_t, Matrix&)> accumulate) {
     if (chunks.count <= 1) {
         // A short pass: no partials, no task to dispatch.
-        Matrix total(out_rows, w, 0.0);
+        Matrix total(rows, cols, 0.0);
         if (chunks.count == 1) {
             std::optional<SingleThreadedBlas> blas;
             if (chunks.hold_blas) blas.emplace();
-            run_chunk(0, total);
+            accumulate(0, n, total);
         }
         return total;
     }
     std::vector<Matrix> partial;
     partial.reserve(chunks.count);
-    for (index_t c = 0; c < chunks.count; ++c) partial.emplace_back(out_rows, w, 0.0);
-    for_each_chunk(chunks, [&](std::size_t c) { run_chunk(static_cast<index_t>(c), partial[c]); });
+    for (index_t c = 0; c < chunks.count; ++c) partial.emplace_back(rows, cols, 0.0);
+    for_each_chunk(chunks, [&](std::size_t c) { accumulate(chunks.first(c), chunks.size(c, n), partial[c]); });
     Matrix total = std::move(partial[0]);
     for (index_t c = 1; c < chunks.count; ++c) {
         const double* src = partial[c].data();
         double* dst = total.data();
-        for (index_t i = 0; i < out_rows * w; ++i) dst[i] += src[i];
+        for (index_t i = 0; i < rows * cols; ++i) dst[i] += src[i];
     }
     return total;
 }
-
-}  // namespace
 
 Matrix row_block_gram_upper(index_t n, index_t w, index_t block_rows, RowFill fill) {
     return chunked_sum(n, w, w, block_rows, fill, [](MatrixView a, Matrix& c) { gram_accumulate_upper(a, c); });

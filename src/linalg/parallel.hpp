@@ -110,6 +110,11 @@ auto map_row_chunks(index_t n, index_t cols, const Part& part) {
     return out;
 }
 
+// The sum over the chunks of accumulate(first, count, partial), each chunk
+// into its own zeroed rows x cols partial, added in chunk order.
+Matrix sum_over_chunks(const RowChunks& chunks, index_t n, index_t rows, index_t cols,
+                       FunctionRef<void(index_t, index_t, Matrix&)> accumulate);
+
 // Writes rows [first, first + rows) of an n x w matrix A into dst (row-major,
 // w values a row); called with at most block_rows rows at a time, possibly
 // from several threads at once for disjoint rows.
