@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "linalg/extended_qr.hpp"
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
 
@@ -137,6 +138,32 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     // singular values through R (and those of the uncentred design through
     // the bordered R), and, when the normal equations are ill-conditioned,
     // the solution.
+    // Small designs are factored in extended precision: the digits are kept
+    // and do not depend on the CPU's BLAS kernels.
+    if (pr.n * p * p <= linalg::kExtendedQrWork) {
+        std::optional<std::pair<Matrix, Vector>> rows;
+        if (!pr.extended_row) rows = pr.materialise();
+        auto xq = linalg::extended_qr(pr.n, p, [&](index_t i, long double* row) {
+            if (rows) {
+                for (index_t j = 0; j < p; ++j) row[j] = rows->first(i, j);
+                row[p] = rows->second[i];
+            } else {
+                pr.extended_row(i, row);
+            }
+            for (index_t j = 0; j < p; ++j) row[j] /= d[j];
+        });
+        if (!xq) return std::unexpected(SolveFailure::Singular);
+        const Matrix rank_factor = bordered_factor(xq->r, VectorView{to_raw.data(), p, 1}, pr.intercept_row.get());
+        if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
+        if (!ill) return from_factor(std::move(*f), pr, d.data());
+        LeastSquaresSolution s;
+        s.rcond = rcond;
+        s.by_qr = true;
+        if (pr.c) s.beta = unscale(std::move(xq->solution), d.data());
+        s.inverse = unscale_inverse(std::move(xq->inverse), d.data());
+        s.ssr = xq->ssr;
+        return s;
+    }
     auto [a, t] = pr.materialise();
     for (index_t i = 0; i < a.rows(); ++i)
         for (index_t j = 0; j < p; ++j) a(i, j) /= d[j];

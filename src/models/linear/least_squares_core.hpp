@@ -85,6 +85,9 @@ struct LeastSquaresProblem {
     ProblemVector intercept_row;
     // A and t, formed only when the conditioning calls for them.
     std::function<std::pair<Matrix, Vector>()> materialise;
+    // Row i of [A | t] in extended precision, for the small designs the
+    // core factors that way; without it the rows of materialise are used.
+    std::function<void(index_t, long double*)> extended_row;
     // A penalised system (ridge, alpha > 0) is well posed by construction.
     bool penalised = false;
 };
@@ -94,6 +97,9 @@ struct LeastSquaresSolution {
     Matrix inverse;  // g^-1
     double rcond = 0.0;
     bool by_qr = false;
+    // || t - A beta ||^2 at the minimum, when the QR was carried out in
+    // extended precision (small ill-conditioned designs).
+    std::optional<double> ssr;
 };
 
 enum class SolveFailure { Singular };

@@ -363,6 +363,51 @@ ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercep
     return {std::move(e), ssr};
 }
 
+namespace {
+
+// Bound on the rounding of the product's terms relative to || e ||: (p + 2)
+// eps (|| y || + |b0| sqrt(n) + sum_j |b_j| || x_j ||) / || e ||.
+double residual_rounding_bound(const ResidualFit& fit, VectorView beta, bool intercept, VectorView column_lengths,
+                               double y_length) {
+    const index_t n = fit.e.size(), off = intercept ? 1 : 0;
+    double terms = y_length + (intercept ? std::fabs(beta[0]) * std::sqrt(static_cast<double>(n)) : 0.0);
+    for (index_t j = 0; j < column_lengths.size(); ++j) terms += std::fabs(beta[j + off]) * column_lengths[j];
+    const double eps = std::numeric_limits<double>::epsilon();
+    return static_cast<double>(column_lengths.size() + 2) * eps * terms / std::sqrt(fit.ssr);
+}
+
+// y - Xd beta with every row's sum in extended precision, in place of e.
+double extended_residuals(MatrixView x, VectorView y, VectorView beta, bool intercept, Vector& e) {
+    const index_t p = x.cols(), off = intercept ? 1 : 0;
+    const auto parts = linalg::map_row_chunks(x.rows(), p, [&](index_t first, index_t rows) {
+        long double part = 0.0L;
+        for (index_t i = first; i < first + rows; ++i) {
+            const VectorView r = x.row(i);
+            long double f = intercept ? static_cast<long double>(beta[0]) : 0.0L;
+            for (index_t j = 0; j < p; ++j) f += static_cast<long double>(r[j]) * beta[j + off];
+            const long double ei = static_cast<long double>(y[i]) - f;
+            e[i] = static_cast<double>(ei);
+            part += ei * ei;
+        }
+        return part;
+    });
+    long double ssr = 0.0L;
+    for (const long double part : parts) ssr += part;
+    return static_cast<double>(ssr);
+}
+
+}  // namespace
+
+ResidualFit accurate_residuals(MatrixView x, VectorView y, VectorView beta, bool intercept, VectorView column_lengths,
+                               double y_length) {
+    ResidualFit fit{residuals_in_place(x, y, beta, intercept), 0.0};
+    fit.ssr = linalg::dot(fit.e.view(), fit.e.view());
+    // 2^-33: a residual mean square steady to ten digits on any kernel.
+    if (std::isfinite(fit.ssr) && !(residual_rounding_bound(fit, beta, intercept, column_lengths, y_length) < 0x1p-33))
+        fit.ssr = extended_residuals(x, y, beta, intercept, fit.e);
+    return fit;
+}
+
 Matrix scaled_gram(MatrixView x, VectorView s, bool intercept) {
     const index_t p = x.cols(), off = intercept ? 1 : 0, k = p + off;
     // Rows of diag(s) Xd are built block by block in a small buffer and
@@ -412,6 +457,13 @@ void add_raw_scale(DesignSystem& sys) {
 
 Vector DesignSystem::expand_beta(VectorView b) const {
     return x_mean ? with_intercept(b, *x_mean, y_mean) : Vector::from(b);
+}
+
+Vector DesignSystem::column_lengths() const {
+    if (raw_norms) return *raw_norms;
+    Vector out(g.rows());
+    for (index_t j = 0; j < g.rows(); ++j) out[j] = std::sqrt(std::max(g(j, j), 0.0));
+    return out;
 }
 
 Matrix DesignSystem::expand_inverse(Matrix m) const {
@@ -505,6 +557,18 @@ std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const Desi
     return {std::move(a), std::move(t)};
 }
 
+std::function<void(index_t, long double*)> explicit_design_row(MatrixView x, VectorView y, const DesignSystem& sys,
+                                                               const VectorView* s) {
+    return [x, y, &sys, s](index_t i, long double* row) {
+        const index_t p = x.cols();
+        const long double si = s ? (*s)[i] : 1.0;
+        const VectorView r = x.row(i);
+        for (index_t j = 0; j < p; ++j)
+            row[j] = (static_cast<long double>(r[j]) - (sys.x_mean ? (*sys.x_mean)[j] : 0.0)) * si;
+        row[p] = (static_cast<long double>(y[i]) - sys.y_mean) * si;
+    };
+}
+
 TotalSum total_sum_of_squares(VectorView y, const VectorView* w) {
     const index_t n = y.size();
     // Two passes by chunks of rows, each chunk's sums added in chunk order.
@@ -549,7 +613,7 @@ TotalSum total_sum_of_squares(VectorView y, const VectorView* w) {
     // deviation of a constant target stays below that and its sum of squares
     // below (n eps)^2 sum w y^2.
     const double neps = static_cast<double>(n) * std::numeric_limits<double>::epsilon();
-    return {tss, neps * neps * swyy};
+    return {tss, neps * neps * swyy, swyy};
 }
 
 }  // namespace ordinata::models::linear

@@ -88,6 +88,14 @@ struct ResidualFit {
 };
 ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept);
 
+// The same, accurate to about 2^-33 relative whatever BLAS kernel forms the
+// product: where the rounding of y - Xd beta could reach that (the terms
+// cancel, as on a near-perfect polynomial fit), the residuals are formed
+// again in extended precision. column_lengths holds || x_j ||, y_length
+// || y ||: with beta they bound the terms that cancel.
+ResidualFit accurate_residuals(MatrixView x, VectorView y, VectorView beta, bool intercept, VectorView column_lengths,
+                               double y_length);
+
 // Xd' diag(s)^2 Xd, the middle of the heteroskedasticity-robust sandwich
 // when s holds the absolute residuals.
 Matrix scaled_gram(MatrixView x, VectorView s, bool intercept);
@@ -107,6 +115,8 @@ struct DesignSystem {
 
     // The full parameters and (Xd'Xd)^-1 from those of the factored system.
     Vector expand_beta(VectorView b) const;
+    // || x_j ||, the lengths of the uncentred (weighted) columns.
+    Vector column_lengths() const;
     Matrix expand_inverse(Matrix m) const;
     // The problem the core solves; with_rhs false asks for the inverse only.
     LeastSquaresProblem problem(index_t n, bool with_rhs, std::function<std::pair<Matrix, Vector>()> materialise) const;
@@ -121,6 +131,10 @@ DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorVie
 // targets (y_i - y_mean) s_i (m and y_mean zero without an intercept, s one
 // without weights).
 std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const DesignSystem& sys, const VectorView* s);
+// Row i of the same design and target, [(x_i - m) s_i | (y_i - y_mean) s_i],
+// formed in extended precision (every argument must outlive the function).
+std::function<void(index_t, long double*)> explicit_design_row(MatrixView x, VectorView y, const DesignSystem& sys,
+                                                               const VectorView* s);
 
 // One step of iterative refinement of the factored system's solution b
 // (the slopes with an intercept), with g_inv the inverse of sys.g: b += g_inv
@@ -139,6 +153,7 @@ double mean_offset(MatrixView x, VectorView y, VectorView b);
 struct TotalSum {
     double tss = 0.0;
     double noise = 0.0;
+    double sum_sq = 0.0;  // sum w y^2
 };
 TotalSum total_sum_of_squares(VectorView y, const VectorView* w = nullptr);
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <optional>
 #include <tuple>
 
 #include "linalg/ops.hpp"
@@ -15,14 +17,21 @@ namespace {
 
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
 
-// Residual refinement recovers digits the normal equations lose: on a
-// unit-diagonal system conditioned worse than this (the QR solutions
-// included), or on a factored system so badly scaled that
-// ||G||_F ||G^-1||_F exceeds the second bound. Its residuals are formed in
-// extended precision and in centred form; with residuals of working
-// precision it would move a QR solution off its near-optimal residuals.
-constexpr double kRefineBelowRcond = 1e-4;
+// Residual refinement, b += G^-1 A'e with e and A'e in extended precision,
+// recovers the digits the normal equations lose on a factored system so
+// badly scaled that ||G||_F ||G^-1||_F exceeds the first bound, and those a
+// QR solution loses to a large residual (its error grows with cond^2). Each
+// step shrinks the error by about p eps cond(G), so it is taken only where
+// that is below the second bound: on a design conditioned like 1e8 or worse
+// G^-1 carries no correct digit and the step would wreck the fit.
 constexpr double kRefineAboveFrobeniusCondition = 1e7;
+constexpr double kRefineContractionBelow = 1e-3;
+
+// Whether refinement provably converges, from the exact reciprocal 1-norm
+// condition of the scaled system.
+bool refinement_converges(double rcond, index_t p) {
+    return static_cast<double>(p) * std::numeric_limits<double>::epsilon() < kRefineContractionBelow * rcond;
+}
 
 struct Solution {
     Vector beta;
@@ -77,26 +86,36 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     };
 
     Solution sol;
+    std::optional<double> qr_ssr;
     if (svd_route) {
         auto beta = svd_solution(xs, y, fit_intercept_);
         if (!beta) return std::unexpected(beta.error());
-        auto inv = linear::solve(sys.problem(n, false, materialise), linear::Factorisation::Lu);
+        linear::LeastSquaresProblem pr = sys.problem(n, false, materialise);
+        pr.extended_row = linear::explicit_design_row(xs, y, sys, nullptr);
+        auto inv = linear::solve(pr, linear::Factorisation::Lu);
         if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
         sol = {std::move(*beta), sys.expand_inverse(std::move(inv->inverse))};
     } else {
-        auto s = linear::solve(sys.problem(n, true, materialise),
-                               cholesky_route ? linear::Factorisation::CholeskyThenLu : linear::Factorisation::Lu);
+        linear::LeastSquaresProblem pr = sys.problem(n, true, materialise);
+        pr.extended_row = linear::explicit_design_row(xs, y, sys, nullptr);
+        auto s = linear::solve(pr, cholesky_route ? linear::Factorisation::CholeskyThenLu : linear::Factorisation::Lu);
         if (!s) return runtime_error("Matrix is singular");
-        const bool refine =
-            (s->rcond < kRefineBelowRcond || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
+        const bool refine = refinement_converges(s->rcond, sys.g.rows()) &&
+                            (s->by_qr || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
         for (int step = 0; refine && step < 2; ++step) linear::refine(xs, y, sys, s->inverse, s->beta);
         sol = {sys.expand_beta(s->beta), sys.expand_inverse(std::move(s->inverse))};
-        if (refine && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);
+        // The intercept of slopes that are not the normal equations' own,
+        // without the cancellation of y_mean - m'b.
+        if ((refine || s->by_qr) && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);
+        qr_ssr = s->ssr;
     }
 
-    Vector e = linear::residuals_in_place(xs, y, sol.beta, fit_intercept_);
-    const double ssr = linalg::dot(e.view(), e.view());
     const linear::TotalSum tss = linear::total_sum_of_squares(y);
+    auto [e, ssr] =
+        linear::accurate_residuals(xs, y, sol.beta, fit_intercept_, sys.column_lengths().view(), std::sqrt(tss.sum_sq));
+    // The minimum itself where the extended-precision QR gave it: the
+    // residuals of the rounded coefficients lie a little above it.
+    if (qr_ssr) ssr = std::min(ssr, *qr_ssr);
     const double mse = ssr / static_cast<double>(n - k);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
 

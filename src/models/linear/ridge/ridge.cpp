@@ -71,6 +71,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
                 sys.g(i, i) += alpha_ * (penalty_weights_ ? (*penalty_weights_)[i] : 1.0);
         linear::LeastSquaresProblem pr =
             sys.problem(n, true, [&] { return linear::explicit_design(xs, y, sys, nullptr); });
+        pr.extended_row = linear::explicit_design_row(xs, y, sys, nullptr);
         pr.penalised = positive;
         const bool cholesky = n > 2 * k && k <= 999 && positive;
         auto s = linear::solve(pr, cholesky ? linear::Factorisation::CholeskyThenLu : linear::Factorisation::Lu);

@@ -64,7 +64,9 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     Vector beta;
     Matrix g_inv;
     if (n > 3 * k) {
-        auto sol = linear::solve(sys.problem(n, true, materialise), linear::Factorisation::Lu);
+        linear::LeastSquaresProblem pr = sys.problem(n, true, materialise);
+        pr.extended_row = linear::explicit_design_row(x, y, sys, &sv);
+        auto sol = linear::solve(pr, linear::Factorisation::Lu);
         if (!sol) return runtime_error(kSingular);
         beta = sys.expand_beta(sol->beta);
         g_inv = sys.expand_inverse(std::move(sol->inverse));

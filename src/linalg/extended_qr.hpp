@@ -1,0 +1,33 @@
+// Householder QR in extended precision for small ill-conditioned least-squares
+// problems: the digits the working-precision QR loses to rounding (about
+// cond * eps) are kept, and the results are the same on every CPU, since no
+// BLAS kernel takes part.
+#pragma once
+
+#include <functional>
+#include <optional>
+
+#include "linalg/matrix.hpp"
+
+namespace ordinata::linalg {
+
+// Problems up to this many multiply-adds (rows x cols^2) are small enough
+// for the extended-precision factorisation to cost a few milliseconds.
+inline constexpr index_t kExtendedQrWork = index_t{1} << 22;
+
+// For min || b - A x || with A (m x n, m > n) of full column rank:
+struct ExtendedQr {
+    Matrix r;          // n x n upper triangle, rounded to working precision
+    Vector solution;   // x
+    Matrix inverse;    // (A'A)^-1 = R^-1 R^-T
+    double ssr = 0.0;  // || b - A x ||^2, from the tail of Q'b
+};
+// Row i of [A | b] (n + 1 values), written by the caller in extended
+// precision, so that the digits of a design formed from the data (centred,
+// weighted) are not rounded away before the factorisation.
+using ExtendedRow = std::function<void(index_t i, long double* row)>;
+// Nothing when a column is annihilated (a zero pivot) or A holds a value
+// that is not finite.
+std::optional<ExtendedQr> extended_qr(index_t m, index_t n, const ExtendedRow& fill);
+
+}  // namespace ordinata::linalg
