@@ -38,13 +38,15 @@ protected:
         return report::render(in);
     }
 
-    // The instruments' scale cancels from the estimates; only x's remains.
+    // The instruments' scale cancels from the estimates; x's and y's remain.
     Result<void> fit_rescaled(MatrixView z, MatrixView x, VectorView y) {
         const linear::ColumnScaling zs(z), xs(x);
+        const linear::TargetScaling target(y);
         Derived inner(fit_intercept_);
-        if (auto ok = inner.fit(zs.x, xs.x, y, false); !ok) return ok;
-        inner.r_.rescale_slopes(xs.factor);
+        if (auto ok = inner.fit(zs.x, xs.x, target.view(y), false); !ok) return ok;
+        if (auto ok = linear::unscale_results(inner.r_, xs.factor, target.factor); !ok) return ok;
         linear::rescale_inverse(*inner.covariance_, xs.factor, fit_intercept_);
+        linear::rescale_covariance(*inner.covariance_, target.factor);
         r_ = std::move(inner.r_);
         covariance_ = std::move(inner.covariance_);
         return {};

@@ -202,6 +202,15 @@ std::expected<SquareSolution, SolveFailure> solve_square_by_qr(Matrix zd, const 
     }
     auto q = linalg::qr(zd.view(), rhs.view());
     if (!q) return std::unexpected(SolveFailure::Singular);
+    // Singular when Q'Xd, with Xd's columns at unit length, is: conditioned
+    // like the designs, where Zd'Xd squares the condition of Z = X.
+    Matrix m(k, k);
+    for (index_t i = 0; i < k; ++i)
+        for (index_t j = 0; j < k; ++j) m(i, j) = q->qtb(i, j) / pr.x_norms[j];
+    // Not rescaled again: a column of Q'Xd near zero is a regressor the
+    // instruments do not reach.
+    auto sv = linalg::singular_values(m.view());
+    if (!sv || !((*sv)[k - 1] > rank_tolerance(pr.n, k) * (*sv)[0])) return std::unexpected(SolveFailure::Singular);
     auto f = linalg::factor_lu(q->qtb.view().col_range(0, k));
     if (!f) return std::unexpected(SolveFailure::Singular);
     SquareSolution s;
@@ -235,8 +244,6 @@ std::expected<SquareSolution, SolveFailure> solve_square(const SquareProblem& pr
         auto [zd, xd] = pr.materialise();
         if (!(scaled_singular_ratio(zd.view()) > tol) || !(scaled_singular_ratio(xd.view()) > tol))
             return std::unexpected(SolveFailure::Singular);
-        auto sv = linalg::singular_values(as.view());
-        if (!sv || !((*sv)[k - 1] > tol * (*sv)[0])) return std::unexpected(SolveFailure::Singular);
         return solve_square_by_qr(std::move(zd), xd, pr);
     }
     // A^-1 = Dx^-1 As^-1 Dz^-1.

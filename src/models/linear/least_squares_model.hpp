@@ -40,11 +40,14 @@ protected:
     }
 
     // The same, from a fit of inner on x's columns multiplied by f.
-    void commit_rescaled(LeastSquaresModel&& inner, VectorView f, MatrixView x) {
+    // and y by target_factor; fails, leaving the model as it was, when a
+    // result does not fit in a double on the original scale.
+    Result<void> commit_rescaled(LeastSquaresModel&& inner, VectorView f, double target_factor, MatrixView x) {
+        if (auto ok = linear::unscale_results(inner.r_, f, target_factor); !ok) return ok;
         Matrix original = Matrix::from(x);
-        inner.r_.rescale_slopes(f);
         linear::rescale_inverse(*inner.inverse_, f, fit_intercept_);
         commit(std::move(inner.r_), std::move(*inner.inverse_), std::move(original));
+        return {};
     }
 
     std::string render_summary(std::string_view title, std::string_view method, std::string_view covariance) const {

@@ -78,7 +78,9 @@ bool plausible_sums(const CentredCrossProducts& cc, index_t n) {
         // as a square that overflows is out of bounds anyway.
         const double b = root_n * cc.x_mean[j];
         const double squared = std::fabs(cc.s(j, j)) + b * b;
-        if (squared > 0x1p900 || (squared != 0.0 && squared < 0x1p-900)) return false;
+        // A zero length too: squares that underflow to zero hide a column
+        // of tiny values (only an all-zero column pays the scan for nothing).
+        if (!(squared <= 0x1p900) || squared < 0x1p-900) return false;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "models/linear/validation.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace ordinata::models::linear {
 
@@ -26,6 +27,82 @@ void rescale_inverse(linalg::Matrix& m, linalg::VectorView f, bool intercept) {
     const auto fi = [&](index_t i) { return i < off ? 1.0 : f[i - off]; };
     for (index_t i = 0; i < m.rows(); ++i)
         for (index_t j = 0; j < m.cols(); ++j) m(i, j) *= fi(i) * fi(j);
+}
+
+namespace {
+
+constexpr double kSmallest = 0x1p-1022;  // the smallest normal double
+
+// The power of two that brings the largest magnitude m into [1/2, 1).
+double unit_factor(double m) { return m > 0.0 ? std::ldexp(1.0, -std::ilogb(m) - 1) : 1.0; }
+
+// Where a scaled result v lands once multiplied by 2^e: fine, beyond the
+// largest double, or below the smallest normal one although v is not 0.
+enum class Landing { Fine, Over, Under };
+Landing land(double v, int e) {
+    const double out = std::ldexp(v, e);
+    if (!std::isfinite(out)) return Landing::Over;
+    if (v != 0.0 && std::fabs(out) < kSmallest) return Landing::Under;
+    return Landing::Fine;
+}
+// Estimates only overflow: one that underflows is zero at the precision of
+// its standard error.
+Landing land_estimate(double v, int e) { return land(v, e) == Landing::Over ? Landing::Over : Landing::Fine; }
+
+}  // namespace
+
+bool target_is_extreme(linalg::VectorView y) { return linalg::magnitudes(y).extreme(); }
+
+TargetScaling::TargetScaling(linalg::VectorView original) {
+    if (!target_is_extreme(original)) return;
+    double big = 0.0;
+    for (index_t i = 0; i < original.size(); ++i) big = std::fmax(big, std::fabs(original[i]));
+    factor = unit_factor(big);
+    y = linalg::Vector(original.size());
+    for (index_t i = 0; i < original.size(); ++i) y[i] = original[i] * factor;
+}
+
+void rescale_covariance(linalg::Matrix& m, double target_factor) {
+    const int back = -std::ilogb(target_factor);
+    for (index_t i = 0; i < m.size(); ++i) m.data()[i] = std::ldexp(m.data()[i], 2 * back);
+}
+
+Result<void> unscale_results(FitResults& r, linalg::VectorView column_factor, double target_factor) {
+    // Powers of two throughout, applied as exponents: exact, whatever the
+    // factors' product would be.
+    const int back = -std::ilogb(target_factor);
+    const auto slope_exponent = [&](index_t j) { return std::ilogb(column_factor[j]) + back; };
+    // Checked before anything changes: standard errors and the residual
+    // mean square must stay normal doubles, the estimates finite.
+    Landing worst = Landing::Fine;
+    const auto note = [&](Landing l) {
+        if (worst == Landing::Fine) worst = l;
+    };
+    if (r.mse) note(land(*r.mse, 2 * back));
+    if (r.intercept) note(land_estimate(*r.intercept, back));
+    if (r.intercept_std_error) note(land(*r.intercept_std_error, back));
+    for (index_t j = 0; j < column_factor.size(); ++j) {
+        if (r.coefficients) note(land_estimate((*r.coefficients)[j], slope_exponent(j)));
+        if (r.coef_std_errors) note(land((*r.coef_std_errors)[j], slope_exponent(j)));
+    }
+    if (worst == Landing::Over) return value_error(kOverflow);
+    // The scaled target lies within [-1, 1]: a residual mean square below
+    // (n eps)^2 is the rounding noise of a perfect fit, whose errors are 0
+    // in exact arithmetic, so their underflow loses nothing.
+    const double n_eps = static_cast<double>(r.n_samples.value_or(0)) * std::numeric_limits<double>::epsilon();
+    const bool noise = r.mse && *r.mse <= n_eps * n_eps;
+    if (worst == Landing::Under && !noise) return value_error(kUnderflow);
+    for (index_t j = 0; j < column_factor.size(); ++j) {
+        if (r.coefficients) (*r.coefficients)[j] = std::ldexp((*r.coefficients)[j], slope_exponent(j));
+        if (r.coef_std_errors) (*r.coef_std_errors)[j] = std::ldexp((*r.coef_std_errors)[j], slope_exponent(j));
+    }
+    if (back == 0) return {};
+    if (r.mse) *r.mse = std::ldexp(*r.mse, 2 * back);
+    if (r.intercept) *r.intercept = std::ldexp(*r.intercept, back);
+    if (r.intercept_std_error) *r.intercept_std_error = std::ldexp(*r.intercept_std_error, back);
+    if (r.residuals)
+        for (index_t i = 0; i < r.residuals->size(); ++i) (*r.residuals)[i] = std::ldexp((*r.residuals)[i], back);
+    return {};
 }
 
 }  // namespace ordinata::models::linear

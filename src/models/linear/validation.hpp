@@ -4,12 +4,15 @@
 
 #include "linalg/ops.hpp"
 #include "models/estimator_error.hpp"
+#include "models/fit_results.hpp"
 
 namespace ordinata::models::linear {
 
 inline constexpr const char* kNotFinite = "Input contains NaN or infinite values";
 inline constexpr const char* kOverflow =
     "Results overflow the range of double precision: rescale the data before fitting";
+inline constexpr const char* kUnderflow =
+    "Results underflow the range of double precision: rescale the data before fitting";
 
 // Refuses NaN and infinity in any of the arrays, before any solve sees them;
 // otherwise tells whether some magnitude would leave the double range once
@@ -30,6 +33,28 @@ struct ColumnScaling {
     linalg::Matrix x;
     explicit ColumnScaling(linalg::MatrixView a);
 };
+
+// y multiplied by the power of two that brings its largest magnitude into
+// [1/2, 1) when its magnitudes are extreme as a column's would be (factor 1
+// and no copy otherwise): the residual sum of squares then neither
+// overflows nor underflows while the fit runs.
+struct TargetScaling {
+    double factor = 1.0;
+    linalg::Vector y;
+    explicit TargetScaling(linalg::VectorView original);
+    linalg::VectorView view(linalg::VectorView original) const { return factor == 1.0 ? original : y.view(); }
+};
+// Whether y's magnitudes call for a TargetScaling.
+bool target_is_extreme(linalg::VectorView y);
+
+// Back from a fit on x's columns multiplied by column_factor and y by
+// target_factor: every result on the original scale, or the overflow
+// (underflow) error when one leaves the range of normal doubles.
+Result<void> unscale_results(FitResults& r, linalg::VectorView column_factor, double target_factor);
+
+// A covariance of a fit on y multiplied by target_factor, on y's own scale
+// (its standard errors passed unscale_results, so its diagonal fits).
+void rescale_covariance(linalg::Matrix& m, double target_factor);
 
 // M_ij f_i f_j for the inverse cross-product matrix of a design whose
 // columns were multiplied by f (the intercept, when present, by 1).

@@ -169,10 +169,11 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
 
 Result<void> GLS::fit_rescaled(MatrixView x, VectorView y, MatrixView sigma) {
     const linear::ColumnScaling scaled(x);
+    const linear::TargetScaling target(y);
     GLS inner(fit_intercept_);
-    if (auto ok = inner.fit(scaled.x, y, sigma, false); !ok) return ok;
+    if (auto ok = inner.fit(scaled.x, target.view(y), sigma, false); !ok) return ok;
+    if (auto ok = linear::unscale_results(inner.r_, scaled.factor, target.factor); !ok) return ok;
     Matrix original = Matrix::from(x);
-    inner.r_.rescale_slopes(scaled.factor);
     r_ = std::move(inner.r_);
     training_x_ = std::move(original);
     sigma_factor_ = std::move(inner.sigma_factor_);

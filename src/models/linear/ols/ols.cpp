@@ -71,7 +71,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     // copies and checks it and forms the centred cross-products.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
     if (!checked.x || !linear::finite_target(checked, y)) return value_error(linear::kNotFinite);
-    if (checked.extreme && may_rescale) return fit_rescaled(x, y);
+    if (may_rescale && (checked.extreme || linear::target_is_extreme(y))) return fit_rescaled(x, y);
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
 
@@ -135,10 +135,10 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
 
 Result<void> OLS::fit_rescaled(MatrixView x, VectorView y) {
     const linear::ColumnScaling scaled(x);
+    const linear::TargetScaling target(y);
     OLS inner(fit_intercept_, robust_);
-    if (auto ok = inner.fit(scaled.x, y, false); !ok) return ok;
-    commit_rescaled(std::move(inner), scaled.factor, x);
-    return {};
+    if (auto ok = inner.fit(scaled.x, target.view(y), false); !ok) return ok;
+    return commit_rescaled(std::move(inner), scaled.factor, target.factor, x);
 }
 
 Result<Vector> OLS::predict(MatrixView x) const {

@@ -21,22 +21,21 @@ struct Solution {
     Matrix inverse;  // (X'X + alpha D)^-1, or its stand-in on the SVD route
 };
 
-// The SVD route (alpha = 0 on short designs): the minimum-norm solution, and
-// for the standard errors (Xd'Xd + 1e-12 I)^-1, refused when Xd is singular.
+// The SVD route (alpha = 0 on short designs): the minimum-norm solution,
+// and for the standard errors the inverse OLS takes on the same route, of
+// the (centred) normal equations scaled to unit diagonal: refused when Xd
+// is singular, whatever the scale of its columns.
 Result<Solution> solve_svd(MatrixView x, VectorView y, bool intercept) {
-    Matrix xd = linear::design_matrix(x, intercept);
-    auto ls = linalg::least_squares(xd, y);
+    auto ls = linalg::least_squares(linear::design_matrix(x, intercept), y);
     if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-    Matrix a = linalg::gram(xd);
-    for (index_t i = 0; i < a.rows(); ++i) a(i, i) += 1e-12;
-    linear::LeastSquaresProblem pr;
-    pr.g = &a;
-    pr.n = xd.rows();
-    pr.k = xd.cols();
-    pr.materialise = [&] { return std::pair<Matrix, Vector>(std::move(xd), Vector::from(y)); };
+    const index_t n = x.rows();
+    const linear::DesignSystem sys =
+        intercept ? linear::centred_system(linear::centred_cross_products(x, y), n) : linear::plain_system(x, y);
+    linear::LeastSquaresProblem pr = sys.problem(n, false, [&] { return linear::explicit_design(x, y, sys, nullptr); });
+    pr.extended_row = linear::explicit_design_row(x, y, sys, nullptr);
     auto inv = linear::solve(pr, linear::Factorisation::Lu);
     if (!inv) return runtime_error("Cannot compute inverse for standard errors");
-    return Solution{std::move(ls->solution), std::move(inv->inverse)};
+    return Solution{std::move(ls->solution), sys.expand_inverse(std::move(inv->inverse))};
 }
 
 }  // namespace
@@ -54,7 +53,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     // centred cross-products share one pass over x.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
     if (!checked.x || !linear::finite_target(checked, y)) return value_error(linear::kNotFinite);
-    if (checked.extreme && may_rescale) return fit_rescaled(x, y);
+    if (may_rescale && (checked.extreme || linear::target_is_extreme(y))) return fit_rescaled(x, y);
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
 
@@ -95,6 +94,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
 
 Result<void> Ridge::fit_rescaled(MatrixView x, VectorView y) {
     const linear::ColumnScaling scaled(x);
+    const linear::TargetScaling target(y);
     Ridge inner(alpha_, fit_intercept_);
     // The penalty on the original slopes b = f b_s is alpha f^2 b_s^2.
     Vector weights(scaled.factor.size());
@@ -102,9 +102,8 @@ Result<void> Ridge::fit_rescaled(MatrixView x, VectorView y) {
     for (index_t j = 0; j < weights.size(); ++j)
         weights[j] = std::fmin(scaled.factor[j] * scaled.factor[j], std::ldexp(1.0, 1000));
     inner.penalty_weights_ = std::move(weights);
-    if (auto ok = inner.fit(scaled.x, y, false); !ok) return ok;
-    commit_rescaled(std::move(inner), scaled.factor, x);
-    return {};
+    if (auto ok = inner.fit(scaled.x, target.view(y), false); !ok) return ok;
+    return commit_rescaled(std::move(inner), scaled.factor, target.factor, x);
 }
 
 Result<Vector> Ridge::predict(MatrixView x) const {

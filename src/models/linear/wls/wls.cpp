@@ -100,9 +100,10 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
 
 Result<void> WLS::fit_rescaled(MatrixView x, VectorView y, VectorView weights) {
     const linear::ColumnScaling scaled(x);
+    const linear::TargetScaling target(y);
     WLS inner(fit_intercept_);
-    if (auto ok = inner.fit(scaled.x, y, weights, false); !ok) return ok;
-    inner.r_.rescale_slopes(scaled.factor);
+    if (auto ok = inner.fit(scaled.x, target.view(y), weights, false); !ok) return ok;
+    if (auto ok = linear::unscale_results(inner.r_, scaled.factor, target.factor); !ok) return ok;
     r_ = std::move(inner.r_);
     return {};
 }

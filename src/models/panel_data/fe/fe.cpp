@@ -131,11 +131,16 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
 
 Result<void> FE::fit_rescaled(MatrixView x, VectorView y, EntityIdView entity_id) {
     const linear::ColumnScaling scaled(x);
+    const linear::TargetScaling target(y);
     FE inner(robust_);
-    if (auto ok = inner.fit(scaled.x, y, entity_id, false); !ok) return ok;
+    if (auto ok = inner.fit(scaled.x, target.view(y), entity_id, false); !ok) return ok;
+    if (auto ok = linear::unscale_results(inner.r_, scaled.factor, target.factor); !ok) return ok;
     Matrix original = Matrix::from(x);
-    inner.r_.rescale_slopes(scaled.factor);
     linear::rescale_inverse(*inner.xtx_inv_, scaled.factor, false);
+    // The entity effects are in y's units.
+    if (inner.fixed_effects_)
+        for (index_t i = 0; i < inner.fixed_effects_->size(); ++i)
+            (*inner.fixed_effects_)[i] = std::ldexp((*inner.fixed_effects_)[i], -std::ilogb(target.factor));
     r_ = std::move(inner.r_);
     within_r_squared_ = inner.within_r_squared_;
     n_entities_ = inner.n_entities_;
