@@ -82,13 +82,43 @@ def test_r_squared_is_scale_free(cls):
         assert fit(cls, X, np.full(200, 3.0 * scale), sigma=np.eye(200) * 2).r_squared == 0.0
 
 
+def outputs(m):
+    """Every scale-carrying output: estimates, errors, residual mean square, residuals."""
+    est = np.r_[[m.intercept] if getattr(m, "intercept", None) is not None else [], m.coefficients]
+    return est, m.standard_errors(), m.mse, m.residuals
+
+
+# Columns beyond 1e+-144 (squares out of range), and at 1e-165 and below,
+# where the squares underflow to exactly zero.
 @pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize("scale", [1e155, 1e-160])
+@pytest.mark.parametrize("scale", [1e155, 1e250, 1e-160, 1e-165, 1e-200, 1e-300])
 def test_extreme_column_scales_fit_the_rescaled_model(cls, scale):
     ref, m = fit(cls, X, Y), fit(cls, X * scale, Y)
     np.testing.assert_allclose(m.coefficients * scale, ref.coefficients, rtol=1e-9)
     np.testing.assert_allclose(m.standard_errors() * scale, ref.standard_errors(), rtol=1e-9)
     assert m.r_squared == pytest.approx(ref.r_squared, rel=1e-9)
+
+
+# Targets beyond 1e+-144 whose results still fit in a double: fitted on a
+# power-of-two copy, every output is the unit-scale one times the scale.
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("scale", [2.0**-490, 1e-150, 2.0**490, 1e150])
+def test_extreme_target_scales_transform_every_output(cls, scale):
+    ref, m = fit(cls, X, Y, sigma=np.eye(200) * 2), fit(cls, X, Y * scale, sigma=np.eye(200) * 2)
+    for got, want, power in zip(outputs(m), outputs(ref), (1, 1, 2, 1)):
+        np.testing.assert_allclose(np.divide(got, scale**power), want, rtol=1e-12, atol=1e-12 * np.max(np.abs(want)))
+    assert m.r_squared == pytest.approx(ref.r_squared, rel=1e-12)
+
+
+# Results that do not fit in a double raise, whichever way they leave it:
+# a residual mean square of 1e-400 (target 1e-200), or of 1e400, slopes of
+# 1e450 (overflow) and 1e-450 (their errors underflow).
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("x_scale, y_scale, word", [(1.0, 1e-200, "underflow"), (1.0, 1e200, "overflow"),
+                                                    (1e-300, 1e150, "overflow"), (1e300, 1e-150, "underflow")])
+def test_results_beyond_the_double_range_raise(cls, x_scale, y_scale, word):
+    with pytest.raises(ValueError, match=f"^Results {word} the range of double precision: rescale the data"):
+        fit(cls, X * x_scale, Y * y_scale, sigma=np.eye(200) * 2)
 
 
 @pytest.mark.parametrize("cls", CLASSES)

@@ -9,16 +9,22 @@ from ordinata import OLS
 
 import nist
 
-# Minimum digits (coefficients, standard errors), each about half a digit
-# below what the default routes achieve, so that another CPU's BLAS
-# rounding cannot flip them.
+# Minimum digits (coefficients, standard errors), each a full digit or more
+# below what every BLAS kernel gives (SSE, AVX and AVX2 kernels measured
+# alike). Why they hold on any CPU: the ill-conditioned problems (Wampler,
+# Filip, Longley) are small, so they are factored in extended precision
+# without BLAS, and their residual sums of squares come from that
+# factorisation or are formed again in extended precision where the
+# product's rounding could reach them.
 MIN_LRE = {
-    "Norris": (12.0, 13.0), "Pontius": (12.0, 13.0), "NoInt1": (14.0, 14.5), "NoInt2": (14.5, 14.5),
-    "Longley": (13.5, 12.0), "Wampler1": (11.0, 11.0), "Wampler2": (12.5, 13.5), "Wampler3": (11.0, 11.5),
-    "Wampler4": (10.0, 11.5), "Wampler5": (8.5, 11.5),
+    "Norris": (11.5, 12.5), "Pontius": (11.5, 12.0), "NoInt1": (13.5, 14.0), "NoInt2": (14.0, 13.5),
+    "Longley": (13.5, 13.5), "Wampler1": (11.0, 11.0), "Wampler2": (12.0, 13.5), "Wampler3": (10.0, 10.5),
+    "Wampler4": (9.0, 10.5), "Wampler5": (8.5, 10.5),
     # Degree-10 polynomial: the scaled design's condition number is about
-    # 4e9, so its cross-products lose every digit; only QR keeps seven.
-    "Filip": (7.0, 6.0),
+    # 4e9. The powers of x, rounded to doubles, already move the exact
+    # solution at the eighth digit (7.6 digits from the certified values,
+    # 11 from the solution of the rounded data).
+    "Filip": (6.5, 6.5),
 }
 
 

@@ -2,6 +2,8 @@
 route's singular error on every machine, a near-collinear full-rank one fits
 with the digits a QR solve keeps."""
 
+from fractions import Fraction
+
 import numpy as np
 import pytest
 
@@ -137,38 +139,76 @@ def near_collinear(rng, n, p, cond):
     return x
 
 
-def lstsq(xd, y):
-    d = np.linalg.norm(xd, axis=0)
-    return np.linalg.lstsq(xd / d, y, rcond=None)[0] / d
+def exact_lstsq(d, y, w):
+    """The weighted least-squares minimum of the double data in rational
+    arithmetic: its coefficients and a function giving any b's exact residual
+    sum of squares."""
+    F = [[Fraction(v) for v in row] for row in d]
+    Y, W = [Fraction(v) for v in y], [Fraction(v) for v in w]
+    q = len(F[0])
+    a = [[sum(W[i] * F[i][r] * F[i][c] for i in range(len(F))) for c in range(q)]
+         + [sum(W[i] * F[i][r] * Y[i] for i in range(len(F)))] for r in range(q)]
+    for c in range(q):  # Gauss-Jordan, exact
+        piv = next(r for r in range(c, q) if a[r][c] != 0)
+        a[c], a[piv] = a[piv], a[c]
+        for r in range(q):
+            if r != c and a[r][c] != 0:
+                f = a[r][c] / a[c][c]
+                a[r] = [u - f * v for u, v in zip(a[r], a[c])]
+    beta = [a[r][q] / a[r][r] for r in range(q)]
+    ssr = lambda b: sum(W[i] * (Y[i] - sum(F[i][j] * Fraction(b[j]) for j in range(q))) ** 2 for i in range(len(F)))
+    return beta, ssr
 
 
-@pytest.mark.parametrize("intercept", [True, False])
-@pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.OLS, {"robust": True}),
-                                       (ordinata.Ridge, {"alpha": 0.0}), (ordinata.WLS, {}), (ordinata.GLS, {}),
-                                       (ordinata.IV, {}), (ordinata.TSLS, {})])
-def test_near_collinear_full_rank_agrees_with_qr(cls, ctor, intercept):
-    rng = np.random.default_rng(4)
-    n = 200
-    x = near_collinear(rng, n, 4, 1e6)
-    y = x @ [1.0, -2.0, 0.5, 3.0] + 1.0 + rng.normal(size=n)
-    xd = np.column_stack([np.ones(n), x]) if intercept else x
-    assert np.linalg.cond(xd / np.linalg.norm(xd, axis=0)) > 1e5
-    w = rng.uniform(0.5, 2.0, n)
-    m = fit_exogenous(cls, x, y, {"fit_intercept": intercept, **ctor}, weights=w, sigma=np.diag(1.0 / w))
-    s = np.sqrt(w) if cls in (ordinata.WLS, ordinata.GLS) else np.ones(n)
-    got = np.concatenate([[m.intercept], m.coefficients]) if intercept else m.coefficients
-    np.testing.assert_allclose(got, lstsq(xd * s[:, None], y * s), rtol=1e-7)
+# Every class and route, against the exact minimum: the Cholesky/LU routes
+# (n = 40) and the short designs (n = 14, the SVD routes of OLS and Ridge).
+SWEEP = [(ordinata.OLS, {}, True), (ordinata.OLS, {"robust": True}, True), (ordinata.OLS, {}, False),
+         (ordinata.Ridge, {"alpha": 0.0}, True), (ordinata.Ridge, {"alpha": 0.0}, False), (ordinata.WLS, {}, True),
+         (ordinata.GLS, {}, True), (ordinata.IV, {}, True), (ordinata.TSLS, {}, True), (ordinata.FE, {}, False)]
 
 
-def test_fe_near_collinear_agrees_with_qr():
-    rng = np.random.default_rng(5)
-    ids = np.repeat(np.arange(20), 10).astype(np.int64)
-    x = near_collinear(rng, 200, 3, 1e6)
-    y = x @ [1.0, 2.0, -1.0] + ids * 0.5 + rng.normal(size=200)
-    m = ordinata.FE()
-    m.fit(x, y, ids)
-    means = lambda a: np.stack([a[ids == g].mean(axis=0) for g in range(20)])[ids]
-    np.testing.assert_allclose(m.coefficients, lstsq(x - means(x), y - means(y)), rtol=1e-7)
+@pytest.mark.parametrize("n", [40, 14])
+@pytest.mark.parametrize("cond", [1e6, 1e9, 1e11, 1e13])
+@pytest.mark.parametrize("cls, ctor, intercept", SWEEP)
+def test_near_collinear_full_rank_reaches_the_least_squares_minimum(cls, ctor, intercept, cond, n):
+    if cls is ordinata.FE and n < 40:
+        pytest.skip("a panel needs more rows than entities and regressors")
+    rng = np.random.default_rng(int(np.log10(cond)) + n)
+    x = near_collinear(rng, n, 3, cond)
+    ids = (np.arange(n) % 4).astype(np.int64)
+    y = x @ [1.0, -2.0, 0.5] + 1.0 + rng.normal(size=n) + ids * 0.5
+    w = rng.uniform(0.5, 2.0, n) if cls in (ordinata.WLS, ordinata.GLS) else np.ones(n)
+    d = np.column_stack([np.ones(n), x]) if intercept else x
+    if cls is ordinata.FE:
+        d = np.column_stack([x, np.eye(4)[ids]])
+    kappa = np.linalg.cond(d / np.linalg.norm(d, axis=0))
+    m = fit_exogenous(cls, x, y, {"fit_intercept": intercept, **ctor} if cls is not ordinata.FE else {},
+                      weights=w, sigma=np.diag(1.0 / w), entity_id=ids)
+    beta, ssr = exact_lstsq(d, y, w)
+    params = np.r_[[m.intercept] if intercept else [], m.coefficients]
+    if cls is ordinata.FE:  # the entity effects that go with the slopes
+        e = y - x @ m.coefficients
+        params = np.r_[params, [e[ids == g].mean() for g in range(4)]]
+    # A backward-stable solve leaves || A (b - b*) || at about eps kappa
+    # || y ||; the floor is that with a factor 1e3 to spare (and never
+    # tighter than 1e-12). A wrecked solve misses by factors of 1e8 and more.
+    minimum = ssr(beta)
+    excess = float((ssr(params) - minimum) / minimum)
+    bound = max(1e-12, float((1e3 * np.finfo(float).eps * kappa) ** 2 * np.sum(w * y**2) / float(minimum)))
+    assert excess <= bound, f"cond {kappa:.1e}: residual sum of squares {excess:.1e} above the minimum"
+    # The reported residual mean square is the minimum's, to the same bound.
+    dof = n - d.shape[1]
+    if cls not in (ordinata.WLS, ordinata.GLS):  # those report the unweighted one
+        assert abs(m.mse * dof / float(minimum) - 1) <= max(1e-10, bound)
+
+
+@pytest.mark.parametrize("cls, ctor, intercept", [c for c in SWEEP if c[0] is not ordinata.FE])
+def test_past_the_rank_threshold_raises(cls, ctor, intercept):
+    # A condition of 1e16 lies a hundredfold past 1 / (max(n, k) eps) = 1.1e14.
+    rng = np.random.default_rng(7)
+    x = near_collinear(rng, 40, 3, 1e16)
+    with pytest.raises((RuntimeError, ValueError), match="singular|positive definite|Cannot compute"):
+        fit_exogenous(cls, x, x[:, 0] + rng.normal(size=40), {"fit_intercept": intercept, **ctor})
 
 
 def test_columns_summing_to_a_constant_beside_the_intercept_raise():

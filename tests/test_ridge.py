@@ -58,3 +58,17 @@ def test_large_column_offsets_keep_their_digits(offset, alpha):
     m = ordinata.WLS() if alpha is None else ordinata.Ridge(alpha)
     m.fit(x, y, *([w] if alpha is None else []))
     np.testing.assert_allclose(np.r_[m.intercept, m.coefficients], ref, rtol=1e-8)
+
+
+# The short-design route: the errors come from OLS's inverse, whatever the
+# regressors' scale (an absolute safeguard on X'X would dominate tiny columns).
+@pytest.mark.parametrize("scale", [1.0, 1e-6, 1e-8, 1e6])
+@pytest.mark.parametrize("intercept", [True, False])
+def test_unpenalised_short_design_errors_equal_ols(scale, intercept):
+    rng = np.random.default_rng(2)
+    x = rng.normal(size=(10, 3)) * scale
+    y = 1.0 + x @ [1.0, 2.0, 3.0] / scale + rng.normal(size=10)
+    ridge, ols = ordinata.Ridge(alpha=0.0, fit_intercept=intercept), ordinata.OLS(fit_intercept=intercept)
+    ridge.fit(x, y)
+    ols.fit(x, y)
+    np.testing.assert_allclose(ridge.standard_errors(), ols.standard_errors(), rtol=1e-10)
