@@ -152,6 +152,17 @@ protected:
 std::optional<Matrix> cached_covariance(OnceCell<Matrix>& cell, const std::optional<Matrix>& inverse,
                                         std::optional<double> mse);
 
+// The total sum of squares of y (weighted by w when given) about its mean,
+// with the cut-off R^2 reads it against: a total at the level of the
+// rounding noise of the mean, (n eps)^2 sum w y^2, counts as a constant
+// target and gives 0.
+struct TotalSum {
+    double tss = 0.0;
+    double noise = 0.0;
+    double sum_sq = 0.0;  // sum w y^2
+};
+TotalSum total_sum_of_squares(VectorView y, const VectorView* w = nullptr);
+
 // R^2 = 1 - SSR/TSS, 0 for a constant target (TSS not above the rounding
 // noise level given); optionally clamped to [-1, 1] (a NaN ratio then
 // becomes -1).

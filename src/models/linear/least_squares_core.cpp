@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "linalg/extended_qr.hpp"
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
+#include "models/linear/design_system.hpp"
 
 namespace ordinata::models::linear {
 
@@ -85,8 +88,6 @@ double singular_value_ratio(const Matrix& r) {
 }
 
 }  // namespace
-
-double rank_tolerance(index_t n, index_t k) { return static_cast<double>(std::max(n, k)) * kEps; }
 
 Matrix bordered_factor(const Matrix& r, VectorView scale, const Vector* row) {
     const index_t p = r.rows(), off = row ? 1 : 0;
@@ -190,6 +191,111 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
 
 namespace {
 
+// One step of iterative refinement of the factored system's solution b
+// (the slopes with an intercept), with g_inv the inverse of sys.g: b += g_inv
+// A'e for the residuals e of the design the system describes. With an
+// intercept those are formed in centred form, (y - y_mean) - (X - 1m')b,
+// which keeps the digits a large intercept would cancel away.
+void refine(MatrixView x, VectorView y, const DesignSystem& sys, const Matrix& g_inv, Vector& b) {
+    const index_t n = x.rows(), p = x.cols();
+    const Vector zero(p, 0.0);
+    const Vector& m = sys.x_mean ? *sys.x_mean : zero;
+    // The residuals and A'e in extended precision: refinement can only
+    // recover the digits its residuals carry.
+    std::vector<long double> ate(p, 0.0L);
+    for (index_t i = 0; i < n; ++i) {
+        const VectorView r = x.row(i);
+        long double e = static_cast<long double>(y[i]) - sys.y_mean;
+        for (index_t j = 0; j < p; ++j) e -= (static_cast<long double>(r[j]) - m[j]) * b[j];
+        for (index_t j = 0; j < p; ++j) ate[j] += (static_cast<long double>(r[j]) - m[j]) * e;
+    }
+    Vector ate_d(p);
+    for (index_t j = 0; j < p; ++j) ate_d[j] = static_cast<double>(ate[j]);
+    const Vector delta = linalg::dot(g_inv.view(), ate_d.view());
+    for (index_t j = 0; j < p; ++j) b[j] += delta[j];
+}
+
+// mean(y - X b) in extended precision: the intercept for the slopes b
+// without the cancellation of y_mean - m'b when the means are large.
+double mean_offset(MatrixView x, VectorView y, VectorView b) {
+    long double total = 0.0L;
+    for (index_t i = 0; i < x.rows(); ++i) {
+        const VectorView r = x.row(i);
+        long double e = y[i];
+        for (index_t j = 0; j < x.cols(); ++j) e -= static_cast<long double>(r[j]) * b[j];
+        total += e;
+    }
+    return static_cast<double>(total / static_cast<long double>(x.rows()));
+}
+
+// ||A||_F * ||A^-1||_F, an upper bound of the 2-norm condition number.
+double frobenius_condition(const Matrix& a, const Matrix& a_inv) {
+    double fa = 0.0, fi = 0.0;
+    for (index_t i = 0; i < a.size(); ++i) {
+        fa += a.data()[i] * a.data()[i];
+        fi += a_inv.data()[i] * a_inv.data()[i];
+    }
+    return std::sqrt(fa) * std::sqrt(fi);
+}
+
+// Whether refinement provably converges, from the exact reciprocal 1-norm
+// condition of the scaled system.
+bool refinement_converges(double rcond, index_t p) {
+    return static_cast<double>(p) * kEps < kRefineContractionBelow * rcond;
+}
+
+std::unexpected<EstimatorError> route_error(const RoutePolicy& policy, std::string message) {
+    return policy.value_errors ? value_error(std::move(message)) : runtime_error(std::move(message));
+}
+
+LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& sys, bool with_rhs) {
+    LeastSquaresProblem pr;
+    if (rp.materialise) {
+        pr = sys.problem(rp.n, with_rhs, rp.materialise);
+    } else {
+        pr = sys.problem(rp.n, with_rhs, [&rp, &sys] { return explicit_design(rp.x, rp.y, sys, rp.s); });
+        pr.extended_row = [&rp, &sys](index_t i, long double* row) {
+            explicit_design_row(rp.x, rp.y, sys, rp.s, i, row);
+        };
+    }
+    pr.penalised = rp.penalised;
+    return pr;
+}
+
+// The minimum-norm solution of the explicit design, and the normal
+// equations' inverse for the standard errors.
+Result<RoutedSolution> solve_by_svd(const RoutedProblem& rp, const RoutePolicy& policy) {
+    auto [a, t] = rp.svd_design ? rp.svd_design() : std::pair(design_matrix(rp.x, rp.intercept), Vector::from(rp.y));
+    auto ls = linalg::least_squares(a.view(), t.view());
+    if (!ls) return route_error(policy, policy.svd_failed ? policy.svd_failed : "SVD failed: " + ls.error().debug());
+    std::optional<DesignSystem> formed;
+    const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system(&a));
+    auto inv = solve(routed_problem(rp, sys, false), Factorisation::Lu);
+    if (!inv) return route_error(policy, policy.svd_singular);
+    return RoutedSolution{Route::Svd, std::move(ls->solution), sys.expand_inverse(std::move(inv->inverse)), {}};
+}
+
+}  // namespace
+
+Result<RoutedSolution> solve_routed(const RoutedProblem& rp, const RoutePolicy& policy) {
+    const Route route = choose_route(policy, rp.n, rp.q, rp.columns);
+    if (route == Route::Svd) return solve_by_svd(rp, policy);
+    std::optional<DesignSystem> formed;
+    const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system(nullptr));
+    auto s = solve(routed_problem(rp, sys, true), route == Route::Factored ? policy.factored : Factorisation::Lu);
+    if (!s) return route_error(policy, policy.singular);
+    const bool refine_it = policy.refine && refinement_converges(s->rcond, sys.g.rows()) &&
+                           (s->by_qr || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
+    for (int step = 0; refine_it && step < kRefinementSteps; ++step) refine(rp.x, rp.y, sys, s->inverse, s->beta);
+    RoutedSolution out{route, sys.expand_beta(s->beta), sys.expand_inverse(std::move(s->inverse)), s->ssr};
+    // The intercept of slopes that are not the normal equations' own,
+    // without the cancellation of y_mean - m'b.
+    if (policy.refine && (refine_it || s->by_qr) && sys.x_mean) out.beta[0] = mean_offset(rp.x, rp.y, s->beta);
+    return out;
+}
+
+namespace {
+
 // Zd Dz^-1 = Q Rs, M = Q'Xd: b = M^-1 Q'y and A^-1 = M^-1 Rs^-T Dz^-1.
 std::expected<SquareSolution, SolveFailure> solve_square_by_qr(Matrix zd, const Matrix& xd, const SquareProblem& pr) {
     const index_t n = zd.rows(), k = zd.cols();
@@ -253,6 +359,43 @@ std::expected<SquareSolution, SolveFailure> solve_square(const SquareProblem& pr
         for (index_t j = 0; j < k; ++j) s.inverse(i, j) = m(i, j) / pr.x_norms[i] / pr.z_norms[j];
     s.beta = linalg::dot(s.inverse.view(), pr.c->view());
     return s;
+}
+
+std::optional<Matrix> first_stage_from_moments(const Matrix& zz, const Matrix& zx) {
+    const index_t q = zz.rows();
+    Vector d(q);
+    for (index_t j = 0; j < q; ++j) {
+        d[j] = std::sqrt(zz(j, j));
+        if (!(d[j] > 0.0)) return std::nullopt;
+    }
+    Matrix zs(q, q);
+    for (index_t i = 0; i < q; ++i)
+        for (index_t j = 0; j < q; ++j) zs(i, j) = zz(i, j) / d[i] / d[j];
+    auto f = linalg::factor_lu(zs.view());
+    if (!f || f->rcond < kExamineBelowRcond) return std::nullopt;
+    Matrix m = f->inverse;
+    for (index_t i = 0; i < q; ++i)
+        for (index_t j = 0; j < q; ++j) m(i, j) = m(i, j) / d[i] / d[j];
+    return linalg::dot(m.view(), zx.view());
+}
+
+Result<Matrix> first_stage(MatrixView z, MatrixView x) {
+    const index_t n = z.rows(), q = z.cols();
+    if (first_stage_by_normal_equations(n, q)) {
+        if (auto pi = first_stage_from_moments(linalg::gram(z), linalg::dot(z.t(), x))) return std::move(*pi);
+    }
+    Vector d = linalg::column_norms(z);
+    Matrix zs(n, q);
+    for (index_t j = 0; j < q; ++j)
+        if (!(d[j] > 0.0)) d[j] = 1.0;  // a zero instrument stays zero and is dropped
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = 0; j < q; ++j) zs(i, j) = z(i, j) / d[j];
+    auto ls = linalg::least_squares(zs.view(), x, rank_tolerance(n, q));
+    if (!ls) return value_error("Failed to solve first stage regression");
+    Matrix pi = std::move(ls->solution);
+    for (index_t j = 0; j < q; ++j)
+        for (index_t c = 0; c < pi.cols(); ++c) pi(j, c) /= d[j];
+    return pi;
 }
 
 }  // namespace ordinata::models::linear

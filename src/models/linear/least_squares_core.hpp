@@ -1,14 +1,15 @@
-// The least-squares core every estimator solves through: the normal
-// equations of its (centred, weighted, whitened or demeaned) design, scaled
-// to unit diagonal, factored by the route's factorisation, with their
-// condition estimate deciding whether the design must be looked at itself.
+// The least-squares core every estimator solves through. An estimator
+// transforms its data (centres, weights, whitens, demeans or projects them),
+// states the system, and hands it over with its route policy; the core
+// chooses the route, decides the rank, and gives the parameters and the
+// inverse of the normal equations.
 //
 // Singularity is decided as numpy's matrix_rank does, on the design with
 // every column scaled to unit Euclidean length: singular when
 // sigma_min / sigma_max < max(n, k) * eps. Well-conditioned systems are
 // solved from their k x k factorisation; ill-conditioned but full-rank
-// designs by Householder QR, which keeps the digits the normal equations
-// square away.
+// designs by Householder QR (in extended precision when small), which keeps
+// the digits the normal equations square away.
 #pragma once
 
 #include <expected>
@@ -17,116 +18,68 @@
 #include <utility>
 
 #include "linalg/matrix.hpp"
+#include "models/estimator_error.hpp"
+#include "models/linear/design_system.hpp"
+#include "models/linear/least_squares_problem.hpp"
+#include "models/linear/routes.hpp"
 
 namespace ordinata::models::linear {
 
-using linalg::index_t;
-using linalg::Matrix;
-using linalg::MatrixView;
-using linalg::Vector;
-using linalg::VectorView;
-
-// max(n, k) * eps: the relative singular-value cut-off.
-double rank_tolerance(index_t n, index_t k);
-
-// Below this reciprocal condition estimate of the unit-diagonal normal
-// equations (a design condition number above about 1e4) the design itself is
-// examined, and the fit solved by QR when it is not singular: the normal
-// equations would keep fewer than about eight digits.
-inline constexpr double kExamineBelowRcond = 1e-4;
-// A column whose centred (or demeaned) part is below this fraction of its
-// raw length lies close to the intercept (or the entity effects).
-inline constexpr double kOffsetColumnBelow = 1e-4;
-
-enum class Factorisation {
-    CholeskyThenLu,  // Cholesky; LU silently when not positive definite
-    Cholesky,        // Cholesky only
-    Lu,              // LU with partial pivoting
-};
-
-// A vector the problem reads: borrowed from whoever built the problem (who
-// outlives the solve), or held by the problem itself when assigned one.
-class ProblemVector {
-public:
-    ProblemVector() = default;
-    static ProblemVector borrow(const Vector* v) {
-        ProblemVector out;
-        out.borrowed_ = v;
-        return out;
-    }
-    ProblemVector& operator=(Vector v) {
-        owned_ = std::move(v);
-        borrowed_ = nullptr;
-        return *this;
-    }
-    const Vector* get() const { return owned_ ? &*owned_ : borrowed_; }
-    explicit operator bool() const { return get() != nullptr; }
-    const Vector& operator*() const { return *get(); }
-
-private:
-    std::optional<Vector> owned_;
-    const Vector* borrowed_ = nullptr;
-};
-
-// min || t - A b || seen through its normal equations g = A'A, c = A't,
-// A the design after whatever centring, weighting, whitening or demeaning
-// the estimator applies.
-struct LeastSquaresProblem {
-    const Matrix* g = nullptr;  // p x p
-    const Vector* c = nullptr;  // p; null when only g^-1 is wanted
-    index_t n = 0;              // rows of the design
-    index_t k = 0;              // parameters, intercept included
-    // Lengths of the design columns before centring or demeaning: the scale
-    // on which singularity is judged. Empty: the columns of A themselves.
-    ProblemVector raw_norms;
-    // With an intercept (A centred at the (weighted) means m):
-    // sqrt(W) m_j / raw_j, the ones column's row of the R factor of the
-    // scaled uncentred design, so its rank and condition can be read off.
-    ProblemVector intercept_row;
-    // A and t, formed only when the conditioning calls for them.
-    std::function<std::pair<Matrix, Vector>()> materialise;
-    // Row i of [A | t] in extended precision, for the small designs the
-    // core factors that way; without it the rows of materialise are used.
-    std::function<void(index_t, long double*)> extended_row;
-    // A penalised system (ridge, alpha > 0) is well posed by construction.
+// A fit stated for the router: its sizes, the data its system was formed
+// from, and how to form the system and the explicit designs the routes may
+// need.
+struct RoutedProblem {
+    index_t n = 0;        // rows
+    index_t q = 0;        // parameters, as the route thresholds count them
+    index_t columns = 0;  // columns of the design, intercept included
+    // The rows the system describes: x (weighted by s when given) on y,
+    // with an intercept when the system is centred.
+    MatrixView x;
+    VectorView y;
+    const VectorView* s = nullptr;
+    bool intercept = false;
     bool penalised = false;
+    // The normal equations: formed already, or formed on demand (on the SVD
+    // route given that route's explicit design, which an estimator may take
+    // its cross-products from).
+    const DesignSystem* sys = nullptr;
+    std::function<DesignSystem(const Matrix* svd_design)> system;
+    // The system's design [A | t] for the QR of an ill-conditioned fit;
+    // empty: formed from x, y and s (and then in extended precision when small).
+    std::function<std::pair<Matrix, Vector>()> materialise;
+    // The explicit design the SVD route solves; empty: [1 | X] (or X) on y.
+    std::function<std::pair<Matrix, Vector>()> svd_design;
 };
 
-struct LeastSquaresSolution {
-    Vector beta;     // p; empty when c was null
-    Matrix inverse;  // g^-1
-    double rcond = 0.0;
-    bool by_qr = false;
-    // || t - A beta ||^2 at the minimum, when the QR was carried out in
-    // extended precision (small ill-conditioned designs).
+struct RoutedSolution {
+    Route route = Route::Lu;
+    Vector beta;     // intercept first when the system has one
+    Matrix inverse;  // (Xd'Xd)^-1, intercept first likewise
+    // The residual sum of squares at the minimum, when the route computed it
+    // more accurately than the residuals of the rounded beta give it.
     std::optional<double> ssr;
 };
 
-enum class SolveFailure { Singular };
+Result<RoutedSolution> solve_routed(const RoutedProblem& problem, const RoutePolicy& policy);
 
+// The normal equations alone: g^-1 and, when c is given, g^-1 c.
 std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProblem& problem, Factorisation route);
 
-// The exactly identified system A b = c with A = Zd'Xd (k x k), scaled to
-// unit-length columns of Zd and Xd. When its condition number says A may be
-// singular, Zd, Xd and the scaled A are examined: a rank-deficient set of
-// instruments or regressors, or instruments orthogonal to a regressor
-// direction, make it singular. An ill-conditioned but regular system is
-// solved through the QR factors of Zd = QR: (Q'Xd) b = Q'y, whose matrix is
-// conditioned like the designs rather than like their product.
-struct SquareProblem {
-    const Matrix* a = nullptr;
-    const Vector* c = nullptr;
-    VectorView y;    // the target, for the QR solve of an ill-conditioned system
-    Vector z_norms;  // column lengths of Zd
-    Vector x_norms;  // column lengths of Xd
-    index_t n = 0;
-    std::function<std::pair<Matrix, Matrix>()> materialise;  // Zd and Xd
-};
-struct SquareSolution {
-    Vector beta;
-    Matrix inverse;  // A^-1
-};
 std::expected<SquareSolution, SolveFailure> solve_square(const SquareProblem& problem);
+
+// The first stage of two-stage least squares, Pi with X ~ Z Pi.
+// Whether its q x q normal equations are worth forming for n rows.
+inline bool first_stage_by_normal_equations(index_t n, index_t q) {
+    return static_cast<double>(n) > kFirstStageNormalAbove * static_cast<double>(q);
+}
+// Pi = (Z'Z)^-1 Z'X from the moments, when the unit-diagonal Z'Z is well
+// conditioned; empty otherwise.
+std::optional<Matrix> first_stage_from_moments(const Matrix& zz, const Matrix& zx);
+// Pi from the normal equations when clearly over-determined and well
+// conditioned; otherwise the SVD of Z with unit columns, keeping only the
+// directions above the rank tolerance, so that collinear instruments still
+// give the projection onto the span they have.
+Result<Matrix> first_stage(MatrixView z, MatrixView x);
 
 // sigma_min / sigma_max of a matrix with unit-length columns, 0 when a column
 // is zero or the ratio cannot be computed.

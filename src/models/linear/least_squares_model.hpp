@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "models/fit_results.hpp"
-#include "models/linear/normal_equations.hpp"
+#include "models/linear/design_system.hpp"
 #include "models/linear/validation.hpp"
 #include "models/once_cell.hpp"
 #include "report/report.hpp"

@@ -7,6 +7,23 @@ namespace ordinata::models::linear {
 
 using linalg::index_t;
 
+CheckedCopy copy_checked(linalg::MatrixView x, linalg::VectorView y, bool centre) {
+    if (!centre) {
+        linalg::MagnitudeRange range;
+        auto copy = linalg::copy_if_finite(x, &range);
+        return {std::move(copy), std::nullopt, range.extreme()};
+    }
+    linalg::Matrix copy(x.rows(), x.cols());
+    linalg::CentredCrossProducts cc = linalg::centred_cross_products(x, y, &copy);
+    if (!cc.x_finite) return {};
+    const bool extreme = cc.x_extreme;
+    return {std::move(copy), std::move(cc), extreme};
+}
+
+bool finite_target(const CheckedCopy& checked, linalg::VectorView y) {
+    return (checked.centred && std::isfinite(checked.centred->y_mean)) || linalg::all_finite(y);
+}
+
 ColumnScaling::ColumnScaling(linalg::MatrixView a) : factor(a.cols(), 1.0), x(a.rows(), a.cols()) {
     const index_t n = a.rows(), p = a.cols();
     linalg::Vector big(p, 0.0);

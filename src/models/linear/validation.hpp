@@ -2,6 +2,9 @@
 // class, since each has its own texts.
 #pragma once
 
+#include <optional>
+
+#include "linalg/cross_products.hpp"
 #include "linalg/ops.hpp"
 #include "models/estimator_error.hpp"
 #include "models/fit_results.hpp"
@@ -24,6 +27,18 @@ Result<bool> check_magnitudes(const Views&... arrays) {
     if (!range.finite()) return value_error(kNotFinite);
     return range.extreme();
 }
+
+// The training copy of x, absent when an element is NaN or infinite, and,
+// when centre is set, the centred cross-products formed in the same pass.
+struct CheckedCopy {
+    std::optional<linalg::Matrix> x;
+    std::optional<linalg::CentredCrossProducts> centred;
+    bool extreme = false;  // x holds magnitudes whose squares leave the double range
+};
+CheckedCopy copy_checked(linalg::MatrixView x, linalg::VectorView y, bool centre);
+// Whether y holds no NaN or infinity. Either always reaches the mean of y,
+// so a finite centred mean from the same pass spares the scan.
+bool finite_target(const CheckedCopy& checked, linalg::VectorView y);
 
 // x with every column multiplied by the power of two that brings its largest
 // magnitude into [1/2, 1): exact, and reversible on the results by the same

@@ -6,7 +6,8 @@
 
 #include "linalg/ops.hpp"
 #include "linalg/parallel.hpp"
-#include "models/linear/normal_equations.hpp"
+#include "models/linear/least_squares_core.hpp"
+#include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
@@ -127,33 +128,16 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     const MatrixView d = w->view().col_range(0, k);
     const VectorView yw = w->view().col(k);
 
-    const linear::CrossProducts cp = linear::cross_products(d, yw, false);
-    linear::LeastSquaresProblem pr;
-    pr.g = &cp.g;
-    pr.n = n;
-    pr.k = k;
-    pr.materialise = [&] { return std::pair<Matrix, Vector>(Matrix::from(d), Vector::from(yw)); };
+    const linear::DesignSystem sys = linear::plain_system(d, yw);
+    linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = d, .y = yw};
+    problem.sys = &sys;
+    auto sol = linear::solve_routed(problem, linear::kGlsRoute);
+    if (!sol) return std::unexpected(sol.error());
+    const Vector& beta = sol->beta;
+    const Matrix& g_inv = sol->inverse;
 
-    Vector beta;
-    Matrix g_inv;
-    if (n <= 3 * k) {
-        auto ls = linalg::least_squares(d, yw);
-        if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-        beta = std::move(ls->solution);
-        auto inv = linear::solve(pr, linear::Factorisation::Lu);
-        if (!inv) return runtime_error("Cannot compute standard errors");
-        g_inv = std::move(inv->inverse);
-    } else {
-        // The factor of D'D also yields (D'D)^-1 for the standard errors.
-        pr.c = &cp.c;
-        auto sol = linear::solve(pr, linear::Factorisation::Cholesky);
-        if (!sol) return runtime_error("XTX not positive definite");
-        beta = std::move(sol->beta);
-        g_inv = std::move(sol->inverse);
-    }
-
-    auto [e, ssr] = linear::residuals(d, yw, beta, false);
-    const linear::TotalSum tss = linear::total_sum_of_squares(yw);
+    const TotalSum tss = total_sum_of_squares(yw);
+    auto [e, ssr] = linear::accurate_residuals(d, yw, beta, false, sys.column_lengths().view(), std::sqrt(tss.sum_sq));
     const double mse = ssr / static_cast<double>(n - k);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
     Vector se(k);

@@ -5,7 +5,7 @@
 #include "linalg/ops.hpp"
 #include "models/linear/instrumental.hpp"
 #include "models/linear/least_squares_core.hpp"
-#include "models/linear/normal_equations.hpp"
+#include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
@@ -51,18 +51,16 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     if (!sol) return value_error("Z'X matrix is singular. Check instrument-regressor correlation.");
     const Vector& beta = sol->beta;
 
-    const VectorView slopes = fit_intercept_ ? beta.view().sub(1, k) : beta.view();
-    e = linalg::dot(x, slopes);
-    const double b0 = fit_intercept_ ? beta[0] : 0.0;
-    for (index_t i = 0; i < n; ++i) e[i] = y[i] - (e[i] + b0);
-
-    const double ssr = linalg::dot(e.view(), e.view());
+    const TotalSum tss = total_sum_of_squares(y);
+    const VectorView x_lengths = fit_intercept_ ? pr.x_norms.view().sub(1, k) : pr.x_norms.view();
+    linear::ResidualFit fit = linear::accurate_residuals(x, y, beta, fit_intercept_, x_lengths, std::sqrt(tss.sum_sq));
+    e = std::move(fit.e);
+    const double ssr = fit.ssr;
     const double sigma2 = ssr / static_cast<double>(n - kd);
     if (!std::isfinite(sigma2)) return value_error(linear::kOverflow);
     // Sandwich A^-1 (Z'Z) A^-T; A^-1 is the inverse found above on the same data.
     Matrix v = linalg::dot(linalg::dot(sol->inverse, b).view(), sol->inverse.t());
     v = linalg::scale(v, sigma2);
-    const linear::TotalSum tss = linear::total_sum_of_squares(y);
 
     Vector s(kd);
     for (index_t i = 0; i < kd; ++i) s[i] = std::sqrt(v(i, i));

@@ -7,7 +7,9 @@
 #include <tuple>
 
 #include "linalg/ops.hpp"
-#include "models/linear/normal_equations.hpp"
+#include "linalg/cross_products.hpp"
+#include "models/linear/least_squares_core.hpp"
+#include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
@@ -17,46 +19,6 @@ namespace {
 
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
 
-// Residual refinement, b += G^-1 A'e with e and A'e in extended precision,
-// recovers the digits the normal equations lose on a factored system so
-// badly scaled that ||G||_F ||G^-1||_F exceeds the first bound, and those a
-// QR solution loses to a large residual (its error grows with cond^2). Each
-// step shrinks the error by about p eps cond(G), so it is taken only where
-// that is below the second bound: on a design conditioned like 1e8 or worse
-// G^-1 carries no correct digit and the step would wreck the fit.
-constexpr double kRefineAboveFrobeniusCondition = 1e7;
-constexpr double kRefineContractionBelow = 1e-3;
-
-// Whether refinement provably converges, from the exact reciprocal 1-norm
-// condition of the scaled system.
-bool refinement_converges(double rcond, index_t p) {
-    return static_cast<double>(p) * std::numeric_limits<double>::epsilon() < kRefineContractionBelow * rcond;
-}
-
-struct Solution {
-    Vector beta;
-    Matrix inverse;  // full (Xd'Xd)^-1
-};
-
-// ||A||_F * ||A^-1||_F, an upper bound of the 2-norm condition number.
-double frobenius_condition(const Matrix& a, const Matrix& a_inv) {
-    double fa = 0.0, fi = 0.0;
-    for (index_t i = 0; i < a.size(); ++i) {
-        fa += a.data()[i] * a.data()[i];
-        fi += a_inv.data()[i] * a_inv.data()[i];
-    }
-    return std::sqrt(fa) * std::sqrt(fi);
-}
-
-// The SVD route's minimum-norm solution; singular designs are refused when
-// the standard errors need (Xd'Xd)^-1.
-Result<Vector> svd_solution(MatrixView x, VectorView y, bool intercept) {
-    const Matrix xd = linear::design_matrix(x, intercept);
-    auto ls = linalg::least_squares(xd, y);
-    if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-    return std::move(ls->solution);
-}
-
 }  // namespace
 
 Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
@@ -65,8 +27,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     if (n != m) return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
-    const bool cholesky_route = n > 2 * k && k <= 999;
-    const bool svd_route = !cholesky_route && n <= 4 * k;
+    const bool svd_route = linear::choose_route(linear::kOlsRoute, n, k, k) == linear::Route::Svd;
     // With an intercept on the normal-equations routes, one pass over x both
     // copies and checks it and forms the centred cross-products.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
@@ -76,60 +37,33 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     const MatrixView xs = x_copy.view();
 
     const linear::DesignSystem sys = checked.centred  ? linear::centred_system(std::move(*checked.centred), n)
-                                     : fit_intercept_ ? linear::centred_system(linear::centred_cross_products(xs, y), n)
+                                     : fit_intercept_ ? linear::centred_system(linalg::centred_cross_products(xs, y), n)
                                                       : linear::plain_system(xs, y);
-    // One captured pointer: small enough for std::function to hold without allocating.
-    const auto inputs = std::tie(xs, y, sys);
-    const auto materialise = [&inputs] {
-        const auto& [xv, yv, s] = inputs;
-        return linear::explicit_design(xv, yv, s, nullptr);
-    };
+    linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = xs, .y = y, .intercept = fit_intercept_};
+    problem.sys = &sys;
+    auto sol = linear::solve_routed(problem, linear::kOlsRoute);
+    if (!sol) return std::unexpected(sol.error());
 
-    Solution sol;
-    std::optional<double> qr_ssr;
-    if (svd_route) {
-        auto beta = svd_solution(xs, y, fit_intercept_);
-        if (!beta) return std::unexpected(beta.error());
-        linear::LeastSquaresProblem pr = sys.problem(n, false, materialise);
-        pr.extended_row = linear::explicit_design_row(xs, y, sys, nullptr);
-        auto inv = linear::solve(pr, linear::Factorisation::Lu);
-        if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
-        sol = {std::move(*beta), sys.expand_inverse(std::move(inv->inverse))};
-    } else {
-        linear::LeastSquaresProblem pr = sys.problem(n, true, materialise);
-        pr.extended_row = linear::explicit_design_row(xs, y, sys, nullptr);
-        auto s = linear::solve(pr, cholesky_route ? linear::Factorisation::CholeskyThenLu : linear::Factorisation::Lu);
-        if (!s) return runtime_error("Matrix is singular");
-        const bool refine = refinement_converges(s->rcond, sys.g.rows()) &&
-                            (s->by_qr || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
-        for (int step = 0; refine && step < 2; ++step) linear::refine(xs, y, sys, s->inverse, s->beta);
-        sol = {sys.expand_beta(s->beta), sys.expand_inverse(std::move(s->inverse))};
-        // The intercept of slopes that are not the normal equations' own,
-        // without the cancellation of y_mean - m'b.
-        if ((refine || s->by_qr) && fit_intercept_) sol.beta[0] = linear::mean_offset(xs, y, s->beta);
-        qr_ssr = s->ssr;
-    }
-
-    const linear::TotalSum tss = linear::total_sum_of_squares(y);
-    auto [e, ssr] =
-        linear::accurate_residuals(xs, y, sol.beta, fit_intercept_, sys.column_lengths().view(), std::sqrt(tss.sum_sq));
+    const TotalSum tss = total_sum_of_squares(y);
+    auto [e, ssr] = linear::accurate_residuals(xs, y, sol->beta, fit_intercept_, sys.column_lengths().view(),
+                                               std::sqrt(tss.sum_sq));
     // The minimum itself where the extended-precision QR gave it: the
     // residuals of the rounded coefficients lie a little above it.
-    if (qr_ssr) ssr = std::min(ssr, *qr_ssr);
+    if (sol->ssr) ssr = std::min(ssr, *sol->ssr);
     const double mse = ssr / static_cast<double>(n - k);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
 
     Vector s(k);
     if (robust_) {
-        s = compute_robust_standard_errors(xs, fit_intercept_, e, sol.inverse);
+        s = compute_robust_standard_errors(xs, fit_intercept_, e, sol->inverse);
     } else {
-        for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * sol.inverse(i, i));
+        for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * sol->inverse(i, i));
     }
 
     // Nothing above touched the model: it changes only now, all at once.
-    commit(FitResults::of_fit(n, p, sol.beta, s, fit_intercept_, std::move(e), mse,
+    commit(FitResults::of_fit(n, p, sol->beta, s, fit_intercept_, std::move(e), mse,
                               r_squared_from(ssr, tss.tss, tss.noise, true)),
-           std::move(sol.inverse), std::move(x_copy));
+           std::move(sol->inverse), std::move(x_copy));
     return {};
 }
 

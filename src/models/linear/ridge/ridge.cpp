@@ -5,7 +5,9 @@
 #include <string_view>
 
 #include "linalg/ops.hpp"
-#include "models/linear/normal_equations.hpp"
+#include "linalg/cross_products.hpp"
+#include "models/linear/least_squares_core.hpp"
+#include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
@@ -14,29 +16,6 @@ namespace ordinata::models {
 namespace {
 
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
-constexpr const char* kSingular = "Regularized matrix is singular";
-
-struct Solution {
-    Vector beta;
-    Matrix inverse;  // (X'X + alpha D)^-1, or its stand-in on the SVD route
-};
-
-// The SVD route (alpha = 0 on short designs): the minimum-norm solution,
-// and for the standard errors the inverse OLS takes on the same route, of
-// the (centred) normal equations scaled to unit diagonal: refused when Xd
-// is singular, whatever the scale of its columns.
-Result<Solution> solve_svd(MatrixView x, VectorView y, bool intercept) {
-    auto ls = linalg::least_squares(linear::design_matrix(x, intercept), y);
-    if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-    const index_t n = x.rows();
-    const linear::DesignSystem sys =
-        intercept ? linear::centred_system(linear::centred_cross_products(x, y), n) : linear::plain_system(x, y);
-    linear::LeastSquaresProblem pr = sys.problem(n, false, [&] { return linear::explicit_design(x, y, sys, nullptr); });
-    pr.extended_row = linear::explicit_design_row(x, y, sys, nullptr);
-    auto inv = linear::solve(pr, linear::Factorisation::Lu);
-    if (!inv) return runtime_error("Cannot compute inverse for standard errors");
-    return Solution{std::move(ls->solution), sys.expand_inverse(std::move(inv->inverse))};
-}
 
 }  // namespace
 
@@ -48,7 +27,8 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
     const bool positive = alpha_ > 0.0;
-    const bool svd_route = !positive && n <= 4 * k;
+    const linear::RoutePolicy& policy = positive ? linear::kRidgeRoute : linear::kUnpenalisedRidgeRoute;
+    const bool svd_route = linear::choose_route(policy, n, k, k) == linear::Route::Svd;
     // The finiteness check, the training copy and (with an intercept) the
     // centred cross-products share one pass over x.
     linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
@@ -57,30 +37,24 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     Matrix x_copy = std::move(*checked.x);
     const MatrixView xs = x_copy.view();
 
-    Result<Solution> sol = [&]() -> Result<Solution> {
-        if (svd_route) return solve_svd(xs, y, fit_intercept_);
-        // With an intercept the penalised system is the centred one, S +
-        // alpha I with X~'y~: the unpenalised intercept drops out exactly
-        // (S + alpha I is the Schur complement of n in X'X + alpha D).
-        linear::DesignSystem sys = checked.centred  ? linear::centred_system(std::move(*checked.centred), n)
-                                   : fit_intercept_ ? linear::centred_system(linear::centred_cross_products(xs, y), n)
-                                                    : linear::plain_system(xs, y);
-        if (positive)
-            for (index_t i = 0; i < sys.g.rows(); ++i)
-                sys.g(i, i) += alpha_ * (penalty_weights_ ? (*penalty_weights_)[i] : 1.0);
-        linear::LeastSquaresProblem pr =
-            sys.problem(n, true, [&] { return linear::explicit_design(xs, y, sys, nullptr); });
-        pr.extended_row = linear::explicit_design_row(xs, y, sys, nullptr);
-        pr.penalised = positive;
-        const bool cholesky = n > 2 * k && k <= 999 && positive;
-        auto s = linear::solve(pr, cholesky ? linear::Factorisation::CholeskyThenLu : linear::Factorisation::Lu);
-        if (!s) return runtime_error(kSingular);
-        return Solution{sys.expand_beta(s->beta), sys.expand_inverse(std::move(s->inverse))};
-    }();
+    // With an intercept the penalised system is the centred one, S +
+    // alpha I with X~'y~: the unpenalised intercept drops out exactly
+    // (S + alpha I is the Schur complement of n in X'X + alpha D).
+    linear::DesignSystem sys = checked.centred  ? linear::centred_system(std::move(*checked.centred), n)
+                               : fit_intercept_ ? linear::centred_system(linalg::centred_cross_products(xs, y), n)
+                                                : linear::plain_system(xs, y);
+    if (positive)
+        for (index_t i = 0; i < sys.g.rows(); ++i)
+            sys.g(i, i) += alpha_ * (penalty_weights_ ? (*penalty_weights_)[i] : 1.0);
+    linear::RoutedProblem problem{
+        .n = n, .q = k, .columns = k, .x = xs, .y = y, .intercept = fit_intercept_, .penalised = positive};
+    problem.sys = &sys;
+    auto sol = linear::solve_routed(problem, policy);
     if (!sol) return std::unexpected(sol.error());
 
-    auto [e, ssr] = linear::residuals(xs, y, sol->beta, fit_intercept_);
-    const linear::TotalSum tss = linear::total_sum_of_squares(y);
+    const TotalSum tss = total_sum_of_squares(y);
+    auto [e, ssr] = linear::accurate_residuals(xs, y, sol->beta, fit_intercept_, sys.column_lengths().view(),
+                                               std::sqrt(tss.sum_sq));
     const double mse = ssr / static_cast<double>(n - k);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
     Vector s(k);

@@ -2,17 +2,16 @@
 
 #include <cmath>
 
+#include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
-#include "models/linear/normal_equations.hpp"
+#include "models/linear/least_squares_core.hpp"
+#include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
 namespace ordinata::models {
 
 namespace {
-
-constexpr const char* kSolveFailed = "Failed to solve the weighted least squares system";
-constexpr const char* kSingular = "Cannot compute standard errors: design matrix is singular";
 
 // D = diag(s) [1 | X] (or diag(s) X), built row by row: the weight matrix
 // itself is never formed.
@@ -56,41 +55,28 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     // the core judges their rank on the weighted design diag(s) [1 | X].
     const linear::DesignSystem sys = linear::weighted_system(x, y, weights, s, fit_intercept_);
     const VectorView sv = s.view();
-    const auto materialise = [&] { return linear::explicit_design(x, y, sys, &sv); };
-
-    // Short, wide problems go straight to the SVD; otherwise the normal
-    // equations by LU. A singular design fails on either route when the
-    // standard errors need (D'D)^-1.
-    Vector beta;
-    Matrix g_inv;
-    if (n > 3 * k) {
-        linear::LeastSquaresProblem pr = sys.problem(n, true, materialise);
-        pr.extended_row = linear::explicit_design_row(x, y, sys, &sv);
-        auto sol = linear::solve(pr, linear::Factorisation::Lu);
-        if (!sol) return runtime_error(kSingular);
-        beta = sys.expand_beta(sol->beta);
-        g_inv = sys.expand_inverse(std::move(sol->inverse));
-    } else {
-        auto ls = linalg::least_squares(weighted_design(x, s, fit_intercept_), yw);
-        if (!ls) return runtime_error(kSolveFailed);
-        beta = std::move(ls->solution);
-        auto inv = linear::solve(sys.problem(n, false, materialise), linear::Factorisation::Lu);
-        if (!inv) return runtime_error(kSingular);
-        g_inv = sys.expand_inverse(std::move(inv->inverse));
-    }
+    linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = x, .y = y, .s = &sv, .intercept = fit_intercept_};
+    problem.sys = &sys;
+    problem.svd_design = [&] { return std::pair(weighted_design(x, s, fit_intercept_), Vector::from(yw.view())); };
+    auto sol = linear::solve_routed(problem, linear::kWlsRoute);
+    if (!sol) return std::unexpected(sol.error());
+    const Vector& beta = sol->beta;
+    const Matrix& g_inv = sol->inverse;
 
     // Residuals on the untransformed scale.
-    Vector r = linalg::sub(y, linear::fitted_values(x, beta, fit_intercept_));
+    const TotalSum tss = total_sum_of_squares(y, &weights);
+    const TotalSum unweighted = total_sum_of_squares(y);
+    auto [r, ssr] = linear::accurate_residuals(x, y, beta, fit_intercept_, linalg::column_norms(x).view(),
+                                               std::sqrt(unweighted.sum_sq));
     double ssr_w = 0.0;
     for (index_t i = 0; i < n; ++i) ssr_w += weights[i] * (r[i] * r[i]);
-    const linear::TotalSum tss = linear::total_sum_of_squares(y, &weights);
 
     const double dof = static_cast<double>(n - k);
     const double sigma2_w = ssr_w / dof;
     Vector se(k);
     for (index_t i = 0; i < k; ++i) se[i] = std::sqrt(sigma2_w * g_inv(i, i));
     // The reported mse is the unweighted residual mean square.
-    const double mse = linalg::dot(r.view(), r.view()) / dof;
+    const double mse = ssr / dof;
     if (!std::isfinite(mse) || !std::isfinite(sigma2_w)) return value_error(linear::kOverflow);
 
     r_ = FitResults::of_fit(n, p, beta, se, fit_intercept_, std::move(r), mse,

@@ -6,7 +6,6 @@
 #include "linalg/parallel.hpp"
 #include "linalg/factor.hpp"
 #include "models/linear/least_squares_core.hpp"
-#include "models/linear/normal_equations.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
@@ -53,35 +52,21 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
 
     // Singularity is judged against the regressors before demeaning: a
     // regressor constant within every entity leaves only rounding noise.
-    linear::LeastSquaresProblem pr;
-    pr.n = n;
-    pr.k = k;
-    pr.raw_norms = linalg::column_norms(x_copy.view());
-    pr.materialise = explicit_within;
-
-    Vector beta;
-    Matrix m;
-    if (n > 2 * (k + n_ent) && k <= 999) {
-        const WithinCrossProducts cp = within_cross_products(x_copy, y, means, rows);
-        pr.g = &cp.g;
-        pr.c = &cp.c;
-        auto sol = linear::solve(pr, linear::Factorisation::CholeskyThenLu);
-        if (!sol) return runtime_error("Matrix is singular");
-        beta = std::move(sol->beta);
-        m = std::move(sol->inverse);
-    } else {
-        // Few rows per entity: the minimum-norm solution of the explicit
-        // demeaned data, the inverse from its cross-products.
-        const auto [wx, wy] = explicit_within();
-        auto ls = linalg::least_squares(wx, wy);
-        if (!ls) return runtime_error("SVD failed: " + ls.error().debug());
-        const Matrix g = linalg::gram(wx);
-        pr.g = &g;
-        auto inv = linear::solve(pr, linear::Factorisation::Lu);
-        if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
-        beta = std::move(ls->solution);
-        m = std::move(inv->inverse);
-    }
+    Vector raw_norms = linalg::column_norms(x_copy.view());
+    linear::RoutedProblem problem{.n = n, .q = k + n_ent, .columns = k};
+    problem.system = [&](const Matrix* svd_design) {
+        // Few rows per entity: the inverse from the cross-products of the
+        // explicit demeaned data the SVD route solves.
+        if (svd_design) return linear::given_system(linalg::gram(svd_design->view()), Vector(), raw_norms);
+        WithinCrossProducts cp = within_cross_products(x_copy, y, means, rows);
+        return linear::given_system(std::move(cp.g), std::move(cp.c), raw_norms);
+    };
+    problem.materialise = explicit_within;
+    problem.svd_design = explicit_within;
+    auto sol = linear::solve_routed(problem, linear::kFeRoute);
+    if (!sol) return std::unexpected(sol.error());
+    const Vector& beta = sol->beta;
+    Matrix& m = sol->inverse;
 
     WithinResiduals res = within_residuals(x_copy, y, means, rows, beta.view());
     Vector alpha = compute_fixed_effects(res.v, rows, n_ent, parts);
@@ -98,8 +83,8 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
              return sum;
          }))
         ssr += part;
-    const linear::TotalSum tss_w = linear::total_sum_of_squares(res.v);
-    const linear::TotalSum tss = linear::total_sum_of_squares(y);
+    const TotalSum tss_w = total_sum_of_squares(res.v);
+    const TotalSum tss = total_sum_of_squares(y);
     const double mse = ssr_w / static_cast<double>(df);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
 

@@ -1,0 +1,46 @@
+// Cross-products of a design matrix [1 | X] with its target, formed block by
+// block without materialising the design: plain, centred at the column
+// means, and row-scaled (weights, residuals).
+#pragma once
+
+#include "linalg/matrix.hpp"
+
+namespace ordinata::linalg {
+
+// G = Xd'Xd (k x k) and c = Xd'y (length k), Xd = [1 | X] with an intercept.
+struct CrossProducts {
+    Matrix g;
+    Vector c;
+};
+CrossProducts cross_products(MatrixView x, VectorView y, bool intercept);
+
+// With an intercept: column means, y mean, S = X~'X~ and X~'y~ for the
+// centred X~ = X - 1 x_mean' and y~ = y - y_mean. Centring keeps the
+// condition number of the slope problem from being squared by the ones
+// column. The centred data are never materialised: each block of rows is
+// centred into a small buffer and accumulated with the rank-k update.
+struct CentredCrossProducts {
+    Vector x_mean;
+    double y_mean = 0.0;
+    Matrix s;
+    Vector sxy;
+    bool x_finite = true;    // checked only when a copy was requested
+    bool x_extreme = false;  // likewise: magnitudes whose squares leave the double range
+};
+// When copy is given (an n x p matrix), the same pass also copies x into it
+// and checks that every element of x is finite.
+CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* copy = nullptr);
+
+// S = sum_i s_i^2 (x_i - c)(x_i - c)' and sum_i s_i^2 (x_i - c)(y_i - cy),
+// accumulated block by block without an n-row copy (c empty: no centring).
+struct ScaledCrossProducts {
+    Matrix s;
+    Vector sxy;
+};
+ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy);
+
+// Xd' diag(s)^2 Xd, the middle of the heteroskedasticity-robust sandwich
+// when s holds the absolute residuals.
+Matrix scaled_gram(MatrixView x, VectorView s, bool intercept);
+
+}  // namespace ordinata::linalg

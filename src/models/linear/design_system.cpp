@@ -1,0 +1,201 @@
+#include "models/linear/design_system.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "linalg/cross_products.hpp"
+#include "linalg/ops.hpp"
+#include "linalg/parallel.hpp"
+
+namespace ordinata::models::linear {
+
+using linalg::index_t;
+
+Matrix design_matrix(MatrixView x, bool intercept) {
+    if (!intercept) return Matrix::from(x);
+    const index_t n = x.rows(), p = x.cols();
+    Matrix d(n, p + 1);
+    for (index_t i = 0; i < n; ++i) {
+        double* row = d.data() + i * (p + 1);
+        row[0] = 1.0;
+        const VectorView src = x.row(i);
+        for (index_t j = 0; j < p; ++j) row[j + 1] = src[j];
+    }
+    return d;
+}
+
+Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, double total_weight) {
+    const index_t p = s_inv.rows(), k = p + 1;
+    linalg::Scratch<8> qm(p);  // S^-1 m, a plain product: p is the number of regressors
+    for (index_t j = 0; j < p; ++j) {
+        double v = 0.0;
+        for (index_t l = 0; l < p; ++l) v += s_inv(j, l) * x_mean[l];
+        qm[j] = v;
+    }
+    Matrix m(k, k);
+    m(0, 0) = 1.0 / total_weight + linalg::dot(x_mean, VectorView{qm.data(), p, 1});
+    for (index_t j = 0; j < p; ++j) {
+        m(0, j + 1) = m(j + 1, 0) = -qm[j];
+        for (index_t l = 0; l < p; ++l) m(j + 1, l + 1) = s_inv(j, l);
+    }
+    return m;
+}
+
+Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean) {
+    Vector beta(slopes.size() + 1);
+    beta[0] = y_mean - linalg::dot(x_mean, slopes);
+    for (index_t j = 0; j < slopes.size(); ++j) beta[j + 1] = slopes[j];
+    return beta;
+}
+
+namespace {
+
+// sqrt(s + b^2): from the squares where they are well inside the double
+// range, otherwise by hypot, which keeps the length finite where the squares
+// alone would overflow (or exact where they would underflow).
+double raw_length(double s, double b) {
+    const double squared = s + b * b;
+    if (squared < 0x1p1000 && squared > 0x1p-1000) return std::sqrt(squared);
+    return std::hypot(std::sqrt(s), b);
+}
+
+// sqrt(W) m_j / raw_j with raw_j^2 = S_jj + W m_j^2, the length of the
+// uncentred column: what the core needs to see the ones column.
+void add_raw_scale(DesignSystem& sys) {
+    if (!sys.x_mean) return;
+    const index_t p = sys.g.rows();
+    Vector raw(p), row(p);
+    const double root_w = std::sqrt(sys.total_weight);
+    for (index_t j = 0; j < p; ++j) {
+        const double m = (*sys.x_mean)[j];
+        raw[j] = raw_length(std::max(sys.g(j, j), 0.0), root_w * m);
+        row[j] = raw[j] > 0.0 ? root_w * m / raw[j] : 0.0;
+    }
+    sys.raw_norms = std::move(raw);
+    sys.intercept_row = std::move(row);
+}
+
+}  // namespace
+
+Vector DesignSystem::expand_beta(VectorView b) const {
+    return x_mean ? with_intercept(b, *x_mean, y_mean) : Vector::from(b);
+}
+
+Vector DesignSystem::column_lengths() const {
+    if (raw_norms) return *raw_norms;
+    Vector out(g.rows());
+    for (index_t j = 0; j < g.rows(); ++j) out[j] = std::sqrt(std::max(g(j, j), 0.0));
+    return out;
+}
+
+Matrix DesignSystem::expand_inverse(Matrix m) const {
+    return x_mean ? inverse_from_weighted_centred(m, *x_mean, total_weight) : std::move(m);
+}
+
+LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs,
+                                          std::function<std::pair<Matrix, Vector>()> materialise) const {
+    LeastSquaresProblem pr;
+    pr.g = &g;
+    pr.c = with_rhs ? &c : nullptr;
+    pr.n = n;
+    pr.k = g.rows() + (x_mean ? 1 : 0);
+    // Borrowed: the system outlives every solve of its problem.
+    pr.raw_norms = ProblemVector::borrow(raw_norms ? &*raw_norms : nullptr);
+    pr.intercept_row = ProblemVector::borrow(intercept_row ? &*intercept_row : nullptr);
+    pr.materialise = std::move(materialise);
+    return pr;
+}
+
+DesignSystem centred_system(linalg::CentredCrossProducts cc, index_t n) {
+    DesignSystem sys;
+    sys.g = std::move(cc.s);
+    sys.c = std::move(cc.sxy);
+    sys.x_mean = std::move(cc.x_mean);
+    sys.y_mean = cc.y_mean;
+    sys.total_weight = static_cast<double>(n);
+    add_raw_scale(sys);
+    return sys;
+}
+
+DesignSystem plain_system(MatrixView x, VectorView y) {
+    linalg::CrossProducts cp = linalg::cross_products(x, y, false);
+    DesignSystem sys;
+    sys.g = std::move(cp.g);
+    sys.c = std::move(cp.c);
+    sys.total_weight = static_cast<double>(x.rows());
+    return sys;
+}
+
+DesignSystem given_system(Matrix g, Vector c, std::optional<Vector> raw_norms) {
+    DesignSystem sys;
+    sys.g = std::move(g);
+    sys.c = std::move(c);
+    sys.raw_norms = std::move(raw_norms);
+    return sys;
+}
+
+DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorView s, bool intercept) {
+    const index_t n = x.rows(), p = x.cols();
+    DesignSystem sys;
+    // Per chunk [sum w x | sum w | sum w y], added in chunk order.
+    const auto parts = linalg::map_row_chunks(n, p, [&](index_t first, index_t rows) {
+        Vector part(p + 2, 0.0);
+        for (index_t i = first; i < first + rows; ++i) {
+            if (intercept) {
+                const VectorView r = x.row(i);
+                for (index_t j = 0; j < p; ++j) part[j] += w[i] * r[j];
+            }
+            part[p] += w[i];
+            part[p + 1] += w[i] * y[i];
+        }
+        return part;
+    });
+    Vector m(p, 0.0);
+    double total = 0.0, sum_wy = 0.0;
+    for (const Vector& part : parts) {
+        for (index_t j = 0; j < p; ++j) m[j] += part[j];
+        total += part[p];
+        sum_wy += part[p + 1];
+    }
+    sys.total_weight = total;
+    if (intercept) {
+        for (index_t j = 0; j < p; ++j) m[j] /= total;
+        sys.y_mean = sum_wy / total;
+    }
+    linalg::ScaledCrossProducts sc = linalg::scaled_cross_products(x, y, s, intercept ? &m : nullptr, sys.y_mean);
+    sys.g = std::move(sc.s);
+    sys.c = std::move(sc.sxy);
+    if (intercept) sys.x_mean = std::move(m);
+    add_raw_scale(sys);
+    return sys;
+}
+
+std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const DesignSystem& sys, const VectorView* s) {
+    const index_t n = x.rows(), p = x.cols();
+    Matrix a(n, p);
+    Vector t(n);
+    for (index_t i = 0; i < n; ++i) {
+        const VectorView r = x.row(i);
+        const double si = s ? (*s)[i] : 1.0;
+        double* dst = a.data() + i * p;
+        if (sys.x_mean)
+            for (index_t j = 0; j < p; ++j) dst[j] = (r[j] - (*sys.x_mean)[j]) * si;
+        else
+            for (index_t j = 0; j < p; ++j) dst[j] = r[j] * si;
+        t[i] = (y[i] - sys.y_mean) * si;
+    }
+    return {std::move(a), std::move(t)};
+}
+
+void explicit_design_row(MatrixView x, VectorView y, const DesignSystem& sys, const VectorView* s, index_t i,
+                         long double* row) {
+    const index_t p = x.cols();
+    const long double si = s ? (*s)[i] : 1.0;
+    const VectorView r = x.row(i);
+    for (index_t j = 0; j < p; ++j)
+        row[j] = (static_cast<long double>(r[j]) - (sys.x_mean ? (*sys.x_mean)[j] : 0.0)) * si;
+    row[p] = (static_cast<long double>(y[i]) - sys.y_mean) * si;
+}
+
+}  // namespace ordinata::models::linear

@@ -1,0 +1,73 @@
+// The normal equations of an estimator's design, in the form the
+// least-squares core solves: y on [1 | X] in centred form, or y on X, with
+// what the core needs to judge their rank on the uncentred design, and the
+// explicit design the core forms when the conditioning calls for it.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <utility>
+
+#include "linalg/cross_products.hpp"
+#include "linalg/matrix.hpp"
+#include "models/linear/least_squares_problem.hpp"
+
+namespace ordinata::models::linear {
+
+using linalg::index_t;
+using linalg::Matrix;
+using linalg::MatrixView;
+using linalg::Vector;
+using linalg::VectorView;
+
+// The design matrix Xd: a leading column of ones when intercept is set.
+Matrix design_matrix(MatrixView x, bool intercept);
+
+// The full (Xd'Xd)^-1 of the model with intercept from S^-1, for
+// observations centred at their weighted means m, with total_weight the sum
+// of the weights (n without weights):
+// [1/W + m'S^-1 m, -m'S^-1; -S^-1 m, S^-1].
+Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, double total_weight);
+
+// Full parameter vector [y_mean - m'b, b] from the slopes b.
+Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
+
+// With weights the centring is at the weighted means and total_weight is
+// their sum; otherwise it is n.
+struct DesignSystem {
+    Matrix g;
+    Vector c;
+    std::optional<Vector> x_mean;
+    double y_mean = 0.0;
+    double total_weight = 0.0;
+    std::optional<Vector> raw_norms;
+    std::optional<Vector> intercept_row;
+
+    // The full parameters and (Xd'Xd)^-1 from those of the factored system.
+    Vector expand_beta(VectorView b) const;
+    // || x_j ||, the lengths of the uncentred (weighted) columns.
+    Vector column_lengths() const;
+    Matrix expand_inverse(Matrix m) const;
+    // The problem the core solves; with_rhs false asks for the inverse only.
+    LeastSquaresProblem problem(index_t n, bool with_rhs, std::function<std::pair<Matrix, Vector>()> materialise) const;
+};
+DesignSystem centred_system(linalg::CentredCrossProducts cc, index_t n);
+// y on X, or on whatever design the estimator formed (whitened, demeaned).
+DesignSystem plain_system(MatrixView x, VectorView y);
+// The system of given normal equations g b = c, of a design with these
+// column lengths (empty: g's own diagonal).
+DesignSystem given_system(Matrix g, Vector c, std::optional<Vector> raw_norms = std::nullopt);
+// The weighted system of sqrt(w) [1 | X] on sqrt(w) y, centred at the weighted
+// means when intercept is set.
+DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorView s, bool intercept);
+
+// The design the system describes, made explicit: rows (x_i - m) s_i and
+// targets (y_i - y_mean) s_i (m and y_mean zero without an intercept, s one
+// without weights).
+std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const DesignSystem& sys, const VectorView* s);
+// Row i of the same design and target, [(x_i - m) s_i | (y_i - y_mean) s_i],
+// formed in extended precision.
+void explicit_design_row(MatrixView x, VectorView y, const DesignSystem& sys, const VectorView* s, index_t i,
+                         long double* row);
+
+}  // namespace ordinata::models::linear

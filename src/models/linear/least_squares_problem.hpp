@@ -1,0 +1,101 @@
+// What the least-squares core is given and gives back: a problem stated by
+// its normal equations (with what is needed to look at the design itself),
+// and its solution.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <utility>
+
+#include "linalg/matrix.hpp"
+
+namespace ordinata::models::linear {
+
+using linalg::index_t;
+using linalg::Matrix;
+using linalg::MatrixView;
+using linalg::Vector;
+using linalg::VectorView;
+
+// A vector the problem reads: borrowed from whoever built the problem (who
+// outlives the solve), or held by the problem itself when assigned one.
+class ProblemVector {
+public:
+    ProblemVector() = default;
+    static ProblemVector borrow(const Vector* v) {
+        ProblemVector out;
+        out.borrowed_ = v;
+        return out;
+    }
+    ProblemVector& operator=(Vector v) {
+        owned_ = std::move(v);
+        borrowed_ = nullptr;
+        return *this;
+    }
+    const Vector* get() const { return owned_ ? &*owned_ : borrowed_; }
+    explicit operator bool() const { return get() != nullptr; }
+    const Vector& operator*() const { return *get(); }
+
+private:
+    std::optional<Vector> owned_;
+    const Vector* borrowed_ = nullptr;
+};
+
+// min || t - A b || seen through its normal equations g = A'A, c = A't,
+// A the design after whatever centring, weighting, whitening or demeaning
+// the estimator applies.
+struct LeastSquaresProblem {
+    const Matrix* g = nullptr;  // p x p
+    const Vector* c = nullptr;  // p; null when only g^-1 is wanted
+    index_t n = 0;              // rows of the design
+    index_t k = 0;              // parameters, intercept included
+    // Lengths of the design columns before centring or demeaning: the scale
+    // on which singularity is judged. Empty: the columns of A themselves.
+    ProblemVector raw_norms;
+    // With an intercept (A centred at the (weighted) means m):
+    // sqrt(W) m_j / raw_j, the ones column's row of the R factor of the
+    // scaled uncentred design, so its rank and condition can be read off.
+    ProblemVector intercept_row;
+    // A and t, formed only when the conditioning calls for them.
+    std::function<std::pair<Matrix, Vector>()> materialise;
+    // Row i of [A | t] in extended precision, for the small designs the
+    // core factors that way; without it the rows of materialise are used.
+    std::function<void(index_t, long double*)> extended_row;
+    // A penalised system (ridge, alpha > 0) is well posed by construction.
+    bool penalised = false;
+};
+
+struct LeastSquaresSolution {
+    Vector beta;     // p; empty when c was null
+    Matrix inverse;  // g^-1
+    double rcond = 0.0;
+    bool by_qr = false;
+    // || t - A beta ||^2 at the minimum, when the QR was carried out in
+    // extended precision (small ill-conditioned designs).
+    std::optional<double> ssr;
+};
+
+enum class SolveFailure { Singular };
+
+// The exactly identified system A b = c with A = Zd'Xd (k x k), scaled to
+// unit-length columns of Zd and Xd. When its condition number says A may be
+// singular, Zd, Xd and Q'Xd (Zd = QR) are examined: a rank-deficient set
+// of instruments or regressors, or instruments orthogonal to a regressor
+// direction, make it singular. An ill-conditioned but regular system is
+// solved through the QR factors of Zd = QR: (Q'Xd) b = Q'y, whose matrix is
+// conditioned like the designs rather than like their product.
+struct SquareProblem {
+    const Matrix* a = nullptr;
+    const Vector* c = nullptr;
+    VectorView y;    // the target, for the QR solve of an ill-conditioned system
+    Vector z_norms;  // column lengths of Zd
+    Vector x_norms;  // column lengths of Xd
+    index_t n = 0;
+    std::function<std::pair<Matrix, Matrix>()> materialise;  // Zd and Xd
+};
+struct SquareSolution {
+    Vector beta;
+    Matrix inverse;  // A^-1
+};
+
+}  // namespace ordinata::models::linear

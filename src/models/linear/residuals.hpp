@@ -1,0 +1,37 @@
+// Fitted values and residuals of a linear fit, the one way every estimator
+// forms them.
+#pragma once
+
+#include "linalg/matrix.hpp"
+
+namespace ordinata::models::linear {
+
+using linalg::Matrix;
+using linalg::MatrixView;
+using linalg::Vector;
+using linalg::VectorView;
+
+// Xd * beta, beta including the intercept at index 0 when intercept is set.
+Vector fitted_values(MatrixView x, VectorView beta, bool intercept);
+
+// y - Xd beta in one buffer, as y - fitted_values(x, beta, intercept) is,
+// element for element.
+Vector residuals_in_place(MatrixView x, VectorView y, VectorView beta, bool intercept);
+
+// Residuals y - Xd beta and their sum of squares. The transformed-design
+// estimators pass their explicit design with intercept = false.
+struct ResidualFit {
+    Vector e;
+    double ssr;
+};
+ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept);
+
+// The same, accurate to about 2^-33 relative whatever BLAS kernel forms the
+// product: where the rounding of y - Xd beta could reach that (the terms
+// cancel, as on a near-perfect polynomial fit), the residuals are formed
+// again in extended precision. column_lengths holds || x_j ||, y_length
+// || y ||: with beta they bound the terms that cancel.
+ResidualFit accurate_residuals(MatrixView x, VectorView y, VectorView beta, bool intercept, VectorView column_lengths,
+                               double y_length);
+
+}  // namespace ordinata::models::linear
