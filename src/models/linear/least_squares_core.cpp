@@ -398,4 +398,144 @@ Result<Matrix> first_stage(MatrixView z, MatrixView x) {
     return pi;
 }
 
+namespace {
+
+// R of the Householder QR of a (m x w, m of any size), in place: the upper
+// triangle of the first min(m, w) rows; columns already zero are passed
+// over, so rank-deficient blocks (a one-row partition) triangularise too.
+Matrix triangularise(Matrix a) {
+    const index_t m = a.rows(), w = a.cols();
+    for (index_t j = 0; j < w && j < m; ++j) {
+        double norm2 = 0.0;
+        for (index_t i = j; i < m; ++i) norm2 += a(i, j) * a(i, j);
+        if (!(norm2 > 0.0)) continue;
+        const double norm = std::sqrt(norm2), alpha = a(j, j) < 0.0 ? norm : -norm;
+        const double beta = norm2 - alpha * a(j, j);  // v'v / 2 with v_j = a_jj - alpha
+        a(j, j) -= alpha;
+        for (index_t l = j + 1; l < w; ++l) {
+            double dot = 0.0;
+            for (index_t i = j; i < m; ++i) dot += a(i, j) * a(i, l);
+            const double f = dot / beta;
+            for (index_t i = j; i < m; ++i) a(i, l) -= f * a(i, j);
+        }
+        a(j, j) = alpha;
+        for (index_t i = j + 1; i < m; ++i) a(i, j) = 0.0;
+    }
+    Matrix r(w, w, 0.0);
+    for (index_t i = 0; i < w && i < m; ++i)
+        for (index_t j = i; j < w; ++j) r(i, j) = a(i, j);
+    return r;
+}
+
+// The upper Cholesky factor of a centred Gram matrix, scaled to unit
+// diagonal first so that the factorisation judges the scale-free matrix;
+// empty when it is not positive semi-definite enough to factor.
+std::optional<Matrix> factor_of_gram(const Matrix& gram) {
+    const index_t w = gram.rows();
+    Matrix r(w, w, 0.0);
+    for (index_t j = 0; j < w; ++j) {
+        double d = gram(j, j);
+        for (index_t l = 0; l < j; ++l) d -= r(l, j) * r(l, j);
+        if (!(d > 0.0)) return std::nullopt;
+        r(j, j) = std::sqrt(d);
+        for (index_t c = j + 1; c < w; ++c) {
+            double v = gram(j, c);
+            for (index_t l = 0; l < j; ++l) v -= r(l, j) * r(l, c);
+            r(j, c) = v / r(j, j);
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
+Moments moments_of_rows(MatrixView x, VectorView y, const VectorView* w, bool intercept) {
+    const index_t n = x.rows(), p = x.cols();
+    Moments m{n, 0.0, Vector(p + 1, 0.0), Matrix(p + 1, p + 1, 0.0), Matrix(), intercept};
+    for (index_t i = 0; i < n; ++i) m.total_weight += w ? (*w)[i] : 1.0;
+    if (intercept && m.total_weight > 0.0) {
+        for (index_t i = 0; i < n; ++i) {
+            const double wi = w ? (*w)[i] : 1.0;
+            for (index_t j = 0; j < p; ++j) m.mean[j] += wi * x(i, j);
+            m.mean[p] += wi * y[i];
+        }
+        for (index_t j = 0; j <= p; ++j) m.mean[j] /= m.total_weight;
+    }
+    Matrix a(n, p + 1);
+    for (index_t i = 0; i < n; ++i) {
+        const double si = w ? std::sqrt((*w)[i]) : 1.0;
+        for (index_t j = 0; j < p; ++j) a(i, j) = (x(i, j) - m.mean[j]) * si;
+        a(i, p) = (y[i] - m.mean[p]) * si;
+    }
+    m.r = triangularise(std::move(a));
+    return m;
+}
+
+Moments merge_moments(const Moments& a, const Moments& b) {
+    if (a.total_weight == 0.0) return b;
+    if (b.total_weight == 0.0) return a;
+    const index_t w = a.mean.size();
+    Moments out{a.n + b.n, a.total_weight + b.total_weight, Vector(w), Matrix(), Matrix(), a.intercept};
+    const Matrix& ra = a.r;
+    const Matrix& rb = b.r;
+    Matrix stacked(2 * w + 1, w, 0.0);
+    for (index_t i = 0; i < w; ++i)
+        for (index_t j = 0; j < w; ++j) {
+            stacked(i, j) = ra(i, j);
+            stacked(w + i, j) = rb(i, j);
+        }
+    const double share = b.total_weight / out.total_weight;
+    const double link = std::sqrt(a.total_weight * share);  // sqrt(W_a W_b / W)
+    for (index_t j = 0; j < w; ++j) {
+        const double delta = b.mean[j] - a.mean[j];
+        out.mean[j] = a.mean[j] + share * delta;
+        stacked(2 * w, j) = a.intercept ? link * delta : 0.0;
+    }
+    out.r = triangularise(std::move(stacked));
+    return out;
+}
+
+Result<MomentsSolution> solve_from_moments(const Moments& mo, const RoutePolicy& policy) {
+    const index_t w = mo.mean.size(), p = w - 1, k = p + (mo.intercept ? 1 : 0);
+    const auto singular = [&] { return route_error(policy, policy.singular); };
+    if (mo.n <= k || !(mo.total_weight > 0.0)) return singular();
+    std::optional<Matrix> factor = mo.r.rows() ? std::optional<Matrix>(mo.r) : factor_of_gram(mo.gram);
+    if (!factor) return singular();
+    const Matrix& r = *factor;
+    // Scaled as the rows' fit scales them: centred lengths, raw lengths with
+    // the intercept's share, the bordered factor for the rank.
+    const double tol = rank_tolerance(mo.n, k), root_w = std::sqrt(mo.total_weight);
+    Vector d(p), to_raw(p), row(p);
+    for (index_t j = 0; j < p; ++j) {
+        double length2 = 0.0;
+        for (index_t i = 0; i <= j; ++i) length2 += r(i, j) * r(i, j);
+        const double length = std::sqrt(length2), offset = mo.intercept ? root_w * mo.mean[j] : 0.0;
+        const double raw = std::hypot(length, offset);
+        if (!(length > 0.0) || !(length / raw > tol)) return singular();
+        d[j] = length;
+        to_raw[j] = length / raw;
+        row[j] = offset / raw;
+    }
+    Matrix rs(p, p, 0.0);
+    for (index_t i = 0; i < p; ++i)
+        for (index_t j = i; j < p; ++j) rs(i, j) = r(i, j) / d[j];
+    const Matrix rank_factor = bordered_factor(rs, to_raw.view(), mo.intercept ? &row : nullptr);
+    if (!(singular_value_ratio(rank_factor) > tol)) return singular();
+    // b = R_xx^-1 R_xy, (X~'WX~)^-1 = R_xx^-1 R_xx^-T, SSR = R_yy^2.
+    Vector rhs(p);
+    for (index_t i = 0; i < p; ++i) rhs[i] = r(i, p);
+    auto b = linalg::solve_triangular(rs, Triangle::Upper, rhs.view());
+    auto rs_inv = linalg::solve_triangular(rs, Triangle::Upper, linalg::identity(p));
+    if (!b || !rs_inv) return singular();
+    DesignSystem sys;
+    sys.total_weight = mo.total_weight;
+    if (mo.intercept) {
+        sys.x_mean = Vector::from(mo.mean.view().sub(0, p));
+        sys.y_mean = mo.mean[p];
+    }
+    return MomentsSolution{sys.expand_beta(unscale(std::move(*b), d.data()).view()),
+                           sys.expand_inverse(unscale_inverse(linalg::dot(rs_inv->view(), rs_inv->t()), d.data())),
+                           r(p, p) * r(p, p)};
+}
+
 }  // namespace ordinata::models::linear
