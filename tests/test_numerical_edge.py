@@ -223,3 +223,24 @@ def test_columns_summing_to_a_constant_beside_the_intercept_raise():
     assert np.linalg.matrix_rank(xd / np.linalg.norm(xd, axis=0)) < 4
     with pytest.raises(RuntimeError, match="^Matrix is singular$"):
         ordinata.OLS().fit(x, x[:, 1] + rng.normal(size=60))
+
+
+# Two columns with a common offset of 1e8 and a shared variation: centred,
+# they are only near-collinear (1e-7 apart), but [1 | x] with unit columns
+# is singular (ratio 4e-16, thirty times below max(n, k) eps = 1.3e-14);
+# 1e-4 apart it is thirty times above and fits. Only the intercept's row in
+# the rank factor tells the two apart.
+@pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.Ridge, {"alpha": 0.0}), (ordinata.WLS, {})])
+@pytest.mark.parametrize("gap, singular", [(1e-7, True), (1e-4, False)])
+def test_offset_columns_judged_with_the_intercept(cls, ctor, gap, singular):
+    rng = np.random.default_rng(0)
+    u, v = rng.normal(size=60), rng.normal(size=60)
+    x = np.column_stack([1e8 + u, 1e8 + u + gap * v])
+    xd = np.column_stack([np.ones(60), x]) / np.linalg.norm(np.column_stack([np.ones(60), x]), axis=0)
+    assert (np.linalg.matrix_rank(xd) < 3) == singular
+    fit = lambda: fit_exogenous(cls, x, u + rng.normal(size=60), ctor, weights=np.ones(60))
+    if singular:
+        with pytest.raises(RuntimeError, match="singular"):
+            fit()
+    else:
+        assert fit().is_fitted()

@@ -68,8 +68,11 @@ def test_robust_errors_are_hc0():
 
 def test_one_residual_degree_of_freedom_is_enough():
     x, y = make(4, 2)
-    OLS().fit(x, y)
-    OLS(fit_intercept=False).fit(x[:3], y[:3])
+    for m, rows in ((OLS(), 4), (OLS(fit_intercept=False), 3)):
+        m.fit(x[:rows], y[:rows])
+        # n - k = 1: the residual mean square is the residual sum of squares.
+        assert m.mse == pytest.approx(np.sum(m.residuals**2), rel=1e-12)
+        assert np.all(np.isfinite(m.standard_errors()))
 
 
 def test_covariance_describes_latest_fit():

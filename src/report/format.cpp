@@ -74,11 +74,6 @@ std::string format_exp(double v, int digits) {
     return std::string(exp_into(buf, v, digits));
 }
 
-std::string format_unsigned(std::uint64_t v) {
-    Buffer buf;
-    return std::string(unsigned_into(buf, v));
-}
-
 std::string date_text(const std::tm& t) {
     std::string out;
     out.append(kWeekdays[wrap(t.tm_wday, 7)]).append(", ");

@@ -14,7 +14,6 @@ namespace ordinata::report {
 std::string format_fixed(double v, int digits);
 // d.ddd e exponent, the exponent without "+" and without leading zeros (1.00e-10, 1.00e0).
 std::string format_exp(double v, int digits);
-std::string format_unsigned(std::uint64_t v);
 // "Sat, 05 Dec 2026" and "06:10:00".
 std::string date_text(const std::tm& t);
 std::string time_text(const std::tm& t);

@@ -16,7 +16,7 @@ struct DiagnosticStats {
     double kurtosis;
     double condition_number;
 
-    // Never fails and allocates nothing. The condition number depends on
+    // Never fails. The condition number depends on
     // `matrix` only (the 2-norm condition number of its unit-length
     // columns); the other seven on the residuals only.
     static DiagnosticStats compute(linalg::VectorView residuals, linalg::MatrixView matrix);

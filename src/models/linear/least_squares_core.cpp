@@ -87,6 +87,39 @@ double singular_value_ratio(const Matrix& r) {
     return bottom / top;
 }
 
+// The QR of the design A D^-1 (unit columns): in extended precision for
+// small designs, whose digits are then kept and do not depend on the CPU's
+// BLAS kernels; by LAPACK in working precision otherwise. r() is null when
+// the factorisation failed.
+struct DesignQr {
+    std::optional<linalg::ExtendedQr> extended;
+    std::optional<linalg::QrFactor> working;
+    const Matrix* r() const { return extended ? &extended->r : working ? &working->r : nullptr; }
+};
+DesignQr factor_design(const LeastSquaresProblem& pr, const double* d) {
+    const index_t p = pr.g->rows();
+    DesignQr out;
+    if (pr.n * p * p <= linalg::kExtendedQrWork) {
+        std::optional<std::pair<Matrix, Vector>> rows;
+        if (!pr.extended_row) rows = pr.materialise();
+        out.extended = linalg::extended_qr(pr.n, p, [&](index_t i, long double* row) {
+            if (rows) {
+                for (index_t j = 0; j < p; ++j) row[j] = rows->first(i, j);
+                row[p] = rows->second[i];
+            } else {
+                pr.extended_row(i, row);
+            }
+            for (index_t j = 0; j < p; ++j) row[j] /= d[j];
+        });
+        return out;
+    }
+    auto [a, t] = pr.materialise();
+    for (index_t i = 0; i < a.rows(); ++i)
+        for (index_t j = 0; j < p; ++j) a(i, j) /= d[j];
+    if (auto q = linalg::qr(a.view(), t.view())) out.working = std::move(*q);
+    return out;
+}
+
 }  // namespace
 
 Matrix bordered_factor(const Matrix& r, VectorView scale, const Vector* row) {
@@ -139,51 +172,28 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     // singular values through R (and those of the uncentred design through
     // the bordered R), and, when the normal equations are ill-conditioned,
     // the solution.
-    // Small designs are factored in extended precision: the digits are kept
-    // and do not depend on the CPU's BLAS kernels.
-    if (pr.n * p * p <= linalg::kExtendedQrWork) {
-        std::optional<std::pair<Matrix, Vector>> rows;
-        if (!pr.extended_row) rows = pr.materialise();
-        auto xq = linalg::extended_qr(pr.n, p, [&](index_t i, long double* row) {
-            if (rows) {
-                for (index_t j = 0; j < p; ++j) row[j] = rows->first(i, j);
-                row[p] = rows->second[i];
-            } else {
-                pr.extended_row(i, row);
-            }
-            for (index_t j = 0; j < p; ++j) row[j] /= d[j];
-        });
-        if (!xq) return std::unexpected(SolveFailure::Singular);
-        const Matrix rank_factor = bordered_factor(xq->r, VectorView{to_raw.data(), p, 1}, pr.intercept_row.get());
-        if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
-        if (!ill) return from_factor(std::move(*f), pr, d.data());
-        LeastSquaresSolution s;
-        s.rcond = rcond;
-        s.by_qr = true;
-        if (pr.c) s.beta = unscale(std::move(xq->solution), d.data());
-        s.inverse = unscale_inverse(std::move(xq->inverse), d.data());
-        s.ssr = xq->ssr;
-        return s;
-    }
-    auto [a, t] = pr.materialise();
-    for (index_t i = 0; i < a.rows(); ++i)
-        for (index_t j = 0; j < p; ++j) a(i, j) /= d[j];
-    auto q = linalg::qr(a.view(), t.view());
-    if (!q) return std::unexpected(SolveFailure::Singular);
-    const Matrix rank_factor = bordered_factor(q->r, VectorView{to_raw.data(), p, 1}, pr.intercept_row.get());
+    DesignQr qr = factor_design(pr, d.data());
+    if (!qr.r()) return std::unexpected(SolveFailure::Singular);
+    const Matrix rank_factor = bordered_factor(*qr.r(), VectorView{to_raw.data(), p, 1}, pr.intercept_row.get());
     if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
     if (!ill) return from_factor(std::move(*f), pr, d.data());
 
     LeastSquaresSolution s;
     s.rcond = rcond;
     s.by_qr = true;
+    if (qr.extended) {
+        if (pr.c) s.beta = unscale(std::move(qr.extended->solution), d.data());
+        s.inverse = unscale_inverse(std::move(qr.extended->inverse), d.data());
+        s.ssr = qr.extended->ssr;
+        return s;
+    }
     if (pr.c) {
-        auto z = linalg::solve_triangular(q->r, Triangle::Upper, q->qtb.view());
+        auto z = linalg::solve_triangular(*qr.r(), Triangle::Upper, qr.working->qtb.view());
         if (!z) return std::unexpected(SolveFailure::Singular);
         s.beta = unscale(std::move(*z), d.data());
     }
     // (A'A)^-1 = R^-1 R^-T, back on the original column scale.
-    auto r_inv = linalg::solve_triangular(q->r, Triangle::Upper, linalg::identity(p));
+    auto r_inv = linalg::solve_triangular(*qr.r(), Triangle::Upper, linalg::identity(p));
     if (!r_inv) return std::unexpected(SolveFailure::Singular);
     s.inverse = unscale_inverse(linalg::dot(r_inv->view(), r_inv->t()), d.data());
     return s;
