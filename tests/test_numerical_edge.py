@@ -244,3 +244,43 @@ def test_offset_columns_judged_with_the_intercept(cls, ctor, gap, singular):
             fit()
     else:
         assert fit().is_fitted()
+
+
+# A near-perfect fit: the residuals (1e-9) are what is left of terms of 1e6,
+# so y - X b in double precision keeps about one digit, and which digit
+# depends on the BLAS kernel. The residual mean square must be that of the
+# reported coefficients to ten digits (the floor of the re-formed residuals,
+# with a digit to spare); a working-precision product misses it by 10%.
+@pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.OLS, {"fit_intercept": False}),
+                                       (ordinata.Ridge, {"alpha": 0.0}), (ordinata.IV, {}), (ordinata.TSLS, {})])
+def test_residuals_of_a_near_perfect_fit_do_not_depend_on_rounding(cls, ctor):
+    rng = np.random.default_rng(11)
+    n = 40
+    x = rng.uniform(1.0, 2.0, size=(n, 2))
+    y = 3.0 * ctor.get("fit_intercept", True) + x @ [1e6, -2e6] + 1e-9 * rng.normal(size=n)
+    m = fit_exogenous(cls, x, y, ctor)
+    intercept = ctor.get("fit_intercept", True)
+    b = [Fraction(v) for v in np.r_[[m.intercept] if intercept else [], m.coefficients]]
+    d = np.column_stack([np.ones(n), x]) if intercept else x
+    ssr = sum((Fraction(yi) - sum(Fraction(v) * bj for v, bj in zip(row, b))) ** 2 for row, yi in zip(d, y))
+    assert m.mse * (n - d.shape[1]) == pytest.approx(float(ssr), rel=1e-9)
+    np.testing.assert_allclose(m.residuals, [float(Fraction(yi) - sum(Fraction(v) * bj for v, bj in zip(row, b)))
+                                             for row, yi in zip(d, y)], rtol=1e-9, atol=0)
+
+
+# Past the size the extended-precision QR takes (rows x columns^2 above
+# 2^22), an ill-conditioned design goes to LAPACK's QR: the same least-squares
+# solution to its conditioning (cond 1e7: about 1e-9, checked at 1e-6).
+@pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.Ridge, {"alpha": 0.0}), (ordinata.WLS, {})])
+def test_large_ill_conditioned_design_by_working_precision_qr(cls, ctor):
+    rng = np.random.default_rng(13)
+    n = 300_000
+    x = near_collinear(rng, n, 4, 1e7)
+    y = x @ [1.0, -2.0, 0.5, 3.0] + 1.0 + rng.normal(size=n)
+    xd = np.column_stack([np.ones(n), x])
+    assert n * 4**2 > 2**22 and np.linalg.cond(xd / np.linalg.norm(xd, axis=0)) > 1e6
+    m = cls(**ctor)
+    m.fit(x, y, *([np.ones(n)] if cls is ordinata.WLS else []))
+    norms = np.linalg.norm(xd, axis=0)
+    want = np.linalg.lstsq(xd / norms, y, rcond=None)[0] / norms
+    np.testing.assert_allclose(np.r_[m.intercept, m.coefficients], want, rtol=1e-6)

@@ -49,18 +49,38 @@ double residual_rounding_bound(const ResidualFit& fit, VectorView beta, bool int
     return static_cast<double>(column_lengths.size() + 2) * eps * terms / std::sqrt(fit.ssr);
 }
 
-// y - Xd beta with every row's sum in extended precision, in place of e.
+// A sum carried as an unevaluated pair hi + lo: products are added exactly
+// (the fused multiply-add gives each product's rounding error) and the sums
+// with their errors (Knuth's TwoSum), so the result is as if computed in
+// twice the working precision (Ogita, Rump and Oishi's Dot2).
+struct DoubleDouble {
+    double hi = 0.0, lo = 0.0;
+    void add(double v) {
+        const double s = hi + v, t = s - hi;
+        lo += (hi - (s - t)) + (v - t);
+        hi = s;
+    }
+    void add_product(double a, double b) {
+        const double p = a * b;
+        add(p);
+        lo += std::fma(a, b, -p);
+    }
+};
+
+// y - Xd beta with every row's sum in twice the working precision, in
+// place of e; the sum of squares of the re-formed residuals.
 double extended_residuals(MatrixView x, VectorView y, VectorView beta, bool intercept, Vector& e) {
     const index_t p = x.cols(), off = intercept ? 1 : 0;
     const auto parts = linalg::map_row_chunks(x.rows(), p, [&](index_t first, index_t rows) {
         long double part = 0.0L;
         for (index_t i = first; i < first + rows; ++i) {
             const VectorView r = x.row(i);
-            long double f = intercept ? static_cast<long double>(beta[0]) : 0.0L;
-            for (index_t j = 0; j < p; ++j) f += static_cast<long double>(r[j]) * beta[j + off];
-            const long double ei = static_cast<long double>(y[i]) - f;
-            e[i] = static_cast<double>(ei);
-            part += ei * ei;
+            DoubleDouble ei;
+            ei.add(y[i]);
+            if (intercept) ei.add(-beta[0]);
+            for (index_t j = 0; j < p; ++j) ei.add_product(-r[j], beta[j + off]);
+            e[i] = ei.hi + ei.lo;
+            part += static_cast<long double>(e[i]) * e[i];
         }
         return part;
     });

@@ -28,8 +28,8 @@ ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercep
 
 // The same, accurate to about 2^-33 relative whatever BLAS kernel forms the
 // product: where the rounding of y - Xd beta could reach that (the terms
-// cancel, as on a near-perfect polynomial fit), the residuals are formed
-// again in extended precision. column_lengths holds || x_j ||, y_length
+// cancel, as on a near-perfect fit), the residuals are formed again in
+// twice the working precision. column_lengths holds || x_j ||, y_length
 // || y ||: with beta they bound the terms that cancel.
 ResidualFit accurate_residuals(MatrixView x, VectorView y, VectorView beta, bool intercept, VectorView column_lengths,
                                double y_length);
