@@ -24,6 +24,19 @@ bool finite_target(const CheckedCopy& checked, linalg::VectorView y) {
     return (checked.centred && std::isfinite(checked.centred->y_mean)) || linalg::all_finite(y);
 }
 
+Result<std::optional<TrainingSystem>> training_system(linalg::MatrixView x, linalg::VectorView y, bool intercept,
+                                                      bool svd_route, bool may_rescale) {
+    CheckedCopy checked = copy_checked(x, y, intercept && !svd_route);
+    if (!checked.x || !finite_target(checked, y)) return value_error(kNotFinite);
+    if (may_rescale && (checked.extreme || target_is_extreme(y))) return std::nullopt;
+    TrainingSystem out{std::move(*checked.x), {}};
+    const index_t n = x.rows();
+    out.sys = checked.centred ? centred_system(std::move(*checked.centred), n)
+              : intercept     ? centred_system(linalg::centred_cross_products(out.x.view(), y), n)
+                              : plain_system(out.x.view(), y);
+    return out;
+}
+
 ColumnScaling::ColumnScaling(linalg::MatrixView a) : factor(a.cols(), 1.0), x(a.rows(), a.cols()) {
     const index_t n = a.rows(), p = a.cols();
     linalg::Vector big(p, 0.0);

@@ -8,6 +8,7 @@
 #include "linalg/ops.hpp"
 #include "models/estimator_error.hpp"
 #include "models/fit_results.hpp"
+#include "models/linear/design_system.hpp"
 
 namespace ordinata::models::linear {
 
@@ -39,6 +40,18 @@ CheckedCopy copy_checked(linalg::MatrixView x, linalg::VectorView y, bool centre
 // Whether y holds no NaN or infinity. Either always reaches the mean of y,
 // so a finite centred mean from the same pass spares the scan.
 bool finite_target(const CheckedCopy& checked, linalg::VectorView y);
+
+// The training copy of x and the system of y on it (centred at the means
+// with an intercept), checked for NaN and infinity; off the SVD route one
+// pass over x makes the copy, the checks and the centred cross-products.
+// Empty when x or y hold magnitudes that call for a fit on rescaled copies
+// (and may_rescale allows one).
+struct TrainingSystem {
+    linalg::Matrix x;
+    DesignSystem sys;
+};
+Result<std::optional<TrainingSystem>> training_system(linalg::MatrixView x, linalg::VectorView y, bool intercept,
+                                                      bool svd_route, bool may_rescale);
 
 // x with every column multiplied by the power of two that brings its largest
 // magnitude into [1/2, 1): exact, and reversible on the results by the same

@@ -28,17 +28,12 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
     const bool svd_route = linear::choose_route(linear::kOlsRoute, n, k, k) == linear::Route::Svd;
-    // With an intercept on the normal-equations routes, one pass over x both
-    // copies and checks it and forms the centred cross-products.
-    linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
-    if (!checked.x || !linear::finite_target(checked, y)) return value_error(linear::kNotFinite);
-    if (may_rescale && (checked.extreme || linear::target_is_extreme(y))) return fit_rescaled(x, y);
-    Matrix x_copy = std::move(*checked.x);
+    auto prepared = linear::training_system(x, y, fit_intercept_, svd_route, may_rescale);
+    if (!prepared) return std::unexpected(prepared.error());
+    if (!*prepared) return fit_rescaled(x, y);
+    Matrix& x_copy = (*prepared)->x;
     const MatrixView xs = x_copy.view();
-
-    const linear::DesignSystem sys = checked.centred  ? linear::centred_system(std::move(*checked.centred), n)
-                                     : fit_intercept_ ? linear::centred_system(linalg::centred_cross_products(xs, y), n)
-                                                      : linear::plain_system(xs, y);
+    const linear::DesignSystem& sys = (*prepared)->sys;
     linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = xs, .y = y, .intercept = fit_intercept_};
     problem.sys = &sys;
     auto sol = linear::solve_routed(problem, linear::kOlsRoute);

@@ -29,20 +29,15 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     const bool positive = alpha_ > 0.0;
     const linear::RoutePolicy& policy = positive ? linear::kRidgeRoute : linear::kUnpenalisedRidgeRoute;
     const bool svd_route = linear::choose_route(policy, n, k, k) == linear::Route::Svd;
-    // The finiteness check, the training copy and (with an intercept) the
-    // centred cross-products share one pass over x.
-    linear::CheckedCopy checked = linear::copy_checked(x, y, fit_intercept_ && !svd_route);
-    if (!checked.x || !linear::finite_target(checked, y)) return value_error(linear::kNotFinite);
-    if (may_rescale && (checked.extreme || linear::target_is_extreme(y))) return fit_rescaled(x, y);
-    Matrix x_copy = std::move(*checked.x);
+    auto prepared = linear::training_system(x, y, fit_intercept_, svd_route, may_rescale);
+    if (!prepared) return std::unexpected(prepared.error());
+    if (!*prepared) return fit_rescaled(x, y);
+    Matrix& x_copy = (*prepared)->x;
     const MatrixView xs = x_copy.view();
-
     // With an intercept the penalised system is the centred one, S +
     // alpha I with X~'y~: the unpenalised intercept drops out exactly
     // (S + alpha I is the Schur complement of n in X'X + alpha D).
-    linear::DesignSystem sys = checked.centred  ? linear::centred_system(std::move(*checked.centred), n)
-                               : fit_intercept_ ? linear::centred_system(linalg::centred_cross_products(xs, y), n)
-                                                : linear::plain_system(xs, y);
+    linear::DesignSystem& sys = (*prepared)->sys;
     if (positive)
         for (index_t i = 0; i < sys.g.rows(); ++i)
             sys.g(i, i) += alpha_ * (penalty_weights_ ? (*penalty_weights_)[i] : 1.0);
