@@ -204,7 +204,8 @@ def assert_transformed(m, ref, s, rtol):
         if hasattr(ref, attr):
             assert getattr(m, attr) == pytest.approx(getattr(ref, attr), rel=rtol), attr
     np.testing.assert_allclose(m.residuals, ref.residuals, rtol=0, atol=rtol * np.abs(ref.residuals).max())
-    if (c := covariance(ref)) is not None:
+    # Covariances of columns past 1e+-150 square beyond the double range.
+    if (c := covariance(ref)) is not None and np.abs(np.log10(np.abs(s))).max() <= 150:
         f = np.r_[np.ones(len(c) - len(s)), s]  # the intercept first, when fitted
         np.testing.assert_allclose(covariance(m) * np.outer(f, f), c, rtol=0, atol=rtol * np.abs(c).max())
 
@@ -217,16 +218,23 @@ def unit_columns(rng, n):
 
 
 # Column scales, the last column's all of one sign: past 1e+-150 the fit
-# runs on rescaled columns; 2^480 and 2^-479 stay just inside the range in
-# which columns are left as they are (every magnitude in [2^-480, 2^480)),
-# 2^481 and 2^-481 lie just outside it. Powers of two and the factors that
-# undo the rescaling change no digit, and 1e+-150 round each element by at
-# most eps, which a design of condition number below 10 carries into the
-# results no further than 1e-14.
-@pytest.mark.parametrize("s", [[1e150, 1.0, -1e-150], [1e-150, -1.0, -1e150], [1.0, 1.0, 2.0**480],
-                               [1.0, 1.0, -(2.0**481)], [1.0, 1.0, 2.0**-479], [1.0, 1.0, -(2.0**-481)]],
-                         ids=["huge-tiny", "tiny-huge", "huge-inside", "huge-outside", "tiny-inside", "tiny-outside"])
-@pytest.mark.parametrize("cls", CLASSES)
+# runs on rescaled columns (a lone negative column at 1e+-200 would not fit
+# otherwise); 2^480 and 2^-479 stay just inside the range in which columns
+# are left as they are (every magnitude in [2^-480, 2^480)), 2^481 and
+# 2^-481 lie just outside it. Powers of two and the factors that undo the
+# rescaling change no digit, and 1e+-150 round each element by at most eps,
+# which a design of condition number below 10 carries into the results no
+# further than 1e-14.
+SCALES = {"mixed": [1e150, -1.0, -1e-150], "negative-huge": [1.0, 1.0, -1e200], "negative-tiny": [1.0, 1.0, -1e-200],
+          "huge-inside": [1.0, 1.0, 2.0**480], "huge-outside": [1.0, 1.0, -(2.0**481)],
+          "tiny-inside": [1.0, 1.0, 2.0**-479], "tiny-outside": [1.0, 1.0, -(2.0**-481)]}
+# The centred pass takes a column whose squares underflow to zero for a zero
+# column, so the fit is never moved to rescaled columns.
+UNDERFLOW = pytest.mark.xfail(strict=True, reason="with an intercept a column below about 1e-162 is called singular")
+
+
+@pytest.mark.parametrize("cls, s", [pytest.param(c, s, id=f"{c.__name__}-{k}", marks=[UNDERFLOW] * (
+    k == "negative-tiny" and c in (ordinata.OLS, ordinata.Ridge))) for c in CLASSES for k, s in SCALES.items()])
 def test_rescaled_columns_give_the_transformed_fit(cls, s):
     rng = np.random.default_rng(6)
     x = unit_columns(rng, 120)
