@@ -10,7 +10,6 @@ import textwrap
 import numpy as np
 import pytest
 
-import ordinata
 from problems import CLASSES, fit_kwargs, fitted, predict
 
 ARRAY_ERR = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
@@ -74,26 +73,6 @@ def test_strided_and_broadcast_views_predict_as_their_dense_copies(cls):
         ids = np.broadcast_to(np.int64(2), (len(view),))
         want = predict(model, np.ascontiguousarray(view), np.ascontiguousarray(ids))
         np.testing.assert_allclose(predict(model, view, ids), want, rtol=1e-15, atol=1e-300, err_msg=label)
-
-
-# predict reads an x that BLAS can address in chunks of 2**18 // 24 groups
-# of 8 rows (87376 rows of 3), which Ridge checks 1024 elements at a time,
-# and any other view in blocks of 4096 // 3 rows: a NaN at each of their ends
-# is refused by Ridge and is the one NaN of the other classes' predictions.
-@pytest.mark.parametrize("layout, row, col", [
-    ("dense", 0, 0), ("dense", 341, 0), ("dense", 341, 1), ("dense", 87375, 2), ("dense", 87376, 0),
-    ("dense", 87376 + 341, 1), ("dense", -1, 2), ("strided", 1364, 2), ("strided", 1365, 0), ("strided", -1, 2)])
-@pytest.mark.parametrize("cls", CLASSES, **NAMED)
-def test_predict_reads_every_chunk_and_block_to_its_end(cls, layout, row, col):
-    model = fitted(cls)
-    big = np.random.default_rng(1).normal(size=(180_000, 6))
-    x = np.ascontiguousarray(big[:, :3]) if layout == "dense" else big[:, ::2]
-    x[row, col] = np.nan
-    if cls is ordinata.Ridge:
-        with pytest.raises(ValueError, match="^Input contains NaN or infinite values$"):
-            model.predict(x)
-    else:
-        np.testing.assert_array_equal(np.isnan(predict(model, x)), np.arange(len(x)) == row % len(x))
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory and quarantine change the footprint")
