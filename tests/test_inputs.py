@@ -78,22 +78,27 @@ def test_non_finite_value_at_every_chunk_edge_is_refused(cls, ctor, arg, edge):
 
 # predict reads an x that BLAS can address in chunks of 2**18 // 24 groups
 # of 8 rows (87376 rows of 3), which Ridge checks 1024 elements at a time,
-# and any other view in blocks of 4096 // 3 rows: a NaN at each of their ends
-# is refused by Ridge and is the one NaN of the other classes' predictions.
+# and any other view (strided, reversed) in blocks of 4096 // 3 rows: a NaN
+# at each of their ends is refused by Ridge, and is the one NaN of the other
+# classes' predictions, which equal those of a dense copy.
 @pytest.mark.parametrize("layout, row, col", [
     ("dense", 0, 0), ("dense", 341, 0), ("dense", 341, 1), ("dense", 87375, 2), ("dense", 87376, 0),
-    ("dense", 87376 + 341, 1), ("dense", -1, 2), ("strided", 1364, 2), ("strided", 1365, 0), ("strided", -1, 2)])
+    ("dense", 87376 + 341, 1), ("dense", -1, 2), ("strided", 1364, 2), ("strided", 1365, 0), ("strided", -1, 2),
+    ("reversed", 0, 1), ("reversed", -1, 0)])
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_predict_reads_every_chunk_and_block_to_its_end(cls, layout, row, col):
     model = fitted(cls)
     big = np.random.default_rng(1).normal(size=(180_000, 6))
-    x = np.ascontiguousarray(big[:, :3]) if layout == "dense" else big[:, ::2]
+    x = {"dense": lambda: np.ascontiguousarray(big[:, :3]), "strided": lambda: big[:, ::2],
+         "reversed": lambda: big[::-1, ::-2][:, :3]}[layout]()
     x[row, col] = np.nan
     if cls is ordinata.Ridge:
         with pytest.raises(ValueError, match="^Input contains NaN or infinite values$"):
             model.predict(x)
     else:
-        np.testing.assert_array_equal(np.isnan(predict(model, x)), np.arange(len(x)) == row % len(x))
+        out = predict(model, x)
+        np.testing.assert_array_equal(np.isnan(out), np.arange(len(x)) == row % len(x))
+        np.testing.assert_allclose(out, predict(model, np.ascontiguousarray(x)), rtol=1e-15, atol=1e-300)
 
 
 def test_tsls_infinite_instrument_on_the_svd_route_returns():
