@@ -46,17 +46,30 @@ def test_scaled_weights_change_nothing_and_tiny_ones_are_accepted(c):
     b.fit(x, y, w)
 
 
-def test_sigma_symmetry_allows_rounding_noise_only():
-    (x, y, sigma), a, b = data(), ordinata.GLS(), ordinata.GLS()
+# Σ is scanned in 64 x 64 tiles, a row of tiles per task, each entry beside
+# its mirror: entries in the first, a middle and the last (partial) row of
+# tiles, on both sides of tile edges, below and above the diagonal.
+@pytest.mark.parametrize("i, j", [(1, 0), (63, 62), (64, 63), (64, 0), (127, 64), (128, 127), (199, 198),
+                                  (199, 0), (0, 199), (150, 199)])
+def test_sigma_is_checked_to_its_last_tile(i, j):
+    (x, y, sigma), a, b = data(n=200), ordinata.GLS(), ordinata.GLS()
     a.fit(x, y, sigma)
-    noisy = sigma * (1 + 1e-13 * np.random.default_rng(1).normal(size=sigma.shape))
-    b.fit(x, y, np.asfortranarray(noisy))
-    np.testing.assert_allclose(b.coefficients, a.coefficients, rtol=1e-9)
-    for bump in (1e3, 1e-6):  # far off, and just beyond 1e-9 of the diagonal scale
-        junk = sigma.copy()
-        junk[0, 5] += bump
-        with pytest.raises(ValueError, match="^Covariance matrix must be symmetric$"):
-            b.fit(x, y, junk)
+    # The tolerance is 1e-9 of sqrt(S_ii S_jj) = 1.5: a third of it is
+    # rounding noise, three times it is not. Σ's condition number is 4, so
+    # the accepted change of one entry moves the coefficients by about 2e-9.
+    for rel, accepted in [(3e-10, True), (3e-9, False)]:
+        s = sigma.copy()
+        s[i, j] += rel * 1.5
+        if accepted:
+            b.fit(x, y, s)
+            np.testing.assert_allclose(b.coefficients, a.coefficients, rtol=2e-8)
+        else:
+            with pytest.raises(ValueError, match="^Covariance matrix must be symmetric$"):
+                b.fit(x, y, s)
+    s = sigma.copy()
+    s[i, j] = np.nan
+    with pytest.raises(ValueError, match="^Input contains NaN or infinite values$"):
+        b.fit(x, y, s)
 
 
 def whitened_condition(x, sigma):

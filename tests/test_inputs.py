@@ -1,6 +1,7 @@
 """Input that a careless or hostile caller gives: NaN and infinity anywhere,
 targets and regressors at the ends of the double range, a NaN penalty."""
 
+import functools
 import subprocess
 import sys
 
@@ -8,7 +9,7 @@ import numpy as np
 import pytest
 
 import ordinata
-from problems import CLASSES, fit_exogenous, fit_kwargs
+from problems import CLASSES, fit_exogenous, fit_kwargs, fitted, params, predict
 
 NOT_FINITE = "^Input contains NaN or infinite values$"
 
@@ -38,11 +39,66 @@ def test_non_finite_input_is_refused_silently(cls, arg, n, value, capfd):
     assert capfd.readouterr() == ("", "")
 
 
-def test_sigma_is_read_whole():
-    kw = fit_kwargs(ordinata.GLS)
-    kw["sigma"] = spoil(kw["sigma"], np.nan, index=1)  # above the diagonal
-    with pytest.raises(ValueError, match=NOT_FINITE):
-        ordinata.GLS().fit(**kw)
+# Rows at which the fit's scans change chunk or block for three regressors:
+# the centred pass's blocks of 16384 // 3 rows and its chunks of nine such
+# blocks (2**18 elements of 5-wide rows), then the chunks of 2**18 elements
+# of the 4-, 3- and 1-wide passes.
+EDGE_ROWS = [5461, 9 * 5461, 2**18 // 4, 2**18 // 3, 2 * (2**18 // 3), 2**18]
+N_LONG = 2**18 + 7000
+
+
+@functools.cache
+def long_inputs(cls):
+    rng = np.random.default_rng(2)
+    x = rng.normal(size=(N_LONG, 3))
+    y = x @ [1.0, 2.0, 3.0] + rng.normal(size=N_LONG)
+    z = x + rng.normal(size=x.shape)
+    return {"x": x, "regressors": x, "y": y, "targets": y, "entity_id": np.arange(N_LONG, dtype=np.int64) % 1000,
+            "weights": rng.uniform(0.5, 2.0, N_LONG),
+            "instruments": z if cls is ordinata.IV else np.column_stack([z, rng.normal(size=N_LONG)])}
+
+
+# Every class but GLS, whose Σ of n^2 values keeps its inputs short (its
+# tiles have their own test); without an intercept OLS scans a plain copy.
+# The weights have their own message.
+LONG = [(cls, ctor, arg) for cls, ctor in [(c, {}) for c in CLASSES if c is not ordinata.GLS] +
+        [(ordinata.OLS, {"fit_intercept": False})] for arg in params(cls.fit) if arg in long_inputs(cls)
+        and arg != "entity_id"]
+
+
+@pytest.mark.parametrize("edge", range(2 + 2 * len(EDGE_ROWS)))
+@pytest.mark.parametrize("cls, ctor, arg", LONG, ids=lambda v: getattr(v, "__name__", str(v)))
+def test_non_finite_value_at_every_chunk_edge_is_refused(cls, ctor, arg, edge):
+    kw = {a: long_inputs(cls)[a] for a in params(cls.fit)}
+    w = kw[arg].size // N_LONG
+    kw[arg] = spoil(kw[arg], np.nan, ([0, kw[arg].size - 1] + [r * w + d for r in EDGE_ROWS for d in (-1, 0)])[edge])
+    with pytest.raises(ValueError, match="^All weights must be positive and finite$" if arg == "weights" else NOT_FINITE):
+        cls(**ctor).fit(**kw)
+
+
+# predict reads an x that BLAS can address in chunks of 2**18 // 24 groups
+# of 8 rows (87376 rows of 3), which Ridge checks 1024 elements at a time,
+# and any other view (strided, reversed) in blocks of 4096 // 3 rows: a NaN
+# at each of their ends is refused by Ridge, and is the one NaN of the other
+# classes' predictions, which equal those of a dense copy.
+@pytest.mark.parametrize("layout, row, col", [
+    ("dense", 0, 0), ("dense", 341, 0), ("dense", 341, 1), ("dense", 87375, 2), ("dense", 87376, 0),
+    ("dense", 87376 + 341, 1), ("dense", -1, 2), ("strided", 1364, 2), ("strided", 1365, 0), ("strided", -1, 2),
+    ("reversed", 0, 1), ("reversed", -1, 0)])
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_predict_reads_every_chunk_and_block_to_its_end(cls, layout, row, col):
+    model = fitted(cls)
+    big = np.random.default_rng(1).normal(size=(180_000, 6))
+    x = {"dense": lambda: np.ascontiguousarray(big[:, :3]), "strided": lambda: big[:, ::2],
+         "reversed": lambda: big[::-1, ::-2][:, :3]}[layout]()
+    x[row, col] = np.nan
+    if cls is ordinata.Ridge:
+        with pytest.raises(ValueError, match="^Input contains NaN or infinite values$"):
+            model.predict(x)
+    else:
+        out = predict(model, x)
+        np.testing.assert_array_equal(np.isnan(out), np.arange(len(x)) == row % len(x))
+        np.testing.assert_allclose(out, predict(model, np.ascontiguousarray(x)), rtol=1e-15, atol=1e-300)
 
 
 def test_tsls_infinite_instrument_on_the_svd_route_returns():

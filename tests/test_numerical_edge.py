@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import ordinata
-from problems import fit_exogenous
+from problems import CLASSES, fit_exogenous
 
 SEEDS = range(20)
 
@@ -284,3 +284,131 @@ def test_large_ill_conditioned_design_by_working_precision_qr(cls, ctor):
     norms = np.linalg.norm(xd, axis=0)
     want = np.linalg.lstsq(xd / norms, y, rcond=None)[0] / norms
     np.testing.assert_allclose(np.r_[m.intercept, m.coefficients], want, rtol=1e-6)
+
+
+def fit(cls, x, y, ctor=None):
+    n = len(y)
+    ctor = {"alpha": 0.0, **(ctor or {})} if cls is ordinata.Ridge else ctor or {}
+    return fit_exogenous(cls, x, y, ctor, weights=np.linspace(0.5, 2.0, n), sigma=np.diag(np.linspace(2.0, 0.5, n)))
+
+
+def covariance(m):
+    c = getattr(m, "covariance_matrix", None)
+    return c() if callable(c) else c
+
+
+def assert_transformed(m, ref, s, rtol):
+    """m, fitted on columns multiplied by s, against ref fitted on the columns."""
+    np.testing.assert_allclose(m.coefficients * s, ref.coefficients, rtol=rtol)
+    np.testing.assert_allclose(m.standard_errors() * np.abs(s), ref.standard_errors(), rtol=rtol)
+    for attr in ("intercept", "mse", "r_squared"):
+        if hasattr(ref, attr):
+            assert getattr(m, attr) == pytest.approx(getattr(ref, attr), rel=rtol), attr
+    np.testing.assert_allclose(m.residuals, ref.residuals, rtol=0, atol=rtol * np.abs(ref.residuals).max())
+    # Covariances of columns past 1e+-150 square beyond the double range.
+    if (c := covariance(ref)) is not None and np.abs(np.log10(np.abs(s))).max() <= 150:
+        f = np.r_[np.ones(len(c) - len(s)), s]  # the intercept first, when fitted
+        np.testing.assert_allclose(covariance(m) * np.outer(f, f), c, rtol=0, atol=rtol * np.abs(c).max())
+
+
+def unit_columns(rng, n):
+    """Three regressors whose largest magnitudes are 0.75 exactly, the last in [0.5, 0.75]."""
+    x = rng.normal(size=(n, 3))
+    x[:, 2] = rng.uniform(0.5, 0.75, n)
+    return x / np.abs(x).max(axis=0) * 0.75
+
+
+# Column scales, the last column's all of one sign: past 1e+-150 the fit
+# runs on rescaled columns (a lone negative column at 1e+-200 would not fit
+# otherwise); 2^480 and 2^-479 stay just inside the range in which columns
+# are left as they are (every magnitude in [2^-480, 2^480)), 2^481 and
+# 2^-481 lie just outside it. Powers of two and the factors that undo the
+# rescaling change no digit, and 1e+-150 round each element by at most eps,
+# which a design of condition number below 10 carries into the results no
+# further than 1e-14.
+SCALES = {"mixed": [1e150, -1.0, -1e-150], "negative-huge": [1.0, 1.0, -1e200], "negative-tiny": [1.0, 1.0, -1e-200],
+          "huge-inside": [1.0, 1.0, 2.0**480], "huge-outside": [1.0, 1.0, -(2.0**481)],
+          "tiny-inside": [1.0, 1.0, 2.0**-479], "tiny-outside": [1.0, 1.0, -(2.0**-481)]}
+
+
+@pytest.mark.parametrize("cls, s", [pytest.param(c, s, id=f"{c.__name__}-{k}") for c in CLASSES
+                                    for k, s in SCALES.items()])
+def test_rescaled_columns_give_the_transformed_fit(cls, s):
+    rng = np.random.default_rng(6)
+    x = unit_columns(rng, 120)
+    y = x @ [1.0, 2.0, -1.0] + 0.5 + rng.normal(size=120)
+    assert_transformed(fit(cls, x * s, y), fit(cls, x, y), np.array(s), rtol=1e-12)
+
+
+# Columns 1e6 and 1e-6 times those of a design of scaled condition number
+# 1e6: rounding the data to the new scale moves each element by eps, and the
+# fits by up to about cond * eps = 2e-10.
+@pytest.mark.parametrize("cls", CLASSES)
+def test_near_collinear_design_on_columns_of_any_scale(cls):
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(200, 3))
+    x[:, 2] = x[:, 0] * 3.0 + x[:, 1] + x[:, 2] / 1e5 + 5.0
+    y = x @ [1.0, -2.0, 0.5] + 1.0 + rng.normal(size=200)
+    s = np.array([1e6, 1e-6, 1.0])
+    assert_transformed(fit(cls, x * s, y), fit(cls, x, y), s, rtol=1e-8)
+
+
+# Ridge penalises the slopes of the columns it is given: alpha b^2 on a
+# column multiplied by s is alpha / s^2 on the slope of the column itself,
+# nothing at 1e150 and all but infinite at 1e-150. The oracle solves the
+# centred normal equations of a design of condition number below 10.
+@pytest.mark.parametrize("s", [[1e150, 1.0, 1e-150], [2.0**481, 2.0**-481, -1.0], [1.0, 1.0, 1.0]])
+def test_ridge_penalises_the_slopes_of_the_given_columns(s):
+    rng = np.random.default_rng(8)
+    x = unit_columns(rng, 60)
+    y = x @ [1.0, 2.0, -1.0] + rng.normal(size=60)
+    xc = x - x.mean(axis=0)
+    b = np.linalg.solve(xc.T @ xc + np.diag(3.0 / np.square(s)), xc.T @ (y - y.mean()))
+    m = fit(ordinata.Ridge, x * s, y, {"alpha": 3.0})
+    np.testing.assert_allclose(m.coefficients * s, b, rtol=1e-10)
+    assert m.intercept == pytest.approx(y.mean() - x.mean(axis=0) @ b, rel=1e-10)
+
+
+# R^2 is 0 for a target whose total sum of squares is within the rounding
+# noise of its mean, (n eps)^2 sum y^2. Here 15 of 16 values are 2^26 (about
+# 6.7e7) and one is m 2^-22 above: every sum is exact, the total sum of
+# squares is m^2 (15/16) 2^-44 and the noise 2^-40, so m = 8 lies 3.75 times
+# above the cut-off and m = 2 4.3 times below it. x, that row's indicator,
+# explains all of the target.
+@pytest.mark.parametrize("m, explained", [(8, True), (2, False)])
+@pytest.mark.parametrize("cls", CLASSES)
+def test_r_squared_cut_off_at_the_rounding_noise_of_the_mean(cls, m, explained):
+    x = (np.arange(16) == 5)[:, None] * 1.0
+    y = 2.0**26 + x[:, 0] * m * 2.0**-22
+    r2 = fit_exogenous(cls, x, y, {"alpha": 0.0} if cls is ordinata.Ridge else {}, weights=np.ones(16),
+                       sigma=np.eye(16)).r_squared
+    assert r2 > 0.99 if explained else r2 == 0.0
+
+
+# The rank tolerance is max(n, k) eps on the design with unit columns (and
+# the intercept's): a column that departs from another by 3 times that is a
+# regressor of its own, by a third of it a copy. Rounding moves the smallest
+# singular value by a few eps, a tenth of the margin.
+@pytest.mark.parametrize("intercept", [True, False])
+@pytest.mark.parametrize("ratio, full_rank", [(3.0, True), (1 / 3, False)])
+@pytest.mark.parametrize("cls", [ordinata.OLS, ordinata.Ridge, ordinata.WLS, ordinata.GLS])
+def test_rank_tolerance_edge(cls, ratio, full_rank, intercept):
+    rng = np.random.default_rng(9)
+    n = 64
+    x = rng.normal(size=(n, 3))
+    u = rng.normal(size=n)
+    def ratio_of(delta):
+        x[:, 2] = x[:, 0] + delta * u
+        a = np.c_[np.ones(n), x][:, 1 - intercept:]
+        sv = np.linalg.svd(a / np.linalg.norm(a, axis=0), compute_uv=False)
+        return sv[-1] / sv[0]
+    tol = n * np.finfo(float).eps
+    delta = 1e-6 * ratio * tol / ratio_of(1e-6)
+    assert ratio_of(delta) == pytest.approx(ratio * tol, rel=0.1)
+    y = x[:, :2] @ [1.0, 2.0] + rng.normal(size=n)
+    args = ({"alpha": 0.0} if cls is ordinata.Ridge else {}) | {"fit_intercept": intercept}
+    if full_rank:
+        fit_exogenous(cls, x, y, args, weights=np.ones(n), sigma=np.eye(n))
+    else:
+        with pytest.raises(RuntimeError):
+            fit_exogenous(cls, x, y, args, weights=np.ones(n), sigma=np.eye(n))

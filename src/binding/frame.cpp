@@ -238,14 +238,15 @@ struct Converter {
         if (!n) Py_RETURN_NONE;
         return PyLong_FromUnsignedLongLong(*n);
     }
-    PyObject* operator()(const Vector& v) const { return numpy::new_vector(v); }
+    // A vector the outcome owns is handed over, not copied.
+    PyObject* operator()(Vector& v) const { return numpy::adopt_vector(v); }
     PyObject* operator()(StoredVector v) const {
         if (!v) Py_RETURN_NONE;
         return numpy::new_vector(*v);
     }
-    PyObject* operator()(const std::optional<Vector>& v) const {
+    PyObject* operator()(std::optional<Vector>& v) const {
         if (!v) Py_RETURN_NONE;
-        return numpy::new_vector(*v);
+        return numpy::adopt_vector(*v);
     }
     PyObject* operator()(const Matrix& m) const { return numpy::new_matrix(m); }
     PyObject* operator()(const std::optional<Matrix>& m) const {

@@ -75,6 +75,28 @@ PyObject* new_vector(const linalg::Vector& v) {
     return out;
 }
 
+namespace {
+
+void free_adopted(PyObject* capsule) {
+    linalg::Buffer::deallocate(static_cast<double*>(PyCapsule_GetPointer(capsule, nullptr)));
+}
+
+}  // namespace
+
+PyObject* adopt_vector(linalg::Vector& v) {
+    if (v.size() == 0) return new_vector(v);
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+    double* data = v.data();
+    PyRef owner = PyRef::steal(PyCapsule_New(data, nullptr, free_adopted));
+    if (!owner) return nullptr;
+    v.release();  // the capsule frees it from here on, whatever happens next
+    PyRef out = PyRef::steal(PyArray_SimpleNewFromData(1, dims, NPY_FLOAT64, data));
+    if (!out) return nullptr;
+    // Steals the capsule's reference even when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(out.get()), owner.release()) != 0) return nullptr;
+    return out.release();
+}
+
 PyObject* new_matrix(const linalg::Matrix& m) {
     npy_intp dims[2] = {static_cast<npy_intp>(m.rows()), static_cast<npy_intp>(m.cols())};
     PyObject* out = PyArray_SimpleNew(2, dims, NPY_FLOAT64);

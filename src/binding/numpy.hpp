@@ -37,6 +37,9 @@ ArrayData array_data(PyObject* obj, PyRef& holder);
 
 // New arrays owning copies of the data (new references, null on failure).
 PyObject* new_vector(const linalg::Vector& v);
+// A new array over v's own storage, which it takes over: a result is never
+// held twice. v is left empty on success and untouched on failure.
+PyObject* adopt_vector(linalg::Vector& v);
 PyObject* new_matrix(const linalg::Matrix& m);
 
 }  // namespace ordinata::binding::numpy

@@ -119,6 +119,13 @@ public:
     const double* data() const { return data_.get(); }
     std::size_t size() const { return size_; }
     void fill(double v);
+    // Hands the storage to the caller, who frees it with deallocate; the
+    // buffer is left empty.
+    double* release() {
+        size_ = 0;
+        return data_.release();
+    }
+    static void deallocate(double* p) { Free{}(p); }
 
 private:
     struct Free {
@@ -159,6 +166,8 @@ public:
     VectorView view() const { return {buf_.data(), size(), 1}; }
     operator VectorView() const { return view(); }
     std::span<const double> span() const { return {buf_.data(), buf_.size()}; }
+    // The storage, for the caller to free with Buffer::deallocate.
+    double* release() { return buf_.release(); }
 
 private:
     Buffer buf_;

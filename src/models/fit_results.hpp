@@ -108,15 +108,6 @@ struct FitResults {
     // The same, or nothing when x holds a NaN or an infinity; one pass.
     std::optional<Vector> finite_linear_prediction(MatrixView x) const;
 
-    // Back from a fit on columns multiplied by f: slopes and their standard
-    // errors times f (the intercept, residuals and fit statistics are the same).
-    void rescale_slopes(VectorView f) {
-        for (index_t j = 0; j < f.size(); ++j) {
-            if (coefficients) (*coefficients)[j] *= f[j];
-            if (coef_std_errors) (*coef_std_errors)[j] *= f[j];
-        }
-    }
-
     void store_split(stats::SplitParams s) {
         intercept = s.intercept;
         intercept_std_error = s.intercept_std_error;

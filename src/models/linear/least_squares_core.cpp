@@ -334,6 +334,7 @@ std::expected<SquareSolution, SolveFailure> solve_square_by_qr(Matrix zd, const 
     auto rt_inv = linalg::solve_triangular(q->r.t(), Triangle::Lower, linalg::identity(k));
     if (!rt_inv) return std::unexpected(SolveFailure::Singular);
     s.inverse = linalg::dot(f->inverse.view(), rt_inv->view());
+    s.sandwich = linalg::dot(f->inverse.view(), f->inverse.t());
     for (index_t i = 0; i < k; ++i)
         for (index_t j = 0; j < k; ++j) s.inverse(i, j) /= pr.z_norms[j];
     return s;

@@ -59,7 +59,8 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     const double sigma2 = ssr / static_cast<double>(n - kd);
     if (!std::isfinite(sigma2)) return value_error(linear::kOverflow);
     // Sandwich A^-1 (Z'Z) A^-T; A^-1 is the inverse found above on the same data.
-    Matrix v = linalg::dot(linalg::dot(sol->inverse, b).view(), sol->inverse.t());
+    Matrix v =
+        sol->sandwich ? std::move(*sol->sandwich) : linalg::dot(linalg::dot(sol->inverse, b).view(), sol->inverse.t());
     v = linalg::scale(v, sigma2);
 
     Vector s(kd);
