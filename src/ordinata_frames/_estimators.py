@@ -1,0 +1,339 @@
+"""The seven formula-first functions: data to design, the native fit, then the
+covariance type, the diagnostics and the named report."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from formulaic import Formula, ModelSpec
+
+import ordinata
+from ordinata_frames import _data, _formula, _native, _vcov
+from ordinata_frames._results import PredictState, Results, TestResult, render
+
+VcovArg = str | dict[str, str]
+
+_ALL = ("iid", *_vcov.HC_TYPES, "CRV1")
+_HC01 = ("iid", "HC0", "HC1", "CRV1")
+
+
+@dataclass
+class _Prepared:
+    frame: pd.DataFrame        # the used columns, complete rows only
+    rows: np.ndarray           # their positions in the caller's table
+    total: int                 # the rows of the caller's table
+    dependent: str
+    y: np.ndarray
+    x: np.ndarray
+    names: list[str]
+    spec: ModelSpec
+    extra: list[_formula.Matrix]
+
+    @property
+    def dropped(self) -> int:
+        return self.total - len(self.rows)
+
+    @property
+    def intercept(self) -> bool:
+        return bool(self.names) and self.names[0] == "Intercept"
+
+
+def _prepare(parts: _formula.Parts, data: Any, extra_columns: list[str], extra_formulas: list[str]) -> _Prepared:
+    main = f"{parts.lhs} ~ {parts.rhs}"
+    needed = _formula.variables(main)
+    for f in extra_formulas:
+        needed |= _formula.variables(f)
+    columns = sorted(needed) + [c for c in extra_columns if c not in needed]
+    frame, rows, total = _data.load(data, columns)
+    _formula.check_numeric(main, frame, outside="the formula")
+    for term in Formula(main).lhs:
+        for factor in term.factors:
+            if factor.expr in frame.columns:
+                _formula.check_numeric_lhs(factor.expr, frame[factor.expr])
+    for f in extra_formulas:
+        _formula.check_numeric(f, frame, outside="the bracketed instruments")
+    y, x = _formula.lhs_and_rhs(parts.lhs, parts.rhs, frame)
+    extra = [_formula.materialize(f, frame) for f in extra_formulas]
+    common = y.index.intersection(x.index)
+    for m in extra:
+        common = common.intersection(m.index)
+    if len(common) == 0:
+        raise ValueError(f"no rows left after dropping those whose formula terms are missing or not finite "
+                         f"({len(frame)} rows had every column present)")
+    if len(common) < len(frame):
+        # A transform gave a missing value (log of a negative, say): those rows go too, as the peers drop them.
+        def take(m: _formula.Matrix) -> _formula.Matrix:
+            return _formula.Matrix(m.values[m.index.get_indexer(common)], m.names, common, m.spec)
+        y, x, extra = take(y), take(x), [take(m) for m in extra]
+        rows = rows[common.to_numpy()]
+        frame = frame.loc[common].reset_index(drop=True)
+    return _Prepared(frame=frame, rows=rows, total=total, dependent=y.names[0], y=np.ascontiguousarray(y.values[:, 0]),
+                     x=x.values, names=x.names, spec=x.spec, extra=extra)
+
+
+def _params(model: Any, intercept: bool) -> np.ndarray:
+    slopes = np.asarray(model.coefficients, dtype=np.float64)
+    return np.concatenate([[model.intercept], slopes]) if intercept else slopes
+
+
+def _bread_from_qr(a: np.ndarray) -> np.ndarray:
+    """(A'A)^-1 from the triangular factor of A, without forming A'A."""
+    r = np.linalg.qr(a, mode="r")
+    r_inv = np.linalg.inv(r)
+    return r_inv @ r_inv.T
+
+
+def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, bread: np.ndarray, design: np.ndarray,
+                resid: np.ndarray, df_k: int, df_resid: int, frame: pd.DataFrame,
+                nested_df_k: int | None = None, entity: np.ndarray | None = None) -> tuple[np.ndarray, float]:
+    if request.kind == "iid":
+        return iid, float(df_resid)
+    if request.kind in _vcov.HC_TYPES:
+        return _vcov.hc(bread, design, resid, request.kind, df_k), float(df_resid)
+    codes = _vcov.cluster_codes(frame, request.clusters)
+    if nested_df_k is not None and entity is not None and _nested(entity, codes[: len(request.clusters)]):
+        df_k = nested_df_k
+    cov, g = _vcov.crv1(bread, design * resid[:, None], codes, df_k)
+    return cov, float(g - 1)
+
+
+def _nested(entity: np.ndarray, codes: list[np.ndarray]) -> bool:
+    """Whether every entity lies within one cluster of some cluster column."""
+    entities = int(entity.max()) + 1
+    for code in codes:
+        pairs = entity.astype(np.int64) * (int(code.max()) + 1) + code
+        if len(np.unique(pairs)) == entities:
+            return True
+    return False
+
+
+def _finish(model_name: str, formula: str, prep: _Prepared, names: list[str], params: np.ndarray, cov: np.ndarray,
+            df: float, request: _vcov.VcovRequest, native: Any, df_resid: int, r2: float, r2_adj: float,
+            state: PredictState, **diagnostics: Any) -> Results:
+    report = render(native.summary(), dependent=prep.dependent, covariance=request.label, names=tuple(names),
+                    params=params, cov=cov, df=df)
+    return Results(model=model_name, formula=formula, dependent=prep.dependent, names=tuple(names), params=params,
+                   cov=cov, df_inference=df, nobs=len(prep.y), df_resid=df_resid, r_squared=float(r2),
+                   r_squared_adj=float(r2_adj), mse=float(native.mse), vcov_type=request.label,
+                   dropped_rows=prep.dropped, report=report, predict_state=state, **diagnostics)
+
+
+def _slopes(prep: _Prepared) -> np.ndarray:
+    return prep.x[:, 1:] if prep.intercept else prep.x
+
+
+def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
+    request = _vcov.parse(vcov, allowed=_ALL, model="ols")
+    prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
+    model = ordinata.OLS(fit_intercept=prep.intercept)
+    model.fit(_slopes(prep), prep.y)
+    n, k = prep.x.shape
+    iid = np.asarray(model.covariance_matrix())
+    bread = iid / model.mse if model.mse > 0 else np.linalg.pinv(prep.x.T @ prep.x)
+    cov, df = _covariance(request, iid=iid, bread=bread, design=prep.x, resid=np.asarray(model.residuals),
+                          df_k=k, df_resid=n - k, frame=prep.frame)
+    return _finish("OLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
+                   model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
+
+
+def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
+    """Weighted least squares with the weights in column `weights` (inverse variances);
+    covariance types as ols, on the whitened design and residuals as statsmodels' WLS."""
+    request = _vcov.parse(vcov, allowed=_ALL, model="wls")
+    if not isinstance(weights, str):
+        raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
+    prep = _prepare(_formula.split(formula, kind="wls"), data, [weights, *request.clusters], [])
+    w = prep.frame[weights]
+    if not _formula._numeric(w):
+        raise ValueError(f"weights column {weights!r} is not numeric (dtype {w.dtype})")
+    w = np.ascontiguousarray(w.to_numpy(dtype=np.float64))
+    model = ordinata.WLS(fit_intercept=prep.intercept)
+    model.fit(_slopes(prep), prep.y, w)
+    n, k = prep.x.shape
+    root = np.sqrt(w)
+    xw = prep.x * root[:, None]
+    ew = np.asarray(model.residuals) * root
+    bread = _bread_from_qr(xw)
+    iid = bread * (ew @ ew / (n - k))
+    cov, df = _covariance(request, iid=iid, bread=bread, design=xw, resid=ew, df_k=k, df_resid=n - k,
+                          frame=prep.frame)
+    return _finish("WLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
+                   model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
+
+
+def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
+    """Ridge regression, the intercept unpenalised; classical covariance mse (X'X + alpha I)^-1."""
+    request = _vcov.VcovRequest("iid")
+    prep = _prepare(_formula.split(formula, kind="ridge"), data, [], [])
+    model = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
+    model.fit(_slopes(prep), prep.y)
+    n, k = prep.x.shape
+    cov = np.asarray(model.covariance_matrix())
+    return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
+                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
+
+
+def gls(formula: str, data: Any, *, sigma: Any) -> Results:
+    """Generalised least squares with error covariance `sigma`, an (n, n) array over the
+    table's rows (rows dropped for missing values are dropped from it too)."""
+    request = _vcov.VcovRequest("iid")
+    prep = _prepare(_formula.split(formula, kind="gls"), data, [], [])
+    sigma = np.asarray(sigma)
+    total = prep.total
+    if sigma.shape != (total, total):
+        raise ValueError(f"sigma must be ({total}, {total}), one row and column per row of data, not {sigma.shape}")
+    if len(prep.rows) < total:
+        sigma = sigma[np.ix_(prep.rows, prep.rows)]
+    model = ordinata.GLS(fit_intercept=prep.intercept)
+    model.fit(_slopes(prep), prep.y, sigma)
+    n, k = prep.x.shape
+    # The whitened design, for the full covariance matrix the native class does not return.
+    lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
+    bread = _bread_from_qr(np.linalg.solve(lower, prep.x))
+    cov = bread * model.mse
+    return _finish("GLS", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
+                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
+
+
+def iv(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Instrumental variables, exactly identified: 'y ~ exog + [endog ~ instruments]' with
+    as many instruments as endogenous regressors. vcov "iid", "HC0", "HC1" or CRV1."""
+    return _instrumental("IV", formula, data, vcov)
+
+
+def tsls(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Two-stage least squares: 'y ~ exog + [endog ~ instruments]', at least as many
+    instruments as endogenous regressors. vcov "iid", "HC0", "HC1" or CRV1."""
+    return _instrumental("TSLS", formula, data, vcov)
+
+
+def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
+    request = _vcov.parse(vcov, allowed=_HC01, model=name.lower())
+    parts = _formula.split(formula, kind="iv")
+    assert parts.endog is not None and parts.instr is not None
+    prep = _prepare(parts, data, list(request.clusters), [parts.endog, parts.instr])
+    endog, instr = prep.extra
+    ke, kz = endog.values.shape[1], instr.values.shape[1]
+    if name == "IV" and kz != ke:
+        raise ValueError(f"iv is for exactly identified models: {kz} instruments ({', '.join(instr.names)}) for "
+                         f"{ke} endogenous regressors ({', '.join(endog.names)}); use tsls")
+    if kz < ke:
+        raise ValueError(f"{kz} instruments ({', '.join(instr.names)}) cannot identify {ke} endogenous regressors "
+                         f"({', '.join(endog.names)})")
+    w, e_x, z_x, y = prep.x, endog.values, instr.values, prep.y
+    w_slopes = _slopes(prep)
+    if name == "IV":
+        model: Any = ordinata.IV(fit_intercept=prep.intercept)
+        model.fit(np.hstack([w_slopes, z_x]), np.hstack([w_slopes, e_x]), y)
+    else:
+        model = ordinata.TSLS(fit_intercept=prep.intercept)
+        model.fit(np.hstack([w, z_x]), np.hstack([w_slopes, e_x]), y)
+    x = np.hstack([w, e_x])
+    z = np.hstack([w, z_x])
+    n, k = x.shape
+    qz, _ = np.linalg.qr(z)
+    x_hat = qz @ (qz.T @ x)
+    bread = _bread_from_qr(x_hat)
+    resid = np.asarray(model.residuals)
+    iid = bread * (resid @ resid / (n - k))
+    cov, df = _covariance(request, iid=iid, bread=bread, design=x_hat, resid=resid, df_k=k, df_resid=n - k,
+                          frame=prep.frame)
+    names = prep.names + endog.names
+    diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, z, qz, y, resid, endog.names)
+    state = PredictState(specs=(prep.spec, endog.spec))
+    return _finish(name, formula, prep, names, _params(model, prep.intercept), cov, df, request, model, n - k,
+                   model.r_squared, model.r_squared_adj, state, **diagnostics)
+
+
+def _residual(q: np.ndarray, v: np.ndarray) -> np.ndarray:
+    return v - q @ (q.T @ v)
+
+
+def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
+                    z_x: np.ndarray, z: np.ndarray, qz: np.ndarray, y: np.ndarray, resid: np.ndarray,
+                    endog_names: list[str]) -> dict[str, Any]:
+    """First-stage strength, Sargan and Wu-Hausman, as linearmodels' IV2SLS reports them."""
+    n, kw = w.shape
+    ke, kz = e_x.shape[1], z_x.shape[1]
+    kfirst = kw + kz
+    qw = np.linalg.qr(w)[0] if kw else np.zeros((n, 0))
+    ez = _residual(qw, z_x)
+    qez = np.linalg.qr(ez)[0]
+    bread_z = _bread_from_qr(z)
+    rows = []
+    for j in range(ke):
+        target = e_x[:, j]
+        ey = _residual(qw, target)
+        partial = 1.0 - float(np.sum(_residual(qez, ey) ** 2) / np.sum(ey**2))
+        gamma = bread_z @ (z.T @ target)
+        u = target - z @ gamma
+        iid = bread_z * (u @ u / (n - kfirst))
+        cov, _ = _covariance(request, iid=iid, bread=bread_z, design=z, resid=u, df_k=kfirst, df_resid=n - kfirst,
+                             frame=frame)
+        b = gamma[-kz:]
+        stat = float(b @ np.linalg.solve(cov[-kz:, -kz:], b))
+        if request.kind == "iid":
+            stat /= kz
+            pvalue = _native.f_sf(stat, kz, n - kfirst)
+        else:
+            pvalue = _native.chi2_sf(stat, kz)
+        rows.append((partial, stat, pvalue))
+    first_stage = pd.DataFrame(rows, index=pd.Index(endog_names), columns=["partial_r2", "f_stat", "f_pvalue"])
+
+    sargan = None
+    if kz > ke:
+        u = _residual(qz, resid)
+        stat = float(n * (1.0 - (u @ u) / (resid @ resid)))
+        sargan = TestResult(stat, float(kz - ke), _native.chi2_sf(stat, kz - ke), "chi2")
+
+    x = np.hstack([w, e_x])
+    e0 = _residual(np.linalg.qr(x)[0], y)
+    q1 = np.linalg.qr(np.hstack([z, e_x]))[0]
+    e1 = q1 @ (q1.T @ e0)
+    e2 = qz @ (qz.T @ resid)
+    delta = float(e1 @ e1 - e2 @ e2)
+    df_denom = n - kw - ke - ke
+    stat = (delta / ke) / ((float(e0 @ e0) - delta) / df_denom)
+    wu = TestResult(stat, (float(ke), float(df_denom)), _native.f_sf(stat, ke, df_denom), "F")
+    return {"first_stage": first_stage, "sargan": sargan, "wu_hausman": wu}
+
+
+def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Fixed effects (within) with one intercept per entity: 'y ~ x1 + x2 | entity'.
+    vcov "iid", "HC0", "HC1" or {"CRV1": ...}. Singleton entities are kept."""
+    request = _vcov.parse(vcov, allowed=_HC01, model="fe")
+    parts = _formula.split(formula, kind="fe")
+    assert parts.entity is not None
+    # The intercept is there while the design is built, so that categorical terms
+    # drop a level, and is then left to the entity effects.
+    parts = _formula.Parts(lhs=parts.lhs, rhs=f"{parts.rhs} + 1", entity=parts.entity)
+    prep = _prepare(parts, data, [parts.entity, *request.clusters], [])
+    x = prep.x[:, 1:]
+    names = prep.names[1:]
+    if not names:
+        raise ValueError(f"formula {formula!r} has no regressor besides the entity effects")
+    entity, levels = pd.factorize(prep.frame[parts.entity], sort=False)
+    entity = entity.astype(np.int64)
+    model = ordinata.FE()
+    model.fit(x, prep.y, entity)
+    n, k = x.shape
+    groups = int(model.n_entities)
+    iid = np.asarray(model.covariance_matrix())
+    bread = iid / model.mse if model.mse > 0 else np.linalg.pinv(x.T @ x)
+    counts = np.bincount(entity, minlength=groups).astype(np.float64)
+    means = _vcov.group_sums(x, entity) / counts[:, None]
+    within = x - means[entity]
+    df_resid = n - k - groups
+    cov, df = _covariance(request, iid=iid, bread=bread, design=within, resid=np.asarray(model.residuals),
+                          df_k=k + groups, df_resid=df_resid, frame=prep.frame, nested_df_k=k + 1,
+                          entity=entity)
+    r2 = float(model.r_squared)
+    r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
+    state = PredictState(specs=(prep.spec,), entity=parts.entity, entity_levels=tuple(levels),
+                         fixed_effects=np.asarray(model.fixed_effects))
+    return _finish("FE", formula, prep, names, np.asarray(model.coefficients), cov, df, request, model, df_resid,
+                   r2, r2_adj, state)

@@ -1,0 +1,118 @@
+"""Covariance types from a fit's bread, its score columns and its residuals.
+
+With A the bread ((X'X)^-1 of the design the estimator whitens or projects to),
+X that design and e the residuals on the same scale:
+
+- iid: s^2 A, s^2 = e'e / (n - k).
+- HC0: A X' diag(e^2) X A.  HC1: HC0 * n / (n - k).
+  HC2: e_i^2 / (1 - h_i);  HC3: e_i^2 / (1 - h_i)^2, h the leverages x_i' A x_i.
+  As statsmodels' cov_type "HC0".."HC3"; t with n - k degrees of freedom.
+- CRV1 one-way: A (sum_g s_g s_g') A * G/(G-1) * (n-1)/(n-k), s_g the score sums
+  X_g' e_g of cluster g; t with G - 1 degrees of freedom (statsmodels' "cluster"
+  and pyfixest's feols default).
+- CRV1 two-way (Cameron, Gelbach and Miller): V_1 + V_2 - V_12, V_12 clustered by
+  the pairs, every term scaled with G = min(G_1, G_2), t with G - 1 degrees of
+  freedom, as pyfixest's defaults (ssc G_df="min").
+
+The group sums are numpy's bincount over integer codes, one pass per column.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+HC_TYPES = ("HC0", "HC1", "HC2", "HC3")
+
+
+@dataclass(frozen=True)
+class VcovRequest:
+    kind: str                          # "iid", "HC0".."HC3" or "CRV1"
+    clusters: tuple[str, ...] = ()     # CRV1: one or two column names
+
+    @property
+    def label(self) -> str:
+        """The report's "Covariance Type:" value."""
+        if self.kind == "iid":
+            return "nonrobust"
+        if self.kind == "CRV1":
+            return "CRV1: " + " + ".join(self.clusters)
+        return self.kind
+
+
+def parse(vcov: object, *, allowed: tuple[str, ...], model: str) -> VcovRequest:
+    if isinstance(vcov, str):
+        kind = vcov.strip()
+        if kind not in ("iid", *HC_TYPES):
+            if kind.upper() == "CRV1":
+                raise ValueError('CRV1 needs the cluster column(s): vcov={"CRV1": "g"} or {"CRV1": "g1 + g2"}')
+            raise ValueError(f"unknown covariance type {vcov!r}: use 'iid', 'HC0', 'HC1', 'HC2', 'HC3' "
+                             'or {"CRV1": "column"}')
+        request = VcovRequest(kind)
+    elif isinstance(vcov, dict):
+        if list(vcov) != ["CRV1"] or not isinstance(vcov["CRV1"], str):
+            raise ValueError(f'a clustered covariance is given as {{"CRV1": "g"}} or {{"CRV1": "g1 + g2"}}, not {vcov!r}')
+        names = tuple(part.strip() for part in vcov["CRV1"].split("+"))
+        if not 1 <= len(names) <= 2 or not all(names) or len(set(names)) != len(names):
+            raise ValueError(f"CRV1 clusters by one or two distinct columns, not {vcov['CRV1']!r}")
+        request = VcovRequest("CRV1", names)
+    else:
+        raise TypeError(f"vcov must be a string or a dict such as {{'CRV1': 'g'}}, not {type(vcov).__name__}")
+    if request.kind not in allowed:
+        offered = ", ".join(repr(a) if a != "CRV1" else '{"CRV1": ...}' for a in allowed)
+        raise ValueError(f"{model} offers the covariance types {offered}, not {vcov!r}")
+    return request
+
+
+def cluster_codes(frame: pd.DataFrame, names: tuple[str, ...]) -> list[np.ndarray]:
+    """Integer codes 0..G-1 per cluster column; with two columns, their pairs as a third."""
+    codes = []
+    for name in names:
+        code, uniques = pd.factorize(frame[name], sort=False)
+        if len(uniques) < 2:
+            raise ValueError(f"cluster column {name!r} has {len(uniques)} group: clustering needs at least two")
+        codes.append(code.astype(np.intp, copy=False))
+    if len(codes) == 2:
+        pair = codes[0].astype(np.int64) * (int(codes[1].max()) + 1) + codes[1]
+        codes.append(pd.factorize(pair, sort=False)[0].astype(np.intp, copy=False))
+    return codes
+
+
+def group_sums(scores: np.ndarray, code: np.ndarray) -> np.ndarray:
+    """(G, k) sums of the score rows per group."""
+    groups = int(code.max()) + 1
+    return np.column_stack([np.bincount(code, weights=scores[:, j], minlength=groups)
+                            for j in range(scores.shape[1])]) if scores.shape[1] else np.zeros((groups, 0))
+
+
+def sandwich(bread: np.ndarray, meat: np.ndarray) -> np.ndarray:
+    v = bread @ meat @ bread
+    return (v + v.T) / 2
+
+
+def hc(bread: np.ndarray, x: np.ndarray, e: np.ndarray, kind: str, df_k: int) -> np.ndarray:
+    n = x.shape[0]
+    if kind in ("HC0", "HC1"):
+        w = e * e
+    else:
+        h = np.einsum("ij,ij->i", x @ bread, x)
+        w = e * e / (1.0 - h) if kind == "HC2" else e * e / (1.0 - h) ** 2
+    weighted = x * w[:, None]
+    v = sandwich(bread, weighted.T @ x)
+    return v * (n / (n - df_k)) if kind == "HC1" else v
+
+
+def crv1(bread: np.ndarray, scores: np.ndarray, codes: list[np.ndarray], df_k: int) -> tuple[np.ndarray, int]:
+    """The clustered covariance and the G of its small-sample factor and t degrees of freedom."""
+    n = scores.shape[0]
+    counts = [int(c.max()) + 1 for c in codes]
+    g = min(counts)
+    factor = g / (g - 1) * (n - 1) / (n - df_k)
+    signs = (1.0, 1.0, -1.0)
+    meat = np.zeros((scores.shape[1], scores.shape[1]))
+    for sign, code in zip(signs, codes):
+        sums = group_sums(scores, code)
+        meat += sign * (sums.T @ sums)
+    return sandwich(bread, meat) * factor, g
