@@ -12,7 +12,7 @@ from formulaic import Formula, ModelSpec
 
 import ordinata
 from ordinata_frames import _data, _formula, _native, _vcov
-from ordinata_frames._results import PredictState, Results, TestResult, render
+from ordinata_frames._results import PredictState, Results, TestResult
 
 VcovArg = str | dict[str, str]
 
@@ -74,6 +74,23 @@ def _prepare(parts: _formula.Parts, data: Any, extra_columns: list[str], extra_f
                      x=x.values, names=x.names, spec=x.spec, extra=extra)
 
 
+def _fit(model: Any, formula: str, prep: _Prepared, *args: np.ndarray) -> None:
+    """The native fit, its message kept and the formula's terms added to it."""
+    try:
+        model.fit(*args)
+    except (ValueError, RuntimeError) as error:
+        detail = f"fitting {formula!r}"
+        if "NaN or infinite" in str(error):
+            columns = {prep.dependent: prep.y, **dict(zip(prep.names, prep.x.T))}
+            for m in prep.extra:
+                columns.update(zip(m.names, m.values.T))
+            bad = [name for name, values in columns.items() if not np.isfinite(values).all()]
+            detail += "; not finite: " + ", ".join(bad)
+        else:
+            detail += f"; terms {', '.join(prep.names + [n for m in prep.extra for n in m.names])}"
+        raise type(error)(f"{error} ({detail})") from error
+
+
 def _params(model: Any, intercept: bool) -> np.ndarray:
     slopes = np.asarray(model.coefficients, dtype=np.float64)
     return np.concatenate([[model.intercept], slopes]) if intercept else slopes
@@ -86,39 +103,45 @@ def _bread_from_qr(a: np.ndarray) -> np.ndarray:
     return r_inv @ r_inv.T
 
 
-def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, bread: np.ndarray, design: np.ndarray,
+def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, bread: np.ndarray, design: Any,
                 resid: np.ndarray, df_k: int, df_resid: int, frame: pd.DataFrame,
-                nested_df_k: int | None = None, entity: np.ndarray | None = None) -> tuple[np.ndarray, float]:
+                entity: np.ndarray | None = None) -> tuple[np.ndarray, float]:
+    """The covariance of the requested type and the degrees of freedom of its t.
+    For fe, `design` is a function of whether the within transformation is needed."""
     if request.kind == "iid":
         return iid, float(df_resid)
     if request.kind in _vcov.HC_TYPES:
-        return _vcov.hc(bread, design, resid, request.kind, df_k), float(df_resid)
+        x = design(True) if callable(design) else design
+        return _vcov.hc(bread, x, resid, request.kind, df_k), float(df_resid)
     codes = _vcov.cluster_codes(frame, request.clusters)
-    if nested_df_k is not None and entity is not None and _nested(entity, codes[: len(request.clusters)]):
-        df_k = nested_df_k
-    cov, g = _vcov.crv1(bread, design * resid[:, None], codes, df_k)
+    within = True
+    if entity is not None:
+        nested = [_nested(entity, code) for code in codes]
+        if any(nested):
+            # pyfixest's "nonnested" count: entity effects nested in a cluster add one parameter, not N.
+            df_k = len(iid) + 1
+        # Within residuals sum to zero per entity, so the score sums of clusters made of
+        # whole entities are the same with or without the entity means.
+        within = not all(nested)
+    x = design(within) if callable(design) else design
+    cov, g = _vcov.crv1(bread, x * resid[:, None], codes, df_k)
     return cov, float(g - 1)
 
 
-def _nested(entity: np.ndarray, codes: list[np.ndarray]) -> bool:
-    """Whether every entity lies within one cluster of some cluster column."""
-    entities = int(entity.max()) + 1
-    for code in codes:
-        pairs = entity.astype(np.int64) * (int(code.max()) + 1) + code
-        if len(np.unique(pairs)) == entities:
-            return True
-    return False
+def _nested(entity: np.ndarray, code: np.ndarray) -> bool:
+    """Whether every entity lies within one cluster."""
+    first = np.empty(int(entity.max()) + 1, dtype=code.dtype)
+    first[entity[::-1]] = code[::-1]     # the last write wins: each entity's first row
+    return bool(np.array_equal(first[entity], code))
 
 
 def _finish(model_name: str, formula: str, prep: _Prepared, names: list[str], params: np.ndarray, cov: np.ndarray,
             df: float, request: _vcov.VcovRequest, native: Any, df_resid: int, r2: float, r2_adj: float,
             state: PredictState, **diagnostics: Any) -> Results:
-    report = render(native.summary(), dependent=prep.dependent, covariance=request.label, names=tuple(names),
-                    params=params, cov=cov, df=df)
     return Results(model=model_name, formula=formula, dependent=prep.dependent, names=tuple(names), params=params,
                    cov=cov, df_inference=df, nobs=len(prep.y), df_resid=df_resid, r_squared=float(r2),
                    r_squared_adj=float(r2_adj), mse=float(native.mse), vcov_type=request.label,
-                   dropped_rows=prep.dropped, report=report, predict_state=state, **diagnostics)
+                   dropped_rows=prep.dropped, predict_state=state, _native_fit=native, **diagnostics)
 
 
 def _slopes(prep: _Prepared) -> np.ndarray:
@@ -130,7 +153,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     request = _vcov.parse(vcov, allowed=_ALL, model="ols")
     prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
     model = ordinata.OLS(fit_intercept=prep.intercept)
-    model.fit(_slopes(prep), prep.y)
+    _fit(model, formula, prep, _slopes(prep), prep.y)
     n, k = prep.x.shape
     iid = np.asarray(model.covariance_matrix())
     bread = iid / model.mse if model.mse > 0 else np.linalg.pinv(prep.x.T @ prep.x)
@@ -152,7 +175,7 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
         raise ValueError(f"weights column {weights!r} is not numeric (dtype {w.dtype})")
     w = np.ascontiguousarray(w.to_numpy(dtype=np.float64))
     model = ordinata.WLS(fit_intercept=prep.intercept)
-    model.fit(_slopes(prep), prep.y, w)
+    _fit(model, formula, prep, _slopes(prep), prep.y, w)
     n, k = prep.x.shape
     root = np.sqrt(w)
     xw = prep.x * root[:, None]
@@ -170,7 +193,7 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
     request = _vcov.VcovRequest("iid")
     prep = _prepare(_formula.split(formula, kind="ridge"), data, [], [])
     model = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
-    model.fit(_slopes(prep), prep.y)
+    _fit(model, formula, prep, _slopes(prep), prep.y)
     n, k = prep.x.shape
     cov = np.asarray(model.covariance_matrix())
     return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
@@ -189,7 +212,7 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     if len(prep.rows) < total:
         sigma = sigma[np.ix_(prep.rows, prep.rows)]
     model = ordinata.GLS(fit_intercept=prep.intercept)
-    model.fit(_slopes(prep), prep.y, sigma)
+    _fit(model, formula, prep, _slopes(prep), prep.y, sigma)
     n, k = prep.x.shape
     # The whitened design, for the full covariance matrix the native class does not return.
     lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
@@ -228,10 +251,10 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     w_slopes = _slopes(prep)
     if name == "IV":
         model: Any = ordinata.IV(fit_intercept=prep.intercept)
-        model.fit(np.hstack([w_slopes, z_x]), np.hstack([w_slopes, e_x]), y)
+        _fit(model, formula, prep, np.hstack([w_slopes, z_x]), np.hstack([w_slopes, e_x]), y)
     else:
         model = ordinata.TSLS(fit_intercept=prep.intercept)
-        model.fit(np.hstack([w, z_x]), np.hstack([w_slopes, e_x]), y)
+        _fit(model, formula, prep, np.hstack([w, z_x]), np.hstack([w_slopes, e_x]), y)
     x = np.hstack([w, e_x])
     z = np.hstack([w, z_x])
     n, k = x.shape
@@ -319,18 +342,21 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     entity, levels = pd.factorize(prep.frame[parts.entity], sort=False)
     entity = entity.astype(np.int64)
     model = ordinata.FE()
-    model.fit(x, prep.y, entity)
+    _fit(model, formula, prep, x, prep.y, entity)
     n, k = x.shape
     groups = int(model.n_entities)
     iid = np.asarray(model.covariance_matrix())
     bread = iid / model.mse if model.mse > 0 else np.linalg.pinv(x.T @ x)
-    counts = np.bincount(entity, minlength=groups).astype(np.float64)
-    means = _vcov.group_sums(x, entity) / counts[:, None]
-    within = x - means[entity]
+
+    def design(within: bool) -> np.ndarray:
+        if not within:
+            return x
+        counts = np.bincount(entity, minlength=groups).astype(np.float64)
+        return x - (_vcov.group_sums(x, entity) / counts[:, None])[entity]
+
     df_resid = n - k - groups
-    cov, df = _covariance(request, iid=iid, bread=bread, design=within, resid=np.asarray(model.residuals),
-                          df_k=k + groups, df_resid=df_resid, frame=prep.frame, nested_df_k=k + 1,
-                          entity=entity)
+    cov, df = _covariance(request, iid=iid, bread=bread, design=design, resid=np.asarray(model.residuals),
+                          df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
     r2 = float(model.r_squared)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
     state = PredictState(specs=(prep.spec,), entity=parts.entity, entity_levels=tuple(levels),

@@ -119,18 +119,28 @@ class Matrix:
 
 def materialize(formula: str, frame: pd.DataFrame) -> Matrix:
     try:
-        with warnings.catch_warnings():
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
             warnings.simplefilter("ignore", DataMismatchWarning)
             mm = Formula(formula).get_model_matrix(frame, na_action="drop")
     except FormulaicError as error:
         raise ValueError(f"cannot build the design of {formula!r}: {error}") from None
-    return Matrix(values=np.asarray(mm.to_numpy(dtype=np.float64)), names=[str(c) for c in mm.columns],
-                  index=mm.index, spec=mm.model_spec)
+    return Matrix(values=_columns(mm), names=[str(c) for c in mm.columns], index=mm.index, spec=mm.model_spec)
+
+
+def _columns(frame: pd.DataFrame) -> np.ndarray:
+    """The frame as one float64 array in column-major order, so that the slopes
+    without the leading intercept column are still one contiguous block."""
+    out = np.empty(frame.shape, dtype=np.float64, order="F")
+    for j in range(frame.shape[1]):
+        out[:, j] = frame.iloc[:, j].to_numpy()
+    return out
 
 
 def lhs_and_rhs(lhs: str, rhs: str, frame: pd.DataFrame) -> tuple[Matrix, Matrix]:
     try:
-        with warnings.catch_warnings():
+        # A transform's floating-point warnings stay silent: what they produce is
+        # refused with the column's name when the fit checks its input.
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
             warnings.simplefilter("ignore", DataMismatchWarning)
             mm = Formula(f"{lhs} ~ {rhs}").get_model_matrix(frame, na_action="drop")
     except FormulaicError as error:
@@ -138,8 +148,8 @@ def lhs_and_rhs(lhs: str, rhs: str, frame: pd.DataFrame) -> tuple[Matrix, Matrix
     y, x = mm.lhs, mm.rhs
     if y.shape[1] != 1:
         raise ValueError(f"the left-hand side {lhs!r} must give one column, not {y.shape[1]} ({list(y.columns)})")
-    return (Matrix(np.asarray(y.to_numpy(dtype=np.float64)), [str(c) for c in y.columns], y.index, y.model_spec),
-            Matrix(np.asarray(x.to_numpy(dtype=np.float64)), [str(c) for c in x.columns], x.index, x.model_spec))
+    return (Matrix(_columns(y), [str(c) for c in y.columns], y.index, y.model_spec),
+            Matrix(_columns(x), [str(c) for c in x.columns], x.index, x.model_spec))
 
 
 def apply(spec: ModelSpec, newdata: pd.DataFrame) -> np.ndarray:

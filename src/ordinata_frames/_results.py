@@ -52,11 +52,32 @@ class Results:
     mse: float
     vcov_type: str
     dropped_rows: int
-    report: str = field(repr=False)
     predict_state: PredictState = field(repr=False)
     first_stage: pd.DataFrame | None = field(default=None, repr=False)
     sargan: TestResult | None = None
     wu_hausman: TestResult | None = None
+    # The native fit until the report is first rendered (or the results pickled):
+    # its diagnostics read the residuals, which are not kept once it is gone.
+    _native_fit: Any = field(default=None, repr=False, compare=False)
+    _report: str | None = field(default=None, repr=False, compare=False)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        state["_report"] = self._rendered()
+        state["_native_fit"] = None
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+
+    def _rendered(self) -> str:
+        if self._report is None:
+            report = render(self._native_fit.summary(), dependent=self.dependent, covariance=self.vcov_type,
+                            names=self.names, params=self.params, cov=self.cov, df=self.df_inference)
+            object.__setattr__(self, "_report", report)
+            object.__setattr__(self, "_native_fit", None)
+        assert self._report is not None
+        return self._report
 
     def __post_init__(self) -> None:
         for name in ("params", "cov"):
@@ -105,7 +126,7 @@ class Results:
         """The native report's layout with the terms' names and this covariance type,
         dated now."""
         now = _dt.datetime.now()
-        lines = self.report.split("\n")
+        lines = self._rendered().split("\n")
         for i, line in enumerate(lines):
             if line.startswith("Date:"):
                 lines[i] = _replace_field(line, _date_text(now))

@@ -99,8 +99,10 @@ def hc(bread: np.ndarray, x: np.ndarray, e: np.ndarray, kind: str, df_k: int) ->
     else:
         h = np.einsum("ij,ij->i", x @ bread, x)
         w = e * e / (1.0 - h) if kind == "HC2" else e * e / (1.0 - h) ** 2
-    weighted = x * w[:, None]
-    v = sandwich(bread, weighted.T @ x)
+    # One factor S = X diag(sqrt(w)) and S'S, which numpy hands to BLAS as a
+    # symmetric rank-k update whatever the memory order of X.
+    root = x * np.sqrt(w)[:, None]
+    v = sandwich(bread, root.T @ root)
     return v * (n / (n - df_k)) if kind == "HC1" else v
 
 
