@@ -4,6 +4,7 @@ covariance type, the diagnostics and the named report."""
 from __future__ import annotations
 
 from dataclasses import dataclass
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -96,23 +97,16 @@ def _params(model: Any, intercept: bool) -> np.ndarray:
     return np.concatenate([[model.intercept], slopes]) if intercept else slopes
 
 
-def _bread_from_qr(a: np.ndarray) -> np.ndarray:
-    """(A'A)^-1 from the triangular factor of A, without forming A'A."""
-    r = np.linalg.qr(a, mode="r")
-    r_inv = np.linalg.inv(r)
-    return r_inv @ r_inv.T
-
-
-def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, bread: np.ndarray, design: Any,
+def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, factor: Callable[[bool], _vcov.Factor],
                 resid: np.ndarray, df_k: int, df_resid: int, frame: pd.DataFrame,
                 entity: np.ndarray | None = None) -> tuple[np.ndarray, float]:
     """The covariance of the requested type and the degrees of freedom of its t.
-    For fe, `design` is a function of whether the within transformation is needed."""
+    `factor(within)` gives the sandwich's factor, built only when needed; for fe,
+    `within` says whether the scores need the entity means taken out."""
     if request.kind == "iid":
         return iid, float(df_resid)
     if request.kind in _vcov.HC_TYPES:
-        x = design(True) if callable(design) else design
-        return _vcov.hc(bread, x, resid, request.kind, df_k), float(df_resid)
+        return _vcov.hc(factor(True), resid, request.kind, df_k), float(df_resid)
     codes = _vcov.cluster_codes(frame, request.clusters)
     within = True
     if entity is not None:
@@ -123,8 +117,7 @@ def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, bread: np.ndarra
         # Within residuals sum to zero per entity, so the score sums of clusters made of
         # whole entities are the same with or without the entity means.
         within = not all(nested)
-    x = design(within) if callable(design) else design
-    cov, g = _vcov.crv1(bread, x * resid[:, None], codes, df_k)
+    cov, g = _vcov.crv1(factor(within), resid, codes, df_k)
     return cov, float(g - 1)
 
 
@@ -156,9 +149,8 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     _fit(model, formula, prep, _slopes(prep), prep.y)
     n, k = prep.x.shape
     iid = np.asarray(model.covariance_matrix())
-    bread = iid / model.mse if model.mse > 0 else np.linalg.pinv(prep.x.T @ prep.x)
-    cov, df = _covariance(request, iid=iid, bread=bread, design=prep.x, resid=np.asarray(model.residuals),
-                          df_k=k, df_resid=n - k, frame=prep.frame)
+    cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_qr(prep.x),
+                          resid=np.asarray(model.residuals), df_k=k, df_resid=n - k, frame=prep.frame)
     return _finish("OLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
 
@@ -180,9 +172,9 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     root = np.sqrt(w)
     xw = prep.x * root[:, None]
     ew = np.asarray(model.residuals) * root
-    bread = _bread_from_qr(xw)
-    iid = bread * (ew @ ew / (n - k))
-    cov, df = _covariance(request, iid=iid, bread=bread, design=xw, resid=ew, df_k=k, df_resid=n - k,
+    factor = _vcov.Factor.from_qr(xw)
+    iid = factor.left @ factor.left.T * (ew @ ew / (n - k))
+    cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     return _finish("WLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
@@ -216,8 +208,8 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     n, k = prep.x.shape
     # The whitened design, for the full covariance matrix the native class does not return.
     lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
-    bread = _bread_from_qr(np.linalg.solve(lower, prep.x))
-    cov = bread * model.mse
+    left = _vcov.Factor.from_qr(np.linalg.solve(lower, prep.x)).left
+    cov = left @ left.T * model.mse
     return _finish("GLS", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
                    model, n - k, model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
 
@@ -260,10 +252,10 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     n, k = x.shape
     qz, _ = np.linalg.qr(z)
     x_hat = qz @ (qz.T @ x)
-    bread = _bread_from_qr(x_hat)
+    factor = _vcov.Factor.from_qr(x_hat)
     resid = np.asarray(model.residuals)
-    iid = bread * (resid @ resid / (n - k))
-    cov, df = _covariance(request, iid=iid, bread=bread, design=x_hat, resid=resid, df_k=k, df_resid=n - k,
+    iid = factor.left @ factor.left.T * (resid @ resid / (n - k))
+    cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=resid, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     names = prep.names + endog.names
     diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, z, qz, y, resid, endog.names)
@@ -286,17 +278,18 @@ def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarr
     qw = np.linalg.qr(w)[0] if kw else np.zeros((n, 0))
     ez = _residual(qw, z_x)
     qez = np.linalg.qr(ez)[0]
-    bread_z = _bread_from_qr(z)
+    factor_z = _vcov.Factor.from_qr(z)
+    bread_z = factor_z.left @ factor_z.left.T
     rows = []
     for j in range(ke):
         target = e_x[:, j]
         ey = _residual(qw, target)
         partial = 1.0 - float(np.sum(_residual(qez, ey) ** 2) / np.sum(ey**2))
-        gamma = bread_z @ (z.T @ target)
-        u = target - z @ gamma
+        gamma = factor_z.left @ (factor_z.design.T @ target)
+        u = _residual(factor_z.design, target)
         iid = bread_z * (u @ u / (n - kfirst))
-        cov, _ = _covariance(request, iid=iid, bread=bread_z, design=z, resid=u, df_k=kfirst, df_resid=n - kfirst,
-                             frame=frame)
+        cov, _ = _covariance(request, iid=iid, factor=lambda _: factor_z, resid=u, df_k=kfirst,
+                             df_resid=n - kfirst, frame=frame)
         b = gamma[-kz:]
         stat = float(b @ np.linalg.solve(cov[-kz:, -kz:], b))
         if request.kind == "iid":
@@ -348,14 +341,14 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     iid = np.asarray(model.covariance_matrix())
     bread = iid / model.mse if model.mse > 0 else np.linalg.pinv(x.T @ x)
 
-    def design(within: bool) -> np.ndarray:
+    def factor(within: bool) -> _vcov.Factor:
         if not within:
-            return x
+            return _vcov.Factor(bread, x, False)
         counts = np.bincount(entity, minlength=groups).astype(np.float64)
-        return x - (_vcov.group_sums(x, entity) / counts[:, None])[entity]
+        return _vcov.Factor(bread, x - (_vcov.group_sums(x, entity) / counts[:, None])[entity], False)
 
     df_resid = n - k - groups
-    cov, df = _covariance(request, iid=iid, bread=bread, design=design, resid=np.asarray(model.residuals),
+    cov, df = _covariance(request, iid=iid, factor=factor, resid=np.asarray(model.residuals),
                           df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
     r2 = float(model.r_squared)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")

@@ -87,34 +87,53 @@ def group_sums(scores: np.ndarray, code: np.ndarray) -> np.ndarray:
                             for j in range(scores.shape[1])]) if scores.shape[1] else np.zeros((groups, 0))
 
 
-def sandwich(bread: np.ndarray, meat: np.ndarray) -> np.ndarray:
-    v = bread @ meat @ bread
+@dataclass(frozen=True)
+class Factor:
+    """V = L (Q' W Q) L' for a diagonal or block weight W: with X = QR, Q and
+    L = R^-1, which keeps the sandwich as accurate as X's conditioning allows
+    (the product A (X' W X) A loses digits to cancellation on collinear
+    designs such as Longley's); or Q = X and L = A where no factorisation is at hand."""
+
+    left: np.ndarray
+    design: np.ndarray
+    orthonormal: bool
+
+    @classmethod
+    def from_qr(cls, x: np.ndarray) -> Factor:
+        q, r = np.linalg.qr(x)
+        return cls(np.linalg.inv(r), q, True)
+
+
+def sandwich(left: np.ndarray, meat: np.ndarray) -> np.ndarray:
+    v = left @ meat @ left.T
     return (v + v.T) / 2
 
 
-def hc(bread: np.ndarray, x: np.ndarray, e: np.ndarray, kind: str, df_k: int) -> np.ndarray:
+def hc(factor: Factor, e: np.ndarray, kind: str, df_k: int) -> np.ndarray:
+    x = factor.design
     n = x.shape[0]
     if kind in ("HC0", "HC1"):
         w = e * e
     else:
-        h = np.einsum("ij,ij->i", x @ bread, x)
+        h = np.einsum("ij,ij->i", x, x) if factor.orthonormal else np.einsum("ij,ij->i", x @ factor.left, x)
         w = e * e / (1.0 - h) if kind == "HC2" else e * e / (1.0 - h) ** 2
-    # One factor S = X diag(sqrt(w)) and S'S, which numpy hands to BLAS as a
-    # symmetric rank-k update whatever the memory order of X.
+    # One factor S = Q diag(sqrt(w)) and S'S, which numpy hands to BLAS as a
+    # symmetric rank-k update whatever the memory order of Q.
     root = x * np.sqrt(w)[:, None]
-    v = sandwich(bread, root.T @ root)
+    v = sandwich(factor.left, root.T @ root)
     return v * (n / (n - df_k)) if kind == "HC1" else v
 
 
-def crv1(bread: np.ndarray, scores: np.ndarray, codes: list[np.ndarray], df_k: int) -> tuple[np.ndarray, int]:
+def crv1(factor: Factor, e: np.ndarray, codes: list[np.ndarray], df_k: int) -> tuple[np.ndarray, int]:
     """The clustered covariance and the G of its small-sample factor and t degrees of freedom."""
+    scores = factor.design * e[:, None]
     n = scores.shape[0]
     counts = [int(c.max()) + 1 for c in codes]
     g = min(counts)
-    factor = g / (g - 1) * (n - 1) / (n - df_k)
+    scale = g / (g - 1) * (n - 1) / (n - df_k)
     signs = (1.0, 1.0, -1.0)
     meat = np.zeros((scores.shape[1], scores.shape[1]))
     for sign, code in zip(signs, codes):
         sums = group_sums(scores, code)
         meat += sign * (sums.T @ sums)
-    return sandwich(bread, meat) * factor, g
+    return sandwich(factor.left, meat) * scale, g
