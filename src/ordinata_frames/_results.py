@@ -85,6 +85,11 @@ class Results:
             value.setflags(write=False)
             object.__setattr__(self, name, value)
 
+    def _se(self) -> np.ndarray:
+        # A two-way clustered variance can come out negative; its error is NaN, as in pyfixest.
+        with np.errstate(invalid="ignore"):
+            return np.sqrt(np.diag(self.cov))
+
     @property
     def coefficients(self) -> pd.Series:
         """Estimates indexed by term name (intercept first, as "Intercept")."""
@@ -92,15 +97,15 @@ class Results:
 
     @property
     def standard_errors(self) -> pd.Series:
-        return pd.Series(np.sqrt(np.diag(self.cov)), index=list(self.names), name="std_err")
+        return pd.Series(self._se(), index=list(self.names), name="std_err")
 
     @property
     def t_statistics(self) -> pd.Series:
-        return pd.Series(self.params / np.sqrt(np.diag(self.cov)), index=list(self.names), name="t")
+        return pd.Series(self.params / self._se(), index=list(self.names), name="t")
 
     @property
     def p_values(self) -> pd.Series:
-        t = self.params / np.sqrt(np.diag(self.cov))
+        t = self.params / self._se()
         return pd.Series([_native.t_pvalue(float(v), self.df_inference) for v in t], index=list(self.names),
                          name="p", dtype=np.float64)
 
@@ -112,7 +117,7 @@ class Results:
         """Bounds at level 1 - alpha (alpha is the significance level, as in statsmodels' conf_int)."""
         if not isinstance(alpha, (int, float)) or isinstance(alpha, bool) or not 0.0 < alpha < 1.0:
             raise ValueError(f"alpha must be a number strictly between 0 and 1, not {alpha!r}")
-        margin = _native.t_critical(float(alpha), self.df_inference) * np.sqrt(np.diag(self.cov))
+        margin = _native.t_critical(float(alpha), self.df_inference) * self._se()
         return pd.DataFrame({"lower": self.params - margin, "upper": self.params + margin}, index=list(self.names))
 
     def to_frame(self, alpha: float = 0.05) -> pd.DataFrame:
@@ -200,7 +205,8 @@ def render(native_report: str, *, dependent: str, covariance: str, names: tuple[
     out: list[str] = []
     in_table = False
     done_table = False
-    se = np.sqrt(np.diag(cov))
+    with np.errstate(invalid="ignore"):
+        se = np.sqrt(np.diag(cov))
     q = _native.t_critical(0.05, df)
     for line in lines:
         if line.startswith("Dep. Variable:"):
