@@ -162,7 +162,7 @@ def apply(spec: ModelSpec, newdata: pd.DataFrame) -> np.ndarray:
         match = re.fullmatch(r"C\(\s*(\w+)\s*(?:,.*)?\)|(\w+)", expr)
         column = match and (match.group(1) or match.group(2))
         if column and column in newdata.columns:
-            unseen = sorted(set(newdata[column].dropna().unique()) - set(levels), key=str)
+            unseen = sorted(set(newdata[column].dropna().unique().tolist()) - set(levels), key=str)
             if unseen:
                 shown = ", ".join(repr(v) for v in unseen[:10])
                 raise ValueError(f"column {column!r} of newdata has levels not seen in fitting: {shown}")

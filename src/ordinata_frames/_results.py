@@ -157,7 +157,7 @@ class Results:
         if state.entity is not None and state.fixed_effects is not None:
             position = pd.Index(state.entity_levels).get_indexer(frame[state.entity])
             if (position < 0).any():
-                unseen = pd.unique(frame[state.entity][position < 0])[:10]
+                unseen = pd.unique(frame[state.entity][position < 0])[:10].tolist()
                 raise ValueError(f"entity column {state.entity!r} of newdata has entities not seen in fitting: "
                                  f"{', '.join(repr(v) for v in unseen)}")
             prediction = prediction + state.fixed_effects[position]
