@@ -89,7 +89,7 @@ test-cpp: setup
 # and ruff on the Python ones (both pinned in requirements-test.txt).
 lint: setup
 	.venv/bin/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp')
-	.venv/bin/ruff check tests benchmarks examples scripts
+	.venv/bin/ruff check tests benchmarks examples scripts src/ordinata_frames
 
 # Long API fuzzing run: 3,000 examples per class (over 20,000 in all).
 fuzz: build

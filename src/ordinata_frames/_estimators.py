@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from formulaic import Formula, ModelSpec
+from formulaic import Formula, ModelSpec  # type: ignore[import-untyped]
 
 import ordinata
 from ordinata_frames import _data, _formula, _native, _vcov
@@ -145,7 +145,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
     request = _vcov.parse(vcov, allowed=_ALL, model="ols")
     prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
-    model = ordinata.OLS(fit_intercept=prep.intercept)
+    model: Any = ordinata.OLS(fit_intercept=prep.intercept)
     _fit(model, formula, prep, _slopes(prep), prep.y)
     n, k = prep.x.shape
     iid = np.asarray(model.covariance_matrix())
@@ -162,11 +162,11 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     if not isinstance(weights, str):
         raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
     prep = _prepare(_formula.split(formula, kind="wls"), data, [weights, *request.clusters], [])
-    w = prep.frame[weights]
-    if not _formula._numeric(w):
-        raise ValueError(f"weights column {weights!r} is not numeric (dtype {w.dtype})")
-    w = np.ascontiguousarray(w.to_numpy(dtype=np.float64))
-    model = ordinata.WLS(fit_intercept=prep.intercept)
+    column = prep.frame[weights]
+    if not _formula._numeric(column):
+        raise ValueError(f"weights column {weights!r} is not numeric (dtype {column.dtype})")
+    w = np.ascontiguousarray(column.to_numpy(dtype=np.float64))
+    model: Any = ordinata.WLS(fit_intercept=prep.intercept)
     _fit(model, formula, prep, _slopes(prep), prep.y, w)
     n, k = prep.x.shape
     root = np.sqrt(w)
@@ -184,7 +184,7 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
     """Ridge regression, the intercept unpenalised; classical covariance mse (X'X + alpha I)^-1."""
     request = _vcov.VcovRequest("iid")
     prep = _prepare(_formula.split(formula, kind="ridge"), data, [], [])
-    model = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
+    model: Any = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
     _fit(model, formula, prep, _slopes(prep), prep.y)
     n, k = prep.x.shape
     cov = np.asarray(model.covariance_matrix())
@@ -203,7 +203,7 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
         raise ValueError(f"sigma must be ({total}, {total}), one row and column per row of data, not {sigma.shape}")
     if len(prep.rows) < total:
         sigma = sigma[np.ix_(prep.rows, prep.rows)]
-    model = ordinata.GLS(fit_intercept=prep.intercept)
+    model: Any = ordinata.GLS(fit_intercept=prep.intercept)
     _fit(model, formula, prep, _slopes(prep), prep.y, sigma)
     n, k = prep.x.shape
     # The whitened design, for the full covariance matrix the native class does not return.
@@ -265,7 +265,8 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
 
 
 def _residual(q: np.ndarray, v: np.ndarray) -> np.ndarray:
-    return v - q @ (q.T @ v)
+    out: np.ndarray = v - q @ (q.T @ v)
+    return out
 
 
 def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
@@ -323,18 +324,19 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     vcov "iid", "HC0", "HC1" or {"CRV1": ...}. Singleton entities are kept."""
     request = _vcov.parse(vcov, allowed=_HC01, model="fe")
     parts = _formula.split(formula, kind="fe")
-    assert parts.entity is not None
+    entity_name = parts.entity
+    assert entity_name is not None
     # The intercept is there while the design is built, so that categorical terms
     # drop a level, and is then left to the entity effects.
-    parts = _formula.Parts(lhs=parts.lhs, rhs=f"{parts.rhs} + 1", entity=parts.entity)
-    prep = _prepare(parts, data, [parts.entity, *request.clusters], [])
+    parts = _formula.Parts(lhs=parts.lhs, rhs=f"{parts.rhs} + 1", entity=entity_name)
+    prep = _prepare(parts, data, [entity_name, *request.clusters], [])
     x = prep.x[:, 1:]
     names = prep.names[1:]
     if not names:
         raise ValueError(f"formula {formula!r} has no regressor besides the entity effects")
-    entity, levels = pd.factorize(prep.frame[parts.entity], sort=False)
+    entity, levels = pd.factorize(prep.frame[entity_name], sort=False)
     entity = entity.astype(np.int64)
-    model = ordinata.FE()
+    model: Any = ordinata.FE()
     _fit(model, formula, prep, x, prep.y, entity)
     n, k = x.shape
     groups = int(model.n_entities)
@@ -352,7 +354,7 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
                           df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
     r2 = float(model.r_squared)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
-    state = PredictState(specs=(prep.spec,), entity=parts.entity, entity_levels=tuple(levels),
+    state = PredictState(specs=(prep.spec,), entity=entity_name, entity_levels=tuple(levels),
                          fixed_effects=np.asarray(model.fixed_effects))
     return _finish("FE", formula, prep, names, np.asarray(model.coefficients), cov, df, request, model, df_resid,
                    r2, r2_adj, state)

@@ -10,9 +10,9 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from formulaic import Formula, ModelSpec
-from formulaic.errors import DataMismatchWarning, FormulaicError
-from formulaic.parser.types import Factor
+from formulaic import Formula, ModelSpec  # type: ignore[import-untyped]
+from formulaic.errors import DataMismatchWarning, FormulaicError  # type: ignore[import-untyped]
+from formulaic.parser.types import Factor  # type: ignore[import-untyped]
 
 _BRACKET = re.compile(r"\[([^\[\]]*)\]")
 

@@ -9,7 +9,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
-from formulaic import ModelSpec
+from formulaic import ModelSpec  # type: ignore[import-untyped]
 
 from ordinata_frames import _data, _formula, _native
 
@@ -91,20 +91,20 @@ class Results:
             return np.sqrt(np.diag(self.cov))
 
     @property
-    def coefficients(self) -> pd.Series:
+    def coefficients(self) -> pd.Series[float]:
         """Estimates indexed by term name (intercept first, as "Intercept")."""
         return pd.Series(self.params.copy(), index=list(self.names), name="estimate")
 
     @property
-    def standard_errors(self) -> pd.Series:
+    def standard_errors(self) -> pd.Series[float]:
         return pd.Series(self._se(), index=list(self.names), name="std_err")
 
     @property
-    def t_statistics(self) -> pd.Series:
+    def t_statistics(self) -> pd.Series[float]:
         return pd.Series(self.params / self._se(), index=list(self.names), name="t")
 
     @property
-    def p_values(self) -> pd.Series:
+    def p_values(self) -> pd.Series[float]:
         t = self.params / self._se()
         return pd.Series([_native.t_pvalue(float(v), self.df_inference) for v in t], index=list(self.names),
                          name="p", dtype=np.float64)
@@ -139,7 +139,7 @@ class Results:
                 lines[i] = _replace_field(line, now.strftime("%H:%M:%S"))
         return "\n".join(lines)
 
-    def predict(self, newdata: Any) -> pd.Series:
+    def predict(self, newdata: Any) -> pd.Series[float]:
         """Predictions for new rows: the formula is applied again, categorical levels
         included; a level or an entity not seen in fitting is refused."""
         state = self.predict_state

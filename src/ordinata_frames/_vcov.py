@@ -105,8 +105,9 @@ class Factor:
 
 
 def sandwich(left: np.ndarray, meat: np.ndarray) -> np.ndarray:
-    v = left @ meat @ left.T
-    return (v + v.T) / 2
+    v: np.ndarray = left @ meat @ left.T
+    symmetric: np.ndarray = (v + v.T) / 2
+    return symmetric
 
 
 def hc(factor: Factor, e: np.ndarray, kind: str, df_k: int) -> np.ndarray:
