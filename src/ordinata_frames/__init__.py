@@ -8,6 +8,14 @@ specification diagnostics. Rows with a missing value in any column used are
 dropped; the results say how many.
 """
 
+try:
+    import formulaic  # noqa: F401
+    import narwhals  # noqa: F401
+    import pandas  # noqa: F401
+except ImportError as error:
+    raise ImportError(f"ordinata_frames needs pandas, narwhals and formulaic ({error}): "
+                      "install them with pip install 'ordinata[frames]'") from error
+
 from ordinata_frames._estimators import fe, gls, iv, ols, ridge, tsls, wls
 from ordinata_frames._results import Results, TestResult
 
