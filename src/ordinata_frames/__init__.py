@@ -9,7 +9,7 @@ dropped; the results say how many.
 """
 
 try:
-    import formulaic  # noqa: F401
+    import formulaic  # type: ignore[import-untyped]  # noqa: F401
     import narwhals  # noqa: F401
     import pandas  # noqa: F401
 except ImportError as error:

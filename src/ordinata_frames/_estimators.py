@@ -149,7 +149,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     _fit(model, formula, prep, _slopes(prep), prep.y)
     n, k = prep.x.shape
     iid = np.asarray(model.covariance_matrix())
-    cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_qr(prep.x),
+    cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
                           resid=np.asarray(model.residuals), df_k=k, df_resid=n - k, frame=prep.frame)
     return _finish("OLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
@@ -172,8 +172,8 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     root = np.sqrt(w)
     xw = prep.x * root[:, None]
     ew = np.asarray(model.residuals) * root
-    factor = _vcov.Factor.from_qr(xw)
-    iid = factor.left @ factor.left.T * (ew @ ew / (n - k))
+    factor = _vcov.Factor.from_design(xw)
+    iid = factor.bread * (ew @ ew / (n - k))
     cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     return _finish("WLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
@@ -197,7 +197,7 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     table's rows (rows dropped for missing values are dropped from it too)."""
     request = _vcov.VcovRequest("iid")
     prep = _prepare(_formula.split(formula, kind="gls"), data, [], [])
-    sigma = np.asarray(sigma)
+    sigma = np.asarray(sigma, dtype=np.float64)
     total = prep.total
     if sigma.shape != (total, total):
         raise ValueError(f"sigma must be ({total}, {total}), one row and column per row of data, not {sigma.shape}")
@@ -208,8 +208,7 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     n, k = prep.x.shape
     # The whitened design, for the full covariance matrix the native class does not return.
     lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
-    left = _vcov.Factor.from_qr(np.linalg.solve(lower, prep.x)).left
-    cov = left @ left.T * model.mse
+    cov = _vcov.Factor.from_design(np.linalg.solve(lower, prep.x)).bread * model.mse
     return _finish("GLS", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
                    model, n - k, model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
 
@@ -250,44 +249,38 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     x = np.hstack([w, e_x])
     z = np.hstack([w, z_x])
     n, k = x.shape
-    qz, _ = np.linalg.qr(z)
-    x_hat = qz @ (qz.T @ x)
-    factor = _vcov.Factor.from_qr(x_hat)
+    factor_z = _vcov.Factor.from_design(z)
+    x_hat = factor_z.project(x)
+    factor = _vcov.Factor.from_design(x_hat)
     resid = np.asarray(model.residuals)
-    iid = factor.left @ factor.left.T * (resid @ resid / (n - k))
+    iid = factor.bread * (resid @ resid / (n - k))
     cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=resid, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     names = prep.names + endog.names
-    diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, z, qz, y, resid, endog.names)
+    diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, factor_z, y, resid, endog.names)
     state = PredictState(specs=(prep.spec, endog.spec))
     return _finish(name, formula, prep, names, _params(model, prep.intercept), cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, state, **diagnostics)
 
 
-def _residual(q: np.ndarray, v: np.ndarray) -> np.ndarray:
-    out: np.ndarray = v - q @ (q.T @ v)
-    return out
-
-
 def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
-                    z_x: np.ndarray, z: np.ndarray, qz: np.ndarray, y: np.ndarray, resid: np.ndarray,
+                    z_x: np.ndarray, factor_z: _vcov.Factor, y: np.ndarray, resid: np.ndarray,
                     endog_names: list[str]) -> dict[str, Any]:
     """First-stage strength, Sargan and Wu-Hausman, as linearmodels' IV2SLS reports them."""
     n, kw = w.shape
     ke, kz = e_x.shape[1], z_x.shape[1]
     kfirst = kw + kz
-    qw = np.linalg.qr(w)[0] if kw else np.zeros((n, 0))
-    ez = _residual(qw, z_x)
-    qez = np.linalg.qr(ez)[0]
-    factor_z = _vcov.Factor.from_qr(z)
-    bread_z = factor_z.left @ factor_z.left.T
+    factor_w = _vcov.Factor.from_design(w) if kw else None
+    ez = factor_w.residual(z_x) if factor_w else z_x
+    factor_ez = _vcov.Factor.from_design(ez)
+    bread_z = factor_z.bread
     rows = []
     for j in range(ke):
         target = e_x[:, j]
-        ey = _residual(qw, target)
-        partial = 1.0 - float(np.sum(_residual(qez, ey) ** 2) / np.sum(ey**2))
+        ey = factor_w.residual(target) if factor_w else target
+        partial = 1.0 - float(np.sum(factor_ez.residual(ey) ** 2) / np.sum(ey**2))
         gamma = factor_z.left @ (factor_z.design.T @ target)
-        u = _residual(factor_z.design, target)
+        u = factor_z.residual(target)
         iid = bread_z * (u @ u / (n - kfirst))
         cov, _ = _covariance(request, iid=iid, factor=lambda _: factor_z, resid=u, df_k=kfirst,
                              df_resid=n - kfirst, frame=frame)
@@ -303,15 +296,13 @@ def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarr
 
     sargan = None
     if kz > ke:
-        u = _residual(qz, resid)
+        u = factor_z.residual(resid)
         stat = float(n * (1.0 - (u @ u) / (resid @ resid)))
         sargan = TestResult(stat, float(kz - ke), _native.chi2_sf(stat, kz - ke), "chi2")
 
-    x = np.hstack([w, e_x])
-    e0 = _residual(np.linalg.qr(x)[0], y)
-    q1 = np.linalg.qr(np.hstack([z, e_x]))[0]
-    e1 = q1 @ (q1.T @ e0)
-    e2 = qz @ (qz.T @ resid)
+    e0 = _vcov.Factor.from_design(np.hstack([w, e_x])).residual(y)
+    e1 = _vcov.Factor.from_design(np.hstack([w, z_x, e_x])).project(e0)
+    e2 = factor_z.project(resid)
     delta = float(e1 @ e1 - e2 @ e2)
     df_denom = n - kw - ke - ke
     stat = (delta / ke) / ((float(e0 @ e0) - delta) / df_denom)
@@ -345,9 +336,9 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
 
     def factor(within: bool) -> _vcov.Factor:
         if not within:
-            return _vcov.Factor(bread, x, False)
+            return _vcov.Factor(bread, x, bread)
         counts = np.bincount(entity, minlength=groups).astype(np.float64)
-        return _vcov.Factor(bread, x - (_vcov.group_sums(x, entity) / counts[:, None])[entity], False)
+        return _vcov.Factor(bread, x - (_vcov.group_sums(x, entity) / counts[:, None])[entity], bread)
 
     df_resid = n - k - groups
     cov, df = _covariance(request, iid=iid, factor=factor, resid=np.asarray(model.residuals),

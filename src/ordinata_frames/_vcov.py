@@ -89,43 +89,58 @@ def group_sums(scores: np.ndarray, code: np.ndarray) -> np.ndarray:
 
 @dataclass(frozen=True)
 class Factor:
-    """V = L (Q' W Q) L' for a diagonal or block weight W: with X = QR, Q and
-    L = R^-1, which keeps the sandwich as accurate as X's conditioning allows
-    (the product A (X' W X) A loses digits to cancellation on collinear
-    designs such as Longley's); or Q = X and L = A where no factorisation is at hand."""
+    """V = L (D' W D) L' for a diagonal or block weight W, and leverages
+    h_i = d_i' H d_i (H None: the identity).
+
+    From X: D = X T with T = S^-1 R^-1, S the column norms and R the Cholesky
+    factor of the scaled Gram matrix, so D is orthonormal up to G = D'D, which
+    is the identity to about cond(X S^-1)^2 eps; then L = T G^-1 and H = G^-1.
+    In exact arithmetic V is the usual A (X'WX) A for any such T, but formed
+    this way it keeps the digits that the product with A = (X'X)^-1 loses to
+    cancellation on collinear designs such as Longley's, at the cost of three
+    BLAS-3 passes over X. Householder QR is the fallback past cond ~ 1e5.
+    Without a factorisation at hand, D = X and L = H = A."""
 
     left: np.ndarray
     design: np.ndarray
-    orthonormal: bool
+    leverage: np.ndarray | None
 
     @classmethod
-    def from_qr(cls, x: np.ndarray) -> Factor:
-        """X's orthonormal factor by Cholesky QR twice on the unit-length columns: four
-        BLAS-3 products instead of a Householder QR, which numpy runs an order of
-        magnitude slower on tall designs. Householder is the fallback when the scaled
-        design is too ill-conditioned for it (the repeated Gram matrix is not the
-        identity to 1e-10)."""
-        norms = np.sqrt(np.einsum("ij,ij->j", x, x))
-        scaled = x / np.where(norms > 0, norms, 1.0)
-        q, r = _cholesky_qr2(scaled)
-        if q is None or r is None:
-            q, r = np.linalg.qr(scaled)
-        left = np.linalg.inv(r) / np.where(norms > 0, norms, 1.0)[:, None]
-        return cls(left, q, True)
+    def from_design(cls, x: np.ndarray) -> Factor:
+        k = x.shape[1]
+        gram = x.T @ x
+        norms = np.sqrt(np.diag(gram))
+        norms = np.where(norms > 0, norms, 1.0)
+        try:
+            r = np.linalg.cholesky(gram / np.outer(norms, norms)).T
+            t = np.linalg.inv(r) / norms[:, None]
+            d = x @ t
+            g_inv = np.linalg.inv(d.T @ d)
+            if np.all(np.isfinite(g_inv)) and np.max(np.abs(g_inv - np.eye(k))) < 1e-6:
+                return cls(t @ g_inv, d, g_inv)
+        except np.linalg.LinAlgError:
+            pass
+        q, r = np.linalg.qr(x / norms)
+        return cls(np.linalg.inv(r) / norms[:, None], q, None)
 
+    @property
+    def bread(self) -> np.ndarray:
+        """(X'X)^-1 = L H^-1 L'."""
+        if self.leverage is None:
+            out: np.ndarray = self.left @ self.left.T
+        else:
+            out = self.left @ np.linalg.inv(self.leverage) @ self.left.T
+        return out
 
-def _cholesky_qr2(x: np.ndarray) -> tuple[np.ndarray | None, np.ndarray | None]:
-    k = x.shape[1]
-    try:
-        r = np.linalg.cholesky(x.T @ x).T
-        q = x @ np.linalg.inv(r)
-        r2 = np.linalg.cholesky(q.T @ q).T
-        q = q @ np.linalg.inv(r2)
-    except np.linalg.LinAlgError:
-        return None, None
-    if not np.all(np.isfinite(q)) or np.max(np.abs(q.T @ q - np.eye(k))) > 1e-10:
-        return None, None
-    return q, r2 @ r
+    def project(self, v: np.ndarray) -> np.ndarray:
+        """X (X'X)^-1 X' v."""
+        inner = self.design.T @ v
+        out: np.ndarray = self.design @ (inner if self.leverage is None else self.leverage @ inner)
+        return out
+
+    def residual(self, v: np.ndarray) -> np.ndarray:
+        out: np.ndarray = v - self.project(v)
+        return out
 
 
 def sandwich(left: np.ndarray, meat: np.ndarray) -> np.ndarray:
@@ -140,10 +155,11 @@ def hc(factor: Factor, e: np.ndarray, kind: str, df_k: int) -> np.ndarray:
     if kind in ("HC0", "HC1"):
         w = e * e
     else:
-        h = np.einsum("ij,ij->i", x, x) if factor.orthonormal else np.einsum("ij,ij->i", x @ factor.left, x)
+        scaled = x if factor.leverage is None else x @ factor.leverage
+        h = np.einsum("ij,ij->i", scaled, x)
         w = e * e / (1.0 - h) if kind == "HC2" else e * e / (1.0 - h) ** 2
-    # One factor S = Q diag(sqrt(w)) and S'S, which numpy hands to BLAS as a
-    # symmetric rank-k update whatever the memory order of Q.
+    # One factor S = D diag(sqrt(w)) and S'S, which numpy hands to BLAS as a
+    # symmetric rank-k update whatever the memory order of D.
     root = x * np.sqrt(w)[:, None]
     v = sandwich(factor.left, root.T @ root)
     return v * (n / (n - df_k)) if kind == "HC1" else v
