@@ -336,9 +336,9 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
 
     def factor(within: bool) -> _vcov.Factor:
         if not within:
-            return _vcov.Factor(bread, x, bread)
+            return _vcov.Factor(bread, x, None, bread)
         counts = np.bincount(entity, minlength=groups).astype(np.float64)
-        return _vcov.Factor(bread, x - (_vcov.group_sums(x, entity) / counts[:, None])[entity], bread)
+        return _vcov.Factor(bread, x - (_vcov.group_sums(x, entity) / counts[:, None])[entity], None, bread)
 
     df_resid = n - k - groups
     cov, df = _covariance(request, iid=iid, factor=factor, resid=np.asarray(model.residuals),

@@ -24,6 +24,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from ordinata_frames import _native
+
 HC_TYPES = ("HC0", "HC1", "HC2", "HC3")
 
 
@@ -87,7 +89,6 @@ def group_sums(scores: np.ndarray, code: np.ndarray) -> np.ndarray:
                             for j in range(scores.shape[1])]) if scores.shape[1] else np.zeros((groups, 0))
 
 
-@dataclass(frozen=True)
 class Factor:
     """V = L (D' W D) L' for a diagonal or block weight W, and leverages
     h_i = d_i' H d_i (H None: the identity).
@@ -97,31 +98,51 @@ class Factor:
     is the identity to about cond(X S^-1)^2 eps; then L = T G^-1 and H = G^-1.
     In exact arithmetic V is the usual A (X'WX) A for any such T, but formed
     this way it keeps the digits that the product with A = (X'X)^-1 loses to
-    cancellation on collinear designs such as Longley's, at the cost of three
-    BLAS-3 passes over X. Householder QR is the fallback past cond ~ 1e5.
+    cancellation on collinear designs such as Longley's. The passes over the
+    rows (X'X, D'D, D' diag(w) D, and D itself when a caller needs it) run in
+    the private extension. Householder QR is the fallback past cond ~ 1e5.
     Without a factorisation at hand, D = X and L = H = A."""
 
-    left: np.ndarray
-    design: np.ndarray
-    leverage: np.ndarray | None
+    def __init__(self, left: np.ndarray, x: np.ndarray, t: np.ndarray | None, leverage: np.ndarray | None):
+        self.left = left
+        self.leverage = leverage
+        self._x = x
+        self._t = t
+        self._design: np.ndarray | None = x if t is None else None
 
     @classmethod
     def from_design(cls, x: np.ndarray) -> Factor:
         k = x.shape[1]
-        gram = x.T @ x
+        gram = _gram(x, None)
         norms = np.sqrt(np.diag(gram))
         norms = np.where(norms > 0, norms, 1.0)
         try:
             r = np.linalg.cholesky(gram / np.outer(norms, norms)).T
-            t = np.linalg.inv(r) / norms[:, None]
-            d = x @ t
-            g_inv = np.linalg.inv(d.T @ d)
+            t = np.ascontiguousarray(np.linalg.inv(r) / norms[:, None])
+            g_inv = np.linalg.inv(_gram(x, t))
             if np.all(np.isfinite(g_inv)) and np.max(np.abs(g_inv - np.eye(k))) < 1e-6:
-                return cls(t @ g_inv, d, g_inv)
+                return cls(t @ g_inv, x, t, g_inv)
         except np.linalg.LinAlgError:
             pass
         q, r = np.linalg.qr(x / norms)
-        return cls(np.linalg.inv(r) / norms[:, None], q, None)
+        return cls(np.linalg.inv(r) / norms[:, None], q, None, None)
+
+    @property
+    def design(self) -> np.ndarray:
+        """D, formed on first use."""
+        if self._design is None:
+            assert self._t is not None
+            self._design = np.empty((self._x.shape[0], self._t.shape[1]))
+            _native.rows_times(self._x, self._t, self._design)
+        return self._design
+
+    def weighted_gram(self, w: np.ndarray) -> np.ndarray:
+        """D' diag(w) D for w >= 0."""
+        if self._t is None:
+            root = self._x * np.sqrt(w)[:, None]
+            out: np.ndarray = root.T @ root
+            return out
+        return _gram(self._x, self._t, np.sqrt(w))
 
     @property
     def bread(self) -> np.ndarray:
@@ -143,6 +164,14 @@ class Factor:
         return out
 
 
+def _gram(x: np.ndarray, t: np.ndarray | None, s: np.ndarray | None = None) -> np.ndarray:
+    """(X T)' diag(s)^2 (X T) (t None: X itself; s None: no weights), in one pass over X's rows."""
+    p = x.shape[1] if t is None else t.shape[1]
+    out = np.empty((p, p))
+    _native.gram(x, None if t is None else np.ascontiguousarray(t, dtype=np.float64), s, out)
+    return out
+
+
 def sandwich(left: np.ndarray, meat: np.ndarray) -> np.ndarray:
     v: np.ndarray = left @ meat @ left.T
     symmetric: np.ndarray = (v + v.T) / 2
@@ -150,18 +179,15 @@ def sandwich(left: np.ndarray, meat: np.ndarray) -> np.ndarray:
 
 
 def hc(factor: Factor, e: np.ndarray, kind: str, df_k: int) -> np.ndarray:
-    x = factor.design
-    n = x.shape[0]
+    n = e.shape[0]
     if kind in ("HC0", "HC1"):
         w = e * e
     else:
+        x = factor.design
         scaled = x if factor.leverage is None else x @ factor.leverage
         h = np.einsum("ij,ij->i", scaled, x)
         w = e * e / (1.0 - h) if kind == "HC2" else e * e / (1.0 - h) ** 2
-    # One factor S = D diag(sqrt(w)) and S'S, which numpy hands to BLAS as a
-    # symmetric rank-k update whatever the memory order of D.
-    root = x * np.sqrt(w)[:, None]
-    v = sandwich(factor.left, root.T @ root)
+    v = sandwich(factor.left, factor.weighted_gram(w))
     return v * (n / (n - df_k)) if kind == "HC1" else v
 
 
