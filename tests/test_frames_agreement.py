@@ -154,7 +154,7 @@ def test_ridge_as_scikit_learn():
     linear_model = pytest.importorskip("sklearn.linear_model")
     data = random_problem().dropna()
     ours = of.ridge("y ~ x1 + x2 + C(region)", data, alpha=3.0)
-    x = ours.predict_state.specs[0].get_model_matrix(data).to_numpy()[:, 1:]
+    x = ours.predict_state.encodings[0].get_model_matrix(data).to_numpy()[:, 1:]
     peer = linear_model.Ridge(alpha=3.0).fit(x, data["y"])
     np.testing.assert_allclose(ours.coefficients.to_numpy(), [peer.intercept_, *peer.coef_], rtol=RTOL)
 

@@ -108,9 +108,9 @@ except ImportError as error:
     print(error)
 site = os.path.dirname(ordinata.__file__)
 [path] = glob.glob(os.path.join(site, "ordinata_frames", "_native.*.so"))
-spec = importlib.util.spec_from_file_location("ordinata_frames._native", path)
-native = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(native)
+found = importlib.util.spec_from_file_location("ordinata_frames._native", path)
+native = importlib.util.module_from_spec(found)
+found.loader.exec_module(native)
 print(native.t_pvalue(2.0, 10.0))
 """
 

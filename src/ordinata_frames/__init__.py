@@ -4,7 +4,7 @@
 and a pandas, polars or pyarrow table (or a dict of arrays), fit with the
 native classes of `ordinata`, and return a frozen `Results` with named
 coefficients, the chosen covariance type and, for IV, the first-stage and
-specification diagnostics. Rows with a missing value in any column used are
+Sargan and Wu-Hausman statistics. Rows with a missing value in any column used are
 dropped; the results say how many.
 """
 

@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from formulaic import Formula, ModelSpec  # type: ignore[import-untyped]
+from formulaic import Formula  # type: ignore[import-untyped]
 
 import ordinata
 from ordinata_frames import _data, _formula, _native, _vcov
@@ -30,7 +30,7 @@ class _Prepared:
     y: np.ndarray
     x: np.ndarray
     names: list[str]
-    spec: ModelSpec
+    encoding: Any
     extra: list[_formula.Matrix]
 
     @property
@@ -42,8 +42,8 @@ class _Prepared:
         return bool(self.names) and self.names[0] == "Intercept"
 
 
-def _prepare(parts: _formula.Parts, data: Any, extra_columns: list[str], extra_formulas: list[str]) -> _Prepared:
-    main = f"{parts.lhs} ~ {parts.rhs}"
+def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra_formulas: list[str]) -> _Prepared:
+    main = f"{pieces.lhs} ~ {pieces.rhs}"
     needed = _formula.variables(main)
     for f in extra_formulas:
         needed |= _formula.variables(f)
@@ -56,7 +56,7 @@ def _prepare(parts: _formula.Parts, data: Any, extra_columns: list[str], extra_f
                 _formula.check_numeric_lhs(factor.expr, frame[factor.expr])
     for f in extra_formulas:
         _formula.check_numeric(f, frame, outside="the bracketed instruments")
-    y, x = _formula.lhs_and_rhs(parts.lhs, parts.rhs, frame)
+    y, x = _formula.lhs_and_rhs(pieces.lhs, pieces.rhs, frame)
     extra = [_formula.materialize(f, frame) for f in extra_formulas]
     common = y.index.intersection(x.index)
     for m in extra:
@@ -67,12 +67,12 @@ def _prepare(parts: _formula.Parts, data: Any, extra_columns: list[str], extra_f
     if len(common) < len(frame):
         # A transform gave a missing value (log of a negative, say): those rows go too, as the peers drop them.
         def take(m: _formula.Matrix) -> _formula.Matrix:
-            return _formula.Matrix(m.values[m.index.get_indexer(common)], m.names, common, m.spec)
+            return _formula.Matrix(m.values[m.index.get_indexer(common)], m.names, common, m.encoding)
         y, x, extra = take(y), take(x), [take(m) for m in extra]
         rows = rows[common.to_numpy()]
         frame = frame.loc[common].reset_index(drop=True)
     return _Prepared(frame=frame, rows=rows, total=total, dependent=y.names[0], y=np.ascontiguousarray(y.values[:, 0]),
-                     x=x.values, names=x.names, spec=x.spec, extra=extra)
+                     x=x.values, names=x.names, encoding=x.encoding, extra=extra)
 
 
 def _fit(model: Any, formula: str, prep: _Prepared, *args: np.ndarray) -> None:
@@ -152,7 +152,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
                           resid=np.asarray(model.residuals), df_k=k, df_resid=n - k, frame=prep.frame)
     return _finish("OLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
+                   model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
 
 
 def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
@@ -177,7 +177,7 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     return _finish("WLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
+                   model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
 
 
 def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
@@ -189,7 +189,7 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
     n, k = prep.x.shape
     cov = np.asarray(model.covariance_matrix())
     return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
+                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
 
 
 def gls(formula: str, data: Any, *, sigma: Any) -> Results:
@@ -210,7 +210,7 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
     cov = _vcov.Factor.from_design(np.linalg.solve(lower, prep.x)).bread * model.mse
     return _finish("GLS", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(specs=(prep.spec,)))
+                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
 
 
 def iv(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
@@ -227,9 +227,9 @@ def tsls(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
 
 def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     request = _vcov.parse(vcov, allowed=_HC01, model=name.lower())
-    parts = _formula.split(formula, kind="iv")
-    assert parts.endog is not None and parts.instr is not None
-    prep = _prepare(parts, data, list(request.clusters), [parts.endog, parts.instr])
+    pieces = _formula.split(formula, kind="iv")
+    assert pieces.endog is not None and pieces.instr is not None
+    prep = _prepare(pieces, data, list(request.clusters), [pieces.endog, pieces.instr])
     endog, instr = prep.extra
     ke, kz = endog.values.shape[1], instr.values.shape[1]
     if name == "IV" and kz != ke:
@@ -258,7 +258,7 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
                           frame=prep.frame)
     names = prep.names + endog.names
     diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, factor_z, y, resid, endog.names)
-    state = PredictState(specs=(prep.spec, endog.spec))
+    state = PredictState(encodings=(prep.encoding, endog.encoding))
     return _finish(name, formula, prep, names, _params(model, prep.intercept), cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, state, **diagnostics)
 
@@ -314,13 +314,13 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Fixed effects (within) with one intercept per entity: 'y ~ x1 + x2 | entity'.
     vcov "iid", "HC0", "HC1" or {"CRV1": ...}. Singleton entities are kept."""
     request = _vcov.parse(vcov, allowed=_HC01, model="fe")
-    parts = _formula.split(formula, kind="fe")
-    entity_name = parts.entity
+    pieces = _formula.split(formula, kind="fe")
+    entity_name = pieces.entity
     assert entity_name is not None
     # The intercept is there while the design is built, so that categorical terms
     # drop a level, and is then left to the entity effects.
-    parts = _formula.Parts(lhs=parts.lhs, rhs=f"{parts.rhs} + 1", entity=entity_name)
-    prep = _prepare(parts, data, [entity_name, *request.clusters], [])
+    pieces = _formula.Pieces(lhs=pieces.lhs, rhs=f"{pieces.rhs} + 1", entity=entity_name)
+    prep = _prepare(pieces, data, [entity_name, *request.clusters], [])
     x = prep.x[:, 1:]
     names = prep.names[1:]
     if not names:
@@ -345,7 +345,7 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
                           df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
     r2 = float(model.r_squared)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
-    state = PredictState(specs=(prep.spec,), entity=entity_name, entity_levels=tuple(levels),
+    state = PredictState(encodings=(prep.encoding,), entity=entity_name, entity_levels=tuple(levels),
                          fixed_effects=np.asarray(model.fixed_effects))
     return _finish("FE", formula, prep, names, np.asarray(model.coefficients), cov, df, request, model, df_resid,
                    r2, r2_adj, state)

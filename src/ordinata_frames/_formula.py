@@ -10,7 +10,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from formulaic import Formula, ModelSpec  # type: ignore[import-untyped]
+from formulaic import Formula  # type: ignore[import-untyped]
 from formulaic.errors import DataMismatchWarning, FormulaicError  # type: ignore[import-untyped]
 from formulaic.parser.types import Factor  # type: ignore[import-untyped]
 
@@ -18,7 +18,7 @@ _BRACKET = re.compile(r"\[([^\[\]]*)\]")
 
 
 @dataclass(frozen=True)
-class Parts:
+class Pieces:
     """The pieces of one model formula, each a formula formulaic reads."""
 
     lhs: str
@@ -28,7 +28,7 @@ class Parts:
     entity: str | None = None    # FE: the entity column
 
 
-def split(formula: str, *, kind: str) -> Parts:
+def split(formula: str, *, kind: str) -> Pieces:
     if not isinstance(formula, str):
         raise TypeError(f"formula must be a string such as 'y ~ x1 + x2', not {type(formula).__name__}")
     if formula.count("~") < 1:
@@ -51,10 +51,10 @@ def split(formula: str, *, kind: str) -> Parts:
         raise ValueError(f"formula {formula!r} has a '|': only fe takes an entity after it")
     if "~" in rhs:
         raise ValueError(f"formula {formula!r} has more than one '~'")
-    return Parts(lhs=lhs.strip(), rhs=rhs.strip() or "1", entity=entity)
+    return Pieces(lhs=lhs.strip(), rhs=rhs.strip() or "1", entity=entity)
 
 
-def _split_iv(formula: str) -> Parts:
+def _split_iv(formula: str) -> Pieces:
     lhs, _, rhs = formula.partition("~")
     brackets = _BRACKET.findall(rhs)
     if len(brackets) != 1 or "~" not in brackets[0]:
@@ -72,7 +72,7 @@ def _split_iv(formula: str) -> Parts:
         raise ValueError(f"formula {formula!r} has a '~' or '|' outside its brackets")
     if exog.startswith("-"):
         exog = "1 " + exog
-    return Parts(lhs=lhs.strip(), rhs=exog or "1", endog="0 + " + endog.strip(), instr="0 + " + instr.strip())
+    return Pieces(lhs=lhs.strip(), rhs=exog or "1", endog="0 + " + endog.strip(), instr="0 + " + instr.strip())
 
 
 def variables(formula: str) -> set[str]:
@@ -114,7 +114,7 @@ class Matrix:
     values: np.ndarray        # float64, (n, k)
     names: list[str]
     index: pd.Index           # rows of the frame kept
-    spec: ModelSpec
+    encoding: Any             # formulaic's record of the terms and categorical levels
 
 
 def materialize(formula: str, frame: pd.DataFrame) -> Matrix:
@@ -124,7 +124,7 @@ def materialize(formula: str, frame: pd.DataFrame) -> Matrix:
             mm = Formula(formula).get_model_matrix(frame, na_action="drop")
     except FormulaicError as error:
         raise ValueError(f"cannot build the design of {formula!r}: {error}") from None
-    return Matrix(values=_columns(mm), names=[str(c) for c in mm.columns], index=mm.index, spec=mm.model_spec)
+    return Matrix(values=_columns(mm), names=[str(c) for c in mm.columns], index=mm.index, encoding=mm.model_spec)
 
 
 def _columns(frame: pd.DataFrame) -> np.ndarray:
@@ -152,9 +152,9 @@ def lhs_and_rhs(lhs: str, rhs: str, frame: pd.DataFrame) -> tuple[Matrix, Matrix
             Matrix(_columns(x), [str(c) for c in x.columns], x.index, x.model_spec))
 
 
-def apply(spec: ModelSpec, newdata: pd.DataFrame) -> np.ndarray:
-    """The design of new rows under a fitted spec; levels not seen in fitting are refused."""
-    state: dict[str, Any] = spec.encoder_state
+def apply(encoding: Any, newdata: pd.DataFrame) -> np.ndarray:
+    """The design of new rows under a fitted encoding; levels not seen in fitting are refused."""
+    state: dict[str, Any] = encoding.encoder_state
     for expr, (_kind, detail) in state.items():
         levels = detail.get("categories") if isinstance(detail, dict) else None
         if levels is None:
@@ -169,7 +169,7 @@ def apply(spec: ModelSpec, newdata: pd.DataFrame) -> np.ndarray:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("error", DataMismatchWarning)
-            mm = spec.get_model_matrix(newdata, na_action="raise")
+            mm = encoding.get_model_matrix(newdata, na_action="raise")
     except DataMismatchWarning as warning:
         raise ValueError(f"newdata has categorical levels not seen in fitting: {warning}") from None
     except FormulaicError as error:

@@ -9,7 +9,6 @@ from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
-from formulaic import ModelSpec  # type: ignore[import-untyped]
 
 from ordinata_frames import _data, _formula, _native
 
@@ -26,9 +25,9 @@ class TestResult(NamedTuple):
 
 @dataclass(frozen=True)
 class PredictState:
-    """What predict needs to rebuild a design: the formula specs, never the data."""
+    """What predict needs to rebuild a design: formulaic's encodings of the formula, never the data."""
 
-    specs: tuple[ModelSpec, ...]
+    encodings: tuple[Any, ...]
     entity: str | None = None
     entity_levels: tuple[Any, ...] = ()
     fixed_effects: np.ndarray | None = None
@@ -143,14 +142,14 @@ class Results:
         """Predictions for new rows: the formula is applied again, categorical levels
         included; a level or an entity not seen in fitting is refused."""
         state = self.predict_state
-        columns = set().union(*(set(spec.required_variables) for spec in state.specs))
+        columns = set().union(*(set(e.required_variables) for e in state.encodings))
         if state.entity:
             columns.add(state.entity)
         frame = _data._as_pandas(newdata, sorted(columns), "newdata")
         missing = frame.isna().any()
         if missing.any():
             raise ValueError(f"newdata has missing values in column(s) {list(missing[missing].index)}")
-        design = np.hstack([_formula.apply(spec, frame) for spec in state.specs])
+        design = np.hstack([_formula.apply(e, frame) for e in state.encodings])
         if state.entity:
             design = design[:, 1:]   # the intercept fe absorbs
         prediction = design @ self.params
