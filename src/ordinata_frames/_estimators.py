@@ -62,7 +62,7 @@ def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra
     for m in extra:
         common = common.intersection(m.index)
     if len(common) == 0:
-        raise ValueError(f"no rows left after dropping those whose formula terms are missing or not finite "
+        raise ValueError(f"no rows left after dropping those where a formula term is missing "
                          f"({len(frame)} rows had every column present)")
     if len(common) < len(frame):
         # A transform gave a missing value (log of a negative, say): those rows go too, as the peers drop them.
