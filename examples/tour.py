@@ -4,6 +4,7 @@ Every example prints the report and, where a published figure exists, the
 published value beside ours. Each example module also runs on its own.
 """
 
+import frames
 import grunfeld
 import longley
 import mroz
@@ -19,6 +20,9 @@ EXAMPLES = [
     mroz.tsls,
     weighted.wls_group_means,
     weighted.gls_ar1,
+    frames.wage,
+    frames.grunfeld,
+    frames.mroz,
 ]
 
 

@@ -45,3 +45,29 @@ def test_misuse_is_reported_line_by_line(tmp_path):
     done = run_tool(["mypy", "--strict", "--cache-dir", str(tmp_path), str(source)], tmp_path)
     reported = {int(m.group(1)) for m in re.finditer(r"misuse\.py:(\d+): error", done.stdout)}
     assert reported == expected, done.stdout
+
+
+@pytest.fixture(scope="module")
+def frames_mypy(tmp_path_factory):
+    """mypy --strict over the installed ordinata_frames, then over its typed and misuse
+    examples: pandas' stubs make a cold run long, so the two share one cache."""
+    frames = pytest.importorskip("ordinata_frames")
+    assert (Path(frames.__file__).parent / "py.typed").is_file()
+    tmp = tmp_path_factory.mktemp("frames-mypy")
+    package = run_tool(["mypy", "--strict", "--cache-dir", str(tmp), "-p", "ordinata_frames"], tmp)
+    assert package.returncode == 0, package.stdout + package.stderr
+    files = [str(HERE / "frames_typed.py"), str(HERE / "frames_misuse.py")]
+    return run_tool(["mypy", "--strict", "--cache-dir", str(tmp), *files], tmp).stdout
+
+
+def test_frames_package_and_typed_example_check(frames_mypy):
+    assert not re.search(r"frames_typed\.py.*: error", frames_mypy), frames_mypy
+    assert "frames_misuse.py" in frames_mypy
+    runpy.run_path(str(HERE / "frames_typed.py"))
+
+
+def test_frames_misuse_is_reported_line_by_line(frames_mypy):
+    source = HERE / "frames_misuse.py"
+    expected = {i for i, line in enumerate(source.read_text().splitlines(), 1) if "# E:" in line}
+    reported = {int(m.group(1)) for m in re.finditer(r"frames_misuse\.py:(\d+): error", frames_mypy)}
+    assert reported == expected, frames_mypy

@@ -4,6 +4,7 @@ BLAS hidden, it imports, fits, and its module resolves no BLAS but its own."""
 import contextlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -82,6 +83,44 @@ def test_wheel_bundles_only_openblas_and_its_licence():
     bundled = [n for n in names if n.startswith("ordinata.libs/") and not n.endswith("/")]
     assert len(bundled) == 1 and bundled[0].startswith("ordinata.libs/libscipy_openblas"), bundled
     assert any(n.endswith(".dist-info/licenses/LICENSE-OpenBLAS.txt") for n in names)
+
+
+def test_wheel_ships_the_frames_package_and_its_extra():
+    wheel = zipfile.ZipFile(wheel_path())
+    names = wheel.namelist()
+    for part in ("__init__.py", "py.typed", "_native.pyi", "_estimators.py"):
+        assert f"ordinata_frames/{part}" in names
+    assert any(n.startswith("ordinata_frames/_native.") and n.endswith(".so") for n in names)
+    metadata = wheel.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+    assert "Provides-Extra: frames" in metadata
+    extra = sorted(re.match(r"Requires-Dist: ([\w-]+)", line).group(1)
+                   for line in metadata.splitlines() if line.startswith("Requires-Dist:") and "extra ==" in line)
+    assert extra == ["formulaic", "narwhals", "pandas"]
+
+
+FRAMES_BARE = """
+import glob, importlib.util, os, sys
+import ordinata
+assert not any(m.startswith("ordinata_frames") for m in sys.modules)
+try:
+    import ordinata_frames
+except ImportError as error:
+    print(error)
+site = os.path.dirname(ordinata.__file__)
+[path] = glob.glob(os.path.join(site, "ordinata_frames", "_native.*.so"))
+found = importlib.util.spec_from_file_location("ordinata_frames._native", path)
+native = importlib.util.module_from_spec(found)
+found.loader.exec_module(native)
+print(native.t_pvalue(2.0, 10.0))
+"""
+
+
+def test_frames_without_its_extra_says_what_to_install(bare_venv):
+    run = subprocess.run([bare_venv, "-c", FRAMES_BARE], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    message, pvalue = run.stdout.strip().splitlines()
+    assert "pip install 'ordinata[frames]'" in message
+    assert float(pvalue) == pytest.approx(0.0733880347707404, rel=1e-12)
 
 
 def test_bare_venv_holds_only_numpy_and_ordinata(bare_venv):

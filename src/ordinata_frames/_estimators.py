@@ -1,0 +1,351 @@
+"""The seven formula-first functions: data to design, the native fit, then the
+covariance type, the diagnostics and the named report."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from formulaic import Formula  # type: ignore[import-untyped]
+
+import ordinata
+from ordinata_frames import _data, _formula, _native, _vcov
+from ordinata_frames._results import PredictState, Results, TestResult
+
+VcovArg = str | dict[str, str]
+
+_ALL = ("iid", *_vcov.HC_TYPES, "CRV1")
+_HC01 = ("iid", "HC0", "HC1", "CRV1")
+
+
+@dataclass
+class _Prepared:
+    frame: pd.DataFrame        # the used columns, complete rows only
+    rows: np.ndarray           # their positions in the caller's table
+    total: int                 # the rows of the caller's table
+    dependent: str
+    y: np.ndarray
+    x: np.ndarray
+    names: list[str]
+    encoding: Any
+    extra: list[_formula.Matrix]
+
+    @property
+    def dropped(self) -> int:
+        return self.total - len(self.rows)
+
+    @property
+    def intercept(self) -> bool:
+        return bool(self.names) and self.names[0] == "Intercept"
+
+
+def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra_formulas: list[str]) -> _Prepared:
+    main = f"{pieces.lhs} ~ {pieces.rhs}"
+    needed = _formula.variables(main)
+    for f in extra_formulas:
+        needed |= _formula.variables(f)
+    columns = sorted(needed) + [c for c in extra_columns if c not in needed]
+    frame, rows, total = _data.load(data, columns)
+    _formula.check_numeric(main, frame, outside="the formula")
+    for term in Formula(main).lhs:
+        for factor in term.factors:
+            if factor.expr in frame.columns:
+                _formula.check_numeric_lhs(factor.expr, frame[factor.expr])
+    for f in extra_formulas:
+        _formula.check_numeric(f, frame, outside="the bracketed instruments")
+    y, x = _formula.lhs_and_rhs(pieces.lhs, pieces.rhs, frame)
+    extra = [_formula.materialize(f, frame) for f in extra_formulas]
+    common = y.index.intersection(x.index)
+    for m in extra:
+        common = common.intersection(m.index)
+    if len(common) == 0:
+        raise ValueError(f"no rows left after dropping those where a formula term is missing "
+                         f"({len(frame)} rows had every column present)")
+    if len(common) < len(frame):
+        # A transform gave a missing value (log of a negative, say): those rows go too, as the peers drop them.
+        def take(m: _formula.Matrix) -> _formula.Matrix:
+            return _formula.Matrix(m.values[m.index.get_indexer(common)], m.names, common, m.encoding)
+        y, x, extra = take(y), take(x), [take(m) for m in extra]
+        rows = rows[common.to_numpy()]
+        frame = frame.loc[common].reset_index(drop=True)
+    return _Prepared(frame=frame, rows=rows, total=total, dependent=y.names[0], y=np.ascontiguousarray(y.values[:, 0]),
+                     x=x.values, names=x.names, encoding=x.encoding, extra=extra)
+
+
+def _fit(model: Any, formula: str, prep: _Prepared, *args: np.ndarray) -> None:
+    """The native fit, its message kept and the formula's terms added to it."""
+    try:
+        model.fit(*args)
+    except (ValueError, RuntimeError) as error:
+        detail = f"fitting {formula!r}"
+        if "NaN or infinite" in str(error):
+            columns = {prep.dependent: prep.y, **dict(zip(prep.names, prep.x.T))}
+            for m in prep.extra:
+                columns.update(zip(m.names, m.values.T))
+            bad = [name for name, values in columns.items() if not np.isfinite(values).all()]
+            detail += "; not finite: " + ", ".join(bad)
+        else:
+            detail += f"; terms {', '.join(prep.names + [n for m in prep.extra for n in m.names])}"
+        raise type(error)(f"{error} ({detail})") from error
+
+
+def _params(model: Any, intercept: bool) -> np.ndarray:
+    slopes = np.asarray(model.coefficients, dtype=np.float64)
+    return np.concatenate([[model.intercept], slopes]) if intercept else slopes
+
+
+def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, factor: Callable[[bool], _vcov.Factor],
+                resid: np.ndarray, df_k: int, df_resid: int, frame: pd.DataFrame,
+                entity: np.ndarray | None = None) -> tuple[np.ndarray, float]:
+    """The covariance of the requested type and the degrees of freedom of its t.
+    `factor(within)` gives the sandwich's factor, built only when needed; for fe,
+    `within` says whether the scores need the entity means taken out."""
+    if request.kind == "iid":
+        return iid, float(df_resid)
+    if request.kind in _vcov.HC_TYPES:
+        return _vcov.hc(factor(True), resid, request.kind, df_k), float(df_resid)
+    codes = _vcov.cluster_codes(frame, request.clusters)
+    within = True
+    if entity is not None:
+        nested = [_nested(entity, code) for code in codes]
+        if any(nested):
+            # pyfixest's "nonnested" count: entity effects nested in a cluster add one parameter, not N.
+            df_k = len(iid) + 1
+        # Within residuals sum to zero per entity, so the score sums of clusters made of
+        # whole entities are the same with or without the entity means.
+        within = not all(nested)
+    cov, g = _vcov.crv1(factor(within), resid, codes, df_k)
+    return cov, float(g - 1)
+
+
+def _nested(entity: np.ndarray, code: np.ndarray) -> bool:
+    """Whether every entity lies within one cluster."""
+    first = np.empty(int(entity.max()) + 1, dtype=code.dtype)
+    first[entity[::-1]] = code[::-1]     # the last write wins: each entity's first row
+    return bool(np.array_equal(first[entity], code))
+
+
+def _finish(model_name: str, formula: str, prep: _Prepared, names: list[str], params: np.ndarray, cov: np.ndarray,
+            df: float, request: _vcov.VcovRequest, native: Any, df_resid: int, r2: float, r2_adj: float,
+            state: PredictState, **diagnostics: Any) -> Results:
+    return Results(model=model_name, formula=formula, dependent=prep.dependent, names=tuple(names), params=params,
+                   cov=cov, df_inference=df, nobs=len(prep.y), df_resid=df_resid, r_squared=float(r2),
+                   r_squared_adj=float(r2_adj), mse=float(native.mse), vcov_type=request.label,
+                   dropped_rows=prep.dropped, predict_state=state, _native_fit=native, **diagnostics)
+
+
+def _slopes(prep: _Prepared) -> np.ndarray:
+    return prep.x[:, 1:] if prep.intercept else prep.x
+
+
+def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
+    request = _vcov.parse(vcov, allowed=_ALL, model="ols")
+    prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
+    model: Any = ordinata.OLS(fit_intercept=prep.intercept)
+    _fit(model, formula, prep, _slopes(prep), prep.y)
+    n, k = prep.x.shape
+    iid = np.asarray(model.covariance_matrix())
+    cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
+                          resid=np.asarray(model.residuals), df_k=k, df_resid=n - k, frame=prep.frame)
+    return _finish("OLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
+                   model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+
+
+def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
+    """Weighted least squares with the weights in column `weights` (inverse variances);
+    covariance types as ols, on the whitened design and residuals as statsmodels' WLS."""
+    request = _vcov.parse(vcov, allowed=_ALL, model="wls")
+    if not isinstance(weights, str):
+        raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
+    prep = _prepare(_formula.split(formula, kind="wls"), data, [weights, *request.clusters], [])
+    column = prep.frame[weights]
+    if not _formula._numeric(column):
+        raise ValueError(f"weights column {weights!r} is not numeric (dtype {column.dtype})")
+    w = np.ascontiguousarray(column.to_numpy(dtype=np.float64))
+    model: Any = ordinata.WLS(fit_intercept=prep.intercept)
+    _fit(model, formula, prep, _slopes(prep), prep.y, w)
+    n, k = prep.x.shape
+    root = np.sqrt(w)
+    xw = prep.x * root[:, None]
+    ew = np.asarray(model.residuals) * root
+    factor = _vcov.Factor.from_design(xw)
+    iid = factor.bread * (ew @ ew / (n - k))
+    cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
+                          frame=prep.frame)
+    return _finish("WLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
+                   model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+
+
+def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
+    """Ridge regression, the intercept unpenalised; classical covariance mse (X'X + alpha I)^-1."""
+    request = _vcov.VcovRequest("iid")
+    prep = _prepare(_formula.split(formula, kind="ridge"), data, [], [])
+    model: Any = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
+    _fit(model, formula, prep, _slopes(prep), prep.y)
+    n, k = prep.x.shape
+    cov = np.asarray(model.covariance_matrix())
+    return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
+                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+
+
+def gls(formula: str, data: Any, *, sigma: Any) -> Results:
+    """Generalised least squares with error covariance `sigma`, an (n, n) array over the
+    table's rows (rows dropped for missing values are dropped from it too)."""
+    request = _vcov.VcovRequest("iid")
+    prep = _prepare(_formula.split(formula, kind="gls"), data, [], [])
+    sigma = np.asarray(sigma, dtype=np.float64)
+    total = prep.total
+    if sigma.shape != (total, total):
+        raise ValueError(f"sigma must be ({total}, {total}), one row and column per row of data, not {sigma.shape}")
+    if len(prep.rows) < total:
+        sigma = sigma[np.ix_(prep.rows, prep.rows)]
+    model: Any = ordinata.GLS(fit_intercept=prep.intercept)
+    _fit(model, formula, prep, _slopes(prep), prep.y, sigma)
+    n, k = prep.x.shape
+    # The whitened design, for the full covariance matrix the native class does not return.
+    lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
+    cov = _vcov.Factor.from_design(np.linalg.solve(lower, prep.x)).bread * model.mse
+    return _finish("GLS", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
+                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+
+
+def iv(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Instrumental variables, exactly identified: 'y ~ exog + [endog ~ instruments]' with
+    as many instruments as endogenous regressors. vcov "iid", "HC0", "HC1" or CRV1."""
+    return _instrumental("IV", formula, data, vcov)
+
+
+def tsls(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Two-stage least squares: 'y ~ exog + [endog ~ instruments]', at least as many
+    instruments as endogenous regressors. vcov "iid", "HC0", "HC1" or CRV1."""
+    return _instrumental("TSLS", formula, data, vcov)
+
+
+def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
+    request = _vcov.parse(vcov, allowed=_HC01, model=name.lower())
+    pieces = _formula.split(formula, kind="iv")
+    assert pieces.endog is not None and pieces.instr is not None
+    prep = _prepare(pieces, data, list(request.clusters), [pieces.endog, pieces.instr])
+    endog, instr = prep.extra
+    ke, kz = endog.values.shape[1], instr.values.shape[1]
+    if name == "IV" and kz != ke:
+        raise ValueError(f"iv is for exactly identified models: {kz} instruments ({', '.join(instr.names)}) for "
+                         f"{ke} endogenous regressors ({', '.join(endog.names)}); use tsls")
+    if kz < ke:
+        raise ValueError(f"{kz} instruments ({', '.join(instr.names)}) cannot identify {ke} endogenous regressors "
+                         f"({', '.join(endog.names)})")
+    w, e_x, z_x, y = prep.x, endog.values, instr.values, prep.y
+    w_slopes = _slopes(prep)
+    if name == "IV":
+        model: Any = ordinata.IV(fit_intercept=prep.intercept)
+        _fit(model, formula, prep, np.hstack([w_slopes, z_x]), np.hstack([w_slopes, e_x]), y)
+    else:
+        model = ordinata.TSLS(fit_intercept=prep.intercept)
+        _fit(model, formula, prep, np.hstack([w, z_x]), np.hstack([w_slopes, e_x]), y)
+    x = np.hstack([w, e_x])
+    z = np.hstack([w, z_x])
+    n, k = x.shape
+    factor_z = _vcov.Factor.from_design(z)
+    x_hat = factor_z.project(x)
+    factor = _vcov.Factor.from_design(x_hat)
+    resid = np.asarray(model.residuals)
+    iid = factor.bread * (resid @ resid / (n - k))
+    cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=resid, df_k=k, df_resid=n - k,
+                          frame=prep.frame)
+    names = prep.names + endog.names
+    diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, factor_z, y, resid, endog.names)
+    state = PredictState(encodings=(prep.encoding, endog.encoding))
+    return _finish(name, formula, prep, names, _params(model, prep.intercept), cov, df, request, model, n - k,
+                   model.r_squared, model.r_squared_adj, state, **diagnostics)
+
+
+def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
+                    z_x: np.ndarray, factor_z: _vcov.Factor, y: np.ndarray, resid: np.ndarray,
+                    endog_names: list[str]) -> dict[str, Any]:
+    """First-stage strength, Sargan and Wu-Hausman, as linearmodels' IV2SLS reports them."""
+    n, kw = w.shape
+    ke, kz = e_x.shape[1], z_x.shape[1]
+    kfirst = kw + kz
+    factor_w = _vcov.Factor.from_design(w) if kw else None
+    ez = factor_w.residual(z_x) if factor_w else z_x
+    factor_ez = _vcov.Factor.from_design(ez)
+    bread_z = factor_z.bread
+    rows = []
+    for j in range(ke):
+        target = e_x[:, j]
+        ey = factor_w.residual(target) if factor_w else target
+        partial = 1.0 - float(np.sum(factor_ez.residual(ey) ** 2) / np.sum(ey**2))
+        gamma = factor_z.left @ (factor_z.design.T @ target)
+        u = factor_z.residual(target)
+        iid = bread_z * (u @ u / (n - kfirst))
+        cov, _ = _covariance(request, iid=iid, factor=lambda _: factor_z, resid=u, df_k=kfirst,
+                             df_resid=n - kfirst, frame=frame)
+        b = gamma[-kz:]
+        stat = float(b @ np.linalg.solve(cov[-kz:, -kz:], b))
+        if request.kind == "iid":
+            stat /= kz
+            pvalue = _native.f_sf(stat, kz, n - kfirst)
+        else:
+            pvalue = _native.chi2_sf(stat, kz)
+        rows.append((partial, stat, pvalue))
+    first_stage = pd.DataFrame(rows, index=pd.Index(endog_names), columns=["partial_r2", "f_stat", "f_pvalue"])
+
+    sargan = None
+    if kz > ke:
+        u = factor_z.residual(resid)
+        stat = float(n * (1.0 - (u @ u) / (resid @ resid)))
+        sargan = TestResult(stat, float(kz - ke), _native.chi2_sf(stat, kz - ke), "chi2")
+
+    e0 = _vcov.Factor.from_design(np.hstack([w, e_x])).residual(y)
+    e1 = _vcov.Factor.from_design(np.hstack([w, z_x, e_x])).project(e0)
+    e2 = factor_z.project(resid)
+    delta = float(e1 @ e1 - e2 @ e2)
+    df_denom = n - kw - ke - ke
+    stat = (delta / ke) / ((float(e0 @ e0) - delta) / df_denom)
+    wu = TestResult(stat, (float(ke), float(df_denom)), _native.f_sf(stat, ke, df_denom), "F")
+    return {"first_stage": first_stage, "sargan": sargan, "wu_hausman": wu}
+
+
+def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Fixed effects (within) with one intercept per entity: 'y ~ x1 + x2 | entity'.
+    vcov "iid", "HC0", "HC1" or {"CRV1": ...}. Singleton entities are kept."""
+    request = _vcov.parse(vcov, allowed=_HC01, model="fe")
+    pieces = _formula.split(formula, kind="fe")
+    entity_name = pieces.entity
+    assert entity_name is not None
+    # The intercept is there while the design is built, so that categorical terms
+    # drop a level, and is then left to the entity effects.
+    pieces = _formula.Pieces(lhs=pieces.lhs, rhs=f"{pieces.rhs} + 1", entity=entity_name)
+    prep = _prepare(pieces, data, [entity_name, *request.clusters], [])
+    x = prep.x[:, 1:]
+    names = prep.names[1:]
+    if not names:
+        raise ValueError(f"formula {formula!r} has no regressor besides the entity effects")
+    entity, levels = pd.factorize(prep.frame[entity_name], sort=False)
+    entity = entity.astype(np.int64)
+    model: Any = ordinata.FE()
+    _fit(model, formula, prep, x, prep.y, entity)
+    n, k = x.shape
+    groups = int(model.n_entities)
+    iid = np.asarray(model.covariance_matrix())
+    bread = iid / model.mse if model.mse > 0 else np.linalg.pinv(x.T @ x)
+
+    def factor(within: bool) -> _vcov.Factor:
+        if not within:
+            return _vcov.Factor(bread, x, None, bread)
+        counts = np.bincount(entity, minlength=groups).astype(np.float64)
+        return _vcov.Factor(bread, x - (_vcov.group_sums(x, entity) / counts[:, None])[entity], None, bread)
+
+    df_resid = n - k - groups
+    cov, df = _covariance(request, iid=iid, factor=factor, resid=np.asarray(model.residuals),
+                          df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
+    r2 = float(model.r_squared)
+    r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
+    state = PredictState(encodings=(prep.encoding,), entity=entity_name, entity_levels=tuple(levels),
+                         fixed_effects=np.asarray(model.fixed_effects))
+    return _finish("FE", formula, prep, names, np.asarray(model.coefficients), cov, df, request, model, df_resid,
+                   r2, r2_adj, state)

@@ -1,0 +1,177 @@
+"""Formulas: the bracketed instruments of IV, the entity after "|" of FE, and the
+design matrices that formulaic materialises from them."""
+
+from __future__ import annotations
+
+import re
+import warnings
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from formulaic import Formula  # type: ignore[import-untyped]
+from formulaic.errors import DataMismatchWarning, FormulaicError  # type: ignore[import-untyped]
+from formulaic.parser.types import Factor  # type: ignore[import-untyped]
+
+_BRACKET = re.compile(r"\[([^\[\]]*)\]")
+
+
+@dataclass(frozen=True)
+class Pieces:
+    """The pieces of one model formula, each a formula formulaic reads."""
+
+    lhs: str
+    rhs: str                     # the exogenous regressors, intercept rules as written
+    endog: str | None = None     # IV: the endogenous regressors ("0 + ...")
+    instr: str | None = None     # IV: the excluded instruments ("0 + ...")
+    entity: str | None = None    # FE: the entity column
+
+
+def split(formula: str, *, kind: str) -> Pieces:
+    if not isinstance(formula, str):
+        raise TypeError(f"formula must be a string such as 'y ~ x1 + x2', not {type(formula).__name__}")
+    if formula.count("~") < 1:
+        raise ValueError(f"formula {formula!r} has no '~' between the dependent variable and the regressors")
+    if kind == "iv":
+        return _split_iv(formula)
+    lhs, _, rhs = formula.partition("~")
+    if "[" in rhs:
+        raise ValueError(f"formula {formula!r} has bracketed instruments: use iv or tsls for them")
+    entity = None
+    if kind == "fe":
+        rhs, bar, entity_text = rhs.rpartition("|")
+        if not bar:
+            raise ValueError(f"formula {formula!r} names no entity: write it after '|', as in 'y ~ x1 + x2 | firm'")
+        entity = entity_text.strip()
+        if not re.fullmatch(r"\w+|`[^`]+`", entity):
+            raise ValueError(f"the entity after '|' in {formula!r} must be one column name, not {entity!r}")
+        entity = entity.strip("`")
+    elif "|" in rhs:
+        raise ValueError(f"formula {formula!r} has a '|': only fe takes an entity after it")
+    if "~" in rhs:
+        raise ValueError(f"formula {formula!r} has more than one '~'")
+    return Pieces(lhs=lhs.strip(), rhs=rhs.strip() or "1", entity=entity)
+
+
+def _split_iv(formula: str) -> Pieces:
+    lhs, _, rhs = formula.partition("~")
+    brackets = _BRACKET.findall(rhs)
+    if len(brackets) != 1 or "~" not in brackets[0]:
+        raise ValueError(f"formula {formula!r} needs one bracketed part '[endogenous ~ instruments]', "
+                         "as in 'y ~ x1 + [x2 ~ z1 + z2]'")
+    endog, _, instr = brackets[0].partition("~")
+    if not endog.strip() or not instr.strip():
+        raise ValueError(f"the bracketed part of {formula!r} needs endogenous regressors and instruments on "
+                         "either side of its '~'")
+    exog = _BRACKET.sub(" ", rhs)
+    # What the bracket leaves behind: a dangling or doubled "+".
+    exog = re.sub(r"\+\s*\+", "+", exog).strip()
+    exog = re.sub(r"^\+|\+$", "", exog).strip()
+    if "~" in exog or "|" in exog:
+        raise ValueError(f"formula {formula!r} has a '~' or '|' outside its brackets")
+    if exog.startswith("-"):
+        exog = "1 " + exog
+    return Pieces(lhs=lhs.strip(), rhs=exog or "1", endog="0 + " + endog.strip(), instr="0 + " + instr.strip())
+
+
+def variables(formula: str) -> set[str]:
+    """Every data column a formula reads."""
+    try:
+        return set(Formula(formula).required_variables)
+    except FormulaicError as error:
+        raise ValueError(f"cannot parse formula {formula!r}: {error}") from None
+
+
+def check_numeric(formula: str, frame: pd.DataFrame, *, outside: str) -> None:
+    """A non-numeric column read as it is, not through C(), is refused: formulaic
+    would silently turn it into dummies."""
+    for term in Formula(formula).rhs if "~" in formula else Formula(formula):
+        for factor in term.factors:
+            _check_factor(factor, frame, outside)
+
+
+def check_numeric_lhs(name: str, values: pd.Series) -> None:
+    if not _numeric(values):
+        raise ValueError(f"the dependent variable {name!r} is not numeric (dtype {values.dtype})")
+
+
+def _check_factor(factor: Factor, frame: pd.DataFrame, where: str) -> None:
+    if factor.eval_method != Factor.EvalMethod.LOOKUP:
+        return
+    name = factor.expr
+    if name in frame.columns and not _numeric(frame[name]):
+        raise ValueError(f"column {name!r} ({frame[name].dtype}) in {where} is not numeric: "
+                         f"write C({name}) to use it as a categorical regressor")
+
+
+def _numeric(values: pd.Series) -> bool:
+    return pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values)
+
+
+@dataclass(frozen=True)
+class Matrix:
+    values: np.ndarray        # float64, (n, k)
+    names: list[str]
+    index: pd.Index           # rows of the frame kept
+    encoding: Any             # formulaic's record of the terms and categorical levels
+
+
+def materialize(formula: str, frame: pd.DataFrame) -> Matrix:
+    try:
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore", DataMismatchWarning)
+            mm = Formula(formula).get_model_matrix(frame, na_action="drop")
+    except FormulaicError as error:
+        raise ValueError(f"cannot build the design of {formula!r}: {error}") from None
+    return Matrix(values=_columns(mm), names=[str(c) for c in mm.columns], index=mm.index, encoding=mm.model_spec)
+
+
+def _columns(frame: pd.DataFrame) -> np.ndarray:
+    """The frame as one float64 array in column-major order, so that the slopes
+    without the leading intercept column are still one contiguous block."""
+    out = np.empty(frame.shape, dtype=np.float64, order="F")
+    for j in range(frame.shape[1]):
+        out[:, j] = frame.iloc[:, j].to_numpy()
+    return out
+
+
+def lhs_and_rhs(lhs: str, rhs: str, frame: pd.DataFrame) -> tuple[Matrix, Matrix]:
+    try:
+        # A transform's floating-point warnings stay silent: what they produce is
+        # refused with the column's name when the fit checks its input.
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore", DataMismatchWarning)
+            mm = Formula(f"{lhs} ~ {rhs}").get_model_matrix(frame, na_action="drop")
+    except FormulaicError as error:
+        raise ValueError(f"cannot build the design of '{lhs} ~ {rhs}': {error}") from None
+    y, x = mm.lhs, mm.rhs
+    if y.shape[1] != 1:
+        raise ValueError(f"the left-hand side {lhs!r} must give one column, not {y.shape[1]} ({list(y.columns)})")
+    return (Matrix(_columns(y), [str(c) for c in y.columns], y.index, y.model_spec),
+            Matrix(_columns(x), [str(c) for c in x.columns], x.index, x.model_spec))
+
+
+def apply(encoding: Any, newdata: pd.DataFrame) -> np.ndarray:
+    """The design of new rows under a fitted encoding; levels not seen in fitting are refused."""
+    state: dict[str, Any] = encoding.encoder_state
+    for expr, (_kind, detail) in state.items():
+        levels = detail.get("categories") if isinstance(detail, dict) else None
+        if levels is None:
+            continue
+        match = re.fullmatch(r"C\(\s*(\w+)\s*(?:,.*)?\)|(\w+)", expr)
+        column = match and (match.group(1) or match.group(2))
+        if column and column in newdata.columns:
+            unseen = sorted(set(newdata[column].dropna().unique().tolist()) - set(levels), key=str)
+            if unseen:
+                shown = ", ".join(repr(v) for v in unseen[:10])
+                raise ValueError(f"column {column!r} of newdata has levels not seen in fitting: {shown}")
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DataMismatchWarning)
+            mm = encoding.get_model_matrix(newdata, na_action="raise")
+    except DataMismatchWarning as warning:
+        raise ValueError(f"newdata has categorical levels not seen in fitting: {warning}") from None
+    except FormulaicError as error:
+        raise ValueError(f"cannot build the design of newdata: {error}") from None
+    return np.asarray(mm.to_numpy(dtype=np.float64))

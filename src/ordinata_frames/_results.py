@@ -1,0 +1,230 @@
+"""The frozen results of a fit: named estimates and inference, the report, predictions."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import math
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple
+
+import numpy as np
+import pandas as pd
+
+from ordinata_frames import _data, _formula, _native
+
+
+class TestResult(NamedTuple):
+    """A test statistic with its degrees of freedom and p-value. `df` is a tuple
+    (numerator, denominator) for an F statistic, one number for chi-squared."""
+
+    stat: float
+    df: float | tuple[float, float]
+    pvalue: float
+    distribution: str
+
+
+@dataclass(frozen=True)
+class PredictState:
+    """What predict needs to rebuild a design: formulaic's encodings of the formula, never the data."""
+
+    encodings: tuple[Any, ...]
+    entity: str | None = None
+    entity_levels: tuple[Any, ...] = ()
+    fixed_effects: np.ndarray | None = None
+
+
+@dataclass(frozen=True, eq=False)
+class Results:
+    """Results of one fit. Pickles without the data; nothing in it is writable."""
+
+    model: str
+    formula: str
+    dependent: str
+    names: tuple[str, ...]
+    params: np.ndarray = field(repr=False)
+    cov: np.ndarray = field(repr=False)
+    df_inference: float
+    nobs: int
+    df_resid: int
+    r_squared: float
+    r_squared_adj: float
+    mse: float
+    vcov_type: str
+    dropped_rows: int
+    predict_state: PredictState = field(repr=False)
+    first_stage: pd.DataFrame | None = field(default=None, repr=False)
+    sargan: TestResult | None = None
+    wu_hausman: TestResult | None = None
+    # The native fit until the report is first rendered (or the results pickled):
+    # its diagnostics read the residuals, which are not kept once it is gone.
+    _native_fit: Any = field(default=None, repr=False, compare=False)
+    _report: str | None = field(default=None, repr=False, compare=False)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        state["_report"] = self._rendered()
+        state["_native_fit"] = None
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+
+    def _rendered(self) -> str:
+        if self._report is None:
+            report = render(self._native_fit.summary(), dependent=self.dependent, covariance=self.vcov_type,
+                            names=self.names, params=self.params, cov=self.cov, df=self.df_inference)
+            object.__setattr__(self, "_report", report)
+            object.__setattr__(self, "_native_fit", None)
+        assert self._report is not None
+        return self._report
+
+    def __post_init__(self) -> None:
+        for name in ("params", "cov"):
+            value = np.array(getattr(self, name), dtype=np.float64)
+            value.setflags(write=False)
+            object.__setattr__(self, name, value)
+
+    def _se(self) -> np.ndarray:
+        # A two-way clustered variance can come out negative; its error is NaN, as in pyfixest.
+        with np.errstate(invalid="ignore"):
+            return np.sqrt(np.diag(self.cov))
+
+    @property
+    def coefficients(self) -> pd.Series[float]:
+        """Estimates indexed by term name (intercept first, as "Intercept")."""
+        return pd.Series(self.params.copy(), index=list(self.names), name="estimate")
+
+    @property
+    def standard_errors(self) -> pd.Series[float]:
+        return pd.Series(self._se(), index=list(self.names), name="std_err")
+
+    @property
+    def t_statistics(self) -> pd.Series[float]:
+        return pd.Series(self.params / self._se(), index=list(self.names), name="t")
+
+    @property
+    def p_values(self) -> pd.Series[float]:
+        t = self.params / self._se()
+        return pd.Series([_native.t_pvalue(float(v), self.df_inference) for v in t], index=list(self.names),
+                         name="p", dtype=np.float64)
+
+    @property
+    def covariance_matrix(self) -> pd.DataFrame:
+        return pd.DataFrame(self.cov.copy(), index=list(self.names), columns=list(self.names))
+
+    def confidence_intervals(self, alpha: float = 0.05) -> pd.DataFrame:
+        """Bounds at level 1 - alpha (alpha is the significance level, as in statsmodels' conf_int)."""
+        if not isinstance(alpha, (int, float)) or isinstance(alpha, bool) or not 0.0 < alpha < 1.0:
+            raise ValueError(f"alpha must be a number strictly between 0 and 1, not {alpha!r}")
+        margin = _native.t_critical(float(alpha), self.df_inference) * self._se()
+        return pd.DataFrame({"lower": self.params - margin, "upper": self.params + margin}, index=list(self.names))
+
+    def to_frame(self, alpha: float = 0.05) -> pd.DataFrame:
+        """One row per term: estimate, std_err, t, p, lower, upper."""
+        ci = self.confidence_intervals(alpha)
+        return pd.DataFrame({"estimate": self.coefficients, "std_err": self.standard_errors,
+                             "t": self.t_statistics, "p": self.p_values,
+                             "lower": ci["lower"], "upper": ci["upper"]})
+
+    def summary(self) -> str:
+        """The native report's layout with the terms' names and this covariance type,
+        dated now."""
+        now = _dt.datetime.now()
+        lines = self._rendered().split("\n")
+        for i, line in enumerate(lines):
+            if line.startswith("Date:"):
+                lines[i] = _replace_field(line, _date_text(now))
+            elif line.startswith("Time:"):
+                lines[i] = _replace_field(line, now.strftime("%H:%M:%S"))
+        return "\n".join(lines)
+
+    def predict(self, newdata: Any) -> pd.Series[float]:
+        """Predictions for new rows: the formula is applied again, categorical levels
+        included; a level or an entity not seen in fitting is refused."""
+        state = self.predict_state
+        columns = set().union(*(set(e.required_variables) for e in state.encodings))
+        if state.entity:
+            columns.add(state.entity)
+        frame = _data._as_pandas(newdata, sorted(columns), "newdata")
+        missing = frame.isna().any()
+        if missing.any():
+            raise ValueError(f"newdata has missing values in column(s) {list(missing[missing].index)}")
+        design = np.hstack([_formula.apply(e, frame) for e in state.encodings])
+        if state.entity:
+            design = design[:, 1:]   # the intercept fe absorbs
+        prediction = design @ self.params
+        if state.entity is not None and state.fixed_effects is not None:
+            position = pd.Index(state.entity_levels).get_indexer(frame[state.entity])
+            if (position < 0).any():
+                unseen = pd.unique(frame[state.entity][position < 0])[:10].tolist()
+                raise ValueError(f"entity column {state.entity!r} of newdata has entities not seen in fitting: "
+                                 f"{', '.join(repr(v) for v in unseen)}")
+            prediction = prediction + state.fixed_effects[position]
+        return pd.Series(prediction, name="prediction")
+
+    def __repr__(self) -> str:
+        return (f"<ordinata_frames.Results {self.model} '{self.formula}': {self.nobs} observations, "
+                f"{len(self.names)} terms, vcov {self.vcov_type}>")
+
+
+_DAYS = ("Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun")
+_MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
+
+
+def _date_text(t: _dt.datetime) -> str:
+    # English names whatever the locale, as the native report prints them.
+    return f"{_DAYS[t.weekday()]}, {t.day:02d} {_MONTHS[t.month - 1]} {t.year}"
+
+
+def _replace_field(line: str, value: str) -> str:
+    return line[:26] + f"{value:<25}" + line[51:]
+
+
+def fixed(v: float, digits: int, width: int) -> str:
+    """The report's right-aligned fixed field: no exponent, NaN and inf spelled as the native report does."""
+    if math.isnan(v):
+        text = "NaN"
+    elif math.isinf(v):
+        text = "inf" if v > 0 else "-inf"
+    else:
+        text = f"{v:.{digits}f}"
+    return f"{text:>{width}}"
+
+
+def cut(name: str, width: int) -> str:
+    """A name cut to a field's width, its last kept character an ellipsis."""
+    return name if len(name) <= width else name[: width - 1] + "\u2026"
+
+
+def render(native_report: str, *, dependent: str, covariance: str, names: tuple[str, ...], params: np.ndarray,
+           cov: np.ndarray, df: float) -> str:
+    """The native report with the dependent variable's name, the covariance type and
+    one coefficient row per named term under that covariance."""
+    lines = native_report.split("\n")
+    out: list[str] = []
+    in_table = False
+    done_table = False
+    with np.errstate(invalid="ignore"):
+        se = np.sqrt(np.diag(cov))
+    q = _native.t_critical(0.05, df)
+    for line in lines:
+        if line.startswith("Dep. Variable:"):
+            out.append(line[:26] + f"{cut(dependent, 25):<25}" + line[51:])
+        elif line.startswith("Covariance Type:"):
+            out.append(f"{'Covariance Type:':<25} {cut(covariance, 25):<25}")
+        elif not done_table and line.startswith("-" * 78):
+            out.append(line)
+            for name, b, s in zip(names, params, se):
+                t = b / s
+                margin = q * s
+                out.append(" ".join([f"{cut(name, 15):<15}", fixed(b, 4, 10), fixed(s, 3, 10), fixed(t, 3, 10),
+                                     fixed(_native.t_pvalue(float(t), df), 3, 10), fixed(b - margin, 3, 7),
+                                     fixed(margin + b, 3, 7)]))
+            in_table = True
+        elif in_table:
+            if line.startswith("=" * 78):
+                out.append(line)
+                in_table, done_table = False, True
+        else:
+            out.append(line)
+    return "\n".join(out)
