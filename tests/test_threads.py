@@ -4,6 +4,7 @@ gets the borrow errors, never a torn state."""
 
 import ctypes
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -134,17 +135,21 @@ def test_results_do_not_depend_on_either_thread_count():
 # Under an address-space limit a little above what the process maps, a
 # large fit either fits or raises the sized MemoryError, whatever the number
 # of threads whose BLAS calls need working memory of their own; never a
-# crash or a message from the BLAS.
+# crash or a message from the BLAS. FE's identifiers are all distinct, for
+# an entity map larger than the limit.
 MEMORY_LIMIT = """
 import resource, sys
 import numpy as np, ordinata
-x = np.random.default_rng(0).normal(size=(2_000_000, 4))
+n = 2_000_000
+x = np.random.default_rng(0).normal(size=(n, 4))
 y = x @ [1.0, 2.0, 3.0, 4.0]
-ordinata.OLS().fit(x[:1000], y[:1000])
+args = (x, y, np.arange(n)) if sys.argv[2] == "FE" else (x, y)
+model = getattr(ordinata, sys.argv[2])
+model().fit(*[a[:1000] % 10 for a in args])
 mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (mapped + int(sys.argv[1]) * 2**20, resource.RLIM_INFINITY))
 try:
-    (m := ordinata.OLS()).fit(x, y)
+    (m := model()).fit(*args)
     assert np.allclose(m.coefficients, [1.0, 2.0, 3.0, 4.0])
     print("fitted")
 except MemoryError as e:
@@ -154,14 +159,32 @@ except MemoryError as e:
 
 @pytest.mark.skipif(bool(os.environ.get("ORDINATA_SANITIZED")), reason="the sanitizers map their own shadow memory")
 @pytest.mark.parametrize("threads", [1, 3])
-@pytest.mark.parametrize("headroom_mib", [40, 100])
-def test_memory_limit_raises_instead_of_crashing(threads, headroom_mib):
-    out = run_script(MEMORY_LIMIT, str(headroom_mib), timeout=120, ORDINATA_NUM_THREADS=threads)
+@pytest.mark.parametrize("kind, headroom_mib, allowed", [
+    ("OLS", 40, "^Cannot allocate 64.0 MB for a matrix \\(2000000 x 4 doubles\\)$"),
+    # Room for the training copy, not always for the BLAS's memory for every thread too.
+    ("OLS", 100, "^(fitted|Cannot allocate 64.0 MB for a matrix \\(2000000 x 4 doubles\\))$"),
+    ("FE", 150, "^Cannot allocate [0-9.]+ MB for the entity map \\([0-9]+ x 3 doubles\\)$"),
+])
+def test_memory_limit_raises_instead_of_crashing(threads, kind, headroom_mib, allowed):
+    out = run_script(MEMORY_LIMIT, str(headroom_mib), kind, timeout=120, ORDINATA_NUM_THREADS=threads)
     assert out.stderr == ""
-    # 40 MiB cannot hold the training copy of x; 100 MiB can, not always the
-    # BLAS's memory for every thread too.
-    allowed = {"Cannot allocate 64.0 MB for a matrix (2000000 x 4 doubles)"} | ({"fitted"} if headroom_mib > 64 else set())
-    assert out.stdout.strip() in allowed
+    assert re.match(allowed, out.stdout.strip()), out.stdout
+
+
+def test_fe_keeps_the_identifiers_its_fit_read():
+    # Writing into the identifiers during a fit is a data race; the object
+    # still reports on the rows' entities as the fit read them.
+    rng = np.random.default_rng(2)
+    x, y = problem(6, n=400_000, p=3)
+    ids = rng.integers(0, 5_000, len(y))
+    for _ in range(3):
+        m = ordinata.FE()
+        fitting = threading.Thread(target=m.fit, args=(x, y, ids))
+        fitting.start()
+        while fitting.is_alive():
+            ids += 10_000
+        fitting.join()
+        assert "Within R-squared" in m.summary()
 
 
 # Forks from the main thread while other threads fit and report: the parent
