@@ -164,7 +164,7 @@ except MemoryError as e:
     # Room for the training copy, not always for the BLAS's memory for every thread too.
     ("OLS", 100, "^(fitted|Cannot allocate 64.0 MB for a matrix \\(2000000 x 4 doubles\\))$"),
     ("FE", 150, "^Cannot allocate [0-9.]+ MB for the entity map \\([0-9]+ x 3 doubles\\)$"),
-])
+], ids=["OLS-copy", "OLS-threads", "FE-map"])
 def test_memory_limit_raises_instead_of_crashing(threads, kind, headroom_mib, allowed):
     out = run_script(MEMORY_LIMIT, str(headroom_mib), kind, timeout=120, ORDINATA_NUM_THREADS=threads)
     assert out.stderr == ""
