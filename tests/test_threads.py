@@ -134,11 +134,11 @@ def test_results_do_not_depend_on_either_thread_count():
 
 # Under an address-space limit a little above what the process maps, a
 # large fit either fits or raises the sized MemoryError, whatever the number
-# of threads whose BLAS calls need working memory of their own; never a
-# crash or a message from the BLAS. FE's identifiers are all distinct, for
-# an entity map larger than the limit.
+# of threads (the pool's, or callers' at once) whose BLAS calls need working
+# memory of their own; never a crash or a message from the BLAS. FE's
+# identifiers are all distinct, for an entity map larger than the limit.
 MEMORY_LIMIT = """
-import resource, sys
+import resource, sys, threading
 import numpy as np, ordinata
 n = 2_000_000
 x = np.random.default_rng(0).normal(size=(n, 4))
@@ -146,29 +146,43 @@ y = x @ [1.0, 2.0, 3.0, 4.0]
 args = (x, y, np.arange(n)) if sys.argv[2] == "FE" else (x, y)
 model = getattr(ordinata, sys.argv[2])
 model().fit(*[a[:1000] % 10 for a in args])
+go, outcomes = threading.Event(), []
+
+def fit():
+    go.wait()
+    try:
+        (m := model()).fit(*args)
+        assert np.allclose(m.coefficients, [1.0, 2.0, 3.0, 4.0])
+        outcomes.append("fitted")
+    except MemoryError as e:
+        outcomes.append(str(e))
+
+# The callers' threads (their stacks) exist before the limit is set.
+callers = [threading.Thread(target=fit) for _ in range(int(sys.argv[3]))]
+[t.start() for t in callers]
 mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (mapped + int(sys.argv[1]) * 2**20, resource.RLIM_INFINITY))
-try:
-    (m := model()).fit(*args)
-    assert np.allclose(m.coefficients, [1.0, 2.0, 3.0, 4.0])
-    print("fitted")
-except MemoryError as e:
-    print(e)
+go.set()
+[t.join() for t in callers]
+print("\\n".join(outcomes))
 """
+SIZED = "Cannot allocate [0-9.]+ MB for [A-Za-z' ]+ \\([0-9]+ x [0-9]+ doubles\\)"
 
 
 @pytest.mark.skipif(bool(os.environ.get("ORDINATA_SANITIZED")), reason="the sanitizers map their own shadow memory")
 @pytest.mark.parametrize("threads", [1, 3])
-@pytest.mark.parametrize("kind, headroom_mib, allowed", [
-    ("OLS", 40, "^Cannot allocate 64.0 MB for a matrix \\(2000000 x 4 doubles\\)$"),
-    # Room for the training copy, not always for the BLAS's memory for every thread too.
-    ("OLS", 100, "^(fitted|Cannot allocate 64.0 MB for a matrix \\(2000000 x 4 doubles\\))$"),
-    ("FE", 150, "^Cannot allocate [0-9.]+ MB for the entity map \\([0-9]+ x 3 doubles\\)$"),
-], ids=["OLS-copy", "OLS-threads", "FE-map"])
-def test_memory_limit_raises_instead_of_crashing(threads, kind, headroom_mib, allowed):
-    out = run_script(MEMORY_LIMIT, str(headroom_mib), kind, timeout=120, ORDINATA_NUM_THREADS=threads)
+@pytest.mark.parametrize("kind, callers, headroom_mib, allowed", [
+    ("OLS", 1, 40, SIZED),  # no room for the training copy
+    # Room for one training copy, not always for the BLAS's memory for every thread too.
+    ("OLS", 1, 100, f"fitted|{SIZED}"),
+    ("OLS", 3, 100, f"fitted|{SIZED}"),
+    ("FE", 1, 150, "Cannot allocate [0-9.]+ MB for the entity map \\([0-9]+ x 3 doubles\\)"),
+], ids=["OLS-copy", "OLS-threads", "OLS-callers", "FE-map"])
+def test_memory_limit_raises_instead_of_crashing(threads, kind, callers, headroom_mib, allowed):
+    out = run_script(MEMORY_LIMIT, str(headroom_mib), kind, str(callers), timeout=120, ORDINATA_NUM_THREADS=threads)
     assert out.stderr == ""
-    assert re.match(allowed, out.stdout.strip()), out.stdout
+    lines = out.stdout.splitlines()
+    assert len(lines) == callers and all(re.fullmatch(allowed, line) for line in lines), lines
 
 
 def test_fe_keeps_the_identifiers_its_fit_read():
