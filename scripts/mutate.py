@@ -174,7 +174,11 @@ MUTANTS = [
      "const index_t rows = std::max<index_t>(blocks * block_rows, 1);",
      "const index_t rows = std::max<index_t>(blocks * block_rows * max_threads(), 1);"),
     ("BLAS thread count not given back", "linalg/parallel.cpp",
-     "lapack::openblas_set_num_threads(blas_saved_threads);", "(void)blas_saved_threads;"),
+     "lapack::openblas_set_num_threads(*blas_callers_threads);", "(void)blas_callers_threads;"),
+    ("BLAS count set by the caller during a hold not kept", "linalg/parallel.cpp",
+     "blas_callers_threads = now;", "(void)now;"),
+    ("fork does not wait for running calls", "linalg/parallel.cpp",
+     "section_change.wait(lock, [] { return sections_open == 0; });", ""),
     ("FE within residuals not demeaned in y", "models/panel_data/fe/within.cpp",
      "const double e = (y[i] - mean[k]) - fit_within;", "const double e = y[i] - fit_within;"),
     # The ends of the chunks and blocks of every scan.

@@ -109,11 +109,11 @@ def test_tsls_infinite_instrument_on_the_svd_route_returns():
     assert out.stdout.strip() == "Input contains NaN or infinite values" and out.stderr == ""
 
 
-@pytest.mark.parametrize("alpha", [np.nan, -1.0])
-def test_ridge_bad_alpha_is_refused_at_fit_before_anything_else(alpha):
+@pytest.mark.parametrize("alpha, message", [(np.nan, "non-negative"), (-1.0, "non-negative"), (np.inf, "finite")])
+def test_ridge_bad_alpha_is_refused_at_fit_before_anything_else(alpha, message):
     m = ordinata.Ridge(alpha)
     for x, y in [fit_kwargs(ordinata.Ridge).values(), (np.empty((0, 2)), np.empty(0))]:
-        with pytest.raises(ValueError, match="^Alpha must be non-negative$"):
+        with pytest.raises(ValueError, match=f"^Alpha must be {message}$"):
             m.fit(x, y)
 
 

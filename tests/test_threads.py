@@ -4,6 +4,7 @@ gets the borrow errors, never a torn state."""
 
 import ctypes
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -76,59 +77,204 @@ def test_second_thread_sees_the_borrow_errors_and_a_consistent_object():
         assert m.n_samples == 100 and len(m.residuals) == 100
 
 
-# Every class on data long enough for many chunks of rows; a digest of what
-# each fit reports.
+# Every class on data long enough for many chunks of rows, GLS on a Sigma
+# of several tiles, while another thread fits GLS; a digest of what each fit
+# reports.
 DIGEST = """
-import hashlib, os, sys
+import hashlib, os, sys, threading
 import numpy as np, ordinata
 rng = np.random.default_rng(5)
 n = 150_000
 x, w, ids = rng.normal(size=(n, 4)), rng.uniform(0.5, 2.0, n), rng.integers(0, 2_000, n)
 z = np.column_stack([np.ones(n), x[:, :2], x[:, 2:] + rng.normal(size=(n, 2)), rng.normal(size=n)])
 y = x @ [1.0, -2.0, 0.5, 3.0] + rng.standard_t(3, size=n)
-fits = [(ordinata.OLS(robust=True), (x, y)), (ordinata.OLS(fit_intercept=False), (x, y)),
-        (ordinata.Ridge(alpha=2.0), (x, y)), (ordinata.WLS(), (x, y, w)),
-        (ordinata.IV(), (z[:, 1:5], x, y)), (ordinata.TSLS(), (z, x, y)), (ordinata.FE(robust=True), (x, y, ids))]
+g = 1_100
+sigma = 0.6 ** np.abs(np.subtract.outer(np.arange(g), np.arange(g))) + np.diag(rng.uniform(0, 1, g))
+fits = [(ordinata.GLS(), (x[:g], y[:g], sigma)), (ordinata.OLS(robust=True), (x, y)),
+        (ordinata.OLS(fit_intercept=False), (x, y)), (ordinata.Ridge(alpha=2.0), (x, y)),
+        (ordinata.WLS(), (x, y, w)), (ordinata.IV(), (z[:, 1:5], x, y)), (ordinata.TSLS(), (z, x, y)),
+        (ordinata.FE(robust=True), (x, y, ids))]
+done = threading.Event()
+busy = threading.Thread(target=lambda: [ordinata.GLS().fit(x[:g], y[:g], sigma) for _ in iter(done.is_set, True)])
+busy.start()
 digest = hashlib.sha256()
 for model, args in fits:
     model.fit(*args)
     digest.update(np.concatenate([model.coefficients, model.standard_errors(), model.residuals]).tobytes())
+done.set()
+busy.join()
 if len(sys.argv) > 1 and (pid := os.fork()) == 0:
     # A forked child builds its own threads and must give the same results.
     (child := ordinata.OLS(robust=True)).fit(x, y)
-    os._exit(0 if np.array_equal(child.standard_errors(), fits[0][0].standard_errors()) else 3)
+    os._exit(0 if np.array_equal(child.standard_errors(), fits[1][0].standard_errors()) else 3)
 assert len(sys.argv) == 1 or os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
 print(digest.hexdigest())
 """
 
 
-def digest(threads, *args):
-    env = {**os.environ, "ORDINATA_NUM_THREADS": str(threads)}
-    out = subprocess.run([sys.executable, "-c", DIGEST, *args], env=env, capture_output=True, text=True, timeout=300)
+def run_script(script, *args, timeout=300, **env):
+    env = {**os.environ, **{k: str(v) for k, v in env.items()}}
+    out = subprocess.run([sys.executable, "-c", script, *args], env=env, capture_output=True, text=True,
+                         timeout=timeout)
     assert out.returncode == 0, out.stderr
+    return out
+
+
+def digest(threads, blas_threads, *args):
+    out = run_script(DIGEST, *args, ORDINATA_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=blas_threads)
     return out.stdout.strip()
 
 
-def test_results_do_not_depend_on_the_thread_count():
-    # Chunks of rows are fixed by the data's shape and summed in order, so the
-    # thread count changes who computes what, never the bits.
-    assert digest(1) == digest(3) == digest(2, "fork")
+def test_results_do_not_depend_on_either_thread_count():
+    # Chunks of rows and GLS's tiles are fixed by the data's shape and summed
+    # in order, and the BLAS is held to one thread: the thread counts change
+    # who computes what, never the bits, also while another thread fits.
+    assert digest(1, 1) == digest(3, 2) == digest(2, 2, "fork")
 
 
-def test_blas_thread_count_is_given_back():
-    # Large calls hold the BLAS to one thread (GLS lets it use its threads for
-    # the n x n factorisation); the caller's setting must survive both.
+# Under an address-space limit a little above what the process maps, a
+# large fit either fits or raises the sized MemoryError, whatever the number
+# of threads (the pool's, or callers' at once) whose BLAS calls need working
+# memory of their own; never a crash or a message from the BLAS. FE's
+# identifiers are all distinct, for an entity map larger than the limit.
+MEMORY_LIMIT = """
+import resource, sys, threading
+import numpy as np, ordinata
+n = 2_000_000
+x = np.random.default_rng(0).normal(size=(n, 4))
+y = x @ [1.0, 2.0, 3.0, 4.0]
+args = (x, y, np.arange(n)) if sys.argv[2] == "FE" else (x, y)
+model = getattr(ordinata, sys.argv[2])
+model().fit(*[a[:1000] % 10 for a in args])
+go, outcomes = threading.Event(), []
+
+def fit():
+    go.wait()
+    try:
+        (m := model()).fit(*args)
+        assert np.allclose(m.coefficients, [1.0, 2.0, 3.0, 4.0])
+        outcomes.append("fitted")
+    except MemoryError as e:
+        outcomes.append(str(e))
+
+# The callers' threads (their stacks) exist before the limit is set.
+callers = [threading.Thread(target=fit) for _ in range(int(sys.argv[3]))]
+[t.start() for t in callers]
+mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (mapped + int(sys.argv[1]) * 2**20, resource.RLIM_INFINITY))
+go.set()
+[t.join() for t in callers]
+print("\\n".join(outcomes))
+"""
+SIZED = "Cannot allocate [0-9.]+ MB for [A-Za-z' ]+ \\([0-9]+ x [0-9]+ doubles\\)"
+
+
+@pytest.mark.skipif(bool(os.environ.get("ORDINATA_SANITIZED")), reason="the sanitizers map their own shadow memory")
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("kind, callers, headroom_mib, allowed", [
+    ("OLS", 1, 40, SIZED),  # no room for the training copy
+    # Room for one training copy, not always for the BLAS's memory for every thread too.
+    ("OLS", 1, 100, f"fitted|{SIZED}"),
+    ("OLS", 3, 100, f"fitted|{SIZED}"),
+    ("FE", 1, 150, "Cannot allocate [0-9.]+ MB for the entity map \\([0-9]+ x 3 doubles\\)"),
+], ids=["OLS-copy", "OLS-threads", "OLS-callers", "FE-map"])
+def test_memory_limit_raises_instead_of_crashing(threads, kind, callers, headroom_mib, allowed):
+    out = run_script(MEMORY_LIMIT, str(headroom_mib), kind, str(callers), timeout=120, ORDINATA_NUM_THREADS=threads)
+    assert out.stderr == ""
+    lines = out.stdout.splitlines()
+    assert len(lines) == callers and all(re.fullmatch(allowed, line) for line in lines), lines
+
+
+def test_fe_keeps_the_identifiers_its_fit_read():
+    # Writing into the identifiers during a fit is a data race; the object
+    # still reports on the rows' entities as the fit read them.
+    rng = np.random.default_rng(2)
+    x, y = problem(6, n=400_000, p=3)
+    ids = rng.integers(0, 5_000, len(y))
+    for _ in range(3):
+        m = ordinata.FE()
+        fitting = threading.Thread(target=m.fit, args=(x, y, ids))
+        fitting.start()
+        while fitting.is_alive():
+            ids += 10_000
+        fitting.join()
+        assert "Within R-squared" in m.summary()
+
+
+# Forks from the main thread while other threads fit and report: the parent
+# finishes, and every child can report and refit each object it inherits.
+FORKS = """
+import os, signal, threading
+import numpy as np, ordinata
+rng = np.random.default_rng(7)
+n, p = 1_200, 13
+x = rng.normal(size=(n, p))
+y = x.sum(axis=1) + rng.normal(size=n)
+sigma = 0.5 ** np.abs(np.subtract.outer(np.arange(n), np.arange(n)))
+xl, yl, ids = np.tile(x[:, :4], (20, 1)), np.tile(y, 20), np.arange(20 * n) % 300
+models = [(ordinata.GLS(), (x, y, sigma)), (ordinata.OLS(), (xl, yl)), (ordinata.FE(), (xl, yl, ids))]
+for model, args in models:
+    model.fit(*args)
+
+def reports():
+    return [[l for l in model.summary().splitlines() if not l.startswith(("Date:", "Time:"))] for model, _ in models]
+
+first = reports()
+stop = threading.Event()
+
+def refit_and_report(model, args):
+    while not stop.is_set():
+        model.fit(*args)
+        model.summary()
+
+workers = [threading.Thread(target=refit_and_report, args=m, daemon=True) for m in models]
+[t.start() for t in workers]
+for _ in range(40):
+    if (pid := os.fork()) == 0:
+        signal.alarm(60)
+        ok = reports() == first
+        for model, args in models:
+            model.fit(*args)
+        os._exit(0 if ok and reports() == first else 3)
+    if (status := os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])) != 0:
+        raise SystemExit(f"child: {status}")
+stop.set()
+[t.join() for t in workers]
+print("done")
+"""
+
+
+def test_forks_during_fits_and_reports():
+    out = run_script(FORKS, timeout=300)
+    assert out.stdout.strip() == "done"
+
+
+def openblas():
     scipy_openblas32 = pytest.importorskip("scipy_openblas32")
-    lib = ctypes.CDLL(next(Path(scipy_openblas32.get_lib_dir()).glob("libscipy_openblas*.so*")))
+    return ctypes.CDLL(next(Path(scipy_openblas32.get_lib_dir()).glob("libscipy_openblas*.so*")))
+
+
+def test_callers_blas_thread_count_survives_calls():
+    # Large calls hold the BLAS to one thread; the caller's count, set
+    # before a call or by another thread during one, is what remains.
+    lib = openblas()
     x, y = problem(4, n=50_000, p=5)
-    sigma = np.eye(400) + 0.3
+    sigma = np.eye(1_500) + 0.3
     before = lib.scipy_openblas_get_num_threads()
     try:
         for threads in (1, 3):
             lib.scipy_openblas_set_num_threads(threads)
             ordinata.OLS(robust=True).fit(x, y)
-            ordinata.GLS().fit(x[:400], y[:400], sigma)
+            ordinata.GLS().fit(x[:1_500], y[:1_500], sigma)
             assert lib.scipy_openblas_get_num_threads() == threads
+        lib.scipy_openblas_set_num_threads(2)
+        fitting = threading.Thread(target=lambda: [ordinata.GLS().fit(x[:1_500], y[:1_500], sigma) for _ in range(4)])
+        fitting.start()
+        while lib.scipy_openblas_get_num_threads() != 1 and fitting.is_alive():
+            pass
+        lib.scipy_openblas_set_num_threads(3)
+        fitting.join()
+        assert lib.scipy_openblas_get_num_threads() == 3
     finally:
         lib.scipy_openblas_set_num_threads(before)
 

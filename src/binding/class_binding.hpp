@@ -61,7 +61,7 @@ struct ClassBinding {
                 return nullptr;
             }
             Obj* o = cast(self.get());
-            o->borrow = 0;
+            o->borrow = BorrowFlag{0, linalg::fork_generation()};
             new (&o->est) std::optional<Est>();
             o->est.emplace(C::construct(converted));
             return self.release();
@@ -100,9 +100,15 @@ struct ClassBinding {
     // touches Python objects: the arguments are converted views, kept alive
     // by the call, and the result is converted after the lock is back. The
     // borrow flag, taken under the lock, keeps other threads off the object.
+    // The work is a compute section (a fork waits for it to end); without
+    // the lock it also holds the BLAS to one thread, as the row passes do.
     static Outcome run(const M& m, typename C::Estimator& est, const Args& a) {
-        if (work(m, est, a) < kReleaseLockFrom) return m.fn(est, a);
+        if (work(m, est, a) < kReleaseLockFrom) {
+            const linalg::ComputeSection section;
+            return m.fn(est, a);
+        }
         const ReleasedLock unlocked;
+        const linalg::ComputeSection section;
         const linalg::SingleThreadedBlas blas;
         return m.fn(est, a);
     }

@@ -20,6 +20,7 @@
 
 #include "binding/pyref.hpp"
 #include "linalg/matrix.hpp"
+#include "linalg/parallel.hpp"
 #include "models/estimator_error.hpp"
 
 namespace ordinata::binding {
@@ -164,22 +165,35 @@ PyObject* guarded(F&& f) {
 
 enum class Access { Shared, Exclusive };
 
-// 0 = free, n > 0 = n shared users, -1 = one exclusive user.
+// An object's borrow state: 0 = free, n > 0 = n shared users, -1 = one
+// exclusive user; stamped with the fork generation it was taken in.
+struct BorrowFlag {
+    std::int64_t users = 0;
+    std::uint64_t generation = 0;
+};
+
 class Borrow {
 public:
-    Borrow(std::int64_t& flag, Access access) : flag_(flag), access_(access) {
+    Borrow(BorrowFlag& flag, Access access) : flag_(flag.users), access_(access) {
+        // A flag copied by a fork was held by a thread the child does not
+        // have. The fork waited for every computation to end, so the object
+        // is whole (before or after that call), and the flag is free.
+        if (const std::uint64_t now = linalg::fork_generation(); flag.generation != now) {
+            flag.users = 0;
+            flag.generation = now;
+        }
         if (access == Access::Exclusive) {
-            if (flag != 0) {
+            if (flag_ != 0) {
                 PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
                 return;
             }
-            flag = -1;
+            flag_ = -1;
         } else {
-            if (flag < 0) {
+            if (flag_ < 0) {
                 PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
                 return;
             }
-            ++flag;
+            ++flag_;
         }
         held_ = true;
     }
@@ -224,7 +238,7 @@ constexpr Member<Est> method(const char* name, Access access, ParamList params, 
 
 template <class Est>
 struct Instance {
-    PyObject_HEAD std::int64_t borrow;
+    PyObject_HEAD BorrowFlag borrow;
     std::optional<Est> est;
 };
 

@@ -35,7 +35,6 @@ PyModuleDef module_def = {
 };
 
 PyObject* cached_module = nullptr;
-std::int64_t owner_interpreter = -1;
 
 bool add_class(PyObject* module, PyObject* all, const Registration& reg) {
     PyTypeObject* type = reg.create();
@@ -45,16 +44,15 @@ bool add_class(PyObject* module, PyObject* all, const Registration& reg) {
     return PyModule_AddObjectRef(module, reg.name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// The types are shared by the whole process, so only the main interpreter
+// may hold them: a sub-interpreter is refused whether or not it came first.
 PyObject* init_module() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (cached_module) {
-        if (id != owner_interpreter) {
-            PyErr_SetString(PyExc_ImportError,
-                            "ordinata does not support sub-interpreters: it can only be imported once per process");
-            return nullptr;
-        }
-        return Py_NewRef(cached_module);
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "ordinata does not support sub-interpreters: import it in the main interpreter");
+        return nullptr;
     }
+    if (cached_module) return Py_NewRef(cached_module);
     if (!numpy::import()) return nullptr;
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
@@ -63,7 +61,6 @@ PyObject* init_module() {
     for (const Registration& reg : kClasses)
         if (!add_class(module.get(), all.get(), reg)) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
-    owner_interpreter = id;
     cached_module = Py_NewRef(module.get());
     return module.release();
 }

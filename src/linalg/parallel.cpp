@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -51,31 +53,66 @@ unsigned configured_threads() {
     return std::clamp(n, 1u, kMostThreads);
 }
 
-// Holds and releases alive, and the BLAS's own thread count, saved by the
-// first hold. The BLAS runs single-threaded while some hold and no release
-// is alive; every change of that state is applied at once.
+// Holds alive, and the thread count to give the BLAS back when the last one
+// ends (empty while no hold is on). Every change of the count the library
+// did not make is the caller's, kept to be given back.
 std::mutex blas_mutex;
-unsigned blas_holds = 0, blas_releases = 0;
-int blas_saved_threads = 0;
-bool blas_single = false;
+unsigned blas_holds = 0;
+std::optional<int> blas_callers_threads;
 
-void update_blas_threads() {
-    if (!lapack::openblas_set_num_threads || !lapack::openblas_get_num_threads) return;
-    const bool single = blas_holds > 0 && blas_releases == 0;
-    if (single == blas_single) return;
-    if (single) {
-        blas_saved_threads = lapack::openblas_get_num_threads();
-        if (blas_saved_threads > 1) lapack::openblas_set_num_threads(1);
-    } else if (blas_saved_threads > 1) {
-        lapack::openblas_set_num_threads(blas_saved_threads);
-    }
-    blas_single = single;
+bool blas_threads_known() { return lapack::openblas_set_num_threads && lapack::openblas_get_num_threads; }
+
+// Under blas_mutex: holds the BLAS at one thread again when the caller
+// changed the count during a hold, and keeps the caller's count.
+void reclaim_blas_locked() {
+    const int now = lapack::openblas_get_num_threads();
+    if (now == 1) return;
+    blas_callers_threads = now;
+    lapack::openblas_set_num_threads(1);
 }
 
-void change_blas(unsigned& counter, bool up) {
+void take_blas_hold() {
+    if (!blas_threads_known()) return;
     const std::lock_guard lock(blas_mutex);
-    counter = up ? counter + 1 : counter - 1;
-    update_blas_threads();
+    if (blas_holds++ > 0 || blas_callers_threads) {
+        reclaim_blas_locked();
+        return;
+    }
+    blas_callers_threads = lapack::openblas_get_num_threads();
+    if (*blas_callers_threads > 1) lapack::openblas_set_num_threads(1);
+}
+
+void end_blas_hold() {
+    if (!blas_threads_known()) return;
+    const std::lock_guard lock(blas_mutex);
+    reclaim_blas_locked();
+    if (--blas_holds > 0) return;
+    if (*blas_callers_threads > 1) lapack::openblas_set_num_threads(*blas_callers_threads);
+    blas_callers_threads.reset();
+}
+
+// Within a hold: a count the caller set since the hold began is taken back
+// before the next task, so that no task's BLAS calls see it. Reading the
+// count is a load of one integer.
+void keep_blas_held() {
+    if (blas_threads_known() && lapack::openblas_get_num_threads() != 1) {
+        const std::lock_guard lock(blas_mutex);
+        if (blas_holds > 0) reclaim_blas_locked();
+    }
+}
+
+// Working memory the BLAS takes for each thread that calls it at the same
+// time as others (32 MiB in the OpenBLAS builds measured), with as much
+// again for that thread's own buffers.
+constexpr std::size_t kBlasThreadBytes = std::size_t{64} << 20;
+
+// Whether bytes of address space can be mapped now: an RLIMIT_AS limit
+// makes the BLAS's own allocation fail, and it ends the process when it does.
+bool address_space_available(std::size_t bytes) {
+    void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    munmap(p, bytes);
+    return true;
 }
 
 // Workers sleep on a condition variable between passes; a pass wakes them
@@ -96,10 +133,12 @@ public:
     }
     bool empty() const { return workers_ == 0; }
 
-    // False when another pass holds the pool.
+    // False when another pass holds the pool, or when the BLAS could not
+    // have working memory for every worker at once.
     bool try_run(std::size_t count, FunctionRef<void(std::size_t)> task) {
         const std::unique_lock busy(busy_, std::try_to_lock);
         if (!busy) return false;
+        if (!address_space_available(workers_ * kBlasThreadBytes)) return false;
         const SingleThreadedBlas blas;
         {
             const std::lock_guard lock(mutex_);
@@ -139,6 +178,7 @@ private:
             if (i >= count_) return;
             if (failed_.load()) continue;
             try {
+                keep_blas_held();
                 (*task_)(i);
             } catch (...) {
                 const std::lock_guard lock(mutex_);
@@ -167,40 +207,80 @@ private:
 std::mutex pool_mutex;
 Pool* the_pool = nullptr;
 
+// Sections open, and whether a fork waits for them to end. The condition
+// variable is rebuilt in a child: waiters copied from the parent's threads
+// would otherwise stay counted in it.
+std::mutex section_mutex;
+std::condition_variable section_change;
+unsigned sections_open = 0;
+bool fork_waiting = false;
+std::atomic<std::uint64_t> forks_descended{0};
+
+// Holds a fork until no section is open, then takes the pool's and the
+// BLAS's locks so that the child gets them free and consistent. Run before
+// the BLAS's own fork handler (handlers registered later run first), so
+// that no call of the library is inside the BLAS when it stops its threads.
 void before_fork() {
+    std::unique_lock lock(section_mutex);
+    fork_waiting = true;
+    section_change.wait(lock, [] { return sections_open == 0; });
+    lock.release();
     pool_mutex.lock();
     blas_mutex.lock();
 }
+
 void after_fork_in_parent() {
     blas_mutex.unlock();
     pool_mutex.unlock();
+    fork_waiting = false;
+    section_mutex.unlock();
+    section_change.notify_all();
 }
+
 void after_fork_in_child() {
-    // No hold of the parent's threads survives; the state it left (the BLAS
-    // perhaps at one thread, its own count saved) is undone when the
-    // child's first hold ends.
+    // No hold of the parent's threads survives; a count the parent's holds
+    // left at one thread is given back when the child's first hold ends.
     the_pool = nullptr;
-    blas_holds = blas_releases = 0;
+    blas_holds = 0;
     blas_mutex.unlock();
     pool_mutex.unlock();
+    fork_waiting = false;
+    new (&section_change) std::condition_variable;
+    section_mutex.unlock();
+    forks_descended.fetch_add(1);
 }
+
+// Registered at load, before any thread of the library exists.
+[[maybe_unused]] const bool fork_handlers_registered =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
 
 Pool* shared_pool() {
     static const unsigned threads = configured_threads();
     if (threads <= 1) return nullptr;
     const std::lock_guard lock(pool_mutex);
-    static const bool registered = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
-    if (!registered) return nullptr;
     if (!the_pool) the_pool = new Pool(threads - 1);
     return the_pool->empty() ? nullptr : the_pool;
 }
 
 }  // namespace
 
-SingleThreadedBlas::SingleThreadedBlas() { change_blas(blas_holds, true); }
-SingleThreadedBlas::~SingleThreadedBlas() { change_blas(blas_holds, false); }
-ThreadedBlas::ThreadedBlas() { change_blas(blas_releases, true); }
-ThreadedBlas::~ThreadedBlas() { change_blas(blas_releases, false); }
+SingleThreadedBlas::SingleThreadedBlas() { take_blas_hold(); }
+SingleThreadedBlas::~SingleThreadedBlas() { end_blas_hold(); }
+
+ComputeSection::ComputeSection() {
+    std::unique_lock lock(section_mutex);
+    section_change.wait(lock, [] { return !fork_waiting; });
+    if (sections_open > 0 && !address_space_available(kBlasThreadBytes))
+        throw AllocationError(kBlasThreadBytes / sizeof(double), 1, Purpose{"the BLAS's working memory"});
+    ++sections_open;
+}
+
+ComputeSection::~ComputeSection() {
+    const std::lock_guard lock(section_mutex);
+    if (--sections_open == 0 && fork_waiting) section_change.notify_all();
+}
+
+std::uint64_t fork_generation() noexcept { return forks_descended.load(std::memory_order_relaxed); }
 
 unsigned max_threads() {
     static const unsigned threads = configured_threads();
@@ -212,7 +292,10 @@ void parallel_for(std::size_t count, FunctionRef<void(std::size_t)> task, bool h
         if (Pool* pool = shared_pool(); pool && pool->try_run(count, task)) return;
     std::optional<SingleThreadedBlas> blas;
     if (hold_blas) blas.emplace();
-    for (std::size_t i = 0; i < count; ++i) task(i);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (hold_blas) keep_blas_held();
+        task(i);
+    }
 }
 
 void for_each_chunk(const RowChunks& chunks, FunctionRef<void(std::size_t)> task) {

@@ -11,10 +11,12 @@
 // honours), else the CPUs this process may run on. While a pass runs on
 // several threads, the BLAS is held to one thread so that the cores are not
 // oversubscribed. A pass that finds the pool busy (another Python thread's
-// fit, or a pass inside a pass) runs on its caller's thread alone.
+// fit, or a pass inside a pass), or too little address space for the BLAS
+// working memory of the pool's threads, runs on its caller's thread alone.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -48,11 +50,14 @@ private:
     R (*call_)(void*, Args...);
 };
 
-// While alive, the BLAS runs single-threaded: the library's passes and
-// small calls do better without the BLAS's own threads, which spin for a
-// while after every threaded call and take the cores from the next pass.
-// Holds nest and may be taken by several threads at once; the last to end
-// gives the BLAS back its own thread count.
+// While alive, the BLAS runs single-threaded. Besides keeping the cores
+// for the library's own passes, this makes results independent of the
+// BLAS's thread count: a threaded BLAS splits some sums (dot products,
+// matrix-vector products, factorisations) by its thread count. Holds nest
+// and may be taken by several threads at once; the last to end gives the
+// BLAS back the thread count its caller last set, also when the caller set
+// one meanwhile (threadpoolctl, say). A caller's limit of exactly one
+// thread set during a hold cannot be told from the hold and is undone.
 class SingleThreadedBlas {
 public:
     SingleThreadedBlas();
@@ -61,15 +66,24 @@ public:
     SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
 };
 
-// Within a hold, gives the BLAS its own thread count back for one call big
-// enough to use it (an n x n factorisation), and holds it again after.
-class ThreadedBlas {
+// While alive, the calling thread computes for a caller: a fork waits until
+// every section has ended (so that a child inherits no half-done call, lock
+// taken or BLAS call in flight), and a section opened meanwhile waits for
+// the fork. Each section may call the BLAS at the same time as the others,
+// and the BLAS then needs working memory for one more thread: a section
+// that opens beside others refuses with AllocationError when that memory
+// is not to be had, instead of the BLAS ending the process.
+class ComputeSection {
 public:
-    ThreadedBlas();
-    ~ThreadedBlas();
-    ThreadedBlas(const ThreadedBlas&) = delete;
-    ThreadedBlas& operator=(const ThreadedBlas&) = delete;
+    ComputeSection();
+    ~ComputeSection();
+    ComputeSection(const ComputeSection&) = delete;
+    ComputeSection& operator=(const ComputeSection&) = delete;
 };
+
+// Counts the forks this process descends from; a state stamped with another
+// count was copied from a parent and belongs to no thread of this process.
+std::uint64_t fork_generation() noexcept;
 
 // Threads a pass may use, the caller's included (at least 1).
 unsigned max_threads();

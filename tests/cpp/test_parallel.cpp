@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "linalg/lapack.hpp"
 #include "linalg/parallel.hpp"
 
 using namespace ordinata::linalg;
@@ -32,4 +33,20 @@ TEST(Parallel, FirstTaskExceptionIsRethrownAfterTheOthers) {
     std::atomic<int> again{0};
     parallel_for(16, [&](std::size_t) { again.fetch_add(1); });
     EXPECT_EQ(again.load(), 16);
+}
+
+TEST(Parallel, BlasHoldGivesBackTheCountTheCallerLastSet) {
+    namespace lapack = ordinata::linalg::lapack;
+    if (!lapack::openblas_get_num_threads) GTEST_SKIP() << "not OpenBLAS";
+    const int before = lapack::openblas_get_num_threads();
+    lapack::openblas_set_num_threads(2);
+    {
+        const SingleThreadedBlas hold;
+        EXPECT_EQ(lapack::openblas_get_num_threads(), 1);
+        lapack::openblas_set_num_threads(3);  // the caller, from another thread
+        // The next task of a pass holds the BLAS again.
+        parallel_for(4, [](std::size_t) { EXPECT_EQ(lapack::openblas_get_num_threads(), 1); });
+    }
+    EXPECT_EQ(lapack::openblas_get_num_threads(), 3);
+    lapack::openblas_set_num_threads(before);
 }

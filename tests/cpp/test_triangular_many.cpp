@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "linalg/ops.hpp"
+#include "linalg/tiled_cholesky.hpp"
 
 namespace {
 
@@ -36,6 +37,33 @@ TEST(CholeskyInPlace, MatchesCopyingFactorAndReadsLowerTriangleOnly) {
     for (index_t i = 0; i < 7; ++i)
         for (index_t j = 0; j < 7; ++j) EXPECT_NEAR((*l)(i, j), (*ref)(i, j), 1e-14);
 }
+
+// Sizes below, at and across the tile size, the last tile partial.
+class TiledCholesky : public ::testing::TestWithParam<index_t> {};
+
+TEST_P(TiledCholesky, MatchesLapacksFactorAndReadsLowerTriangleOnly) {
+    const index_t n = GetParam();
+    Matrix a = spd(n);
+    auto ref = cholesky(a);
+    ASSERT_TRUE(ref);
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = i + 1; j < n; ++j) a(i, j) = std::nan("");
+    auto l = cholesky_tiled_in_place(std::move(a));
+    ASSERT_TRUE(l);
+    for (index_t i = 0; i < n; ++i)
+        for (index_t j = 0; j < n; ++j) ASSERT_NEAR((*l)(i, j), (*ref)(i, j), 1e-13) << i << ", " << j;
+}
+
+TEST_P(TiledCholesky, NamesTheFirstMinorThatIsNotPositive) {
+    const index_t n = GetParam(), bad = n / 2 + 3;
+    Matrix a = spd(n);
+    a(bad - 1, bad - 1) = -1.0;
+    auto l = cholesky_tiled_in_place(std::move(a));
+    ASSERT_FALSE(l);
+    EXPECT_EQ(l.error(), LinalgError::computational(bad));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, TiledCholesky, ::testing::Values(5, 256, 300, 700));
 
 TEST(SolveTriangularMany, AgreesWithDtrtrsForBothTrianglesAndLeavesInputs) {
     auto l = cholesky(spd(6));

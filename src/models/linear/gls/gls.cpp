@@ -6,6 +6,7 @@
 
 #include "linalg/ops.hpp"
 #include "linalg/parallel.hpp"
+#include "linalg/tiled_cholesky.hpp"
 #include "models/linear/least_squares_core.hpp"
 #include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
@@ -20,8 +21,10 @@ using linalg::Triangle;
 std::string num(index_t v) { return std::to_string(v); }
 
 // L^-1 [1 | X | y]: the ones column only with an intercept, y only when
-// given. One blocked solve for all the columns reads L once.
+// given. One blocked solve for all the columns reads L once, on one BLAS
+// thread: a threaded solve splits its sums by the BLAS's thread count.
 linalg::LinalgResult<Matrix> whiten(const Matrix& l, MatrixView x, const VectorView* y, bool intercept) {
+    const linalg::SingleThreadedBlas blas;
     const index_t n = x.rows(), p = x.cols(), off = intercept ? 1 : 0, width = off + p + (y ? 1 : 0);
     Matrix b(n, width);
     for (index_t i = 0; i < n; ++i) {
@@ -117,14 +120,12 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     if (*extreme && may_rescale) return fit_rescaled(x, y, sigma);
 
     linalg::copy_into(x, x_copy);
-    // The n x n factorisation and solves are what the BLAS's threads are for.
-    std::optional<linalg::ThreadedBlas> blas_threads(std::in_place);
-    auto l = linalg::cholesky_in_place(std::move(factor));
+    // The n x n factorisation by tiles on the library's threads.
+    auto l = linalg::cholesky_tiled_in_place(std::move(factor));
     if (!l) return runtime_error("Covariance matrix is not positive definite");
     // [D | y~] = L^-1 [1 | X | y]
     auto w = whiten(*l, x_copy.view(), &y, fit_intercept_);
     if (!w) return runtime_error(whitening_failure(*l, x_copy.view(), y));
-    blas_threads.reset();
     const MatrixView d = w->view().col_range(0, k);
     const VectorView yw = w->view().col(k);
 
@@ -176,7 +177,6 @@ Result<Vector> GLS::predict(MatrixView x) const {
 const Matrix* GLS::design() const {
     if (const Matrix* d = design_cache_.get()) return d;
     if (!training_x_ || !sigma_factor_) return nullptr;
-    const linalg::ThreadedBlas blas_threads;
     auto d = whiten(*sigma_factor_, training_x_->view(), nullptr, fit_intercept_);
     if (!d) return nullptr;
     return &design_cache_.get_or_init([&] { return std::move(*d); });

@@ -21,6 +21,8 @@ constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
 
 Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     if (!(alpha_ >= 0.0)) return value_error("Alpha must be non-negative");  // NaN too
+    // An infinite penalty is no model: its slopes would be 0 with 0 errors.
+    if (std::isinf(alpha_)) return value_error("Alpha must be finite");
     const index_t n = x.rows(), p = x.cols(), m = y.size();
     if (n * p == 0 || m == 0) return value_error("Input arrays cannot be empty");
     if (n != m) return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));

@@ -98,8 +98,6 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     Vector e = std::move(res.e);
     FitResults r =
         FitResults::of_fit(n, k, beta, se, false, std::move(e), mse, r_squared_from(ssr, tss.tss, tss.noise, true));
-    std::vector<std::int64_t> ids(n);
-    for (index_t i = 0; i < n; ++i) ids[i] = entity_id[i];
     // Nothing above touched the model: it changes only now, all at once.
     r_ = std::move(r);
     within_r_squared_ = r_squared_from(ssr_w, tss_w.tss, tss_w.noise, true);
@@ -108,7 +106,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     fixed_effects_ = std::move(alpha);
     xtx_inv_ = std::move(m);
     training_x_ = std::move(x_copy);
-    training_entity_ids_ = std::move(ids);
+    training_entity_rows_ = std::move(index.rows);
     covariance_cache_.reset();
     design_cache_.reset();
     return {};
@@ -133,7 +131,7 @@ Result<void> FE::fit_rescaled(MatrixView x, VectorView y, EntityIdView entity_id
     fixed_effects_ = std::move(inner.fixed_effects_);
     xtx_inv_ = std::move(inner.xtx_inv_);
     training_x_ = std::move(original);
-    training_entity_ids_ = std::move(inner.training_entity_ids_);
+    training_entity_rows_ = std::move(inner.training_entity_rows_);
     covariance_cache_.reset();
     design_cache_.reset();
     return {};
@@ -168,10 +166,9 @@ Result<Vector> FE::predict(MatrixView x, EntityIdView entity_id) const {
 std::optional<Matrix> FE::covariance_matrix() { return cached_covariance(covariance_cache_, xtx_inv_, r_.mse); }
 
 const Matrix* FE::design() const {
-    if (!training_x_ || !training_entity_ids_) return nullptr;
+    if (!training_x_ || !training_entity_rows_) return nullptr;
     return &design_cache_.get_or_init([&] {
-        const std::vector<std::int64_t>& ids = *training_entity_ids_;
-        const auto rows = entity_rows(EntityIdView{ids.data(), ids.size(), 1}, entity_map_);
+        const std::vector<std::uint64_t>& rows = *training_entity_rows_;
         const EntityTable means = entity_means(*training_x_, nullptr, rows, entity_map_.size());
         return within_transform(*training_x_, nullptr, means, rows).x;
     });
@@ -189,7 +186,7 @@ std::string FE::summary() const {
     in.within_r_squared = within_r_squared_;
     // After a failed refit the residuals belong to the previous data; pairing
     // them with the new design would read past one of the two.
-    if (r_.residuals && training_x_ && training_entity_ids_ && r_.residuals->size() == training_x_->rows())
+    if (r_.residuals && training_x_ && training_entity_rows_ && r_.residuals->size() == training_x_->rows())
         in.diagnostics_design = design();
     return report::render(in);
 }

@@ -150,7 +150,7 @@ private:
     std::optional<Vector> fixed_effects_;
     std::optional<Matrix> xtx_inv_;
     std::optional<Matrix> training_x_;
-    std::optional<std::vector<std::int64_t>> training_entity_ids_;
+    std::optional<std::vector<std::uint64_t>> training_entity_rows_;  // entity index of every row
     OnceCell<Matrix> covariance_cache_;
     OnceCell<Matrix> design_cache_;
 };

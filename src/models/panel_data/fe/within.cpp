@@ -8,6 +8,7 @@
 // every row costs a cache miss per line of the table it touches, so the lines
 // of the rows a little ahead are prefetched.
 #include <algorithm>
+#include <new>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -85,22 +86,23 @@ EntityTable::EntityTable(std::uint64_t n_entities, index_t width)
 EntityIndex build_entity_index(EntityIdView ids) {
     EntityIndex out;
     const index_t n = ids.size();
-    out.rows.resize(n);
+    try {
+        out.rows.resize(n);
+    } catch (const std::bad_alloc&) {
+        throw linalg::AllocationError(n, 1, linalg::Purpose{"the entity of every row"});
+    }
     for (index_t i = 0; i < n; ++i) {
-        const auto [it, inserted] = out.map.try_emplace(ids[i], static_cast<std::uint64_t>(out.map.size()));
-        out.rows[i] = it->second;
+        try {
+            const auto [it, inserted] = out.map.try_emplace(ids[i], static_cast<std::uint64_t>(out.map.size()));
+            out.rows[i] = it->second;
+        } catch (const std::bad_alloc&) {
+            // The table failed to double: its new buckets hold a key, a value
+            // and a probe distance each, about three doubles.
+            throw linalg::AllocationError(static_cast<index_t>(2 * out.map.bucket_count()), 3,
+                                          linalg::Purpose{"the entity map"});
+        }
     }
     return out;
-}
-
-std::vector<std::uint64_t> entity_rows(EntityIdView ids, const EntityMap& map) {
-    std::vector<std::uint64_t> rows(ids.size());
-    for (index_t i = 0; i < ids.size(); ++i) {
-        const auto it = map.find(ids[i]);
-        if (it == map.end()) throw std::logic_error("entity identifier missing from the training map");
-        rows[i] = it->second;
-    }
-    return rows;
 }
 
 EntityTable entity_means(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
