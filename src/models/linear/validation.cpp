@@ -28,8 +28,9 @@ Result<std::optional<TrainingSystem>> training_system(linalg::MatrixView x, lina
                                                       bool svd_route, bool may_rescale) {
     CheckedCopy checked = copy_checked(x, y, intercept && !svd_route);
     if (!checked.x || !finite_target(checked, y)) return value_error(kNotFinite);
-    if (may_rescale && (checked.extreme || target_is_extreme(y))) return std::nullopt;
-    TrainingSystem out{std::move(*checked.x), {}};
+    TotalSum tss = total_sum_of_squares(y);
+    if (may_rescale && (checked.extreme || target_is_extreme(tss.sum_sq, y))) return std::nullopt;
+    TrainingSystem out{std::move(*checked.x), {}, tss};
     const index_t n = x.rows();
     out.sys = checked.centred ? centred_system(std::move(*checked.centred), n)
               : intercept     ? centred_system(linalg::centred_cross_products(out.x.view(), y), n)
@@ -81,10 +82,16 @@ Landing land_estimate(double v, int e) { return land(v, e) == Landing::Over ? La
 
 }  // namespace
 
-bool target_is_extreme(linalg::VectorView y) { return linalg::magnitudes(y).extreme(); }
+bool target_is_extreme(double sum_sq, linalg::VectorView y) {
+    if (!(sum_sq <= 0x1p900) || (sum_sq != 0.0 && sum_sq < 0x1p-900)) return true;
+    if (sum_sq != 0.0) return false;
+    for (index_t i = 0; i < y.size(); ++i)
+        if (y[i] != 0.0) return true;
+    return false;
+}
 
 TargetScaling::TargetScaling(linalg::VectorView original) {
-    if (!target_is_extreme(original)) return;
+    if (!target_is_extreme(total_sum_of_squares(original).sum_sq, original)) return;
     double big = 0.0;
     for (index_t i = 0; i < original.size(); ++i) big = std::fmax(big, std::fabs(original[i]));
     factor = unit_factor(big);

@@ -49,6 +49,7 @@ bool finite_target(const CheckedCopy& checked, linalg::VectorView y);
 struct TrainingSystem {
     linalg::Matrix x;
     DesignSystem sys;
+    TotalSum tss;  // of y, for R^2; its sum of squares also judged y's scale
 };
 Result<std::optional<TrainingSystem>> training_system(linalg::MatrixView x, linalg::VectorView y, bool intercept,
                                                       bool svd_route, bool may_rescale);
@@ -72,8 +73,10 @@ struct TargetScaling {
     explicit TargetScaling(linalg::VectorView original);
     linalg::VectorView view(linalg::VectorView original) const { return factor == 1.0 ? original : y.view(); }
 };
-// Whether y's magnitudes call for a TargetScaling.
-bool target_is_extreme(linalg::VectorView y);
+// Whether y, whose squares sum to sum_sq, calls for a TargetScaling: a sum
+// beyond 2^900 (or not finite), or below 2^-900 while y is not all zero
+// (squares that underflow to zero are looked at element by element).
+bool target_is_extreme(double sum_sq, linalg::VectorView y);
 
 // Back from a fit on x's columns multiplied by column_factor and y by
 // target_factor: every result on the original scale, or the overflow

@@ -39,7 +39,7 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     auto sol = linear::solve_routed(problem, linear::kOlsRoute);
     if (!sol) return std::unexpected(sol.error());
 
-    const TotalSum tss = total_sum_of_squares(y);
+    const TotalSum& tss = (*prepared)->tss;
     auto [e, ssr] = linear::accurate_residuals(xs, y, sol->beta, fit_intercept_, sys.column_lengths().view(),
                                                std::sqrt(tss.sum_sq));
     // The minimum itself where the extended-precision QR gave it: the
