@@ -412,3 +412,17 @@ def test_rank_tolerance_edge(cls, ratio, full_rank, intercept):
     else:
         with pytest.raises(RuntimeError):
             fit_exogenous(cls, x, y, args, weights=np.ones(n), sigma=np.eye(n))
+
+
+# Instruments that reach a regressor only at the level of rounding (1e-15 of
+# its length, ten times below max(n, k) eps): Z'X is singular whatever the
+# scale of that regressor's column, and rescaling the column must not hide it.
+@pytest.mark.parametrize("reach", [0.0, 1e-15])
+def test_instruments_that_do_not_reach_a_regressor(reach):
+    rng = np.random.default_rng(9)
+    z = rng.normal(size=(50, 2))
+    w = rng.normal(size=50)
+    w -= z @ np.linalg.lstsq(z, w, rcond=None)[0]
+    x = np.column_stack([z[:, 0], w / np.linalg.norm(w) + reach * z[:, 1] / np.linalg.norm(z[:, 1])])
+    with pytest.raises(ValueError, match="^Z'X matrix is singular"):
+        ordinata.IV(fit_intercept=False).fit(z, x, rng.normal(size=50))
