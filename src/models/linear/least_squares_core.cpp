@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "linalg/double_double.hpp"
 #include "linalg/extended_qr.hpp"
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
@@ -210,17 +211,26 @@ void refine(MatrixView x, VectorView y, const DesignSystem& sys, const Matrix& g
     const index_t n = x.rows(), p = x.cols();
     const Vector zero(p, 0.0);
     const Vector& m = sys.x_mean ? *sys.x_mean : zero;
-    // The residuals and A'e in extended precision: refinement can only
-    // recover the digits its residuals carry.
-    std::vector<long double> ate(p, 0.0L);
+    // The residuals and A'e in twice the working precision, the centred
+    // values exact: refinement can only recover the digits A'e carries, and
+    // at the solution A'e is what is left of terms that cancel.
+    std::vector<linalg::DoubleDouble> ate(p);
+    std::vector<linalg::DoubleDouble> centred(p);
     for (index_t i = 0; i < n; ++i) {
         const VectorView r = x.row(i);
-        long double e = static_cast<long double>(y[i]) - sys.y_mean;
-        for (index_t j = 0; j < p; ++j) e -= (static_cast<long double>(r[j]) - m[j]) * b[j];
-        for (index_t j = 0; j < p; ++j) ate[j] += (static_cast<long double>(r[j]) - m[j]) * e;
+        linalg::DoubleDouble e = linalg::DoubleDouble::difference(y[i], sys.y_mean);
+        for (index_t j = 0; j < p; ++j) {
+            centred[j] = linalg::DoubleDouble::difference(r[j], m[j]);
+            e.add_product(centred[j], -b[j]);
+        }
+        for (index_t j = 0; j < p; ++j) {
+            ate[j].add_product(centred[j].hi, e.hi);
+            ate[j].add_product(centred[j].hi, e.lo);
+            ate[j].add_product(centred[j].lo, e.hi);
+        }
     }
     Vector ate_d(p);
-    for (index_t j = 0; j < p; ++j) ate_d[j] = static_cast<double>(ate[j]);
+    for (index_t j = 0; j < p; ++j) ate_d[j] = ate[j].value();
     const Vector delta = linalg::dot(g_inv.view(), ate_d.view());
     for (index_t j = 0; j < p; ++j) b[j] += delta[j];
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "linalg/double_double.hpp"
 #include "linalg/ops.hpp"
 #include "linalg/parallel.hpp"
 
@@ -49,24 +50,6 @@ double residual_rounding_bound(const ResidualFit& fit, VectorView beta, bool int
     return static_cast<double>(column_lengths.size() + 2) * eps * terms / std::sqrt(fit.ssr);
 }
 
-// A sum carried as an unevaluated pair hi + lo: products are added exactly
-// (the fused multiply-add gives each product's rounding error) and the sums
-// with their errors (Knuth's TwoSum), so the result is as if computed in
-// twice the working precision (Ogita, Rump and Oishi's Dot2).
-struct DoubleDouble {
-    double hi = 0.0, lo = 0.0;
-    void add(double v) {
-        const double s = hi + v, t = s - hi;
-        lo += (hi - (s - t)) + (v - t);
-        hi = s;
-    }
-    void add_product(double a, double b) {
-        const double p = a * b;
-        add(p);
-        lo += std::fma(a, b, -p);
-    }
-};
-
 // y - Xd beta with every row's sum in twice the working precision, in
 // place of e; the sum of squares of the re-formed residuals.
 double extended_residuals(MatrixView x, VectorView y, VectorView beta, bool intercept, Vector& e) {
@@ -75,7 +58,7 @@ double extended_residuals(MatrixView x, VectorView y, VectorView beta, bool inte
         long double part = 0.0L;
         for (index_t i = first; i < first + rows; ++i) {
             const VectorView r = x.row(i);
-            DoubleDouble ei;
+            linalg::DoubleDouble ei;
             ei.add(y[i]);
             if (intercept) ei.add(-beta[0]);
             for (index_t j = 0; j < p; ++j) ei.add_product(-r[j], beta[j + off]);
