@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
 
 namespace ordinata::models::linear {
 
