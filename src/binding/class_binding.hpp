@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "binding/frame.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/blas_threads.hpp"
 
 namespace ordinata::binding {
 
@@ -113,14 +113,17 @@ struct ClassBinding {
         return m.fn(est, a);
     }
 
-    // Elements the member reads: its array arguments, or for the report and
-    // the covariance, the fitted design.
+    // Elements the member reads, as its table entry says to measure them.
     static std::uint64_t work(const M& m, const typename C::Estimator& est, const Args& a) {
-        const std::string_view name = m.name;
-        if (name == "fit" || name == "predict") return a.elements();
-        if (name == "summary" || name == "covariance_matrix") {
-            const auto& r = est.results();
-            return r.n_samples.value_or(0) * (r.n_features.value_or(0) + 1);
+        switch (m.work) {
+            case Work::Arguments:
+                return a.elements();
+            case Work::FittedDesign: {
+                const auto& r = est.results();
+                return r.n_samples.value_or(0) * (r.n_features.value_or(0) + 1);
+            }
+            case Work::None:
+                break;
         }
         return 0;
     }

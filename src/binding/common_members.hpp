@@ -46,17 +46,20 @@ struct Common {
                          [](E& m, A a) -> Outcome { return m.confidence_intervals(a.number(0)); });
     }
     static constexpr Member<E> summary(const char* doc = "") {
-        return method<E>("summary", Access::Shared, {}, doc, [](E& m, A) -> Outcome { return m.summary(); });
+        return method<E>(
+            "summary", Access::Shared, {}, doc, [](E& m, A) -> Outcome { return m.summary(); }, Work::FittedDesign);
     }
     // The lazily cached covariance: filling the cache needs exclusive access.
     static constexpr Member<E> covariance_method(const char* doc) {
-        return method<E>("covariance_matrix", Access::Exclusive, {}, doc,
-                         [](E& m, A) -> Outcome { return m.covariance_matrix(); });
+        return method<E>(
+            "covariance_matrix", Access::Exclusive, {}, doc, [](E& m, A) -> Outcome { return m.covariance_matrix(); },
+            Work::FittedDesign);
     }
     // predict(x) for the classes whose prediction takes the regressors alone.
     static constexpr Member<E> predict(const char* param, const char* doc = "") {
-        return method<E>("predict", Access::Shared, {array2d(param)}, doc,
-                         [](E& m, A a) -> Outcome { return m.predict(a.matrix(0)); });
+        return method<E>(
+            "predict", Access::Shared, {array2d(param)}, doc,
+            [](E& m, A a) -> Outcome { return m.predict(a.matrix(0)); }, Work::Arguments);
     }
 };
 

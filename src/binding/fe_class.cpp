@@ -33,11 +33,13 @@ struct FEClass {
         C::residuals,
         property<FE>("fixed_effects", [](FE& m, A) -> Outcome { return m.fixed_effects(); }),
         C::is_fitted,
-        method<FE>("fit", Access::Exclusive, {array2d("x"), array1d("y"), int_array1d("entity_id")}, "",
-                   [](FE& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), ids(a, 2)); }),
-        method<FE>("predict", Access::Shared, {array2d("x"), int_array1d("entity_id")},
-                   "Make predictions using the fitted Fixed Effects model",
-                   [](FE& m, A a) -> Outcome { return m.predict(a.matrix(0), ids(a, 1)); }),
+        method<FE>(
+            "fit", Access::Exclusive, {array2d("x"), array1d("y"), int_array1d("entity_id")}, "",
+            [](FE& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), ids(a, 2)); }, Work::Arguments),
+        method<FE>(
+            "predict", Access::Shared, {array2d("x"), int_array1d("entity_id")},
+            "Make predictions using the fitted Fixed Effects model",
+            [](FE& m, A a) -> Outcome { return m.predict(a.matrix(0), ids(a, 1)); }, Work::Arguments),
         C::standard_errors("Calculate standard errors of coefficients"),
         C::t_statistics("Calculate t-statistics for coefficients"),
         C::p_values("Calculate p-values for coefficients using t-distribution"),

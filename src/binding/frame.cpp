@@ -1,6 +1,6 @@
 #include "binding/frame.hpp"
 
-#include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/numpy.hpp"
@@ -57,9 +57,22 @@ void prefix_type_error(const char* arg) {
     PyErr_SetRaisedException(err.release());
 }
 
-bool is_numpy_bool(PyObject* obj) {
-    const char* name = Py_TYPE(obj)->tp_name;
-    return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+// A parameter name as an interned str, made on its first use and kept for
+// the process: keyword names at call sites are interned too, so most
+// matches are one pointer comparison. One table serves the process, since
+// the module refuses sub-interpreters; it is touched only under the
+// interpreter lock. Null when the string cannot be made (the caller then
+// compares the text).
+PyObject* interned(const char* name) {
+    static std::unordered_map<const char*, PyObject*> table;
+    if (const auto it = table.find(name); it != table.end()) return it->second;
+    PyObject* s = PyUnicode_InternFromString(name);
+    if (!s) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    table.emplace(name, s);
+    return s;
 }
 
 }  // namespace
@@ -85,6 +98,9 @@ bool parse_arguments(const char* cls, const char* method, std::span<const Param>
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = kw_names[j];
         std::size_t idx = n;
+        for (std::size_t i = 0; i < n && idx == n; ++i)
+            if (interned(params[i].name) == key) idx = i;
+        // A name built at run time (a ** dict's key) need not be interned.
         for (std::size_t i = 0; i < n && idx == n; ++i)
             if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) idx = i;
         if (idx == n) {
@@ -135,7 +151,7 @@ bool Args::convert(std::span<const Param> params, PyObject* const* objects) {
                     values_[i] = p.default_flag;
                 } else if (PyBool_Check(obj)) {
                     values_[i] = obj == Py_True;
-                } else if (is_numpy_bool(obj)) {
+                } else if (numpy::is_bool_scalar(obj)) {
                     const int truth = PyObject_IsTrue(obj);
                     if (truth < 0) {
                         prefix_type_error(p.name);

@@ -20,7 +20,7 @@
 
 #include "binding/pyref.hpp"
 #include "linalg/matrix.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/blas_threads.hpp"
 #include "models/estimator_error.hpp"
 
 namespace ordinata::binding {
@@ -216,6 +216,11 @@ private:
 
 // ---------------------------------------------------------------- class tables
 
+// How much work a member does, to decide whether it runs without the
+// interpreter lock: the elements of its array arguments, the fitted design's
+// (the report and the covariance read it), or too little to count.
+enum class Work { None, Arguments, FittedDesign };
+
 template <class Est>
 struct Member {
     enum class Kind { Property, Method } kind;
@@ -224,16 +229,17 @@ struct Member {
     ParamList params;
     const char* doc;
     Outcome (*fn)(Est&, const Args&);
+    Work work;
 };
 
 template <class Est>
-constexpr Member<Est> property(const char* name, Outcome (*fn)(Est&, const Args&)) {
-    return {Member<Est>::Kind::Property, name, Access::Shared, {}, "", fn};
+constexpr Member<Est> property(const char* name, Outcome (*fn)(Est&, const Args&), Work work = Work::None) {
+    return {Member<Est>::Kind::Property, name, Access::Shared, {}, "", fn, work};
 }
 template <class Est>
 constexpr Member<Est> method(const char* name, Access access, ParamList params, const char* doc,
-                             Outcome (*fn)(Est&, const Args&)) {
-    return {Member<Est>::Kind::Method, name, access, params, doc, fn};
+                             Outcome (*fn)(Est&, const Args&), Work work = Work::None) {
+    return {Member<Est>::Kind::Method, name, access, params, doc, fn, work};
 }
 
 template <class Est>

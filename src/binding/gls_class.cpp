@@ -29,9 +29,10 @@ struct GLSClass {
         C::residuals,
         C::n_samples,
         C::n_features,
-        method<GLS>("fit", Access::Exclusive, {array2d("x"), array1d("y"), array2d("sigma")},
-                    "GLS fitting with optimized Cholesky whitening and efficient operations",
-                    [](GLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), a.matrix(2)); }),
+        method<GLS>(
+            "fit", Access::Exclusive, {array2d("x"), array1d("y"), array2d("sigma")},
+            "GLS fitting with optimized Cholesky whitening and efficient operations",
+            [](GLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), a.matrix(2)); }, Work::Arguments),
         C::predict("x", "Fast prediction with optimized operations"),
         C::standard_errors(),
         C::t_statistics(),

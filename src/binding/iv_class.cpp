@@ -31,8 +31,9 @@ struct IVClass {
 
     using C = Common<IV>;
     static constexpr std::array members{
-        method<IV>("fit", Access::Exclusive, {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
-                   [](IV& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }),
+        method<IV>(
+            "fit", Access::Exclusive, {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
+            [](IV& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }, Work::Arguments),
         C::is_fitted,
         C::coefficients,
         C::fit_intercept,
@@ -43,7 +44,8 @@ struct IVClass {
         C::p_values(),
         C::confidence_intervals(),
         C::summary(),
-        property<IV>("covariance_matrix", [](IV& m, A) -> Outcome { return m.covariance_matrix(); }),
+        property<IV>(
+            "covariance_matrix", [](IV& m, A) -> Outcome { return m.covariance_matrix(); }, Work::FittedDesign),
         C::mse,
         C::r_squared,
         C::r_squared_adj,

@@ -27,6 +27,8 @@ bool is_array_of(PyObject* obj, int ndim, bool integer) {
     return PyArray_TYPE(arr) == want || PyArray_EquivTypenums(PyArray_TYPE(arr), want) != 0;
 }
 
+bool is_bool_scalar(PyObject* obj) { return PyArray_IsScalar(obj, Bool); }
+
 int is_masked(PyObject* obj) {
     if (!PyArray_Check(obj) || PyArray_CheckExact(obj)) return 0;
     // The module is single-interpreter (see module.cpp), so one cached type

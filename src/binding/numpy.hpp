@@ -24,6 +24,9 @@ bool is_array_of(PyObject* obj, int ndim, bool integer);
 // only, so plain arrays never pay for it.
 int is_masked(PyObject* obj);
 
+// A numpy.bool scalar.
+bool is_bool_scalar(PyObject* obj);
+
 struct ArrayData {
     const void* base = nullptr;  // null with an exception set on failure
     std::int64_t shape[2] = {0, 0};

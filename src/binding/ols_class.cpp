@@ -31,8 +31,9 @@ struct OLSClass {
         C::n_features,
         C::residuals,
         C::is_fitted,
-        method<OLS>("fit", Access::Exclusive, {array2d("x"), array1d("y")}, "",
-                    [](OLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1)); }),
+        method<OLS>(
+            "fit", Access::Exclusive, {array2d("x"), array1d("y")}, "",
+            [](OLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1)); }, Work::Arguments),
         C::predict("x", "Make predictions using the fitted OLS model - optimized for performance"),
         C::standard_errors("Calculate standard errors of coefficients"),
         C::t_statistics("Calculate t-statistics for coefficients"),

@@ -36,8 +36,9 @@ struct RidgeClass {
         C::p_values("Calculate p-values for coefficients using t-distribution"),
         C::confidence_intervals("Calculate confidence intervals for coefficients"),
         C::summary("Generate a summary of the model results"),
-        method<Ridge>("fit", Access::Exclusive, {array2d("x"), array1d("y")}, "Fit the Ridge regression model",
-                      [](Ridge& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1)); }),
+        method<Ridge>(
+            "fit", Access::Exclusive, {array2d("x"), array1d("y")}, "Fit the Ridge regression model",
+            [](Ridge& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1)); }, Work::Arguments),
         C::predict("x", "Make predictions using the fitted Ridge model"),
         C::covariance_method("Get the covariance matrix of coefficients"),
     };

@@ -20,8 +20,9 @@ struct TSLSClass {
 
     using C = Common<TSLS>;
     static constexpr std::array members{
-        method<TSLS>("fit", Access::Exclusive, {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
-                     [](TSLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }),
+        method<TSLS>(
+            "fit", Access::Exclusive, {array2d("instruments"), array2d("regressors"), array1d("targets")}, "",
+            [](TSLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.matrix(1), a.vector(2)); }, Work::Arguments),
         C::summary(),
         C::is_fitted,
         C::coefficients,
@@ -35,7 +36,8 @@ struct TSLSClass {
         C::residuals,
         C::n_samples,
         C::n_features,
-        property<TSLS>("covariance_matrix", [](TSLS& m, A) -> Outcome { return m.covariance_matrix(); }),
+        property<TSLS>(
+            "covariance_matrix", [](TSLS& m, A) -> Outcome { return m.covariance_matrix(); }, Work::FittedDesign),
     };
 };
 

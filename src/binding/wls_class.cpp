@@ -29,11 +29,12 @@ struct WLSClass {
         C::residuals,
         C::n_samples,
         C::n_features,
-        method<WLS>("fit", Access::Exclusive, {array2d("x"), array1d("y"), array1d("weights")},
-                    "WLS fitting with optimized diagonal weighting and numerical stability.\n\n"
-                    "WLS is more efficient than GLS since we only need to handle diagonal weight matrix.\n"
-                    "This implementation uses sqrt(weights) transformation for numerical stability.",
-                    [](WLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), a.vector(2)); }),
+        method<WLS>(
+            "fit", Access::Exclusive, {array2d("x"), array1d("y"), array1d("weights")},
+            "WLS fitting with optimized diagonal weighting and numerical stability.\n\n"
+            "WLS is more efficient than GLS since we only need to handle diagonal weight matrix.\n"
+            "This implementation uses sqrt(weights) transformation for numerical stability.",
+            [](WLS& m, A a) -> Outcome { return m.fit(a.matrix(0), a.vector(1), a.vector(2)); }, Work::Arguments),
         C::predict("x", "Fast prediction with optimized operations"),
         C::standard_errors(),
         C::t_statistics(),

@@ -19,7 +19,8 @@
 
 #include "linalg/matrix.hpp"
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
+#include "linalg/row_blocks.hpp"
 #include "stats/boost_policy.hpp"
 
 namespace {

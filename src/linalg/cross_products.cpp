@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_blocks.hpp"
 
 namespace ordinata::linalg {
 

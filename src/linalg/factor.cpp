@@ -6,18 +6,18 @@
 
 #include "linalg/lapack.hpp"
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
 
 namespace ordinata::linalg {
 
+using lapack::as_int;
+using lapack::fits_int;
 using lapack::lapack_int;
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-bool fits_int(index_t v) { return v <= static_cast<index_t>(std::numeric_limits<lapack_int>::max()); }
 
 LinalgResult<void> check_square(MatrixView a) {
     if (a.rows() != a.cols())
@@ -27,12 +27,30 @@ LinalgResult<void> check_square(MatrixView a) {
     return {};
 }
 
-std::vector<double> col_major(MatrixView a, index_t ld) {
-    std::vector<double> out(ld * a.cols(), 0.0);
+// Column-major copy of a view, with leading dimension ld >= rows (the
+// padding rows zero).
+Vector col_major(MatrixView a, index_t ld, Purpose purpose) {
+    Vector out(ld * a.cols(), purpose);
+    std::fill_n(out.data(), out.size(), 0.0);
     for (index_t j = 0; j < a.cols(); ++j)
         for (index_t i = 0; i < a.rows(); ++i) out[j * ld + i] = a(i, j);
     return out;
 }
+
+Matrix from_col_major(const double* buf, index_t rows, index_t cols, index_t ld) {
+    Matrix out(rows, cols);
+    for (index_t i = 0; i < rows; ++i)
+        for (index_t j = 0; j < cols; ++j) out(i, j) = buf[j * ld + i];
+    return out;
+}
+
+// What each driver's scratch holds, for the message when it cannot be had.
+constexpr Purpose kSquareFactor{"the factorisation of the cross-product matrix"};
+constexpr Purpose kQr{"the QR factorisation"};
+constexpr Purpose kSvd{"the singular value decomposition"};
+constexpr Purpose kEigen{"the eigenvalue decomposition"};
+constexpr Purpose kTriangular{"the triangular solve"};
+constexpr Purpose kLeastSquares{"the least-squares solve"};
 
 // Largest absolute column sum: the 1-norm the condition estimators take.
 double one_norm(const double* a, index_t n) {
@@ -189,7 +207,7 @@ void complete(SquareFactor& f, double anorm) {
 
 LinalgResult<SquareFactor> factor_cholesky(MatrixView a) {
     if (auto ok = check_square(a); !ok) return std::unexpected(ok.error());
-    SquareFactor f{col_major(a, a.rows()), {}, a.rows(), Matrix(), 1.0};
+    SquareFactor f{col_major(a, a.rows(), kSquareFactor), {}, a.rows(), Matrix(), 1.0};
     if (f.n == 0) return f;
     const lapack_int N = static_cast<lapack_int>(f.n);
     // The full symmetric 1-norm, from the lower triangle the factor reads.
@@ -208,7 +226,7 @@ LinalgResult<SquareFactor> factor_cholesky(MatrixView a) {
 
 LinalgResult<SquareFactor> factor_lu(MatrixView a) {
     if (auto ok = check_square(a); !ok) return std::unexpected(ok.error());
-    SquareFactor f{col_major(a, a.rows()), std::vector<std::int32_t>(a.rows()), a.rows(), Matrix(), 1.0};
+    SquareFactor f{col_major(a, a.rows(), kSquareFactor), std::vector<std::int32_t>(a.rows()), a.rows(), Matrix(), 1.0};
     if (f.n == 0) return f;
     const lapack_int N = static_cast<lapack_int>(f.n);
     const double anorm = one_norm(f.factors.data(), f.n);
@@ -238,17 +256,19 @@ LinalgResult<QrFactorMany> qr(MatrixView a, MatrixView b) {
         return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
     QrFactorMany out{Matrix(n, n, 0.0), Matrix(n, nrhs, 0.0)};
     if (n == 0) return out;
-    std::vector<double> abuf = col_major(a, m);  // overwritten by dgeqrf
-    std::vector<double> c = col_major(b, m);     // overwritten by Q'B
-    std::vector<double> tau(n);
-    const lapack_int M = static_cast<lapack_int>(m), N = static_cast<lapack_int>(n);
-    const lapack_int NRHS = static_cast<lapack_int>(std::max<index_t>(nrhs, 1));
+    Vector abuf = col_major(a, m, kQr);  // overwritten by dgeqrf
+    Vector c = col_major(b, m, kQr);     // overwritten by Q'B
+    Vector tau(n, kQr);
+    const lapack_int M = as_int(m), N = as_int(n);
+    const lapack_int NRHS = as_int(std::max<index_t>(nrhs, 1));
     lapack_int info = 0, lwork = -1;
     double q1 = 0.0, q2 = 0.0;
     lapack::dgeqrf_(&M, &N, abuf.data(), &M, tau.data(), &q1, &lwork, &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
     lapack::dormqr_("L", "T", &M, &NRHS, &N, abuf.data(), &M, tau.data(), c.data(), &M, &q2, &lwork, &info, 1, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
     lwork = std::max<lapack_int>({static_cast<lapack_int>(q1), static_cast<lapack_int>(q2), N, NRHS, 1});
-    std::vector<double> work(static_cast<std::size_t>(lwork));
+    Vector work(static_cast<index_t>(lwork), kQr);
     lapack::dgeqrf_(&M, &N, abuf.data(), &M, tau.data(), work.data(), &lwork, &info);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
     if (nrhs > 0) {
@@ -274,14 +294,15 @@ LinalgResult<Vector> singular_values(MatrixView a) {
     Vector s(k);
     if (k == 0) return s;
     if (!fits_int(m) || !fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    std::vector<double> abuf = col_major(a, m);
-    const lapack_int M = static_cast<lapack_int>(m), N = static_cast<lapack_int>(n), one = 1;
+    Vector abuf = col_major(a, m, kSvd);
+    const lapack_int M = as_int(m), N = as_int(n), one = 1;
     lapack_int info = 0, lwork = -1;
     double query = 0.0, dummy = 0.0;
     lapack::dgesvd_("N", "N", &M, &N, abuf.data(), &M, s.data(), &dummy, &one, &dummy, &one, &query, &lwork, &info, 1,
                     1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
     lwork = std::max<lapack_int>(static_cast<lapack_int>(query), 1);
-    std::vector<double> work(static_cast<std::size_t>(lwork));
+    Vector work(static_cast<index_t>(lwork), kSvd);
     lapack::dgesvd_("N", "N", &M, &N, abuf.data(), &M, s.data(), &dummy, &one, &dummy, &one, work.data(), &lwork, &info,
                     1, 1);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
@@ -293,13 +314,14 @@ LinalgResult<Vector> symmetric_eigenvalues(MatrixView a) {
     const index_t n = a.rows();
     Vector w(n);
     if (n == 0) return w;
-    std::vector<double> abuf = col_major(a, n);
-    const lapack_int N = static_cast<lapack_int>(n);
+    Vector abuf = col_major(a, n, kEigen);
+    const lapack_int N = as_int(n);
     lapack_int info = 0, lwork = -1;
     double query = 0.0;
     lapack::dsyev_("N", "L", &N, abuf.data(), &N, w.data(), &query, &lwork, &info, 1, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
     lwork = std::max<lapack_int>(static_cast<lapack_int>(query), 3 * N);
-    std::vector<double> work(static_cast<std::size_t>(lwork));
+    Vector work(static_cast<index_t>(lwork), kEigen);
     lapack::dsyev_("N", "L", &N, abuf.data(), &N, w.data(), work.data(), &lwork, &info, 1, 1);
     if (info != 0) return std::unexpected(LinalgError::from_info(info));
     return w;
@@ -381,6 +403,141 @@ double scaled_condition_number(MatrixView design) {
     if (!sv) return kNaN;
     const double top = (*sv)[0], bottom = (*sv)[sv->size() - 1];
     return bottom > 0.0 ? top / bottom : kInf;
+}
+
+LinalgResult<Matrix> cholesky_in_place(Matrix&& a) {
+    Matrix m = std::move(a);
+    if (m.rows() != m.cols())
+        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(m.rows()),
+                                           static_cast<std::int64_t>(m.cols())});
+    const index_t n = m.rows();
+    if (n == 0) return m;
+    if (!fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    // The row-major lower triangle is the column-major upper one, so 'U'
+    // factors the same matrix and leaves L in the row-major lower triangle.
+    const lapack_int N = as_int(n);
+    lapack_int info = 0;
+    lapack::dpotrf_("U", &N, m.data(), &N, &info, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    for (index_t i = 0; i < n; ++i) std::fill_n(m.data() + i * n + i + 1, n - i - 1, 0.0);
+    return m;
+}
+
+namespace {
+
+// Solves in place on a column-major right-hand side of n rows and nrhs columns.
+LinalgResult<Vector> trtrs(MatrixView t, Triangle tri, Vector rhs, index_t nrhs) {
+    if (t.rows() != t.cols())
+        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(t.rows()),
+                                           static_cast<std::int64_t>(t.cols())});
+    const index_t n = t.rows();
+    if (n == 0 || nrhs == 0) return rhs;
+    if (!fits_int(n) || !fits_int(nrhs)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    Vector tbuf = col_major(t, n, kTriangular);
+    const lapack_int N = as_int(n), NRHS = as_int(nrhs);
+    lapack_int info = 0;
+    lapack::dtrtrs_(tri == Triangle::Lower ? "L" : "U", "N", "N", &N, &NRHS, tbuf.data(), &N, rhs.data(), &N, &info, 1,
+                    1, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    return rhs;
+}
+
+}  // namespace
+
+LinalgResult<Vector> solve_triangular(MatrixView t, Triangle tri, VectorView b) {
+    if (b.size() != t.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    Vector rhs(b.size(), kTriangular);
+    for (index_t i = 0; i < b.size(); ++i) rhs[i] = b[i];
+    auto x = trtrs(t, tri, std::move(rhs), 1);
+    if (!x) return std::unexpected(x.error());
+    return Vector::from(VectorView{x->data(), x->size(), 1});
+}
+
+LinalgResult<Matrix> solve_triangular(MatrixView t, Triangle tri, MatrixView b) {
+    if (b.rows() != t.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    const index_t n = b.rows(), r = b.cols();
+    auto x = trtrs(t, tri, col_major(b, n, kTriangular), r);
+    if (!x) return std::unexpected(x.error());
+    return from_col_major(x->data(), n, r, n);
+}
+
+namespace {
+
+struct GelsdOutput {
+    Vector b;  // column-major, ldb rows
+    index_t ldb;
+    Vector singular_values;
+    lapack_int rank;
+};
+
+LinalgResult<GelsdOutput> gelsd(MatrixView a, Vector b, index_t ldb, index_t nrhs, double rcond) {
+    const index_t m = a.rows(), n = a.cols();
+    GelsdOutput out{std::move(b), ldb, Vector(std::min(m, n)), 0};
+    if (m == 0 || n == 0 || nrhs == 0) {
+        // Nothing to factor: the minimum-norm solution is zero.
+        std::fill_n(out.b.data(), out.b.size(), 0.0);
+        return out;
+    }
+    if (!fits_int(m) || !fits_int(n) || !fits_int(nrhs) || !fits_int(ldb))
+        return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    Vector abuf = col_major(a, m, kLeastSquares);
+    const lapack_int M = as_int(m), N = as_int(n), NRHS = as_int(nrhs), LDB = as_int(ldb);
+    lapack_int info = 0, rank = 0, lwork = -1;
+    double work_query = 0.0;
+    lapack_int iwork_query = 0;
+    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond, &rank,
+                    &work_query, &lwork, &iwork_query, &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    lwork = std::max<lapack_int>(static_cast<lapack_int>(work_query), 1);
+    Vector work(static_cast<index_t>(lwork), kLeastSquares);
+    std::vector<lapack_int> iwork(std::max<lapack_int>(iwork_query, 1));
+    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond, &rank,
+                    work.data(), &lwork, iwork.data(), &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    out.rank = rank;
+    return out;
+}
+
+std::optional<Vector> residual_ss(const GelsdOutput& g, index_t m, index_t n, index_t nrhs) {
+    if (!(m > n && g.rank == static_cast<lapack_int>(n))) return std::nullopt;
+    Vector rss(nrhs);
+    for (index_t r = 0; r < nrhs; ++r) {
+        double s = 0.0;
+        for (index_t i = n; i < m; ++i) s += g.b[r * g.ldb + i] * g.b[r * g.ldb + i];
+        rss[r] = s;
+    }
+    return rss;
+}
+
+}  // namespace
+
+LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b, double rcond) {
+    if (b.size() != a.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    const index_t m = a.rows(), n = a.cols(), ldb = std::max<index_t>({m, n, 1});
+    Vector rhs(ldb, kLeastSquares);
+    std::fill_n(rhs.data(), ldb, 0.0);
+    for (index_t i = 0; i < m; ++i) rhs[i] = b[i];
+    auto g = gelsd(a, std::move(rhs), ldb, 1, rcond);
+    if (!g) return std::unexpected(g.error());
+    LeastSquaresResult<Vector> res;
+    res.solution = Vector::from(VectorView{g->b.data(), n, 1});
+    res.singular_values = std::move(g->singular_values);
+    res.rank = g->rank;
+    res.residual_sum_of_squares = residual_ss(*g, m, n, 1);
+    return res;
+}
+
+LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b, double rcond) {
+    if (b.rows() != a.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    const index_t m = a.rows(), n = a.cols(), r = b.cols(), ldb = std::max<index_t>({m, n, 1});
+    auto g = gelsd(a, col_major(b, ldb, kLeastSquares), ldb, r, rcond);
+    if (!g) return std::unexpected(g.error());
+    LeastSquaresResult<Matrix> res;
+    res.solution = from_col_major(g->b.data(), n, r, ldb);
+    res.singular_values = std::move(g->singular_values);
+    res.rank = g->rank;
+    res.residual_sum_of_squares = residual_ss(*g, m, n, r);
+    return res;
 }
 
 }  // namespace ordinata::linalg

@@ -1,13 +1,18 @@
-// Factorisations that also say how well they can be trusted: square factors
-// with their exact condition number, Householder QR for least squares, and
-// the spectra the rank decisions read.
+// Every LAPACK driver of the library: factorisations that also say how well
+// they can be trusted (square factors with their exact condition number,
+// Householder QR for least squares, the spectra the rank decisions read),
+// triangular solves and minimum-norm least squares. LAPACK's scratch comes
+// from Vector, so that a factorisation too large for memory fails with
+// AllocationError naming it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "linalg/error.hpp"
 #include "linalg/matrix.hpp"
+#include "linalg/ops.hpp"
 
 namespace ordinata::linalg {
 
@@ -18,7 +23,7 @@ namespace ordinata::linalg {
 // cheaper than LAPACK's estimate, and never an underestimate of the
 // condition.
 struct SquareFactor {
-    std::vector<double> factors;
+    Vector factors;
     std::vector<std::int32_t> ipiv;
     index_t n = 0;
     Matrix inverse;
@@ -62,5 +67,27 @@ double scaled_condition_number(MatrixView a);
 
 // Column 2-norms that neither overflow nor underflow in the squares.
 Vector column_norms(MatrixView a);
+
+// Lower L with A = L L' (dpotrf), in the buffer of a (taken over, so an
+// n x n input costs no second n x n copy); reads only the lower triangle.
+// On failure the buffer is released.
+LinalgResult<Matrix> cholesky_in_place(Matrix&& a);
+// Solves T x = b (dtrtrs, non-unit diagonal). A transposed view of a lower
+// factor passed as Upper solves with L'.
+LinalgResult<Vector> solve_triangular(MatrixView t, Triangle tri, VectorView b);
+LinalgResult<Matrix> solve_triangular(MatrixView t, Triangle tri, MatrixView b);
+
+template <class Solution>
+struct LeastSquaresResult {
+    Solution solution;
+    Vector singular_values;
+    std::int32_t rank = 0;
+    std::optional<Vector> residual_sum_of_squares;
+};
+
+// Minimum-norm least squares by SVD (dgelsd): singular values below
+// rcond * sigma_max are treated as zero (RCOND = -1: machine precision).
+LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b, double rcond = -1.0);
+LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b, double rcond = -1.0);
 
 }  // namespace ordinata::linalg

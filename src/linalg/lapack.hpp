@@ -24,6 +24,11 @@ namespace ordinata::linalg::lapack {
 
 using lapack_int = std::int32_t;
 
+// Whether a dimension fits LAPACK's 32-bit integers, and the narrowing once
+// it is known to.
+inline bool fits_int(std::uint64_t v) { return v <= static_cast<std::uint64_t>(INT32_MAX); }
+inline lapack_int as_int(std::uint64_t v) { return static_cast<lapack_int>(v); }
+
 enum CblasOrder { RowMajor = 101, ColMajor = 102 };
 enum CblasTranspose { NoTrans = 111, Trans = 112 };
 enum CblasUplo { Upper = 121, Lower = 122 };
@@ -48,9 +53,6 @@ double cblas_ddot(lapack_int n, const double* x, lapack_int incx, const double* 
 // Overwrites A with its LU factors.
 void dgetrf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda, lapack_int* ipiv,
              lapack_int* info) ORDINATA_BLAS_SYMBOL("dgetrf_");
-// Overwrites A (the LU factors) with the inverse.
-void dgetri_(const lapack_int* n, double* a, const lapack_int* lda, const lapack_int* ipiv, double* work,
-             const lapack_int* lwork, lapack_int* info) ORDINATA_BLAS_SYMBOL("dgetri_");
 // Overwrites the UPLO triangle of A with the Cholesky factor.
 void dpotrf_(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda, lapack_int* info,
              std::size_t uplo_len) ORDINATA_BLAS_SYMBOL("dpotrf_");

@@ -1,6 +1,6 @@
 #include "linalg/matrix.hpp"
 
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -108,25 +108,9 @@ Matrix Matrix::from(MatrixView v) {
     return out;
 }
 
-Vector diagonal(MatrixView a) {
-    const index_t n = std::min(a.rows(), a.cols());
-    Vector out(n);
-    for (index_t i = 0; i < n; ++i) out[i] = a(i, i);
-    return out;
-}
-
 double sum(VectorView v) {
     double s = 0.0;
     for (index_t i = 0; i < v.len; ++i) s += v[i];
-    return s;
-}
-
-double sum_sq_dev(VectorView v, double c) {
-    double s = 0.0;
-    for (index_t i = 0; i < v.len; ++i) {
-        const double d = v[i] - c;
-        s += d * d;
-    }
     return s;
 }
 
@@ -139,9 +123,6 @@ Vector zip(VectorView a, VectorView b, Op op) {
 }
 }  // namespace
 
-Vector add(VectorView a, VectorView b) {
-    return zip(a, b, [](double x, double y) { return x + y; });
-}
 Vector sub(VectorView a, VectorView b) {
     return zip(a, b, [](double x, double y) { return x - y; });
 }
@@ -159,13 +140,6 @@ Matrix scale(MatrixView a, double s) {
     Matrix out(a.rows(), a.cols());
     for (index_t i = 0; i < a.rows(); ++i)
         for (index_t j = 0; j < a.cols(); ++j) out(i, j) = a(i, j) * s;
-    return out;
-}
-
-Matrix add(MatrixView a, MatrixView b) {
-    Matrix out(a.rows(), a.cols());
-    for (index_t i = 0; i < a.rows(); ++i)
-        for (index_t j = 0; j < a.cols(); ++j) out(i, j) = a(i, j) + b(i, j);
     return out;
 }
 

@@ -224,15 +224,11 @@ private:
 void copy_into(MatrixView a, Matrix& out);
 
 // Element-wise helpers.
-Vector diagonal(MatrixView a);
 double sum(VectorView v);
-double sum_sq_dev(VectorView v, double c);  // sum of (v_i - c)^2
-Vector add(VectorView a, VectorView b);
 Vector sub(VectorView a, VectorView b);
 Vector div(VectorView a, VectorView b);  // IEEE division
 Vector scale(VectorView a, double s);
 Matrix scale(MatrixView a, double s);
-Matrix add(MatrixView a, MatrixView b);
 bool all_finite(VectorView v);
 bool all_finite(MatrixView a);
 

@@ -7,19 +7,18 @@
 #include <vector>
 
 #include "linalg/lapack.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
 
 namespace ordinata::linalg {
 
+using lapack::as_int;
+using lapack::fits_int;
 using lapack::lapack_int;
 
 namespace {
 
 // Shape mismatches inside products are programming errors, never user input.
 [[noreturn]] void internal_error(const char* what) { throw std::logic_error(what); }
-
-bool fits_int(index_t v) { return v <= static_cast<index_t>(std::numeric_limits<lapack_int>::max()); }
-lapack_int as_int(index_t v) { return static_cast<lapack_int>(v); }
 
 // An operand BLAS can read in place: row-major with unit column stride, or
 // column-major (read as the transpose of a row-major buffer).
@@ -93,21 +92,6 @@ void chunked_gemv(MatrixView a, VectorView x, double* y) {
         const index_t first = chunks.first(c);
         gemv(a.row_range(first, chunks.size(c, m)), x, 0.0, y + first);
     });
-}
-
-// Column-major copy of a view, with leading dimension ld >= rows.
-std::vector<double> col_major(MatrixView a, index_t ld) {
-    std::vector<double> out(ld * a.cols(), 0.0);
-    for (index_t j = 0; j < a.cols(); ++j)
-        for (index_t i = 0; i < a.rows(); ++i) out[j * ld + i] = a(i, j);
-    return out;
-}
-
-Matrix from_col_major(const double* buf, index_t rows, index_t cols, index_t ld) {
-    Matrix out(rows, cols);
-    for (index_t i = 0; i < rows; ++i)
-        for (index_t j = 0; j < cols; ++j) out(i, j) = buf[j * ld + i];
-    return out;
 }
 
 }  // namespace
@@ -298,22 +282,6 @@ void gram_accumulate_upper(MatrixView a, Matrix& c) {
                         c.data(), as_int(k));
 }
 
-void dot_t_accumulate(MatrixView a, VectorView x, Vector& y) {
-    const index_t n = a.rows(), k = a.cols();
-    if (x.size() != n || y.size() != k) internal_error("dot_t_accumulate: shape mismatch");
-    if (n == 0 || k == 0) return;
-    if (n * k <= kSmallProduct) {
-        for (index_t j = 0; j < k; ++j) {
-            const VectorView cj = a.col(j);
-            double acc = 0.0;
-            for (index_t r = 0; r < n; ++r) acc += cj[r] * x[r];
-            y[j] += acc;
-        }
-        return;
-    }
-    gemv(a.t(), x, 1.0, y.data());
-}
-
 Vector column_sums(MatrixView x) {
     Vector s(x.cols(), 0.0);
     for (index_t i = 0; i < x.rows(); ++i) {
@@ -331,66 +299,6 @@ void mirror_upper(Matrix& c) {
 Matrix identity(index_t n) {
     Matrix m(n, n, 0.0);
     for (index_t i = 0; i < n; ++i) m(i, i) = 1.0;
-    return m;
-}
-
-LinalgResult<Matrix> inv(MatrixView a) {
-    if (a.rows() != a.cols())
-        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(a.rows()),
-                                           static_cast<std::int64_t>(a.cols())});
-    const index_t n = a.rows();
-    if (n == 0) return Matrix(0, 0);
-    if (!fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    std::vector<double> buf = col_major(a, n);
-    const lapack_int N = as_int(n);
-    std::vector<lapack_int> ipiv(n);
-    lapack_int info = 0;
-    lapack::dgetrf_(&N, &N, buf.data(), &N, ipiv.data(), &info);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    double work_query = 0.0;
-    lapack_int lwork = -1;
-    lapack::dgetri_(&N, buf.data(), &N, ipiv.data(), &work_query, &lwork, &info);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    lwork = std::max<lapack_int>(static_cast<lapack_int>(work_query), std::max<lapack_int>(N, 1));
-    std::vector<double> work(lwork);
-    lapack::dgetri_(&N, buf.data(), &N, ipiv.data(), work.data(), &lwork, &info);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    return from_col_major(buf.data(), n, n, n);
-}
-
-LinalgResult<Matrix> cholesky(MatrixView a) {
-    if (a.rows() != a.cols())
-        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(a.rows()),
-                                           static_cast<std::int64_t>(a.cols())});
-    const index_t n = a.rows();
-    if (n == 0) return Matrix(0, 0);
-    if (!fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    std::vector<double> buf = col_major(a, n);
-    const lapack_int N = as_int(n);
-    lapack_int info = 0;
-    lapack::dpotrf_("L", &N, buf.data(), &N, &info, 1);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    Matrix l = from_col_major(buf.data(), n, n, n);
-    for (index_t i = 0; i < n; ++i)
-        for (index_t j = i + 1; j < n; ++j) l(i, j) = 0.0;
-    return l;
-}
-
-LinalgResult<Matrix> cholesky_in_place(Matrix&& a) {
-    Matrix m = std::move(a);
-    if (m.rows() != m.cols())
-        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(m.rows()),
-                                           static_cast<std::int64_t>(m.cols())});
-    const index_t n = m.rows();
-    if (n == 0) return m;
-    if (!fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    // The row-major lower triangle is the column-major upper one, so 'U'
-    // factors the same matrix and leaves L in the row-major lower triangle.
-    const lapack_int N = as_int(n);
-    lapack_int info = 0;
-    lapack::dpotrf_("U", &N, m.data(), &N, &info, 1);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    for (index_t i = 0; i < n; ++i) std::fill_n(m.data() + i * n + i + 1, n - i - 1, 0.0);
     return m;
 }
 
@@ -423,122 +331,6 @@ LinalgResult<Vector> solve_triangular_many(MatrixView t, Triangle tri, VectorVie
     auto x = solve_triangular_many(t, tri, MatrixView{b.base, b.size(), 1, b.stride, 1});
     if (!x) return std::unexpected(x.error());
     return Vector::from(VectorView{x->data(), x->rows(), 1});
-}
-
-namespace {
-
-// Solves in place on a column-major right-hand side of n rows and nrhs columns.
-LinalgResult<std::vector<double>> trtrs(MatrixView t, Triangle tri, std::vector<double> rhs, index_t nrhs) {
-    if (t.rows() != t.cols())
-        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(t.rows()),
-                                           static_cast<std::int64_t>(t.cols())});
-    const index_t n = t.rows();
-    if (n == 0 || nrhs == 0) return rhs;
-    if (!fits_int(n) || !fits_int(nrhs)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    std::vector<double> tbuf = col_major(t, n);
-    const lapack_int N = as_int(n), NRHS = as_int(nrhs);
-    lapack_int info = 0;
-    lapack::dtrtrs_(tri == Triangle::Lower ? "L" : "U", "N", "N", &N, &NRHS, tbuf.data(), &N, rhs.data(), &N, &info, 1,
-                    1, 1);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    return rhs;
-}
-
-}  // namespace
-
-LinalgResult<Vector> solve_triangular(MatrixView t, Triangle tri, VectorView b) {
-    if (b.size() != t.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    std::vector<double> rhs(b.size());
-    for (index_t i = 0; i < b.size(); ++i) rhs[i] = b[i];
-    auto x = trtrs(t, tri, std::move(rhs), 1);
-    if (!x) return std::unexpected(x.error());
-    return Vector::from(VectorView{x->data(), x->size(), 1});
-}
-
-LinalgResult<Matrix> solve_triangular(MatrixView t, Triangle tri, MatrixView b) {
-    if (b.rows() != t.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    const index_t n = b.rows(), r = b.cols();
-    auto x = trtrs(t, tri, col_major(b, n), r);
-    if (!x) return std::unexpected(x.error());
-    return from_col_major(x->data(), n, r, n);
-}
-
-namespace {
-
-struct GelsdOutput {
-    std::vector<double> b;  // column-major, ldb rows
-    index_t ldb;
-    Vector singular_values;
-    lapack_int rank;
-};
-
-LinalgResult<GelsdOutput> gelsd(MatrixView a, std::vector<double> b, index_t ldb, index_t nrhs, double rcond) {
-    const index_t m = a.rows(), n = a.cols();
-    GelsdOutput out{std::move(b), ldb, Vector(std::min(m, n)), 0};
-    if (m == 0 || n == 0 || nrhs == 0) {
-        // Nothing to factor: the minimum-norm solution is zero.
-        std::fill(out.b.begin(), out.b.end(), 0.0);
-        return out;
-    }
-    if (!fits_int(m) || !fits_int(n) || !fits_int(nrhs) || !fits_int(ldb))
-        return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    std::vector<double> abuf = col_major(a, m);
-    const lapack_int M = as_int(m), N = as_int(n), NRHS = as_int(nrhs), LDB = as_int(ldb);
-    lapack_int info = 0, rank = 0, lwork = -1;
-    double work_query = 0.0;
-    lapack_int iwork_query = 0;
-    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond, &rank,
-                    &work_query, &lwork, &iwork_query, &info);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    lwork = std::max<lapack_int>(static_cast<lapack_int>(work_query), 1);
-    std::vector<double> work(lwork);
-    std::vector<lapack_int> iwork(std::max<lapack_int>(iwork_query, 1));
-    lapack::dgelsd_(&M, &N, &NRHS, abuf.data(), &M, out.b.data(), &LDB, out.singular_values.data(), &rcond, &rank,
-                    work.data(), &lwork, iwork.data(), &info);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    out.rank = rank;
-    return out;
-}
-
-std::optional<Vector> residual_ss(const GelsdOutput& g, index_t m, index_t n, index_t nrhs) {
-    if (!(m > n && g.rank == static_cast<lapack_int>(n))) return std::nullopt;
-    Vector rss(nrhs);
-    for (index_t r = 0; r < nrhs; ++r) {
-        double s = 0.0;
-        for (index_t i = n; i < m; ++i) s += g.b[r * g.ldb + i] * g.b[r * g.ldb + i];
-        rss[r] = s;
-    }
-    return rss;
-}
-
-}  // namespace
-
-LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b, double rcond) {
-    if (b.size() != a.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    const index_t m = a.rows(), n = a.cols(), ldb = std::max<index_t>({m, n, 1});
-    std::vector<double> rhs(ldb, 0.0);
-    for (index_t i = 0; i < m; ++i) rhs[i] = b[i];
-    auto g = gelsd(a, std::move(rhs), ldb, 1, rcond);
-    if (!g) return std::unexpected(g.error());
-    LeastSquaresResult<Vector> res;
-    res.solution = Vector::from(VectorView{g->b.data(), n, 1});
-    res.singular_values = std::move(g->singular_values);
-    res.rank = g->rank;
-    res.residual_sum_of_squares = residual_ss(*g, m, n, 1);
-    return res;
-}
-
-LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b, double rcond) {
-    if (b.rows() != a.rows()) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    const index_t m = a.rows(), n = a.cols(), r = b.cols(), ldb = std::max<index_t>({m, n, 1});
-    auto g = gelsd(a, col_major(b, ldb), ldb, r, rcond);
-    if (!g) return std::unexpected(g.error());
-    LeastSquaresResult<Matrix> res;
-    res.solution = from_col_major(g->b.data(), n, r, ldb);
-    res.singular_values = std::move(g->singular_values);
-    res.rank = g->rank;
-    res.residual_sum_of_squares = residual_ss(*g, m, n, r);
-    return res;
 }
 
 }  // namespace ordinata::linalg

@@ -32,8 +32,6 @@ void dot_accumulate(MatrixView a, MatrixView b, Matrix& c);
 void gram_accumulate_upper(MatrixView a, Matrix& c);
 // Below this many multiply-adds a plain loop beats the BLAS call overhead.
 inline constexpr index_t kSmallProduct = 16384;
-// y += A'x.
-void dot_t_accumulate(MatrixView a, VectorView x, Vector& y);
 // Column sums of x, one pass over the rows.
 Vector column_sums(MatrixView x);
 // Copies the upper triangle into the lower one.
@@ -41,34 +39,10 @@ void mirror_upper(Matrix& c);
 
 Matrix identity(index_t n);
 
-// A^-1 by LU with partial pivoting (dgetrf + dgetri).
-LinalgResult<Matrix> inv(MatrixView a);
-// Lower L with A = L L'; reads only the lower triangle of A (dpotrf 'L').
-LinalgResult<Matrix> cholesky(MatrixView a);
-// The same factorisation in the buffer of a (taken over, so an n x n input
-// costs no second n x n copy). On failure the buffer is released.
-LinalgResult<Matrix> cholesky_in_place(Matrix&& a);
-// Solves T x = b (dtrtrs, non-unit diagonal). A transposed view of a lower
-// factor passed as Upper solves with L'.
-LinalgResult<Vector> solve_triangular(MatrixView t, Triangle tri, VectorView b);
-LinalgResult<Matrix> solve_triangular(MatrixView t, Triangle tri, MatrixView b);
 // Solves T X = B for every column of B in one level-3 call (dtrsm). T is
 // read where it lies when BLAS can address it, so a large factor is never
 // copied. Like dtrtrs, an exactly zero diagonal entry i fails with INFO = i.
 LinalgResult<Matrix> solve_triangular_many(MatrixView t, Triangle tri, MatrixView b);
 LinalgResult<Vector> solve_triangular_many(MatrixView t, Triangle tri, VectorView b);
-
-template <class Solution>
-struct LeastSquaresResult {
-    Solution solution;
-    Vector singular_values;
-    std::int32_t rank = 0;
-    std::optional<Vector> residual_sum_of_squares;
-};
-
-// Minimum-norm least squares by SVD (dgelsd): singular values below
-// rcond * sigma_max are treated as zero (RCOND = -1: machine precision).
-LinalgResult<LeastSquaresResult<Vector>> least_squares(MatrixView a, VectorView b, double rcond = -1.0);
-LinalgResult<LeastSquaresResult<Matrix>> least_squares(MatrixView a, MatrixView b, double rcond = -1.0);
 
 }  // namespace ordinata::linalg

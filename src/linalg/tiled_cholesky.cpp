@@ -5,7 +5,8 @@
 #include <limits>
 
 #include "linalg/lapack.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/blas_threads.hpp"
+#include "linalg/thread_pool.hpp"
 
 namespace ordinata::linalg {
 

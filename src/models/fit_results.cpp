@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
 
 namespace ordinata::models {
 

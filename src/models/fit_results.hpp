@@ -2,6 +2,7 @@
 // inference methods that read them.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,9 @@ using linalg::MatrixView;
 using linalg::Vector;
 using linalg::VectorView;
 
+// Every estimator commits a fit at once (its fields are computed aside and
+// moved in only when the fit has succeeded), so a model holds either nothing
+// or all the fields of one fit, never a mixture of two.
 struct FitResults {
     std::optional<double> intercept;
     std::optional<Vector> coefficients;
@@ -53,9 +57,9 @@ struct FitResults {
         return n_samples.value_or(0) - (n_features.value_or(0) + (fit_intercept ? 1u : 0u));
     }
 
-    // Both vectors present and of equal length; a failed refit may leave them mismatched.
     bool has_inference() const {
-        return coefficients && coef_std_errors && coefficients->size() == coef_std_errors->size();
+        assert(!coefficients || (coef_std_errors && coef_std_errors->size() == coefficients->size()));
+        return coefficients.has_value();
     }
 
     std::optional<Vector> t_statistics() const {

@@ -28,19 +28,9 @@ Matrix make(index_t rows, index_t cols, std::initializer_list<double> values) {
 TEST(Cholesky, ReportsOrderOfFirstNonPositiveMinor) {
     // Leading minors 4, then 4*1 - 2*2 = 0: the second is not positive.
     const Matrix a = make(3, 3, {4, 2, 0, 2, 1, 0, 0, 0, 1});
-    auto l = cholesky(a);
+    auto l = cholesky_in_place(Matrix(a));
     ASSERT_FALSE(l.has_value());
     EXPECT_EQ(l.error(), LinalgError::computational(2));
-}
-
-TEST(Inv, ExactZeroPivotFailsNearSingularSucceeds) {
-    auto singular = inv(make(2, 2, {1, 2, 2, 4}));
-    ASSERT_FALSE(singular.has_value());
-    EXPECT_EQ(singular.error().kind, LinalgError::Kind::LapackComputationalFailure);
-
-    auto near = inv(make(2, 2, {1, 1, 1, 1 + 1e-12}));
-    ASSERT_TRUE(near.has_value());
-    EXPECT_GT(std::fabs((*near)(0, 0)), 1e11);
 }
 
 TEST(SolveTriangular, ZeroDiagonalFails) {

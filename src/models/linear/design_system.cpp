@@ -6,7 +6,7 @@
 
 #include "linalg/cross_products.hpp"
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
 
 namespace ordinata::models::linear {
 

@@ -6,7 +6,7 @@
 
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_blocks.hpp"
 
 namespace ordinata::models::linear {
 

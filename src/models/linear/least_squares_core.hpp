@@ -34,8 +34,8 @@ struct RoutedProblem {
     index_t columns = 0;  // columns of the design, intercept included
     // The rows the system describes: x (weighted by s when given) on y,
     // with an intercept when the system is centred.
-    MatrixView x;
-    VectorView y;
+    MatrixView x = {};
+    VectorView y = {};
     const VectorView* s = nullptr;
     bool intercept = false;
     bool penalised = false;
@@ -43,12 +43,12 @@ struct RoutedProblem {
     // route given that route's explicit design, which an estimator may take
     // its cross-products from).
     const DesignSystem* sys = nullptr;
-    std::function<DesignSystem(const Matrix* svd_design)> system;
+    std::function<DesignSystem(const Matrix* svd_design)> system = {};
     // The system's design [A | t] for the QR of an ill-conditioned fit;
     // empty: formed from x, y and s (and then in extended precision when small).
-    std::function<std::pair<Matrix, Vector>()> materialise;
+    std::function<std::pair<Matrix, Vector>()> materialise = {};
     // The explicit design the SVD route solves; empty: [1 | X] (or X) on y.
-    std::function<std::pair<Matrix, Vector>()> svd_design;
+    std::function<std::pair<Matrix, Vector>()> svd_design = {};
 };
 
 struct RoutedSolution {

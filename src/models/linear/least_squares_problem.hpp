@@ -98,7 +98,7 @@ struct SquareSolution {
     Matrix inverse;  // A^-1
     // A^-1 (Zd'Zd) A^-T, when the QR route gives it without the product:
     // there it is M^-1 M^-T with M = Q'Xd, conditioned like the designs.
-    std::optional<Matrix> sandwich;
+    std::optional<Matrix> sandwich = {};
 };
 
 }  // namespace ordinata::models::linear

@@ -5,7 +5,7 @@
 
 #include "linalg/double_double.hpp"
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
 
 namespace ordinata::models::linear {
 

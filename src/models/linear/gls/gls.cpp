@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/blas_threads.hpp"
+#include "linalg/thread_pool.hpp"
 #include "linalg/tiled_cholesky.hpp"
 #include "models/linear/least_squares_core.hpp"
 #include "models/linear/residuals.hpp"
@@ -190,9 +191,7 @@ std::string GLS::summary() const {
     in.covariance_text = "nonrobust";
     in.fit_intercept = fit_intercept_;
     in.fit = r_.report_fit();
-    // No factor after a fit that failed before whitening finished: then
-    // there is no whitened design and the report has no diagnostics.
-    if (r_.residuals && training_x_ && sigma_factor_) in.diagnostics_design = design();
+    if (r_.is_fitted()) in.diagnostics_design = design();
     return report::render(in);
 }
 

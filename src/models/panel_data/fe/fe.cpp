@@ -1,9 +1,10 @@
 #include "models/panel_data/fe/fe.hpp"
 
+#include <cassert>
 #include <cmath>
 
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/row_chunks.hpp"
 #include "linalg/factor.hpp"
 #include "models/linear/least_squares_core.hpp"
 #include "models/linear/validation.hpp"
@@ -153,11 +154,10 @@ Result<Vector> FE::predict(MatrixView x, EntityIdView entity_id) const {
     linalg::dot_rows(x, coef.view(), yhat.data());
     for (index_t i = 0; i < n; ++i) {
         const auto it = entity_map_.find(entity_id[i]);
-        // After a failed refit the map can be newer than the stored effects:
-        // an index without an effect is as unknown as a missing key.
-        if (it == entity_map_.end() || it->second >= alpha.size())
+        if (it == entity_map_.end())
             return value_error("Unknown entity ID: " + std::to_string(entity_id[i]) +
                                ". This entity was not present in training data.");
+        assert(it->second < alpha.size());  // the map and the effects come from one fit
         yhat[i] += alpha[it->second];
     }
     return yhat;
@@ -184,10 +184,10 @@ std::string FE::summary() const {
     in.intercept_row = false;
     in.fit = r_.report_fit();
     in.within_r_squared = within_r_squared_;
-    // After a failed refit the residuals belong to the previous data; pairing
-    // them with the new design would read past one of the two.
-    if (r_.residuals && training_x_ && training_entity_rows_ && r_.residuals->size() == training_x_->rows())
+    if (r_.is_fitted()) {
+        assert(r_.residuals->size() == training_x_->rows());  // the residuals and the design come from one fit
         in.diagnostics_design = design();
+    }
     return report::render(in);
 }
 

@@ -15,7 +15,9 @@
 #include <stdexcept>
 
 #include "linalg/ops.hpp"
-#include "linalg/parallel.hpp"
+#include "linalg/thread_pool.hpp"
+#include "linalg/row_chunks.hpp"
+#include "linalg/row_blocks.hpp"
 #include "models/panel_data/fe/fe.hpp"
 
 namespace ordinata::models {
