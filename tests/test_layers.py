@@ -36,6 +36,7 @@ LINALG_ORDER = [
     "error.hpp",
     "error.cpp",
     "matrix.hpp",
+    "double_double.hpp",
     "blas_threads.hpp",
     "blas_threads.cpp",
     "thread_pool.hpp",
