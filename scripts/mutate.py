@@ -60,7 +60,7 @@ MUTANTS = [
      "kExtendedQrWork = index_t{1} << 22;", "kExtendedQrWork = index_t{1} << 25;"),
     ("residual rounding bound x10", "models/linear/residuals.cpp",
      "< 0x1p-33))", "< 0x1p-30))"),
-    ("residuals re-formed without the products' errors", "models/linear/residuals.cpp",
+    ("residuals re-formed without the products' errors", "linalg/double_double.hpp",
      "lo += std::fma(a, b, -p);", "(void)0;"),
     ("QR minimum's residual sum ignored", "models/linear/ols/ols.cpp",
      "if (sol->ssr) ssr = std::min(ssr, *sol->ssr);", "(void)0;"),
