@@ -14,12 +14,6 @@
 
 namespace ordinata::models::linear {
 
-using linalg::index_t;
-using linalg::Matrix;
-using linalg::MatrixView;
-using linalg::Vector;
-using linalg::VectorView;
-
 // The design matrix Xd: a leading column of ones when intercept is set.
 Matrix design_matrix(MatrixView x, bool intercept);
 

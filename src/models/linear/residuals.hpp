@@ -6,7 +6,6 @@
 
 namespace ordinata::models::linear {
 
-using linalg::Matrix;
 using linalg::MatrixView;
 using linalg::Vector;
 using linalg::VectorView;
