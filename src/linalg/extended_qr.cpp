@@ -43,7 +43,7 @@ void back_substitute(Work& w, std::vector<Real>& rhs, index_t c) {
 
 }  // namespace
 
-std::optional<ExtendedQr> extended_qr(index_t m, index_t n, const ExtendedRow& fill) {
+std::optional<ExtendedQr> extended_qr(index_t m, index_t n, const ExtendedRow& fill, const double* border) {
     if (m <= n || n == 0) return std::nullopt;
     Work w{m, n, std::vector<Real>(m * (n + 1))};
     std::vector<Real> row(n + 1);
@@ -62,7 +62,7 @@ std::optional<ExtendedQr> extended_qr(index_t m, index_t n, const ExtendedRow& f
         reflect(w, j, norm2 - alpha * (w(j, j) + alpha));  // v'v / 2 = norm2 - alpha a_jj
         w(j, j) = alpha;
     }
-    ExtendedQr out{Matrix(n, n, 0.0), Vector(n), Matrix(n, n), 0.0};
+    ExtendedQr out{Matrix(n, n, 0.0), Vector(n), Matrix(n, n), 0.0, 0.0, Vector()};
     Real tail = 0.0L;
     for (index_t i = n; i < m; ++i) tail += w(i, n) * w(i, n);
     out.ssr = static_cast<double>(tail);
@@ -84,6 +84,25 @@ std::optional<ExtendedQr> extended_qr(index_t m, index_t n, const ExtendedRow& f
             for (index_t l = j; l < n; ++l) s += r_inv[l * n + i] * r_inv[l * n + j];
             out.inverse(i, j) = out.inverse(j, i) = static_cast<double>(s);
         }
+    if (border) {
+        // w = R^-T u by forward substitution; then u'(R'R)^-1 u = w'w and
+        // (R'R)^-1 u = R^-1 w.
+        std::vector<Real> wv(n);
+        Real quadratic = 0.0L;
+        for (index_t i = 0; i < n; ++i) {
+            Real v = border[i];
+            for (index_t l = 0; l < i; ++l) v -= w(l, i) * wv[l];
+            wv[i] = v / w(i, i);
+            quadratic += wv[i] * wv[i];
+        }
+        out.border_quadratic = static_cast<double>(quadratic);
+        out.border_solution = Vector(n);
+        for (index_t i = 0; i < n; ++i) {
+            Real v = 0.0L;
+            for (index_t l = i; l < n; ++l) v += r_inv[l * n + i] * wv[l];
+            out.border_solution[i] = static_cast<double>(v);
+        }
+    }
     return out;
 }
 

@@ -21,6 +21,12 @@ struct ExtendedQr {
     Vector solution;   // x
     Matrix inverse;    // (A'A)^-1 = R^-1 R^-T
     double ssr = 0.0;  // || b - A x ||^2, from the tail of Q'b
+    // For a border vector u when one is given: u'(A'A)^-1 u and
+    // (A'A)^-1 u, in extended precision before rounding (the intercept's
+    // entries of the inverse of a centred design, where m'S^-1 m would
+    // otherwise cancel digits away).
+    double border_quadratic = 0.0;
+    Vector border_solution;
 };
 // Row i of [A | b] (n + 1 values), written by the caller in extended
 // precision, so that the digits of a design formed from the data (centred,
@@ -28,6 +34,6 @@ struct ExtendedQr {
 using ExtendedRow = std::function<void(index_t i, long double* row)>;
 // Nothing when a column is annihilated (a zero pivot) or A holds a value
 // that is not finite.
-std::optional<ExtendedQr> extended_qr(index_t m, index_t n, const ExtendedRow& fill);
+std::optional<ExtendedQr> extended_qr(index_t m, index_t n, const ExtendedRow& fill, const double* border = nullptr);
 
 }  // namespace ordinata::linalg

@@ -89,6 +89,18 @@ Vector DesignSystem::column_lengths() const {
     return out;
 }
 
+Matrix DesignSystem::expand_inverse(Matrix m, double mean_quadratic, VectorView inverse_mean) const {
+    if (!x_mean) return m;
+    const index_t p = m.rows();
+    Matrix out(p + 1, p + 1);
+    out(0, 0) = 1.0 / total_weight + mean_quadratic;
+    for (index_t j = 0; j < p; ++j) {
+        out(0, j + 1) = out(j + 1, 0) = -inverse_mean[j];
+        for (index_t l = 0; l < p; ++l) out(j + 1, l + 1) = m(j, l);
+    }
+    return out;
+}
+
 Matrix DesignSystem::expand_inverse(Matrix m) const {
     return x_mean ? inverse_from_weighted_centred(m, *x_mean, total_weight) : std::move(m);
 }
@@ -102,6 +114,7 @@ LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs,
     pr.k = g.rows() + (x_mean ? 1 : 0);
     // Borrowed: the system outlives every solve of its problem.
     pr.raw_norms = ProblemVector::borrow(raw_norms ? &*raw_norms : nullptr);
+    pr.x_mean = x_mean ? &*x_mean : nullptr;
     pr.intercept_row = ProblemVector::borrow(intercept_row ? &*intercept_row : nullptr);
     pr.materialise = std::move(materialise);
     return pr;

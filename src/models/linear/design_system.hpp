@@ -42,6 +42,9 @@ struct DesignSystem {
     // || x_j ||, the lengths of the uncentred (weighted) columns.
     Vector column_lengths() const;
     Matrix expand_inverse(Matrix m) const;
+    // The same with m'g^-1 m and g^-1 m given (formed more accurately than
+    // from the rounded g^-1).
+    Matrix expand_inverse(Matrix m, double mean_quadratic, VectorView inverse_mean) const;
     // The problem the core solves; with_rhs false asks for the inverse only.
     LeastSquaresProblem problem(index_t n, bool with_rhs, std::function<std::pair<Matrix, Vector>()> materialise) const;
 };

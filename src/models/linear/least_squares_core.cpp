@@ -103,15 +103,21 @@ DesignQr factor_design(const LeastSquaresProblem& pr, const double* d) {
     if (pr.n * p * p <= linalg::kExtendedQrWork) {
         std::optional<std::pair<Matrix, Vector>> rows;
         if (!pr.extended_row) rows = pr.materialise();
-        out.extended = linalg::extended_qr(pr.n, p, [&](index_t i, long double* row) {
-            if (rows) {
-                for (index_t j = 0; j < p; ++j) row[j] = rows->first(i, j);
-                row[p] = rows->second[i];
-            } else {
-                pr.extended_row(i, row);
-            }
-            for (index_t j = 0; j < p; ++j) row[j] /= d[j];
-        });
+        // The means on the scaled columns' scale: m_j / d_j.
+        linalg::Scratch<kStackOrder> border(pr.x_mean ? p : 0);
+        for (index_t j = 0; pr.x_mean && j < p; ++j) border[j] = (*pr.x_mean)[j] / d[j];
+        out.extended = linalg::extended_qr(
+            pr.n, p,
+            [&](index_t i, long double* row) {
+                if (rows) {
+                    for (index_t j = 0; j < p; ++j) row[j] = rows->first(i, j);
+                    row[p] = rows->second[i];
+                } else {
+                    pr.extended_row(i, row);
+                }
+                for (index_t j = 0; j < p; ++j) row[j] /= d[j];
+            },
+            pr.x_mean ? border.data() : nullptr);
         return out;
     }
     auto [a, t] = pr.materialise();
@@ -186,6 +192,10 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
         if (pr.c) s.beta = unscale(std::move(qr.extended->solution), d.data());
         s.inverse = unscale_inverse(std::move(qr.extended->inverse), d.data());
         s.ssr = qr.extended->ssr;
+        if (pr.x_mean) {
+            s.mean_quadratic = qr.extended->border_quadratic;
+            s.inverse_mean = unscale(std::move(qr.extended->border_solution), d.data());
+        }
         return s;
     }
     if (pr.c) {
@@ -307,7 +317,10 @@ Result<RoutedSolution> solve_routed(const RoutedProblem& rp, const RoutePolicy& 
     const bool refine_it = policy.refine && refinement_converges(s->rcond, sys.g.rows()) &&
                            (s->by_qr || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
     for (int step = 0; refine_it && step < kRefinementSteps; ++step) refine(rp.x, rp.y, sys, s->inverse, s->beta);
-    RoutedSolution out{route, sys.expand_beta(s->beta), sys.expand_inverse(std::move(s->inverse)), s->ssr};
+    Matrix inverse = s->mean_quadratic
+                         ? sys.expand_inverse(std::move(s->inverse), *s->mean_quadratic, s->inverse_mean->view())
+                         : sys.expand_inverse(std::move(s->inverse));
+    RoutedSolution out{route, sys.expand_beta(s->beta), std::move(inverse), s->ssr};
     // The intercept of slopes that are not the normal equations' own,
     // without the cancellation of y_mean - m'b.
     if (policy.refine && (refine_it || s->by_qr) && sys.x_mean) out.beta[0] = mean_offset(rp.x, rp.y, s->beta);

@@ -63,6 +63,10 @@ struct LeastSquaresProblem {
     std::function<void(index_t, long double*)> extended_row;
     // A penalised system (ridge, alpha > 0) is well posed by construction.
     bool penalised = false;
+    // With an intercept, the (weighted) column means the system was
+    // centred at: the extended-precision QR then also gives the
+    // intercept's entries of the inverse.
+    const Vector* x_mean = nullptr;
 };
 
 struct LeastSquaresSolution {
@@ -73,6 +77,10 @@ struct LeastSquaresSolution {
     // || t - A beta ||^2 at the minimum, when the QR was carried out in
     // extended precision (small ill-conditioned designs).
     std::optional<double> ssr;
+    // From the extended-precision QR of a centred design: m'g^-1 m and
+    // g^-1 m, formed before rounding.
+    std::optional<double> mean_quadratic;
+    std::optional<Vector> inverse_mean;
 };
 
 enum class SolveFailure { Singular };
