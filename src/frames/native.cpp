@@ -22,6 +22,8 @@
 #include "linalg/row_chunks.hpp"
 #include "linalg/row_blocks.hpp"
 #include "stats/boost_policy.hpp"
+#include "frames/buffer.hpp"
+#include "frames/partitions.hpp"
 
 namespace {
 
@@ -87,38 +89,8 @@ PyObject* f_sf_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 namespace la = ordinata::linalg;
-
-// A float64 buffer of the given dimensions, released with the object.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool get(PyObject* obj, int ndim, bool writable, const char* name) {
-        const int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-        held_ = true;
-        const bool is_double = view_.itemsize == 8 && view_.format &&
-                               (view_.format[0] == 'd' || (view_.format[0] == '<' && view_.format[1] == 'd') ||
-                                (view_.format[0] == '=' && view_.format[1] == 'd'));
-        if (view_.ndim != ndim || !is_double) {
-            PyErr_Format(PyExc_TypeError, "%s must be a %d-dimensional float64 array", name, ndim);
-            return false;
-        }
-        return true;
-    }
-    la::index_t dim(int i) const { return static_cast<la::index_t>(view_.shape[i]); }
-    la::stride_t stride(int i) const { return static_cast<la::stride_t>(view_.strides[i] / 8); }
-    double* data() const { return static_cast<double*>(view_.buf); }
-    la::MatrixView matrix() const { return {data(), dim(0), dim(1), stride(0), stride(1)}; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
+using ordinata::frames::Buffer;
+using ordinata::frames::run_native;
 
 bool check(bool ok, const char* message) {
     if (!ok) PyErr_SetString(PyExc_ValueError, message);
@@ -133,16 +105,6 @@ inline void row_times(const la::MatrixView& x, la::index_t i, const double* t, l
         const double* tl = t + l * p;
         for (la::index_t j = 0; j < p; ++j) q[j] += v * tl[j];
     }
-}
-
-template <class F>
-PyObject* run_native(F&& f) {
-    bool memory = false;
-    Py_BEGIN_ALLOW_THREADS try { f(); } catch (const std::bad_alloc&) {
-        memory = true;
-    }
-    Py_END_ALLOW_THREADS if (memory) return PyErr_NoMemory();
-    Py_RETURN_NONE;
 }
 
 // gram(x, t, s, out): with Q = X T (T None: X itself), out = Q' diag(s)^2 Q
@@ -231,6 +193,7 @@ PyMethodDef methods[] = {
      "gram(x, t, s, out): out = Q' diag(s)^2 Q with Q = X T (t None: X; s None: no weights)."},
     {"rows_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rows_times)), METH_FASTCALL,
      "rows_times(x, t, out): out = X T."},
+    ORDINATA_PARTITION_METHODS
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -289,6 +289,21 @@ LinalgResult<QrFactor> qr(MatrixView a, VectorView b) {
     return QrFactor{std::move(f->r), Vector::from(f->qtb.view().col(0))};
 }
 
+LinalgResult<void> triangularise_in_place(double* a, index_t m, index_t n, index_t lda, double* work) {
+    if (!fits_int(m) || !fits_int(n) || !fits_int(lda) || lda < m)
+        return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    if (m == 0 || n == 0) return {};
+    const lapack_int M = as_int(m), N = as_int(n), LDA = as_int(lda);
+    // tau first, then dgeqrf's blocked workspace (32 columns a block).
+    const lapack_int lwork = as_int(triangularise_work(n) - std::min(m, n));
+    lapack_int info = 0;
+    lapack::dgeqrf_(&M, &N, a, &LDA, work, work + std::min(m, n), &lwork, &info);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    for (index_t j = 0; j < n; ++j)
+        for (index_t i = j + 1; i < m; ++i) a[j * lda + i] = 0.0;
+    return {};
+}
+
 LinalgResult<Vector> singular_values(MatrixView a) {
     const index_t m = a.rows(), n = a.cols(), k = std::min(m, n);
     Vector s(k);

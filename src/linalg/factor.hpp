@@ -55,6 +55,14 @@ struct QrFactorMany {
 };
 LinalgResult<QrFactorMany> qr(MatrixView a, MatrixView b);
 
+// The R factor of a column-major m x n block, left in place: the upper
+// triangle of its first min(m, n) rows holds R and everything below it is
+// zeroed, so that more rows can be written below R and the block factored
+// again, as a stacked QR folds in rows chunk by chunk. work holds at least
+// triangularise_work(n) doubles.
+LinalgResult<void> triangularise_in_place(double* a, index_t m, index_t n, index_t lda, double* work);
+inline index_t triangularise_work(index_t n) { return n * 33 + 1; }
+
 // Singular values in descending order (dgesvd without vectors).
 LinalgResult<Vector> singular_values(MatrixView a);
 // Eigenvalues of a symmetric matrix in ascending order, from its lower triangle.

@@ -12,7 +12,7 @@ import pandas as pd
 from formulaic import Formula  # type: ignore[import-untyped]
 
 import ordinata
-from ordinata_frames import _data, _formula, _native, _vcov
+from ordinata_frames import _dask, _data, _formula, _native, _vcov
 from ordinata_frames._results import PredictState, Results, TestResult
 
 VcovArg = str | dict[str, str]
@@ -102,22 +102,19 @@ def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, factor: Callable
                 entity: np.ndarray | None = None) -> tuple[np.ndarray, float]:
     """The covariance of the requested type and the degrees of freedom of its t.
     `factor(within)` gives the sandwich's factor, built only when needed; for fe,
-    `within` says whether the scores need the entity means taken out."""
+    `within` asks for the scores with the entity means taken out."""
     if request.kind == "iid":
         return iid, float(df_resid)
     if request.kind in _vcov.HC_TYPES:
         return _vcov.hc(factor(True), resid, request.kind, df_k), float(df_resid)
     codes = _vcov.cluster_codes(frame, request.clusters)
-    within = True
-    if entity is not None:
-        nested = [_nested(entity, code) for code in codes]
-        if any(nested):
-            # pyfixest's "nonnested" count: entity effects nested in a cluster add one parameter, not N.
-            df_k = len(iid) + 1
-        # Within residuals sum to zero per entity, so the score sums of clusters made of
-        # whole entities are the same with or without the entity means.
-        within = not all(nested)
-    cov, g = _vcov.crv1(factor(within), resid, codes, df_k)
+    if entity is not None and any(_nested(entity, code) for code in codes):
+        # pyfixest's "nonnested" count: entity effects nested in a cluster add one parameter, not N.
+        df_k = len(iid) + 1
+    # The scores of the demeaned regressors even for clusters made of whole entities,
+    # where the raw ones give the same sums in exact arithmetic: with a regressor's
+    # offset the raw products cancel, and the sums lose its digits.
+    cov, g = _vcov.crv1(factor(True), resid, codes, df_k)
     return cov, float(g - 1)
 
 
@@ -144,6 +141,8 @@ def _slopes(prep: _Prepared) -> np.ndarray:
 def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
     request = _vcov.parse(vcov, allowed=_ALL, model="ols")
+    if _dask.is_dask_frame(data):
+        return _dask.fit("OLS", formula, data, request=request, pieces=_formula.split(formula, kind="ols"))
     prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
     model: Any = ordinata.OLS(fit_intercept=prep.intercept)
     _fit(model, formula, prep, _slopes(prep), prep.y)
@@ -161,6 +160,9 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     request = _vcov.parse(vcov, allowed=_ALL, model="wls")
     if not isinstance(weights, str):
         raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
+    if _dask.is_dask_frame(data):
+        return _dask.fit("WLS", formula, data, request=request, pieces=_formula.split(formula, kind="wls"),
+                         weights=weights)
     prep = _prepare(_formula.split(formula, kind="wls"), data, [weights, *request.clusters], [])
     column = prep.frame[weights]
     if not _formula._numeric(column):
@@ -183,6 +185,10 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
 def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
     """Ridge regression, the intercept unpenalised; classical covariance mse (X'X + alpha I)^-1."""
     request = _vcov.VcovRequest("iid")
+    if _dask.is_dask_frame(data):
+        ordinata.Ridge(alpha=alpha)   # the same checks of alpha
+        return _dask.fit("Ridge", formula, data, request=request, pieces=_formula.split(formula, kind="ridge"),
+                         alpha=float(alpha))
     prep = _prepare(_formula.split(formula, kind="ridge"), data, [], [])
     model: Any = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
     _fit(model, formula, prep, _slopes(prep), prep.y)
@@ -229,6 +235,8 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     request = _vcov.parse(vcov, allowed=_HC01, model=name.lower())
     pieces = _formula.split(formula, kind="iv")
     assert pieces.endog is not None and pieces.instr is not None
+    if _dask.is_dask_frame(data):
+        return _dask.fit(name, formula, data, request=request, pieces=pieces)
     prep = _prepare(pieces, data, list(request.clusters), [pieces.endog, pieces.instr])
     endog, instr = prep.extra
     ke, kz = endog.values.shape[1], instr.values.shape[1]
@@ -315,6 +323,8 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     vcov "iid", "HC0", "HC1" or {"CRV1": ...}. Singleton entities are kept."""
     request = _vcov.parse(vcov, allowed=_HC01, model="fe")
     pieces = _formula.split(formula, kind="fe")
+    if _dask.is_dask_frame(data):
+        return _dask.fit("FE", formula, data, request=request, pieces=pieces)
     entity_name = pieces.entity
     assert entity_name is not None
     # The intercept is there while the design is built, so that categorical terms

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import math
+import sys
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
@@ -138,9 +139,18 @@ class Results:
                 lines[i] = _replace_field(line, now.strftime("%H:%M:%S"))
         return "\n".join(lines)
 
-    def predict(self, newdata: Any) -> pd.Series[float]:
+    def predict(self, newdata: Any) -> Any:
         """Predictions for new rows: the formula is applied again, categorical levels
-        included; a level or an entity not seen in fitting is refused."""
+        included; a level or an entity not seen in fitting is refused. A dask frame
+        gives a lazy dask Series, computed partition by partition."""
+        dd = sys.modules.get("dask.dataframe")
+        if dd is not None and isinstance(newdata, dd.DataFrame):
+            def part(frame: pd.DataFrame) -> pd.Series[float]:
+                return self._predict(frame).set_axis(frame.index)
+            return newdata.map_partitions(part, meta=pd.Series(dtype=np.float64, name="prediction"))
+        return self._predict(newdata)
+
+    def _predict(self, newdata: Any) -> pd.Series[float]:
         state = self.predict_state
         columns = set().union(*(set(e.required_variables) for e in state.encodings))
         if state.entity:

@@ -150,8 +150,11 @@ std::string render(const ReportInput& input, const std::tm& local_time) {
     rule(out, '=');
 
     if (r.mse) pair_line(out, "Mean Squared Error:", *r.mse, "Root MSE:", std::sqrt(*r.mse));
-    if (input.diagnostics_design && r.residuals) {
-        const auto d = su::DiagnosticStats::compute(*r.residuals, *input.diagnostics_design);
+    std::optional<su::DiagnosticStats> diagnostics = input.diagnostics;
+    if (!diagnostics && input.diagnostics_design && r.residuals)
+        diagnostics = su::DiagnosticStats::compute(*r.residuals, *input.diagnostics_design);
+    if (diagnostics) {
+        const su::DiagnosticStats& d = *diagnostics;
         const auto finite = [](double a, double b) { return std::isfinite(a) && std::isfinite(b); };
         if (finite(d.omnibus, d.omnibus_p_value))
             pair_line(out, "Omnibus:", d.omnibus, "Prob(Omnibus):", d.omnibus_p_value);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "linalg/matrix.hpp"
+#include "stats/diagnostics.hpp"
 
 namespace ordinata::report {
 
@@ -39,6 +40,8 @@ struct ReportInput {
     ReportFit fit;
     // Diagnostics matrix for the residual diagnostics; null: no diagnostics.
     const linalg::Matrix* diagnostics_design = nullptr;
+    // Or the diagnostics themselves, from residuals the report never sees.
+    std::optional<stats::DiagnosticStats> diagnostics;
     // Fixed effects only: the "Within R-squared:" line inserted after "Model:".
     std::optional<double> within_r_squared;
 };

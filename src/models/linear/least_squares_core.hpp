@@ -62,37 +62,6 @@ struct RoutedSolution {
 
 Result<RoutedSolution> solve_routed(const RoutedProblem& problem, const RoutePolicy& policy);
 
-// A fit driven by sufficient statistics instead of rows, as partitions of
-// the data merge them: the row count, the weight sum (n without weights),
-// the (weighted) means of the columns of [X y], and the R factor of the
-// centred, weighted [X y] (upper triangular, (p + 1) x (p + 1)), or instead
-// its centred Gram matrix. Without an intercept the means are zero and
-// nothing is centred. Statistics from any split of the rows, merged, give
-// the fit of all of them.
-struct Moments {
-    index_t n = 0;
-    double total_weight = 0.0;
-    Vector mean;  // p + 1
-    Matrix r;     // (p + 1) x (p + 1), upper triangular; or empty
-    Matrix gram;  // (p + 1) x (p + 1), when r is empty
-    bool intercept = true;
-};
-// The moments of rows [x_i y_i] with weights w (none: unit weights).
-Moments moments_of_rows(MatrixView x, VectorView y, const VectorView* w, bool intercept);
-// The moments of the union of two sets of rows, each given by its R factor:
-// Chan's update of the means, folded into the QR of
-// [R_a; R_b; sqrt(W_a W_b / W) (m_b - m_a)'].
-Moments merge_moments(const Moments& a, const Moments& b);
-
-struct MomentsSolution {
-    Vector beta;     // intercept first when fitted
-    Matrix inverse;  // (Xd' W Xd)^-1, intercept first likewise
-    double ssr = 0.0;
-};
-// The same singularity rules and messages as a fit from the rows: the
-// policy's "singular" message when the unit-column design is singular.
-Result<MomentsSolution> solve_from_moments(const Moments& m, const RoutePolicy& policy);
-
 // The normal equations alone: g^-1 and, when c is given, g^-1 c.
 std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProblem& problem, Factorisation route);
 

@@ -1,0 +1,382 @@
+#include "frames/partitions.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "frames/buffer.hpp"
+#include "linalg/factor.hpp"
+#include "models/linear/moments.hpp"
+#include "report/report.hpp"
+
+namespace ordinata::frames {
+
+namespace {
+
+namespace ml = ordinata::models::linear;
+using la::Matrix;
+using la::Vector;
+
+// An owned reference, released on every path.
+class Ref {
+public:
+    explicit Ref(PyObject* p = nullptr) : p_(p) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_;
+};
+
+bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s takes %zd arguments (%zd given)", name, want, nargs);
+    return false;
+}
+
+// Row-major doubles as bytes, which numpy reads with frombuffer.
+PyObject* as_bytes(const double* data, la::index_t count) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                     static_cast<Py_ssize_t>(count * sizeof(double)));
+}
+PyObject* as_bytes(const Matrix& m) { return as_bytes(m.data(), m.size()); }
+PyObject* as_bytes(const Vector& v) { return as_bytes(v.data(), v.size()); }
+
+// Doubles from a bytes object of the expected count.
+std::optional<std::vector<double>> from_bytes(PyObject* obj, la::index_t count, const char* name) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(obj) || PyBytes_AsStringAndSize(obj, &data, &size) < 0 ||
+        static_cast<std::size_t>(size) != count * sizeof(double)) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s must be bytes of %zu doubles", name, count);
+        return std::nullopt;
+    }
+    std::vector<double> out(count);
+    std::memcpy(out.data(), data, static_cast<std::size_t>(size));
+    return out;
+}
+
+PyObject* raise(const models::EstimatorError& e) {
+    PyErr_SetString(e.kind == models::EstimatorError::Kind::ValueError ? PyExc_ValueError : PyExc_RuntimeError,
+                    e.message.c_str());
+    return nullptr;
+}
+
+// Moments travel as (n, total_weight, pivot bytes, mean bytes, R bytes, intercept).
+PyObject* pack(const ml::Moments& m) {
+    Ref pivot(as_bytes(m.pivot)), mean(as_bytes(m.mean)), r(as_bytes(m.r));
+    if (!pivot || !mean || !r) return nullptr;
+    return Py_BuildValue("(KdOOOO)", static_cast<unsigned long long>(m.n), m.total_weight, pivot.get(), mean.get(),
+                         r.get(), m.intercept ? Py_True : Py_False);
+}
+
+std::optional<ml::Moments> unpack(PyObject* obj) {
+    unsigned long long n = 0;
+    double weight = 0.0;
+    PyObject *pivot = nullptr, *mean = nullptr, *r = nullptr;
+    int intercept = 0;
+    if (!PyArg_ParseTuple(obj, "KdOOOp", &n, &weight, &pivot, &mean, &r, &intercept)) return std::nullopt;
+    if (!PyBytes_Check(mean)) {
+        PyErr_SetString(PyExc_ValueError, "moments: the mean must be bytes");
+        return std::nullopt;
+    }
+    const auto c = static_cast<la::index_t>(PyBytes_Size(mean)) / sizeof(double);
+    auto p = from_bytes(pivot, c, "pivot");
+    auto m = p ? from_bytes(mean, c, "mean") : std::nullopt;
+    auto rv = m ? from_bytes(r, c * c, "R") : std::nullopt;
+    if (!rv) return std::nullopt;
+    ml::Moments out{n, weight, Vector(c), Vector(c), Matrix(c, c), intercept != 0};
+    std::copy(p->begin(), p->end(), out.pivot.data());
+    std::copy(m->begin(), m->end(), out.mean.data());
+    std::copy(rv->begin(), rv->end(), out.r.data());
+    return out;
+}
+
+struct Centres {
+    Buffer group, table;
+    ml::RowCentres centres;
+    bool present = false;
+    // group and table both None, or int64 codes with one row of table each.
+    bool get(PyObject* g, PyObject* t, la::index_t rows, la::index_t cols) {
+        if (g == Py_None && t == Py_None) return true;
+        if (!group.get_codes(g, "group") || !table.get(t, 2, false, "table")) return false;
+        if (group.dim(0) != rows || !group.contiguous() || table.dim(1) != cols) {
+            PyErr_SetString(PyExc_ValueError, "group must be contiguous with one code per row, table one column per column");
+            return false;
+        }
+        const std::int64_t* codes = group.codes();
+        for (la::index_t i = 0; i < rows; ++i)
+            if (codes[i] < 0 || static_cast<la::index_t>(codes[i]) >= table.dim(0)) {
+                PyErr_SetString(PyExc_ValueError, "a group code lies outside the table");
+                return false;
+            }
+        centres = {codes, table.matrix()};
+        present = true;
+        return true;
+    }
+    const ml::RowCentres* ptr() const { return present ? &centres : nullptr; }
+};
+
+bool optional_weights(PyObject* obj, Buffer& buf, la::index_t rows, la::VectorView& view, const la::VectorView*& ptr) {
+    ptr = nullptr;
+    if (obj == Py_None) return true;
+    if (!buf.get(obj, 1, false, "w")) return false;
+    if (buf.dim(0) != rows) {
+        PyErr_SetString(PyExc_ValueError, "w must have one weight per row");
+        return false;
+    }
+    view = {buf.data(), rows, buf.stride(0)};
+    ptr = &view;
+    return true;
+}
+
+template <class T, class F>
+std::optional<models::Result<T>> without_lock(F&& f) {
+    std::optional<models::Result<T>> out;
+    PyObject* done = run_native([&] { out = f(); });
+    if (!done) return std::nullopt;
+    Py_DECREF(done);
+    return out;
+}
+
+const ml::RoutePolicy kIvRoute = ml::kTslsSecondStageRoute;
+
+}  // namespace
+
+PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 5, "moments")) return nullptr;
+    Buffer a, w;
+    if (!a.get(args[0], 2, false, "a")) return nullptr;
+    la::VectorView wv;
+    const la::VectorView* wp = nullptr;
+    const int intercept = PyObject_IsTrue(args[2]);
+    Centres centres;
+    if (intercept < 0 || !optional_weights(args[1], w, a.dim(0), wv, wp) ||
+        !centres.get(args[3], args[4], a.dim(0), a.dim(1)))
+        return nullptr;
+    const la::MatrixView av = a.matrix();
+    auto result = without_lock<ml::Moments>([&] { return ml::moments_of_columns(av, wp, intercept != 0, centres.ptr()); });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    return pack(**result);
+}
+
+PyObject* merge_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 2, "merge_moments")) return nullptr;
+    auto a = unpack(args[0]);
+    auto b = a ? unpack(args[1]) : std::nullopt;
+    if (!b) return nullptr;
+    if (a->mean.size() != b->mean.size() || a->intercept != b->intercept) {
+        PyErr_SetString(PyExc_ValueError, "merge_moments: the moments are of different columns");
+        return nullptr;
+    }
+    return pack(ml::merge_moments(*a, *b));
+}
+
+PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 8, "solve_moments")) return nullptr;
+    auto m = unpack(args[0]);
+    if (!m) return nullptr;
+    const char* kind = PyUnicode_AsUTF8(args[1]);
+    if (!kind) return nullptr;
+    const long long q = PyLong_AsLongLong(args[2]);
+    const double alpha = PyFloat_AsDouble(args[4]);
+    const long long kw = PyLong_AsLongLong(args[5]), kz = PyLong_AsLongLong(args[6]), ke = PyLong_AsLongLong(args[7]);
+    if (PyErr_Occurred()) return nullptr;
+    if (q < 0 || kw < 0 || kz < 0 || ke < 0 || kw + kz + ke >= static_cast<long long>(m->mean.size()) + (kz + ke > 0 ? 0 : 1)) {
+        PyErr_SetString(PyExc_ValueError, "solve_moments: the column counts do not match the moments");
+        return nullptr;
+    }
+    std::optional<Vector> raw;
+    if (args[3] != Py_None) {
+        Buffer b;
+        if (!b.get(args[3], 1, false, "raw_lengths")) return nullptr;
+        if (b.dim(0) != m->mean.size()) {
+            PyErr_SetString(PyExc_ValueError, "raw_lengths must have one length per column");
+            return nullptr;
+        }
+        raw = Vector(b.dim(0));
+        for (la::index_t j = 0; j < b.dim(0); ++j) (*raw)[j] = b.data()[static_cast<la::stride_t>(j) * b.stride(0)];
+    }
+    ml::MomentsProblem pr;
+    const std::string_view k(kind);
+    if (k == "ols") pr.policy = &ml::kOlsRoute;
+    else if (k == "wls") pr.policy = &ml::kWlsRoute;
+    else if (k == "ridge") pr.policy = alpha > 0.0 ? &ml::kRidgeRoute : &ml::kUnpenalisedRidgeRoute;
+    else if (k == "fe") pr.policy = &ml::kFeRoute;
+    else if (k == "tsls") pr.policy = &ml::kTslsSecondStageRoute;
+    else if (k == "iv") {
+        pr.policy = &kIvRoute;
+        pr.identified_singular = "Z'X matrix is singular. Check instrument-regressor correlation.";
+    } else {
+        PyErr_Format(PyExc_ValueError, "solve_moments: unknown kind %s", kind);
+        return nullptr;
+    }
+    pr.q = static_cast<la::index_t>(q);
+    pr.raw_lengths = raw ? &*raw : nullptr;
+    pr.alpha = k == "ridge" ? alpha : 0.0;
+    pr.exogenous = static_cast<la::index_t>(kw);
+    pr.instruments = static_cast<la::index_t>(kz);
+    pr.endogenous = static_cast<la::index_t>(ke);
+    auto s = ml::solve_moments(*m, pr);
+    if (!s) return raise(s.error());
+    Ref beta(as_bytes(s->beta)), inverse(as_bytes(s->inverse)), weights(as_bytes(s->residual_weights)),
+        scores(as_bytes(s->scores)), left(as_bytes(s->left)), design(as_bytes(s->design_factor));
+    if (!beta || !inverse || !weights || !scores || !left || !design) return nullptr;
+    return Py_BuildValue("{sOsOsdsdsOsOsOsO}", "beta", beta.get(), "inverse", inverse.get(), "ssr", s->ssr, "tss",
+                         s->tss, "residual_weights", weights.get(), "scores", scores.get(), "left", left.get(),
+                         "design_factor", design.get());
+}
+
+namespace {
+
+PyObject* pack_sums(const stats::ResidualSums& s) {
+    return Py_BuildValue("(ddddddddd)", s.n, s.mean, s.m2, s.m3, s.m4, s.sum_sq, s.squared_steps, s.first, s.last);
+}
+
+std::optional<stats::ResidualSums> unpack_sums(PyObject* obj) {
+    stats::ResidualSums s;
+    if (!PyArg_ParseTuple(obj, "ddddddddd", &s.n, &s.mean, &s.m2, &s.m3, &s.m4, &s.sum_sq, &s.squared_steps,
+                          &s.first, &s.last))
+        return std::nullopt;
+    return s;
+}
+
+}  // namespace
+
+PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 14, "score_pass")) return nullptr;
+    Buffer a, w, pivot, mean, weights, scores;
+    if (!a.get(args[0], 2, false, "a") || !pivot.get(args[2], 1, false, "pivot") ||
+        !mean.get(args[3], 1, false, "mean") || !weights.get(args[6], 1, false, "residual_weights") ||
+        !scores.get(args[7], 2, false, "scores"))
+        return nullptr;
+    const la::index_t n = a.dim(0), c = a.dim(1);
+    la::VectorView wv;
+    const la::VectorView* wp = nullptr;
+    const int intercept = PyObject_IsTrue(args[4]);
+    const double total_weight = PyFloat_AsDouble(args[5]);
+    const long power = PyLong_AsLong(args[8]);
+    const int sums = PyObject_IsTrue(args[11]);
+    if (intercept < 0 || sums < 0 || PyErr_Occurred()) return nullptr;
+    Centres centres;
+    if (!optional_weights(args[1], w, n, wv, wp) || !centres.get(args[12], args[13], n, c)) return nullptr;
+    if (pivot.dim(0) != c || mean.dim(0) != c || weights.dim(0) != c || scores.dim(1) != c || power < -1 || power > 2) {
+        PyErr_SetString(PyExc_ValueError, "score_pass: the mean, residual weights and scores must match a's columns");
+        return nullptr;
+    }
+    if (!PyList_Check(args[9]) || !PyList_Check(args[10]) || PyList_Size(args[9]) != PyList_Size(args[10])) {
+        PyErr_SetString(PyExc_TypeError, "score_pass: clusters and groups must be lists of the same length");
+        return nullptr;
+    }
+    const Py_ssize_t ways = PyList_Size(args[9]);
+    std::vector<Buffer> codes(static_cast<std::size_t>(ways));
+    ml::ScoreRequest rq;
+    for (Py_ssize_t g = 0; g < ways; ++g) {
+        Buffer& b = codes[static_cast<std::size_t>(g)];
+        const long long groups = PyLong_AsLongLong(PyList_GetItem(args[10], g));
+        if (groups < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "groups must not be negative");
+        if (PyErr_Occurred() || !b.get_codes(PyList_GetItem(args[9], g), "clusters")) return nullptr;
+        if (b.dim(0) != n || !b.contiguous()) {
+            PyErr_SetString(PyExc_ValueError, "every cluster array must be contiguous with one code per row");
+            return nullptr;
+        }
+        rq.clusters.push_back(b.codes());
+        rq.groups.push_back(static_cast<la::index_t>(groups));
+    }
+    // The small inputs as the core reads them: contiguous copies.
+    Vector pv(c), mv(c), rw(c);
+    Matrix g(scores.dim(0), c);
+    for (la::index_t j = 0; j < c; ++j) {
+        pv[j] = pivot.data()[static_cast<la::stride_t>(j) * pivot.stride(0)];
+        mv[j] = mean.data()[static_cast<la::stride_t>(j) * mean.stride(0)];
+        rw[j] = weights.data()[static_cast<la::stride_t>(j) * weights.stride(0)];
+    }
+    const la::MatrixView sv = scores.matrix();
+    for (la::index_t i = 0; i < g.rows(); ++i)
+        for (la::index_t j = 0; j < c; ++j) g(i, j) = sv(i, j);
+    rq.a = a.matrix();
+    rq.w = wp;
+    rq.centres = centres.ptr();
+    rq.pivot = pv.view();
+    rq.mean = mv.view();
+    rq.intercept = intercept != 0;
+    rq.total_weight = total_weight;
+    rq.residual_weights = rw.view();
+    rq.scores = g.view();
+    rq.leverage_power = static_cast<int>(power);
+    rq.residual_sums = sums != 0;
+    auto result = without_lock<ml::ScoreSums>([&] { return ml::score_pass(rq); });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    const ml::ScoreSums& s = **result;
+    Ref meat(power >= 0 ? as_bytes(s.meat) : Py_NewRef(Py_None));
+    Ref clusters(PyList_New(ways));
+    Ref residuals(sums ? pack_sums(s.residuals) : Py_NewRef(Py_None));
+    if (!meat || !clusters || !residuals) return nullptr;
+    for (Py_ssize_t i = 0; i < ways; ++i) {
+        PyObject* b = as_bytes(s.cluster_sums[static_cast<std::size_t>(i)]);
+        if (!b) return nullptr;
+        PyList_SET_ITEM(clusters.get(), i, b);
+    }
+    return PyTuple_Pack(3, meat.get(), clusters.get(), residuals.get());
+}
+
+PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 2, "merge_residual_sums")) return nullptr;
+    auto a = unpack_sums(args[0]);
+    auto b = a ? unpack_sums(args[1]) : std::nullopt;
+    if (!b) return nullptr;
+    return pack_sums(stats::ResidualSums::merge(*a, *b));
+}
+
+PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 10, "report")) return nullptr;
+    const char* title = PyUnicode_AsUTF8(args[0]);
+    const char* method = title ? PyUnicode_AsUTF8(args[1]) : nullptr;
+    if (!method) return nullptr;
+    const unsigned long long n = PyLong_AsUnsignedLongLong(args[2]), k = PyLong_AsUnsignedLongLong(args[3]);
+    const int intercept = PyObject_IsTrue(args[4]);
+    const double r2 = PyFloat_AsDouble(args[5]), mse = PyFloat_AsDouble(args[6]);
+    if (intercept < 0 || PyErr_Occurred()) return nullptr;
+    report::ReportInput in;
+    in.title = title;
+    in.model_text = title;
+    in.method_text = method;
+    in.covariance_text = "nonrobust";
+    in.fit_intercept = intercept != 0;
+    in.intercept_row = false;
+    in.fit.n_samples = n;
+    in.fit.n_features = k;
+    in.fit.r_squared = r2;
+    in.fit.mse = mse;
+    if (args[7] != Py_None) {
+        auto sums = unpack_sums(args[7]);
+        if (!sums) return nullptr;
+        Buffer design;
+        if (!design.get(args[8], 2, false, "design_factor")) return nullptr;
+        in.diagnostics = stats::DiagnosticStats::from_sums(*sums, la::scaled_condition_number(design.matrix()));
+    }
+    if (args[9] != Py_None) {
+        const double within = PyFloat_AsDouble(args[9]);
+        if (PyErr_Occurred()) return nullptr;
+        in.within_r_squared = within;
+    }
+    const std::string text = report::render(in);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace ordinata::frames

@@ -1,0 +1,381 @@
+#include "models/linear/moments.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/factor.hpp"
+#include "linalg/ops.hpp"
+#include "models/linear/design_system.hpp"
+#include "models/linear/least_squares_core.hpp"
+#include "models/linear/validation.hpp"
+
+namespace ordinata::models::linear {
+
+namespace {
+
+using linalg::Triangle;
+
+// Rows a chunk folds into the running factor at once: its block stays in
+// the cache while LAPACK reflects it.
+constexpr index_t kChunkRows = 512;
+
+// A column-major block that holds the running R factor in its first c rows,
+// Chan's link row below it and then one chunk of centred rows; factoring it
+// in place leaves the merged R where the next chunk finds it.
+class StackedFactor {
+public:
+    StackedFactor(index_t c, index_t chunk_rows)
+        : c_(c), ld_(c + 1 + chunk_rows), buf_(ld_ * c, 0.0), work_(linalg::triangularise_work(c)) {}
+
+    double& at(index_t i, index_t j) { return buf_[j * ld_ + i]; }
+    double* link() { return &at(c_, 0); }
+    index_t stride() const { return ld_; }
+
+    // Factors the R rows, the link row and the first `rows` chunk rows.
+    bool fold(index_t rows) {
+        return linalg::triangularise_in_place(buf_.data(), c_ + 1 + rows, c_, ld_, work_.data()).has_value();
+    }
+
+    Matrix r() const {
+        Matrix out(c_, c_, 0.0);
+        for (index_t i = 0; i < c_; ++i)
+            for (index_t j = i; j < c_; ++j) out(i, j) = buf_[j * ld_ + i];
+        return out;
+    }
+
+private:
+    index_t c_, ld_;
+    Vector buf_, work_;
+};
+
+double column_length(const Matrix& r, index_t j) {
+    double sum = 0.0;
+    for (index_t i = 0; i <= j; ++i) sum += r(i, j) * r(i, j);
+    return std::sqrt(sum);
+}
+
+std::unexpected<EstimatorError> refusal(const RoutePolicy& policy, const char* message) {
+    return policy.value_errors ? value_error(message) : runtime_error(message);
+}
+
+// sigma_min / sigma_max of a small factor, 0 when it cannot be computed.
+double singular_ratio(const Matrix& r) {
+    auto sv = linalg::singular_values(r.view());
+    if (!sv || sv->size() == 0 || !((*sv)[0] > 0.0)) return 0.0;
+    return (*sv)[sv->size() - 1] / (*sv)[0];
+}
+
+// The projection of the design's columns onto the instruments in the
+// coordinates of R's first z rows: Pi with the centred design projected
+// equal to Z~ Pi. Full-rank instruments solve the triangle; collinear ones
+// keep the span they have, as the first stage from the rows does.
+std::optional<Matrix> instrument_projection(const Matrix& r, index_t z, const std::vector<index_t>& cols, double tol,
+                                            bool identified) {
+    Vector dz(z);
+    Matrix rz(z, z, 0.0);
+    for (index_t j = 0; j < z; ++j) {
+        const double len = column_length(r, j);
+        dz[j] = len > 0.0 ? len : 1.0;
+        for (index_t i = 0; i <= j; ++i) rz(i, j) = r(i, j) / dz[j];
+    }
+    Matrix rhs(z, cols.size());
+    for (index_t i = 0; i < z; ++i)
+        for (index_t s = 0; s < cols.size(); ++s) rhs(i, s) = r(i, cols[s]);
+    std::optional<Matrix> pi;
+    if (singular_ratio(rz) > tol) {
+        auto solved = linalg::solve_triangular(rz.view(), Triangle::Upper, rhs.view());
+        if (solved) pi = std::move(*solved);
+    } else if (!identified) {
+        auto ls = linalg::least_squares(rz.view(), rhs.view(), tol);
+        if (ls) pi = std::move(ls->solution);
+    }
+    if (!pi) return std::nullopt;
+    for (index_t i = 0; i < z; ++i)
+        for (index_t s = 0; s < cols.size(); ++s) (*pi)(i, s) /= dz[i];
+    return pi;
+}
+
+}  // namespace
+
+Result<Moments> moments_of_columns(MatrixView a, const VectorView* w, bool intercept, const RowCentres* centres) {
+    const index_t n = a.rows(), c = a.cols();
+    const bool centring = intercept && !centres;
+    Moments m{n, 0.0, Vector(c, 0.0), Vector(c, 0.0), Matrix(), intercept};
+    Vector& pivot = m.pivot;
+    Vector& mean = m.mean;
+    Vector chunk_mean(c), root(kChunkRows);
+    if (centring && n > 0)
+        for (index_t j = 0; j < c; ++j) pivot[j] = a(0, j);
+    StackedFactor f(c, std::min(n, kChunkRows));
+    double total = 0.0;
+    for (index_t first = 0; first < n; first += kChunkRows) {
+        const index_t rows = std::min(kChunkRows, n - first);
+        const auto value = [&](index_t i, index_t j) {
+            const double centre = centres ? centres->table(static_cast<index_t>(centres->group[first + i]), j) : pivot[j];
+            return a(first + i, j) - centre;
+        };
+        double weight = 0.0;
+        std::fill_n(chunk_mean.data(), c, 0.0);
+        for (index_t i = 0; i < rows; ++i) {
+            const double wi = w ? (*w)[first + i] : 1.0;
+            if (!(wi >= 0.0) || std::isinf(wi)) return value_error(kNotFinite);
+            root[i] = std::sqrt(wi);
+            weight += wi;
+            for (index_t j = 0; j < c; ++j) {
+                const double v = value(i, j);
+                if (!std::isfinite(v)) return value_error(kNotFinite);
+                chunk_mean[j] += wi * v;
+            }
+        }
+        const bool centred = centring && weight > 0.0;
+        for (index_t j = 0; j < c; ++j) chunk_mean[j] = centred ? chunk_mean[j] / weight : 0.0;
+        const double merged = total + weight;
+        const double link = centred && total > 0.0 ? std::sqrt(total * (weight / merged)) : 0.0;
+        for (index_t j = 0; j < c; ++j) f.at(c, j) = link * (chunk_mean[j] - mean[j]);
+        for (index_t j = 0; j < c; ++j)
+            for (index_t i = 0; i < rows; ++i) f.at(c + 1 + i, j) = root[i] * (value(i, j) - chunk_mean[j]);
+        if (!f.fold(rows)) return runtime_error("The QR factorisation of a chunk of rows failed");
+        if (merged > 0.0)
+            for (index_t j = 0; j < c; ++j) mean[j] += (weight / merged) * (chunk_mean[j] - mean[j]);
+        total = merged;
+    }
+    m.total_weight = total;
+    m.r = f.r();
+    return m;
+}
+
+Moments merge_moments(const Moments& a, const Moments& b) {
+    if (a.n == 0) return b;
+    if (b.n == 0) return a;
+    const index_t c = a.mean.size();
+    Moments out{a.n + b.n, a.total_weight + b.total_weight, Vector::from(a.pivot.view()), Vector(c), Matrix(),
+                a.intercept};
+    StackedFactor f(c, c);
+    const double share = out.total_weight > 0.0 ? b.total_weight / out.total_weight : 0.0;
+    const double link = a.total_weight > 0.0 && b.total_weight > 0.0 ? std::sqrt(a.total_weight * share) : 0.0;
+    for (index_t j = 0; j < c; ++j) {
+        for (index_t i = 0; i <= j; ++i) {
+            f.at(i, j) = a.r(i, j);
+            f.at(c + 1 + i, j) = b.r(i, j);
+        }
+        const double delta = (b.pivot[j] - a.pivot[j]) + (b.mean[j] - a.mean[j]);
+        out.mean[j] = a.mean[j] + share * delta;
+        f.at(c, j) = a.intercept ? link * delta : 0.0;
+    }
+    f.fold(c);
+    out.r = f.r();
+    return out;
+}
+
+Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& pr) {
+    const RoutePolicy& policy = *pr.policy;
+    const index_t c = mo.mean.size(), target = c - 1;
+    const bool instrumental = pr.instruments > 0 || pr.endogenous > 0;
+    const index_t z = pr.exogenous + pr.instruments;
+    std::vector<index_t> cols;
+    if (instrumental) {
+        for (index_t j = 0; j < pr.exogenous; ++j) cols.push_back(j);
+        for (index_t j = 0; j < pr.endogenous; ++j) cols.push_back(z + j);
+    } else {
+        for (index_t j = 0; j < target; ++j) cols.push_back(j);
+    }
+    const index_t ks = cols.size(), k = ks + (mo.intercept ? 1 : 0);
+    const index_t q = pr.q ? pr.q : k;
+    const bool svd = choose_route(policy, mo.n, q, k) == Route::Svd;
+    const char* message = pr.identified_singular ? pr.identified_singular
+                                                 : (svd ? policy.svd_singular : policy.singular);
+    const auto singular = [&] { return refusal(policy, message); };
+    if (mo.n <= k || !(mo.total_weight > 0.0)) return singular();
+    const Matrix& r = mo.r;
+    const double tol = rank_tolerance(mo.n, k), root_w = std::sqrt(mo.total_weight);
+    const bool penalised = pr.alpha > 0.0;
+
+    // Unit columns for the decisions: centred lengths, raw lengths with the
+    // intercept's share (or as given) for the bordered rank factor.
+    Vector d(ks), to_raw(ks), border(ks);
+    for (index_t s = 0; s < ks; ++s) {
+        const index_t j = cols[s];
+        const double length = column_length(r, j), offset = mo.intercept ? root_w * mo.centre(j) : 0.0;
+        const double raw = pr.raw_lengths ? (*pr.raw_lengths)[j] : std::hypot(length, offset);
+        if (!penalised && (!(length > 0.0) || !(length / raw > tol))) return singular();
+        d[s] = length > 0.0 ? length : 1.0;
+        to_raw[s] = raw > 0.0 ? length / raw : 0.0;
+        border[s] = raw > 0.0 ? offset / raw : 0.0;
+    }
+
+    // The design and target in the coordinates of R's rows: R itself, or
+    // its instrument rows with the design projected onto them.
+    const index_t rows = instrumental ? z : target;
+    Matrix design(rows, ks, 0.0);
+    Vector rhs(rows, 0.0);
+    std::optional<Matrix> pi;
+    if (instrumental) {
+        std::vector<index_t> with_target = cols;
+        with_target.push_back(target);
+        pi = instrument_projection(r, z, with_target, rank_tolerance(mo.n, z + (mo.intercept ? 1 : 0)),
+                                   pr.identified_singular != nullptr);
+        if (!pi) return singular();
+        // design = R_z Pi (the projection, in the instrument rows)
+        for (index_t i = 0; i < z; ++i)
+            for (index_t s = 0; s <= ks; ++s) {
+                double v = 0.0;
+                for (index_t l = i; l < z; ++l) v += r(i, l) * (*pi)(l, s);
+                if (s < ks)
+                    design(i, s) = v;
+                else
+                    rhs[i] = v;
+            }
+    } else {
+        for (index_t i = 0; i < rows; ++i) {
+            for (index_t s = 0; s < ks; ++s) design(i, s) = r(i, cols[s]);
+            rhs[i] = r(i, target);
+        }
+    }
+
+    // The scaled least-squares problem, stacked with the ridge rows.
+    const index_t stacked = rows + (penalised ? ks : 0);
+    if (stacked < ks) return singular();
+    Matrix ms(stacked, ks, 0.0);
+    Vector ts(stacked, 0.0);
+    for (index_t i = 0; i < rows; ++i) {
+        for (index_t s = 0; s < ks; ++s) ms(i, s) = design(i, s) / d[s];
+        ts[i] = rhs[i];
+    }
+    if (penalised)
+        for (index_t s = 0; s < ks; ++s) ms(rows + s, s) = std::sqrt(pr.alpha) / d[s];
+    auto qr = linalg::qr(ms.view(), ts.view());
+    if (!qr) return singular();
+    if (!penalised) {
+        const Matrix rank_factor = bordered_factor(qr->r, to_raw.view(), mo.intercept ? &border : nullptr);
+        if (!(singular_ratio(rank_factor) > tol)) return singular();
+    }
+    auto bs = linalg::solve_triangular(qr->r.view(), Triangle::Upper, qr->qtb.view());
+    auto rs_inv = linalg::solve_triangular(qr->r.view(), Triangle::Upper, linalg::identity(ks).view());
+    if (!bs || !rs_inv) return singular();
+    Vector b(ks);
+    Matrix r_inv(ks, ks);  // the unscaled factor's inverse, D^-1 R_s^-1
+    for (index_t s = 0; s < ks; ++s) {
+        b[s] = (*bs)[s] / d[s];
+        for (index_t t = 0; t < ks; ++t) r_inv(s, t) = (*rs_inv)(s, t) / d[s];
+    }
+
+    MomentsSolution out;
+    DesignSystem sys;
+    sys.total_weight = mo.total_weight;
+    Vector x_mean(ks, 0.0);
+    if (mo.intercept) {
+        for (index_t s = 0; s < ks; ++s) x_mean[s] = mo.centre(cols[s]);
+        sys.x_mean = Vector::from(x_mean.view());
+        sys.y_mean = mo.centre(target);
+    }
+    out.beta = sys.expand_beta(b.view());
+    out.inverse = sys.expand_inverse(linalg::dot(r_inv.view(), r_inv.t()));
+
+    out.residual_weights = Vector(c, 0.0);
+    for (index_t s = 0; s < ks; ++s) out.residual_weights[cols[s]] = -b[s];
+    out.residual_weights[target] = 1.0;
+    for (index_t i = 0; i < c; ++i) {
+        double v = 0.0;
+        for (index_t j = i; j < c; ++j) v += r(i, j) * out.residual_weights[j];
+        out.ssr += v * v;
+    }
+    const double tss = column_length(r, target);
+    out.tss = tss * tss;
+
+    // u = R_M^-T x~ for least squares; u = R_M^-T Pi' z~ for the projected design.
+    out.scores = Matrix(ks, c, 0.0);
+    for (index_t s = 0; s < ks; ++s) {
+        if (instrumental) {
+            for (index_t i = 0; i < z; ++i) {
+                double v = 0.0;
+                for (index_t t = 0; t < ks; ++t) v += r_inv(t, s) * (*pi)(i, t);
+                out.scores(s, i) = v;
+            }
+        } else {
+            for (index_t t = 0; t < ks; ++t) out.scores(s, cols[t]) = r_inv(t, s);
+        }
+    }
+    const index_t off = mo.intercept ? 1 : 0;
+    out.left = Matrix(k, k, 0.0);
+    out.design_factor = Matrix(k, k, 0.0);
+    for (index_t s = 0; s < ks; ++s)
+        for (index_t t = 0; t < ks; ++t) {
+            out.left(off + s, off + t) = r_inv(s, t);
+            if (!instrumental) out.design_factor(off + s, off + t) = design(s, t);
+        }
+    if (mo.intercept) {
+        out.left(0, 0) = 1.0 / mo.total_weight;
+        out.design_factor(0, 0) = root_w;
+        for (index_t t = 0; t < ks; ++t) {
+            double v = 0.0;
+            for (index_t s = 0; s < ks; ++s) v += x_mean[s] * r_inv(s, t);
+            out.left(0, off + t) = -v;
+            out.design_factor(0, off + t) = root_w * x_mean[t];
+        }
+    }
+    return out;
+}
+
+Result<ScoreSums> score_pass(const ScoreRequest& rq) {
+    const MatrixView a = rq.a;
+    const index_t n = a.rows(), c = a.cols(), ks = rq.scores.rows(), off = rq.intercept ? 1 : 0, k = ks + off;
+    const bool meat = rq.leverage_power >= 0;
+    const bool need_q = meat || !rq.clusters.empty();
+    ScoreSums out;
+    if (meat) out.meat = Matrix(k, k, 0.0);
+    for (const index_t g : rq.groups) out.cluster_sums.emplace_back(g, k, 0.0);
+    const index_t chunk = std::min(n, kChunkRows);
+    Matrix d(chunk, c), u(chunk, ks), scaled(chunk, k);
+    Vector e(chunk), root(chunk);
+    for (index_t first = 0; first < n; first += kChunkRows) {
+        const index_t rows = std::min(kChunkRows, n - first);
+        for (index_t i = 0; i < rows; ++i) {
+            const double wi = rq.w ? (*rq.w)[first + i] : 1.0;
+            if (!(wi >= 0.0) || std::isinf(wi)) return value_error(kNotFinite);
+            root[i] = std::sqrt(wi);
+            double ei = 0.0;
+            for (index_t j = 0; j < c; ++j) {
+                const double v =
+                    rq.centres ? a(first + i, j) - rq.centres->table(static_cast<index_t>(rq.centres->group[first + i]), j)
+                               : (a(first + i, j) - rq.pivot[j]) - rq.mean[j];
+                if (!std::isfinite(v)) return value_error(kNotFinite);
+                d(i, j) = v;
+                ei += v * rq.residual_weights[j];
+            }
+            e[i] = ei;
+        }
+        if (rq.residual_sums)
+            out.residuals = stats::ResidualSums::merge(out.residuals, stats::ResidualSums::of(e.view().sub(0, rows)));
+        if (!need_q) continue;
+        Matrix uc(rows, ks, 0.0);
+        linalg::dot_accumulate(d.view().row_range(0, rows), rq.scores.t(), uc);
+        for (index_t i = 0; i < rows; ++i) {
+            const double we = root[i] * e[i];  // the whitened residual
+            if (meat) {
+                double factor = std::fabs(we);
+                if (rq.leverage_power > 0) {
+                    double h = off ? 1.0 / rq.total_weight : 0.0;
+                    for (index_t s = 0; s < ks; ++s) h += uc(i, s) * uc(i, s);
+                    h *= root[i] * root[i];
+                    factor /= rq.leverage_power == 1 ? std::sqrt(1.0 - h) : 1.0 - h;
+                }
+                if (off) scaled(i, 0) = factor * root[i];
+                for (index_t s = 0; s < ks; ++s) scaled(i, off + s) = factor * root[i] * uc(i, s);
+            }
+            for (std::size_t g = 0; g < rq.clusters.size(); ++g) {
+                const std::int64_t code = rq.clusters[g][first + i];
+                if (code < 0 || static_cast<index_t>(code) >= rq.groups[g])
+                    return value_error("A cluster code lies outside its groups");
+                Matrix& sums = out.cluster_sums[g];
+                const auto row = static_cast<index_t>(code);
+                if (off) sums(row, 0) += we * root[i];
+                for (index_t s = 0; s < ks; ++s) sums(row, off + s) += we * root[i] * uc(i, s);
+            }
+        }
+        if (meat) linalg::gram_accumulate_upper(scaled.view().row_range(0, rows), out.meat);
+    }
+    if (meat) linalg::mirror_upper(out.meat);
+    return out;
+}
+
+}  // namespace ordinata::models::linear

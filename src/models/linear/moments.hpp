@@ -1,0 +1,119 @@
+// Fits driven by sufficient statistics instead of rows, as partitions of the
+// data compute and merge them: the row count, the weight sum (n without
+// weights), the (weighted) means of the columns, and the R factor of the
+// centred, weighted columns. Without an intercept the means are zero and
+// nothing is centred. Statistics from any split of the rows, merged, give
+// the fit of all of them; a second pass over the rows with the fit fixed
+// adds what needs the residuals (robust meats, cluster score sums, the
+// residual diagnostics).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "linalg/matrix.hpp"
+#include "models/estimator_error.hpp"
+#include "models/linear/routes.hpp"
+#include "stats/diagnostics.hpp"
+
+namespace ordinata::models::linear {
+
+using linalg::Matrix;
+using linalg::MatrixView;
+using linalg::Vector;
+using linalg::VectorView;
+
+// The means are kept as a pivot (a row of the data) and the mean offset
+// from it: the difference of two partitions' means is then formed from the
+// pivots' exact difference and two small offsets, and keeps its digits
+// whatever the columns' offsets.
+struct Moments {
+    index_t n = 0;
+    double total_weight = 0.0;
+    Vector pivot;  // one per column
+    Vector mean;   // from the pivot
+    Matrix r;      // columns x columns, upper triangular
+    bool intercept = true;
+
+    double centre(index_t j) const { return pivot[j] + mean[j]; }
+};
+
+// Per-row centres other than the columns' means: row i has table row
+// group[i] subtracted (the entity means of a within transform).
+struct RowCentres {
+    const std::int64_t* group = nullptr;
+    MatrixView table = {};
+};
+
+// The moments of the columns of a, read in chunks of rows in a fixed order:
+// each chunk's mean, taken against the first row so that it is accurate
+// whatever the columns' offsets, and the R factor of its centred rows, folded
+// into the running factor by one stacked QR with Chan's update of the means.
+// With centres the rows are demeaned by them and not centred again. Fails
+// on a value or weight that is not finite.
+Result<Moments> moments_of_columns(MatrixView a, const VectorView* w, bool intercept, const RowCentres* centres);
+// The moments of the union of two sets of rows: the QR of
+// [R_a; R_b; sqrt(W_a W_b / W) (m_b - m_a)'].
+Moments merge_moments(const Moments& a, const Moments& b);
+
+// What the fit solves from the moments, whose last column is the target.
+struct MomentsProblem {
+    const RoutePolicy* policy = &kOlsRoute;
+    index_t q = 0;                        // parameters as the route counts them; 0: the design's
+    const Vector* raw_lengths = nullptr;  // the columns' lengths before a transform (demeaning)
+    double alpha = 0.0;                   // the ridge penalty on the slopes
+    // Instrumental variables: the columns are [W | Z | E | y]; the design is
+    // [W | E] projected onto [W | Z].
+    index_t exogenous = 0, instruments = 0, endogenous = 0;
+    // Exactly identified: the message when Z'X (or Z'Z) is singular.
+    const char* identified_singular = nullptr;
+};
+
+struct MomentsSolution {
+    Vector beta;     // intercept first when fitted
+    Matrix inverse;  // (Xd' W Xd)^-1 (instrumental: of the projected design), intercept first likewise
+    double ssr = 0.0;
+    double tss = 0.0;  // the target's (centred) sum of squares
+    // A second pass reads the residual of row d (the row less its centre)
+    // as d . residual_weights and its orthonormal design coordinates as
+    // scores (d), one row per slope.
+    Vector residual_weights;
+    Matrix scores;
+    // L with the covariance of the parameters L (sum q q') L' for score
+    // rows q = sqrt(w) [1, u] (intercept) or sqrt(w) u: the bread of every
+    // sandwich, in the coordinates the second pass reads.
+    Matrix left;
+    // The R factor of the design with its intercept column, for the
+    // condition number of the report.
+    Matrix design_factor;
+};
+
+// The same singularity rules and messages as a fit from the rows.
+Result<MomentsSolution> solve_moments(const Moments& m, const MomentsProblem& problem);
+
+// Sums of a second pass with the fit fixed.
+struct ScoreRequest {
+    MatrixView a;
+    const VectorView* w = nullptr;
+    const RowCentres* centres = nullptr;
+    VectorView pivot, mean;        // the centre of every row without centres, as the moments hold it
+    bool intercept = true;
+    double total_weight = 0.0;
+    VectorView residual_weights;   // from MomentsSolution
+    MatrixView scores;             // from MomentsSolution
+    int leverage_power = -1;       // -1: no meat; 0: e^2 (HC0, HC1); 1: e^2/(1-h) (HC2); 2: e^2/(1-h)^2 (HC3)
+    // Cluster codes 0..groups-1 per row, one array per clustering.
+    std::vector<const std::int64_t*> clusters;
+    std::vector<index_t> groups;
+    bool residual_sums = false;
+};
+struct ScoreSums {
+    Matrix meat;                        // sum of w_i e_i^2 q_i q_i' (weighted as asked)
+    std::vector<Matrix> cluster_sums;   // groups x parameters: sum of sqrt(w_i) e_i q_i per group
+    stats::ResidualSums residuals;      // of the unweighted residuals, in row order
+};
+Result<ScoreSums> score_pass(const ScoreRequest& request);
+
+}  // namespace ordinata::models::linear
