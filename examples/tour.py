@@ -5,6 +5,7 @@ published value beside ours. Each example module also runs on its own.
 """
 
 import frames
+import frames_dask
 import grunfeld
 import longley
 import mroz
@@ -23,6 +24,7 @@ EXAMPLES = [
     frames.wage,
     frames.grunfeld,
     frames.mroz,
+    frames_dask.cluster_fit,
 ]
 
 

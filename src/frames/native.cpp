@@ -193,8 +193,7 @@ PyMethodDef methods[] = {
      "gram(x, t, s, out): out = Q' diag(s)^2 Q with Q = X T (t None: X; s None: no weights)."},
     {"rows_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rows_times)), METH_FASTCALL,
      "rows_times(x, t, out): out = X T."},
-    ORDINATA_PARTITION_METHODS
-    {nullptr, nullptr, 0, nullptr},
+    ORDINATA_PARTITION_METHODS{nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {

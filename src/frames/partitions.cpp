@@ -114,7 +114,8 @@ struct Centres {
         if (g == Py_None && t == Py_None) return true;
         if (!group.get_codes(g, "group") || !table.get(t, 2, false, "table")) return false;
         if (group.dim(0) != rows || !group.contiguous() || table.dim(1) != cols) {
-            PyErr_SetString(PyExc_ValueError, "group must be contiguous with one code per row, table one column per column");
+            PyErr_SetString(PyExc_ValueError,
+                            "group must be contiguous with one code per row, table one column per column");
             return false;
         }
         const std::int64_t* codes = group.codes();
@@ -168,7 +169,8 @@ PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         !centres.get(args[3], args[4], a.dim(0), a.dim(1)))
         return nullptr;
     const la::MatrixView av = a.matrix();
-    auto result = without_lock<ml::Moments>([&] { return ml::moments_of_columns(av, wp, intercept != 0, centres.ptr()); });
+    auto result =
+        without_lock<ml::Moments>([&] { return ml::moments_of_columns(av, wp, intercept != 0, centres.ptr()); });
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
     return pack(**result);
@@ -196,7 +198,8 @@ PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const double alpha = PyFloat_AsDouble(args[4]);
     const long long kw = PyLong_AsLongLong(args[5]), kz = PyLong_AsLongLong(args[6]), ke = PyLong_AsLongLong(args[7]);
     if (PyErr_Occurred()) return nullptr;
-    if (q < 0 || kw < 0 || kz < 0 || ke < 0 || kw + kz + ke >= static_cast<long long>(m->mean.size()) + (kz + ke > 0 ? 0 : 1)) {
+    if (q < 0 || kw < 0 || kz < 0 || ke < 0 ||
+        kw + kz + ke >= static_cast<long long>(m->mean.size()) + (kz + ke > 0 ? 0 : 1)) {
         PyErr_SetString(PyExc_ValueError, "solve_moments: the column counts do not match the moments");
         return nullptr;
     }
@@ -213,11 +216,16 @@ PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     ml::MomentsProblem pr;
     const std::string_view k(kind);
-    if (k == "ols") pr.policy = &ml::kOlsRoute;
-    else if (k == "wls") pr.policy = &ml::kWlsRoute;
-    else if (k == "ridge") pr.policy = alpha > 0.0 ? &ml::kRidgeRoute : &ml::kUnpenalisedRidgeRoute;
-    else if (k == "fe") pr.policy = &ml::kFeRoute;
-    else if (k == "tsls") pr.policy = &ml::kTslsSecondStageRoute;
+    if (k == "ols")
+        pr.policy = &ml::kOlsRoute;
+    else if (k == "wls")
+        pr.policy = &ml::kWlsRoute;
+    else if (k == "ridge")
+        pr.policy = alpha > 0.0 ? &ml::kRidgeRoute : &ml::kUnpenalisedRidgeRoute;
+    else if (k == "fe")
+        pr.policy = &ml::kFeRoute;
+    else if (k == "tsls")
+        pr.policy = &ml::kTslsSecondStageRoute;
     else if (k == "iv") {
         pr.policy = &kIvRoute;
         pr.identified_singular = "Z'X matrix is singular. Check instrument-regressor correlation.";
@@ -249,8 +257,8 @@ PyObject* pack_sums(const stats::ResidualSums& s) {
 
 std::optional<stats::ResidualSums> unpack_sums(PyObject* obj) {
     stats::ResidualSums s;
-    if (!PyArg_ParseTuple(obj, "ddddddddd", &s.n, &s.mean, &s.m2, &s.m3, &s.m4, &s.sum_sq, &s.squared_steps,
-                          &s.first, &s.last))
+    if (!PyArg_ParseTuple(obj, "ddddddddd", &s.n, &s.mean, &s.m2, &s.m3, &s.m4, &s.sum_sq, &s.squared_steps, &s.first,
+                          &s.last))
         return std::nullopt;
     return s;
 }

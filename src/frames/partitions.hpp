@@ -21,14 +21,15 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 #define ORDINATA_PARTITION_METHODS                                                                                  \
     {"moments", ORDINATA_FASTCALL(ordinata::frames::moments), METH_FASTCALL,                                        \
      "moments(a, w, intercept, group, table): (n, weight, mean, R) of the columns of a."},                          \
-    {"merge_moments", ORDINATA_FASTCALL(ordinata::frames::merge_moments), METH_FASTCALL,                            \
-     "merge_moments(a, b): the moments of the union of two sets of rows."},                                         \
-    {"solve_moments", ORDINATA_FASTCALL(ordinata::frames::solve_moments), METH_FASTCALL,                            \
-     "solve_moments(m, kind, q, raw_lengths, alpha, exogenous, instruments, endogenous): the fit, as a dict."},     \
-    {"score_pass", ORDINATA_FASTCALL(ordinata::frames::score_pass), METH_FASTCALL,                                  \
-     "score_pass(a, w, pivot, mean, intercept, weight, residual_weights, scores, leverage_power, clusters, groups, "        \
-     "residual_sums, group, table): (meat, cluster sums, residual sums)."},                                         \
-    {"merge_residual_sums", ORDINATA_FASTCALL(ordinata::frames::merge_residual_sums), METH_FASTCALL,                \
-     "merge_residual_sums(a, b): the sums of series a followed by b."},                                             \
-    {"report", ORDINATA_FASTCALL(ordinata::frames::report), METH_FASTCALL,                                          \
-     "report(title, method, n, k, intercept, r2, mse, residual_sums, design_factor, within_r2): the report."},
+        {"merge_moments", ORDINATA_FASTCALL(ordinata::frames::merge_moments), METH_FASTCALL,                        \
+         "merge_moments(a, b): the moments of the union of two sets of rows."},                                     \
+        {"solve_moments", ORDINATA_FASTCALL(ordinata::frames::solve_moments), METH_FASTCALL,                        \
+         "solve_moments(m, kind, q, raw_lengths, alpha, exogenous, instruments, endogenous): the fit, as a dict."}, \
+        {"score_pass", ORDINATA_FASTCALL(ordinata::frames::score_pass), METH_FASTCALL,                              \
+         "score_pass(a, w, pivot, mean, intercept, weight, residual_weights, scores, leverage_power, clusters, "    \
+         "groups, "                                                                                                 \
+         "residual_sums, group, table): (meat, cluster sums, residual sums)."},                                     \
+        {"merge_residual_sums", ORDINATA_FASTCALL(ordinata::frames::merge_residual_sums), METH_FASTCALL,            \
+         "merge_residual_sums(a, b): the sums of series a followed by b."},                                         \
+        {"report", ORDINATA_FASTCALL(ordinata::frames::report), METH_FASTCALL,                                      \
+         "report(title, method, n, k, intercept, r2, mse, residual_sums, design_factor, within_r2): the report."},

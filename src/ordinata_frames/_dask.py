@@ -12,6 +12,7 @@ them: on the active distributed client, else on dask's local scheduler.
 
 from __future__ import annotations
 
+import re
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
@@ -20,6 +21,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 from formulaic import Formula  # type: ignore[import-untyped]
+from formulaic.errors import FormulaicError  # type: ignore[import-untyped]
 
 from ordinata_frames import _formula, _native, _vcov
 from ordinata_frames._results import PredictState, Results, TestResult
@@ -66,8 +68,32 @@ class _Design:
     dropped: int
 
 
+def _whole_column_transforms() -> set[str]:
+    from formulaic.transforms import TRANSFORMS  # type: ignore[import-untyped]
+    stateful = {name for name, f in TRANSFORMS.items() if getattr(f, "__is_stateful_transform__", False)}
+    # Q() only quotes a name; lag() reads the previous row, which may lie in another partition.
+    return (stateful - {"Q"}) | {"lag"}
+
+
+def _refuse_whole_column_transforms(formula: str) -> None:
+    refused = _whole_column_transforms()
+    parsed = Formula(formula)
+    for side in (parsed.lhs, parsed.rhs) if "~" in formula else (parsed,):
+        for term in side:
+            for factor in term.factors:
+                called = set(re.findall(r"\b(\w+)\s*\(", factor.expr)) & refused
+                if called:
+                    raise ValueError(f"{factor.expr} in {formula!r} needs the whole column at once: "
+                                     f"{', '.join(sorted(called))}() is not offered on dask frames; compute the "
+                                     "column first (ddf.assign) and use it as it is")
+
+
 def _spec_of(formula: str, proto: pd.DataFrame) -> Any:
-    mm = Formula(formula).get_model_matrix(proto, na_action="ignore")
+    _refuse_whole_column_transforms(formula)
+    try:
+        mm = Formula(formula).get_model_matrix(proto, na_action="ignore")
+    except FormulaicError as error:
+        raise ValueError(f"cannot build the design of {formula!r}: {error}") from None
     specs = [mm.lhs.model_spec, mm.rhs.model_spec] if hasattr(mm, "lhs") else [mm.model_spec]
     for spec in specs:
         if spec.transform_state:
@@ -119,8 +145,9 @@ def _categorical_columns(meta: pd.DataFrame, formulas: list[str]) -> list[str]:
         for side in (parsed.lhs, parsed.rhs) if "~" in f else (parsed,):
             for term in side:
                 for factor in term.factors:
-                    if factor.eval_method != factor.EvalMethod.LOOKUP:
-                        out |= set(Formula(f"0 + {factor.expr}").required_variables) & set(meta.columns)
+                    match = re.fullmatch(r"C\(\s*(\w+)\s*(?:,.*)?\)", factor.expr)
+                    if match and match.group(1) in meta.columns:
+                        out.add(match.group(1))
     return sorted(out)
 
 
@@ -199,7 +226,7 @@ def _design(part: pd.DataFrame, plan: _Plan) -> _Design:
 def _materialise(spec: Any, frame: pd.DataFrame) -> Any:
     import warnings
 
-    from formulaic.errors import DataMismatchWarning  # type: ignore[import-untyped]
+    from formulaic.errors import DataMismatchWarning
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore", DataMismatchWarning)
         mm = spec.get_model_matrix(frame, na_action="drop")
@@ -242,6 +269,10 @@ def _merge_target(a: tuple[float, float, float], b: tuple[float, float, float]) 
     return (total, a[1] + delta * b[0] / total, a[2] + b[2] + delta * delta * a[0] * b[0] / total)
 
 
+class _NotFinite(ValueError):
+    """A partition's refusal of a value that is not finite, with the columns that hold one."""
+
+
 def _checked(fn: Callable[..., Any], plan: _Plan, design: _Design, *args: Any) -> Any:
     try:
         return fn(*args)
@@ -252,7 +283,7 @@ def _checked(fn: Callable[..., Any], plan: _Plan, design: _Design, *args: Any) -
                 names += list(extra)
             names.append(plan.dependent)
             bad = [name for name, col in zip(names, design.a.T) if not np.isfinite(col).all()]
-            raise ValueError(f"{error}; not finite: {', '.join(bad)}") from None
+            raise _NotFinite(str(error), ", ".join(bad)) from None
         raise
 
 
@@ -353,7 +384,7 @@ def _partition_scores(part: pd.DataFrame, plan: _Plan, p: _Pass) -> _Sums:
     pairs: list[pd.DataFrame] = []
     if p.entity is not None:
         assert p.entity_keys is not None
-        group = p.entity_keys.get_indexer(d.frame[p.entity]).astype(np.int64)
+        group = p.entity_keys.get_indexer(pd.Index(d.frame[p.entity])).astype(np.int64)
         table = p.entity_means
         for name in p.clusters:
             pairs.append(pd.DataFrame({"entity": d.frame[p.entity].to_numpy(), "cluster": d.frame[name].to_numpy()})
@@ -479,12 +510,16 @@ def _compute(*graphs: Any) -> Any:
     return _dask().compute(*graphs)
 
 
+def _run(graph: Any) -> Any:
+    """One merged result of a graph."""
+    return _compute(graph)[0]
+
+
 def _message(error: Exception, formula: str, plan: _Plan) -> Exception:
     names = list(plan.names) + [n for e in plan.extra_names for n in e]
-    detail = f"fitting {formula!r}"
-    if "not finite" not in str(error):
-        detail += f"; terms {', '.join(names)}"
-    return type(error)(f"{error} ({detail})")
+    if isinstance(error, _NotFinite):
+        return ValueError(f"{error.args[0]} (fitting {formula!r}; not finite: {error.args[1]})")
+    return type(error)(f"{error} (fitting {formula!r}; terms {', '.join(names)})")
 
 
 def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, pieces: _formula.Pieces,
@@ -551,7 +586,8 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
                   first_stage=tuple((_embed(g.residual_weights, c, kw + kz, kw + kz + j),
                                      _embed_scores(g.scores, c, kw + kz)) for j, g in enumerate(first_stage_fits)))
         delayed = _dask().delayed
-        return _compute(_tree([delayed(_partition_scores)(part, plan, p) for part in parts], _merge_sums))[0]
+        sums: _Sums = _run(_tree([delayed(_partition_scores)(part, plan, p) for part in parts], _merge_sums))
+        return sums
 
     sums = None
     if request.kind != "iid":
@@ -597,7 +633,7 @@ def _unweighted_ssr(plain: tuple[Any, ...], weighted: tuple[Any, ...], f: _Fit) 
         delta = ((np.frombuffer(plain[2]) - np.frombuffer(weighted[2]))
                  + (np.frombuffer(plain[3]) - np.frombuffer(weighted[3])))
         shift = float(delta @ v)
-    return float(rv @ rv) + plain[0] * shift * shift
+    return float(rv @ rv) + float(plain[0]) * shift * shift
 
 
 _TITLES = {
@@ -754,7 +790,7 @@ def _merge_entities(a: _Entities, b: _Entities) -> _Entities:
 
 def _partition_within(part: pd.DataFrame, plan: _Plan, entity: str, keys: pd.Index, means: np.ndarray) -> _Stats:
     d = _design(part, plan)
-    group = keys.get_indexer(d.frame[entity]).astype(np.int64)
+    group = keys.get_indexer(pd.Index(d.frame[entity])).astype(np.int64)
     m = _checked(_native.moments, plan, d, d.a, None, False, group, means)
     return _Stats(m, rows=len(d.frame), dropped=d.dropped)
 
@@ -807,7 +843,8 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
         p = _Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=float(n), residual_weights=f.residual_weights,
                   scores=f.scores, leverage_power=leverage, clusters=request.clusters, residual_sums=residual_sums,
                   entity=entity, entity_keys=keys, entity_means=means)
-        return _compute(_tree([delayed(_partition_scores)(part, plan, p) for part in parts], _merge_sums))[0]
+        sums: _Sums = _run(_tree([delayed(_partition_scores)(part, plan, p) for part in parts], _merge_sums))
+        return sums
 
     iid = f.inverse * mse
     cov, df = iid, float(df_resid)

@@ -6,12 +6,15 @@ import datetime as _dt
 import math
 import sys
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import numpy as np
 import pandas as pd
 
 from ordinata_frames import _data, _formula, _native
+
+if TYPE_CHECKING:
+    import dask.dataframe as dd
 
 
 class TestResult(NamedTuple):
@@ -139,38 +142,21 @@ class Results:
                 lines[i] = _replace_field(line, now.strftime("%H:%M:%S"))
         return "\n".join(lines)
 
+    @overload
+    def predict(self, newdata: dd.DataFrame) -> dd.Series: ...
+    @overload
+    def predict(self, newdata: Any) -> pd.Series[float]: ...
+
     def predict(self, newdata: Any) -> Any:
         """Predictions for new rows: the formula is applied again, categorical levels
         included; a level or an entity not seen in fitting is refused. A dask frame
         gives a lazy dask Series, computed partition by partition."""
-        dd = sys.modules.get("dask.dataframe")
-        if dd is not None and isinstance(newdata, dd.DataFrame):
-            def part(frame: pd.DataFrame) -> pd.Series[float]:
-                return self._predict(frame).set_axis(frame.index)
-            return newdata.map_partitions(part, meta=pd.Series(dtype=np.float64, name="prediction"))
-        return self._predict(newdata)
-
-    def _predict(self, newdata: Any) -> pd.Series[float]:
-        state = self.predict_state
-        columns = set().union(*(set(e.required_variables) for e in state.encodings))
-        if state.entity:
-            columns.add(state.entity)
-        frame = _data._as_pandas(newdata, sorted(columns), "newdata")
-        missing = frame.isna().any()
-        if missing.any():
-            raise ValueError(f"newdata has missing values in column(s) {list(missing[missing].index)}")
-        design = np.hstack([_formula.apply(e, frame) for e in state.encodings])
-        if state.entity:
-            design = design[:, 1:]   # the intercept fe absorbs
-        prediction = design @ self.params
-        if state.entity is not None and state.fixed_effects is not None:
-            position = pd.Index(state.entity_levels).get_indexer(frame[state.entity])
-            if (position < 0).any():
-                unseen = pd.unique(frame[state.entity][position < 0])[:10].tolist()
-                raise ValueError(f"entity column {state.entity!r} of newdata has entities not seen in fitting: "
-                                 f"{', '.join(repr(v) for v in unseen)}")
-            prediction = prediction + state.fixed_effects[position]
-        return pd.Series(prediction, name="prediction")
+        dask_frames = sys.modules.get("dask.dataframe")
+        if dask_frames is not None and isinstance(newdata, dask_frames.DataFrame):
+            # The partitions get the encodings and the estimates, not the results.
+            return newdata.map_partitions(_predict_partition, self.predict_state, self.params,
+                                          meta=pd.Series(dtype=np.float64, name="prediction"))
+        return predict_rows(newdata, self.predict_state, self.params)
 
     def __repr__(self) -> str:
         return (f"<ordinata_frames.Results {self.model} '{self.formula}': {self.nobs} observations, "
@@ -238,3 +224,30 @@ def render(native_report: str, *, dependent: str, covariance: str, names: tuple[
         else:
             out.append(line)
     return "\n".join(out)
+
+
+def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Series[float]:
+    """The predictions of a fit for the rows of a table."""
+    columns = set().union(*(set(e.required_variables) for e in state.encodings))
+    if state.entity:
+        columns.add(state.entity)
+    frame = _data._as_pandas(newdata, sorted(columns), "newdata")
+    missing = frame.isna().any()
+    if missing.any():
+        raise ValueError(f"newdata has missing values in column(s) {list(missing[missing].index)}")
+    design = np.hstack([_formula.apply(e, frame) for e in state.encodings])
+    if state.entity:
+        design = design[:, 1:]   # the intercept fe absorbs
+    prediction = design @ params
+    if state.entity is not None and state.fixed_effects is not None:
+        position = pd.Index(state.entity_levels).get_indexer(frame[state.entity])
+        if (position < 0).any():
+            unseen = pd.unique(frame[state.entity][position < 0])[:10].tolist()
+            raise ValueError(f"entity column {state.entity!r} of newdata has entities not seen in fitting: "
+                             f"{', '.join(repr(v) for v in unseen)}")
+        prediction = prediction + state.fixed_effects[position]
+    return pd.Series(prediction, name="prediction")
+
+
+def _predict_partition(frame: pd.DataFrame, state: PredictState, params: np.ndarray) -> pd.Series[float]:
+    return predict_rows(frame, state, params).set_axis(frame.index)

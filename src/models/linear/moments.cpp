@@ -111,7 +111,8 @@ Result<Moments> moments_of_columns(MatrixView a, const VectorView* w, bool inter
     for (index_t first = 0; first < n; first += kChunkRows) {
         const index_t rows = std::min(kChunkRows, n - first);
         const auto value = [&](index_t i, index_t j) {
-            const double centre = centres ? centres->table(static_cast<index_t>(centres->group[first + i]), j) : pivot[j];
+            const double centre =
+                centres ? centres->table(static_cast<index_t>(centres->group[first + i]), j) : pivot[j];
             return a(first + i, j) - centre;
         };
         double weight = 0.0;
@@ -148,7 +149,7 @@ Moments merge_moments(const Moments& a, const Moments& b) {
     if (a.n == 0) return b;
     if (b.n == 0) return a;
     const index_t c = a.mean.size();
-    Moments out{a.n + b.n, a.total_weight + b.total_weight, Vector::from(a.pivot.view()), Vector(c), Matrix(),
+    Moments out{a.n + b.n,  a.total_weight + b.total_weight, Vector::from(a.pivot.view()), Vector(c), Matrix(),
                 a.intercept};
     StackedFactor f(c, c);
     const double share = out.total_weight > 0.0 ? b.total_weight / out.total_weight : 0.0;
@@ -182,8 +183,8 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     const index_t ks = cols.size(), k = ks + (mo.intercept ? 1 : 0);
     const index_t q = pr.q ? pr.q : k;
     const bool svd = choose_route(policy, mo.n, q, k) == Route::Svd;
-    const char* message = pr.identified_singular ? pr.identified_singular
-                                                 : (svd ? policy.svd_singular : policy.singular);
+    const char* message =
+        pr.identified_singular ? pr.identified_singular : (svd ? policy.svd_singular : policy.singular);
     const auto singular = [&] { return refusal(policy, message); };
     if (mo.n <= k || !(mo.total_weight > 0.0)) return singular();
     const Matrix& r = mo.r;
@@ -336,8 +337,9 @@ Result<ScoreSums> score_pass(const ScoreRequest& rq) {
             double ei = 0.0;
             for (index_t j = 0; j < c; ++j) {
                 const double v =
-                    rq.centres ? a(first + i, j) - rq.centres->table(static_cast<index_t>(rq.centres->group[first + i]), j)
-                               : (a(first + i, j) - rq.pivot[j]) - rq.mean[j];
+                    rq.centres
+                        ? a(first + i, j) - rq.centres->table(static_cast<index_t>(rq.centres->group[first + i]), j)
+                        : (a(first + i, j) - rq.pivot[j]) - rq.mean[j];
                 if (!std::isfinite(v)) return value_error(kNotFinite);
                 d(i, j) = v;
                 ei += v * rq.residual_weights[j];

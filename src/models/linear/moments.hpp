@@ -98,21 +98,21 @@ struct ScoreRequest {
     MatrixView a;
     const VectorView* w = nullptr;
     const RowCentres* centres = nullptr;
-    VectorView pivot, mean;        // the centre of every row without centres, as the moments hold it
+    VectorView pivot, mean;  // the centre of every row without centres, as the moments hold it
     bool intercept = true;
     double total_weight = 0.0;
-    VectorView residual_weights;   // from MomentsSolution
-    MatrixView scores;             // from MomentsSolution
-    int leverage_power = -1;       // -1: no meat; 0: e^2 (HC0, HC1); 1: e^2/(1-h) (HC2); 2: e^2/(1-h)^2 (HC3)
+    VectorView residual_weights;  // from MomentsSolution
+    MatrixView scores;            // from MomentsSolution
+    int leverage_power = -1;      // -1: no meat; 0: e^2 (HC0, HC1); 1: e^2/(1-h) (HC2); 2: e^2/(1-h)^2 (HC3)
     // Cluster codes 0..groups-1 per row, one array per clustering.
     std::vector<const std::int64_t*> clusters;
     std::vector<index_t> groups;
     bool residual_sums = false;
 };
 struct ScoreSums {
-    Matrix meat;                        // sum of w_i e_i^2 q_i q_i' (weighted as asked)
-    std::vector<Matrix> cluster_sums;   // groups x parameters: sum of sqrt(w_i) e_i q_i per group
-    stats::ResidualSums residuals;      // of the unweighted residuals, in row order
+    Matrix meat;                       // sum of w_i e_i^2 q_i q_i' (weighted as asked)
+    std::vector<Matrix> cluster_sums;  // groups x parameters: sum of sqrt(w_i) e_i q_i per group
+    stats::ResidualSums residuals;     // of the unweighted residuals, in row order
 };
 Result<ScoreSums> score_pass(const ScoreRequest& request);
 

@@ -1,0 +1,177 @@
+"""ordinata_frames on dask frames, on a real two-worker LocalCluster: every fit
+equals the in-memory fit of the same rows, whatever the partitioning."""
+
+from __future__ import annotations
+
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import ordinata_frames as of  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None, memory_limit="1GiB") as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def _data(n: int = 3000, offset: float = 3.0, seed: int = 0) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    df = pd.DataFrame({"x1": offset + rng.normal(size=n), "x2": rng.normal(size=n), "z": rng.normal(size=n),
+                       "g": rng.integers(0, 30, n), "h": rng.integers(0, 12, n), "w": rng.uniform(0.5, 2.0, n),
+                       "c": rng.choice(["a", "b", "c"], n)})
+    df["e"] = df.z + 0.5 * rng.normal(size=n)
+    df["y"] = 1.0 + 0.5 * df.x1 - df.x2 + df.e + (df.c == "b") + 0.1 * df.g + rng.standard_t(5, size=n)
+    return df
+
+
+def _pieces(df: pd.DataFrame, layout: str) -> list[pd.DataFrame]:
+    """The frame cut into partitions: evenly, or with empty and one-row ones among them."""
+    if layout == "uneven":
+        cuts = [0, 0, 1, 1, 2, 500, 500, 1700, len(df) - 1, len(df)]
+        return [df.iloc[a:b] for a, b in zip(cuts, cuts[1:])]
+    count = int(layout)
+    return [df.iloc[part] for part in np.array_split(np.arange(len(df)), count)]
+
+
+def _dask_frame(df: pd.DataFrame, layout: str):
+    return dd.from_map(lambda piece: piece, _pieces(df, layout), meta=df.iloc[:0], enforce_metadata=False)
+
+
+def _same(a, b, rtol: float) -> None:
+    np.testing.assert_allclose(a.params, b.params, rtol=rtol, atol=0)
+    np.testing.assert_allclose(a.cov, b.cov, rtol=rtol, atol=rtol * np.abs(b.cov).max())
+    for name in ("r_squared", "r_squared_adj", "mse", "df_inference"):
+        assert getattr(a, name) == pytest.approx(getattr(b, name), rel=rtol, abs=rtol), name
+    assert (a.nobs, a.df_resid, a.dropped_rows, a.names) == (b.nobs, b.df_resid, b.dropped_rows, b.names)
+    if b.first_stage is not None:
+        np.testing.assert_allclose(a.first_stage.to_numpy(), b.first_stage.to_numpy(), rtol=1e-9)
+        assert a.wu_hausman.stat == pytest.approx(b.wu_hausman.stat, rel=1e-9)
+        assert (a.sargan is None) == (b.sargan is None)
+        if b.sargan is not None:
+            assert a.sargan.stat == pytest.approx(b.sargan.stat, rel=1e-9)
+
+
+CASES = [
+    (of.ols, "y ~ x1 + x2 + C(c)", {}),
+    (of.ols, "y ~ x1 + x2", {"vcov": "HC1"}),
+    (of.ols, "y ~ x1 + x2", {"vcov": "HC3"}),
+    (of.ols, "y ~ 0 + x1 + x2", {"vcov": "HC2"}),
+    (of.ols, "y ~ x1 + x2", {"vcov": {"CRV1": "g"}}),
+    (of.ols, "y ~ x1 + x2", {"vcov": {"CRV1": "g + h"}}),
+    (of.wls, "y ~ x1 + x2", {"weights": "w", "vcov": "HC0"}),
+    (of.ridge, "y ~ x1 + x2", {"alpha": 3.0}),
+    (of.iv, "y ~ x2 + [e ~ z]", {"vcov": "HC1"}),
+    (of.tsls, "y ~ x2 + [e ~ z + h]", {}),
+    (of.tsls, "y ~ x2 + [e ~ z + h]", {"vcov": {"CRV1": "g"}}),
+    (of.fe, "y ~ x1 + x2 | g", {}),
+    (of.fe, "y ~ x1 + x2 | g", {"vcov": {"CRV1": "g"}}),
+    (of.fe, "y ~ x1 + x2 | h", {"vcov": "HC1"}),
+]
+
+
+@pytest.mark.parametrize("layout", ["1", "2", "7", "64", "uneven"])
+@pytest.mark.parametrize(("fit", "formula", "kwargs"), CASES, ids=lambda v: v if isinstance(v, str) else None)
+def test_the_fit_of_any_partitioning_equals_the_fit_in_memory(client, fit, formula, kwargs, layout):
+    df = _data()
+    if layout == "uneven":
+        df = df.sample(frac=1.0, random_state=1).reset_index(drop=True)
+    expected = fit(formula, df, **kwargs)
+    got = fit(formula, _dask_frame(df, layout), **kwargs)
+    _same(got, expected, 1e-12)
+
+
+def _lines(report: str) -> list[str]:
+    return [line for line in report.split("\n") if not line.startswith(("Date:", "Time:", "Partitions merged:"))]
+
+
+@pytest.mark.parametrize("fit, formula", [(of.ols, "y ~ x1 + x2 + C(c)"), (of.ridge, "y ~ x1 + x2"),
+                                          (of.fe, "y ~ x1 + x2 | g"), (of.tsls, "y ~ x2 + [e ~ z + h]")])
+def test_the_report_is_the_in_memory_report_with_the_partitions_merged(client, fit, formula):
+    df = _data(seed=3)
+    got = fit(formula, _dask_frame(df, "7")).summary()
+    assert re.search(r"^Partitions merged: +7$", got, re.M)
+    assert _lines(got) == _lines(fit(formula, df).summary())
+
+
+def test_large_offsets_keep_their_digits_where_uncentred_sums_lose_them(client):
+    offset = 1e6
+    df = _data(n=20000, offset=offset, seed=5)
+    got = of.ols("y ~ x1 + x2", _dask_frame(df, "8"))
+    expected = of.ols("y ~ x1 + x2", df)
+    slopes = slice(1, None)
+    np.testing.assert_allclose(got.params[slopes], expected.params[slopes], rtol=1e-12 * offset)
+    np.testing.assert_allclose(got.standard_errors, expected.standard_errors, rtol=1e-12 * offset)
+    # The same data summed without centring, partition by partition, as a normal-equation solver merges it.
+    x = np.column_stack([np.ones(len(df)), df.x1, df.x2])
+    xtx = sum(x[p].T @ x[p] for p in np.array_split(np.arange(len(df)), 8))
+    xty = sum(x[p].T @ df.y.to_numpy()[p] for p in np.array_split(np.arange(len(df)), 8))
+    uncentred = np.linalg.solve(xtx, xty)
+    assert abs(uncentred[1] / expected.params[1] - 1) > 1e3 * abs(got.params[1] / expected.params[1] - 1)
+
+
+@pytest.mark.parametrize("fit, formula, kwargs", [
+    (of.ols, "y ~ x1 + x2 + x3", {}), (of.wls, "y ~ x1 + x2 + x3", {"weights": "w"}),
+    (of.ridge, "y ~ x1 + x2 + x3", {"alpha": 0.0}), (of.fe, "y ~ x1 + x3 | g", {}),
+    (of.iv, "y ~ x1 + [e ~ x3]", {}), (of.tsls, "y ~ x1 + x3 + [e ~ z]", {})])
+def test_a_collinear_design_raises_the_in_memory_error(client, fit, formula, kwargs):
+    df = _data(seed=7)
+    df["x3"] = 2.0 * df.x1 if "| g" not in formula else df.g * 0.5
+    with pytest.raises((ValueError, RuntimeError)) as memory:
+        fit(formula, df, **kwargs)
+    with pytest.raises(type(memory.value)) as partitioned:
+        fit(formula, _dask_frame(df, "7"), **kwargs)
+    assert str(partitioned.value) == str(memory.value)
+
+
+def test_missing_rows_are_dropped_and_infinite_values_refused_as_in_memory(client):
+    df = _data(seed=9)
+    df.loc[[3, 700, 2999], "x2"] = np.nan
+    df.loc[5, "c"] = None
+    got = of.ols("y ~ x1 + x2 + C(c)", _dask_frame(df, "uneven"))
+    _same(got, of.ols("y ~ x1 + x2 + C(c)", df), 1e-12)
+    assert got.dropped_rows == 4
+    df.loc[1000, "x1"] = np.inf
+    with pytest.raises(ValueError) as memory:
+        of.ols("y ~ x1 + x2", df)
+    with pytest.raises(ValueError) as partitioned:
+        of.ols("y ~ x1 + x2", _dask_frame(df, "7"))
+    assert str(partitioned.value) == str(memory.value)
+
+
+@pytest.mark.parametrize("term", ["center(x1)", "scale(x1)", "lag(x1)", "poly(x1, 2)"])
+def test_transforms_that_need_the_whole_column_are_refused(client, term):
+    with pytest.raises(ValueError, match="needs the whole column"):
+        of.ols(f"y ~ {term} + x2", _dask_frame(_data(), "2"))
+
+
+@pytest.mark.parametrize("fit, formula", [(of.ols, "y ~ x1 + C(c)"), (of.fe, "y ~ x1 + x2 | g")])
+def test_predict_is_lazy_and_equals_the_in_memory_predictions(client, fit, formula):
+    df = _data(seed=11)
+    ddf = _dask_frame(df, "7")
+    predicted = fit(formula, ddf).predict(ddf)
+    assert isinstance(predicted, dd.Series)
+    np.testing.assert_allclose(predicted.compute().to_numpy(), fit(formula, df).predict(df).to_numpy(),
+                               rtol=1e-11, atol=1e-11)
+
+
+def test_the_local_scheduler_fits_without_a_client_and_prints_nothing(capsys):
+    from dask.diagnostics import ProgressBar
+
+    df = _data(seed=13)
+    with dask.config.set(scheduler="threads"):
+        got = of.ols("y ~ x1 + x2", _dask_frame(df, "7"), vcov="HC1")
+        assert capsys.readouterr().out == ""
+        with ProgressBar(minimum=0):
+            of.ols("y ~ x1 + x2", _dask_frame(df, "7"))
+        assert "100%" in capsys.readouterr().out
+    _same(got, of.ols("y ~ x1 + x2", df, vcov="HC1"), 1e-12)
