@@ -51,6 +51,9 @@ class _Plan:
     intercept: bool                   # the design's leading "Intercept" column is the intercept
     drop_leading: bool                # fe: the design's leading intercept column is dropped
     weights: str | None = None
+    # The columns of a, in order, when every term reads a numeric column as it is:
+    # the partitions then skip formulaic and copy the columns straight into a.
+    direct: tuple[str, ...] | None = None
     names: tuple[str, ...] = ()
     extra_names: tuple[tuple[str, ...], ...] = ()
     dependent: str = ""
@@ -132,9 +135,32 @@ def _plan(ddf: Any, pieces: _formula.Pieces, extra_columns: list[str], extra_for
     if len(dependent) != 1:
         raise ValueError(f"the left-hand side {pieces.lhs!r} must give one column, not {len(dependent)} ({dependent})")
     intercept = bool(names) and names[0] == "Intercept"
+    blocks = [_plain_columns(mm.rhs.model_spec, meta)]
+    if extras:
+        blocks += [_plain_columns(extras[1], meta), _plain_columns(extras[0], meta)]
+    blocks.append(_plain_columns(mm.lhs.model_spec, meta))
+    direct = None if any(b is None for b in blocks) else tuple(c for b in blocks for c in b or ())
     return _Plan(columns=tuple(columns), main=mm.model_spec, extras=extras, intercept=intercept and not drop_leading,
-                 drop_leading=drop_leading, weights=weights, names=names,
+                 drop_leading=drop_leading, weights=weights, direct=direct, names=names,
                  extra_names=tuple(tuple(str(c) for c in e.column_names) for e in extras), dependent=dependent[0])
+
+
+def _plain_columns(spec: Any, meta: pd.DataFrame) -> list[str] | None:
+    """The columns a design reads as they are, in its order (the intercept left out), or None."""
+    columns = []
+    for term in spec.formula:
+        factors = list(term.factors)
+        if len(factors) == 1 and factors[0].eval_method == factors[0].EvalMethod.LITERAL and factors[0].expr == "1":
+            continue
+        if len(factors) != 1 or factors[0].eval_method != factors[0].EvalMethod.LOOKUP:
+            return None
+        name = factors[0].expr
+        if name not in meta.columns or not _formula._numeric(meta[name]):
+            return None
+        columns.append(name)
+    if columns != [c for c in spec.column_names if c != "Intercept"]:
+        return None
+    return columns
 
 
 def _categorical_columns(meta: pd.DataFrame, formulas: list[str]) -> list[str]:
@@ -191,6 +217,11 @@ def _design(part: pd.DataFrame, plan: _Plan) -> _Design:
     missing = frame.isna().to_numpy().any(axis=1) if len(frame) else np.zeros(0, dtype=bool)
     dropped = int(missing.sum())
     frame = frame.loc[~missing].reset_index(drop=True) if dropped else frame.reset_index(drop=True)
+    if plan.direct is not None:
+        a = np.empty((len(frame), len(plan.direct)), dtype=np.float64, order="F")
+        for j, name in enumerate(plan.direct):
+            a[:, j] = frame[name].to_numpy(dtype=np.float64)
+        return _Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped)
     pieces = [_materialise(plan.main, frame)]
     pieces += [_materialise(spec, frame) for spec in plan.extras]
     lhs, rhs = pieces[0]
@@ -215,12 +246,16 @@ def _design(part: pd.DataFrame, plan: _Plan) -> _Design:
         for col in range(block.shape[1]):
             a[:, j] = block.iloc[:, col].to_numpy(dtype=np.float64)
             j += 1
-    w = None
-    if plan.weights is not None:
-        w = np.ascontiguousarray(frame[plan.weights].to_numpy(dtype=np.float64))
-        if n and not (np.all(w > 0) and np.all(np.isfinite(w))):
-            raise ValueError("All weights must be positive and finite")
-    return _Design(a=a, w=w, frame=frame, dropped=dropped)
+    return _Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped)
+
+
+def _weights(frame: pd.DataFrame, plan: _Plan) -> np.ndarray | None:
+    if plan.weights is None:
+        return None
+    w = np.ascontiguousarray(frame[plan.weights].to_numpy(dtype=np.float64))
+    if len(w) and not (np.all(w > 0) and np.all(np.isfinite(w))):
+        raise ValueError("All weights must be positive and finite")
+    return w
 
 
 def _materialise(spec: Any, frame: pd.DataFrame) -> Any:
