@@ -164,6 +164,8 @@ $(BENCH_STAMP): requirements-bench.txt | setup
 
 bench: build $(BENCH_STAMP)
 	$(PYTHON) -m benchmarks
+	$(PYTHON) -m benchmarks.dask_scale --rows 1e6,1e7,1e8 --out benchmarks/dask_scale_results.json \
+		--chart benchmarks/dask_scale.png
 
 # Mutation testing (slow, not part of make test): one planted fault at a time
 # in a scratch worktree; writes scripts/mutation-results.md.

@@ -155,22 +155,55 @@ std::optional<models::Result<T>> without_lock(F&& f) {
 
 const ml::RoutePolicy kIvRoute = ml::kTslsSecondStageRoute;
 
+// The columns of a: a 2-D float64 array, or a list of 1-D float64 arrays of
+// one length, read where they lie.
+class ColumnArgument {
+public:
+    bool get(PyObject* obj) {
+        if (!PyList_Check(obj)) {
+            if (!matrix_.get(obj, 2, false, "a")) return false;
+            columns_ = ml::Columns::of(matrix_.matrix());
+            return true;
+        }
+        const Py_ssize_t count = PyList_Size(obj);
+        buffers_ = std::vector<Buffer>(static_cast<std::size_t>(count));
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            Buffer& b = buffers_[static_cast<std::size_t>(j)];
+            if (!b.get(PyList_GET_ITEM(obj, j), 1, false, "every column of a")) return false;
+            if (j > 0 && b.dim(0) != columns_.rows) {
+                PyErr_SetString(PyExc_ValueError, "the columns of a differ in length");
+                return false;
+            }
+            columns_.rows = b.dim(0);
+            columns_.base.push_back(b.data());
+            columns_.stride.push_back(b.stride(0));
+        }
+        return true;
+    }
+    const ml::Columns& columns() const { return columns_; }
+
+private:
+    Buffer matrix_;
+    std::vector<Buffer> buffers_;
+    ml::Columns columns_;
+};
+
 }  // namespace
 
 PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(nargs, 5, "moments")) return nullptr;
-    Buffer a, w;
-    if (!a.get(args[0], 2, false, "a")) return nullptr;
+    ColumnArgument a;
+    Buffer w;
+    if (!a.get(args[0])) return nullptr;
+    const la::index_t rows = a.columns().rows, cols = a.columns().cols();
     la::VectorView wv;
     const la::VectorView* wp = nullptr;
     const int intercept = PyObject_IsTrue(args[2]);
     Centres centres;
-    if (intercept < 0 || !optional_weights(args[1], w, a.dim(0), wv, wp) ||
-        !centres.get(args[3], args[4], a.dim(0), a.dim(1)))
+    if (intercept < 0 || !optional_weights(args[1], w, rows, wv, wp) || !centres.get(args[3], args[4], rows, cols))
         return nullptr;
-    const la::MatrixView av = a.matrix();
-    auto result =
-        without_lock<ml::Moments>([&] { return ml::moments_of_columns(av, wp, intercept != 0, centres.ptr()); });
+    auto result = without_lock<ml::Moments>(
+        [&] { return ml::moments_of_columns(a.columns(), wp, intercept != 0, centres.ptr()); });
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
     return pack(**result);
@@ -267,12 +300,13 @@ std::optional<stats::ResidualSums> unpack_sums(PyObject* obj) {
 
 PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(nargs, 14, "score_pass")) return nullptr;
-    Buffer a, w, pivot, mean, weights, scores;
-    if (!a.get(args[0], 2, false, "a") || !pivot.get(args[2], 1, false, "pivot") ||
+    ColumnArgument a;
+    Buffer w, pivot, mean, weights, scores;
+    if (!a.get(args[0]) || !pivot.get(args[2], 1, false, "pivot") ||
         !mean.get(args[3], 1, false, "mean") || !weights.get(args[6], 1, false, "residual_weights") ||
         !scores.get(args[7], 2, false, "scores"))
         return nullptr;
-    const la::index_t n = a.dim(0), c = a.dim(1);
+    const la::index_t n = a.columns().rows, c = a.columns().cols();
     la::VectorView wv;
     const la::VectorView* wp = nullptr;
     const int intercept = PyObject_IsTrue(args[4]);
@@ -316,7 +350,7 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const la::MatrixView sv = scores.matrix();
     for (la::index_t i = 0; i < g.rows(); ++i)
         for (la::index_t j = 0; j < c; ++j) g(i, j) = sv(i, j);
-    rq.a = a.matrix();
+    rq.a = a.columns();
     rq.w = wp;
     rq.centres = centres.ptr();
     rq.pivot = pv.view();

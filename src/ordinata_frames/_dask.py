@@ -65,7 +65,7 @@ class _Plan:
 
 @dataclass
 class _Design:
-    a: np.ndarray                 # F-order [X y] (IV: [W Z E y]), the intercept column left out
+    a: list[np.ndarray]           # the columns of [X y] (IV: [W Z E y]), the intercept left out
     w: np.ndarray | None
     frame: pd.DataFrame           # the complete rows, for clusters and the entity
     dropped: int
@@ -212,15 +212,13 @@ def _prototype(meta: pd.DataFrame, levels: dict[str, list[Any]]) -> pd.DataFrame
 
 
 def _design(part: pd.DataFrame, plan: _Plan) -> _Design:
-    """The partition's complete rows as one F-order float64 array."""
+    """The partition's complete rows as float64 columns, views of the partition's own where they can be."""
     frame = part.loc[:, list(plan.columns)]
     missing = frame.isna().to_numpy().any(axis=1) if len(frame) else np.zeros(0, dtype=bool)
     dropped = int(missing.sum())
     frame = frame.loc[~missing].reset_index(drop=True) if dropped else frame.reset_index(drop=True)
     if plan.direct is not None:
-        a = np.empty((len(frame), len(plan.direct)), dtype=np.float64, order="F")
-        for j, name in enumerate(plan.direct):
-            a[:, j] = frame[name].to_numpy(dtype=np.float64)
+        a = [frame[name].to_numpy(dtype=np.float64) for name in plan.direct]
         return _Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped)
     pieces = [_materialise(plan.main, frame)]
     pieces += [_materialise(spec, frame) for spec in plan.extras]
@@ -238,14 +236,7 @@ def _design(part: pd.DataFrame, plan: _Plan) -> _Design:
         endog, instr = pieces[1], pieces[2]
         blocks = [blocks[0], instr, endog]
     blocks.append(lhs)
-    n = len(frame)
-    width = sum(b.shape[1] for b in blocks)
-    a = np.empty((n, width), dtype=np.float64, order="F")
-    j = 0
-    for block in blocks:
-        for col in range(block.shape[1]):
-            a[:, j] = block.iloc[:, col].to_numpy(dtype=np.float64)
-            j += 1
+    a = [block.iloc[:, col].to_numpy(dtype=np.float64) for block in blocks for col in range(block.shape[1])]
     return _Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped)
 
 
@@ -317,7 +308,7 @@ def _checked(fn: Callable[..., Any], plan: _Plan, design: _Design, *args: Any) -
             for extra in (plan.extra_names[1], plan.extra_names[0]) if plan.instrumental else ():
                 names += list(extra)
             names.append(plan.dependent)
-            bad = [name for name, col in zip(names, design.a.T) if not np.isfinite(col).all()]
+            bad = [name for name, col in zip(names, design.a) if not np.isfinite(col).all()]
             raise _NotFinite(str(error), ", ".join(bad)) from None
         raise
 
@@ -326,7 +317,9 @@ def _partition_moments(part: pd.DataFrame, plan: _Plan) -> _Stats:
     d = _design(part, plan)
     m = _checked(_native.moments, plan, d, d.a, d.w, plan.intercept, None, None)
     plain = _native.moments(d.a, None, plan.intercept, None, None) if d.w is not None else None
-    return _Stats(m, plain, rows=len(d.frame), dropped=d.dropped, target=_target_stats(d.a[:, -1], d.w))
+    # The target's own spread, for R-squared, only where the moments do not centre it.
+    target = _target_stats(d.a[-1], d.w) if not plan.intercept else (0.0, 0.0, 0.0)
+    return _Stats(m, plain, rows=len(d.frame), dropped=d.dropped, target=target)
 
 
 def _merge_pair(a: tuple[Any, ...] | None, b: tuple[Any, ...] | None) -> tuple[Any, ...] | None:
@@ -790,18 +783,17 @@ class _Entities:
 
 def _partition_entities(part: pd.DataFrame, plan: _Plan, entity: str) -> _Entities:
     d = _design(part, plan)
-    if not np.isfinite(d.a).all():
+    if not all(np.isfinite(col).all() for col in d.a):
         _checked(_native.moments, plan, d, d.a, None, False, None, None)
     code, uniques = pd.factorize(d.frame[entity], sort=False)
     counts = np.bincount(code, minlength=len(uniques)).astype(np.float64)
-    c = d.a.shape[1]
-    means = np.zeros((len(uniques), c))
+    means = np.zeros((len(uniques), len(d.a)))
     if len(code):
-        pivot = d.a[0]
-        shifted = d.a - pivot
-        for j in range(c):
-            means[:, j] = np.bincount(code, weights=shifted[:, j], minlength=len(uniques)) / counts + pivot[j]
-    return _Entities(pd.Index(uniques), counts, means, np.einsum("ij,ij->j", d.a, d.a), len(d.frame), d.dropped)
+        # Sums taken against the partition's first row keep the means' digits whatever the offsets.
+        for j, col in enumerate(d.a):
+            means[:, j] = np.bincount(code, weights=col - col[0], minlength=len(uniques)) / counts + col[0]
+    raw_sq = np.array([float(col @ col) for col in d.a])
+    return _Entities(pd.Index(uniques), counts, means, raw_sq, len(d.frame), d.dropped)
 
 
 def _merge_entities(a: _Entities, b: _Entities) -> _Entities:

@@ -15,12 +15,12 @@ def rows_times(x: NDArray[np.float64], t: NDArray[np.float64], out: NDArray[np.f
 Moments = tuple[Any, ...]
 ResidualSums = tuple[float, ...]
 
-def moments(a: NDArray[np.float64], w: NDArray[np.float64] | None, intercept: bool,
+def moments(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np.float64] | None, intercept: bool,
             group: NDArray[np.int64] | None, table: NDArray[np.float64] | None, /) -> Moments: ...
 def merge_moments(a: Moments, b: Moments, /) -> Moments: ...
 def solve_moments(m: Moments, kind: str, q: int, raw_lengths: NDArray[np.float64] | None, alpha: float,
                   exogenous: int, instruments: int, endogenous: int, /) -> dict[str, Any]: ...
-def score_pass(a: NDArray[np.float64], w: NDArray[np.float64] | None, pivot: NDArray[np.float64],
+def score_pass(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np.float64] | None, pivot: NDArray[np.float64],
                mean: NDArray[np.float64], intercept: bool, weight: float, residual_weights: NDArray[np.float64],
                scores: NDArray[np.float64], leverage_power: int, clusters: list[NDArray[np.int64]],
                groups: list[int], residual_sums: bool, group: NDArray[np.int64] | None,

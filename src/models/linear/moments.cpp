@@ -97,8 +97,8 @@ std::optional<Matrix> instrument_projection(const Matrix& r, index_t z, const st
 
 }  // namespace
 
-Result<Moments> moments_of_columns(MatrixView a, const VectorView* w, bool intercept, const RowCentres* centres) {
-    const index_t n = a.rows(), c = a.cols();
+Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool intercept, const RowCentres* centres) {
+    const index_t n = a.rows, c = a.cols();
     const bool centring = intercept && !centres;
     Moments m{n, 0.0, Vector(c, 0.0), Vector(c, 0.0), Matrix(), intercept};
     Vector& pivot = m.pivot;
@@ -318,8 +318,8 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
 }
 
 Result<ScoreSums> score_pass(const ScoreRequest& rq) {
-    const MatrixView a = rq.a;
-    const index_t n = a.rows(), c = a.cols(), ks = rq.scores.rows(), off = rq.intercept ? 1 : 0, k = ks + off;
+    const Columns& a = rq.a;
+    const index_t n = a.rows, c = a.cols(), ks = rq.scores.rows(), off = rq.intercept ? 1 : 0, k = ks + off;
     const bool meat = rq.leverage_power >= 0;
     const bool need_q = meat || !rq.clusters.empty();
     ScoreSums out;

@@ -40,6 +40,27 @@ struct Moments {
     double centre(index_t j) const { return pivot[j] + mean[j]; }
 };
 
+// Columns read where they lie, each with its own base and stride: a
+// partition's columns are separate arrays, and they are never gathered
+// into one matrix.
+struct Columns {
+    std::vector<const double*> base;
+    std::vector<linalg::stride_t> stride;
+    index_t rows = 0;
+
+    index_t cols() const { return base.size(); }
+    double operator()(index_t i, index_t j) const { return base[j][static_cast<linalg::stride_t>(i) * stride[j]]; }
+    static Columns of(MatrixView a) {
+        Columns out;
+        out.rows = a.rows();
+        for (index_t j = 0; j < a.cols(); ++j) {
+            out.base.push_back(a.base + static_cast<linalg::stride_t>(j) * a.col_stride);
+            out.stride.push_back(a.row_stride);
+        }
+        return out;
+    }
+};
+
 // Per-row centres other than the columns' means: row i has table row
 // group[i] subtracted (the entity means of a within transform).
 struct RowCentres {
@@ -53,7 +74,7 @@ struct RowCentres {
 // into the running factor by one stacked QR with Chan's update of the means.
 // With centres the rows are demeaned by them and not centred again. Fails
 // on a value or weight that is not finite.
-Result<Moments> moments_of_columns(MatrixView a, const VectorView* w, bool intercept, const RowCentres* centres);
+Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool intercept, const RowCentres* centres);
 // The moments of the union of two sets of rows: the QR of
 // [R_a; R_b; sqrt(W_a W_b / W) (m_b - m_a)'].
 Moments merge_moments(const Moments& a, const Moments& b);
@@ -95,7 +116,7 @@ Result<MomentsSolution> solve_moments(const Moments& m, const MomentsProblem& pr
 
 // Sums of a second pass with the fit fixed.
 struct ScoreRequest {
-    MatrixView a;
+    Columns a;
     const VectorView* w = nullptr;
     const RowCentres* centres = nullptr;
     VectorView pivot, mean;  // the centre of every row without centres, as the moments hold it
