@@ -109,23 +109,14 @@ def _spec_of(formula: str, proto: pd.DataFrame) -> Any:
 def _plan(ddf: Any, pieces: _formula.Pieces, extra_columns: list[str], extra_formulas: list[str],
           weights: str | None, drop_leading: bool) -> _Plan:
     main = f"{pieces.lhs} ~ {pieces.rhs}"
-    needed = _formula.variables(main)
-    for f in extra_formulas:
-        needed |= _formula.variables(f)
-    columns = sorted(needed) + [c for c in dict.fromkeys(extra_columns) if c not in needed]
+    columns = _formula.used_columns(main, extra_formulas, extra_columns)
     have = {str(c) for c in ddf.columns}
     for name in columns:
         if name not in have:
             shown = ", ".join(repr(c) for c in list(have)[:20])
             raise ValueError(f"column {name!r} is not in data (its columns: {shown})")
     meta = ddf._meta[columns]
-    _formula.check_numeric(main, meta, outside="the formula")
-    for term in Formula(main).lhs:
-        for factor in term.factors:
-            if factor.expr in meta.columns:
-                _formula.check_numeric_lhs(factor.expr, meta[factor.expr])
-    for f in extra_formulas:
-        _formula.check_numeric(f, meta, outside="the bracketed instruments")
+    _formula.check_types(main, extra_formulas, meta)
     levels = _levels(ddf, columns, [main, *extra_formulas])
     proto = _prototype(meta, levels)
     mm = _spec_of(main, proto)
@@ -180,19 +171,13 @@ def _categorical_columns(meta: pd.DataFrame, formulas: list[str]) -> list[str]:
 def _levels(ddf: Any, columns: list[str], formulas: list[str]) -> dict[str, list[Any]]:
     """Each categorical column's levels over the rows complete in every used column, in one pass."""
     meta = ddf._meta[columns]
-    wanted = [c for c in _categorical_columns(meta, formulas) if c in formulas_columns(formulas)]
+    used = set(_formula.used_columns(formulas[0], formulas[1:], []))
+    wanted = [c for c in _categorical_columns(meta, formulas) if c in used]
     if not wanted:
         return {}
     complete = ddf[columns].dropna()
     found = _dask().compute(*[complete[c].drop_duplicates() for c in wanted])
     return {c: pd.Index(values).sort_values().tolist() for c, values in zip(wanted, found)}
-
-
-def formulas_columns(formulas: list[str]) -> set[str]:
-    out: set[str] = set()
-    for f in formulas:
-        out |= _formula.variables(f)
-    return out
 
 
 def _prototype(meta: pd.DataFrame, levels: dict[str, list[Any]]) -> pd.DataFrame:

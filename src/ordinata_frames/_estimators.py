@@ -9,7 +9,6 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from formulaic import Formula  # type: ignore[import-untyped]
 
 import ordinata
 from ordinata_frames import _dask, _data, _formula, _native, _vcov
@@ -44,18 +43,8 @@ class _Prepared:
 
 def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra_formulas: list[str]) -> _Prepared:
     main = f"{pieces.lhs} ~ {pieces.rhs}"
-    needed = _formula.variables(main)
-    for f in extra_formulas:
-        needed |= _formula.variables(f)
-    columns = sorted(needed) + [c for c in extra_columns if c not in needed]
-    frame, rows, total = _data.load(data, columns)
-    _formula.check_numeric(main, frame, outside="the formula")
-    for term in Formula(main).lhs:
-        for factor in term.factors:
-            if factor.expr in frame.columns:
-                _formula.check_numeric_lhs(factor.expr, frame[factor.expr])
-    for f in extra_formulas:
-        _formula.check_numeric(f, frame, outside="the bracketed instruments")
+    frame, rows, total = _data.load(data, _formula.used_columns(main, extra_formulas, extra_columns))
+    _formula.check_types(main, extra_formulas, frame)
     y, x = _formula.lhs_and_rhs(pieces.lhs, pieces.rhs, frame)
     extra = [_formula.materialize(f, frame) for f in extra_formulas]
     common = y.index.intersection(x.index)

@@ -83,6 +83,25 @@ def variables(formula: str) -> set[str]:
         raise ValueError(f"cannot parse formula {formula!r}: {error}") from None
 
 
+def used_columns(main: str, extra_formulas: list[str], extra_columns: list[str]) -> list[str]:
+    """Every column a fit reads: its formulas' variables, then the other columns named."""
+    needed = variables(main)
+    for f in extra_formulas:
+        needed |= variables(f)
+    return sorted(needed) + [c for c in dict.fromkeys(extra_columns) if c not in needed]
+
+
+def check_types(main: str, extra_formulas: list[str], frame: pd.DataFrame) -> None:
+    """The columns' types as the formulas use them (frame: the columns, or their empty template)."""
+    check_numeric(main, frame, outside="the formula")
+    for term in Formula(main).lhs:
+        for factor in term.factors:
+            if factor.expr in frame.columns:
+                check_numeric_lhs(factor.expr, frame[factor.expr])
+    for f in extra_formulas:
+        check_numeric(f, frame, outside="the bracketed instruments")
+
+
 def check_numeric(formula: str, frame: pd.DataFrame, *, outside: str) -> None:
     """A non-numeric column read as it is, not through C(), is refused: formulaic
     would silently turn it into dummies."""
