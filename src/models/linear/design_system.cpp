@@ -105,18 +105,16 @@ Matrix DesignSystem::expand_inverse(Matrix m) const {
     return x_mean ? inverse_from_weighted_centred(m, *x_mean, total_weight) : std::move(m);
 }
 
-LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs,
-                                          std::function<std::pair<Matrix, Vector>()> materialise) const {
+LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs) const {
     LeastSquaresProblem pr;
     pr.g = &g;
     pr.c = with_rhs ? &c : nullptr;
     pr.n = n;
     pr.k = g.rows() + (x_mean ? 1 : 0);
     // Borrowed: the system outlives every solve of its problem.
-    pr.raw_norms = ProblemVector::borrow(raw_norms ? &*raw_norms : nullptr);
+    pr.raw_norms = raw_norms ? &*raw_norms : nullptr;
     pr.x_mean = x_mean ? &*x_mean : nullptr;
-    pr.intercept_row = ProblemVector::borrow(intercept_row ? &*intercept_row : nullptr);
-    pr.materialise = std::move(materialise);
+    pr.intercept_row = intercept_row ? &*intercept_row : nullptr;
     return pr;
 }
 

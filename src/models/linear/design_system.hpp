@@ -4,7 +4,6 @@
 // explicit design the core forms when the conditioning calls for it.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <utility>
 
@@ -45,8 +44,9 @@ struct DesignSystem {
     // The same with m'g^-1 m and g^-1 m given (formed more accurately than
     // from the rounded g^-1).
     Matrix expand_inverse(Matrix m, double mean_quadratic, VectorView inverse_mean) const;
-    // The problem the core solves; with_rhs false asks for the inverse only.
-    LeastSquaresProblem problem(index_t n, bool with_rhs, std::function<std::pair<Matrix, Vector>()> materialise) const;
+    // The problem the core solves, without its explicit design; with_rhs
+    // false asks for the inverse only.
+    LeastSquaresProblem problem(index_t n, bool with_rhs) const;
 };
 DesignSystem centred_system(linalg::CentredCrossProducts cc, index_t n);
 // y on X, or on whatever design the estimator formed (whitened, demeaned).

@@ -181,7 +181,7 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     // the solution.
     DesignQr qr = factor_design(pr, d.data());
     if (!qr.r()) return std::unexpected(SolveFailure::Singular);
-    const Matrix rank_factor = bordered_factor(*qr.r(), VectorView{to_raw.data(), p, 1}, pr.intercept_row.get());
+    const Matrix rank_factor = bordered_factor(*qr.r(), VectorView{to_raw.data(), p, 1}, pr.intercept_row);
     if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
     if (!ill) return from_factor(std::move(*f), pr, d.data());
 
@@ -278,15 +278,24 @@ std::unexpected<EstimatorError> route_error(const RoutePolicy& policy, std::stri
     return policy.value_errors ? value_error(std::move(message)) : runtime_error(std::move(message));
 }
 
-LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& sys, bool with_rhs) {
-    LeastSquaresProblem pr;
+// The explicit design of a system stated by its rows, formed on demand:
+// whole, or row by row in extended precision.
+struct RowsOfSystem {
+    const RoutedProblem& rp;
+    const DesignSystem& sys;
+    std::pair<Matrix, Vector> operator()() const { return explicit_design(rp.x, rp.y, sys, rp.s); }
+    void operator()(index_t i, long double* row) const { explicit_design_row(rp.x, rp.y, sys, rp.s, i, row); }
+};
+
+// The problem borrows rows, which must outlive its solve.
+LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& sys, const RowsOfSystem& rows,
+                                   bool with_rhs) {
+    LeastSquaresProblem pr = sys.problem(rp.n, with_rhs);
     if (rp.materialise) {
-        pr = sys.problem(rp.n, with_rhs, rp.materialise);
+        pr.materialise = rp.materialise;
     } else {
-        pr = sys.problem(rp.n, with_rhs, [&rp, &sys] { return explicit_design(rp.x, rp.y, sys, rp.s); });
-        pr.extended_row = [&rp, &sys](index_t i, long double* row) {
-            explicit_design_row(rp.x, rp.y, sys, rp.s, i, row);
-        };
+        pr.materialise = rows;
+        pr.extended_row = rows;
     }
     pr.penalised = rp.penalised;
     return pr;
@@ -300,7 +309,8 @@ Result<RoutedSolution> solve_by_svd(const RoutedProblem& rp, const RoutePolicy& 
     if (!ls) return route_error(policy, policy.svd_failed ? policy.svd_failed : "SVD failed: " + ls.error().debug());
     std::optional<DesignSystem> formed;
     const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system(&a));
-    auto inv = solve(routed_problem(rp, sys, false), Factorisation::Lu);
+    const RowsOfSystem rows{rp, sys};
+    auto inv = solve(routed_problem(rp, sys, rows, false), Factorisation::Lu);
     if (!inv) return route_error(policy, policy.svd_singular);
     return RoutedSolution{Route::Svd, std::move(ls->solution), sys.expand_inverse(std::move(inv->inverse)), {}};
 }
@@ -312,7 +322,8 @@ Result<RoutedSolution> solve_routed(const RoutedProblem& rp, const RoutePolicy& 
     if (route == Route::Svd) return solve_by_svd(rp, policy);
     std::optional<DesignSystem> formed;
     const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system(nullptr));
-    auto s = solve(routed_problem(rp, sys, true), route == Route::Factored ? policy.factored : Factorisation::Lu);
+    const RowsOfSystem rows{rp, sys};
+    auto s = solve(routed_problem(rp, sys, rows, true), route == Route::Factored ? policy.factored : Factorisation::Lu);
     if (!s) return route_error(policy, policy.singular);
     const bool refine_it = policy.refine && refinement_converges(s->rcond, sys.g.rows()) &&
                            (s->by_qr || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
