@@ -82,11 +82,11 @@ Vector DesignSystem::expand_beta(VectorView b) const {
     return x_mean ? with_intercept(b, *x_mean, y_mean) : Vector::from(b);
 }
 
-Vector DesignSystem::column_lengths() const {
-    if (raw_norms) return *raw_norms;
+ColumnLengths DesignSystem::column_lengths() const {
+    if (raw_norms) return ColumnLengths(&*raw_norms);
     Vector out(g.rows());
     for (index_t j = 0; j < g.rows(); ++j) out[j] = std::sqrt(std::max(g(j, j), 0.0));
-    return out;
+    return ColumnLengths(std::move(out));
 }
 
 Matrix DesignSystem::expand_inverse(Matrix m, double mean_quadratic, VectorView inverse_mean) const {

@@ -25,6 +25,20 @@ Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, dou
 // Full parameter vector [y_mean - m'b, b] from the slopes b.
 Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
 
+// Column lengths read in place from the system that keeps them (its raw
+// norms: no copy for a small fit to pay), or formed for the caller from the
+// diagonal of g. Read while the system lives.
+class ColumnLengths {
+public:
+    explicit ColumnLengths(const Vector* kept) : kept_(kept) {}
+    explicit ColumnLengths(Vector&& formed) : formed_(std::move(formed)) {}
+    VectorView view() const { return kept_ ? kept_->view() : formed_.view(); }
+
+private:
+    const Vector* kept_ = nullptr;
+    Vector formed_;
+};
+
 // With weights the centring is at the weighted means and total_weight is
 // their sum; otherwise it is n.
 struct DesignSystem {
@@ -39,7 +53,7 @@ struct DesignSystem {
     // The full parameters and (Xd'Xd)^-1 from those of the factored system.
     Vector expand_beta(VectorView b) const;
     // || x_j ||, the lengths of the uncentred (weighted) columns.
-    Vector column_lengths() const;
+    ColumnLengths column_lengths() const;
     Matrix expand_inverse(Matrix m) const;
     // The same with m'g^-1 m and g^-1 m given (formed more accurately than
     // from the rounded g^-1).
