@@ -118,13 +118,14 @@ LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs) const {
     return pr;
 }
 
-DesignSystem centred_system(linalg::CentredCrossProducts cc, index_t n) {
-    DesignSystem sys;
-    sys.g = std::move(cc.s);
-    sys.c = std::move(cc.sxy);
-    sys.x_mean = std::move(cc.x_mean);
-    sys.y_mean = cc.y_mean;
-    sys.total_weight = static_cast<double>(n);
+DesignSystem centred_system(linalg::CentredCrossProducts&& cc, index_t n) {
+    DesignSystem sys{.g = std::move(cc.s),
+                     .c = std::move(cc.sxy),
+                     .x_mean = std::move(cc.x_mean),
+                     .y_mean = cc.y_mean,
+                     .total_weight = static_cast<double>(n),
+                     .raw_norms = {},
+                     .intercept_row = {}};
     add_raw_scale(sys);
     return sys;
 }

@@ -62,7 +62,7 @@ struct DesignSystem {
     // false asks for the inverse only.
     LeastSquaresProblem problem(index_t n, bool with_rhs) const;
 };
-DesignSystem centred_system(linalg::CentredCrossProducts cc, index_t n);
+DesignSystem centred_system(linalg::CentredCrossProducts&& cc, index_t n);
 // y on X, or on whatever design the estimator formed (whitened, demeaned).
 DesignSystem plain_system(MatrixView x, VectorView y);
 // The system of given normal equations g b = c, of a design with these
