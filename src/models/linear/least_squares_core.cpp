@@ -23,11 +23,20 @@ namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 
-// 2^e, written as its exponent bits where it is a normal double: ldexp is a
-// library call, which costs a small solve more than its arithmetic.
+// std::ldexp(1.0, e) and std::frexp, read off and written as the bits of
+// normal doubles: the library calls cost a small solve more than its
+// arithmetic. Subnormals and the rest go to the library.
+constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
 double power_of_two(int e) {
     if (e < -1022 || e > 1023) return std::ldexp(1.0, e);
     return std::bit_cast<double>(static_cast<std::uint64_t>(e + 1023) << 52);
+}
+double fraction_and_exponent(double v, int* e) {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    const auto biased = static_cast<int>(bits >> 52);  // with the sign: negative v goes to frexp
+    if (biased == 0 || biased >= 2047) return std::frexp(v, e);
+    *e = biased - 1022;
+    return std::bit_cast<double>((bits & kFractionBits) | (std::uint64_t{1022} << 52));
 }
 
 // The power of two nearest to v (v itself when 0 or not finite): scaling by
@@ -36,7 +45,7 @@ double power_of_two_near(double v) {
     if (!(v > 0.0) || !std::isfinite(v)) return v;
     // v = f 2^e with f in [1/2, 1): log2 v rounds down to e - 1 below f = 1/sqrt(2).
     int e = 0;
-    const double f = std::frexp(v, &e);
+    const double f = fraction_and_exponent(v, &e);
     return power_of_two(f < 0.70710678118654752 ? e - 1 : e);
 }
 
