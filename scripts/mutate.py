@@ -85,7 +85,7 @@ MUTANTS = [
     ("QR threshold moved", "models/linear/least_squares_core.cpp",
      "const bool ill = rcond < kExamineBelowRcond;", "const bool ill = rcond < kExamineBelowRcond * 1e-6;"),
     ("intercept row not bordered", "models/linear/least_squares_core.cpp",
-     "pr.intercept_row.get());", "nullptr);"),
+     "pr.intercept_row);", "nullptr);"),
     ("QR covariance R^-T R^-1 (transpose swapped)", "models/linear/least_squares_core.cpp",
      "linalg::dot(r_inv->view(), r_inv->t())", "linalg::dot(r_inv->t(), r_inv->view())"),
     ("QR back-substitution on the wrong triangle", "models/linear/least_squares_core.cpp",

@@ -82,11 +82,11 @@ Vector DesignSystem::expand_beta(VectorView b) const {
     return x_mean ? with_intercept(b, *x_mean, y_mean) : Vector::from(b);
 }
 
-Vector DesignSystem::column_lengths() const {
-    if (raw_norms) return *raw_norms;
+ColumnLengths DesignSystem::column_lengths() const {
+    if (raw_norms) return ColumnLengths(&*raw_norms);
     Vector out(g.rows());
     for (index_t j = 0; j < g.rows(); ++j) out[j] = std::sqrt(std::max(g(j, j), 0.0));
-    return out;
+    return ColumnLengths(std::move(out));
 }
 
 Matrix DesignSystem::expand_inverse(Matrix m, double mean_quadratic, VectorView inverse_mean) const {
@@ -105,28 +105,27 @@ Matrix DesignSystem::expand_inverse(Matrix m) const {
     return x_mean ? inverse_from_weighted_centred(m, *x_mean, total_weight) : std::move(m);
 }
 
-LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs,
-                                          std::function<std::pair<Matrix, Vector>()> materialise) const {
+LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs) const {
     LeastSquaresProblem pr;
     pr.g = &g;
     pr.c = with_rhs ? &c : nullptr;
     pr.n = n;
     pr.k = g.rows() + (x_mean ? 1 : 0);
     // Borrowed: the system outlives every solve of its problem.
-    pr.raw_norms = ProblemVector::borrow(raw_norms ? &*raw_norms : nullptr);
+    pr.raw_norms = raw_norms ? &*raw_norms : nullptr;
     pr.x_mean = x_mean ? &*x_mean : nullptr;
-    pr.intercept_row = ProblemVector::borrow(intercept_row ? &*intercept_row : nullptr);
-    pr.materialise = std::move(materialise);
+    pr.intercept_row = intercept_row ? &*intercept_row : nullptr;
     return pr;
 }
 
-DesignSystem centred_system(linalg::CentredCrossProducts cc, index_t n) {
-    DesignSystem sys;
-    sys.g = std::move(cc.s);
-    sys.c = std::move(cc.sxy);
-    sys.x_mean = std::move(cc.x_mean);
-    sys.y_mean = cc.y_mean;
-    sys.total_weight = static_cast<double>(n);
+DesignSystem centred_system(linalg::CentredCrossProducts&& cc, index_t n) {
+    DesignSystem sys{.g = std::move(cc.s),
+                     .c = std::move(cc.sxy),
+                     .x_mean = std::move(cc.x_mean),
+                     .y_mean = cc.y_mean,
+                     .total_weight = static_cast<double>(n),
+                     .raw_norms = {},
+                     .intercept_row = {}};
     add_raw_scale(sys);
     return sys;
 }

@@ -4,7 +4,6 @@
 // explicit design the core forms when the conditioning calls for it.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <utility>
 
@@ -26,6 +25,20 @@ Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, dou
 // Full parameter vector [y_mean - m'b, b] from the slopes b.
 Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
 
+// Column lengths read in place from the system that keeps them (its raw
+// norms: no copy for a small fit to pay), or formed for the caller from the
+// diagonal of g. Read while the system lives.
+class ColumnLengths {
+public:
+    explicit ColumnLengths(const Vector* kept) : kept_(kept) {}
+    explicit ColumnLengths(Vector&& formed) : formed_(std::move(formed)) {}
+    VectorView view() const { return kept_ ? kept_->view() : formed_.view(); }
+
+private:
+    const Vector* kept_ = nullptr;
+    Vector formed_;
+};
+
 // With weights the centring is at the weighted means and total_weight is
 // their sum; otherwise it is n.
 struct DesignSystem {
@@ -40,15 +53,16 @@ struct DesignSystem {
     // The full parameters and (Xd'Xd)^-1 from those of the factored system.
     Vector expand_beta(VectorView b) const;
     // || x_j ||, the lengths of the uncentred (weighted) columns.
-    Vector column_lengths() const;
+    ColumnLengths column_lengths() const;
     Matrix expand_inverse(Matrix m) const;
     // The same with m'g^-1 m and g^-1 m given (formed more accurately than
     // from the rounded g^-1).
     Matrix expand_inverse(Matrix m, double mean_quadratic, VectorView inverse_mean) const;
-    // The problem the core solves; with_rhs false asks for the inverse only.
-    LeastSquaresProblem problem(index_t n, bool with_rhs, std::function<std::pair<Matrix, Vector>()> materialise) const;
+    // The problem the core solves, without its explicit design; with_rhs
+    // false asks for the inverse only.
+    LeastSquaresProblem problem(index_t n, bool with_rhs) const;
 };
-DesignSystem centred_system(linalg::CentredCrossProducts cc, index_t n);
+DesignSystem centred_system(linalg::CentredCrossProducts&& cc, index_t n);
 // y on X, or on whatever design the estimator formed (whitened, demeaned).
 DesignSystem plain_system(MatrixView x, VectorView y);
 // The system of given normal equations g b = c, of a design with these

@@ -1,7 +1,9 @@
 #include "models/linear/least_squares_core.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -21,14 +23,30 @@ namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 
+// std::ldexp(1.0, e) and std::frexp, read off and written as the bits of
+// normal doubles: the library calls cost a small solve more than its
+// arithmetic. Subnormals and the rest go to the library.
+constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
+double power_of_two(int e) {
+    if (e < -1022 || e > 1023) return std::ldexp(1.0, e);
+    return std::bit_cast<double>(static_cast<std::uint64_t>(e + 1023) << 52);
+}
+double fraction_and_exponent(double v, int* e) {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    const auto biased = static_cast<int>(bits >> 52);  // with the sign: negative v goes to frexp
+    if (biased == 0 || biased >= 2047) return std::frexp(v, e);
+    *e = biased - 1022;
+    return std::bit_cast<double>((bits & kFractionBits) | (std::uint64_t{1022} << 52));
+}
+
 // The power of two nearest to v (v itself when 0 or not finite): scaling by
 // it is exact, so equilibration adds no rounding to an ill-conditioned g.
 double power_of_two_near(double v) {
     if (!(v > 0.0) || !std::isfinite(v)) return v;
     // v = f 2^e with f in [1/2, 1): log2 v rounds down to e - 1 below f = 1/sqrt(2).
     int e = 0;
-    const double f = std::frexp(v, &e);
-    return std::ldexp(1.0, f < 0.70710678118654752 ? e - 1 : e);
+    const double f = fraction_and_exponent(v, &e);
+    return power_of_two(f < 0.70710678118654752 ? e - 1 : e);
 }
 
 // Up to this many parameters the solve's scratch (the column scales and the
@@ -181,7 +199,7 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     // the solution.
     DesignQr qr = factor_design(pr, d.data());
     if (!qr.r()) return std::unexpected(SolveFailure::Singular);
-    const Matrix rank_factor = bordered_factor(*qr.r(), VectorView{to_raw.data(), p, 1}, pr.intercept_row.get());
+    const Matrix rank_factor = bordered_factor(*qr.r(), VectorView{to_raw.data(), p, 1}, pr.intercept_row);
     if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
     if (!ill) return from_factor(std::move(*f), pr, d.data());
 
@@ -278,15 +296,24 @@ std::unexpected<EstimatorError> route_error(const RoutePolicy& policy, std::stri
     return policy.value_errors ? value_error(std::move(message)) : runtime_error(std::move(message));
 }
 
-LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& sys, bool with_rhs) {
-    LeastSquaresProblem pr;
+// The explicit design of a system stated by its rows, formed on demand:
+// whole, or row by row in extended precision.
+struct RowsOfSystem {
+    const RoutedProblem& rp;
+    const DesignSystem& sys;
+    std::pair<Matrix, Vector> operator()() const { return explicit_design(rp.x, rp.y, sys, rp.s); }
+    void operator()(index_t i, long double* row) const { explicit_design_row(rp.x, rp.y, sys, rp.s, i, row); }
+};
+
+// The problem borrows rows, which must outlive its solve.
+LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& sys, const RowsOfSystem& rows,
+                                   bool with_rhs) {
+    LeastSquaresProblem pr = sys.problem(rp.n, with_rhs);
     if (rp.materialise) {
-        pr = sys.problem(rp.n, with_rhs, rp.materialise);
+        pr.materialise = rp.materialise;
     } else {
-        pr = sys.problem(rp.n, with_rhs, [&rp, &sys] { return explicit_design(rp.x, rp.y, sys, rp.s); });
-        pr.extended_row = [&rp, &sys](index_t i, long double* row) {
-            explicit_design_row(rp.x, rp.y, sys, rp.s, i, row);
-        };
+        pr.materialise = rows;
+        pr.extended_row = rows;
     }
     pr.penalised = rp.penalised;
     return pr;
@@ -300,7 +327,8 @@ Result<RoutedSolution> solve_by_svd(const RoutedProblem& rp, const RoutePolicy& 
     if (!ls) return route_error(policy, policy.svd_failed ? policy.svd_failed : "SVD failed: " + ls.error().debug());
     std::optional<DesignSystem> formed;
     const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system(&a));
-    auto inv = solve(routed_problem(rp, sys, false), Factorisation::Lu);
+    const RowsOfSystem rows{rp, sys};
+    auto inv = solve(routed_problem(rp, sys, rows, false), Factorisation::Lu);
     if (!inv) return route_error(policy, policy.svd_singular);
     return RoutedSolution{Route::Svd, std::move(ls->solution), sys.expand_inverse(std::move(inv->inverse)), {}};
 }
@@ -312,7 +340,8 @@ Result<RoutedSolution> solve_routed(const RoutedProblem& rp, const RoutePolicy& 
     if (route == Route::Svd) return solve_by_svd(rp, policy);
     std::optional<DesignSystem> formed;
     const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system(nullptr));
-    auto s = solve(routed_problem(rp, sys, true), route == Route::Factored ? policy.factored : Factorisation::Lu);
+    const RowsOfSystem rows{rp, sys};
+    auto s = solve(routed_problem(rp, sys, rows, true), route == Route::Factored ? policy.factored : Factorisation::Lu);
     if (!s) return route_error(policy, policy.singular);
     const bool refine_it = policy.refine && refinement_converges(s->rcond, sys.g.rows()) &&
                            (s->by_qr || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);

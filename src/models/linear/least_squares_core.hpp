@@ -13,7 +13,6 @@
 #pragma once
 
 #include <expected>
-#include <functional>
 #include <optional>
 #include <utility>
 
@@ -43,12 +42,12 @@ struct RoutedProblem {
     // route given that route's explicit design, which an estimator may take
     // its cross-products from).
     const DesignSystem* sys = nullptr;
-    std::function<DesignSystem(const Matrix* svd_design)> system = {};
+    Borrowed<DesignSystem(const Matrix* svd_design)> system = {};
     // The system's design [A | t] for the QR of an ill-conditioned fit;
     // empty: formed from x, y and s (and then in extended precision when small).
-    std::function<std::pair<Matrix, Vector>()> materialise = {};
+    Borrowed<std::pair<Matrix, Vector>()> materialise = {};
     // The explicit design the SVD route solves; empty: [1 | X] (or X) on y.
-    std::function<std::pair<Matrix, Vector>()> svd_design = {};
+    Borrowed<std::pair<Matrix, Vector>()> svd_design = {};
 };
 
 struct RoutedSolution {

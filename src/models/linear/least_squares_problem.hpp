@@ -4,7 +4,9 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "linalg/matrix.hpp"
@@ -17,28 +19,33 @@ using linalg::MatrixView;
 using linalg::Vector;
 using linalg::VectorView;
 
-// A vector the problem reads: borrowed from whoever built the problem (who
-// outlives the solve), or held by the problem itself when assigned one.
-class ProblemVector {
+// A callable the problem borrows from whoever states it, or none: two
+// pointers, where a std::function would be built, moved and destroyed on
+// every fit, tiny ones included. It binds only to a named callable, never
+// to a temporary, since it keeps no copy.
+template <class Signature>
+class Borrowed;
+
+template <class R, class... Args>
+class Borrowed<R(Args...)> {
 public:
-    ProblemVector() = default;
-    static ProblemVector borrow(const Vector* v) {
-        ProblemVector out;
-        out.borrowed_ = v;
-        return out;
-    }
-    ProblemVector& operator=(Vector v) {
-        owned_ = std::move(v);
-        borrowed_ = nullptr;
-        return *this;
-    }
-    const Vector* get() const { return owned_ ? &*owned_ : borrowed_; }
-    explicit operator bool() const { return get() != nullptr; }
-    const Vector& operator*() const { return *get(); }
+    Borrowed() = default;
+    template <class F>
+        requires(!std::is_same_v<F, Borrowed> && std::is_invocable_r_v<R, const F&, Args...>)
+    Borrowed(const F& f) noexcept  // NOLINT: converts implicitly, like std::function
+        : object_(std::addressof(f)), call_([](const void* object, Args... args) -> R {
+              return (*static_cast<const F*>(object))(std::forward<Args>(args)...);
+          }) {}
+    template <class F>
+        requires(!std::is_lvalue_reference_v<F> && !std::is_same_v<std::remove_cv_t<F>, Borrowed>)
+    Borrowed(F&&) = delete;  // a temporary would be gone before the solve calls it
+
+    explicit operator bool() const { return call_ != nullptr; }
+    R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
 
 private:
-    std::optional<Vector> owned_;
-    const Vector* borrowed_ = nullptr;
+    const void* object_ = nullptr;
+    R (*call_)(const void*, Args...) = nullptr;
 };
 
 // min || t - A b || seen through its normal equations g = A'A, c = A't,
@@ -50,17 +57,17 @@ struct LeastSquaresProblem {
     index_t n = 0;              // rows of the design
     index_t k = 0;              // parameters, intercept included
     // Lengths of the design columns before centring or demeaning: the scale
-    // on which singularity is judged. Empty: the columns of A themselves.
-    ProblemVector raw_norms;
+    // on which singularity is judged. Null: the columns of A themselves.
+    const Vector* raw_norms = nullptr;
     // With an intercept (A centred at the (weighted) means m):
     // sqrt(W) m_j / raw_j, the ones column's row of the R factor of the
     // scaled uncentred design, so its rank and condition can be read off.
-    ProblemVector intercept_row;
+    const Vector* intercept_row = nullptr;
     // A and t, formed only when the conditioning calls for them.
-    std::function<std::pair<Matrix, Vector>()> materialise;
+    Borrowed<std::pair<Matrix, Vector>()> materialise;
     // Row i of [A | t] in extended precision, for the small designs the
     // core factors that way; without it the rows of materialise are used.
-    std::function<void(index_t, long double*)> extended_row;
+    Borrowed<void(index_t, long double*)> extended_row;
     // A penalised system (ridge, alpha > 0) is well posed by construction.
     bool penalised = false;
     // With an intercept, the (weighted) column means the system was

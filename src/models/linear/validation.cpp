@@ -28,14 +28,18 @@ Result<std::optional<TrainingSystem>> training_system(linalg::MatrixView x, lina
                                                       bool svd_route, bool may_rescale) {
     CheckedCopy checked = copy_checked(x, y, intercept && !svd_route);
     if (!checked.x || !finite_target(checked, y)) return value_error(kNotFinite);
-    TotalSum tss = total_sum_of_squares(y);
+    const TotalSum tss = total_sum_of_squares(y);
     if (may_rescale && (checked.extreme || target_is_extreme(tss.sum_sq, y))) return std::nullopt;
-    TrainingSystem out{std::move(*checked.x), {}, tss};
     const index_t n = x.rows();
-    out.sys = checked.centred ? centred_system(std::move(*checked.centred), n)
-              : intercept     ? centred_system(linalg::centred_cross_products(out.x.view(), y), n)
-                              : plain_system(out.x.view(), y);
-    return out;
+    // Moving the copy into the result keeps its buffer where it is, so the
+    // cross-products below may read it there.
+    const linalg::MatrixView copy = checked.x->view();
+    // Each part built in its place in the result: a small fit feels every move.
+    return TrainingSystem{std::move(*checked.x),
+                          checked.centred ? centred_system(std::move(*checked.centred), n)
+                          : intercept     ? centred_system(linalg::centred_cross_products(copy, y), n)
+                                          : plain_system(copy, y),
+                          tss};
 }
 
 ColumnScaling::ColumnScaling(linalg::MatrixView a) : factor(a.cols(), 1.0), x(a.rows(), a.cols()) {

@@ -55,9 +55,10 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     // the core judges their rank on the weighted design diag(s) [1 | X].
     const linear::DesignSystem sys = linear::weighted_system(x, y, weights, s, fit_intercept_);
     const VectorView sv = s.view();
+    const auto svd_design = [&] { return std::pair(weighted_design(x, s, fit_intercept_), Vector::from(yw.view())); };
     linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = x, .y = y, .s = &sv, .intercept = fit_intercept_};
     problem.sys = &sys;
-    problem.svd_design = [&] { return std::pair(weighted_design(x, s, fit_intercept_), Vector::from(yw.view())); };
+    problem.svd_design = svd_design;
     auto sol = linear::solve_routed(problem, linear::kWlsRoute);
     if (!sol) return std::unexpected(sol.error());
     const Vector& beta = sol->beta;

@@ -54,14 +54,15 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     // Singularity is judged against the regressors before demeaning: a
     // regressor constant within every entity leaves only rounding noise.
     Vector raw_norms = linalg::column_norms(x_copy.view());
-    linear::RoutedProblem problem{.n = n, .q = k + n_ent, .columns = k};
-    problem.system = [&](const Matrix* svd_design) {
+    const auto within_system = [&](const Matrix* svd_design) {
         // Few rows per entity: the inverse from the cross-products of the
         // explicit demeaned data the SVD route solves.
         if (svd_design) return linear::given_system(linalg::gram(svd_design->view()), Vector(), raw_norms);
         WithinCrossProducts cp = within_cross_products(x_copy, y, means, rows);
         return linear::given_system(std::move(cp.g), std::move(cp.c), raw_norms);
     };
+    linear::RoutedProblem problem{.n = n, .q = k + n_ent, .columns = k};
+    problem.system = within_system;
     problem.materialise = explicit_within;
     problem.svd_design = explicit_within;
     auto sol = linear::solve_routed(problem, linear::kFeRoute);
