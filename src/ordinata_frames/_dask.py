@@ -364,12 +364,24 @@ class _Sums:
     pairs: list[pd.DataFrame] = field(default_factory=list)   # fe: the (entity, cluster) pairs seen
 
 
+def _one_clustering(values: pd.Series) -> tuple[np.ndarray, pd.Index]:
+    """Codes 0..G-1 and the key of each code. Small non-negative integers are their own
+    codes, with no hashing; the sums of the codes a partition lacks are dropped later."""
+    if pd.api.types.is_integer_dtype(values.dtype) and not pd.api.types.is_bool_dtype(values.dtype) and len(values):
+        array = values.to_numpy()
+        low, high = (int(array.min()), int(array.max())) if array.dtype.kind in "iu" else (-1, 0)
+        if low >= 0 and high < 4 * len(array) + 1024:
+            return array.astype(np.int64, copy=False), pd.RangeIndex(high + 1)
+    code, uniques = pd.factorize(values, sort=False)
+    return code.astype(np.int64), pd.Index(uniques)
+
+
 def _cluster_codes(frame: pd.DataFrame, names: tuple[str, ...]) -> tuple[list[np.ndarray], list[pd.Index]]:
     codes, keys = [], []
     for name in names:
-        code, uniques = pd.factorize(frame[name], sort=False)
-        codes.append(code.astype(np.int64))
-        keys.append(pd.Index(uniques))
+        code, key = _one_clustering(frame[name])
+        codes.append(code)
+        keys.append(key)
     if len(names) == 2:
         pair, uniques = pd.factorize(pd.MultiIndex.from_arrays([frame[names[0]], frame[names[1]]]), sort=False)
         codes.append(pair.astype(np.int64))
@@ -385,8 +397,12 @@ def _one_pass(d: _Design, p: _Pass, weights: np.ndarray, scores: np.ndarray, pow
         d.a, d.w, p.pivot, p.mean, p.intercept, p.total_weight, weights, scores, power, codes,
         [len(key) for key in keys], sums, group, table)
     meat_array = np.frombuffer(meat, dtype=np.float64).reshape(k, k) if meat is not None else None
-    frames = [pd.DataFrame(np.frombuffer(b, dtype=np.float64).reshape(len(key), k), index=key)
-              for b, key in zip(cluster_bytes, keys)]
+    frames = []
+    for b, key, code in zip(cluster_bytes, keys, codes):
+        sums = pd.DataFrame(np.frombuffer(b, dtype=np.float64).reshape(len(key), k), index=key)
+        if isinstance(key, pd.RangeIndex):
+            sums = sums[np.bincount(code, minlength=len(key)) > 0]
+        frames.append(sums)
     return meat_array, frames, residuals
 
 
