@@ -302,9 +302,8 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(nargs, 14, "score_pass")) return nullptr;
     ColumnArgument a;
     Buffer w, pivot, mean, weights, scores;
-    if (!a.get(args[0]) || !pivot.get(args[2], 1, false, "pivot") ||
-        !mean.get(args[3], 1, false, "mean") || !weights.get(args[6], 1, false, "residual_weights") ||
-        !scores.get(args[7], 2, false, "scores"))
+    if (!a.get(args[0]) || !pivot.get(args[2], 1, false, "pivot") || !mean.get(args[3], 1, false, "mean") ||
+        !weights.get(args[6], 1, false, "residual_weights") || !scores.get(args[7], 2, false, "scores"))
         return nullptr;
     const la::index_t n = a.columns().rows, c = a.columns().cols();
     la::VectorView wv;
