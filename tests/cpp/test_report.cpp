@@ -104,7 +104,8 @@ TEST(Notes, ThresholdsAreInclusiveWhereStated) {
 TEST(Report, RowsWithZeroErrorsWithinLineAndNoIntercept) {
     const auto b = vec({2.0, -3.0, 0.0}), s = vec({0.0, 0.0});
     const report::ReportFit r{12, 2, 1.0, 0.25, 1.0, 0.5, &b, &s, nullptr};
-    report::ReportInput in{"Fixed Effects Regression Results", "FE", "W", "clustered", false, false, r, nullptr, 0.875};
+    report::ReportInput in{
+        "Fixed Effects Regression Results", "FE", "W", "clustered", false, false, r, nullptr, std::nullopt, 0.875};
     const auto ls = lines(report::render(in, fixed_time()));
     EXPECT_EQ(ls[4], std::string(52, ' ') + "Within R-squared:                0.875");
     EXPECT_TRUE(ls[5].starts_with("Method:"));
@@ -123,7 +124,7 @@ TEST(Report, ConditionalDiagnosticLines) {
     const report::ReportFit r{10, 1, 0.5, 1.0, 1.0, 0.5, &b, &s, &e};
     linalg::Matrix design(10, 2, 1.0);
     for (std::size_t i = 0; i < 10; ++i) design(i, 1) = 0.0;  // a zero column: infinite condition number
-    report::ReportInput in{"OLS", "OLS", "LS", "nonrobust", true, true, r, &design, std::nullopt};
+    report::ReportInput in{"OLS", "OLS", "LS", "nonrobust", true, true, r, &design, std::nullopt, std::nullopt};
     const auto ls = lines(report::render(in, fixed_time()));
     for (const char* absent :
          {"Omnibus:", "Jarque-Bera (JB):", "- Jarque-Bera test:", "Durbin-Watson:", "- Condition number"})
