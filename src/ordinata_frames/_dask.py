@@ -621,11 +621,9 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     sums = None
     if request.kind != "iid":
         sums = second_pass(diagnostics, _leverage_power(request))
-    # The classical covariance as the in-memory functions form it: the bread times e'e / (n - k).
-    iid = f.inverse * mse
-    if model == "Ridge":
-        iid = f.inverse * mse
-    cov, df = iid, float(n - k)
+    # The classical covariance as the in-memory functions form it: the bread times e'e / (n - k)
+    # (Ridge: the penalised inverse times its mse).
+    cov, df = f.inverse * mse, float(n - k)
     if sums is not None:
         cov, g = _covariance_from_sums(request, f.left, sums.meat, sums.clusters, n, k)
         if request.kind == "CRV1":
