@@ -92,10 +92,16 @@ def test_wheel_ships_the_frames_package_and_its_extra():
         assert f"ordinata_frames/{part}" in names
     assert any(n.startswith("ordinata_frames/_native.") and n.endswith(".so") for n in names)
     metadata = wheel.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
-    assert "Provides-Extra: frames" in metadata
-    extra = sorted(re.match(r"Requires-Dist: ([\w-]+)", line).group(1)
-                   for line in metadata.splitlines() if line.startswith("Requires-Dist:") and "extra ==" in line)
-    assert extra == ["formulaic", "narwhals", "pandas"]
+    assert "Provides-Extra: frames" in metadata and "Provides-Extra: dask" in metadata
+    extras: dict[str, dict[str, str]] = {}
+    for line in metadata.splitlines():
+        found = re.match(r"Requires-Dist: ([\w-]+)(?:\[[\w,]+\])?([^;]*);.*extra == .(\w+).", line)
+        if found:
+            extras.setdefault(found.group(3), {})[found.group(1)] = found.group(2).strip()
+    assert sorted(extras["frames"]) == ["formulaic", "narwhals", "pandas"]
+    # dask and distributed of one release: an unpinned pair can mix a new dask with an old distributed.
+    assert extras["dask"]["dask"].startswith("==") and extras["dask"]["dask"] == extras["dask"]["distributed"]
+    assert "ordinata" in extras["dask"]
 
 
 FRAMES_BARE = """

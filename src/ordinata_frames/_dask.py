@@ -399,10 +399,10 @@ def _one_pass(d: _Design, p: _Pass, weights: np.ndarray, scores: np.ndarray, pow
     meat_array = np.frombuffer(meat, dtype=np.float64).reshape(k, k) if meat is not None else None
     frames = []
     for b, key, code in zip(cluster_bytes, keys, codes):
-        sums = pd.DataFrame(np.frombuffer(b, dtype=np.float64).reshape(len(key), k), index=key)
+        per_group = pd.DataFrame(np.frombuffer(b, dtype=np.float64).reshape(len(key), k), index=key)
         if isinstance(key, pd.RangeIndex):
-            sums = sums[np.bincount(code, minlength=len(key)) > 0]
-        frames.append(sums)
+            per_group = per_group[np.bincount(code, minlength=len(key)) > 0]
+        frames.append(per_group)
     return meat_array, frames, residuals
 
 
