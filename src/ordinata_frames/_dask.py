@@ -578,12 +578,7 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     if plan.instrumental:
         kw = len(plan.names) - (1 if plan.intercept else 0)
         ke, kz = len(plan.extra_names[0]), len(plan.extra_names[1])
-        if model == "IV" and kz != ke:
-            raise ValueError(f"iv is for exactly identified models: {kz} instruments ({', '.join(plan.extra_names[1])}) "
-                             f"for {ke} endogenous regressors ({', '.join(plan.extra_names[0])}); use tsls")
-        if kz < ke:
-            raise ValueError(f"{kz} instruments ({', '.join(plan.extra_names[1])}) cannot identify {ke} endogenous "
-                             f"regressors ({', '.join(plan.extra_names[0])})")
+        _formula.check_identified(model, list(plan.extra_names[0]), list(plan.extra_names[1]))
     if n <= k:
         raise _message(ValueError("Insufficient degrees of freedom for covariance estimation"
                                   if plan.instrumental else "Insufficient samples for the number of parameters"),

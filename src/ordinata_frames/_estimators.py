@@ -228,13 +228,7 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
         return _dask.fit(name, formula, data, request=request, pieces=pieces)
     prep = _prepare(pieces, data, list(request.clusters), [pieces.endog, pieces.instr])
     endog, instr = prep.extra
-    ke, kz = endog.values.shape[1], instr.values.shape[1]
-    if name == "IV" and kz != ke:
-        raise ValueError(f"iv is for exactly identified models: {kz} instruments ({', '.join(instr.names)}) for "
-                         f"{ke} endogenous regressors ({', '.join(endog.names)}); use tsls")
-    if kz < ke:
-        raise ValueError(f"{kz} instruments ({', '.join(instr.names)}) cannot identify {ke} endogenous regressors "
-                         f"({', '.join(endog.names)})")
+    _formula.check_identified(name, endog.names, instr.names)
     w, e_x, z_x, y = prep.x, endog.values, instr.values, prep.y
     w_slopes = _slopes(prep)
     if name == "IV":

@@ -102,6 +102,17 @@ def check_types(main: str, extra_formulas: list[str], frame: pd.DataFrame) -> No
         check_numeric(f, frame, outside="the bracketed instruments")
 
 
+def check_identified(model: str, endogenous: list[str], instruments: list[str]) -> None:
+    """IV takes as many instruments as endogenous regressors, TSLS at least as many."""
+    ke, kz = len(endogenous), len(instruments)
+    if model == "IV" and kz != ke:
+        raise ValueError(f"iv is for exactly identified models: {kz} instruments ({', '.join(instruments)}) for "
+                         f"{ke} endogenous regressors ({', '.join(endogenous)}); use tsls")
+    if kz < ke:
+        raise ValueError(f"{kz} instruments ({', '.join(instruments)}) cannot identify {ke} endogenous regressors "
+                         f"({', '.join(endogenous)})")
+
+
 def check_numeric(formula: str, frame: pd.DataFrame, *, outside: str) -> None:
     """A non-numeric column read as it is, not through C(), is refused: formulaic
     would silently turn it into dummies."""
