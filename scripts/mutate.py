@@ -146,7 +146,7 @@ MUTANTS = [
     ("FE entity means not divided", "models/panel_data/fe/within.cpp",
      "a[j] = a[j] / c;", "a[j] = a[j];"),
     ("FE mse over n - k", "models/panel_data/fe/fe.cpp",
-     "const double mse = ssr_w / static_cast<double>(df);", "const double mse = ssr_w / static_cast<double>(n - k);"),
+     "const double mse = ssr / static_cast<double>(df);", "const double mse = ssr / static_cast<double>(n - k);"),
     ("FE degrees-of-freedom check loosened", "models/panel_data/fe/fe.cpp",
      "if (n <= k + n_ent) return", "if (n < k + n_ent) return"),
     ("GLS symmetry tolerance loosened", "models/linear/gls/gls.cpp",
@@ -179,8 +179,22 @@ MUTANTS = [
      "blas_callers_threads = now;", "(void)now;"),
     ("fork does not wait for running calls", "linalg/blas_threads.cpp",
      "section_change.wait(lock, [] { return sections_open == 0; });", ""),
-    ("FE within residuals not demeaned in y", "models/panel_data/fe/within.cpp",
-     "const double e = (y[i] - mean[k]) - fit_within;", "const double e = y[i] - fit_within;"),
+    ("FE target not demeaned", "models/panel_data/fe/within.cpp",
+     "y_within[i] = y[i] - mean[k];", "y_within[i] = y[i];"),
+    ("FE effects without the slopes' part", "models/panel_data/fe/within.cpp",
+     "for (index_t j = 0; j < k; ++j) a -= mean[j] * beta[j];", "(void)beta;"),
+    # Mergeable moments and the second pass over partitions.
+    ("moments: chunk link without the merged share", "models/linear/moments.cpp",
+     "std::sqrt(total * (weight / merged))", "std::sqrt(total * weight)"),
+    ("moments: running mean not updated", "models/linear/moments.cpp",
+     "mean[j] += (weight / merged) * (chunk_mean[j] - mean[j]);", "(void)merged;"),
+    ("moments merge: pivots' difference dropped", "models/linear/moments.cpp",
+     "const double delta = (b.pivot[j] - a.pivot[j]) + (b.mean[j] - a.mean[j]);",
+     "const double delta = b.mean[j] - a.mean[j];"),
+    ("score pass: HC3 leverage taken as HC2's", "models/linear/moments.cpp",
+     "factor /= rq.leverage_power == 1 ? std::sqrt(1.0 - h) : 1.0 - h;", "factor /= std::sqrt(1.0 - h);"),
+    ("score pass: cluster sums unweighted", "models/linear/moments.cpp",
+     "if (off) sums(row, 0) += we * root[i];", "if (off) sums(row, 0) += e[i];"),
     # The ends of the chunks and blocks of every scan.
     ("finiteness scan: last element of each 1024-block skipped", "linalg/matrix.cpp",
      "std::min(n, start + 1024);", "std::min(n, start + 1023);"),
@@ -294,6 +308,16 @@ def build_all(tree, build):
     return run(["cmake", "--build", str(build)], tree, timeout=1200, env=env)
 
 
+def overlay_frames(tree, build):
+    """ordinata_frames from the tree with the private extension the build
+    makes, ahead of the installed copy on the path: its tests then run the
+    mutated core too."""
+    (build / "py").mkdir()
+    (build / "py" / "ordinata_frames").symlink_to(tree / "src" / "ordinata_frames")
+    for so in build.glob("_native.*.so"):
+        (tree / "src" / "ordinata_frames" / so.name).symlink_to(so)
+
+
 def test(tree, build, paths=("tests",)):
     """(None, seconds) when everything passes, else (what failed, seconds)."""
     start = time.time()
@@ -301,7 +325,7 @@ def test(tree, build, paths=("tests",)):
     if ctest.returncode != 0:
         failed = [l.split("]", 1)[1].split()[0] for l in ctest.stdout.splitlines() if l.startswith("[  FAILED  ] ")]
         return "ctest " + (failed[0] if failed else "(crash)"), time.time() - start
-    env = dict(os.environ, PYTHONPATH=str(build))
+    env = dict(os.environ, PYTHONPATH=f"{build}:{build / 'py'}")
     args = [str(PYTHON), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *paths]
     args += [f"--ignore={s}" for s in SKIP]
     try:
@@ -351,6 +375,7 @@ def main():
         configure(tree, build)
         if build_all(tree, build).returncode != 0:
             sys.exit("the unmutated tree does not build")
+        overlay_frames(tree, build)
         paths = opts.tests.split(",") if opts.tests else ["tests"]
         failed, secs = test(tree, build, paths)
         if failed:

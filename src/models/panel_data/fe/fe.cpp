@@ -1,12 +1,14 @@
 #include "models/panel_data/fe/fe.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 
-#include "linalg/ops.hpp"
-#include "linalg/row_chunks.hpp"
 #include "linalg/factor.hpp"
+#include "linalg/ops.hpp"
+#include "models/linear/design_system.hpp"
 #include "models/linear/least_squares_core.hpp"
+#include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
 
@@ -42,24 +44,24 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     const std::uint64_t df = n - k - n_ent;
     if (range.extreme() && may_rescale) return fit_rescaled(x, y, entity_id);
 
-    Matrix x_copy = std::move(*copied);
+    // The training copy becomes X~; the means keep what the effects need.
+    Matrix x_within = std::move(*copied);
     const std::vector<std::uint64_t>& rows = index.rows;
     const EntityParts parts = split_by_entity(rows, n_ent);
-    const EntityTable means = entity_means(x_copy, &y, rows, n_ent, parts);
-    const auto explicit_within = [&] {
-        WithinData w = within_transform(x_copy, &y, means, rows);
-        return std::pair<Matrix, Vector>(std::move(w.x), std::move(w.y));
-    };
-
+    const EntityTable means = entity_means(x_within, &y, rows, n_ent, parts);
     // Singularity is judged against the regressors before demeaning: a
     // regressor constant within every entity leaves only rounding noise.
-    Vector raw_norms = linalg::column_norms(x_copy.view());
-    const auto within_system = [&](const Matrix* svd_design) {
-        // Few rows per entity: the inverse from the cross-products of the
-        // explicit demeaned data the SVD route solves.
-        if (svd_design) return linear::given_system(linalg::gram(svd_design->view()), Vector(), raw_norms);
-        WithinCrossProducts cp = within_cross_products(x_copy, y, means, rows);
-        return linear::given_system(std::move(cp.g), std::move(cp.c), raw_norms);
+    const Vector raw_norms = linalg::column_norms(x_within.view());
+    const Vector y_within = demean_in_place(x_within, y, means, rows);
+    const auto explicit_within = [&] {
+        return std::pair<Matrix, Vector>(Matrix::from(x_within.view()), Vector::from(y_within.view()));
+    };
+    Vector within_lengths;
+    const auto within_system = [&](const Matrix*) {
+        linear::DesignSystem sys = linear::plain_system(x_within.view(), y_within.view());
+        within_lengths = Vector::from(sys.column_lengths().view());
+        sys.raw_norms = raw_norms;
+        return sys;
     };
     linear::RoutedProblem problem{.n = n, .q = k + n_ent, .columns = k};
     problem.system = within_system;
@@ -70,47 +72,34 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     const Vector& beta = sol->beta;
     Matrix& m = sol->inverse;
 
-    WithinResiduals res = within_residuals(x_copy, y, means, rows, beta.view());
-    Vector alpha = compute_fixed_effects(res.v, rows, n_ent, parts);
-    const double ssr_w = res.ssr;
-    double ssr = 0.0;
-    // Then v is spent: it takes y~ for the within total sum of squares.
-    for (const double part : linalg::map_row_chunks(n, 1, [&](index_t first, index_t count) {
-             double sum = 0.0;
-             for (index_t i = first; i < first + count; ++i) {
-                 const double u = res.v[i] - alpha[rows[i]];
-                 sum += u * u;
-                 res.v[i] = y[i] - means[rows[i]][k];
-             }
-             return sum;
-         }))
-        ssr += part;
-    const TotalSum tss_w = total_sum_of_squares(res.v);
+    const TotalSum tss_w = total_sum_of_squares(y_within);
+    auto [e, ssr] =
+        linear::accurate_residuals(x_within, y_within, beta, false, within_lengths.view(), std::sqrt(tss_w.sum_sq));
+    if (sol->ssr) ssr = std::min(ssr, *sol->ssr);
+    Vector alpha = entity_effects(means, n_ent, beta);
     const TotalSum tss = total_sum_of_squares(y);
-    const double mse = ssr_w / static_cast<double>(df);
+    const double mse = ssr / static_cast<double>(df);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
 
     Vector se(k);
     if (robust_) {
-        se = compute_clustered_standard_errors(x_copy, means, res.e, m, rows, n_ent, parts);
+        se = compute_clustered_standard_errors(x_within, e, m, rows, n_ent, parts);
     } else {
         for (index_t j = 0; j < k; ++j) se[j] = std::sqrt(mse * m(j, j));
     }
 
-    Vector e = std::move(res.e);
+    // y - x.beta - alpha is the within residual: one sum of squares for both R^2.
     FitResults r =
         FitResults::of_fit(n, k, beta, se, false, std::move(e), mse, r_squared_from(ssr, tss.tss, tss.noise, true));
     // Nothing above touched the model: it changes only now, all at once.
     r_ = std::move(r);
-    within_r_squared_ = r_squared_from(ssr_w, tss_w.tss, tss_w.noise, true);
+    within_r_squared_ = r_squared_from(ssr, tss_w.tss, tss_w.noise, true);
     n_entities_ = n_ent;
     entity_map_ = std::move(index.map);
     fixed_effects_ = std::move(alpha);
     xtx_inv_ = std::move(m);
-    training_x_ = std::move(x_copy);
-    training_entity_rows_ = std::move(index.rows);
+    training_x_ = std::move(x_within);
     covariance_cache_.reset();
-    design_cache_.reset();
     return {};
 }
 
@@ -120,8 +109,13 @@ Result<void> FE::fit_rescaled(MatrixView x, VectorView y, EntityIdView entity_id
     FE inner(robust_);
     if (auto ok = inner.fit(scaled.x, target.view(y), entity_id, false); !ok) return ok;
     if (auto ok = linear::unscale_results(inner.r_, scaled.factor, target.factor); !ok) return ok;
-    Matrix original = Matrix::from(x);
     linear::rescale_inverse(*inner.xtx_inv_, scaled.factor, false);
+    // X~ on the original scale: the same powers of two, undone.
+    Matrix& x_within = *inner.training_x_;
+    for (index_t j = 0; j < x_within.cols(); ++j) {
+        const int back = -std::ilogb(scaled.factor[j]);
+        for (index_t i = 0; i < x_within.rows(); ++i) x_within(i, j) = std::ldexp(x_within(i, j), back);
+    }
     // The entity effects are in y's units.
     if (inner.fixed_effects_)
         for (index_t i = 0; i < inner.fixed_effects_->size(); ++i)
@@ -132,10 +126,8 @@ Result<void> FE::fit_rescaled(MatrixView x, VectorView y, EntityIdView entity_id
     entity_map_ = std::move(inner.entity_map_);
     fixed_effects_ = std::move(inner.fixed_effects_);
     xtx_inv_ = std::move(inner.xtx_inv_);
-    training_x_ = std::move(original);
-    training_entity_rows_ = std::move(inner.training_entity_rows_);
+    training_x_ = std::move(inner.training_x_);
     covariance_cache_.reset();
-    design_cache_.reset();
     return {};
 }
 
@@ -165,15 +157,6 @@ Result<Vector> FE::predict(MatrixView x, EntityIdView entity_id) const {
 }
 
 std::optional<Matrix> FE::covariance_matrix() { return cached_covariance(covariance_cache_, xtx_inv_, r_.mse); }
-
-const Matrix* FE::design() const {
-    if (!training_x_ || !training_entity_rows_) return nullptr;
-    return &design_cache_.get_or_init([&] {
-        const std::vector<std::uint64_t>& rows = *training_entity_rows_;
-        const EntityTable means = entity_means(*training_x_, nullptr, rows, entity_map_.size());
-        return within_transform(*training_x_, nullptr, means, rows).x;
-    });
-}
 
 std::string FE::summary() const {
     report::ReportInput in;

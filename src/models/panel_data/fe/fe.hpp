@@ -1,6 +1,6 @@
 // Fixed-effects (within) estimator for panel data: slopes from the
-// entity-demeaned data, one intercept per entity from the untransformed
-// data, classical or entity-clustered standard errors.
+// entity-demeaned data, one intercept per entity from its means, classical
+// or entity-clustered standard errors.
 #pragma once
 
 #include <cstdint>
@@ -41,9 +41,6 @@ struct EntityIndex {
 };
 EntityIndex build_entity_index(EntityIdView ids);
 
-// Entity index of every row through an existing map; every identifier must be a key.
-std::vector<std::uint64_t> entity_rows(EntityIdView ids, const EntityMap& map);
-
 // Per-entity values of a fixed width, laid out so that no entity's slots
 // straddle a cache line (widths up to a line padded to a power of two,
 // wider ones to whole lines, the table starting on a line): with rows in
@@ -81,41 +78,17 @@ EntityParts split_by_entity(const std::vector<std::uint64_t>& rows, std::uint64_
 EntityTable entity_means(const Matrix& x, const VectorView* y, const std::vector<std::uint64_t>& rows,
                          std::uint64_t n_entities, const EntityParts& parts = {});
 
-// X~'X~ and X~'y~ of the demeaned data, formed block by block from x, y and
-// the means without an n-row copy of X~.
-struct WithinCrossProducts {
-    Matrix g;
-    Vector c;
-};
-WithinCrossProducts within_cross_products(const Matrix& x, VectorView y, const EntityTable& means,
-                                          const std::vector<std::uint64_t>& rows);
+// X~ in place of x (each row less its entity's means) and y~, the demeaned
+// target, returned; by chunks of rows on all cores.
+Vector demean_in_place(Matrix& x, VectorView y, const EntityTable& means, const std::vector<std::uint64_t>& rows);
 
-struct WithinData {
-    Matrix x;  // X~, n x k
-    Vector y;  // y~, n (empty when no y was given)
-};
-// The demeaned data made explicit.
-WithinData within_transform(const Matrix& x, const VectorView* y, const EntityTable& means,
-                            const std::vector<std::uint64_t>& rows);
-
-// The within residuals e = y~ - X~ beta with their sum of squares, and
-// v = y - X beta on the untransformed data (for the fixed effects).
-struct WithinResiduals {
-    Vector e;
-    Vector v;
-    double ssr = 0.0;
-};
-WithinResiduals within_residuals(const Matrix& x, VectorView y, const EntityTable& means,
-                                 const std::vector<std::uint64_t>& rows, VectorView beta);
-
-// alpha_g = mean over the entity's rows of v_i = y_i - x_i.beta.
-Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
-                             const EntityParts& parts = {});
+// alpha_g = ybar_g - xbar_g.beta, the entity's mean of y - x.beta.
+Vector entity_effects(const EntityTable& means, std::uint64_t n_entities, VectorView beta);
 
 // Entity-clustered sandwich M B M with B = sum_g s_g s_g', s_g = sum over the
 // entity's rows of e_i x~_i; no small-sample factor. Negative or NaN
 // variances give 0.
-Vector compute_clustered_standard_errors(const Matrix& x, const EntityTable& means, VectorView e, const Matrix& m,
+Vector compute_clustered_standard_errors(const Matrix& x_within, VectorView e, const Matrix& m,
                                          const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
                                          const EntityParts& parts = {});
 
@@ -137,8 +110,8 @@ public:
     const std::optional<Vector>& fixed_effects() const { return fixed_effects_; }
     const std::optional<Matrix>& xtx_inv() const { return xtx_inv_; }
     const EntityMap& entity_map() const { return entity_map_; }
-    // X~ rebuilt from the training copies, kept for the report.
-    const Matrix* design() const;
+    // X~, the design the slopes were fitted on, kept for the report.
+    const Matrix* design() const { return training_x_ ? &*training_x_ : nullptr; }
 
 private:
     // The same fit on columns scaled by powers of two, its results scaled back.
@@ -149,10 +122,8 @@ private:
     EntityMap entity_map_;
     std::optional<Vector> fixed_effects_;
     std::optional<Matrix> xtx_inv_;
-    std::optional<Matrix> training_x_;
-    std::optional<std::vector<std::uint64_t>> training_entity_rows_;  // entity index of every row
+    std::optional<Matrix> training_x_;  // X~
     OnceCell<Matrix> covariance_cache_;
-    OnceCell<Matrix> design_cache_;
 };
 
 }  // namespace ordinata::models

@@ -1,12 +1,11 @@
 // The per-entity passes of the fixed-effects fit. The sums per entity (the
-// means, the fixed effects, the cluster scores) are single passes over the
-// rows with per-entity accumulators indexed by entity index, so the summation
-// order is rows in row order within each entity, and the entities in index
-// order wherever they are combined. The passes that only read the means (the
-// cross-products and residuals of the demeaned data) run by chunks of rows on
-// all cores; X~ itself is never stored. With the rows in random entity order
-// every row costs a cache miss per line of the table it touches, so the lines
-// of the rows a little ahead are prefetched.
+// means, the cluster scores) are single passes over the rows with per-entity
+// accumulators indexed by entity index, so the summation order is rows in
+// row order within each entity, and the entities in index order wherever
+// they are combined. The demeaning only reads the means: it runs by chunks
+// of rows on all cores, in place of the training copy. With the rows in
+// random entity order every row costs a cache miss per line of the table it
+// touches, so the lines of the rows a little ahead are prefetched.
 #include <algorithm>
 #include <new>
 #include <bit>
@@ -17,7 +16,6 @@
 #include "linalg/ops.hpp"
 #include "linalg/thread_pool.hpp"
 #include "linalg/row_chunks.hpp"
-#include "linalg/row_blocks.hpp"
 #include "models/panel_data/fe/fe.hpp"
 
 namespace ordinata::models {
@@ -132,120 +130,50 @@ EntityTable entity_means(const Matrix& x, const VectorView* y, const std::vector
     return acc;
 }
 
-namespace {
-
-// Writes the demeaned rows [first, first + count) of x (and of y into ty,
-// when both are given) into dst, k values a row.
-void demeaned_rows(const Matrix& x, const VectorView* y, const EntityTable& means,
-                   const std::vector<std::uint64_t>& rows, index_t first, index_t count, double* dst, index_t ld,
-                   double* ty, index_t ty_stride) {
-    const index_t k = x.cols(), end = first + count;
-    const double* xp = x.data();
-    for (index_t i = first; i < end; ++i, dst += ld) {
-        if (i + kAhead < end) means.prefetch(rows[i + kAhead]);
-        const double* mean = means[rows[i]];
-        const double* src = xp + i * k;
-        for (index_t j = 0; j < k; ++j) dst[j] = src[j] - mean[j];
-        if (y && ty) ty[(i - first) * ty_stride] = (*y)[i] - mean[k];
-    }
-}
-
-}  // namespace
-
-WithinCrossProducts within_cross_products(const Matrix& x, VectorView y, const EntityTable& means,
-                                          const std::vector<std::uint64_t>& rows) {
-    const index_t n = x.rows(), k = x.cols(), w = k + 1;
-    const index_t block = std::max<index_t>(64, 16384 / w);
-    // Rows [x~ | y~]: one rank-k update per block gives X~'X~ and X~'y~.
-    const Matrix acc = linalg::row_block_gram_upper(n, w, block, [&](index_t first, index_t count, double* buf) {
-        demeaned_rows(x, &y, means, rows, first, count, buf, w, buf + k, w);
-    });
-    WithinCrossProducts out{Matrix(k, k), Vector(k)};
-    for (index_t j = 0; j < k; ++j) {
-        for (index_t l = j; l < k; ++l) out.g(j, l) = out.g(l, j) = acc(j, l);
-        out.c[j] = acc(j, k);
-    }
-    return out;
-}
-
-WithinData within_transform(const Matrix& x, const VectorView* y, const EntityTable& means,
-                            const std::vector<std::uint64_t>& rows) {
+Vector demean_in_place(Matrix& x, VectorView y, const EntityTable& means, const std::vector<std::uint64_t>& rows) {
     const index_t n = x.rows(), k = x.cols();
-    WithinData out{Matrix(n, k), y ? Vector(n) : Vector()};
+    Vector y_within(n, linalg::Purpose{"the demeaned target"});
+    double* xp = x.data();
     linalg::map_row_chunks(n, k, [&](index_t first, index_t count) {
-        demeaned_rows(x, y, means, rows, first, count, out.x.data() + first * k, k, y ? out.y.data() + first : nullptr,
-                      1);
+        const index_t end = first + count;
+        for (index_t i = first; i < end; ++i) {
+            if (i + kAhead < end) means.prefetch(rows[i + kAhead]);
+            const double* mean = means[rows[i]];
+            double* row = xp + i * k;
+            for (index_t j = 0; j < k; ++j) row[j] -= mean[j];
+            y_within[i] = y[i] - mean[k];
+        }
         return 0;
     });
-    return out;
+    return y_within;
 }
 
-WithinResiduals within_residuals(const Matrix& x, VectorView y, const EntityTable& means,
-                                 const std::vector<std::uint64_t>& rows, VectorView beta) {
-    const index_t n = x.rows(), k = x.cols();
-    WithinResiduals out{Vector(n), Vector(n)};
-    const double* xp = x.data();
-    const auto ssr = linalg::map_row_chunks(n, k, [&](index_t first, index_t count) {
-        double part = 0.0;
-        for (index_t i = first; i < first + count; ++i) {
-            if (i + kAhead < first + count) means.prefetch(rows[i + kAhead]);
-            const double* mean = means[rows[i]];
-            const double* src = xp + i * k;
-            // The demeaned row as the cross-products saw it, then its residual.
-            double fit_within = 0.0, fit = 0.0;
-            for (index_t j = 0; j < k; ++j) {
-                fit_within += (src[j] - mean[j]) * beta[j];
-                fit += src[j] * beta[j];
-            }
-            const double e = (y[i] - mean[k]) - fit_within;
-            out.e[i] = e;
-            out.v[i] = y[i] - fit;
-            part += e * e;
-        }
-        return part;
-    });
-    for (const double part : ssr) out.ssr += part;
-    return out;
-}
-
-Vector compute_fixed_effects(VectorView v, const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
-                             const EntityParts& parts) {
-    // Per entity: the sum of y - x.beta, then the row count.
-    EntityTable acc(n_entities, 2);
-    for_rows_by_entity(
-        rows, parts, [&](std::uint64_t g) { acc.prefetch(g); },
-        [&](index_t i, std::uint64_t g) {
-            double* a = acc[g];
-            a[0] += v[i];
-            a[1] += 1.0;
-        });
+Vector entity_effects(const EntityTable& means, std::uint64_t n_entities, VectorView beta) {
+    const index_t k = beta.size();
     Vector alpha(n_entities);
     for (std::uint64_t g = 0; g < n_entities; ++g) {
-        const double* a = acc[g];
-        alpha[g] = a[1] != 0.0 ? a[0] / a[1] : 0.0;
+        const double* mean = means[g];
+        double a = mean[k];
+        for (index_t j = 0; j < k; ++j) a -= mean[j] * beta[j];
+        alpha[g] = a;
     }
     return alpha;
 }
 
-Vector compute_clustered_standard_errors(const Matrix& x, const EntityTable& means, VectorView e, const Matrix& m,
+Vector compute_clustered_standard_errors(const Matrix& x_within, VectorView e, const Matrix& m,
                                          const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
                                          const EntityParts& parts) {
-    const index_t k = x.cols();
+    const index_t k = x_within.cols();
     // All cluster scores at once: O(n k) for the pass, N k doubles of memory.
     EntityTable scores(n_entities, k);
-    const double* xp = x.data();
+    const double* xp = x_within.data();
     for_rows_by_entity(
-        rows, parts,
-        [&](std::uint64_t g) {
-            scores.prefetch(g);
-            means.prefetch(g);
-        },
+        rows, parts, [&](std::uint64_t g) { scores.prefetch(g); },
         [&](index_t i, std::uint64_t g) {
             const double ei = e[i];
             const double* src = xp + i * k;
-            const double* mean = means[g];
             double* dst = scores[g];
-            for (index_t j = 0; j < k; ++j) dst[j] += ei * (src[j] - mean[j]);
+            for (index_t j = 0; j < k; ++j) dst[j] += ei * src[j];
         });
     // B = sum of s s' in entity order. s_j s_l = s_l s_j exactly, so the
     // upper triangle is accumulated and mirrored.
