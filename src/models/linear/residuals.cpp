@@ -11,14 +11,9 @@ namespace ordinata::models::linear {
 
 using linalg::index_t;
 
-Vector fitted_values(MatrixView x, VectorView beta, bool intercept) {
-    if (!intercept) return linalg::dot(x, beta);
-    Vector f = linalg::dot(x, beta.sub(1, beta.size() - 1));
-    const double b0 = beta[0];
-    for (index_t i = 0; i < f.size(); ++i) f[i] += b0;
-    return f;
-}
+namespace {
 
+// y - Xd beta, formed in one buffer.
 Vector residuals_in_place(MatrixView x, VectorView y, VectorView beta, bool intercept) {
     if (!intercept) {
         Vector e = linalg::dot(x, beta);
@@ -30,14 +25,6 @@ Vector residuals_in_place(MatrixView x, VectorView y, VectorView beta, bool inte
     for (index_t i = 0; i < e.size(); ++i) e[i] = y[i] - (e[i] + b0);
     return e;
 }
-
-ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept) {
-    Vector e = linalg::sub(y, fitted_values(x, beta, intercept));
-    const double ssr = linalg::dot(e.view(), e.view());
-    return {std::move(e), ssr};
-}
-
-namespace {
 
 // Bound on the rounding of the product's terms relative to || e ||: (p + 2)
 // eps (|| y || + |b0| sqrt(n) + sum_j |b_j| || x_j ||) / || e ||.

@@ -1,5 +1,4 @@
-// Fitted values and residuals of a linear fit, the one way every estimator
-// forms them.
+// Residuals of a linear fit, the one way every estimator forms them.
 #pragma once
 
 #include "linalg/matrix.hpp"
@@ -10,22 +9,15 @@ using linalg::MatrixView;
 using linalg::Vector;
 using linalg::VectorView;
 
-// Xd * beta, beta including the intercept at index 0 when intercept is set.
-Vector fitted_values(MatrixView x, VectorView beta, bool intercept);
-
-// y - Xd beta in one buffer, as y - fitted_values(x, beta, intercept) is,
-// element for element.
-Vector residuals_in_place(MatrixView x, VectorView y, VectorView beta, bool intercept);
-
-// Residuals y - Xd beta and their sum of squares. The transformed-design
+// Residuals y - Xd beta and their sum of squares, beta including the
+// intercept at index 0 when intercept is set. The transformed-design
 // estimators pass their explicit design with intercept = false.
 struct ResidualFit {
     Vector e;
     double ssr;
 };
-ResidualFit residuals(MatrixView x, VectorView y, VectorView beta, bool intercept);
 
-// The same, accurate to about 2^-33 relative whatever BLAS kernel forms the
+// Accurate to about 2^-33 relative whatever BLAS kernel forms the
 // product: where the rounding of y - Xd beta could reach that (the terms
 // cancel, as on a near-perfect fit), the residuals are formed again in
 // twice the working precision. column_lengths holds || x_j ||, y_length
