@@ -349,9 +349,19 @@ Vector column_norms(MatrixView a) {
     const index_t n = a.rows(), p = a.cols();
     const auto parts = map_row_chunks(n, p, [&](index_t first, index_t rows) {
         Vector part(p, 0.0);
+        double* __restrict acc = part.data();
+        // Rows of adjacent values: the compiler keeps the sums in registers
+        // and pairs the columns; each column's order of summation is the same.
+        if (a.col_stride == 1 && p > 0) {
+            for (index_t i = first; i < first + rows; ++i) {
+                const double* __restrict r = a.base + static_cast<stride_t>(i) * a.row_stride;
+                for (index_t j = 0; j < p; ++j) acc[j] += r[j] * r[j];
+            }
+            return part;
+        }
         for (index_t i = first; i < first + rows; ++i) {
             const VectorView r = a.row(i);
-            for (index_t j = 0; j < p; ++j) part[j] += r[j] * r[j];
+            for (index_t j = 0; j < p; ++j) acc[j] += r[j] * r[j];
         }
         return part;
     });

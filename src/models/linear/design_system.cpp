@@ -125,7 +125,8 @@ DesignSystem centred_system(linalg::CentredCrossProducts&& cc, index_t n) {
                      .y_mean = cc.y_mean,
                      .total_weight = static_cast<double>(n),
                      .raw_norms = {},
-                     .intercept_row = {}};
+                     .intercept_row = {},
+                     .unweighted_lengths = {}};
     add_raw_scale(sys);
     return sys;
 }
@@ -150,27 +151,39 @@ DesignSystem given_system(Matrix g, Vector c, std::optional<Vector> raw_norms) {
 DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorView s, bool intercept) {
     const index_t n = x.rows(), p = x.cols();
     DesignSystem sys;
-    // Per chunk [sum w x | sum w | sum w y], added in chunk order.
+    // Per chunk [sum w x | sum w | sum w y | sum x^2], added in chunk order;
+    // the columns are read only for the means, and their lengths come along.
+    const index_t width = p + 2 + (intercept ? p : 0);
     const auto parts = linalg::map_row_chunks(n, p, [&](index_t first, index_t rows) {
-        Vector part(p + 2, 0.0);
+        Vector part(width, 0.0);
+        double* __restrict acc = part.data();
         for (index_t i = first; i < first + rows; ++i) {
             if (intercept) {
                 const VectorView r = x.row(i);
-                for (index_t j = 0; j < p; ++j) part[j] += w[i] * r[j];
+                const double wi = w[i];
+                for (index_t j = 0; j < p; ++j) {
+                    acc[j] += wi * r[j];
+                    acc[p + 2 + j] += r[j] * r[j];
+                }
             }
-            part[p] += w[i];
-            part[p + 1] += w[i] * y[i];
+            acc[p] += w[i];
+            acc[p + 1] += w[i] * y[i];
         }
         return part;
     });
-    Vector m(p, 0.0);
+    Vector m(p, 0.0), squares(intercept ? p : 0, 0.0);
     double total = 0.0, sum_wy = 0.0;
     for (const Vector& part : parts) {
         for (index_t j = 0; j < p; ++j) m[j] += part[j];
         total += part[p];
         sum_wy += part[p + 1];
+        for (index_t j = 0; j < squares.size(); ++j) squares[j] += part[p + 2 + j];
     }
     sys.total_weight = total;
+    if (intercept) {
+        for (index_t j = 0; j < p; ++j) squares[j] = std::sqrt(squares[j]);
+        sys.unweighted_lengths = std::move(squares);
+    }
     if (intercept) {
         for (index_t j = 0; j < p; ++j) m[j] /= total;
         sys.y_mean = sum_wy / total;

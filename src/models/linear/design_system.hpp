@@ -49,6 +49,9 @@ struct DesignSystem {
     double total_weight = 0.0;
     std::optional<Vector> raw_norms;
     std::optional<Vector> intercept_row;
+    // || x_j || of the columns before weighting, where the pass that formed
+    // the system read them anyway: the residuals' rounding bound needs them.
+    std::optional<Vector> unweighted_lengths;
 
     // The full parameters and (Xd'Xd)^-1 from those of the factored system.
     Vector expand_beta(VectorView b) const;

@@ -67,8 +67,9 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     // Residuals on the untransformed scale.
     const TotalSum tss = total_sum_of_squares(y, &weights);
     const TotalSum unweighted = total_sum_of_squares(y);
-    auto [r, ssr] = linear::accurate_residuals(x, y, beta, fit_intercept_, linalg::column_norms(x).view(),
-                                               std::sqrt(unweighted.sum_sq));
+    const Vector measured = sys.unweighted_lengths ? Vector() : linalg::column_norms(x);
+    const VectorView lengths = sys.unweighted_lengths ? sys.unweighted_lengths->view() : measured.view();
+    auto [r, ssr] = linear::accurate_residuals(x, y, beta, fit_intercept_, lengths, std::sqrt(unweighted.sum_sq));
     double ssr_w = 0.0;
     for (index_t i = 0; i < n; ++i) ssr_w += weights[i] * (r[i] * r[i]);
 
