@@ -42,12 +42,16 @@ def test_repeated_calls_do_not_grow_memory(cls):
     for _ in range(300):  # warm up caches and allocator pools
         exercise(obj, calls, args)
     gc.collect()
-    blocks, rss = sys.getallocatedblocks(), rss_kib()
+    blocks, rss = sys.getallocatedblocks(), [rss_kib()]
     refs = [sys.getrefcount(v) for v in args.values()]
-    for _ in range(3000):
-        exercise(obj, calls, args)
-    gc.collect()
+    for _ in range(2):
+        for _ in range(1500):
+            exercise(obj, calls, args)
+        gc.collect()
+        rss.append(rss_kib())
     assert sys.getallocatedblocks() - blocks < 100
     assert [sys.getrefcount(v) for v in args.values()] == refs
     if not os.environ.get("ORDINATA_SANITIZED"):  # the sanitizer's quarantine holds freed memory
-        assert rss_kib() - rss < 2048
+        # A leak grows both windows; a one-off rise elsewhere in the process
+        # (an earlier test's threads winding down) raises only one.
+        assert min(rss[1] - rss[0], rss[2] - rss[1]) < 1024
