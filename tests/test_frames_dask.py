@@ -74,6 +74,7 @@ CASES = [
     (of.ols, "y ~ x1 + x2", {"vcov": {"CRV1": "g"}}),
     (of.ols, "y ~ x1 + x2", {"vcov": {"CRV1": "g + h"}}),
     (of.wls, "y ~ x1 + x2", {"weights": "w", "vcov": "HC0"}),
+    (of.wls, "y ~ x1 + x2", {"weights": "w", "vcov": {"CRV1": "g"}}),
     (of.ridge, "y ~ x1 + x2", {"alpha": 3.0}),
     (of.iv, "y ~ x2 + [e ~ z]", {"vcov": "HC1"}),
     (of.tsls, "y ~ x2 + [e ~ z + h]", {}),
