@@ -15,18 +15,21 @@ namespace {
 using lapack::lapack_int;
 
 // Large enough for the BLAS's kernels to run near their peak on one tile,
-// small enough for a step to have tiles for every thread.
-constexpr index_t kTile = 256;
+// small enough for a step to have tiles for every thread: below 1,536 rows
+// tiles of 256 would leave the last steps too few. The size depends on n
+// alone, so the bits do not depend on the thread count.
+index_t tile_size(index_t n) { return n < 1536 ? 128 : 256; }
 
 // Square tiles of a row-major n x n matrix, which LAPACK sees column-major,
 // transposed: the row-major lower triangle is its upper one.
 class Tiles {
 public:
-    Tiles(double* a, index_t n) : a_(a), n_(n), count_((n + kTile - 1) / kTile) {}
+    Tiles(double* a, index_t n) : a_(a), n_(n), tile_(tile_size(n)), count_((n + tile_ - 1) / tile_) {}
+    index_t tile() const { return tile_; }
     index_t count() const { return count_; }
     lapack_int ld() const { return static_cast<lapack_int>(n_); }
-    lapack_int size(index_t i) const { return static_cast<lapack_int>(std::min(kTile, n_ - i * kTile)); }
-    double* at(index_t i, index_t j) const { return a_ + (i * kTile) * n_ + j * kTile; }
+    lapack_int size(index_t i) const { return static_cast<lapack_int>(std::min(tile_, n_ - i * tile_)); }
+    double* at(index_t i, index_t j) const { return a_ + (i * tile_) * n_ + j * tile_; }
 
     // Factors tile (k, k): L_kk with A_kk = L_kk L_kk'.
     lapack_int factor_diagonal(index_t k) const {
@@ -54,6 +57,7 @@ public:
 private:
     double* a_;
     index_t n_;
+    index_t tile_;
     index_t count_;
 };
 
@@ -82,7 +86,7 @@ LinalgResult<Matrix> cholesky_tiled_in_place(Matrix&& a) {
     const Tiles tiles(m.data(), n);
     for (index_t k = 0; k < tiles.count(); ++k) {
         if (const lapack_int info = tiles.factor_diagonal(k); info != 0)
-            return std::unexpected(LinalgError::from_info(info > 0 ? info + k * kTile : info));
+            return std::unexpected(LinalgError::from_info(info > 0 ? info + k * tiles.tile() : info));
         const index_t below = tiles.count() - k - 1;
         if (below == 0) break;
         parallel_for(below, [&](std::size_t i) { tiles.solve_below(k + 1 + i, k); });
