@@ -319,30 +319,22 @@ LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& 
     return pr;
 }
 
-// The minimum-norm solution of the explicit design, and the normal
-// equations' inverse for the standard errors.
-Result<RoutedSolution> solve_by_svd(const RoutedProblem& rp, const RoutePolicy& policy) {
-    auto [a, t] = rp.svd_design ? rp.svd_design() : std::pair(design_matrix(rp.x, rp.intercept), Vector::from(rp.y));
-    auto ls = linalg::least_squares(a.view(), t.view());
-    if (!ls) return route_error(policy, policy.svd_failed ? policy.svd_failed : "SVD failed: " + ls.error().debug());
-    std::optional<DesignSystem> formed;
-    const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system(&a));
-    const RowsOfSystem rows{rp, sys};
-    auto inv = solve(routed_problem(rp, sys, rows, false), Factorisation::Lu);
-    if (!inv) return route_error(policy, policy.svd_singular);
-    return RoutedSolution{Route::Svd, std::move(ls->solution), sys.expand_inverse(std::move(inv->inverse)), {}};
-}
-
 }  // namespace
 
 Result<RoutedSolution> solve_routed(const RoutedProblem& rp, const RoutePolicy& policy) {
     const Route route = choose_route(policy, rp.n, rp.q, rp.columns);
-    if (route == Route::Svd) return solve_by_svd(rp, policy);
     std::optional<DesignSystem> formed;
-    const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system(nullptr));
+    const DesignSystem& sys = rp.sys ? *rp.sys : formed.emplace(rp.system());
     const RowsOfSystem rows{rp, sys};
-    auto s = solve(routed_problem(rp, sys, rows, true), route == Route::Factored ? policy.factored : Factorisation::Lu);
-    if (!s) return route_error(policy, policy.singular);
+    // A short design is solved as any other: its rank decided on the unit
+    // columns, its solution from the centred, equilibrated system (by QR of
+    // the design when ill-conditioned). Only a full-rank design is fitted,
+    // and its least-squares solution is unique: the minimum-norm solution of
+    // the raw design is the same one, with the digits an offset or a column
+    // scale would cost it.
+    const Factorisation by = route == Route::Factored ? policy.factored : Factorisation::Lu;
+    auto s = solve(routed_problem(rp, sys, rows, true), by);
+    if (!s) return route_error(policy, route == Route::Svd ? policy.svd_singular : policy.singular);
     const bool refine_it = policy.refine && refinement_converges(s->rcond, sys.g.rows()) &&
                            (s->by_qr || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
     for (int step = 0; refine_it && step < kRefinementSteps; ++step) refine(rp.x, rp.y, sys, s->inverse, s->beta);

@@ -36,18 +36,13 @@ struct RoutedProblem {
     MatrixView x = {};
     VectorView y = {};
     const VectorView* s = nullptr;
-    bool intercept = false;
     bool penalised = false;
-    // The normal equations: formed already, or formed on demand (on the SVD
-    // route given that route's explicit design, which an estimator may take
-    // its cross-products from).
+    // The normal equations: formed already, or formed on demand.
     const DesignSystem* sys = nullptr;
-    Borrowed<DesignSystem(const Matrix* svd_design)> system = {};
+    Borrowed<DesignSystem()> system = {};
     // The system's design [A | t] for the QR of an ill-conditioned fit;
     // empty: formed from x, y and s (and then in extended precision when small).
     Borrowed<std::pair<Matrix, Vector>()> materialise = {};
-    // The explicit design the SVD route solves; empty: [1 | X] (or X) on y.
-    Borrowed<std::pair<Matrix, Vector>()> svd_design = {};
 };
 
 struct RoutedSolution {

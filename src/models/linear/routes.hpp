@@ -53,8 +53,10 @@ inline constexpr double kNever = std::numeric_limits<double>::infinity();
 // (the thresholds' count) and k columns of its design:
 // - n > factor_above * q and k <= max_factored_columns: the normal
 //   equations by `factored`;
-// - otherwise n <= svd_at_most * q: the minimum-norm SVD solution of the
-//   explicit design, and the normal equations by LU for the inverse;
+// - otherwise n <= svd_at_most * q: the short-design route, solved as the
+//   next but with its own message for a singular design (these fits once
+//   took the minimum-norm SVD solution; a full-rank design has only one
+//   least-squares solution, and a singular one is refused);
 // - otherwise the normal equations by LU.
 // The core examines the design on every route when the system is
 // ill-conditioned, and solves it by QR then.
@@ -63,11 +65,10 @@ struct RoutePolicy {
     index_t max_factored_columns = 999;
     Factorisation factored = Factorisation::CholeskyThenLu;
     double svd_at_most = 0.0;
-    bool refine = false;               // OLS's extended-precision refinement
-    bool value_errors = false;         // the failures below raise ValueError (else RuntimeError)
-    const char* singular = "";         // a singular system on a normal-equation route
-    const char* svd_singular = "";     // the inverse for the errors on the SVD route
-    const char* svd_failed = nullptr;  // the SVD itself; nullptr: "SVD failed: " and LAPACK's words
+    bool refine = false;            // OLS's extended-precision refinement
+    bool value_errors = false;      // the failures below raise ValueError (else RuntimeError)
+    const char* singular = "";      // a singular system on a normal-equation route
+    const char* svd_singular = "";  // a singular system on the short-design route
 };
 
 enum class Route { Factored, Svd, Lu };
@@ -90,8 +91,7 @@ inline constexpr RoutePolicy kUnpenalisedRidgeRoute{.svd_at_most = 4.0,
                                                     .svd_singular = "Cannot compute inverse for standard errors"};
 inline constexpr RoutePolicy kWlsRoute{.svd_at_most = 3.0,
                                        .singular = "Cannot compute standard errors: design matrix is singular",
-                                       .svd_singular = "Cannot compute standard errors: design matrix is singular",
-                                       .svd_failed = "Failed to solve the weighted least squares system"};
+                                       .svd_singular = "Cannot compute standard errors: design matrix is singular"};
 inline constexpr RoutePolicy kGlsRoute{.factor_above = 3.0,
                                        .max_factored_columns = std::numeric_limits<index_t>::max(),
                                        .factored = Factorisation::Cholesky,
@@ -107,7 +107,6 @@ inline constexpr RoutePolicy kFeRoute{.factor_above = 2.0,
 inline constexpr RoutePolicy kTslsSecondStageRoute{.svd_at_most = 3.0,
                                                    .value_errors = true,
                                                    .singular = "X\u0302'X\u0302 matrix is singular",
-                                                   .svd_singular = "X\u0302'X\u0302 matrix is singular",
-                                                   .svd_failed = "Failed to solve second stage regression"};
+                                                   .svd_singular = "X\u0302'X\u0302 matrix is singular"};
 
 }  // namespace ordinata::models::linear

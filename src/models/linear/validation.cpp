@@ -25,8 +25,8 @@ bool finite_target(const CheckedCopy& checked, linalg::VectorView y) {
 }
 
 Result<std::optional<TrainingSystem>> training_system(linalg::MatrixView x, linalg::VectorView y, bool intercept,
-                                                      bool svd_route, bool may_rescale) {
-    CheckedCopy checked = copy_checked(x, y, intercept && !svd_route);
+                                                      bool may_rescale) {
+    CheckedCopy checked = copy_checked(x, y, intercept);
     if (!checked.x || !finite_target(checked, y)) return value_error(kNotFinite);
     const TotalSum tss = total_sum_of_squares(y);
     if (may_rescale && (checked.extreme || target_is_extreme(tss.sum_sq, y))) return std::nullopt;

@@ -42,8 +42,8 @@ CheckedCopy copy_checked(linalg::MatrixView x, linalg::VectorView y, bool centre
 bool finite_target(const CheckedCopy& checked, linalg::VectorView y);
 
 // The training copy of x and the system of y on it (centred at the means
-// with an intercept), checked for NaN and infinity; off the SVD route one
-// pass over x makes the copy, the checks and the centred cross-products.
+// with an intercept), checked for NaN and infinity; one pass over x makes
+// the copy, the checks and the centred cross-products.
 // Empty when x or y hold magnitudes that call for a fit on rescaled copies
 // (and may_rescale allows one).
 struct TrainingSystem {
@@ -52,7 +52,7 @@ struct TrainingSystem {
     TotalSum tss;  // of y, for R^2; its sum of squares also judged y's scale
 };
 Result<std::optional<TrainingSystem>> training_system(linalg::MatrixView x, linalg::VectorView y, bool intercept,
-                                                      bool svd_route, bool may_rescale);
+                                                      bool may_rescale);
 
 // x with every column multiplied by the power of two that brings its largest
 // magnitude into [1/2, 1): exact, and reversible on the results by the same

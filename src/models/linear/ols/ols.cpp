@@ -27,14 +27,13 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
     if (n != m) return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(m));
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
-    const bool svd_route = linear::choose_route(linear::kOlsRoute, n, k, k) == linear::Route::Svd;
-    auto prepared = linear::training_system(x, y, fit_intercept_, svd_route, may_rescale);
+    auto prepared = linear::training_system(x, y, fit_intercept_, may_rescale);
     if (!prepared) return std::unexpected(prepared.error());
     if (!*prepared) return fit_rescaled(x, y);
     Matrix& x_copy = (*prepared)->x;
     const MatrixView xs = x_copy.view();
     const linear::DesignSystem& sys = (*prepared)->sys;
-    linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = xs, .y = y, .intercept = fit_intercept_};
+    linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = xs, .y = y};
     problem.sys = &sys;
     auto sol = linear::solve_routed(problem, linear::kOlsRoute);
     if (!sol) return std::unexpected(sol.error());

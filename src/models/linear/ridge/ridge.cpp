@@ -30,8 +30,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     if (n <= k) return value_error("Insufficient samples for the number of parameters");
     const bool positive = alpha_ > 0.0;
     const linear::RoutePolicy& policy = positive ? linear::kRidgeRoute : linear::kUnpenalisedRidgeRoute;
-    const bool svd_route = linear::choose_route(policy, n, k, k) == linear::Route::Svd;
-    auto prepared = linear::training_system(x, y, fit_intercept_, svd_route, may_rescale);
+    auto prepared = linear::training_system(x, y, fit_intercept_, may_rescale);
     if (!prepared) return std::unexpected(prepared.error());
     if (!*prepared) return fit_rescaled(x, y);
     Matrix& x_copy = (*prepared)->x;
@@ -43,8 +42,7 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     if (positive)
         for (index_t i = 0; i < sys.g.rows(); ++i)
             sys.g(i, i) += alpha_ * (penalty_weights_ ? (*penalty_weights_)[i] : 1.0);
-    linear::RoutedProblem problem{
-        .n = n, .q = k, .columns = k, .x = xs, .y = y, .intercept = fit_intercept_, .penalised = positive};
+    linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = xs, .y = y, .penalised = positive};
     problem.sys = &sys;
     auto sol = linear::solve_routed(problem, policy);
     if (!sol) return std::unexpected(sol.error());

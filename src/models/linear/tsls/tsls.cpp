@@ -75,15 +75,13 @@ Result<Stages> general_stages(MatrixView z, MatrixView x, VectorView y, bool int
     if (!pi) return std::unexpected(pi.error());
     const Matrix xhat = linalg::dot(z, pi->view());
     const auto design = [&] { return std::pair(linear::design_matrix(xhat, intercept), Vector::from(y)); };
-    const auto system = [&](const Matrix* svd_design) {
-        if (svd_design) return linear::given_system(linear::design_gram(xhat, intercept), Vector());
+    const auto system = [&] {
         linalg::CrossProducts cp = linalg::cross_products(xhat, y, intercept);
         return linear::given_system(std::move(cp.g), std::move(cp.c));
     };
     linear::RoutedProblem problem{.n = n, .q = k, .columns = k};
     problem.system = system;
     problem.materialise = design;
-    problem.svd_design = design;
     auto s = linear::solve_routed(problem, linear::kTslsSecondStageRoute);
     if (!s) return std::unexpected(s.error());
     return Stages{std::move(s->beta), std::move(s->inverse)};

@@ -11,34 +11,15 @@
 
 namespace ordinata::models {
 
-namespace {
-
-// D = diag(s) [1 | X] (or diag(s) X), built row by row: the weight matrix
-// itself is never formed.
-Matrix weighted_design(MatrixView x, VectorView s, bool intercept) {
-    const index_t n = x.rows(), p = x.cols(), k = p + (intercept ? 1 : 0);
-    Matrix d(n, k);
-    for (index_t i = 0; i < n; ++i) {
-        double* row = d.data() + i * k;
-        const double si = s[i];
-        if (intercept) *row++ = si;
-        const VectorView src = x.row(i);
-        for (index_t j = 0; j < p; ++j) row[j] = src[j] * si;
-    }
-    return d;
-}
-
-}  // namespace
-
 Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_rescale) {
     const index_t n = x.rows(), p = x.cols();
     if (y.size() != n || weights.size() != n) return value_error("Input arrays must have consistent dimensions");
     if (n == 0 || p == 0) return value_error("Input arrays cannot be empty");
     const index_t k = p + (fit_intercept_ ? 1 : 0);
     if (n <= k) return value_error("Number of samples must be greater than number of parameters");
-    // The n-row buffers first: an input too large for memory fails here at
+    // The n-row buffer first: an input too large for memory fails here at
     // once instead of after a scan of all of it.
-    Vector s(n), yw(n);
+    Vector s(n);
     for (index_t i = 0; i < n; ++i) {
         const double w = weights[i];
         if (!(w > 0.0) || std::isinf(w)) return value_error("All weights must be positive and finite");
@@ -47,18 +28,13 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     if (!extreme) return std::unexpected(extreme.error());
     if (*extreme && may_rescale) return fit_rescaled(x, y, weights);
 
-    for (index_t i = 0; i < n; ++i) {
-        s[i] = std::sqrt(weights[i]);
-        yw[i] = y[i] * s[i];
-    }
+    for (index_t i = 0; i < n; ++i) s[i] = std::sqrt(weights[i]);
     // The normal equations, centred at the weighted means with an intercept;
     // the core judges their rank on the weighted design diag(s) [1 | X].
     const linear::DesignSystem sys = linear::weighted_system(x, y, weights, s, fit_intercept_);
     const VectorView sv = s.view();
-    const auto svd_design = [&] { return std::pair(weighted_design(x, s, fit_intercept_), Vector::from(yw.view())); };
-    linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = x, .y = y, .s = &sv, .intercept = fit_intercept_};
+    linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = x, .y = y, .s = &sv};
     problem.sys = &sys;
-    problem.svd_design = svd_design;
     auto sol = linear::solve_routed(problem, linear::kWlsRoute);
     if (!sol) return std::unexpected(sol.error());
     const Vector& beta = sol->beta;

@@ -57,7 +57,7 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
         return std::pair<Matrix, Vector>(Matrix::from(x_within.view()), Vector::from(y_within.view()));
     };
     Vector within_lengths;
-    const auto within_system = [&](const Matrix*) {
+    const auto within_system = [&] {
         linear::DesignSystem sys = linear::plain_system(x_within.view(), y_within.view());
         within_lengths = Vector::from(sys.column_lengths().view());
         sys.raw_norms = raw_norms;
@@ -66,7 +66,6 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     linear::RoutedProblem problem{.n = n, .q = k + n_ent, .columns = k};
     problem.system = within_system;
     problem.materialise = explicit_within;
-    problem.svd_design = explicit_within;
     auto sol = linear::solve_routed(problem, linear::kFeRoute);
     if (!sol) return std::unexpected(sol.error());
     const Vector& beta = sol->beta;
