@@ -230,7 +230,11 @@ def test_columns_summing_to_a_constant_beside_the_intercept_raise():
 # is singular (ratio 4e-16, thirty times below max(n, k) eps = 1.3e-14);
 # 1e-4 apart it is thirty times above and fits. Only the intercept's row in
 # the rank factor tells the two apart.
-@pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.Ridge, {"alpha": 0.0}), (ordinata.WLS, {})])
+# GLS whitens the columns about their means and FE demeans them by entity,
+# yet both judge the rank on the given columns beside the ones column (for
+# FE with one entity the same regression as OLS with an intercept).
+@pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.Ridge, {"alpha": 0.0}), (ordinata.WLS, {}),
+                                       (ordinata.GLS, {}), (ordinata.FE, {})])
 @pytest.mark.parametrize("gap, singular", [(1e-7, True), (1e-4, False)])
 def test_offset_columns_judged_with_the_intercept(cls, ctor, gap, singular):
     rng = np.random.default_rng(0)
@@ -238,9 +242,10 @@ def test_offset_columns_judged_with_the_intercept(cls, ctor, gap, singular):
     x = np.column_stack([1e8 + u, 1e8 + u + gap * v])
     xd = np.column_stack([np.ones(60), x]) / np.linalg.norm(np.column_stack([np.ones(60), x]), axis=0)
     assert (np.linalg.matrix_rank(xd) < 3) == singular
-    fit = lambda: fit_exogenous(cls, x, u + rng.normal(size=60), ctor, weights=np.ones(60))
+    fit = lambda: fit_exogenous(cls, x, u + rng.normal(size=60), ctor, weights=np.ones(60),
+                                sigma=np.diag(np.linspace(0.5, 2.0, 60)), entity_id=np.zeros(60, np.int64))
     if singular:
-        with pytest.raises(RuntimeError, match="singular"):
+        with pytest.raises(RuntimeError, match="singular|positive definite"):
             fit()
     else:
         assert fit().is_fitted()
@@ -426,3 +431,33 @@ def test_instruments_that_do_not_reach_a_regressor(reach):
     x = np.column_stack([z[:, 0], w / np.linalg.norm(w) + reach * z[:, 1] / np.linalg.norm(z[:, 1])])
     with pytest.raises(ValueError, match="^Z'X matrix is singular"):
         ordinata.IV(fit_intercept=False).fit(z, x, rng.normal(size=50))
+
+
+# Short designs (n <= 3-4 parameters), columns offset by a representable
+# 2^30 beside the intercept or scaled by 2^-41, and the rows permuted: the
+# coefficients are the exact least-squares solution of the given doubles to
+# 1e-12 in the column-scaled norm. The centred, equilibrated system is well
+# conditioned in every case; the raw design of the offset one is not (3e9).
+TRANSFORMS = {"offset": lambda x: x + [2.0**30, 0.0], "scaled": lambda x: x * [1.0, 2.0**-41],
+              "permuted": lambda x: x[::-1]}
+
+
+@pytest.mark.parametrize("n", [12, 40])
+@pytest.mark.parametrize("transform", TRANSFORMS)
+@pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.WLS, {}), (ordinata.GLS, {}),
+                                       (ordinata.Ridge, {"alpha": 0.0}), (ordinata.FE, {})])
+def test_offset_scaled_and_permuted_designs_reach_the_exact_solution(cls, ctor, transform, n):
+    rng = np.random.default_rng(n)
+    x0 = rng.normal(size=(n, 2))
+    y0 = x0 @ [1.0, 2.0] + 3.0 + rng.normal(size=n)
+    x, y = TRANSFORMS[transform](x0), (y0[::-1] if transform == "permuted" else y0)
+    w = np.linspace(0.5, 2.0, n)
+    ids = np.zeros(n, np.int64)
+    m = fit_exogenous(cls, x, y, ctor, weights=w, sigma=np.diag(1.0 / w), entity_id=ids)
+    if cls is not ordinata.WLS and cls is not ordinata.GLS:
+        w = np.ones(n)
+    d = np.column_stack([np.ones(n), x])
+    beta = np.array([float(b) for b in exact_lstsq(d, y, w)[0]])
+    got = np.r_[(y - x @ m.coefficients).mean() if cls is ordinata.FE else m.intercept, m.coefficients]
+    norms = np.linalg.norm(d, axis=0)
+    assert np.linalg.norm((got - beta) * norms) <= 1e-12 * np.linalg.norm(beta * norms)

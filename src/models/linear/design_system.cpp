@@ -49,6 +49,23 @@ Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean) {
     return beta;
 }
 
+void unshift(Vector& beta, Matrix& inverse, VectorView pivot) {
+    const index_t p = pivot.size();
+    beta[0] -= linalg::dot(pivot, beta.view().sub(1, p));
+    // Rows first (T^-1 G^-1), then columns: row 0 -= m' rows 1..p.
+    Matrix& m = inverse;
+    for (index_t c = 0; c <= p; ++c) {
+        double shift = 0.0;
+        for (index_t j = 0; j < p; ++j) shift += pivot[j] * m(j + 1, c);
+        m(0, c) -= shift;
+    }
+    for (index_t r = 0; r <= p; ++r) {
+        double shift = 0.0;
+        for (index_t j = 0; j < p; ++j) shift += m(r, j + 1) * pivot[j];
+        m(r, 0) -= shift;
+    }
+}
+
 namespace {
 
 // sqrt(s + b^2): from the squares where they are well inside the double
@@ -115,6 +132,7 @@ LeastSquaresProblem DesignSystem::problem(index_t n, bool with_rhs) const {
     pr.raw_norms = raw_norms ? &*raw_norms : nullptr;
     pr.x_mean = x_mean ? &*x_mean : nullptr;
     pr.intercept_row = intercept_row ? &*intercept_row : nullptr;
+    pr.shift = shift ? &*shift : nullptr;
     return pr;
 }
 

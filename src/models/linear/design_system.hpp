@@ -25,6 +25,13 @@ Matrix inverse_from_weighted_centred(const Matrix& s_inv, VectorView x_mean, dou
 // Full parameter vector [y_mean - m'b, b] from the slopes b.
 Vector with_intercept(VectorView slopes, VectorView x_mean, double y_mean);
 
+// A fit of [1 | X - 1 m'] back on [1 | X]: the same model with the intercept
+// b0 = g0 - m'g and (Xd'Xd)^-1 = T^-1 G^-1 T^-T, T^-1 = [1, -m'; 0, I]. Any
+// pivot m will do (the columns need not be exactly centred): the fit on the
+// shifted columns keeps the digits an offset would cancel, and the way back
+// is exact up to the rounding of these few products.
+void unshift(Vector& beta, Matrix& inverse, VectorView pivot);
+
 // Column lengths read in place from the system that keeps them (its raw
 // norms: no copy for a small fit to pay), or formed for the caller from the
 // diagonal of g. Read while the system lives.
@@ -49,6 +56,9 @@ struct DesignSystem {
     double total_weight = 0.0;
     std::optional<Vector> raw_norms;
     std::optional<Vector> intercept_row;
+    // The pivot the columns after the first were shifted by (see
+    // LeastSquaresProblem::shift).
+    std::optional<Vector> shift;
     // || x_j || of the columns before weighting, where the pass that formed
     // the system read them anyway: the residuals' rounding bound needs them.
     std::optional<Vector> unweighted_lengths;

@@ -159,6 +159,18 @@ Matrix bordered_factor(const Matrix& r, VectorView scale, const Vector* row) {
     return out;
 }
 
+Matrix bordered_factor(const Matrix& r, VectorView scale, const Matrix& b) {
+    const index_t p = r.rows(), off = b.rows();
+    Matrix out(p + off, p + off, 0.0);
+    for (index_t i = 0; i < off; ++i) {
+        out(i, i) = 1.0;
+        for (index_t j = 0; j < p; ++j) out(i, off + j) = b(i, j);
+    }
+    for (index_t i = 0; i < p; ++i)
+        for (index_t j = i; j < p; ++j) out(i + off, j + off) = r(i, j) * scale[j];
+    return out;
+}
+
 std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProblem& pr, Factorisation route) {
     const Matrix& g = *pr.g;
     const index_t p = g.rows();
@@ -199,7 +211,12 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     // the solution.
     DesignQr qr = factor_design(pr, d.data());
     if (!qr.r()) return std::unexpected(SolveFailure::Singular);
-    const Matrix rank_factor = bordered_factor(*qr.r(), VectorView{to_raw.data(), p, 1}, pr.intercept_row);
+    const VectorView scale{to_raw.data(), p, 1};
+    Matrix rank_factor = !pr.intercept_row && pr.border ? bordered_factor(*qr.r(), scale, pr.border())
+                                                        : bordered_factor(*qr.r(), scale, pr.intercept_row);
+    // A T's first row: R_0j d_j + m_j R_00 d_0, over the unshifted length.
+    for (index_t j = 1; pr.shift && j < p; ++j)
+        rank_factor(0, j) += (*pr.shift)[j - 1] * (*qr.r())(0, 0) * d[0] * to_raw[j] / d[j];
     if (!(singular_value_ratio(rank_factor) > tol)) return std::unexpected(SolveFailure::Singular);
     if (!ill) return from_factor(std::move(*f), pr, d.data());
 
@@ -316,6 +333,7 @@ LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& 
         pr.extended_row = rows;
     }
     pr.penalised = rp.penalised;
+    pr.border = rp.border;
     return pr;
 }
 

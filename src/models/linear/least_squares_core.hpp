@@ -37,6 +37,8 @@ struct RoutedProblem {
     VectorView y = {};
     const VectorView* s = nullptr;
     bool penalised = false;
+    // See LeastSquaresProblem::border.
+    Borrowed<Matrix()> border = {};
     // The normal equations: formed already, or formed on demand.
     const DesignSystem* sys = nullptr;
     Borrowed<DesignSystem()> system = {};
@@ -83,5 +85,7 @@ double scaled_singular_ratio(MatrixView a);
 // scale (R diag(scale)) and, when given, bordered by an intercept row:
 // [[1, row'], [0, R diag(scale)]].
 Matrix bordered_factor(const Matrix& r, VectorView scale, const Vector* row);
+// The same bordered by the rows b (r x p): [[I, b], [0, R diag(scale)]].
+Matrix bordered_factor(const Matrix& r, VectorView scale, const Matrix& b);
 
 }  // namespace ordinata::models::linear

@@ -63,6 +63,16 @@ struct LeastSquaresProblem {
     // sqrt(W) m_j / raw_j, the ones column's row of the R factor of the
     // scaled uncentred design, so its rank and condition can be read off.
     const Vector* intercept_row = nullptr;
+    // A design whose first column is the (whitened) ones column and whose
+    // others were shifted by -m_j times it: the rank is judged on the
+    // unshifted columns, A T with T = [1, m'; 0, I], whose lengths
+    // raw_norms then holds.
+    const Vector* shift = nullptr;
+    // Without an intercept row, the rows B that stand for indicator columns
+    // the design was demeaned by (the entity effects): any B with B'B =
+    // X'D (D'D)^-1 D'X on the raw-length columns, so that the rank is judged
+    // on [D | X] with unit columns. Formed only when the rank is examined.
+    Borrowed<Matrix()> border;
     // A and t, formed only when the conditioning calls for them.
     Borrowed<std::pair<Matrix, Vector>()> materialise;
     // Row i of [A | t] in extended precision, for the small designs the

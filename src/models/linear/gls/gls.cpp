@@ -21,17 +21,29 @@ using linalg::Triangle;
 
 std::string num(index_t v) { return std::to_string(v); }
 
-// L^-1 [1 | X | y]: the ones column only with an intercept, y only when
-// given. One blocked solve for all the columns reads L once, on one BLAS
+Vector column_means(MatrixView x) {
+    Vector m(x.cols(), 0.0);
+    for (index_t i = 0; i < x.rows(); ++i)
+        for (index_t j = 0; j < x.cols(); ++j) m[j] += x(i, j);
+    for (index_t j = 0; j < x.cols(); ++j) m[j] /= static_cast<double>(x.rows());
+    return m;
+}
+
+// L^-1 [1 | X - 1 m' | y]: the ones column only with an intercept, the pivot
+// m only when given, y only when given. One blocked solve for all the columns reads L once, on one BLAS
 // thread: a threaded solve splits its sums by the BLAS's thread count.
-linalg::LinalgResult<Matrix> whiten(const Matrix& l, MatrixView x, const VectorView* y, bool intercept) {
+linalg::LinalgResult<Matrix> whiten(const Matrix& l, MatrixView x, const VectorView* y, bool intercept,
+                                    const Vector* pivot = nullptr) {
     const linalg::SingleThreadedBlas blas;
     const index_t n = x.rows(), p = x.cols(), off = intercept ? 1 : 0, width = off + p + (y ? 1 : 0);
     Matrix b(n, width);
     for (index_t i = 0; i < n; ++i) {
         double* row = b.data() + i * width;
         if (intercept) row[0] = 1.0;
-        for (index_t j = 0; j < p; ++j) row[off + j] = x(i, j);
+        if (pivot)
+            for (index_t j = 0; j < p; ++j) row[off + j] = x(i, j) - (*pivot)[j];
+        else
+            for (index_t j = 0; j < p; ++j) row[off + j] = x(i, j);
         if (y) row[off + p] = (*y)[i];
     }
     return linalg::solve_triangular_many(l, Triangle::Lower, b.view());
@@ -124,22 +136,40 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     // The n x n factorisation by tiles on the library's threads.
     auto l = linalg::cholesky_tiled_in_place(std::move(factor));
     if (!l) return runtime_error("Covariance matrix is not positive definite");
-    // [D | y~] = L^-1 [1 | X | y]
-    auto w = whiten(*l, x_copy.view(), &y, fit_intercept_);
+    // [D | y~] = L^-1 [1 | X - 1m' | y]: with an intercept the columns are
+    // whitened about their means, so that an offset in a column (a date,
+    // a level) costs the slopes no digits; the fit is taken back to the
+    // given columns below.
+    std::optional<Vector> pivot;
+    if (fit_intercept_) pivot = column_means(x_copy.view());
+    auto w = whiten(*l, x_copy.view(), &y, fit_intercept_, pivot ? &*pivot : nullptr);
     if (!w) return runtime_error(whitening_failure(*l, x_copy.view(), y));
     const MatrixView d = w->view().col_range(0, k);
     const VectorView yw = w->view().col(k);
 
-    const linear::DesignSystem sys = linear::plain_system(d, yw);
+    linear::DesignSystem sys = linear::plain_system(d, yw);
+    if (pivot) {
+        // The rank is judged on the given columns, L^-1 [1 | X]: their
+        // lengths from the Gram of the shifted ones, |w_j + m_j u|.
+        Vector raw(k);
+        raw[0] = std::sqrt(sys.g(0, 0));
+        for (index_t j = 1; j < k; ++j) {
+            const double m = (*pivot)[j - 1];
+            raw[j] = std::sqrt(std::max(sys.g(j, j) + m * (2.0 * sys.g(0, j) + m * sys.g(0, 0)), 0.0));
+        }
+        sys.raw_norms = std::move(raw);
+        sys.shift = *pivot;
+    }
     linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = d, .y = yw};
     problem.sys = &sys;
     auto sol = linear::solve_routed(problem, linear::kGlsRoute);
     if (!sol) return std::unexpected(sol.error());
-    const Vector& beta = sol->beta;
-    const Matrix& g_inv = sol->inverse;
+    Vector& beta = sol->beta;
+    Matrix& g_inv = sol->inverse;
 
     const TotalSum tss = total_sum_of_squares(yw);
     auto [e, ssr] = linear::accurate_residuals(d, yw, beta, false, sys.column_lengths().view(), std::sqrt(tss.sum_sq));
+    if (pivot) linear::unshift(beta, g_inv, pivot->view());
     const double mse = ssr / static_cast<double>(n - k);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
     Vector se(k);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <limits>
 
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
@@ -19,6 +20,35 @@ namespace {
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
 
 std::string count(std::uint64_t v) { return std::to_string(v); }
+
+// R of the rows sqrt(n_g) xbar_g / raw (n_entities x k; padded with zero
+// rows to k when there are fewer entities), so that R'R = X'D (D'D)^-1 D'X
+// on the raw-length columns.
+Matrix between_factor(const EntityTable& means, std::uint64_t n_entities, VectorView raw) {
+    const index_t k = raw.size();
+    const index_t m = std::max<index_t>(static_cast<index_t>(n_entities), k);
+    Matrix b(m, k, 0.0);
+    for (std::uint64_t g = 0; g < n_entities; ++g) {
+        const double root = std::sqrt(means[g][k + 1]);  // the entity's row count
+        for (index_t j = 0; j < k; ++j) b(g, j) = raw[j] > 0.0 ? root * means[g][j] / raw[j] : 0.0;
+    }
+    auto f = linalg::qr(b.view(), Vector(m, 0.0).view());
+    if (!f) return Matrix(k, k, std::numeric_limits<double>::quiet_NaN());  // judged singular
+    return std::move(f->r);
+}
+
+// Whether some column lies mostly in the span of the effects: its entity
+// means carry more than 1 - 2^-8 of its squared length (its within part is
+// under 1/16 of it).
+bool offset_columns(const EntityTable& means, std::uint64_t n_entities, VectorView raw) {
+    const index_t k = raw.size();
+    for (index_t j = 0; j < k; ++j) {
+        double between = 0.0;
+        for (std::uint64_t g = 0; g < n_entities; ++g) between += means[g][k + 1] * means[g][j] * means[g][j];
+        if (between > (1.0 - 0x1p-8) * raw[j] * raw[j]) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -48,11 +78,23 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     Matrix x_within = std::move(*copied);
     const std::vector<std::uint64_t>& rows = index.rows;
     const EntityParts parts = split_by_entity(rows, n_ent);
-    const EntityTable means = entity_means(x_within, &y, rows, n_ent, parts);
+    EntityTable means = entity_means(x_within, &y, rows, n_ent, parts);
     // Singularity is judged against the regressors before demeaning: a
     // regressor constant within every entity leaves only rounding noise.
     const Vector raw_norms = linalg::column_norms(x_within.view());
-    const Vector y_within = demean_in_place(x_within, y, means, rows);
+    Vector y_within = demean_in_place(x_within, y, means, rows);
+    // A column demeaned at its rounded means keeps a constant of about
+    // eps |mean| per entity, which the effects no longer absorb: beside an
+    // offset (a year, a date) that is a large share of what is left. A
+    // second pass takes out the rest, its own means rounded at eps of the
+    // within spread; the effects then count both.
+    if (offset_columns(means, n_ent, raw_norms.view())) {
+        const VectorView within_view = y_within.view();
+        const EntityTable rest = entity_means(x_within, &within_view, rows, n_ent, parts);
+        y_within = demean_in_place(x_within, within_view, rest, rows);
+        for (std::uint64_t g = 0; g < n_ent; ++g)
+            for (index_t j = 0; j <= k; ++j) means[g][j] += rest[g][j];
+    }
     const auto explicit_within = [&] {
         return std::pair<Matrix, Vector>(Matrix::from(x_within.view()), Vector::from(y_within.view()));
     };
@@ -63,7 +105,13 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
         sys.raw_norms = raw_norms;
         return sys;
     };
+    // The rank is judged on [D | X] with unit columns, D the entities'
+    // indicators, as on [1 | X] for a regression with an intercept (the
+    // same design when there is one entity): the effects stand in the rank
+    // factor as the R of the rows sqrt(n_g) xbar_g / |x_j|.
+    const auto entity_border = [&] { return between_factor(means, n_ent, raw_norms.view()); };
     linear::RoutedProblem problem{.n = n, .q = k + n_ent, .columns = k};
+    problem.border = entity_border;
     problem.system = within_system;
     problem.materialise = explicit_within;
     auto sol = linear::solve_routed(problem, linear::kFeRoute);
