@@ -159,8 +159,11 @@ def test_extreme_target_scales_transform_every_output(cls, scale):
 # a residual mean square of 1e-400 (target 1e-200), or of 1e400, slopes of
 # 1e450 (overflow) and 1e-450 (their errors underflow).
 @pytest.mark.parametrize("cls", CLASSES)
+# All-subnormal inputs are finite: their residual mean square (1e-620) is
+# what leaves the range, and the message says so.
 @pytest.mark.parametrize("x_scale, y_scale, word", [(1.0, 1e-200, "underflow"), (1.0, 1e200, "overflow"),
-                                                    (1e-300, 1e150, "overflow"), (1e300, 1e-150, "underflow")])
+                                                    (1e-300, 1e150, "overflow"), (1e300, 1e-150, "underflow"),
+                                                    (1e-310, 1e-310, "underflow")])
 def test_results_beyond_the_double_range_raise(cls, x_scale, y_scale, word):
     m = cls(**({"alpha": 0.0} if cls is ordinata.Ridge else {}))
     kw = fit_kwargs(cls, n=200)
@@ -182,3 +185,19 @@ def test_finite_targets_whose_sum_overflows_are_not_called_infinite(cls):
     with pytest.raises(ValueError, match="^Results overflow the range of double precision"):
         m.fit(**kw)
     assert not m.is_fitted()
+
+
+# Only the ratios of the weights, and the shape of Sigma, enter the
+# estimates and their errors: weights of 1e-310 or 1e300 each, or Sigma
+# times 2^-1000 or 1e300, give the unit-scale results (GLS's whitened
+# residuals and their mean square carry Sigma's scale).
+@pytest.mark.parametrize("cls, scale", [(ordinata.WLS, 1e-310), (ordinata.WLS, 1e300),
+                                        (ordinata.GLS, 2.0**-1000), (ordinata.GLS, 1e300)])
+def test_weights_and_sigma_of_any_scale(cls, scale):
+    w = np.linspace(0.5, 2.0, 200)
+    ref = fit(cls, X, Y, weights=w, sigma=np.diag(1.0 / w))
+    m = fit(cls, X, Y, weights=w * scale, sigma=np.diag(scale / w))
+    whitened = scale if cls is ordinata.GLS else 1.0
+    for got, want, power in zip(outputs(m), outputs(ref), (0, 0, -1, -0.5)):
+        np.testing.assert_allclose(np.asarray(got) * whitened**-power, want, rtol=1e-12,
+                                   atol=1e-12 * np.max(np.abs(want)))

@@ -1,6 +1,8 @@
 """Ridge: the penalised normal equations on every route and the unpenalised
 intercept; Ridge and WLS keep their digits under large column offsets."""
 
+from fractions import Fraction
+
 import numpy as np
 import pytest
 
@@ -72,3 +74,26 @@ def test_unpenalised_short_design_errors_equal_ols(scale, intercept):
     ridge.fit(x, y)
     ols.fit(x, y)
     np.testing.assert_allclose(ridge.standard_errors(), ols.standard_errors(), rtol=1e-10)
+
+
+# A penalty small beside columns offset by 1e12, without an intercept: the
+# normal equations carry no digit (they gave NaN errors), the penalised
+# design [X; sqrt(alpha) I] is conditioned like 1e13. Against the exact
+# rational solution, to that conditioning.
+def test_penalised_system_too_ill_conditioned_for_its_normal_equations():
+    rng = np.random.default_rng(0)
+    n = 50
+    x = rng.normal(size=(n, 2))
+    y = x @ [1.0, 2.0] + rng.normal(size=n)
+    x = x + 1e12
+    X, Y = [[Fraction(v) for v in row] for row in x], [Fraction(v) for v in y]
+    g = [[sum(r[a] * r[b] for r in X) + (a == b) for b in range(2)] for a in range(2)]
+    det = g[0][0] * g[1][1] - g[0][1] * g[1][0]
+    inv = [[g[1][1] / det, -g[0][1] / det], [-g[1][0] / det, g[0][0] / det]]
+    c = [sum(r[a] * v for r, v in zip(X, Y)) for a in range(2)]
+    b = [inv[a][0] * c[0] + inv[a][1] * c[1] for a in range(2)]
+    mse = sum((v - r[0] * b[0] - r[1] * b[1]) ** 2 for r, v in zip(X, Y)) / (n - 2)
+    m = ordinata.Ridge(alpha=1.0, fit_intercept=False)
+    m.fit(x, y)
+    np.testing.assert_allclose(m.coefficients, [float(v) for v in b], rtol=1e-3)
+    np.testing.assert_allclose(m.standard_errors(), [float(mse * inv[j][j]) ** 0.5 for j in range(2)], rtol=1e-3)

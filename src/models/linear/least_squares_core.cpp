@@ -145,6 +145,35 @@ DesignQr factor_design(const LeastSquaresProblem& pr, const double* d) {
     return out;
 }
 
+// The penalised system by QR of [A D^-1; diag(sqrt(penalty) / d)] on
+// [t; 0]: conditioned like the design, where g squares it.
+std::expected<LeastSquaresSolution, SolveFailure> solve_penalised_by_qr(const LeastSquaresProblem& pr,
+                                                                        const double* d) {
+    const index_t p = pr.g->rows();
+    auto [a, t] = pr.materialise();
+    const index_t n = a.rows();
+    Matrix stacked(n + p, p, 0.0);
+    Vector target(n + p, 0.0);
+    for (index_t i = 0; i < n; ++i) {
+        for (index_t j = 0; j < p; ++j) stacked(i, j) = a(i, j) / d[j];
+        target[i] = t[i];
+    }
+    for (index_t j = 0; j < p; ++j) stacked(n + j, j) = std::sqrt((*pr.penalty)[j]) / d[j];
+    auto q = linalg::qr(stacked.view(), target.view());
+    if (!q || !(singular_value_ratio(q->r) > rank_tolerance(n + p, p))) return std::unexpected(SolveFailure::Singular);
+    LeastSquaresSolution s;
+    s.by_qr = true;
+    if (pr.c) {
+        auto z = linalg::solve_triangular(q->r, Triangle::Upper, q->qtb.view());
+        if (!z) return std::unexpected(SolveFailure::Singular);
+        s.beta = unscale(std::move(*z), d);
+    }
+    auto r_inv = linalg::solve_triangular(q->r, Triangle::Upper, linalg::identity(p));
+    if (!r_inv) return std::unexpected(SolveFailure::Singular);
+    s.inverse = unscale_inverse(linalg::dot(r_inv->view(), r_inv->t()), d);
+    return s;
+}
+
 }  // namespace
 
 Matrix bordered_factor(const Matrix& r, VectorView scale, const Vector* row) {
@@ -198,8 +227,9 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     linalg::Scratch<kStackOrder * kStackOrder> gs(p * p);
     std::optional<SquareFactor> f = factor(equilibrate(g, d.data(), gs.data()), route);
     if (pr.penalised) {
-        if (!f) return std::unexpected(SolveFailure::Singular);
-        return from_factor(std::move(*f), pr, d.data());
+        if (f && (f->rcond >= kExamineBelowRcond || !pr.penalty)) return from_factor(std::move(*f), pr, d.data());
+        if (!pr.penalty) return std::unexpected(SolveFailure::Singular);
+        return solve_penalised_by_qr(pr, d.data());
     }
     const double rcond = f ? f->rcond : 0.0;
     const bool ill = rcond < kExamineBelowRcond;
@@ -333,6 +363,7 @@ LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& 
         pr.extended_row = rows;
     }
     pr.penalised = rp.penalised;
+    pr.penalty = rp.penalty;
     pr.border = rp.border;
     return pr;
 }

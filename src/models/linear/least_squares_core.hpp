@@ -37,6 +37,7 @@ struct RoutedProblem {
     VectorView y = {};
     const VectorView* s = nullptr;
     bool penalised = false;
+    const Vector* penalty = nullptr;  // see LeastSquaresProblem::penalty
     // See LeastSquaresProblem::border.
     Borrowed<Matrix()> border = {};
     // The normal equations: formed already, or formed on demand.

@@ -78,8 +78,12 @@ struct LeastSquaresProblem {
     // Row i of [A | t] in extended precision, for the small designs the
     // core factors that way; without it the rows of materialise are used.
     Borrowed<void(index_t, long double*)> extended_row;
-    // A penalised system (ridge, alpha > 0) is well posed by construction.
+    // A penalised system (ridge, alpha > 0) is well posed by construction:
+    // g = A'A + diag(penalty). When its normal equations are ill-conditioned
+    // all the same (the penalty small beside columns of a large offset),
+    // it is solved by QR of A stacked on diag(sqrt(penalty)).
     bool penalised = false;
+    const Vector* penalty = nullptr;
     // With an intercept, the (weighted) column means the system was
     // centred at: the extended-precision QR then also gives the
     // intercept's entries of the inverse.

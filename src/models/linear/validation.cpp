@@ -1,5 +1,6 @@
 #include "models/linear/validation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -42,6 +43,15 @@ Result<std::optional<TrainingSystem>> training_system(linalg::MatrixView x, lina
                           tss};
 }
 
+namespace {
+
+// The power of two that brings the largest magnitude m into [1/2, 1), or as
+// near as a double factor goes: below 2^-1024 (subnormal) m is brought up by
+// 2^1023 only, which still leaves it far inside the range fitted as it is.
+double unit_factor(double m) { return m > 0.0 ? std::ldexp(1.0, std::min(-std::ilogb(m) - 1, 1023)) : 1.0; }
+
+}  // namespace
+
 ColumnScaling::ColumnScaling(linalg::MatrixView a) : factor(a.cols(), 1.0), x(a.rows(), a.cols()) {
     const index_t n = a.rows(), p = a.cols();
     linalg::Vector big(p, 0.0);
@@ -49,8 +59,7 @@ ColumnScaling::ColumnScaling(linalg::MatrixView a) : factor(a.cols(), 1.0), x(a.
         const linalg::VectorView r = a.row(i);
         for (index_t j = 0; j < p; ++j) big[j] = std::fmax(big[j], std::fabs(r[j]));
     }
-    for (index_t j = 0; j < p; ++j)
-        if (big[j] > 0.0) factor[j] = std::ldexp(1.0, -std::ilogb(big[j]) - 1);
+    for (index_t j = 0; j < p; ++j) factor[j] = unit_factor(big[j]);
     for (index_t i = 0; i < n; ++i) {
         const linalg::VectorView r = a.row(i);
         for (index_t j = 0; j < p; ++j) x(i, j) = r[j] * factor[j];
@@ -67,9 +76,6 @@ void rescale_inverse(linalg::Matrix& m, linalg::VectorView f, bool intercept) {
 namespace {
 
 constexpr double kSmallest = 0x1p-1022;  // the smallest normal double
-
-// The power of two that brings the largest magnitude m into [1/2, 1).
-double unit_factor(double m) { return m > 0.0 ? std::ldexp(1.0, -std::ilogb(m) - 1) : 1.0; }
 
 // Where a scaled result v lands once multiplied by 2^e: fine, beyond the
 // largest double, or below the smallest normal one although v is not 0.

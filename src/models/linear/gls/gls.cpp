@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "linalg/ops.hpp"
@@ -20,6 +21,15 @@ namespace {
 using linalg::Triangle;
 
 std::string num(index_t v) { return std::to_string(v); }
+
+// s with 2^(2s) max |Sigma_ii| near 1 when that maximum lies outside
+// [2^-480, 2^480); 0 otherwise. lower holds Sigma's lower triangle.
+int sigma_scale_exponent(const Matrix& lower) {
+    double top = 0.0;
+    for (index_t i = 0; i < lower.rows(); ++i) top = std::fmax(top, std::fabs(lower(i, i)));
+    if (!(top > 0.0) || (top >= 0x1p-480 && top < 0x1p480)) return 0;
+    return -(std::ilogb(top) / 2);
+}
 
 Vector column_means(MatrixView x) {
     Vector m(x.cols(), 0.0);
@@ -133,6 +143,14 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     if (*extreme && may_rescale) return fit_rescaled(x, y, sigma);
 
     linalg::copy_into(x, x_copy);
+    // Only Sigma's shape enters the estimates and their errors: a Sigma
+    // whose products would leave the double range (1e-310 I) is factored as
+    // 2^(2s) Sigma, near 1, and the whitened figures (residuals, their mean
+    // square, L) are taken back to the given Sigma's scale at the end.
+    const int s = sigma_scale_exponent(factor);
+    if (s != 0)
+        for (index_t i = 0; i < n; ++i)
+            for (index_t j = 0; j <= i; ++j) factor(i, j) = std::ldexp(factor(i, j), 2 * s);
     // The n x n factorisation by tiles on the library's threads.
     auto l = linalg::cholesky_tiled_in_place(std::move(factor));
     if (!l) return runtime_error("Covariance matrix is not positive definite");
@@ -174,8 +192,16 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);
     Vector se(k);
     for (index_t i = 0; i < k; ++i) se[i] = std::sqrt(mse * g_inv(i, i));
+    // Back to the given Sigma's scale: whitened values by 2^s, L by 2^-s.
+    const double given_mse = std::ldexp(mse, 2 * s);
+    if (!std::isfinite(given_mse)) return value_error(linear::kOverflow);
+    if (given_mse != 0.0 && given_mse < std::numeric_limits<double>::min()) return value_error(linear::kUnderflow);
+    if (s != 0) {
+        for (index_t i = 0; i < n; ++i) e[i] = std::ldexp(e[i], s);
+        for (index_t i = 0; i < l->size(); ++i) l->data()[i] = std::ldexp(l->data()[i], -s);
+    }
 
-    r_ = FitResults::of_fit(n, p, beta, se, fit_intercept_, std::move(e), mse,
+    r_ = FitResults::of_fit(n, p, beta, se, fit_intercept_, std::move(e), given_mse,
                             r_squared_from(ssr, tss.tss, tss.noise, true));
     training_x_ = std::move(x_copy);
     sigma_factor_ = std::move(*l);

@@ -39,11 +39,15 @@ Result<void> Ridge::fit(MatrixView x, VectorView y, bool may_rescale) {
     // alpha I with X~'y~: the unpenalised intercept drops out exactly
     // (S + alpha I is the Schur complement of n in X'X + alpha D).
     linear::DesignSystem& sys = (*prepared)->sys;
+    Vector penalty(sys.g.rows(), 0.0);
     if (positive)
-        for (index_t i = 0; i < sys.g.rows(); ++i)
-            sys.g(i, i) += alpha_ * (penalty_weights_ ? (*penalty_weights_)[i] : 1.0);
+        for (index_t i = 0; i < sys.g.rows(); ++i) {
+            penalty[i] = alpha_ * (penalty_weights_ ? (*penalty_weights_)[i] : 1.0);
+            sys.g(i, i) += penalty[i];
+        }
     linear::RoutedProblem problem{.n = n, .q = k, .columns = k, .x = xs, .y = y, .penalised = positive};
     problem.sys = &sys;
+    problem.penalty = &penalty;
     auto sol = linear::solve_routed(problem, policy);
     if (!sol) return std::unexpected(sol.error());
 

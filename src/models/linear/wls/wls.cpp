@@ -20,9 +20,21 @@ Result<void> WLS::fit(MatrixView x, VectorView y, VectorView weights, bool may_r
     // The n-row buffer first: an input too large for memory fails here at
     // once instead of after a scan of all of it.
     Vector s(n);
+    double heaviest = 0.0;
     for (index_t i = 0; i < n; ++i) {
         const double w = weights[i];
         if (!(w > 0.0) || std::isinf(w)) return value_error("All weights must be positive and finite");
+        heaviest = std::fmax(heaviest, w);
+    }
+    // Only the weights' ratios enter the fit: weights whose products would
+    // leave the double range (1e-310 each, or 1e300) are brought near 1 by
+    // an even power of two, whose square root is exact too, so that every
+    // result is the one of the given weights.
+    if (heaviest < 0x1p-480 || heaviest >= 0x1p480) {
+        const int e = -2 * (std::ilogb(heaviest) / 2);
+        Vector scaled(n);
+        for (index_t i = 0; i < n; ++i) scaled[i] = std::ldexp(weights[i], e);
+        return fit(x, y, scaled.view(), may_rescale);
     }
     auto extreme = linear::check_magnitudes(x, y);
     if (!extreme) return std::unexpected(extreme.error());
