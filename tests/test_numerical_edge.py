@@ -445,7 +445,8 @@ TRANSFORMS = {"offset": lambda x: x + [2.0**30, 0.0], "scaled": lambda x: x * [1
 @pytest.mark.parametrize("n", [12, 40])
 @pytest.mark.parametrize("transform", TRANSFORMS)
 @pytest.mark.parametrize("cls, ctor", [(ordinata.OLS, {}), (ordinata.WLS, {}), (ordinata.GLS, {}),
-                                       (ordinata.Ridge, {"alpha": 0.0}), (ordinata.FE, {})])
+                                       (ordinata.Ridge, {"alpha": 0.0}), (ordinata.FE, {}), (ordinata.IV, {}),
+                                       (ordinata.TSLS, {})])
 def test_offset_scaled_and_permuted_designs_reach_the_exact_solution(cls, ctor, transform, n):
     rng = np.random.default_rng(n)
     x0 = rng.normal(size=(n, 2))
@@ -461,3 +462,21 @@ def test_offset_scaled_and_permuted_designs_reach_the_exact_solution(cls, ctor, 
     got = np.r_[(y - x @ m.coefficients).mean() if cls is ordinata.FE else m.intercept, m.coefficients]
     norms = np.linalg.norm(d, axis=0)
     assert np.linalg.norm((got - beta) * norms) <= 1e-12 * np.linalg.norm(beta * norms)
+
+
+# The regressors as their own instruments (IV with Z = X, TSLS with
+# Z = [1 | X]) on a near-collinear design: the regression of y on [1 | X],
+# which must reach its exact minimum as closely as OLS does (the normal
+# equations of Z'X and the projection's rounding left it 1e-11 and 1e-9
+# above it).
+@pytest.mark.parametrize("cls", [ordinata.IV, ordinata.TSLS])
+@pytest.mark.parametrize("n, cond, noise", [(40, 1e11, 1e-6), (1000, 2e10, 1e-9)])
+def test_instrumental_fits_of_a_regression_reach_its_minimum(cls, n, cond, noise):
+    rng = np.random.default_rng(5)
+    x = near_collinear(rng, n, 3, cond)
+    y = x @ [1.0, -2.0, 0.5] + 1.0 + noise * rng.normal(size=n)
+    d = np.column_stack([np.ones(n), x])
+    m = cls()
+    m.fit(x if cls is ordinata.IV else d, x, y)
+    beta, ssr = exact_lstsq(d, y, np.ones(n))
+    assert float(ssr(np.r_[m.intercept, m.coefficients]) / ssr(beta)) - 1 <= 1e-12

@@ -454,6 +454,7 @@ std::expected<SquareSolution, SolveFailure> solve_square(const SquareProblem& pr
         auto [zd, xd] = pr.materialise();
         if (!(scaled_singular_ratio(zd.view()) > tol) || !(scaled_singular_ratio(xd.view()) > tol))
             return std::unexpected(SolveFailure::Singular);
+        if (pr.refer_ill_conditioned) return std::unexpected(SolveFailure::IllConditioned);
         return solve_square_by_qr(std::move(zd), xd, pr);
     }
     // A^-1 = Dx^-1 As^-1 Dz^-1.

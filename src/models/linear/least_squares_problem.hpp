@@ -104,7 +104,9 @@ struct LeastSquaresSolution {
     std::optional<Vector> inverse_mean;
 };
 
-enum class SolveFailure { Singular };
+// IllConditioned: a square system the caller asked not to solve by QR when
+// its condition number calls for it (see SquareProblem::refer_ill_conditioned).
+enum class SolveFailure { Singular, IllConditioned };
 
 // The exactly identified system A b = c with A = Zd'Xd (k x k), scaled to
 // unit-length columns of Zd and Xd. When its condition number says A may be
@@ -121,6 +123,9 @@ struct SquareProblem {
     Vector x_norms;  // column lengths of Xd
     index_t n = 0;
     std::function<std::pair<Matrix, Matrix>()> materialise;  // Zd and Xd
+    // An ill-conditioned system whose designs have full rank is handed
+    // back (IllConditioned) instead of solved through the QR of Zd.
+    bool refer_ill_conditioned = false;
 };
 struct SquareSolution {
     Vector beta;

@@ -108,5 +108,12 @@ inline constexpr RoutePolicy kTslsSecondStageRoute{.svd_at_most = 3.0,
                                                    .value_errors = true,
                                                    .singular = "X\u0302'X\u0302 matrix is singular",
                                                    .svd_singular = "X\u0302'X\u0302 matrix is singular"};
+// The second stage fitted on the formed projection: the same messages,
+// with an ordinary least-squares fit's refinement.
+inline constexpr RoutePolicy kProjectedRoute{.svd_at_most = 3.0,
+                                             .refine = true,
+                                             .value_errors = true,
+                                             .singular = "X\u0302'X\u0302 matrix is singular",
+                                             .svd_singular = "X\u0302'X\u0302 matrix is singular"};
 
 }  // namespace ordinata::models::linear

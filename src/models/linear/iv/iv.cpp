@@ -5,6 +5,7 @@
 #include "linalg/ops.hpp"
 #include "models/linear/instrumental.hpp"
 #include "models/linear/least_squares_core.hpp"
+#include "models/linear/projected.hpp"
 #include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
@@ -47,9 +48,21 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
         return std::pair<Matrix, Matrix>(linear::design_matrix(z, fit_intercept_),
                                          linear::design_matrix(x, fit_intercept_));
     };
+    pr.refer_ill_conditioned = true;
+    constexpr const char* kSingular = "Z'X matrix is singular. Check instrument-regressor correlation.";
     auto sol = linear::solve_square(pr);
-    if (!sol) return value_error("Z'X matrix is singular. Check instrument-regressor correlation.");
-    const Vector& beta = sol->beta;
+    if (!sol && sol.error() == linear::SolveFailure::Singular) return value_error(kSingular);
+    // Ill-conditioned: the exactly identified two-stage fit of the formed
+    // projection (with the ones among the instruments), whose second stage
+    // is solved as an ordinary least-squares fit; its (Xh'Xh)^-1 is the
+    // sandwich A^-1 (Zd'Zd) A^-T.
+    std::optional<linear::ProjectedFit> projected;
+    if (!sol) {
+        auto fit = linear::projected_fit(z, x, y, fit_intercept_, fit_intercept_, linear::kProjectedRoute);
+        if (!fit) return value_error(kSingular);
+        projected = std::move(*fit);
+    }
+    const Vector& beta = projected ? projected->beta : sol->beta;
 
     const TotalSum tss = total_sum_of_squares(y);
     const VectorView x_lengths = fit_intercept_ ? pr.x_norms.view().sub(1, k) : pr.x_norms.view();
@@ -59,8 +72,9 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     const double sigma2 = ssr / static_cast<double>(n - kd);
     if (!std::isfinite(sigma2)) return value_error(linear::kOverflow);
     // Sandwich A^-1 (Z'Z) A^-T; A^-1 is the inverse found above on the same data.
-    Matrix v =
-        sol->sandwich ? std::move(*sol->sandwich) : linalg::dot(linalg::dot(sol->inverse, b).view(), sol->inverse.t());
+    Matrix v = projected       ? std::move(projected->inverse)
+               : sol->sandwich ? std::move(*sol->sandwich)
+                               : linalg::dot(linalg::dot(sol->inverse, b).view(), sol->inverse.t());
     v = linalg::scale(v, sigma2);
 
     Vector s(kd);

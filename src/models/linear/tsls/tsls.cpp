@@ -9,6 +9,7 @@
 #include "models/linear/instrumental.hpp"
 #include "linalg/cross_products.hpp"
 #include "models/linear/least_squares_core.hpp"
+#include "models/linear/projected.hpp"
 #include "models/linear/residuals.hpp"
 #include "models/linear/validation.hpp"
 #include "report/report.hpp"
@@ -22,11 +23,28 @@ struct Stages {
     Matrix gram_inverse;  // (Xhd'Xhd)^-1
 };
 
+// Whether g, scaled to a unit diagonal, is well enough conditioned for its
+// normal equations to keep the digits the fit needs.
+bool well_conditioned(const Matrix& g) {
+    const index_t k = g.rows();
+    Matrix gs(k, k);
+    for (index_t i = 0; i < k; ++i)
+        for (index_t j = 0; j < k; ++j) {
+            const double d = std::sqrt(g(i, i) * g(j, j));
+            if (!(d > 0.0)) return false;
+            gs(i, j) = g(i, j) / d;
+        }
+    auto f = linalg::factor_lu(gs.view());
+    return f && f->rcond >= linear::kExamineBelowRcond;
+}
+
 // Both stages on their normal equations from one pass over [1 | Z | X | y]:
 // with Pi = (Z'Z)^-1 Z'X, the second stage needs Xh'Xh = Pi'(Z'Z)Pi,
 // Xh'y = Pi'Z'y and the column sums Pi'(Z'1), so Xh is never formed unless
 // the core must look at it. Empty when the first stage is not on its
-// well-conditioned normal equations; the caller then takes the general path.
+// well-conditioned normal equations, or when the second stage's are not
+// (near-collinear, or offset beside the intercept): the caller then fits
+// the formed projection.
 std::optional<Result<Stages>> stacked_stages(MatrixView z, MatrixView x, VectorView y, bool intercept) {
     const index_t n = z.rows(), q = z.cols(), p = x.cols(), k = p + (intercept ? 1 : 0);
     if (!linear::first_stage_by_normal_equations(n, q) ||
@@ -55,32 +73,13 @@ std::optional<Result<Stages>> stacked_stages(MatrixView z, MatrixView x, VectorV
         // Symmetric by construction; averaging removes the rounding skew.
         for (index_t j = 0; j < p; ++j) g(i + off, j + off) = 0.5 * (xhx(i, j) + xhx(j, i));
     }
+    if (!well_conditioned(g)) return std::nullopt;
     const linear::DesignSystem sys = linear::given_system(std::move(g), std::move(c));
     const auto design = [&] {
         return std::pair(linear::design_matrix(linalg::dot(z, pi.view()), intercept), Vector::from(y));
     };
     linear::RoutedProblem problem{.n = n, .q = k, .columns = k};
     problem.sys = &sys;
-    problem.materialise = design;
-    auto s = linear::solve_routed(problem, linear::kTslsSecondStageRoute);
-    if (!s) return std::unexpected(s.error());
-    return Stages{std::move(s->beta), std::move(s->inverse)};
-}
-
-// The general path: Xh formed, the second stage routed by its policy (the
-// normal equations when clearly over-determined, else the SVD of the design).
-Result<Stages> general_stages(MatrixView z, MatrixView x, VectorView y, bool intercept) {
-    const index_t n = z.rows(), k = x.cols() + (intercept ? 1 : 0);
-    auto pi = linear::first_stage(z, x);
-    if (!pi) return std::unexpected(pi.error());
-    const Matrix xhat = linalg::dot(z, pi->view());
-    const auto design = [&] { return std::pair(linear::design_matrix(xhat, intercept), Vector::from(y)); };
-    const auto system = [&] {
-        linalg::CrossProducts cp = linalg::cross_products(xhat, y, intercept);
-        return linear::given_system(std::move(cp.g), std::move(cp.c));
-    };
-    linear::RoutedProblem problem{.n = n, .q = k, .columns = k};
-    problem.system = system;
     problem.materialise = design;
     auto s = linear::solve_routed(problem, linear::kTslsSecondStageRoute);
     if (!s) return std::unexpected(s.error());
@@ -108,7 +107,9 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescal
 
     Result<Stages> stages = [&]() -> Result<Stages> {
         if (auto fast = stacked_stages(z, x, y, fit_intercept_)) return std::move(*fast);
-        return general_stages(z, x, y, fit_intercept_);
+        auto fit = linear::projected_fit(z, x, y, fit_intercept_, false, linear::kProjectedRoute);
+        if (!fit) return std::unexpected(fit.error());
+        return Stages{std::move(fit->beta), std::move(fit->inverse)};
     }();
     if (!stages) return std::unexpected(stages.error());
     const Vector& b = stages->b;
