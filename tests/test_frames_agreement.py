@@ -283,3 +283,25 @@ def test_near_collinear_design_falls_back_to_householder_and_stays_exact():
     ours = of.ols("y ~ x1 + x2", data, vcov="HC3")
     np.testing.assert_allclose(ours.standard_errors.to_numpy(), exact_sandwich(x, data["y"].to_numpy(), "HC3", None),
                                rtol=RTOL)
+
+
+@pytest.mark.parametrize("offset", [1e7, 1e9])
+@pytest.mark.parametrize("vcov", ["HC1", "HC3", {"CRV1": "g"}], ids=str)
+@pytest.mark.parametrize("model", ["ols", "wls"])
+def test_sandwiches_of_offset_regressors_against_exact_arithmetic(model, vcov, offset):
+    # Regressors a few units wide around 1e7 or 1e9: formed from the raw columns, the
+    # residuals and the meat keep only the last digits of the offsets (1e-12 to 1e-7 off).
+    # Weights 1, 4, 16 have exact square roots, so the whitened rows are exact too.
+    rng = np.random.default_rng(2)
+    n = 60
+    data = pd.DataFrame({"x1": offset + rng.normal(size=n), "x2": 3 * rng.normal(size=n) - offset / 4,
+                         "g": np.arange(n) % 7, "w": 4.0 ** (np.arange(n) % 3) if model == "wls" else 1.0})
+    data["y"] = 1 + data["x1"] + data["x2"] + rng.normal(size=n) * (1 + np.abs(data["x1"] - offset))
+    root = np.sqrt(data["w"].to_numpy())
+    x = np.column_stack([np.ones(n), data["x1"], data["x2"]]) * root[:, None]
+    kind = vcov if isinstance(vcov, str) else "CRV1"
+    exact = exact_sandwich(x, data["y"].to_numpy() * root, "HC0" if kind == "HC1" else kind, data["g"].tolist())
+    if kind == "HC1":
+        exact *= np.sqrt(n / (n - 3))
+    ours = of.wls("y ~ x1 + x2", data, weights="w", vcov=vcov) if model == "wls" else of.ols("y ~ x1 + x2", data, vcov=vcov)
+    np.testing.assert_allclose(ours.standard_errors.to_numpy(), exact, rtol=1e-12)

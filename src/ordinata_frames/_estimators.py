@@ -137,9 +137,11 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     _fit(model, formula, prep, _slopes(prep), prep.y)
     n, k = prep.x.shape
     iid = np.asarray(model.covariance_matrix())
+    params = _params(model, prep.intercept)
+    resid = np.asarray(model.residuals) if request.kind == "iid" else _vcov.residuals(prep.x, prep.y, params)
     cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
-                          resid=np.asarray(model.residuals), df_k=k, df_resid=n - k, frame=prep.frame)
-    return _finish("OLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
+                          resid=resid, df_k=k, df_resid=n - k, frame=prep.frame)
+    return _finish("OLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
 
 
@@ -161,13 +163,13 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     _fit(model, formula, prep, _slopes(prep), prep.y, w)
     n, k = prep.x.shape
     root = np.sqrt(w)
-    xw = prep.x * root[:, None]
-    ew = np.asarray(model.residuals) * root
-    factor = _vcov.Factor.from_design(xw)
+    params = _params(model, prep.intercept)
+    ew = _vcov.residuals(prep.x, prep.y, params, w) * root
+    factor = _vcov.Factor.from_design(prep.x, root)
     iid = factor.bread * (ew @ ew / (n - k))
     cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
                           frame=prep.frame)
-    return _finish("WLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
+    return _finish("WLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
 
 
@@ -243,14 +245,15 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     factor_z = _vcov.Factor.from_design(z)
     x_hat = factor_z.project(x)
     factor = _vcov.Factor.from_design(x_hat)
-    resid = np.asarray(model.residuals)
+    params = _params(model, prep.intercept)
+    resid = _vcov.residuals(x, y, params)
     iid = factor.bread * (resid @ resid / (n - k))
     cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=resid, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     names = prep.names + endog.names
     diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, factor_z, y, resid, endog.names)
     state = PredictState(encodings=(prep.encoding, endog.encoding))
-    return _finish(name, formula, prep, names, _params(model, prep.intercept), cov, df, request, model, n - k,
+    return _finish(name, formula, prep, names, params, cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, state, **diagnostics)
 
 
