@@ -305,3 +305,18 @@ def test_sandwiches_of_offset_regressors_against_exact_arithmetic(model, vcov, o
         exact *= np.sqrt(n / (n - 3))
     ours = of.wls("y ~ x1 + x2", data, weights="w", vcov=vcov) if model == "wls" else of.ols("y ~ x1 + x2", data, vcov=vcov)
     np.testing.assert_allclose(ours.standard_errors.to_numpy(), exact, rtol=1e-12)
+
+
+@pytest.mark.parametrize(("formula", "message"), [
+    ("lwage ~ exper + [educ ~ fatheduc + exper]", "the instrument 'exper' is an exogenous regressor too"),
+    ("lwage ~ educ + exper + [hushrs ~ age + huseduc]",
+     r"instruments are collinear \(rank 4 of 5\): Intercept, educ, exper, age are linearly dependent"),
+])
+def test_rank_deficient_instruments_refused_as_linearmodels_does(formula, message):
+    iv2sls = pytest.importorskip("linearmodels.iv").IV2SLS
+    data = mroz().dropna(subset=["lwage"])
+    data["exper"] = data["age"] - data["educ"] - 6.0
+    with pytest.raises(ValueError, match="do not have full column rank"):
+        iv2sls.from_formula(formula.replace("~ ", "~ 1 + ", 1), data).fit()
+    with pytest.raises(ValueError, match=message):
+        of.tsls(formula, data)

@@ -232,6 +232,7 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     endog, instr = prep.extra
     _formula.check_identified(name, endog.names, instr.names)
     w, e_x, z_x, y = prep.x, endog.values, instr.values, prep.y
+    _check_instrument_rank(prep.names, instr.names, np.hstack([w, z_x]))
     w_slopes = _slopes(prep)
     if name == "IV":
         model: Any = ordinata.IV(fit_intercept=prep.intercept)
@@ -255,6 +256,31 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     state = PredictState(encodings=(prep.encoding, endog.encoding))
     return _finish(name, formula, prep, names, params, cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, state, **diagnostics)
+
+
+def _check_instrument_rank(exog: list[str], excluded: list[str], z: np.ndarray) -> None:
+    """Instruments of full column rank, else a refusal that names the dependent ones:
+    with a direction of Z missing, the projection, the first-stage F, Sargan and
+    Wu-Hausman all take whatever the rounding leaves in it."""
+    repeated = [name for name in excluded if name in exog]
+    if repeated:
+        these = "instrument {} is an exogenous regressor" if len(repeated) == 1 else "instruments {} are exogenous regressors"
+        raise ValueError(f"the {these.format(', '.join(map(repr, repeated)))} too: "
+                         "the regressors outside the brackets are their own instruments; "
+                         "list only the excluded instruments inside them")
+    norms = np.linalg.norm(z, axis=0)
+    norms[norms == 0] = 1.0
+    # The singular values of Z (columns scaled to unit length) from its R factor:
+    # exact dependence leaves one at the rounding level, cond 1e6 leaves 1e-6.
+    _, s, vt = np.linalg.svd(np.linalg.qr(z / norms, mode="r"))
+    tol = s[0] * max(z.shape) * np.finfo(np.float64).eps
+    if s[-1] > tol:
+        return
+    names = exog + excluded
+    direction = np.abs(vt[-1])
+    involved = [names[j] for j in np.flatnonzero(direction > 1e-6 * direction.max())]
+    raise ValueError(f"the instruments are collinear (rank {int(np.sum(s > tol))} of {z.shape[1]}): "
+                     f"{', '.join(involved)} are linearly dependent; drop one of them")
 
 
 def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
