@@ -153,12 +153,16 @@ def test_iv_predicts_from_exogenous_and_endogenous_regressors():
     np.testing.assert_allclose(result.predict(data), b["Intercept"] + b["exper"] * data["exper"] + b["educ"] * data["educ"])
 
 
-def test_results_frozen_and_read_only():
-    result = of.ols("y ~ x1", random_problem())
+@pytest.mark.parametrize("pickled", [False, True])
+def test_results_frozen_and_read_only(pickled):
+    result = of.fe("y ~ x1 | firm", random_problem())
+    if pickled:
+        result = pickle.loads(pickle.dumps(result))
     with pytest.raises(dataclasses.FrozenInstanceError):
         result.nobs = 3
-    with pytest.raises(ValueError):
-        result.params[0] = 1.0
+    for array in (result.params, result.cov, result.predict_state.fixed_effects):
+        with pytest.raises(ValueError, match="read-only"):
+            array[0] = 1.0
     coefficients = result.coefficients
     coefficients.iloc[0] = 99.0
     assert result.params[0] != 99.0 and result.coefficients.iloc[0] != 99.0

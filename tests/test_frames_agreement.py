@@ -320,3 +320,52 @@ def test_rank_deficient_instruments_refused_as_linearmodels_does(formula, messag
         iv2sls.from_formula(formula.replace("~ ", "~ 1 + ", 1), data).fit()
     with pytest.raises(ValueError, match=message):
         of.tsls(formula, data)
+
+
+def report_figures(result):
+    import report_parsing
+
+    return report_parsing.values(result.summary())
+
+
+def close_in_print(printed, value, digits):
+    """A figure printed with `digits` decimals against the peer's (3 significant digits for p)."""
+    assert printed == pytest.approx(value, abs=0.51 * 10.0**-digits, rel=0)
+
+
+@pytest.mark.parametrize("vcov", ["HC1", {"CRV1": "firm"}], ids=str)
+def test_robust_report_prints_the_wald_f_as_statsmodels(vcov):
+    data = random_problem()
+    formula = "y ~ x1 + x2 + C(region)"
+    ours = report_figures(of.ols(formula, data, vcov=vcov))
+    peer = statsmodels_fit(smf.ols(formula, data.dropna()), vcov, data.dropna()["firm"])
+    close_in_print(ours["F-statistic:"], peer.fvalue, 3)
+    assert ours["Prob (F-statistic):"] == pytest.approx(peer.f_pvalue, rel=5e-3)
+
+
+@pytest.mark.parametrize("vcov", ["iid", "HC1"])
+@pytest.mark.parametrize(("fit", "formula"), [("iv", "lwage ~ 1 + [educ ~ age]"),
+                                             ("tsls", "lwage ~ 1 + kidslt6 + [educ ~ kidsge6 + husage]")])
+def test_instrumental_report_prints_linearmodels_f_even_with_negative_r2(fit, formula, vcov):
+    iv2sls = pytest.importorskip("linearmodels.iv").IV2SLS
+    data = mroz().dropna(subset=["lwage"])
+    result = getattr(of, fit)(formula, data, vcov=vcov)
+    assert result.r_squared < 0
+    peer = iv2sls.from_formula(formula, data).fit(**LM_COVARIANCES[vcov]).f_statistic
+    ours = report_figures(result)
+    assert ours["F-statistic:"] > 0
+    close_in_print(ours["F-statistic:"], peer.stat, 3)
+    assert ours["Prob (F-statistic):"] == pytest.approx(peer.pval, rel=5e-3)
+
+
+def test_fe_report_header_is_the_results():
+    panel = pytest.importorskip("linearmodels.panel")
+    data = grunfeld()
+    result = of.fe("inv ~ value + capital | firm", data)
+    peer = panel.PanelOLS.from_formula("inv ~ value + capital + EntityEffects",
+                                       data.set_index(["firm", "year"])).fit(cov_type="unadjusted")
+    ours = report_figures(result)
+    assert ours["Df Residuals:"] == result.df_resid == peer.df_resid
+    close_in_print(ours["Adj. R-squared:"], result.r_squared_adj, 3)
+    close_in_print(ours["F-statistic:"], peer.f_statistic.stat, 3)
+    assert ours["Prob (F-statistic):"] == pytest.approx(peer.f_statistic.pval, rel=5e-3)

@@ -232,7 +232,6 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     endog, instr = prep.extra
     _formula.check_identified(name, endog.names, instr.names)
     w, e_x, z_x, y = prep.x, endog.values, instr.values, prep.y
-    _check_instrument_rank(prep.names, instr.names, np.hstack([w, z_x]))
     w_slopes = _slopes(prep)
     if name == "IV":
         model: Any = ordinata.IV(fit_intercept=prep.intercept)
@@ -242,6 +241,8 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
         _fit(model, formula, prep, np.hstack([w, z_x]), np.hstack([w_slopes, e_x]), y)
     x = np.hstack([w, e_x])
     z = np.hstack([w, z_x])
+    # After the native fit, whose own message stands where it refuses the design.
+    _check_instrument_rank(prep.names, instr.names, z)
     n, k = x.shape
     factor_z = _vcov.Factor.from_design(z)
     x_hat = factor_z.project(x)

@@ -72,11 +72,14 @@ class Results:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
+        # A pickle gives back writable arrays; the figures derived from them must not move.
+        self.__post_init__()
 
     def _rendered(self) -> str:
         if self._report is None:
             report = render(self._native_fit.summary(), dependent=self.dependent, covariance=self.vcov_type,
                             names=self.names, params=self.params, cov=self.cov, df=self.df_inference)
+            report = _header(report, self)
             object.__setattr__(self, "_report", report)
             object.__setattr__(self, "_native_fit", None)
         assert self._report is not None
@@ -87,6 +90,10 @@ class Results:
             value = np.array(getattr(self, name), dtype=np.float64)
             value.setflags(write=False)
             object.__setattr__(self, name, value)
+        if self.predict_state.fixed_effects is not None and self.predict_state.fixed_effects.flags.writeable:
+            effects = np.array(self.predict_state.fixed_effects, dtype=np.float64)
+            effects.setflags(write=False)
+            object.__setattr__(self.predict_state, "fixed_effects", effects)
 
     def _se(self) -> np.ndarray:
         # A two-way clustered variance can come out negative; its error is NaN, as in pyfixest.
@@ -224,6 +231,51 @@ def render(native_report: str, *, dependent: str, covariance: str, names: tuple[
         else:
             out.append(line)
     return "\n".join(out)
+
+
+def scientific(v: float, digits: int, width: int) -> str:
+    """The report's right-aligned exponent field: 2.56e-9, 1.00e0."""
+    if not math.isfinite(v):
+        return fixed(v, 0, width)
+    mantissa, exponent = f"{v:.{digits}e}".split("e")
+    return f"{mantissa}e{int(exponent)}".rjust(width)
+
+
+def wald_f(names: tuple[str, ...], params: np.ndarray, cov: np.ndarray, df: float) -> tuple[float, float] | None:
+    """The F of the slopes (every term but the intercept) under the fit's covariance,
+    b' V^-1 b / q, and its upper tail with (q, df) degrees of freedom: statsmodels'
+    robust fvalue and f_pvalue, linearmodels' debiased f_statistic. None without slopes."""
+    slopes = [i for i, name in enumerate(names) if name != "Intercept"]
+    if not slopes:
+        return None
+    b = params[slopes]
+    try:
+        stat = float(b @ np.linalg.solve(cov[np.ix_(slopes, slopes)], b)) / len(slopes)
+    except np.linalg.LinAlgError:
+        stat = math.nan
+    return stat, _native.f_sf(stat, len(slopes), df) if math.isfinite(stat) else math.nan
+
+
+def _header(report: str, result: Results) -> str:
+    """The header's figures that the native layout takes from R-squared and n - p
+    where the result has others: the F of the slopes under a robust covariance and
+    for IV (whose R-squared can be negative) and FE (within, on n - k - G degrees of
+    freedom); and FE's residual degrees of freedom and adjusted R-squared."""
+    fe = result.model == "FE"
+    test = None
+    if fe or result.model in ("IV", "TSLS") or result.vcov_type != "nonrobust":
+        test = wald_f(result.names, result.params, result.cov, result.df_inference)
+    lines = report.split("\n")
+    for i, line in enumerate(lines):
+        if test is not None and "Prob (F-statistic):" in line:
+            lines[i] = line[:-12] + scientific(test[1], 2, 12)
+        elif test is not None and "F-statistic:" in line:
+            lines[i] = line[:-12] + fixed(test[0], 3, 12)
+        elif fe and "Adj. R-squared:" in line:
+            lines[i] = line[:-12] + fixed(result.r_squared_adj, 3, 12)
+        elif fe and line.startswith("Df Residuals:"):
+            lines[i] = line[:26] + f"{result.df_resid:<25}" + line[51:]
+    return "\n".join(lines)
 
 
 def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Series[float]:
