@@ -98,6 +98,12 @@ ERRORS = [
     (lambda d: of.ols("y ~ x1", list(d.columns)), TypeError, "pandas, polars or pyarrow table or a dict"),
     (lambda d: of.wls("y ~ x1", d, weights="region"), ValueError, "weights column 'region' is not numeric"),
     (lambda d: of.gls("y ~ x1", d, sigma=np.eye(3)), ValueError, r"sigma must be \(400, 400\)"),
+    (lambda d: of.ols("y ~ 1", d), ValueError, "'y ~ 1' has no regressor besides the intercept"),
+    (lambda d: of.ols("y ~ x1", pd.concat([d, d["x1"]], axis=1)), ValueError,
+     r"more than one column named 'x1' \(2 columns\)"),
+    # pandas would align these by label, a pairing by position would be silently wrong
+    (lambda d: of.ols("y ~ x1", {"y": d["y"], "x1": d["x1"].sort_values()}), ValueError,
+     "Series 'x1' and 'y' of data have different indexes"),
 ]
 
 

@@ -369,3 +369,35 @@ def test_fe_report_header_is_the_results():
     close_in_print(ours["Adj. R-squared:"], result.r_squared_adj, 3)
     close_in_print(ours["F-statistic:"], peer.f_statistic.stat, 3)
     assert ours["Prob (F-statistic):"] == pytest.approx(peer.f_statistic.pval, rel=5e-3)
+
+
+@pytest.mark.parametrize(("ours", "theirs"), [("center(exper)", "center(exper)"), ("scale(exper)", "standardize(exper)"),
+                                              ("poly(exper, 2)", "exper + I(exper**2)"),
+                                              ("bs(exper, df=4)", "bs(exper, df=4)")])
+def test_stateful_transforms_as_statsmodels(ours, theirs):
+    # Evaluated over the rows kept, as statsmodels over the complete ones: the same
+    # fitted values and slope errors whatever the basis of the transform.
+    data = mroz()
+    complete = data.dropna(subset=["lwage"])
+    result = of.ols(f"lwage ~ {ours} + educ", data)
+    peer = smf.ols(f"lwage ~ {theirs} + educ", complete).fit()
+    np.testing.assert_allclose(result.predict(complete), peer.fittedvalues, rtol=RTOL)
+    np.testing.assert_allclose(result.standard_errors["educ"], peer.bse["educ"], rtol=RTOL)
+
+
+@pytest.mark.parametrize("kind", ["unused category", "arrow dictionary with nulls"])
+def test_categories_as_statsmodels_on_the_rows_and_levels_present(kind):
+    pa = pytest.importorskip("pyarrow")
+    data = random_problem().dropna(subset=["x1", "y"])
+    formula = "y ~ x1 + C(region)"
+    if kind == "unused category":
+        table = data.assign(region=pd.Categorical(data["region"], categories=["south", "none", "east", "north", "west"]))
+        data = table.assign(region=table["region"].cat.remove_unused_categories())
+    else:
+        table = pa.Table.from_pandas(data, preserve_index=False)
+        table = table.set_column(table.column_names.index("region"), "region",
+                                 pa.chunked_array([pa.array(data["region"]).dictionary_encode()]))
+    ours = of.ols(formula, table)
+    peer = smf.ols(formula, data.dropna(subset=["region"])).fit()
+    assert ours.nobs == peer.nobs == 395
+    agree_statsmodels(ours, peer)

@@ -127,6 +127,17 @@ def _slopes(prep: _Prepared) -> np.ndarray:
     return prep.x[:, 1:] if prep.intercept else prep.x
 
 
+def _regressors(formula: str, prep: _Prepared) -> np.ndarray:
+    """The slopes' columns; the native classes take at least one."""
+    slopes = _slopes(prep)
+    if slopes.shape[1] == 0:
+        if not prep.intercept:
+            raise ValueError(f"formula {formula!r} has no regressor")
+        raise ValueError(f"formula {formula!r} has no regressor besides the intercept: the estimators fit at least "
+                         f"one slope (the intercept alone is the mean of {prep.dependent!r})")
+    return slopes
+
+
 def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
     request = _vcov.parse(vcov, allowed=_ALL, model="ols")
@@ -134,7 +145,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
         return _dask.fit("OLS", formula, data, request=request, pieces=_formula.split(formula, kind="ols"))
     prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
     model: Any = ordinata.OLS(fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _slopes(prep), prep.y)
+    _fit(model, formula, prep, _regressors(formula, prep), prep.y)
     n, k = prep.x.shape
     iid = np.asarray(model.covariance_matrix())
     params = _params(model, prep.intercept)
@@ -160,7 +171,7 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
         raise ValueError(f"weights column {weights!r} is not numeric (dtype {column.dtype})")
     w = np.ascontiguousarray(column.to_numpy(dtype=np.float64))
     model: Any = ordinata.WLS(fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _slopes(prep), prep.y, w)
+    _fit(model, formula, prep, _regressors(formula, prep), prep.y, w)
     n, k = prep.x.shape
     root = np.sqrt(w)
     params = _params(model, prep.intercept)
@@ -182,7 +193,7 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
                          alpha=float(alpha))
     prep = _prepare(_formula.split(formula, kind="ridge"), data, [], [])
     model: Any = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _slopes(prep), prep.y)
+    _fit(model, formula, prep, _regressors(formula, prep), prep.y)
     n, k = prep.x.shape
     cov = np.asarray(model.covariance_matrix())
     return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
@@ -201,7 +212,7 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     if len(prep.rows) < total:
         sigma = sigma[np.ix_(prep.rows, prep.rows)]
     model: Any = ordinata.GLS(fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _slopes(prep), prep.y, sigma)
+    _fit(model, formula, prep, _regressors(formula, prep), prep.y, sigma)
     n, k = prep.x.shape
     # The whitened design, for the full covariance matrix the native class does not return.
     lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))

@@ -78,9 +78,35 @@ def _split_iv(formula: str) -> Pieces:
 def variables(formula: str) -> set[str]:
     """Every data column a formula reads."""
     try:
-        return set(Formula(formula).required_variables)
+        parsed = Formula(formula)
+        needed = set(parsed.required_variables)
     except FormulaicError as error:
         raise ValueError(f"cannot parse formula {formula!r}: {error}") from None
+    # formulaic asks a stateful transform (center, scale, poly, bs...) for its
+    # variables by calling it on names it has no values for, and on the NameError
+    # lists none: its column would never be loaded. The names in its arguments.
+    for term in (*parsed.lhs, *parsed.rhs) if "~" in formula else parsed:
+        for factor in term.factors:
+            if factor.eval_method == Factor.EvalMethod.PYTHON:
+                needed |= _argument_names(factor.expr)
+    return needed
+
+
+def _argument_names(expr: str) -> set[str]:
+    from formulaic.transforms import TRANSFORMS  # type: ignore[import-untyped]
+    from formulaic.utils.code import sanitize_variable_names  # type: ignore[import-untyped]
+    from formulaic.utils.variables import get_expression_variables  # type: ignore[import-untyped]
+
+    aliases: dict[str, str] = {}
+    try:
+        code = sanitize_variable_names(expr, {}, aliases)
+        found = get_expression_variables(code, {}, aliases)
+    except Exception:   # malformed: formulaic says so when it evaluates it
+        return set()
+    # A called plain name (center) is a function; a called attribute's root
+    # (np in np.log, x in x.fillna) is a module or a column.
+    return {str(v.root) for v in found
+            if ("callable" not in v.roles or "." in v) and str(v.root) not in TRANSFORMS}
 
 
 def used_columns(main: str, extra_formulas: list[str], extra_columns: list[str]) -> list[str]:
