@@ -401,3 +401,34 @@ def test_categories_as_statsmodels_on_the_rows_and_levels_present(kind):
     peer = smf.ols(formula, data.dropna(subset=["region"])).fit()
     assert ours.nobs == peer.nobs == 395
     agree_statsmodels(ours, peer)
+
+
+@pytest.mark.parametrize("terms", ["lag(x1) + x2", "x1 + lag(x1, 2) + np.exp(lag(x2))"])
+def test_lag_is_taken_on_the_rows_as_given_as_pandas_shift(terms):
+    # x1 and y miss rows 3, 50 and 7, 8: a row after one of them lags onto that row
+    # (NaN, dropped, or its own value), never onto the row before it.
+    data = random_problem()
+    shifted = data.assign(l1=data["x1"].shift(), l2=data["x1"].shift(2), lx2=np.exp(data["x2"].shift()))
+    peer_terms = terms.replace("lag(x1, 2)", "l2").replace("np.exp(lag(x2))", "lx2").replace("lag(x1)", "l1")
+    used = ["y", *peer_terms.replace(" ", "").split("+")]
+    complete = shifted.dropna(subset=used)
+    ours = of.ols(f"y ~ {terms}", data, vcov="HC1")
+    peer = smf.ols(f"y ~ {peer_terms}", complete).fit(cov_type="HC1", use_t=True)
+    assert ours.nobs == peer.nobs and ours.dropped_rows == len(data) - len(complete)
+    assert ours.names[1:] == tuple(terms.split(" + "))       # the peer's terms in the same order
+    np.testing.assert_allclose(ours.params, peer.params.to_numpy(), rtol=RTOL)
+    np.testing.assert_allclose(ours.standard_errors, peer.bse.to_numpy(), rtol=RTOL)
+
+
+@pytest.mark.parametrize("fit", ["ols", "fe"])
+def test_predict_keeps_the_rows_of_a_filtered_frame(fit):
+    data = grunfeld()
+    data = data[data["year"] % 3 != 0]
+    if fit == "ols":
+        ours = of.ols("inv ~ value + capital", data).predict(data)
+        peer = smf.ols("inv ~ value + capital", data).fit().predict(data)
+    else:
+        ours = of.fe("inv ~ value + capital | firm", data).predict(data)
+        peer = smf.ols("inv ~ value + capital + C(firm)", data).fit().predict(data)
+    filled = data.assign(fit=ours)["fit"]
+    pd.testing.assert_series_equal(filled, peer, check_names=False, rtol=RTOL)

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 import narwhals.stable.v2 as nw
@@ -10,17 +10,24 @@ import numpy as np
 import pandas as pd
 
 
-def load(data: Any, columns: Iterable[str], *, what: str = "data") -> tuple[pd.DataFrame, np.ndarray, int]:
+def load(data: Any, columns: Iterable[str], *, what: str = "data",
+         derive: Callable[[pd.DataFrame], pd.DataFrame] | None = None,
+         complete: list[str] | None = None) -> tuple[pd.DataFrame, np.ndarray, int]:
     """The named columns as a new pandas frame with a fresh RangeIndex, rows with a
     missing value dropped, the positions of the rows kept in the caller's table and its
-    number of rows."""
+    number of rows. `derive` adds columns computed on all the rows in the caller's
+    order (lag); `complete` names the columns whose missing values drop a row (all)."""
     names = list(dict.fromkeys(columns))
     frame = _as_pandas(data, names, what)
+    if derive is not None:
+        frame = derive(frame)
+    checked = frame if complete is None else frame[complete]
     total = len(frame)
-    missing = frame.isna().to_numpy().any(axis=1) if names else np.zeros(len(frame), dtype=bool)
+    missing = checked.isna().to_numpy().any(axis=1) if checked.shape[1] else np.zeros(len(frame), dtype=bool)
     dropped = int(missing.sum())
     kept = np.flatnonzero(~missing) if dropped else np.arange(len(frame))
     if dropped:
+        counts = checked.isna().sum()
         frame = frame.loc[~missing].reset_index(drop=True)
     for name in names:
         # A category no kept row has would be a dummy of zeros, a singular design.
@@ -28,16 +35,11 @@ def load(data: Any, columns: Iterable[str], *, what: str = "data") -> tuple[pd.D
             frame[name] = frame[name].cat.remove_unused_categories()
     if len(frame) == 0:
         if dropped:
-            counts = {c: int(n) for c, n in _missing_counts(data, names).items() if n}
-            detail = ", ".join(f"'{c}' ({n})" for c, n in counts.items())
+            detail = ", ".join(f"'{c}' ({int(n)})" for c, n in counts.items() if n)
             raise ValueError(f"no rows left in {what} after dropping the {dropped} rows with a missing value "
                              f"(missing per column: {detail})")
         raise ValueError(f"{what} has no rows")
     return frame, kept, total
-
-
-def _missing_counts(data: Any, names: list[str]) -> pd.Series:
-    return _as_pandas(data, names, "data").isna().sum()
 
 
 def _check_columns(available: Iterable[str], names: list[str], what: str) -> None:

@@ -31,6 +31,7 @@ class _Prepared:
     names: list[str]
     encoding: Any
     extra: list[_formula.Matrix]
+    lags: dict[str, str]       # lag columns by name: their calls, for predict
 
     @property
     def dropped(self) -> int:
@@ -43,10 +44,24 @@ class _Prepared:
 
 def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra_formulas: list[str]) -> _Prepared:
     main = f"{pieces.lhs} ~ {pieces.rhs}"
-    frame, rows, total = _data.load(data, _formula.used_columns(main, extra_formulas, extra_columns))
+    read = _formula.used_columns(main, extra_formulas, extra_columns)
+    lags: dict[str, str] = {}
+    lhs, rhs = _formula.take_lags(pieces.lhs, lags), _formula.take_lags(pieces.rhs, lags)
+    extra_formulas = [_formula.take_lags(f, lags) for f in extra_formulas]
+    if lags:
+        # lag() reads the caller's rows as they are: its columns are taken before any row is
+        # dropped, and a column read only inside a lag drops no row of its own.
+        main = f"{lhs} ~ {rhs}"
+        frame, rows, total = _data.load(data, read, derive=lambda f: _formula.add_lags(f, lags),
+                                        complete=_formula.used_columns(main, extra_formulas, extra_columns))
+    else:
+        frame, rows, total = _data.load(data, read)
     _formula.check_types(main, extra_formulas, frame)
-    y, x = _formula.lhs_and_rhs(pieces.lhs, pieces.rhs, frame)
+    y, x = _formula.lhs_and_rhs(lhs, rhs, frame)
     extra = [_formula.materialize(f, frame) for f in extra_formulas]
+    if lags:
+        y, x, *extra = (_formula.Matrix(m.values, _formula.unquote_lags(m.names, lags), m.index, m.encoding)
+                        for m in (y, x, *extra))
     common = y.index.intersection(x.index)
     for m in extra:
         common = common.intersection(m.index)
@@ -61,7 +76,7 @@ def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra
         rows = rows[common.to_numpy()]
         frame = frame.loc[common].reset_index(drop=True)
     return _Prepared(frame=frame, rows=rows, total=total, dependent=y.names[0], y=np.ascontiguousarray(y.values[:, 0]),
-                     x=x.values, names=x.names, encoding=x.encoding, extra=extra)
+                     x=x.values, names=x.names, encoding=x.encoding, extra=extra, lags=lags)
 
 
 def _fit(model: Any, formula: str, prep: _Prepared, *args: np.ndarray) -> None:
@@ -123,6 +138,10 @@ def _finish(model_name: str, formula: str, prep: _Prepared, names: list[str], pa
                    dropped_rows=prep.dropped, predict_state=state, _native_fit=native, **diagnostics)
 
 
+def _state(prep: _Prepared, *more_encodings: Any, **entity: Any) -> PredictState:
+    return PredictState(encodings=(prep.encoding, *more_encodings), lags=tuple(prep.lags.items()), **entity)
+
+
 def _slopes(prep: _Prepared) -> np.ndarray:
     return prep.x[:, 1:] if prep.intercept else prep.x
 
@@ -153,7 +172,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
                           resid=resid, df_k=k, df_resid=n - k, frame=prep.frame)
     return _finish("OLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+                   model.r_squared, model.r_squared_adj, _state(prep))
 
 
 def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
@@ -181,7 +200,7 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     return _finish("WLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+                   model.r_squared, model.r_squared_adj, _state(prep))
 
 
 def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
@@ -197,7 +216,7 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
     n, k = prep.x.shape
     cov = np.asarray(model.covariance_matrix())
     return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep))
 
 
 def gls(formula: str, data: Any, *, sigma: Any) -> Results:
@@ -218,7 +237,7 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
     cov = _vcov.Factor.from_design(np.linalg.solve(lower, prep.x)).bread * model.mse
     return _finish("GLS", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep))
 
 
 def iv(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
@@ -265,7 +284,7 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
                           frame=prep.frame)
     names = prep.names + endog.names
     diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, factor_z, y, resid, endog.names)
-    state = PredictState(encodings=(prep.encoding, endog.encoding))
+    state = _state(prep, endog.encoding)
     return _finish(name, formula, prep, names, params, cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, state, **diagnostics)
 
@@ -379,7 +398,6 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
                           df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
     r2 = float(model.r_squared)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
-    state = PredictState(encodings=(prep.encoding,), entity=entity_name, entity_levels=tuple(levels),
-                         fixed_effects=np.asarray(model.fixed_effects))
+    state = _state(prep, entity=entity_name, entity_levels=tuple(levels), fixed_effects=np.asarray(model.fixed_effects))
     return _finish("FE", formula, prep, names, np.asarray(model.coefficients), cov, df, request, model, df_resid,
                    r2, r2_adj, state)

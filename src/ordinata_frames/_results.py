@@ -5,6 +5,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import sys
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
@@ -35,6 +36,7 @@ class PredictState:
     entity: str | None = None
     entity_levels: tuple[Any, ...] = ()
     fixed_effects: np.ndarray | None = None
+    lags: tuple[tuple[str, str], ...] = ()     # (column name, lag call) taken on newdata's rows in order
 
 
 @dataclass(frozen=True, eq=False)
@@ -156,10 +158,15 @@ class Results:
 
     def predict(self, newdata: Any) -> Any:
         """Predictions for new rows: the formula is applied again, categorical levels
-        included; a level or an entity not seen in fitting is refused. A dask frame
-        gives a lazy dask Series, computed partition by partition."""
+        included; a level or an entity not seen in fitting is refused. A pandas
+        Series on the index of a pandas frame (or of a dict's Series), on a
+        RangeIndex for polars, pyarrow and arrays. A dask frame gives a lazy dask
+        Series on its index, computed partition by partition."""
         dask_frames = sys.modules.get("dask.dataframe")
         if dask_frames is not None and isinstance(newdata, dask_frames.DataFrame):
+            if self.predict_state.lags:
+                raise ValueError("a model with lag() predicts in memory only: a partition's first row "
+                                 "has its previous row in another partition")
             # The partitions get the encodings and the estimates, not the results.
             return newdata.map_partitions(_predict_partition, self.predict_state, self.params,
                                           meta=pd.Series(dtype=np.float64, name="prediction"))
@@ -280,13 +287,23 @@ def _header(report: str, result: Results) -> str:
 
 def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Series[float]:
     """The predictions of a fit for the rows of a table."""
-    columns = set().union(*(set(e.required_variables) for e in state.encodings))
+    lags = dict(state.lags)
+    columns = set().union(*(set(e.required_variables) for e in state.encodings)) - set(lags)
+    for call in lags.values():
+        columns |= _formula.variables(call)
     if state.entity:
         columns.add(state.entity)
     frame = _data._as_pandas(newdata, sorted(columns), "newdata")
     missing = frame.isna().any()
     if missing.any():
         raise ValueError(f"newdata has missing values in column(s) {list(missing[missing].index)}")
+    no_lag = np.zeros(len(frame), dtype=bool)
+    if lags:
+        # The lags of newdata's own rows in their order; the first rows have none
+        # and predict NaN, as pandas' shift leaves them.
+        frame = _formula.add_lags(frame, lags)
+        no_lag = frame[list(lags)].isna().to_numpy().any(axis=1)
+        frame[list(lags)] = frame[list(lags)].fillna(0.0)
     design = np.hstack([_formula.apply(e, frame) for e in state.encodings])
     if state.entity:
         design = design[:, 1:]   # the intercept fe absorbs
@@ -298,7 +315,21 @@ def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Se
             raise ValueError(f"entity column {state.entity!r} of newdata has entities not seen in fitting: "
                              f"{', '.join(repr(v) for v in unseen)}")
         prediction = prediction + state.fixed_effects[position]
-    return pd.Series(prediction, name="prediction")
+    prediction[no_lag] = np.nan
+    return pd.Series(prediction, index=_row_labels(newdata, len(prediction)), name="prediction")
+
+
+def _row_labels(newdata: Any, n: int) -> pd.Index:
+    """A pandas table's own index (or that of a dict's Series), so that the
+    predictions land on their rows when assigned back; other tables count their
+    rows from 0."""
+    if isinstance(newdata, pd.DataFrame):
+        return newdata.index
+    if isinstance(newdata, Mapping):
+        indexes = [v.index for v in newdata.values() if isinstance(v, pd.Series)]
+        if indexes and len(indexes[0]) == n:
+            return indexes[0]
+    return pd.RangeIndex(n)
 
 
 def _predict_partition(frame: pd.DataFrame, state: PredictState, params: np.ndarray) -> pd.Series[float]:
