@@ -105,7 +105,7 @@ def _as_pandas(data: Any, names: list[str], what: str) -> pd.DataFrame:
 def _values(column: Any) -> np.ndarray:
     """A column's values with its nulls as missing values: a dictionary-encoded
     arrow column gives a valid level at a null's place otherwise."""
-    values = column.to_numpy()
+    values: np.ndarray = column.to_numpy()
     nulls = column.is_null().to_numpy()
     if nulls.any():
         floating = values.dtype.kind == "f"

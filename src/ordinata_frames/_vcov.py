@@ -200,7 +200,7 @@ def residuals(x: np.ndarray, y: np.ndarray, beta: np.ndarray, w: np.ndarray | No
         out: np.ndarray = y - x @ beta
         return out
     mean = x[:, 1:].mean(axis=0) if w is None else (w @ x[:, 1:]) / w.sum()
-    e = (y - (y.mean() if w is None else (w @ y) / w.sum())) - (x[:, 1:] - mean) @ beta[1:]
+    e: np.ndarray = (y - (y.mean() if w is None else (w @ y) / w.sum())) - (x[:, 1:] - mean) @ beta[1:]
     e -= e.mean() if w is None else (w @ e) / w.sum()
     return e
 
