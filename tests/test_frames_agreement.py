@@ -283,3 +283,152 @@ def test_near_collinear_design_falls_back_to_householder_and_stays_exact():
     ours = of.ols("y ~ x1 + x2", data, vcov="HC3")
     np.testing.assert_allclose(ours.standard_errors.to_numpy(), exact_sandwich(x, data["y"].to_numpy(), "HC3", None),
                                rtol=RTOL)
+
+
+@pytest.mark.parametrize("offset", [1e7, 1e9])
+@pytest.mark.parametrize("vcov", ["HC1", "HC3", {"CRV1": "g"}], ids=str)
+@pytest.mark.parametrize("model", ["ols", "wls"])
+def test_sandwiches_of_offset_regressors_against_exact_arithmetic(model, vcov, offset):
+    # Regressors a few units wide around 1e7 or 1e9: formed from the raw columns, the
+    # residuals and the meat keep only the last digits of the offsets (1e-12 to 1e-7 off).
+    # Weights 1, 4, 16 have exact square roots, so the whitened rows are exact too.
+    rng = np.random.default_rng(2)
+    n = 60
+    data = pd.DataFrame({"x1": offset + rng.normal(size=n), "x2": 3 * rng.normal(size=n) - offset / 4,
+                         "g": np.arange(n) % 7, "w": 4.0 ** (np.arange(n) % 3) if model == "wls" else 1.0})
+    data["y"] = 1 + data["x1"] + data["x2"] + rng.normal(size=n) * (1 + np.abs(data["x1"] - offset))
+    root = np.sqrt(data["w"].to_numpy())
+    x = np.column_stack([np.ones(n), data["x1"], data["x2"]]) * root[:, None]
+    kind = vcov if isinstance(vcov, str) else "CRV1"
+    exact = exact_sandwich(x, data["y"].to_numpy() * root, "HC0" if kind == "HC1" else kind, data["g"].tolist())
+    if kind == "HC1":
+        exact *= np.sqrt(n / (n - 3))
+    ours = of.wls("y ~ x1 + x2", data, weights="w", vcov=vcov) if model == "wls" else of.ols("y ~ x1 + x2", data, vcov=vcov)
+    np.testing.assert_allclose(ours.standard_errors.to_numpy(), exact, rtol=1e-12)
+
+
+@pytest.mark.parametrize(("formula", "message"), [
+    ("lwage ~ exper + [educ ~ fatheduc + exper]", "the instrument 'exper' is an exogenous regressor too"),
+    ("lwage ~ educ + exper + [hushrs ~ age + huseduc]",
+     r"instruments are collinear \(rank 4 of 5\): Intercept, educ, exper, age are linearly dependent"),
+])
+def test_rank_deficient_instruments_refused_as_linearmodels_does(formula, message):
+    iv2sls = pytest.importorskip("linearmodels.iv").IV2SLS
+    data = mroz().dropna(subset=["lwage"])
+    data["exper"] = data["age"] - data["educ"] - 6.0
+    with pytest.raises(ValueError, match="do not have full column rank"):
+        iv2sls.from_formula(formula.replace("~ ", "~ 1 + ", 1), data).fit()
+    with pytest.raises(ValueError, match=message):
+        of.tsls(formula, data)
+
+
+def report_figures(result):
+    import report_parsing
+
+    return report_parsing.values(result.summary())
+
+
+def close_in_print(printed, value, digits):
+    """A figure printed with `digits` decimals against the peer's (3 significant digits for p)."""
+    assert printed == pytest.approx(value, abs=0.51 * 10.0**-digits, rel=0)
+
+
+@pytest.mark.parametrize("vcov", ["HC1", {"CRV1": "firm"}], ids=str)
+def test_robust_report_prints_the_wald_f_as_statsmodels(vcov):
+    data = random_problem()
+    formula = "y ~ x1 + x2 + C(region)"
+    ours = report_figures(of.ols(formula, data, vcov=vcov))
+    peer = statsmodels_fit(smf.ols(formula, data.dropna()), vcov, data.dropna()["firm"])
+    close_in_print(ours["F-statistic:"], peer.fvalue, 3)
+    assert ours["Prob (F-statistic):"] == pytest.approx(peer.f_pvalue, rel=5e-3)
+
+
+@pytest.mark.parametrize("vcov", ["iid", "HC1"])
+@pytest.mark.parametrize(("fit", "formula"), [("iv", "lwage ~ 1 + [educ ~ age]"),
+                                             ("tsls", "lwage ~ 1 + kidslt6 + [educ ~ kidsge6 + husage]")])
+def test_instrumental_report_prints_linearmodels_f_even_with_negative_r2(fit, formula, vcov):
+    iv2sls = pytest.importorskip("linearmodels.iv").IV2SLS
+    data = mroz().dropna(subset=["lwage"])
+    result = getattr(of, fit)(formula, data, vcov=vcov)
+    assert result.r_squared < 0
+    peer = iv2sls.from_formula(formula, data).fit(**LM_COVARIANCES[vcov]).f_statistic
+    ours = report_figures(result)
+    assert ours["F-statistic:"] > 0
+    close_in_print(ours["F-statistic:"], peer.stat, 3)
+    assert ours["Prob (F-statistic):"] == pytest.approx(peer.pval, rel=5e-3)
+
+
+def test_fe_report_header_is_the_results():
+    panel = pytest.importorskip("linearmodels.panel")
+    data = grunfeld()
+    result = of.fe("inv ~ value + capital | firm", data)
+    peer = panel.PanelOLS.from_formula("inv ~ value + capital + EntityEffects",
+                                       data.set_index(["firm", "year"])).fit(cov_type="unadjusted")
+    ours = report_figures(result)
+    assert ours["Df Residuals:"] == result.df_resid == peer.df_resid
+    close_in_print(ours["Adj. R-squared:"], result.r_squared_adj, 3)
+    close_in_print(ours["F-statistic:"], peer.f_statistic.stat, 3)
+    assert ours["Prob (F-statistic):"] == pytest.approx(peer.f_statistic.pval, rel=5e-3)
+
+
+@pytest.mark.parametrize(("ours", "theirs"), [("center(exper)", "center(exper)"), ("scale(exper)", "standardize(exper)"),
+                                              ("poly(exper, 2)", "exper + I(exper**2)"),
+                                              ("bs(exper, df=4)", "bs(exper, df=4)")])
+def test_stateful_transforms_as_statsmodels(ours, theirs):
+    # Evaluated over the rows kept, as statsmodels over the complete ones: the same
+    # fitted values and slope errors whatever the basis of the transform.
+    data = mroz()
+    complete = data.dropna(subset=["lwage"])
+    result = of.ols(f"lwage ~ {ours} + educ", data)
+    peer = smf.ols(f"lwage ~ {theirs} + educ", complete).fit()
+    np.testing.assert_allclose(result.predict(complete), peer.fittedvalues, rtol=RTOL)
+    np.testing.assert_allclose(result.standard_errors["educ"], peer.bse["educ"], rtol=RTOL)
+
+
+@pytest.mark.parametrize("kind", ["unused category", "arrow dictionary with nulls"])
+def test_categories_as_statsmodels_on_the_rows_and_levels_present(kind):
+    pa = pytest.importorskip("pyarrow")
+    data = random_problem().dropna(subset=["x1", "y"])
+    formula = "y ~ x1 + C(region)"
+    if kind == "unused category":
+        table = data.assign(region=pd.Categorical(data["region"], categories=["south", "none", "east", "north", "west"]))
+        data = table.assign(region=table["region"].cat.remove_unused_categories())
+    else:
+        table = pa.Table.from_pandas(data, preserve_index=False)
+        table = table.set_column(table.column_names.index("region"), "region",
+                                 pa.chunked_array([pa.array(data["region"]).dictionary_encode()]))
+    ours = of.ols(formula, table)
+    peer = smf.ols(formula, data.dropna(subset=["region"])).fit()
+    assert ours.nobs == peer.nobs == 395
+    agree_statsmodels(ours, peer)
+
+
+@pytest.mark.parametrize("terms", ["lag(x1) + x2", "x1 + lag(x1, 2) + np.exp(lag(x2))"])
+def test_lag_is_taken_on_the_rows_as_given_as_pandas_shift(terms):
+    # x1 and y miss rows 3, 50 and 7, 8: a row after one of them lags onto that row
+    # (NaN, dropped, or its own value), never onto the row before it.
+    data = random_problem()
+    shifted = data.assign(l1=data["x1"].shift(), l2=data["x1"].shift(2), lx2=np.exp(data["x2"].shift()))
+    peer_terms = terms.replace("lag(x1, 2)", "l2").replace("np.exp(lag(x2))", "lx2").replace("lag(x1)", "l1")
+    used = ["y", *peer_terms.replace(" ", "").split("+")]
+    complete = shifted.dropna(subset=used)
+    ours = of.ols(f"y ~ {terms}", data, vcov="HC1")
+    peer = smf.ols(f"y ~ {peer_terms}", complete).fit(cov_type="HC1", use_t=True)
+    assert ours.nobs == peer.nobs and ours.dropped_rows == len(data) - len(complete)
+    assert ours.names[1:] == tuple(terms.split(" + "))       # the peer's terms in the same order
+    np.testing.assert_allclose(ours.params, peer.params.to_numpy(), rtol=RTOL)
+    np.testing.assert_allclose(ours.standard_errors, peer.bse.to_numpy(), rtol=RTOL)
+
+
+@pytest.mark.parametrize("fit", ["ols", "fe"])
+def test_predict_keeps_the_rows_of_a_filtered_frame(fit):
+    data = grunfeld()
+    data = data[data["year"] % 3 != 0]
+    if fit == "ols":
+        ours = of.ols("inv ~ value + capital", data).predict(data)
+        peer = smf.ols("inv ~ value + capital", data).fit().predict(data)
+    else:
+        ours = of.fe("inv ~ value + capital | firm", data).predict(data)
+        peer = smf.ols("inv ~ value + capital + C(firm)", data).fit().predict(data)
+    filled = data.assign(fit=ours)["fit"]
+    pd.testing.assert_series_equal(filled, peer, check_names=False, rtol=RTOL)

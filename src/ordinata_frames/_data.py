@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 import narwhals.stable.v2 as nw
@@ -10,30 +10,36 @@ import numpy as np
 import pandas as pd
 
 
-def load(data: Any, columns: Iterable[str], *, what: str = "data") -> tuple[pd.DataFrame, np.ndarray, int]:
+def load(data: Any, columns: Iterable[str], *, what: str = "data",
+         derive: Callable[[pd.DataFrame], pd.DataFrame] | None = None,
+         complete: list[str] | None = None) -> tuple[pd.DataFrame, np.ndarray, int]:
     """The named columns as a new pandas frame with a fresh RangeIndex, rows with a
     missing value dropped, the positions of the rows kept in the caller's table and its
-    number of rows."""
+    number of rows. `derive` adds columns computed on all the rows in the caller's
+    order (lag); `complete` names the columns whose missing values drop a row (all)."""
     names = list(dict.fromkeys(columns))
     frame = _as_pandas(data, names, what)
+    if derive is not None:
+        frame = derive(frame)
+    checked = frame if complete is None else frame[complete]
     total = len(frame)
-    missing = frame.isna().to_numpy().any(axis=1) if names else np.zeros(len(frame), dtype=bool)
+    missing = checked.isna().to_numpy().any(axis=1) if checked.shape[1] else np.zeros(len(frame), dtype=bool)
     dropped = int(missing.sum())
     kept = np.flatnonzero(~missing) if dropped else np.arange(len(frame))
     if dropped:
+        counts = checked.isna().sum()
         frame = frame.loc[~missing].reset_index(drop=True)
+    for name in names:
+        # A category no kept row has would be a dummy of zeros, a singular design.
+        if isinstance(frame[name].dtype, pd.CategoricalDtype):
+            frame[name] = frame[name].cat.remove_unused_categories()
     if len(frame) == 0:
         if dropped:
-            counts = {c: int(n) for c, n in _missing_counts(data, names).items() if n}
-            detail = ", ".join(f"'{c}' ({n})" for c, n in counts.items())
+            detail = ", ".join(f"'{c}' ({int(n)})" for c, n in counts.items() if n)
             raise ValueError(f"no rows left in {what} after dropping the {dropped} rows with a missing value "
                              f"(missing per column: {detail})")
         raise ValueError(f"{what} has no rows")
     return frame, kept, total
-
-
-def _missing_counts(data: Any, names: list[str]) -> pd.Series:
-    return _as_pandas(data, names, "data").isna().sum()
 
 
 def _check_columns(available: Iterable[str], names: list[str], what: str) -> None:
@@ -44,15 +50,38 @@ def _check_columns(available: Iterable[str], names: list[str], what: str) -> Non
             raise ValueError(f"column {name!r} is not in {what} (its columns: {shown})")
 
 
+def _check_unique(columns: Iterable[Any], names: list[str], what: str) -> None:
+    counts: dict[str, int] = {}
+    for column in columns:
+        counts[str(column)] = counts.get(str(column), 0) + 1
+    repeated = [f"{name!r} ({counts[name]} columns)" for name in names if counts.get(name, 0) > 1]
+    if repeated:
+        raise ValueError(f"{what} has more than one column named {', '.join(repeated)}: "
+                         "rename them so that each name is one column")
+
+
+def _check_aligned(data: Mapping[str, Any], names: list[str], what: str) -> None:
+    """pandas Series are paired by their index, not their position: Series whose
+    indexes differ are refused rather than matched row by row."""
+    indexed = [(name, data[name]) for name in names if isinstance(data[name], pd.Series)]
+    for name, series in indexed[1:]:
+        first, values = indexed[0]
+        if not series.index.equals(values.index):
+            raise ValueError(f"the pandas Series {first!r} and {name!r} of {what} have different indexes: "
+                             "align them first (pd.DataFrame(data) aligns them by label) or pass arrays")
+
+
 def _as_pandas(data: Any, names: list[str], what: str) -> pd.DataFrame:
     if isinstance(data, pd.DataFrame):
         _check_columns(map(str, data.columns), names, what)
+        _check_unique(data.columns, names, what)
         # A shallow selection: pandas copies on write, so the caller's frame is never touched.
         frame = data.loc[:, names]
         frame.columns = names
         return frame.reset_index(drop=True)
     if isinstance(data, Mapping):
         _check_columns(data.keys(), names, what)
+        _check_aligned(data, names, what)
         arrays = {}
         for name in names:
             values = np.asarray(data[name])
@@ -70,7 +99,19 @@ def _as_pandas(data: Any, names: list[str], what: str) -> pd.DataFrame:
         raise TypeError(f"{what} must be a pandas, polars or pyarrow table or a dict of columns, "
                         f"not {type(data).__name__}") from None
     _check_columns(table.columns, names, what)
-    return pd.DataFrame({name: table[name].to_numpy() for name in names})
+    return pd.DataFrame({name: _values(table[name]) for name in names})
+
+
+def _values(column: Any) -> np.ndarray:
+    """A column's values with its nulls as missing values: a dictionary-encoded
+    arrow column gives a valid level at a null's place otherwise."""
+    values: np.ndarray = column.to_numpy()
+    nulls = column.is_null().to_numpy()
+    if nulls.any():
+        floating = values.dtype.kind == "f"
+        values = np.array(values, dtype=values.dtype if floating else object)   # a copy: arrow's may be read-only
+        values[nulls] = np.nan if floating else None
+    return values
 
 
 def _dict_length(data: Mapping[str, Any]) -> int:

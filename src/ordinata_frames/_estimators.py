@@ -31,6 +31,7 @@ class _Prepared:
     names: list[str]
     encoding: Any
     extra: list[_formula.Matrix]
+    lags: dict[str, str]       # lag columns by name: their calls, for predict
 
     @property
     def dropped(self) -> int:
@@ -43,10 +44,24 @@ class _Prepared:
 
 def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra_formulas: list[str]) -> _Prepared:
     main = f"{pieces.lhs} ~ {pieces.rhs}"
-    frame, rows, total = _data.load(data, _formula.used_columns(main, extra_formulas, extra_columns))
+    read = _formula.used_columns(main, extra_formulas, extra_columns)
+    lags: dict[str, str] = {}
+    lhs, rhs = _formula.take_lags(pieces.lhs, lags), _formula.take_lags(pieces.rhs, lags)
+    extra_formulas = [_formula.take_lags(f, lags) for f in extra_formulas]
+    if lags:
+        # lag() reads the caller's rows as they are: its columns are taken before any row is
+        # dropped, and a column read only inside a lag drops no row of its own.
+        main = f"{lhs} ~ {rhs}"
+        frame, rows, total = _data.load(data, read, derive=lambda f: _formula.add_lags(f, lags),
+                                        complete=_formula.used_columns(main, extra_formulas, extra_columns))
+    else:
+        frame, rows, total = _data.load(data, read)
     _formula.check_types(main, extra_formulas, frame)
-    y, x = _formula.lhs_and_rhs(pieces.lhs, pieces.rhs, frame)
+    y, x = _formula.lhs_and_rhs(lhs, rhs, frame)
     extra = [_formula.materialize(f, frame) for f in extra_formulas]
+    if lags:
+        y, x, *extra = (_formula.Matrix(m.values, _formula.unquote_lags(m.names, lags), m.index, m.encoding)
+                        for m in (y, x, *extra))
     common = y.index.intersection(x.index)
     for m in extra:
         common = common.intersection(m.index)
@@ -61,7 +76,7 @@ def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra
         rows = rows[common.to_numpy()]
         frame = frame.loc[common].reset_index(drop=True)
     return _Prepared(frame=frame, rows=rows, total=total, dependent=y.names[0], y=np.ascontiguousarray(y.values[:, 0]),
-                     x=x.values, names=x.names, encoding=x.encoding, extra=extra)
+                     x=x.values, names=x.names, encoding=x.encoding, extra=extra, lags=lags)
 
 
 def _fit(model: Any, formula: str, prep: _Prepared, *args: np.ndarray) -> None:
@@ -123,8 +138,23 @@ def _finish(model_name: str, formula: str, prep: _Prepared, names: list[str], pa
                    dropped_rows=prep.dropped, predict_state=state, _native_fit=native, **diagnostics)
 
 
+def _state(prep: _Prepared, *more_encodings: Any, **entity: Any) -> PredictState:
+    return PredictState(encodings=(prep.encoding, *more_encodings), lags=tuple(prep.lags.items()), **entity)
+
+
 def _slopes(prep: _Prepared) -> np.ndarray:
     return prep.x[:, 1:] if prep.intercept else prep.x
+
+
+def _regressors(formula: str, prep: _Prepared) -> np.ndarray:
+    """The slopes' columns; the native classes take at least one."""
+    slopes = _slopes(prep)
+    if slopes.shape[1] == 0:
+        if not prep.intercept:
+            raise ValueError(f"formula {formula!r} has no regressor")
+        raise ValueError(f"formula {formula!r} has no regressor besides the intercept: the estimators fit at least "
+                         f"one slope (the intercept alone is the mean of {prep.dependent!r})")
+    return slopes
 
 
 def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
@@ -134,13 +164,15 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
         return _dask.fit("OLS", formula, data, request=request, pieces=_formula.split(formula, kind="ols"))
     prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
     model: Any = ordinata.OLS(fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _slopes(prep), prep.y)
+    _fit(model, formula, prep, _regressors(formula, prep), prep.y)
     n, k = prep.x.shape
     iid = np.asarray(model.covariance_matrix())
+    params = _params(model, prep.intercept)
+    resid = np.asarray(model.residuals) if request.kind == "iid" else _vcov.residuals(prep.x, prep.y, params)
     cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
-                          resid=np.asarray(model.residuals), df_k=k, df_resid=n - k, frame=prep.frame)
-    return _finish("OLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+                          resid=resid, df_k=k, df_resid=n - k, frame=prep.frame)
+    return _finish("OLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
+                   model.r_squared, model.r_squared_adj, _state(prep))
 
 
 def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
@@ -158,17 +190,17 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
         raise ValueError(f"weights column {weights!r} is not numeric (dtype {column.dtype})")
     w = np.ascontiguousarray(column.to_numpy(dtype=np.float64))
     model: Any = ordinata.WLS(fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _slopes(prep), prep.y, w)
+    _fit(model, formula, prep, _regressors(formula, prep), prep.y, w)
     n, k = prep.x.shape
     root = np.sqrt(w)
-    xw = prep.x * root[:, None]
-    ew = np.asarray(model.residuals) * root
-    factor = _vcov.Factor.from_design(xw)
+    params = _params(model, prep.intercept)
+    ew = _vcov.residuals(prep.x, prep.y, params, w) * root
+    factor = _vcov.Factor.from_design(prep.x, root)
     iid = factor.bread * (ew @ ew / (n - k))
     cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
                           frame=prep.frame)
-    return _finish("WLS", formula, prep, prep.names, _params(model, prep.intercept), cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+    return _finish("WLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
+                   model.r_squared, model.r_squared_adj, _state(prep))
 
 
 def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
@@ -180,11 +212,11 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
                          alpha=float(alpha))
     prep = _prepare(_formula.split(formula, kind="ridge"), data, [], [])
     model: Any = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _slopes(prep), prep.y)
+    _fit(model, formula, prep, _regressors(formula, prep), prep.y)
     n, k = prep.x.shape
     cov = np.asarray(model.covariance_matrix())
     return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep))
 
 
 def gls(formula: str, data: Any, *, sigma: Any) -> Results:
@@ -199,13 +231,13 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     if len(prep.rows) < total:
         sigma = sigma[np.ix_(prep.rows, prep.rows)]
     model: Any = ordinata.GLS(fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _slopes(prep), prep.y, sigma)
+    _fit(model, formula, prep, _regressors(formula, prep), prep.y, sigma)
     n, k = prep.x.shape
     # The whitened design, for the full covariance matrix the native class does not return.
     lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
     cov = _vcov.Factor.from_design(np.linalg.solve(lower, prep.x)).bread * model.mse
     return _finish("GLS", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, PredictState(encodings=(prep.encoding,)))
+                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep))
 
 
 def iv(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
@@ -239,19 +271,47 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
         _fit(model, formula, prep, np.hstack([w, z_x]), np.hstack([w_slopes, e_x]), y)
     x = np.hstack([w, e_x])
     z = np.hstack([w, z_x])
+    # After the native fit, whose own message stands where it refuses the design.
+    _check_instrument_rank(prep.names, instr.names, z)
     n, k = x.shape
     factor_z = _vcov.Factor.from_design(z)
     x_hat = factor_z.project(x)
     factor = _vcov.Factor.from_design(x_hat)
-    resid = np.asarray(model.residuals)
+    params = _params(model, prep.intercept)
+    resid = _vcov.residuals(x, y, params)
     iid = factor.bread * (resid @ resid / (n - k))
     cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=resid, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     names = prep.names + endog.names
     diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, factor_z, y, resid, endog.names)
-    state = PredictState(encodings=(prep.encoding, endog.encoding))
-    return _finish(name, formula, prep, names, _params(model, prep.intercept), cov, df, request, model, n - k,
+    state = _state(prep, endog.encoding)
+    return _finish(name, formula, prep, names, params, cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, state, **diagnostics)
+
+
+def _check_instrument_rank(exog: list[str], excluded: list[str], z: np.ndarray) -> None:
+    """Instruments of full column rank, else a refusal that names the dependent ones:
+    with a direction of Z missing, the projection, the first-stage F, Sargan and
+    Wu-Hausman all take whatever the rounding leaves in it."""
+    repeated = [name for name in excluded if name in exog]
+    if repeated:
+        these = "instrument {} is an exogenous regressor" if len(repeated) == 1 else "instruments {} are exogenous regressors"
+        raise ValueError(f"the {these.format(', '.join(map(repr, repeated)))} too: "
+                         "the regressors outside the brackets are their own instruments; "
+                         "list only the excluded instruments inside them")
+    norms = np.linalg.norm(z, axis=0)
+    norms[norms == 0] = 1.0
+    # The singular values of Z (columns scaled to unit length) from its R factor:
+    # exact dependence leaves one at the rounding level, cond 1e6 leaves 1e-6.
+    _, s, vt = np.linalg.svd(np.linalg.qr(z / norms, mode="r"))
+    tol = s[0] * max(z.shape) * np.finfo(np.float64).eps
+    if s[-1] > tol:
+        return
+    names = exog + excluded
+    direction = np.abs(vt[-1])
+    involved = [names[j] for j in np.flatnonzero(direction > 1e-6 * direction.max())]
+    raise ValueError(f"the instruments are collinear (rank {int(np.sum(s > tol))} of {z.shape[1]}): "
+                     f"{', '.join(involved)} are linearly dependent; drop one of them")
 
 
 def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
@@ -338,7 +398,6 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
                           df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
     r2 = float(model.r_squared)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
-    state = PredictState(encodings=(prep.encoding,), entity=entity_name, entity_levels=tuple(levels),
-                         fixed_effects=np.asarray(model.fixed_effects))
+    state = _state(prep, entity=entity_name, entity_levels=tuple(levels), fixed_effects=np.asarray(model.fixed_effects))
     return _finish("FE", formula, prep, names, np.asarray(model.coefficients), cov, df, request, model, df_resid,
                    r2, r2_adj, state)

@@ -75,12 +75,85 @@ def _split_iv(formula: str) -> Pieces:
     return Pieces(lhs=lhs.strip(), rhs=exog or "1", endog="0 + " + endog.strip(), instr="0 + " + instr.strip())
 
 
+def take_lags(text: str, found: dict[str, str]) -> str:
+    """The formula text with each lag(...) read as a column of that name (backticked),
+    the names and their calls added to `found`. lag() shifts by rows, so it is taken
+    on the caller's rows before any is dropped for a missing value (add_lags), as
+    pandas' shift on the whole frame and then dropna; formulaic would take it on the
+    rows kept, giving a row after a dropped one the value of an older row."""
+    out, at = [], 0
+    for match in re.finditer(r"(?<![\w.`])lag\(", text):
+        if match.start() < at:
+            continue                      # within a lag call already taken
+        depth, end = 0, match.end() - 1
+        for end in range(match.end() - 1, len(text)):
+            depth += {"(": 1, ")": -1}.get(text[end], 0)
+            if depth == 0:
+                break
+        call = text[match.start(): end + 1]
+        try:
+            (name,) = (f.expr for term in Formula(call) for f in term.factors if f.expr != "1")
+        except (FormulaicError, ValueError):
+            continue                      # malformed: formulaic says so when it reads the formula
+        found[name] = call
+        out += [text[at: match.start()], f"`{name}`"]
+        at = end + 1
+    return "".join(out) + text[at:]
+
+
+def add_lags(frame: pd.DataFrame, lags: dict[str, str]) -> pd.DataFrame:
+    """The frame with a column per lag call, taken over all its rows in their order."""
+    columns = {}
+    for name, call in lags.items():
+        try:
+            mm = Formula(f"0 + {call}").get_model_matrix(frame, na_action="ignore")
+        except FormulaicError as error:
+            raise ValueError(f"cannot build {call!r}: {error}") from None
+        if mm.shape[1] != 1:
+            raise ValueError(f"{call!r} must give one numeric column, not {mm.shape[1]}")
+        columns[name] = mm.iloc[:, 0].to_numpy(dtype=np.float64)
+    return frame.assign(**columns)
+
+
+def unquote_lags(names: list[str], lags: dict[str, str]) -> list[str]:
+    """Term names as written: np.log(lag(x)), not np.log(`lag(x)`)."""
+    for name in lags:
+        names = [n.replace(f"`{name}`", name) for n in names]
+    return names
+
+
 def variables(formula: str) -> set[str]:
     """Every data column a formula reads."""
     try:
-        return set(Formula(formula).required_variables)
+        parsed = Formula(formula)
+        needed = set(parsed.required_variables)
     except FormulaicError as error:
         raise ValueError(f"cannot parse formula {formula!r}: {error}") from None
+    # formulaic asks a stateful transform (center, scale, poly, bs...) for its
+    # variables by calling it on names it has no values for, and on the NameError
+    # lists none: its column would never be loaded. The names in its arguments.
+    for term in (*parsed.lhs, *parsed.rhs) if "~" in formula else parsed:
+        for factor in term.factors:
+            if factor.eval_method == Factor.EvalMethod.PYTHON:
+                needed |= _argument_names(factor.expr)
+    return needed
+
+
+def _argument_names(expr: str) -> set[str]:
+    from formulaic.transforms import TRANSFORMS  # type: ignore[import-untyped]
+    from formulaic.utils.code import sanitize_variable_names  # type: ignore[import-untyped]
+    from formulaic.utils.variables import get_expression_variables  # type: ignore[import-untyped]
+
+    aliases: dict[str, str] = {}
+    try:
+        code = sanitize_variable_names(expr, {}, aliases)
+        found = get_expression_variables(code, {}, aliases)
+    except Exception:   # malformed: formulaic says so when it evaluates it
+        return set()
+    # A called plain name (center) is a function; a called attribute's root
+    # (np in np.log, x in x.fillna) is a module or a column.
+    return {str(v.root) for v in found
+            if ("callable" not in v.roles or "." in v) and str(v.root) not in TRANSFORMS}
 
 
 def used_columns(main: str, extra_formulas: list[str], extra_columns: list[str]) -> list[str]:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import sys
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
@@ -35,6 +36,7 @@ class PredictState:
     entity: str | None = None
     entity_levels: tuple[Any, ...] = ()
     fixed_effects: np.ndarray | None = None
+    lags: tuple[tuple[str, str], ...] = ()     # (column name, lag call) taken on newdata's rows in order
 
 
 @dataclass(frozen=True, eq=False)
@@ -72,11 +74,14 @@ class Results:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
+        # A pickle gives back writable arrays; the figures derived from them must not move.
+        self.__post_init__()
 
     def _rendered(self) -> str:
         if self._report is None:
             report = render(self._native_fit.summary(), dependent=self.dependent, covariance=self.vcov_type,
                             names=self.names, params=self.params, cov=self.cov, df=self.df_inference)
+            report = _header(report, self)
             object.__setattr__(self, "_report", report)
             object.__setattr__(self, "_native_fit", None)
         assert self._report is not None
@@ -87,6 +92,10 @@ class Results:
             value = np.array(getattr(self, name), dtype=np.float64)
             value.setflags(write=False)
             object.__setattr__(self, name, value)
+        if self.predict_state.fixed_effects is not None and self.predict_state.fixed_effects.flags.writeable:
+            effects = np.array(self.predict_state.fixed_effects, dtype=np.float64)
+            effects.setflags(write=False)
+            object.__setattr__(self.predict_state, "fixed_effects", effects)
 
     def _se(self) -> np.ndarray:
         # A two-way clustered variance can come out negative; its error is NaN, as in pyfixest.
@@ -149,10 +158,15 @@ class Results:
 
     def predict(self, newdata: Any) -> Any:
         """Predictions for new rows: the formula is applied again, categorical levels
-        included; a level or an entity not seen in fitting is refused. A dask frame
-        gives a lazy dask Series, computed partition by partition."""
+        included; a level or an entity not seen in fitting is refused. A pandas
+        Series on the index of a pandas frame (or of a dict's Series), on a
+        RangeIndex for polars, pyarrow and arrays. A dask frame gives a lazy dask
+        Series on its index, computed partition by partition."""
         dask_frames = sys.modules.get("dask.dataframe")
         if dask_frames is not None and isinstance(newdata, dask_frames.DataFrame):
+            if self.predict_state.lags:
+                raise ValueError("a model with lag() predicts in memory only: a partition's first row "
+                                 "has its previous row in another partition")
             # The partitions get the encodings and the estimates, not the results.
             return newdata.map_partitions(_predict_partition, self.predict_state, self.params,
                                           meta=pd.Series(dtype=np.float64, name="prediction"))
@@ -226,15 +240,70 @@ def render(native_report: str, *, dependent: str, covariance: str, names: tuple[
     return "\n".join(out)
 
 
+def scientific(v: float, digits: int, width: int) -> str:
+    """The report's right-aligned exponent field: 2.56e-9, 1.00e0."""
+    if not math.isfinite(v):
+        return fixed(v, 0, width)
+    mantissa, exponent = f"{v:.{digits}e}".split("e")
+    return f"{mantissa}e{int(exponent)}".rjust(width)
+
+
+def wald_f(names: tuple[str, ...], params: np.ndarray, cov: np.ndarray, df: float) -> tuple[float, float] | None:
+    """The F of the slopes (every term but the intercept) under the fit's covariance,
+    b' V^-1 b / q, and its upper tail with (q, df) degrees of freedom: statsmodels'
+    robust fvalue and f_pvalue, linearmodels' debiased f_statistic. None without slopes."""
+    slopes = [i for i, name in enumerate(names) if name != "Intercept"]
+    if not slopes:
+        return None
+    b = params[slopes]
+    try:
+        stat = float(b @ np.linalg.solve(cov[np.ix_(slopes, slopes)], b)) / len(slopes)
+    except np.linalg.LinAlgError:
+        stat = math.nan
+    return stat, _native.f_sf(stat, len(slopes), df) if math.isfinite(stat) else math.nan
+
+
+def _header(report: str, result: Results) -> str:
+    """The header's figures that the native layout takes from R-squared and n - p
+    where the result has others: the F of the slopes under a robust covariance and
+    for IV (whose R-squared can be negative) and FE (within, on n - k - G degrees of
+    freedom); and FE's residual degrees of freedom and adjusted R-squared."""
+    fe = result.model == "FE"
+    test = None
+    if fe or result.model in ("IV", "TSLS") or result.vcov_type != "nonrobust":
+        test = wald_f(result.names, result.params, result.cov, result.df_inference)
+    lines = report.split("\n")
+    for i, line in enumerate(lines):
+        if test is not None and "Prob (F-statistic):" in line:
+            lines[i] = line[:-12] + scientific(test[1], 2, 12)
+        elif test is not None and "F-statistic:" in line:
+            lines[i] = line[:-12] + fixed(test[0], 3, 12)
+        elif fe and "Adj. R-squared:" in line:
+            lines[i] = line[:-12] + fixed(result.r_squared_adj, 3, 12)
+        elif fe and line.startswith("Df Residuals:"):
+            lines[i] = line[:26] + f"{result.df_resid:<25}" + line[51:]
+    return "\n".join(lines)
+
+
 def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Series[float]:
     """The predictions of a fit for the rows of a table."""
-    columns = set().union(*(set(e.required_variables) for e in state.encodings))
+    lags = dict(state.lags)
+    columns = set().union(*(set(e.required_variables) for e in state.encodings)) - set(lags)
+    for call in lags.values():
+        columns |= _formula.variables(call)
     if state.entity:
         columns.add(state.entity)
     frame = _data._as_pandas(newdata, sorted(columns), "newdata")
     missing = frame.isna().any()
     if missing.any():
         raise ValueError(f"newdata has missing values in column(s) {list(missing[missing].index)}")
+    no_lag = np.zeros(len(frame), dtype=bool)
+    if lags:
+        # The lags of newdata's own rows in their order; the first rows have none
+        # and predict NaN, as pandas' shift leaves them.
+        frame = _formula.add_lags(frame, lags)
+        no_lag = frame[list(lags)].isna().to_numpy().any(axis=1)
+        frame[list(lags)] = frame[list(lags)].fillna(0.0)
     design = np.hstack([_formula.apply(e, frame) for e in state.encodings])
     if state.entity:
         design = design[:, 1:]   # the intercept fe absorbs
@@ -246,7 +315,21 @@ def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Se
             raise ValueError(f"entity column {state.entity!r} of newdata has entities not seen in fitting: "
                              f"{', '.join(repr(v) for v in unseen)}")
         prediction = prediction + state.fixed_effects[position]
-    return pd.Series(prediction, name="prediction")
+    prediction[no_lag] = np.nan
+    return pd.Series(prediction, index=_row_labels(newdata, len(prediction)), name="prediction")
+
+
+def _row_labels(newdata: Any, n: int) -> pd.Index:
+    """A pandas table's own index (or that of a dict's Series), so that the
+    predictions land on their rows when assigned back; other tables count their
+    rows from 0."""
+    if isinstance(newdata, pd.DataFrame):
+        return newdata.index
+    if isinstance(newdata, Mapping):
+        indexes = [v.index for v in newdata.values() if isinstance(v, pd.Series)]
+        if indexes and len(indexes[0]) == n:
+            return indexes[0]
+    return pd.RangeIndex(n)
 
 
 def _predict_partition(frame: pd.DataFrame, state: PredictState, params: np.ndarray) -> pd.Series[float]:

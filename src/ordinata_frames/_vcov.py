@@ -111,7 +111,34 @@ class Factor:
         self._design: np.ndarray | None = x if t is None else None
 
     @classmethod
-    def from_design(cls, x: np.ndarray) -> Factor:
+    def from_design(cls, x: np.ndarray, root: np.ndarray | None = None) -> Factor:
+        """The factor of X, or of diag(root) X when the rows are weighted (WLS).
+
+        With an intercept (a first column of ones) the other columns are centred
+        first, X_c = X T with T = I - e_0 m', m their (weighted) means: an offset
+        of 1e9 in a regressor would otherwise enter every product of X'X and of
+        the meat and cancel there, taking its digits with it. The factor of X_c
+        gives L_c, and L = T L_c (D, and so every projection, is unchanged:
+        X and X_c span the same columns)."""
+        if x.shape[1] < 2 or not np.all(x[:, 0] == 1.0):
+            return cls._orthogonal(x if root is None else x * root[:, None])
+        if root is None:
+            mean = x[:, 1:].mean(axis=0)
+        else:
+            w = root * root
+            mean = (w @ x[:, 1:]) / w.sum()
+        centred = np.array(x, dtype=np.float64, order="F")
+        centred[:, 1:] -= mean
+        if root is not None:
+            centred *= root[:, None]
+        factor = cls._orthogonal(centred)
+        left = factor.left.copy()
+        left[0] -= mean @ factor.left[1:]
+        factor.left = left
+        return factor
+
+    @classmethod
+    def _orthogonal(cls, x: np.ndarray) -> Factor:
         k = x.shape[1]
         gram = _gram(x, None)
         norms = np.sqrt(np.diag(gram))
@@ -162,6 +189,20 @@ class Factor:
     def residual(self, v: np.ndarray) -> np.ndarray:
         out: np.ndarray = v - self.project(v)
         return out
+
+
+def residuals(x: np.ndarray, y: np.ndarray, beta: np.ndarray, w: np.ndarray | None = None) -> np.ndarray:
+    """y - X beta. With an intercept (a first column of ones), from the centred
+    columns, (y - m_y) - (X_c) beta less its (w-weighted) mean, which the fit makes
+    zero: y - X beta itself subtracts numbers of the size of the offsets and keeps
+    only their last digits (1e-8 of the residuals with regressors near 1e9)."""
+    if x.shape[1] < 2 or not np.all(x[:, 0] == 1.0):
+        out: np.ndarray = y - x @ beta
+        return out
+    mean = x[:, 1:].mean(axis=0) if w is None else (w @ x[:, 1:]) / w.sum()
+    e: np.ndarray = (y - (y.mean() if w is None else (w @ y) / w.sum())) - (x[:, 1:] - mean) @ beta[1:]
+    e -= e.mean() if w is None else (w @ e) / w.sum()
+    return e
 
 
 def _gram(x: np.ndarray, t: np.ndarray | None, s: np.ndarray | None = None) -> np.ndarray:
