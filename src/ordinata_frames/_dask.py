@@ -12,7 +12,6 @@ them: on the active distributed client, else on dask's local scheduler.
 
 from __future__ import annotations
 
-import ast
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
@@ -154,10 +153,8 @@ def _may_drop(formula: str) -> list[str]:
     """The factors that can be missing where their columns are not (np.log of a negative)."""
     out = []
     for factor in _rowwise.factors(formula):
-        if factor.eval_method == factor.EvalMethod.PYTHON:
-            node = ast.parse(factor.expr, mode="eval").body
-            if not (isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id in ("C", "Q")):
-                out.append(factor.expr)
+        if factor.eval_method == factor.EvalMethod.PYTHON and not _rowwise.missing_only_with_its_column(factor.expr):
+            out.append(factor.expr)
     return list(dict.fromkeys(out))
 
 

@@ -12,12 +12,13 @@ listed, is refused, before any pass over the data, with the term named.
 from __future__ import annotations
 
 import ast
-from collections.abc import Collection, Iterator
+from collections.abc import Collection, Iterator, Mapping
 
 import numpy as np
 from formulaic import Formula  # type: ignore[import-untyped]
 from formulaic.parser.types import Factor  # type: ignore[import-untyped]
 from formulaic.transforms import TRANSFORMS  # type: ignore[import-untyped]
+from formulaic.utils.code import sanitize_variable_names  # type: ignore[import-untyped]
 
 _OPERATORS = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.FloorDiv, ast.Mod, ast.Pow, ast.BitAnd, ast.BitOr,
               ast.BitXor, ast.UAdd, ast.USub, ast.Invert, ast.Not, ast.Eq, ast.NotEq, ast.Lt, ast.LtE, ast.Gt,
@@ -46,7 +47,7 @@ def check(formula: str, columns: Collection[str]) -> None:
     for factor in factors(formula):
         if factor.eval_method == Factor.EvalMethod.PYTHON:
             try:
-                _expression(ast.parse(factor.expr, mode="eval").body, columns)
+                _expression(*_parsed(factor.expr, columns))
             except NotRowwise as refusal:
                 raise ValueError(
                     f"{factor.expr} in {formula!r} needs the whole column at once, or is not known to work row by "
@@ -59,20 +60,32 @@ def check(formula: str, columns: Collection[str]) -> None:
 
 def columns_read(expr: str, columns: Collection[str]) -> set[str]:
     """The columns a (row-wise) factor expression reads."""
-    out = set()
-    for node in ast.walk(ast.parse(expr, mode="eval")):
-        column = _column(node, columns)
-        if column is not None:
-            out.add(column)
-    return out
+    tree, names = _parsed(expr, columns)
+    return {c for c in (_column(node, names) for node in ast.walk(tree)) if c is not None}
 
 
 def categorical_column(expr: str, columns: Collection[str]) -> str | None:
     """The column of C(column, ...), else None."""
-    node = ast.parse(expr, mode="eval").body
+    node, names = _parsed(expr, columns)
     if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id == "C" and node.args:
-        return _column(node.args[0], columns)
+        return _column(node.args[0], names)
     return None
+
+
+def missing_only_with_its_column(expr: str) -> bool:
+    """Whether a factor is C() or Q() of a column, missing where the column is and nowhere else."""
+    node, _ = _parsed(expr, ())
+    return isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id in ("C", "Q")
+
+
+def _parsed(expr: str, columns: Collection[str]) -> tuple[ast.expr, dict[str, str]]:
+    """The expression's tree, its `quoted name` made a Python name as formulaic makes it,
+    and the column each name in the tree stands for."""
+    aliases: dict[str, str] = {}
+    tree = ast.parse(sanitize_variable_names(expr, {}, aliases), mode="eval").body
+    names = {c: c for c in columns}
+    names.update((alias, name) for alias, name in aliases.items() if name in names)
+    return tree, names
 
 
 def _quoted(node: ast.AST) -> str | None:
@@ -84,14 +97,14 @@ def _quoted(node: ast.AST) -> str | None:
     return None
 
 
-def _column(node: ast.AST, columns: Collection[str]) -> str | None:
+def _column(node: ast.AST, columns: Mapping[str, str]) -> str | None:
     if isinstance(node, ast.Name) and node.id in columns:
-        return node.id
+        return columns[node.id]
     name = _quoted(node)
-    return name if name is not None and name in columns else None
+    return columns[name] if name is not None and name in columns else None
 
 
-def _expression(node: ast.AST, columns: Collection[str]) -> None:
+def _expression(node: ast.AST, columns: Mapping[str, str]) -> None:
     """Raise NotRowwise unless every value of node depends on its own row alone."""
     if isinstance(node, ast.Constant):
         return
@@ -118,7 +131,7 @@ def _expression(node: ast.AST, columns: Collection[str]) -> None:
     raise NotRowwise(_shown(node))
 
 
-def _call(node: ast.Call, columns: Collection[str]) -> None:
+def _call(node: ast.Call, columns: Mapping[str, str]) -> None:
     func = node.func
     if isinstance(func, ast.Name) and func.id == "Q":
         if _column(node, columns) is None:
