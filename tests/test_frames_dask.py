@@ -214,6 +214,7 @@ def test_terms_not_known_to_work_row_by_row_are_refused_before_any_pass(formula,
 @pytest.mark.parametrize("fit, formula, kwargs", [
     (of.ols, "np.log(y + 10) ~ I(x1 - 3) + np.sqrt(np.abs(x2)) + I(x1 ** 2) + x1:x2 + I(x2 > 0) + exp(x2 / 4)", {}),
     (of.ols, "y ~ Q('x 1') + I(`x 1` ** 2) + np.maximum(x2, 0) + C(c, contr.treatment('b')) + I((c == 'a') * x2)", {"vcov": "HC1"}),
+    (of.ols, "y ~ I(c) + x2", {}),
     (of.tsls, "y ~ I(x2 * 2) + [e ~ I(z * 2) + np.sqrt(h)]", {}),
     (of.fe, "y ~ x2 + C(c) + I(x1 ** 2) | g", {})])
 def test_row_wise_terms_equal_the_in_memory_fit(client, fit, formula, kwargs, layout):
