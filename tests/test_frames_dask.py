@@ -181,3 +181,106 @@ def test_the_local_scheduler_fits_without_a_client_and_prints_nothing(capsys):
             of.ols("y ~ x1 + x2", _dask_frame(df, "7"))
         assert "100%" in capsys.readouterr().out
     _same(got, of.ols("y ~ x1 + x2", df, vcov="HC1"), 1e-12)
+
+
+def _chunked(df: pd.DataFrame, layout: str):
+    """One partition, or partitions of 512 rows with a partial last one."""
+    ddf = dd.from_pandas(df, npartitions=1) if layout == "1" else dd.from_pandas(df, chunksize=512)
+    assert ddf.npartitions == (1 if layout == "1" else -(-len(df) // 512))
+    return ddf
+
+
+def _unreadable(df: pd.DataFrame):
+    """A dask frame whose every read fails: a refusal made before any pass is the only error it can give."""
+    def read(_: int) -> pd.DataFrame:
+        raise RuntimeError("a pass over the data was made")
+    return dd.from_map(read, [0, 1, 2], meta=df.iloc[:0], enforce_metadata=False)
+
+
+@pytest.mark.parametrize("formula, part", [
+    ("y ~ I(x1 - x1.mean()) + x2", ".mean()"), ("y ~ I(x1 / x1.std())", ".std()"),
+    ("y ~ I(x1 > x1.median()) + C(c)", ".median()"), ("np.log(y - y.min() + 1) ~ x1", ".min()"),
+    ("y ~ I(x1.rank())", ".rank()"), ("y ~ I(x1.cumsum())", ".cumsum()"), ("y ~ I(x1.shift(1))", ".shift()"),
+    ("y ~ np.mean(x1) + x2", "np.mean()"), ("y ~ standardize(x1)", "standardize()"), ("y ~ C(x1 > 3)", "C(x1 > 3)")])
+def test_terms_not_known_to_work_row_by_row_are_refused_before_any_pass(formula, part):
+    df = _data(n=1300)
+    with pytest.raises(ValueError) as refused:
+        of.ols(formula, _unreadable(df))
+    message = str(refused.value)
+    assert part in message and "needs the whole column" in message and "in memory" in message
+
+
+@pytest.mark.parametrize("layout", ["1", "512"])
+@pytest.mark.parametrize("fit, formula, kwargs", [
+    (of.ols, "np.log(y + 10) ~ I(x1 - 3) + np.sqrt(np.abs(x2)) + I(x1 ** 2) + x1:x2 + I(x2 > 0) + exp(x2 / 4)", {}),
+    (of.ols, "y ~ Q('x 1') + I(`x 1` ** 2) + np.maximum(x2, 0) + C(c, contr.treatment('b')) + I((c == 'a') * x2)", {"vcov": "HC1"}),
+    (of.ols, "y ~ I(c) + x2", {}),
+    (of.tsls, "y ~ I(x2 * 2) + [e ~ I(z * 2) + np.sqrt(h)]", {}),
+    (of.fe, "y ~ x2 + C(c) + I(x1 ** 2) | g", {})])
+def test_row_wise_terms_equal_the_in_memory_fit(client, fit, formula, kwargs, layout):
+    df = _data(n=1300, seed=17)
+    df["x 1"] = df.x1
+    _same(fit(formula, _chunked(df, layout), **kwargs), fit(formula, df, **kwargs), 1e-12)
+
+
+def _levels_data(case: str) -> pd.DataFrame:
+    df = _data(n=1300, seed=19)
+    df["v"] = df.x1
+    if case == "own order":
+        df["c"] = pd.Categorical(df.c, categories=["c", "a", "b"])
+    elif case == "unused category":
+        df["c"] = pd.Categorical(df.c, categories=["a", "b", "c", "d"])
+    elif case == "level only where a term is missing":
+        df.loc[df.c == "c", "v"] = -1.0
+    elif case == "category only where a term is missing":
+        df["c"] = pd.Categorical(df.c, categories=["c", "b", "a"])
+        df.loc[df.c == "c", "v"] = -1.0
+    return df
+
+
+@pytest.mark.parametrize("layout", ["1", "512"])
+@pytest.mark.parametrize("case", ["own order", "unused category", "level only where a term is missing",
+                                  "category only where a term is missing"])
+@pytest.mark.parametrize("fit, formula", [(of.ols, "y ~ x2 + C(c) + np.log(v)"), (of.fe, "y ~ x2 + C(c) + np.log(v) | h")])
+def test_categorical_levels_are_those_of_the_in_memory_fit(client, fit, formula, case, layout):
+    df = _levels_data(case)
+    try:
+        expected = fit(formula, df)
+    except (ValueError, RuntimeError) as error:
+        # The level of no kept row gives a column of zeros: singular in memory, and so on dask.
+        with pytest.raises(type(error)) as partitioned:
+            fit(formula, _chunked(df, layout))
+        assert str(partitioned.value) == str(error)
+        return
+    got = fit(formula, _chunked(df, layout))
+    _same(got, expected, 1e-12)
+
+
+@pytest.mark.parametrize("fit, formula", [(of.ols, "y ~ x1 + C(c)"), (of.fe, "y ~ x1 + x2 | g")])
+def test_a_classical_result_reads_no_data_after_the_fit(client, tmp_path, fit, formula):
+    df = _data(n=1300, seed=23)
+    for i, rows in enumerate(np.array_split(np.arange(len(df)), 3)):
+        df.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
+    got = fit(formula, dd.read_parquet(str(tmp_path)))
+    for path in tmp_path.iterdir():
+        path.unlink()
+    report = got.summary()
+    assert _lines(report) == _lines(fit(formula, df).summary())
+    import pickle
+    assert pickle.loads(pickle.dumps(got)).summary() == report
+
+
+@pytest.mark.parametrize("fit, formula", [(of.ols, "y ~ x1 + x2"), (of.ols, "y ~ x1 + C(c)"),
+                                          (of.fe, "y ~ x1 + x2 | g"), (of.ols, "y ~ np.log(x2 - 10) + C(c)"),
+                                          (of.ols, "y ~ np.log(x2 - 10)")])
+def test_no_rows_left_gives_the_in_memory_message(client, fit, formula):
+    df = _data(n=1300, seed=29)
+    if "log" not in formula:
+        df.loc[::2, "x1"] = np.nan
+        df.loc[1::2, "y"] = np.nan
+        df.loc[:99, "c"] = None
+    with pytest.raises(ValueError) as memory:
+        fit(formula, df)
+    with pytest.raises(ValueError) as partitioned:
+        fit(formula, _chunked(df, "512"))
+    assert str(partitioned.value) == str(memory.value)

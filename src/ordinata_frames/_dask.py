@@ -12,7 +12,6 @@ them: on the active distributed client, else on dask's local scheduler.
 
 from __future__ import annotations
 
-import re
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
@@ -23,7 +22,7 @@ import pandas as pd
 from formulaic import Formula  # type: ignore[import-untyped]
 from formulaic.errors import FormulaicError  # type: ignore[import-untyped]
 
-from ordinata_frames import _formula, _native, _vcov
+from ordinata_frames import _formula, _native, _rowwise, _vcov
 from ordinata_frames._results import PredictState, Results, TestResult
 
 
@@ -71,38 +70,11 @@ class _Design:
     dropped: int
 
 
-def _whole_column_transforms() -> set[str]:
-    from formulaic.transforms import TRANSFORMS  # type: ignore[import-untyped]
-    stateful = {name for name, f in TRANSFORMS.items() if getattr(f, "__is_stateful_transform__", False)}
-    # Q() only quotes a name; lag() reads the previous row, which may lie in another partition.
-    return (stateful - {"Q"}) | {"lag"}
-
-
-def _refuse_whole_column_transforms(formula: str) -> None:
-    refused = _whole_column_transforms()
-    parsed = Formula(formula)
-    for side in (parsed.lhs, parsed.rhs) if "~" in formula else (parsed,):
-        for term in side:
-            for factor in term.factors:
-                called = set(re.findall(r"\b(\w+)\s*\(", factor.expr)) & refused
-                if called:
-                    raise ValueError(f"{factor.expr} in {formula!r} needs the whole column at once: "
-                                     f"{', '.join(sorted(called))}() is not offered on dask frames; compute the "
-                                     "column first (ddf.assign) and use it as it is")
-
-
 def _spec_of(formula: str, proto: pd.DataFrame) -> Any:
-    _refuse_whole_column_transforms(formula)
     try:
         mm = Formula(formula).get_model_matrix(proto, na_action="ignore")
     except FormulaicError as error:
         raise ValueError(f"cannot build the design of {formula!r}: {error}") from None
-    specs = [mm.lhs.model_spec, mm.rhs.model_spec] if hasattr(mm, "lhs") else [mm.model_spec]
-    for spec in specs:
-        if spec.transform_state:
-            names = ", ".join(sorted(spec.transform_state))
-            raise ValueError(f"{names} in {formula!r} needs the whole column at once: stateful transforms are not "
-                             "offered on dask frames; compute the column first (ddf.assign) and use it as it is")
     return mm
 
 
@@ -117,10 +89,12 @@ def _plan(ddf: Any, pieces: _formula.Pieces, extra_columns: list[str], extra_for
             raise ValueError(f"column {name!r} is not in data (its columns: {shown})")
     meta = ddf._meta[columns]
     _formula.check_types(main, extra_formulas, meta)
-    levels = _levels(ddf, columns, [main, *extra_formulas])
-    proto = _prototype(meta, levels)
-    mm = _spec_of(main, proto)
-    extras = tuple(_spec_of(f, proto).model_spec for f in extra_formulas)
+    # Before any pass over the data: every term must be one a partition can build alone.
+    for f in [main, *extra_formulas]:
+        _rowwise.check(f, columns)
+    protos = _prototypes(ddf, columns, [main, *extra_formulas])
+    mm = _spec_of(main, protos[0])
+    extras = tuple(_spec_of(f, proto).model_spec for f, proto in zip(extra_formulas, protos[1:]))
     names = tuple(str(c) for c in mm.rhs.model_spec.column_names)
     dependent = [str(c) for c in mm.lhs.model_spec.column_names]
     if len(dependent) != 1:
@@ -154,46 +128,138 @@ def _plain_columns(spec: Any, meta: pd.DataFrame) -> list[str] | None:
     return columns
 
 
-def _categorical_columns(meta: pd.DataFrame, formulas: list[str]) -> list[str]:
-    """The columns whose levels the design needs: the non-numeric ones and those inside C()."""
-    out = {c for c in meta.columns if not _formula._numeric(meta[c])}
-    for f in formulas:
-        parsed = Formula(f)
-        for side in (parsed.lhs, parsed.rhs) if "~" in f else (parsed,):
-            for term in side:
-                for factor in term.factors:
-                    match = re.fullmatch(r"C\(\s*(\w+)\s*(?:,.*)?\)", factor.expr)
-                    if match and match.group(1) in meta.columns:
-                        out.add(match.group(1))
-    return sorted(out)
+# ---------------------------------------------------------------------------
+# The levels of the categorical terms, found as in memory: formulaic takes them from
+# the rows a formula keeps (every column present, no term missing), in the order of a
+# pandas Categorical's categories, else sorted. A partition gives, per formula, one
+# kept row for each value of each categorical term's columns; formulaic reading these
+# few rows finds the levels it would find in all of them.
+
+def _level_keys(formula: str, meta: pd.DataFrame) -> list[tuple[str, ...]]:
+    """Per term whose encoding depends on the values seen, the columns it reads."""
+    columns = list(meta.columns)
+    keys = []
+    for factor in _rowwise.factors(formula):
+        if factor.eval_method != factor.EvalMethod.PYTHON:
+            continue
+        column = _rowwise.categorical_column(factor.expr, columns)
+        read = {column} if column else _rowwise.columns_read(factor.expr, columns)
+        if column or any(not _formula._numeric(meta[c]) for c in read):
+            keys.append(tuple(sorted(read)))
+    return list(dict.fromkeys(keys))
 
 
-def _levels(ddf: Any, columns: list[str], formulas: list[str]) -> dict[str, list[Any]]:
-    """Each categorical column's levels over the rows complete in every used column, in one pass."""
+def _may_drop(formula: str) -> list[str]:
+    """The factors that can be missing where their columns are not (np.log of a negative)."""
+    out = []
+    for factor in _rowwise.factors(formula):
+        if factor.eval_method == factor.EvalMethod.PYTHON and not _rowwise.missing_only_with_its_column(factor.expr):
+            out.append(factor.expr)
+    return list(dict.fromkeys(out))
+
+
+@dataclass
+class _Seen:
+    """What the levels pass merges: counts for the "no rows left" message, and per
+    formula the kept rows that show every level."""
+
+    missing: np.ndarray                 # per column, the rows where it is missing
+    rows: int
+    complete: int                       # the rows with every column present
+    kept: int                           # of them, the rows every formula keeps
+    examples: list[pd.DataFrame]
+
+
+def _kept(formula: str, frame: pd.DataFrame) -> pd.Index:
+    """The rows formulaic keeps of complete ones: those where no factor is missing."""
+    factors = _may_drop(formula)
+    if len(frame) == 0 or not factors:
+        return frame.index
+    import warnings
+
+    from formulaic.errors import DataMismatchWarning
+    try:
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore", DataMismatchWarning)
+            kept: pd.Index = Formula("0 + " + " + ".join(f"{{{f}}}" for f in factors)).get_model_matrix(
+                frame, na_action="drop").index
+    except FormulaicError as error:
+        raise ValueError(f"cannot build the design of {formula!r}: {error}") from None
+    return kept
+
+
+def _examples(frame: pd.DataFrame, keys: list[tuple[str, ...]]) -> pd.DataFrame:
+    """The first row of each value of each key, in the frame's order."""
+    if not keys or len(frame) == 0:
+        return frame.iloc[:0]
+    first = np.zeros(len(frame), dtype=bool)
+    for key in keys:
+        first |= ~frame.duplicated(subset=list(key)).to_numpy()
+    return frame.loc[first]
+
+
+def _as_in_memory(frame: pd.DataFrame) -> pd.DataFrame:
+    """Text columns as a pandas frame holds them: dask reads text into string columns
+    with pd.NA, which formulaic takes for numbers outside C(); pandas' own "str" it encodes."""
+    text = [c for c, dtype in frame.dtypes.items() if isinstance(dtype, pd.StringDtype) and dtype.na_value is pd.NA]
+    return frame.astype({c: "str" for c in text}) if text else frame
+
+
+def _partition_levels(part: pd.DataFrame, columns: list[str], formulas: list[str],
+                      keys: list[list[tuple[str, ...]]]) -> _Seen:
+    frame = part.loc[:, columns]
+    missing = frame.isna()
+    complete = _as_in_memory(frame.loc[~missing.to_numpy().any(axis=1)])
+    index = complete.index
+    examples = []
+    for f, key in zip(formulas, keys):
+        kept = _kept(f, complete)
+        index = index.intersection(kept)
+        examples.append(_examples(complete.loc[kept], key))
+    return _Seen(missing.sum().to_numpy(), len(frame), len(complete), len(index), examples)
+
+
+def _merge_levels(keys: list[list[tuple[str, ...]]]) -> Callable[[_Seen, _Seen], _Seen]:
+    def merge(a: _Seen, b: _Seen) -> _Seen:
+        examples = [_examples(pd.concat([x, y], ignore_index=True), key)
+                    for x, y, key in zip(a.examples, b.examples, keys)]
+        return _Seen(a.missing + b.missing, a.rows + b.rows, a.complete + b.complete, a.kept + b.kept, examples)
+    return merge
+
+
+def _seen(ddf: Any, columns: list[str], formulas: list[str], keys: list[list[tuple[str, ...]]]) -> _Seen:
+    delayed = _dask().delayed
+    parts = ddf[columns].to_delayed()
+    seen: _Seen = _run(_tree([delayed(_partition_levels)(p, columns, formulas, keys) for p in parts],
+                             _merge_levels(keys)))
+    return seen
+
+
+def _no_rows(seen: _Seen, columns: list[str]) -> ValueError:
+    """The in-memory message for a fit left without rows."""
+    if seen.complete:
+        return ValueError(f"no rows left after dropping those where a formula term is missing "
+                          f"({seen.complete} rows had every column present)")
+    if not seen.rows:
+        return ValueError("data has no rows")
+    detail = ", ".join(f"'{c}' ({int(n)})" for c, n in zip(columns, seen.missing) if n)
+    return ValueError(f"no rows left in data after dropping the {seen.rows} rows with a missing value "
+                      f"(missing per column: {detail})")
+
+
+def _prototypes(ddf: Any, columns: list[str], formulas: list[str]) -> list[pd.DataFrame]:
+    """Per formula, the rows formulaic builds its encoding from: where a term's levels
+    come from the data, kept rows showing every level (one pass); else a row of ones."""
     meta = ddf._meta[columns]
-    used = set(_formula.used_columns(formulas[0], formulas[1:], []))
-    wanted = [c for c in _categorical_columns(meta, formulas) if c in used]
-    if not wanted:
-        return {}
-    complete = ddf[columns].dropna()
-    found = _dask().compute(*[complete[c].drop_duplicates() for c in wanted])
-    return {c: pd.Index(values).sort_values().tolist() for c, values in zip(wanted, found)}
-
-
-def _prototype(meta: pd.DataFrame, levels: dict[str, list[Any]]) -> pd.DataFrame:
-    """A few rows with every level of every categorical column, for formulaic's encoding."""
-    rows = max([1, *(len(v) for v in levels.values())])
-    data: dict[str, Any] = {}
-    for name in meta.columns:
-        if name in levels:
-            values = levels[name]
-            data[name] = pd.Series([values[i % len(values)] for i in range(rows)], dtype=meta[name].dtype
-                                   if not isinstance(meta[name].dtype, pd.CategoricalDtype) else object)
-        elif pd.api.types.is_bool_dtype(meta[name]):
-            data[name] = np.ones(rows, dtype=bool)
-        else:
-            data[name] = np.ones(rows, dtype=np.float64)
-    return pd.DataFrame(data)
+    keys = [_level_keys(f, meta) for f in formulas]
+    ones = pd.DataFrame({name: np.ones(1, dtype=bool) if pd.api.types.is_bool_dtype(meta[name])
+                         else np.ones(1, dtype=np.float64) for name in columns})
+    if not any(keys):
+        return [ones] * len(formulas)
+    seen = _seen(ddf, columns, formulas, keys)
+    if seen.kept == 0:
+        raise _no_rows(seen, columns)
+    return [examples.reset_index(drop=True) if key else ones for examples, key in zip(seen.examples, keys)]
 
 
 def _design(part: pd.DataFrame, plan: _Plan) -> _Design:
@@ -205,6 +271,7 @@ def _design(part: pd.DataFrame, plan: _Plan) -> _Design:
     if plan.direct is not None:
         a = [frame[name].to_numpy(dtype=np.float64) for name in plan.direct]
         return _Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped)
+    frame = _as_in_memory(frame)
     pieces = [_materialise(plan.main, frame)]
     pieces += [_materialise(spec, frame) for spec in plan.extras]
     lhs, rhs = pieces[0]
@@ -504,12 +571,11 @@ class _Fit:
 
 
 class _Report:
-    """What Results reads of a native fit: mse, and summary(), whose residual
-    diagnostics come from a pass over the rows on first use when the fit did
-    not make one."""
+    """What Results reads of a native fit: mse, and summary(), from what the fit
+    computed (its residual diagnostics included), never from the data again."""
 
     def __init__(self, title: str, method: str, n: int, k: int, intercept: bool, r2: float, mse: float,
-                 partitions: int, residuals: tuple[float, ...] | Callable[[], tuple[float, ...]] | None,
+                 partitions: int, residuals: tuple[float, ...] | None,
                  design_factor: np.ndarray | None, within_r2: float | None = None):
         self.mse = mse
         self._args = (title, method, n, k, intercept, r2, mse)
@@ -519,7 +585,7 @@ class _Report:
         self._within = within_r2
 
     def summary(self) -> str:
-        residuals = self._residuals() if callable(self._residuals) else self._residuals
+        residuals = self._residuals
         text = _native.report(*self._args, residuals, self._design if residuals is not None else None,
                               self._within)
         lines = text.split("\n")
@@ -568,8 +634,7 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     except (ValueError, RuntimeError) as error:
         raise _message(error, formula, plan) from error
     if stats.rows == 0:
-        raise ValueError(f"no rows left in data after dropping the {stats.dropped} rows with a missing value"
-                         if stats.dropped else "data has no rows")
+        raise _no_rows(_seen(ddf, list(plan.columns), [], []), list(plan.columns))
     kind = model.lower()
     n = stats.rows
     k = len(plan.names) + (sum(len(e) for e in plan.extra_names[:1]) if plan.instrumental else 0)
@@ -624,9 +689,11 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
         if request.kind == "CRV1":
             df = float(g - 1)
 
-    residuals: Any = None
+    residuals = None
     if diagnostics:
-        residuals = sums.residuals if sums is not None else (lambda: second_pass(True, -1).residuals)
+        # The report's residual diagnostics are taken now, while the data are at hand:
+        # the results are to be read and pickled without them.
+        residuals = sums.residuals if sums is not None else second_pass(True, -1).residuals
     title, method = _TITLES[model]
     report = _Report(title, method, n, k - (1 if plan.intercept else 0), plan.intercept, r2, reported_mse,
                      stats.partitions,
@@ -834,7 +901,7 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
         raise _message(error, formula, plan) from error
     n, k, groups = ent.rows, len(names), len(ent.keys)
     if n == 0:
-        raise ValueError("data has no rows")
+        raise _no_rows(_seen(ddf, list(plan.columns), [], []), list(plan.columns))
     if groups >= n:
         raise _message(ValueError("Insufficient degrees of freedom: number of entities must be less than number of "
                                   "observations"), formula, plan)
@@ -880,7 +947,7 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
         cov, g = _covariance_from_sums(request, f.left, sums.meat, sums.clusters, n, df_k)
         if request.kind == "CRV1":
             df = float(g - 1)
-    residuals: Any = sums.residuals if sums is not None else (lambda: second_pass(True, -1).residuals)
+    residuals = sums.residuals if sums is not None else second_pass(True, -1).residuals
     title, method = _TITLES["FE"]
     report = _Report(title, method, n, k, False, r2, mse, within.partitions, residuals, f.design_factor,
                      within_r2=within_r2)
