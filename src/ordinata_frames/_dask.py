@@ -259,7 +259,16 @@ def _prototypes(ddf: Any, columns: list[str], formulas: list[str]) -> list[pd.Da
     seen = _seen(ddf, columns, formulas, keys)
     if seen.kept == 0:
         raise _no_rows(seen, columns)
-    return [examples.reset_index(drop=True) if key else ones for examples, key in zip(seen.examples, keys)]
+    return [_without_unused_categories(examples.reset_index(drop=True)) if key else ones
+            for examples, key in zip(seen.examples, keys)]
+
+
+def _without_unused_categories(frame: pd.DataFrame) -> pd.DataFrame:
+    """As in memory: a category no kept row has would be a dummy of zeros."""
+    for name in frame.columns:
+        if isinstance(frame[name].dtype, pd.CategoricalDtype):
+            frame[name] = frame[name].cat.remove_unused_categories()
+    return frame
 
 
 def _design(part: pd.DataFrame, plan: _Plan) -> _Design:

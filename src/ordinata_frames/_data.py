@@ -29,10 +29,7 @@ def load(data: Any, columns: Iterable[str], *, what: str = "data",
     if dropped:
         counts = checked.isna().sum()
         frame = frame.loc[~missing].reset_index(drop=True)
-    for name in names:
-        # A category no kept row has would be a dummy of zeros, a singular design.
-        if isinstance(frame[name].dtype, pd.CategoricalDtype):
-            frame[name] = frame[name].cat.remove_unused_categories()
+    drop_unused_categories(frame)
     if len(frame) == 0:
         if dropped:
             detail = ", ".join(f"'{c}' ({int(n)})" for c, n in counts.items() if n)
@@ -40,6 +37,20 @@ def load(data: Any, columns: Iterable[str], *, what: str = "data",
                              f"(missing per column: {detail})")
         raise ValueError(f"{what} has no rows")
     return frame, kept, total
+
+
+def drop_unused_categories(frame: pd.DataFrame) -> bool:
+    """Drops, in place, the categories no row of frame has (each would be a dummy of zeros, a
+    singular design); whether any was dropped."""
+    dropped = False
+    for name in frame.columns:
+        column = frame[name]
+        if isinstance(column.dtype, pd.CategoricalDtype):
+            kept = column.cat.remove_unused_categories()
+            if len(kept.cat.categories) < len(column.cat.categories):
+                frame[name] = kept
+                dropped = True
+    return dropped
 
 
 def _check_columns(available: Iterable[str], names: list[str], what: str) -> None:

@@ -75,6 +75,14 @@ def _prepare(pieces: _formula.Pieces, data: Any, extra_columns: list[str], extra
         y, x, extra = take(y), take(x), [take(m) for m in extra]
         rows = rows[common.to_numpy()]
         frame = frame.loc[common].reset_index(drop=True)
+        if _data.drop_unused_categories(frame):
+            # A category only the dropped rows had would be a dummy of zeros: the design is built
+            # again on the rows kept, whose categories are those they show.
+            y, x = _formula.lhs_and_rhs(lhs, rhs, frame)
+            extra = [_formula.materialize(f, frame) for f in extra_formulas]
+            if lags:
+                y, x, *extra = (_formula.Matrix(m.values, _formula.unquote_lags(m.names, lags), m.index, m.encoding)
+                                for m in (y, x, *extra))
     return _Prepared(frame=frame, rows=rows, total=total, dependent=y.names[0], y=np.ascontiguousarray(y.values[:, 0]),
                      x=x.values, names=x.names, encoding=x.encoding, extra=extra, lags=lags)
 
