@@ -367,13 +367,14 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Ref meat(power >= 0 ? as_bytes(s.meat) : Py_NewRef(Py_None));
     Ref clusters(PyList_New(ways));
     Ref residuals(sums ? pack_sums(s.residuals) : Py_NewRef(Py_None));
-    if (!meat || !clusters || !residuals) return nullptr;
+    Ref gram(s.gram.size() > 0 ? as_bytes(s.gram) : Py_NewRef(Py_None));
+    if (!meat || !clusters || !residuals || !gram) return nullptr;
     for (Py_ssize_t i = 0; i < ways; ++i) {
         PyObject* b = as_bytes(s.cluster_sums[static_cast<std::size_t>(i)]);
         if (!b) return nullptr;
         PyList_SET_ITEM(clusters.get(), i, b);
     }
-    return PyTuple_Pack(3, meat.get(), clusters.get(), residuals.get());
+    return PyTuple_Pack(4, meat.get(), clusters.get(), residuals.get(), gram.get());
 }
 
 PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -310,9 +310,10 @@ Result<ScoreSums> score_pass(const ScoreRequest& rq) {
     const bool need_q = meat || !rq.clusters.empty();
     ScoreSums out;
     if (meat) out.meat = Matrix(k, k, 0.0);
+    if (need_q) out.gram = Matrix(ks, ks, 0.0);
     for (const index_t g : rq.groups) out.cluster_sums.emplace_back(g, k, 0.0);
     const index_t chunk = std::min(n, kChunkRows);
-    Matrix d(chunk, c), u(chunk, ks), scaled(chunk, k);
+    Matrix d(chunk, c), scaled(chunk, k), whitened(chunk, ks);
     Vector e(chunk), root(chunk);
     for (index_t first = 0; first < n; first += kChunkRows) {
         const index_t rows = std::min(kChunkRows, n - first);
@@ -339,6 +340,7 @@ Result<ScoreSums> score_pass(const ScoreRequest& rq) {
         linalg::dot_accumulate(d.view().row_range(0, rows), rq.scores.t(), uc);
         for (index_t i = 0; i < rows; ++i) {
             const double we = root[i] * e[i];  // the whitened residual
+            for (index_t s = 0; s < ks; ++s) whitened(i, s) = root[i] * uc(i, s);
             if (meat) {
                 double factor = std::fabs(we);
                 if (rq.leverage_power > 0) {
@@ -361,8 +363,10 @@ Result<ScoreSums> score_pass(const ScoreRequest& rq) {
             }
         }
         if (meat) linalg::gram_accumulate_upper(scaled.view().row_range(0, rows), out.meat);
+        linalg::gram_accumulate_upper(whitened.view().row_range(0, rows), out.gram);
     }
     if (meat) linalg::mirror_upper(out.meat);
+    if (need_q) linalg::mirror_upper(out.gram);
     return out;
 }
 

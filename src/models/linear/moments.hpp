@@ -131,7 +131,11 @@ struct ScoreRequest {
     bool residual_sums = false;
 };
 struct ScoreSums {
-    Matrix meat;                       // sum of w_i e_i^2 q_i q_i' (weighted as asked)
+    Matrix meat;  // sum of w_i e_i^2 q_i q_i' (weighted as asked)
+    // sum of w_i u_i u_i' over the slopes' coordinates, which is the identity
+    // for exact moments: what it differs by is the rounding of the R factor,
+    // which the bread takes back (meat or clusters asked only).
+    Matrix gram;
     std::vector<Matrix> cluster_sums;  // groups x parameters: sum of sqrt(w_i) e_i q_i per group
     stats::ResidualSums residuals;     // of the unweighted residuals, in row order
 };
