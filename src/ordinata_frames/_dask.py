@@ -349,7 +349,9 @@ class _Pass:
     leverage_power: int
     clusters: tuple[str, ...]
     residual_sums: bool
-    first_stage: tuple[tuple[np.ndarray, np.ndarray], ...] = ()   # IV: (residual weights, scores) per endogenous
+    score_gram: bool = False
+    # IV: (residual weights, scores, score_gram) per endogenous
+    first_stage: tuple[tuple[np.ndarray, np.ndarray, bool], ...] = ()
     entity: str | None = None
     entity_keys: pd.Index | None = None
     entity_means: np.ndarray | None = None
@@ -393,13 +395,13 @@ def _cluster_codes(frame: pd.DataFrame, names: tuple[str, ...]) -> tuple[list[np
 
 
 def _one_pass(d: _Design, p: _Pass, weights: np.ndarray, scores: np.ndarray, power: int, codes: list[np.ndarray],
-              keys: list[pd.Index], sums: bool, group: np.ndarray | None, table: np.ndarray | None
+              keys: list[pd.Index], sums: bool, group: np.ndarray | None, table: np.ndarray | None, score_gram: bool
               ) -> tuple[np.ndarray | None, list[pd.DataFrame], tuple[float, ...] | None, np.ndarray | None]:
     ks = scores.shape[0]
     k = ks + (1 if p.intercept else 0)
     meat, cluster_bytes, residuals, gram = _native.score_pass(
         d.a, d.w, p.pivot, p.mean, p.intercept, p.total_weight, weights, scores, power, codes,
-        [len(key) for key in keys], sums, group, table)
+        [len(key) for key in keys], sums, group, table, score_gram)
     meat_array = np.frombuffer(meat, dtype=np.float64).reshape(k, k) if meat is not None else None
     frames = []
     for b, key, code in zip(cluster_bytes, keys, codes):
@@ -424,11 +426,12 @@ def _partition_scores(part: pd.DataFrame, plan: _Plan, p: _Pass) -> _Sums:
             pairs.append(pd.DataFrame({"entity": d.frame[p.entity].to_numpy(), "cluster": d.frame[name].to_numpy()})
                          .drop_duplicates())
     meat, clusters, residuals, gram = _checked(_one_pass, plan, d, d, p, p.residual_weights, p.scores,
-                                               p.leverage_power, codes, keys, p.residual_sums, group, table)
+                                               p.leverage_power, codes, keys, p.residual_sums, group, table,
+                                               p.score_gram)
     first = []
-    for weights, scores in p.first_stage:
+    for weights, scores, score_gram in p.first_stage:
         m, c, _, g = _one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys,
-                               False, None, None)
+                               False, None, None, score_gram)
         first.append((m, c, g))
     return _Sums(meat, clusters, residuals, gram, first, pairs)
 
@@ -518,6 +521,7 @@ class _Fit:
     scores: np.ndarray
     left: np.ndarray
     design_factor: np.ndarray
+    score_gram: bool
 
     @classmethod
     def solve(cls, moments: tuple[Any, ...], kind: str, *, k: int, c: int, q: int = 0,
@@ -526,7 +530,7 @@ class _Fit:
         ks = k - (1 if moments[5] else 0)
         return cls(_arr(s["beta"], k), _arr(s["inverse"], k, k), s["ssr"], s["tss"],
                    _arr(s["residual_weights"], c), _arr(s["scores"], ks, c), _arr(s["left"], k, k),
-                   _arr(s["design_factor"], k, k))
+                   _arr(s["design_factor"], k, k), s["score_gram"])
 
 
 class _Report:
@@ -633,8 +637,10 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
         p = _Pass(pivot=pivot, mean=mean, intercept=plan.intercept, total_weight=float(moments[1]),
                   residual_weights=f.residual_weights, scores=f.scores, leverage_power=leverage,
                   clusters=request.clusters, residual_sums=residual_sums,
+                  score_gram=f.score_gram,
                   first_stage=tuple((_embed(g.residual_weights, c, kw + kz, kw + kz + j),
-                                     _embed_scores(g.scores, c, kw + kz)) for j, g in enumerate(first_stage_fits)))
+                                     _embed_scores(g.scores, c, kw + kz), g.score_gram)
+                                    for j, g in enumerate(first_stage_fits)))
         delayed = _dask().delayed
         sums: _Sums = _run(_tree([delayed(_partition_scores)(part, plan, p) for part in parts], _merge_sums))
         return sums
@@ -891,7 +897,7 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
     def second_pass(residual_sums: bool, leverage: int) -> _Sums:
         p = _Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=float(n), residual_weights=f.residual_weights,
                   scores=f.scores, leverage_power=leverage, clusters=request.clusters, residual_sums=residual_sums,
-                  entity=entity, entity_keys=keys, entity_means=means)
+                  score_gram=f.score_gram, entity=entity, entity_keys=keys, entity_means=means)
         sums: _Sums = _run(_tree([delayed(_partition_scores)(part, plan, p) for part in parts], _merge_sums))
         return sums
 

@@ -431,6 +431,7 @@ std::expected<FactoredSolution, SolveFailure> solve_factored(const FactoredProbl
     auto rs_inv = linalg::solve_triangular(qr->r.view(), Triangle::Upper, linalg::identity(p).view());
     if (!z || !rs_inv) return std::unexpected(SolveFailure::Singular);
     FactoredSolution out;
+    out.singular_ratio = singular_value_ratio(qr->r);
     out.factor_inverse = Matrix(p, p);
     for (index_t i = 0; i < p; ++i)
         for (index_t j = 0; j < p; ++j) out.factor_inverse(i, j) = (*rs_inv)(i, j) / d[i];

@@ -91,6 +91,9 @@ struct FactoredSolution {
     // row's orthonormal coordinates; and F' m when x_mean is given.
     Matrix factor_inverse;
     Vector mean_coordinates;
+    // sigma_min / sigma_max of the design with unit columns (penalty rows
+    // included): how far the rounding of a's rows carries into the inverse.
+    double singular_ratio = 0.0;
 };
 std::expected<FactoredSolution, SolveFailure> solve_factored(const FactoredProblem& problem);
 
