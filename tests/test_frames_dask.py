@@ -3,6 +3,8 @@ equals the in-memory fit of the same rows, whatever the partitioning."""
 
 from __future__ import annotations
 
+import decimal
+import functools
 import os
 import re
 
@@ -284,3 +286,103 @@ def test_no_rows_left_gives_the_in_memory_message(client, fit, formula):
     with pytest.raises(ValueError) as partitioned:
         fit(formula, _chunked(df, "512"))
     assert str(partitioned.value) == str(memory.value)
+
+def _exact_standard_errors(x, y, w, z, groups):
+    """iid, HC1 and CRV1 standard errors in 60-digit decimal arithmetic (whose rounding lies far below
+    what a condition of 1e8, squared, can magnify): weighted least squares of y on x, or (with
+    instruments z) least squares on the projection of x onto z."""
+    with decimal.localcontext(prec=60):
+        D = decimal.Decimal
+        n, k = x.shape
+        rows = [[D(v) for v in row] for row in x.tolist()]
+        target = [D(v) for v in y.tolist()]
+        weight = [D(v) for v in w.tolist()] if w is not None else [D(1)] * n
+
+        def inverse(m):
+            size = len(m)
+            aug = [row[:] + [D(int(i == j)) for j in range(size)] for i, row in enumerate(m)]
+            for c in range(size):
+                aug[c] = [v / aug[c][c] for v in aug[c]]
+                for r in range(size):
+                    if r != c:
+                        aug[r] = [vr - aug[r][c] * vc for vr, vc in zip(aug[r], aug[c])]
+            return [row[size:] for row in aug]
+
+        def product(a, b):
+            return [[sum(p * q for p, q in zip(row, col)) for col in zip(*b)] for row in a]
+
+        def cross(a, b):
+            return product(list(zip(*[[wi * v for v in r] for wi, r in zip(weight, a)])), b)
+
+        design = rows
+        if z is not None:
+            instruments = [[D(v) for v in row] for row in z.tolist()]
+            design = product(instruments, product(inverse(cross(instruments, instruments)), cross(instruments, rows)))
+        bread = inverse(cross(design, design))
+        beta = [r[0] for r in product(bread, cross(design, [[t] for t in target]))]
+        e = [t - sum(a * b for a, b in zip(r, beta)) for r, t in zip(rows, target)]
+        scores = [[wi * ei * v for v in r] for wi, ei, r in zip(weight, e, design)]
+        sums = {}
+        for g, s in zip(groups, scores):
+            sums[g] = [a + b for a, b in zip(sums.get(g, [D(0)] * k), s)]
+        g = len(sums)
+
+        def sandwich(parts, scale):
+            v = product(product(bread, product(list(zip(*parts)), parts)), bread)
+            return [float((scale * v[p][p]).sqrt()) for p in range(k)]
+
+        ssr = sum(wi * ei * ei for wi, ei in zip(weight, e))
+        return {"iid": [float((bread[p][p] * ssr / (n - k)).sqrt()) for p in range(k)],
+                "HC1": sandwich(scores, D(n) / (n - k)),
+                "CRV1": sandwich(list(sums.values()), D(g) / (g - 1) * (n - 1) / (n - k))}
+
+
+def _near_collinear(n: int = 3400, seed: int = 21) -> pd.DataFrame:
+    """x3 = x1 + 7e-8 noise, a scaled condition near 1e8, with weights spanning 1e-8..1e8."""
+    rng = np.random.default_rng(seed)
+    df = pd.DataFrame({"x1": 3.0 + rng.normal(size=n), "x2": rng.normal(size=n), "z": rng.normal(size=n),
+                       "h": rng.normal(size=n), "g": rng.integers(0, 30, n), "w": 10.0 ** rng.uniform(-8, 8, n)})
+    df["x3"] = df.x1 + 7e-8 * rng.normal(size=n)
+    df["e"] = df.z + 0.5 * df.h + 0.5 * rng.normal(size=n)
+    df["y"] = 1.0 + 0.5 * df.x1 - df.x2 + df.x3 + df.e + rng.standard_t(5, size=n)
+    return df
+
+
+def _partitions_of_512(df: pd.DataFrame, count: int):
+    """count partitions, every one of 512 rows but the last, which takes the rest."""
+    cuts = [512 * i for i in range(count)] + [len(df)]
+    return dd.from_map(lambda piece: piece, [df.iloc[a:b] for a, b in zip(cuts, cuts[1:])], meta=df.iloc[:0],
+                       enforce_metadata=False)
+
+
+NEAR_COLLINEAR = {
+    "ols": (of.ols, "y ~ x1 + x2 + x3", {}, ["x1", "x2", "x3"], None),
+    "wls": (of.wls, "y ~ x1 + x2 + x3", {"weights": "w"}, ["x1", "x2", "x3"], None),
+    "iv": (of.iv, "y ~ x1 + x3 + [e ~ z]", {}, ["x1", "x3", "e"], ["x1", "x3", "z"]),
+    "tsls": (of.tsls, "y ~ x1 + x3 + [e ~ z + h]", {}, ["x1", "x3", "e"], ["x1", "x3", "z", "h"]),
+}
+
+
+@functools.cache
+def _near_collinear_exact(model: str) -> dict[str, list[float]]:
+    df = _near_collinear()
+    _, _, kwargs, x, z = NEAR_COLLINEAR[model]
+    ones = np.ones((len(df), 1))
+    unit = np.column_stack([ones, df[x]])
+    assert 5e7 < np.linalg.cond(unit / np.linalg.norm(unit, axis=0)) < 2e8
+    return _exact_standard_errors(np.column_stack([ones, df[x]]), df.y.to_numpy(),
+                                  df.w.to_numpy() if kwargs else None,
+                                  np.column_stack([ones, df[z]]) if z else None, df.g.tolist())
+
+
+@pytest.mark.parametrize("count", [1, 2, 7])
+@pytest.mark.parametrize("vcov", ["iid", "HC1", {"CRV1": "g"}], ids=str)
+@pytest.mark.parametrize("model", list(NEAR_COLLINEAR))
+def test_near_collinear_standard_errors_lose_digits_like_the_condition_not_its_square(client, model, vcov, count):
+    # The intercept's variance 1/W + m'g^-1 m formed from an explicit g^-1 cancels ~cond^2 eps (1e-2
+    # here); the sandwich's bread from the rounded merged R alone is ~cond eps off (7e-9).
+    df = _near_collinear()
+    fit, formula, kwargs, _, _ = NEAR_COLLINEAR[model]
+    got = fit(formula, _partitions_of_512(df, count), vcov=vcov, **kwargs)
+    exact = _near_collinear_exact(model)["iid" if vcov == "iid" else vcov if isinstance(vcov, str) else "CRV1"]
+    np.testing.assert_allclose(got.standard_errors.to_numpy(), exact, rtol=5e-9)

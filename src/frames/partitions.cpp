@@ -277,9 +277,9 @@ PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Ref beta(as_bytes(s->beta)), inverse(as_bytes(s->inverse)), weights(as_bytes(s->residual_weights)),
         scores(as_bytes(s->scores)), left(as_bytes(s->left)), design(as_bytes(s->design_factor));
     if (!beta || !inverse || !weights || !scores || !left || !design) return nullptr;
-    return Py_BuildValue("{sOsOsdsdsOsOsOsO}", "beta", beta.get(), "inverse", inverse.get(), "ssr", s->ssr, "tss",
+    return Py_BuildValue("{sOsOsdsdsOsOsOsOsO}", "beta", beta.get(), "inverse", inverse.get(), "ssr", s->ssr, "tss",
                          s->tss, "residual_weights", weights.get(), "scores", scores.get(), "left", left.get(),
-                         "design_factor", design.get());
+                         "design_factor", design.get(), "score_gram", s->score_gram ? Py_True : Py_False);
 }
 
 namespace {
@@ -299,7 +299,7 @@ std::optional<stats::ResidualSums> unpack_sums(PyObject* obj) {
 }  // namespace
 
 PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 14, "score_pass")) return nullptr;
+    if (!arity(nargs, 15, "score_pass")) return nullptr;
     ColumnArgument a;
     Buffer w, pivot, mean, weights, scores;
     if (!a.get(args[0]) || !pivot.get(args[2], 1, false, "pivot") || !mean.get(args[3], 1, false, "mean") ||
@@ -312,7 +312,8 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const double total_weight = PyFloat_AsDouble(args[5]);
     const long power = PyLong_AsLong(args[8]);
     const int sums = PyObject_IsTrue(args[11]);
-    if (intercept < 0 || sums < 0 || PyErr_Occurred()) return nullptr;
+    const int score_gram = PyObject_IsTrue(args[14]);
+    if (intercept < 0 || sums < 0 || score_gram < 0 || PyErr_Occurred()) return nullptr;
     Centres centres;
     if (!optional_weights(args[1], w, n, wv, wp) || !centres.get(args[12], args[13], n, c)) return nullptr;
     if (pivot.dim(0) != c || mean.dim(0) != c || weights.dim(0) != c || scores.dim(1) != c || power < -1 || power > 2) {
@@ -360,6 +361,7 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     rq.scores = g.view();
     rq.leverage_power = static_cast<int>(power);
     rq.residual_sums = sums != 0;
+    rq.score_gram = score_gram != 0;
     auto result = without_lock<ml::ScoreSums>([&] { return ml::score_pass(rq); });
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
@@ -367,13 +369,14 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Ref meat(power >= 0 ? as_bytes(s.meat) : Py_NewRef(Py_None));
     Ref clusters(PyList_New(ways));
     Ref residuals(sums ? pack_sums(s.residuals) : Py_NewRef(Py_None));
-    if (!meat || !clusters || !residuals) return nullptr;
+    Ref gram(s.gram.size() > 0 ? as_bytes(s.gram) : Py_NewRef(Py_None));
+    if (!meat || !clusters || !residuals || !gram) return nullptr;
     for (Py_ssize_t i = 0; i < ways; ++i) {
         PyObject* b = as_bytes(s.cluster_sums[static_cast<std::size_t>(i)]);
         if (!b) return nullptr;
         PyList_SET_ITEM(clusters.get(), i, b);
     }
-    return PyTuple_Pack(3, meat.get(), clusters.get(), residuals.get());
+    return PyTuple_Pack(4, meat.get(), clusters.get(), residuals.get(), gram.get());
 }
 
 PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -425,7 +425,9 @@ class _Pass:
     leverage_power: int
     clusters: tuple[str, ...]
     residual_sums: bool
-    first_stage: tuple[tuple[np.ndarray, np.ndarray], ...] = ()   # IV: (residual weights, scores) per endogenous
+    score_gram: bool = False
+    # IV: (residual weights, scores, score_gram) per endogenous
+    first_stage: tuple[tuple[np.ndarray, np.ndarray, bool], ...] = ()
     entity: str | None = None
     entity_keys: pd.Index | None = None
     entity_means: np.ndarray | None = None
@@ -436,7 +438,10 @@ class _Sums:
     meat: np.ndarray | None
     clusters: list[pd.DataFrame]                 # per clustering: the score sums indexed by the cluster keys
     residuals: tuple[float, ...] | None
-    first_stage: list[tuple[np.ndarray | None, list[pd.DataFrame]]] = field(default_factory=list)
+    # sum w u u' of the slopes' score coordinates (with a meat or clusters): the identity but for the
+    # rounding of the R factor the coordinates were formed with
+    gram: np.ndarray | None = None
+    first_stage: list[tuple[np.ndarray | None, list[pd.DataFrame], np.ndarray | None]] = field(default_factory=list)
     pairs: list[pd.DataFrame] = field(default_factory=list)   # fe: the (entity, cluster) pairs seen
 
 
@@ -466,12 +471,13 @@ def _cluster_codes(frame: pd.DataFrame, names: tuple[str, ...]) -> tuple[list[np
 
 
 def _one_pass(d: _Design, p: _Pass, weights: np.ndarray, scores: np.ndarray, power: int, codes: list[np.ndarray],
-              keys: list[pd.Index], sums: bool, group: np.ndarray | None, table: np.ndarray | None
-              ) -> tuple[np.ndarray | None, list[pd.DataFrame], tuple[float, ...] | None]:
-    k = scores.shape[0] + (1 if p.intercept else 0)
-    meat, cluster_bytes, residuals = _native.score_pass(
+              keys: list[pd.Index], sums: bool, group: np.ndarray | None, table: np.ndarray | None, score_gram: bool
+              ) -> tuple[np.ndarray | None, list[pd.DataFrame], tuple[float, ...] | None, np.ndarray | None]:
+    ks = scores.shape[0]
+    k = ks + (1 if p.intercept else 0)
+    meat, cluster_bytes, residuals, gram = _native.score_pass(
         d.a, d.w, p.pivot, p.mean, p.intercept, p.total_weight, weights, scores, power, codes,
-        [len(key) for key in keys], sums, group, table)
+        [len(key) for key in keys], sums, group, table, score_gram)
     meat_array = np.frombuffer(meat, dtype=np.float64).reshape(k, k) if meat is not None else None
     frames = []
     for b, key, code in zip(cluster_bytes, keys, codes):
@@ -479,7 +485,8 @@ def _one_pass(d: _Design, p: _Pass, weights: np.ndarray, scores: np.ndarray, pow
         if isinstance(key, pd.RangeIndex):
             per_group = per_group[np.bincount(code, minlength=len(key)) > 0]
         frames.append(per_group)
-    return meat_array, frames, residuals
+    gram_array = np.frombuffer(gram, dtype=np.float64).reshape(ks, ks) if gram is not None else None
+    return meat_array, frames, residuals, gram_array
 
 
 def _partition_scores(part: pd.DataFrame, plan: _Plan, p: _Pass) -> _Sums:
@@ -494,11 +501,15 @@ def _partition_scores(part: pd.DataFrame, plan: _Plan, p: _Pass) -> _Sums:
         for name in p.clusters:
             pairs.append(pd.DataFrame({"entity": d.frame[p.entity].to_numpy(), "cluster": d.frame[name].to_numpy()})
                          .drop_duplicates())
-    meat, clusters, residuals = _checked(_one_pass, plan, d, d, p, p.residual_weights, p.scores, p.leverage_power,
-                                         codes, keys, p.residual_sums, group, table)
-    first = [_one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys, False,
-                       None, None)[:2] for weights, scores in p.first_stage]
-    return _Sums(meat, clusters, residuals, first, pairs)
+    meat, clusters, residuals, gram = _checked(_one_pass, plan, d, d, p, p.residual_weights, p.scores,
+                                               p.leverage_power, codes, keys, p.residual_sums, group, table,
+                                               p.score_gram)
+    first = []
+    for weights, scores, score_gram in p.first_stage:
+        m, c, _, g = _one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys,
+                               False, None, None, score_gram)
+        first.append((m, c, g))
+    return _Sums(meat, clusters, residuals, gram, first, pairs)
 
 
 def _add_frames(a: list[pd.DataFrame], b: list[pd.DataFrame]) -> list[pd.DataFrame]:
@@ -509,14 +520,18 @@ def _add_frames(a: list[pd.DataFrame], b: list[pd.DataFrame]) -> list[pd.DataFra
     return out
 
 
+def _add(a: np.ndarray | None, b: np.ndarray | None) -> np.ndarray | None:
+    return a + b if a is not None and b is not None else None
+
+
 def _merge_sums(a: _Sums, b: _Sums) -> _Sums:
-    meat = a.meat + b.meat if a.meat is not None and b.meat is not None else None
     residuals = (_native.merge_residual_sums(a.residuals, b.residuals)
                  if a.residuals is not None and b.residuals is not None else None)
-    first = [((ma + mb) if ma is not None and mb is not None else None, _add_frames(ca, cb))
-             for (ma, ca), (mb, cb) in zip(a.first_stage, b.first_stage)]
+    first = [(_add(ma, mb), _add_frames(ca, cb), _add(ga, gb))
+             for (ma, ca, ga), (mb, cb, gb) in zip(a.first_stage, b.first_stage)]
     pairs = [pd.concat([x, y]).drop_duplicates() for x, y in zip(a.pairs, b.pairs)]
-    return _Sums(meat, _add_frames(a.clusters, b.clusters), residuals, first, pairs)
+    return _Sums(_add(a.meat, b.meat), _add_frames(a.clusters, b.clusters), residuals, _add(a.gram, b.gram), first,
+                 pairs)
 
 
 # ---------------------------------------------------------------------------
@@ -528,8 +543,22 @@ def _sandwich(left: np.ndarray, meat: np.ndarray) -> np.ndarray:
     return out
 
 
+def _refined_left(left: np.ndarray, gram: np.ndarray | None) -> np.ndarray:
+    """The bread for scores u = F'x whose sum of w u u' is I + E rather than I: with g^-1 = F (I + E)^-1 F'
+    exactly, L diag(1, (I + E)^-1) takes back the rounding of the merged R factor, which the sandwich
+    would otherwise magnify like the condition of the design."""
+    if gram is None:
+        return left
+    ks = gram.shape[0]
+    out = left.copy()
+    out[:, -ks:] = np.linalg.solve(gram, left[:, -ks:].T).T
+    return out
+
+
 def _covariance_from_sums(request: _vcov.VcovRequest, left: np.ndarray, meat: np.ndarray | None,
-                          clusters: list[pd.DataFrame], n: int, df_k: int) -> tuple[np.ndarray, int]:
+                          clusters: list[pd.DataFrame], n: int, df_k: int, gram: np.ndarray | None = None
+                          ) -> tuple[np.ndarray, int]:
+    left = _refined_left(left, gram)
     if request.kind in _vcov.HC_TYPES:
         assert meat is not None
         v = _sandwich(left, meat)
@@ -568,6 +597,7 @@ class _Fit:
     scores: np.ndarray
     left: np.ndarray
     design_factor: np.ndarray
+    score_gram: bool
 
     @classmethod
     def solve(cls, moments: tuple[Any, ...], kind: str, *, k: int, c: int, q: int = 0,
@@ -576,7 +606,7 @@ class _Fit:
         ks = k - (1 if moments[5] else 0)
         return cls(_arr(s["beta"], k), _arr(s["inverse"], k, k), s["ssr"], s["tss"],
                    _arr(s["residual_weights"], c), _arr(s["scores"], ks, c), _arr(s["left"], k, k),
-                   _arr(s["design_factor"], k, k))
+                   _arr(s["design_factor"], k, k), s["score_gram"])
 
 
 class _Report:
@@ -681,8 +711,10 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
         p = _Pass(pivot=pivot, mean=mean, intercept=plan.intercept, total_weight=float(moments[1]),
                   residual_weights=f.residual_weights, scores=f.scores, leverage_power=leverage,
                   clusters=request.clusters, residual_sums=residual_sums,
+                  score_gram=f.score_gram,
                   first_stage=tuple((_embed(g.residual_weights, c, kw + kz, kw + kz + j),
-                                     _embed_scores(g.scores, c, kw + kz)) for j, g in enumerate(first_stage_fits)))
+                                     _embed_scores(g.scores, c, kw + kz), g.score_gram)
+                                    for j, g in enumerate(first_stage_fits)))
         delayed = _dask().delayed
         sums: _Sums = _run(_tree([delayed(_partition_scores)(part, plan, p) for part in parts], _merge_sums))
         return sums
@@ -694,7 +726,9 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     # (Ridge: the penalised inverse times its mse).
     cov, df = f.inverse * mse, float(n - k)
     if sums is not None:
-        cov, g = _covariance_from_sums(request, f.left, sums.meat, sums.clusters, n, k)
+        # A ridge's scores are not orthonormal coordinates (their sum of u u' is I - alpha F'F).
+        gram = sums.gram if not alpha else None
+        cov, g = _covariance_from_sums(request, f.left, sums.meat, sums.clusters, n, k, gram)
         if request.kind == "CRV1":
             df = float(g - 1)
 
@@ -809,8 +843,8 @@ def _iv_diagnostics(request: _vcov.VcovRequest, moments: tuple[Any, ...], n: int
         else:
             assert sums is not None
             g = first[j]
-            meat, clusters = sums.first_stage[j]
-            cov, _ = _covariance_from_sums(request, g.left, meat, clusters, n, kfirst)
+            meat, clusters, gram = sums.first_stage[j]
+            cov, _ = _covariance_from_sums(request, g.left, meat, clusters, n, kfirst, gram)
             b = g.beta[-kz:]
             stat = float(b @ np.linalg.solve(cov[-kz:, -kz:], b))
             pvalue = _native.chi2_sf(stat, kz)
@@ -939,7 +973,7 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
     def second_pass(residual_sums: bool, leverage: int) -> _Sums:
         p = _Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=float(n), residual_weights=f.residual_weights,
                   scores=f.scores, leverage_power=leverage, clusters=request.clusters, residual_sums=residual_sums,
-                  entity=entity, entity_keys=keys, entity_means=means)
+                  score_gram=f.score_gram, entity=entity, entity_keys=keys, entity_means=means)
         sums: _Sums = _run(_tree([delayed(_partition_scores)(part, plan, p) for part in parts], _merge_sums))
         return sums
 
@@ -953,7 +987,7 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
             nested = [len(p) == groups for p in sums.pairs]
             if any(nested):
                 df_k = k + 1
-        cov, g = _covariance_from_sums(request, f.left, sums.meat, sums.clusters, n, df_k)
+        cov, g = _covariance_from_sums(request, f.left, sums.meat, sums.clusters, n, df_k, sums.gram)
         if request.kind == "CRV1":
             df = float(g - 1)
     residuals = sums.residuals if sums is not None else second_pass(True, -1).residuals

@@ -24,7 +24,8 @@ def score_pass(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np
                mean: NDArray[np.float64], intercept: bool, weight: float, residual_weights: NDArray[np.float64],
                scores: NDArray[np.float64], leverage_power: int, clusters: list[NDArray[np.int64]],
                groups: list[int], residual_sums: bool, group: NDArray[np.int64] | None,
-               table: NDArray[np.float64] | None, /) -> tuple[bytes | None, list[bytes], ResidualSums | None]: ...
+               table: NDArray[np.float64] | None, score_gram: bool, /) -> tuple[bytes | None, list[bytes], ResidualSums | None,
+                                                                  bytes | None]: ...
 def merge_residual_sums(a: ResidualSums, b: ResidualSums, /) -> ResidualSums: ...
 def report(title: str, method: str, n: int, k: int, intercept: bool, r2: float, mse: float,
            residual_sums: ResidualSums | None, design_factor: NDArray[np.float64] | None,

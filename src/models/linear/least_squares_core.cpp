@@ -435,6 +435,66 @@ std::expected<SquareSolution, SolveFailure> solve_square_by_qr(Matrix zd, const 
 
 }  // namespace
 
+std::expected<FactoredSolution, SolveFailure> solve_factored(const FactoredProblem& pr) {
+    const index_t rows = pr.a.rows(), p = pr.a.cols();
+    const bool penalised = pr.alpha > 0.0;
+    const double tol = rank_tolerance(pr.n, pr.k);
+    // The decisions of solve(): a column that is zero, or nothing but
+    // rounding noise once centred, is singular; the rest are scaled to unit
+    // length by powers of two, which add no rounding.
+    Vector d(p), to_raw(p);
+    for (index_t j = 0; j < p; ++j) {
+        const double length = pr.lengths[j], raw = pr.raw_norms[j];
+        const double ratio = raw > 0.0 ? length / raw : 0.0;
+        d[j] = power_of_two_near(length);
+        to_raw[j] = raw > 0.0 ? d[j] / raw : 0.0;
+        if (!(d[j] > 0.0) || !(ratio > tol)) {
+            if (!penalised) return std::unexpected(SolveFailure::Singular);
+            d[j] = to_raw[j] = 1.0;  // the penalty alone carries this column
+        }
+    }
+    const index_t stacked = rows + (penalised ? p : 0);
+    if (stacked < p) return std::unexpected(SolveFailure::Singular);
+    Matrix as(stacked, p, 0.0);
+    Vector ts(stacked, 0.0);
+    for (index_t i = 0; i < rows; ++i) {
+        for (index_t j = 0; j < p; ++j) as(i, j) = pr.a(i, j) / d[j];
+        ts[i] = pr.t[i];
+    }
+    for (index_t j = 0; penalised && j < p; ++j) as(rows + j, j) = std::sqrt(pr.alpha) / d[j];
+    // An upper-triangular a (least squares from a merged R) is its own
+    // factor: LAPACK's reflectors of its zero subdiagonals are the identity.
+    auto qr = linalg::qr(as.view(), ts.view());
+    if (!qr) return std::unexpected(SolveFailure::Singular);
+    if (!penalised && !(singular_value_ratio(bordered_factor(qr->r, to_raw.view(), pr.intercept_row)) > tol))
+        return std::unexpected(SolveFailure::Singular);
+    auto z = linalg::solve_triangular(qr->r.view(), Triangle::Upper, qr->qtb.view());
+    auto rs_inv = linalg::solve_triangular(qr->r.view(), Triangle::Upper, linalg::identity(p).view());
+    if (!z || !rs_inv) return std::unexpected(SolveFailure::Singular);
+    FactoredSolution out;
+    out.singular_ratio = singular_value_ratio(qr->r);
+    out.factor_inverse = Matrix(p, p);
+    for (index_t i = 0; i < p; ++i)
+        for (index_t j = 0; j < p; ++j) out.factor_inverse(i, j) = (*rs_inv)(i, j) / d[i];
+    LeastSquaresSolution& s = out.solution;
+    s.by_qr = true;
+    s.beta = unscale(std::move(*z), d.data());
+    s.inverse = linalg::dot(out.factor_inverse.view(), out.factor_inverse.t());
+    if (pr.x_mean) {
+        // The intercept's entries from w = R^-T m by substitution: m'g^-1 m =
+        // w'w and g^-1 m = F w, where the explicit inverse would cancel
+        // digits like the square of the condition.
+        Vector scaled(p);
+        for (index_t j = 0; j < p; ++j) scaled[j] = (*pr.x_mean)[j] / d[j];
+        auto w = linalg::solve_triangular(qr->r.t(), Triangle::Lower, scaled.view());
+        if (!w) return std::unexpected(SolveFailure::Singular);
+        s.mean_quadratic = linalg::dot(w->view(), w->view());
+        s.inverse_mean = linalg::dot(out.factor_inverse.view(), w->view());
+        out.mean_coordinates = std::move(*w);
+    }
+    return out;
+}
+
 double scaled_singular_ratio(MatrixView a) {
     const double c = linalg::scaled_condition_number(a);
     return c > 0.0 && std::isfinite(c) ? 1.0 / c : 0.0;

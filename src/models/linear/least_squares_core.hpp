@@ -64,6 +64,37 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
 
 std::expected<SquareSolution, SolveFailure> solve_square(const SquareProblem& problem);
 
+// A least-squares problem stated by a few rows whose Gram is the design's:
+// the R factor of the centred (weighted) rows merged from partitions, or the
+// projected design in the instruments' coordinates. Solved from their QR,
+// never from the Gram, so that the inverse is conditioned like the design.
+struct FactoredProblem {
+    MatrixView a = {};  // rows x p, with a'a the design's Gram
+    VectorView t = {};  // the target in the same coordinates
+    index_t n = 0;      // rows of the design
+    index_t k = 0;      // parameters, intercept included
+    // The design's column lengths, on which the decisions scale it, and
+    // their lengths before centring: the same rank rule as solve().
+    VectorView lengths = {};
+    VectorView raw_norms = {};
+    // As in LeastSquaresProblem: the intercept's row of the scaled
+    // uncentred factor, and the means the design was centred at.
+    const Vector* intercept_row = nullptr;
+    const Vector* x_mean = nullptr;
+    double alpha = 0.0;  // the ridge penalty, stacked as sqrt(alpha) I below a
+};
+struct FactoredSolution {
+    LeastSquaresSolution solution;  // with mean_quadratic and inverse_mean when x_mean is given
+    // F = R^-1 of the design's R factor, so that g^-1 = F F' and F' x is a
+    // row's orthonormal coordinates; and F' m when x_mean is given.
+    Matrix factor_inverse;
+    Vector mean_coordinates;
+    // sigma_min / sigma_max of the design with unit columns (penalty rows
+    // included): how far the rounding of a's rows carries into the inverse.
+    double singular_ratio = 0.0;
+};
+std::expected<FactoredSolution, SolveFailure> solve_factored(const FactoredProblem& problem);
+
 // The first stage of two-stage least squares, Pi with X ~ Z Pi.
 // Whether its q x q normal equations are worth forming for n rows.
 inline bool first_stage_by_normal_equations(index_t n, index_t q) {

@@ -19,6 +19,11 @@ using linalg::Triangle;
 // the cache while LAPACK reflects it.
 constexpr index_t kChunkRows = 512;
 
+// The R factor's rounding moves a sandwich by about eps / ratio: below this
+// ratio (above a condition of 1e4, 1e-12 of a standard error) the second
+// pass also sums the scores' own Gram to take it back, at a fifth of its cost.
+constexpr double kScoreGramBelowRatio = 1e-4;
+
 // A column-major block that holds the running R factor in its first c rows,
 // Chan's link row below it and then one chunk of centred rows; factoring it
 // in place leaves the merged R where the next chunk finds it.
@@ -188,20 +193,18 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     const auto singular = [&] { return refusal(policy, message); };
     if (mo.n <= k || !(mo.total_weight > 0.0)) return singular();
     const Matrix& r = mo.r;
-    const double tol = rank_tolerance(mo.n, k), root_w = std::sqrt(mo.total_weight);
-    const bool penalised = pr.alpha > 0.0;
+    const double root_w = std::sqrt(mo.total_weight);
 
-    // Unit columns for the decisions: centred lengths, raw lengths with the
-    // intercept's share (or as given) for the bordered rank factor.
-    Vector d(ks), to_raw(ks), border(ks);
+    // The columns' centred lengths for the decisions, and their raw lengths
+    // with the intercept's share (or as given) for the bordered rank factor.
+    Vector lengths(ks), raw(ks), border(ks), x_mean(ks, 0.0);
     for (index_t s = 0; s < ks; ++s) {
         const index_t j = cols[s];
         const double length = column_length(r, j), offset = mo.intercept ? root_w * mo.centre(j) : 0.0;
-        const double raw = pr.raw_lengths ? (*pr.raw_lengths)[j] : std::hypot(length, offset);
-        if (!penalised && (!(length > 0.0) || !(length / raw > tol))) return singular();
-        d[s] = length > 0.0 ? length : 1.0;
-        to_raw[s] = raw > 0.0 ? length / raw : 0.0;
-        border[s] = raw > 0.0 ? offset / raw : 0.0;
+        lengths[s] = length;
+        raw[s] = pr.raw_lengths ? (*pr.raw_lengths)[j] : std::hypot(length, offset);
+        border[s] = raw[s] > 0.0 ? offset / raw[s] : 0.0;
+        if (mo.intercept) x_mean[s] = mo.centre(j);
     }
 
     // The design and target in the coordinates of R's rows: R itself, or
@@ -233,44 +236,35 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
         }
     }
 
-    // The scaled least-squares problem, stacked with the ridge rows.
-    const index_t stacked = rows + (penalised ? ks : 0);
-    if (stacked < ks) return singular();
-    Matrix ms(stacked, ks, 0.0);
-    Vector ts(stacked, 0.0);
-    for (index_t i = 0; i < rows; ++i) {
-        for (index_t s = 0; s < ks; ++s) ms(i, s) = design(i, s) / d[s];
-        ts[i] = rhs[i];
-    }
-    if (penalised)
-        for (index_t s = 0; s < ks; ++s) ms(rows + s, s) = std::sqrt(pr.alpha) / d[s];
-    auto qr = linalg::qr(ms.view(), ts.view());
-    if (!qr) return singular();
-    if (!penalised) {
-        const Matrix rank_factor = bordered_factor(qr->r, to_raw.view(), mo.intercept ? &border : nullptr);
-        if (!(singular_ratio(rank_factor) > tol)) return singular();
-    }
-    auto bs = linalg::solve_triangular(qr->r.view(), Triangle::Upper, qr->qtb.view());
-    auto rs_inv = linalg::solve_triangular(qr->r.view(), Triangle::Upper, linalg::identity(ks).view());
-    if (!bs || !rs_inv) return singular();
-    Vector b(ks);
-    Matrix r_inv(ks, ks);  // the unscaled factor's inverse, D^-1 R_s^-1
-    for (index_t s = 0; s < ks; ++s) {
-        b[s] = (*bs)[s] / d[s];
-        for (index_t t = 0; t < ks; ++t) r_inv(s, t) = (*rs_inv)(s, t) / d[s];
-    }
-
+    // The core decides the rank and solves from these rows, as it would
+    // from the design's own.
+    FactoredProblem fp;
+    fp.a = design.view();
+    fp.t = rhs.view();
+    fp.n = mo.n;
+    fp.k = k;
+    fp.lengths = lengths.view();
+    fp.raw_norms = raw.view();
+    fp.intercept_row = mo.intercept ? &border : nullptr;
+    fp.x_mean = mo.intercept ? &x_mean : nullptr;
+    fp.alpha = pr.alpha;
+    auto solved = solve_factored(fp);
+    if (!solved) return singular();
     MomentsSolution out;
+    const Vector& b = solved->solution.beta;
+    const Matrix& r_inv = solved->factor_inverse;  // the design's R^-1: g^-1 = r_inv r_inv'
+    out.score_gram = solved->singular_ratio < kScoreGramBelowRatio;
+
     DesignSystem sys;
     sys.total_weight = mo.total_weight;
-    Vector x_mean(ks, 0.0);
     if (mo.intercept) {
-        for (index_t s = 0; s < ks; ++s) x_mean[s] = mo.centre(cols[s]);
         sys.x_mean = Vector::from(x_mean.view());
         sys.y_mean = mo.centre(target);
     }
     out.beta = sys.expand_beta(b.view());
-    out.inverse = sys.expand_inverse(linalg::dot(r_inv.view(), r_inv.t()));
+    const LeastSquaresSolution& ls = solved->solution;
+    out.inverse = mo.intercept ? sys.expand_inverse(ls.inverse, *ls.mean_quadratic, ls.inverse_mean->view())
+                               : sys.expand_inverse(ls.inverse);
 
     out.residual_weights = Vector(c, 0.0);
     for (index_t s = 0; s < ks; ++s) out.residual_weights[cols[s]] = -b[s];
@@ -308,9 +302,7 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
         out.left(0, 0) = 1.0 / mo.total_weight;
         out.design_factor(0, 0) = root_w;
         for (index_t t = 0; t < ks; ++t) {
-            double v = 0.0;
-            for (index_t s = 0; s < ks; ++s) v += x_mean[s] * r_inv(s, t);
-            out.left(0, off + t) = -v;
+            out.left(0, off + t) = -solved->mean_coordinates[t];  // -(m' R^-1)_t
             out.design_factor(0, off + t) = root_w * x_mean[t];
         }
     }
@@ -322,11 +314,13 @@ Result<ScoreSums> score_pass(const ScoreRequest& rq) {
     const index_t n = a.rows, c = a.cols(), ks = rq.scores.rows(), off = rq.intercept ? 1 : 0, k = ks + off;
     const bool meat = rq.leverage_power >= 0;
     const bool need_q = meat || !rq.clusters.empty();
+    const bool gram = need_q && rq.score_gram;
     ScoreSums out;
     if (meat) out.meat = Matrix(k, k, 0.0);
+    if (gram) out.gram = Matrix(ks, ks, 0.0);
     for (const index_t g : rq.groups) out.cluster_sums.emplace_back(g, k, 0.0);
     const index_t chunk = std::min(n, kChunkRows);
-    Matrix d(chunk, c), u(chunk, ks), scaled(chunk, k);
+    Matrix d(chunk, c), scaled(chunk, k);
     Vector e(chunk), root(chunk);
     for (index_t first = 0; first < n; first += kChunkRows) {
         const index_t rows = std::min(kChunkRows, n - first);
@@ -375,8 +369,15 @@ Result<ScoreSums> score_pass(const ScoreRequest& rq) {
             }
         }
         if (meat) linalg::gram_accumulate_upper(scaled.view().row_range(0, rows), out.meat);
+        if (!gram) continue;
+        // The chunk's coordinates are read no more: whitened in place for their sum of w u u'.
+        if (rq.w)
+            for (index_t i = 0; i < rows; ++i)
+                for (index_t s = 0; s < ks; ++s) uc(i, s) *= root[i];
+        linalg::gram_accumulate_upper(uc.view(), out.gram);
     }
     if (meat) linalg::mirror_upper(out.meat);
+    if (gram) linalg::mirror_upper(out.gram);
     return out;
 }
 

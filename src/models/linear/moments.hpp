@@ -109,6 +109,10 @@ struct MomentsSolution {
     // The R factor of the design with its intercept column, for the
     // condition number of the report.
     Matrix design_factor;
+    // Whether the design is ill-conditioned enough for the rounding of the
+    // merged R factor to show in a sandwich: the second pass then sums
+    // w u u' of the score coordinates, so that the bread can take it back.
+    bool score_gram = false;
 };
 
 // The same singularity rules and messages as a fit from the rows.
@@ -129,9 +133,14 @@ struct ScoreRequest {
     std::vector<const std::int64_t*> clusters;
     std::vector<index_t> groups;
     bool residual_sums = false;
+    bool score_gram = false;  // from MomentsSolution
 };
 struct ScoreSums {
-    Matrix meat;                       // sum of w_i e_i^2 q_i q_i' (weighted as asked)
+    Matrix meat;  // sum of w_i e_i^2 q_i q_i' (weighted as asked)
+    // sum of w_i u_i u_i' over the slopes' coordinates, which is the identity
+    // for exact moments: what it differs by is the rounding of the R factor,
+    // which the bread takes back (asked with a meat or clusters only).
+    Matrix gram;
     std::vector<Matrix> cluster_sums;  // groups x parameters: sum of sqrt(w_i) e_i q_i per group
     stats::ResidualSums residuals;     // of the unweighted residuals, in row order
 };
