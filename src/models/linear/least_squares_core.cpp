@@ -272,6 +272,17 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     auto r_inv = linalg::solve_triangular(*qr.r(), Triangle::Upper, linalg::identity(p));
     if (!r_inv) return std::unexpected(SolveFailure::Singular);
     s.inverse = unscale_inverse(linalg::dot(r_inv->view(), r_inv->t()), d.data());
+    if (pr.x_mean) {
+        // The intercept's entries from w = R^-T (m / d): m'g^-1 m = w'w and
+        // g^-1 m = D^-1 R^-1 w, whose terms do not cancel as those of the
+        // rounded g^-1 do on a near-collinear design.
+        Vector w(p);
+        for (index_t j = 0; j < p; ++j) w[j] = (*pr.x_mean)[j] / d[j];
+        auto solved = linalg::solve_triangular(qr.r()->t(), Triangle::Lower, w.view());
+        if (!solved) return std::unexpected(SolveFailure::Singular);
+        s.mean_quadratic = linalg::dot(solved->view(), solved->view());
+        s.inverse_mean = unscale(linalg::dot(r_inv->view(), solved->view()), d.data());
+    }
     return s;
 }
 
