@@ -73,15 +73,23 @@ CentredCrossProducts centred_from_shifted(const double* acc, const double* c, do
     const double nd = static_cast<double>(n);
     const double dy = at(p, p + 1);
     Matrix s(p, p);
-    Vector sxy(p), mean(p);
+    Vector sxy(p), mean(p), mean_error(p);
     for (index_t j = 0; j < p; ++j) {
         const double dj = at(j, p + 1);
         for (index_t l = j; l < p; ++l) s(j, l) = at(j, l) - dj * at(l, p + 1) / nd;
         sxy[j] = at(j, p) - dj * dy / nd;
-        mean[j] = c[j] + dj / nd;
+        // c + d/n and the exact error of its rounding (TwoSum); d/n itself
+        // rounds by eps times the offset of the shift, far below the spread.
+        const double q = dj / nd, m = c[j] + q, back = m - c[j];
+        mean[j] = m;
+        mean_error[j] = (c[j] - (m - back)) + (q - back);
     }
     linalg::mirror_upper(s);
-    CentredCrossProducts out{std::move(mean), cy + dy / nd, std::move(s), std::move(sxy)};
+    CentredCrossProducts out{.x_mean = std::move(mean),
+                             .y_mean = cy + dy / nd,
+                             .s = std::move(s),
+                             .sxy = std::move(sxy),
+                             .x_mean_error = std::move(mean_error)};
     // NaN or infinity in x always reaches the sums; so does a magnitude
     // whose square leaves the double range. Only then is the copy scanned
     // element by element: well-scaled data pay nothing for the checks.
@@ -241,24 +249,6 @@ ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView
     }
     linalg::mirror_upper(out.s);
     return out;
-}
-
-Matrix scaled_gram(MatrixView x, VectorView s, bool intercept) {
-    const index_t p = x.cols(), off = intercept ? 1 : 0, k = p + off;
-    // Rows of diag(s) Xd are built block by block in a small buffer and
-    // accumulated with the rank-k update: no n-row copy is ever made.
-    const index_t block = std::max<index_t>(64, 8192 / std::max<index_t>(k, 1));
-    Matrix b = linalg::row_block_gram_upper(x.rows(), k, block, [&](index_t first, index_t rows, double* buf) {
-        for (index_t i = 0; i < rows; ++i) {
-            const VectorView r = x.row(first + i);
-            const double si = s[first + i];
-            double* dst = buf + i * k;
-            if (intercept) dst[0] = si;
-            for (index_t j = 0; j < p; ++j) dst[j + off] = r[j] * si;
-        }
-    });
-    linalg::mirror_upper(b);
-    return b;
 }
 
 }  // namespace ordinata::linalg

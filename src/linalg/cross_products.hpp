@@ -26,6 +26,10 @@ struct CentredCrossProducts {
     Vector sxy;
     bool x_finite = true;    // checked only when a copy was requested
     bool x_extreme = false;  // likewise: magnitudes whose squares leave the double range
+    // The exact means less x_mean (their rounding), to about eps times the
+    // columns' spread: x - 1 x_mean' is not quite orthogonal to the ones,
+    // and where the offsets are large that matters to a robust sandwich.
+    Vector x_mean_error;
 };
 // When copy is given (an n x p matrix), the same pass also copies x into it
 // and checks that every element of x is finite.
@@ -38,9 +42,5 @@ struct ScaledCrossProducts {
     Vector sxy;
 };
 ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy);
-
-// Xd' diag(s)^2 Xd, the middle of the heteroskedasticity-robust sandwich
-// when s holds the absolute residuals.
-Matrix scaled_gram(MatrixView x, VectorView s, bool intercept);
 
 }  // namespace ordinata::linalg

@@ -62,12 +62,15 @@ std::optional<ExtendedQr> extended_qr(index_t m, index_t n, const ExtendedRow& f
         reflect(w, j, norm2 - alpha * (w(j, j) + alpha));  // v'v / 2 = norm2 - alpha a_jj
         w(j, j) = alpha;
     }
-    ExtendedQr out{Matrix(n, n, 0.0), Vector(n), Matrix(n, n), 0.0, 0.0, Vector()};
+    ExtendedQr out{Matrix(n, n, 0.0), Vector(n), Matrix(n, n), 0.0, 0.0, Vector(), std::vector<Real>(n * n, 0.0L)};
     Real tail = 0.0L;
     for (index_t i = n; i < m; ++i) tail += w(i, n) * w(i, n);
     out.ssr = static_cast<double>(tail);
     for (index_t i = 0; i < n; ++i)
-        for (index_t j = i; j < n; ++j) out.r(i, j) = static_cast<double>(w(i, j));
+        for (index_t j = i; j < n; ++j) {
+            out.r_extended[i * n + j] = w(i, j);
+            out.r(i, j) = static_cast<double>(w(i, j));
+        }
 
     // x = R^-1 Q'b and R^-1 (columns of the identity) side by side.
     std::vector<Real> rhs((n + 1) * n, 0.0L);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "linalg/matrix.hpp"
 
@@ -27,6 +28,9 @@ struct ExtendedQr {
     // otherwise cancel digits away).
     double border_quadratic = 0.0;
     Vector border_solution;
+    // R before rounding, row-major n x n (zeros below the diagonal): the
+    // sandwich's coordinates R^-T a_i keep its digits.
+    std::vector<long double> r_extended;
 };
 // Row i of [A | b] (n + 1 values), written by the caller in extended
 // precision, so that the digits of a design formed from the data (centred,

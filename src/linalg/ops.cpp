@@ -327,6 +327,27 @@ LinalgResult<Matrix> solve_triangular_many(MatrixView t, Triangle tri, MatrixVie
     return x;
 }
 
+void solve_rows_upper_in_place(const Matrix& u, double* b, index_t rows, index_t ld) {
+    const index_t n = u.rows();
+    if (u.cols() != n || ld < n) internal_error("solve_rows_upper_in_place: shape mismatch");
+    if (rows == 0 || n == 0) return;
+    if (rows * n * n <= kSmallProduct) {
+        for (index_t i = 0; i < rows; ++i) {
+            double* r = b + i * ld;
+            for (index_t j = 0; j < n; ++j) {
+                double v = r[j];
+                for (index_t l = 0; l < j; ++l) v -= u(l, j) * r[l];
+                r[j] = v / u(j, j);
+            }
+        }
+        return;
+    }
+    if (!fits_int(rows) || !fits_int(n) || !fits_int(ld))
+        internal_error("solve_rows_upper_in_place: dimension too large");
+    lapack::cblas_dtrsm(lapack::RowMajor, lapack::Right, lapack::Upper, lapack::NoTrans, lapack::NonUnit, as_int(rows),
+                        as_int(n), 1.0, u.data(), as_int(n), b, as_int(ld));
+}
+
 LinalgResult<Vector> solve_triangular_many(MatrixView t, Triangle tri, VectorView b) {
     auto x = solve_triangular_many(t, tri, MatrixView{b.base, b.size(), 1, b.stride, 1});
     if (!x) return std::unexpected(x.error());

@@ -44,5 +44,11 @@ Matrix identity(index_t n);
 // copied. Like dtrtrs, an exactly zero diagonal entry i fails with INFO = i.
 LinalgResult<Matrix> solve_triangular_many(MatrixView t, Triangle tri, MatrixView b);
 LinalgResult<Vector> solve_triangular_many(MatrixView t, Triangle tri, VectorView b);
+// B := B U^-1 in place for the rows of B (rows x n, row-major, leading
+// dimension ld) and the upper-triangular U (n x n): each row b' becomes
+// (U^-T b)'. A block of rows is one level-3 call (dtrsm); below
+// kSmallProduct multiply-adds a plain forward substitution per row. U's
+// diagonal must be nonzero (the caller's factor guarantees it).
+void solve_rows_upper_in_place(const Matrix& u, double* b, index_t rows, index_t ld);
 
 }  // namespace ordinata::linalg

@@ -140,6 +140,7 @@ DesignSystem centred_system(linalg::CentredCrossProducts&& cc, index_t n) {
     DesignSystem sys{.g = std::move(cc.s),
                      .c = std::move(cc.sxy),
                      .x_mean = std::move(cc.x_mean),
+                     .x_mean_error = std::move(cc.x_mean_error),
                      .y_mean = cc.y_mean,
                      .total_weight = static_cast<double>(n),
                      .raw_norms = {},

@@ -52,6 +52,9 @@ struct DesignSystem {
     Matrix g;
     Vector c;
     std::optional<Vector> x_mean;
+    // The exact (unweighted) means less x_mean, where the centred
+    // cross-products gave them.
+    std::optional<Vector> x_mean_error;
     double y_mean = 0.0;
     double total_weight = 0.0;
     std::optional<Vector> raw_norms;

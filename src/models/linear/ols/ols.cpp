@@ -49,7 +49,9 @@ Result<void> OLS::fit(MatrixView x, VectorView y, bool may_rescale) {
 
     Vector s(k);
     if (robust_) {
-        s = compute_robust_standard_errors(xs, fit_intercept_, e, sol->inverse);
+        auto robust = compute_robust_standard_errors(xs, e, sys);
+        if (!robust) return runtime_error(linear::kOlsRoute.svd_singular);
+        s = std::move(*robust);
     } else {
         for (index_t i = 0; i < k; ++i) s[i] = std::sqrt(mse * sol->inverse(i, i));
     }

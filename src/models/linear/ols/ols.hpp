@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "models/linear/design_system.hpp"
 #include "models/linear/least_squares_model.hpp"
 
 namespace ordinata::models {
@@ -26,7 +27,9 @@ private:
     bool robust_;
 };
 
-// HC0: sqrt of diag(M Xd' diag(e^2) Xd M); negative or NaN variances give 0.
-Vector compute_robust_standard_errors(MatrixView x, bool intercept, VectorView e, const Matrix& m);
+// HC0: sqrt of diag(M Xd' diag(e^2) Xd M), M = (Xd'Xd)^-1, formed from a
+// factor of the design the system describes (see linear/sandwich.hpp);
+// negative or NaN variances give 0. Empty when the design cannot be factored.
+std::optional<Vector> compute_robust_standard_errors(MatrixView x, VectorView e, const linear::DesignSystem& sys);
 
 }  // namespace ordinata::models

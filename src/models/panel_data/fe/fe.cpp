@@ -18,6 +18,8 @@ namespace ordinata::models {
 namespace {
 
 constexpr const char* kNotFitted = "Model not fitted. Call fit() first.";
+constexpr const char* kTooFewClusters =
+    "Clustered standard errors need at least two entities with more than one observation";
 
 std::string count(std::uint64_t v) { return std::to_string(v); }
 
@@ -79,6 +81,14 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
     const std::vector<std::uint64_t>& rows = index.rows;
     const EntityParts parts = split_by_entity(rows, n_ent);
     EntityTable means = entity_means(x_within, &y, rows, n_ent, parts);
+    if (robust_) {
+        // The scores of all clusters sum to X~'e = 0 at the solution: with
+        // one entity of several rows (the others singletons, whose scores
+        // are zero) the clustered meat is zero, and the errors with it.
+        std::uint64_t clusters = 0;
+        for (std::uint64_t g = 0; g < n_ent && clusters < 2; ++g) clusters += means[g][k + 1] > 1.0 ? 1 : 0;
+        if (clusters < 2) return value_error(kTooFewClusters);
+    }
     // Singularity is judged against the regressors before demeaning: a
     // regressor constant within every entity leaves only rounding noise.
     const Vector raw_norms = linalg::column_norms(x_within.view());
@@ -99,9 +109,11 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
         return std::pair<Matrix, Vector>(Matrix::from(x_within.view()), Vector::from(y_within.view()));
     };
     Vector within_lengths;
+    Matrix within_gram;
     const auto within_system = [&] {
         linear::DesignSystem sys = linear::plain_system(x_within.view(), y_within.view());
         within_lengths = Vector::from(sys.column_lengths().view());
+        if (robust_) within_gram = sys.g;
         sys.raw_norms = raw_norms;
         return sys;
     };
@@ -130,7 +142,9 @@ Result<void> FE::fit(MatrixView x, VectorView y, EntityIdView entity_id, bool ma
 
     Vector se(k);
     if (robust_) {
-        se = compute_clustered_standard_errors(x_within, e, m, rows, n_ent, parts);
+        auto clustered = compute_clustered_standard_errors(x_within, within_gram, e, rows, n_ent, parts);
+        if (!clustered) return runtime_error(linear::kFeRoute.svd_singular);
+        se = std::move(*clustered);
     } else {
         for (index_t j = 0; j < k; ++j) se[j] = std::sqrt(mse * m(j, j));
     }

@@ -86,11 +86,13 @@ Vector demean_in_place(Matrix& x, VectorView y, const EntityTable& means, const 
 Vector entity_effects(const EntityTable& means, std::uint64_t n_entities, VectorView beta);
 
 // Entity-clustered sandwich M B M with B = sum_g s_g s_g', s_g = sum over the
-// entity's rows of e_i x~_i; no small-sample factor. Negative or NaN
-// variances give 0.
-Vector compute_clustered_standard_errors(const Matrix& x_within, VectorView e, const Matrix& m,
-                                         const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
-                                         const EntityParts& parts = {});
+// entity's rows of e_i x~_i, M = (X~'X~)^-1; no small-sample factor. Formed
+// from a factor of X~ (gram is X~'X~ as the fit formed it), see
+// linear/sandwich.hpp. Negative or NaN variances give 0; empty when X~
+// cannot be factored.
+std::optional<Vector> compute_clustered_standard_errors(const Matrix& x_within, const Matrix& gram, VectorView e,
+                                                        const std::vector<std::uint64_t>& rows,
+                                                        std::uint64_t n_entities, const EntityParts& parts = {});
 
 // Inference degrees of freedom count no intercept and no entities.
 class FE : public FittedModel {

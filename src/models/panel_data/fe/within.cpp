@@ -16,6 +16,7 @@
 #include "linalg/ops.hpp"
 #include "linalg/thread_pool.hpp"
 #include "linalg/row_chunks.hpp"
+#include "models/linear/sandwich.hpp"
 #include "models/panel_data/fe/fe.hpp"
 
 namespace ordinata::models {
@@ -160,13 +161,16 @@ Vector entity_effects(const EntityTable& means, std::uint64_t n_entities, Vector
     return alpha;
 }
 
-Vector compute_clustered_standard_errors(const Matrix& x_within, VectorView e, const Matrix& m,
-                                         const std::vector<std::uint64_t>& rows, std::uint64_t n_entities,
-                                         const EntityParts& parts) {
+std::optional<Vector> compute_clustered_standard_errors(const Matrix& x_within, const Matrix& gram, VectorView e,
+                                                        const std::vector<std::uint64_t>& rows,
+                                                        std::uint64_t n_entities, const EntityParts& parts) {
     const index_t k = x_within.cols();
+    auto factor = linear::SandwichFactor::of({x_within.view(), &gram, nullptr});
+    if (!factor) return std::nullopt;
+    const double* xp = x_within.data();
+    if (factor->extended()) return factor->clustered_errors(e, rows.data(), n_entities);
     // All cluster scores at once: O(n k) for the pass, N k doubles of memory.
     EntityTable scores(n_entities, k);
-    const double* xp = x_within.data();
     for_rows_by_entity(
         rows, parts, [&](std::uint64_t g) { scores.prefetch(g); },
         [&](index_t i, std::uint64_t g) {
@@ -175,24 +179,9 @@ Vector compute_clustered_standard_errors(const Matrix& x_within, VectorView e, c
             double* dst = scores[g];
             for (index_t j = 0; j < k; ++j) dst[j] += ei * src[j];
         });
-    // B = sum of s s' in entity order. s_j s_l = s_l s_j exactly, so the
-    // upper triangle is accumulated and mirrored.
-    Matrix b(k, k, 0.0);
-    double* bp = b.data();
-    for (std::uint64_t g = 0; g < n_entities; ++g) {
-        const double* s = scores[g];
-        for (index_t j = 0; j < k; ++j) {
-            const double sj = s[j];
-            double* brow = bp + j * k;
-            for (index_t l = j; l < k; ++l) brow[l] += sj * s[l];
-        }
-    }
-    for (index_t j = 0; j < k; ++j)
-        for (index_t l = 0; l < j; ++l) b(j, l) = b(l, j);
-    const Matrix v = linalg::dot(linalg::dot(m, b), m);
-    Vector se(k);
-    for (index_t j = 0; j < k; ++j) se[j] = v(j, j) >= 0.0 ? std::sqrt(v(j, j)) : 0.0;
-    return se;
+    Matrix sums(n_entities, k);
+    for (std::uint64_t g = 0; g < n_entities; ++g) std::copy_n(scores[g], k, sums.data() + g * k);
+    return factor->clustered_errors(std::move(sums));
 }
 
 }  // namespace ordinata::models

@@ -1,0 +1,254 @@
+"""HC0 (OLS) and entity-clustered (FE) standard errors against exact rational
+arithmetic on offset and near-collinear designs, and their invariance under
+exact rescaling, shifting and reordering of the data."""
+
+import math
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+from ordinata import FE, OLS
+
+
+def solve_exact(a, b):
+    """Gauss-Jordan elimination in Fractions: a (q x q) x = b (q x r)."""
+    q = len(a)
+    m = [[Fraction(v) for v in list(a[i]) + list(b[i])] for i in range(q)]
+    for c in range(q):
+        piv = next(r for r in range(c, q) if m[r][c] != 0)
+        m[c], m[piv] = m[piv], m[c]
+        m[c] = [v / m[c][c] for v in m[c]]
+        for r in range(q):
+            if r != c and m[r][c] != 0:
+                f = m[r][c]
+                m[r] = [u - f * v for u, v in zip(m[r], m[c])]
+    return [row[q:] for row in m]
+
+
+def integer_column(values):
+    """Exact numbers with power-of-two denominators (doubles, their exact
+    means and differences) as integers times a common 2^-s."""
+    fr = [Fraction(v) for v in values]
+    den = math.lcm(*(f.denominator for f in fr))
+    return [f.numerator * (den // f.denominator) for f in fr], den
+
+
+def exact_sandwich(columns, y, groups=None):
+    """Standard errors of the parameters of y on the given columns (exact
+    numbers) from (D'D)^-1 D' Omega D (D'D)^-1 with the residuals of the
+    exact least-squares solution: HC0, or with the scores summed per group
+    (clustered, no small-sample factor). In integers: D = Di S^-1, y =
+    yi / t, so the parameters of yi on Di are S beta t and their errors
+    scale alike."""
+    cols = [integer_column(c) for c in columns]
+    di = list(zip(*(c[0] for c in cols)))
+    yi, t = integer_column(y)
+    n, k = len(yi), len(cols)
+    g = [[sum(r[a] * r[b] for r in di) for b in range(k)] for a in range(k)]
+    rhs = [[sum(di[i][a] * yi[i] for i in range(n))] + [int(a == b) for b in range(k)] for a in range(k)]
+    sol = solve_exact(g, rhs)
+    gamma, inv = [row[0] for row in sol], [row[1:] for row in sol]
+    den = math.lcm(*(f.denominator for f in gamma))
+    num = [int(f * den) for f in gamma]
+    e = [yi[i] * den - sum(di[i][a] * num[a] for a in range(k)) for i in range(n)]  # den times the residuals
+    if groups is None:
+        meat = [[sum(e[i] * e[i] * di[i][a] * di[i][b] for i in range(n)) for b in range(k)] for a in range(k)]
+    else:
+        scores = {}
+        for i in range(n):
+            s = scores.setdefault(groups[i], [0] * k)
+            for a in range(k):
+                s[a] += e[i] * di[i][a]
+        meat = [[sum(s[a] * s[b] for s in scores.values()) for b in range(k)] for a in range(k)]
+    var = [sum(inv[j][a] * meat[a][b] * inv[j][b] for a in range(k) for b in range(k)) / den**2 for j in range(k)]
+    return np.array([math.sqrt(v) * cols[j][1] / t for j, v in enumerate(var)])
+
+
+def exact_hc0(x, y, intercept):
+    columns = ([[1.0] * len(y)] if intercept else []) + [list(c) for c in np.asarray(x).T]
+    return exact_sandwich(columns, list(y))[1 if intercept else 0:]
+
+
+def design(rng, n, cond, offset, bits=None):
+    """Three columns, the first two near-collinear (scaled condition about
+    cond), on a grid fine enough for the collinearity and coarse enough for
+    the offset: every value is offset + an integer multiple of ulp(offset),
+    about 2^bits of them for the spread (at most 2^52 times the offset)."""
+    z = rng.normal(size=(n, 3))
+    z[:, 1] = z[:, 0] + rng.normal(size=n) / cond
+    unit = math.ulp(offset) if offset else 2.0**-30
+    return offset + np.round(z * 2.0 ** (bits or max(12, math.ceil(math.log2(cond)) + 12))) * unit
+
+
+def heteroskedastic_target(rng, x):
+    xc = (x - x.mean(0)) / x.std(0)
+    return 3.0 + xc[:, 0] - xc[:, 2] + rng.normal(size=len(x)) * (0.5 + np.abs(xc[:, 2]))
+
+
+def relative(got, want):
+    return float(np.max(np.abs(np.asarray(got) / want - 1.0)))
+
+
+@pytest.mark.parametrize("n", [14, 40])
+@pytest.mark.parametrize("cond", [1e1, 1e4, 1e6, 1e8])
+@pytest.mark.parametrize("intercept, offset", [(False, 0.0), (True, 0.0), (True, 2.0**30), (True, 2.0**40)])
+def test_hc0_agrees_with_exact_arithmetic(n, cond, intercept, offset):
+    # n = 14: OLS's SVD route; cond 1e1: the Cholesky factor, the others the
+    # extended-precision QR. Offsets of 2^30 (timestamps) and 2^40 lie up
+    # to 1e11 times the columns' spread.
+    rng = np.random.default_rng([n, int(math.log10(cond)), int(math.log2(offset or 1))])
+    x = design(rng, n, cond, offset)
+    y = heteroskedastic_target(rng, x)
+    m = OLS(fit_intercept=intercept, robust=True)
+    m.fit(x, y)
+    assert relative(m.standard_errors(), exact_hc0(x, y, intercept)) <= 1e-8
+
+
+def test_hc0_over_several_blocks_agrees_with_exact_arithmetic():
+    # 1,300 rows and 16 parameters: blocks of 512 rows and a partial last
+    # one, on the Cholesky route, with an offset of 2^30.
+    rng = np.random.default_rng(5)
+    x = np.column_stack([design(rng, 1300, 3.0, 2.0**30), np.round(rng.normal(size=(1300, 12)) * 2**20) / 2**20])
+    y = heteroskedastic_target(rng, x[:, :3]) + x[:, 3:] @ rng.normal(size=12)
+    m = OLS(robust=True)
+    m.fit(x, y)
+    assert relative(m.standard_errors(), exact_hc0(x, y, True)) <= 1e-8
+
+
+def qr_oracle(d, y, groups=None):
+    """numpy's own QR of the design: V = R^-1 (Q' Omega Q) R^-T with the
+    orthonormal rows of Q (or their sums per group)."""
+    q, r = np.linalg.qr(d)
+    e = y - q @ (q.T @ y)
+    s = q * e[:, None]
+    if groups is not None:
+        s = np.stack([s[groups == g].sum(0) for g in np.unique(groups)])
+    r_inv = np.linalg.inv(r)
+    return np.sqrt(np.diag(r_inv @ (s.T @ s) @ r_inv.T))
+
+
+def test_hc0_of_a_large_ill_conditioned_design_agrees_with_a_qr_oracle():
+    # Too large for the extended-precision factor (n k^2 > 2^22): LAPACK's
+    # QR in working precision, row blocks on every thread, a partial last
+    # block; the offset of 2^30 beside the intercept, a thousand times the
+    # spread (the rank rule takes 120,000 rows to a condition of 4e10).
+    rng = np.random.default_rng(11)
+    n = 120_037
+    x = np.column_stack([design(rng, n, 1e6, 2.0**30, bits=42), rng.normal(size=(n, 2))])
+    y = heteroskedastic_target(rng, x[:, :3]) + x[:, 3]
+    m = OLS(robust=True)
+    m.fit(x, y)
+    xc = x - x.mean(0)  # exact: every column's values lie within a factor two of its mean
+    want = qr_oracle(np.column_stack([np.ones(n), xc]), y)[1:]
+    # The oracle's own error grows like cond * eps, about 1e-10 here.
+    assert relative(m.standard_errors(), want) <= 1e-8
+
+
+def panel(rng, sizes, delta):
+    """Entities of power-of-two sizes on a dyadic grid, so that the entity
+    means and the demeaned values are exact: x2 = x1 + delta z (scaled
+    condition about 1 / delta), x3 well determined."""
+    g = rng.permutation(np.repeat(np.arange(len(sizes)), sizes))
+    n = g.size
+    bits = 20 + math.ceil(math.log2(1.0 / delta))
+    x1 = np.round(rng.normal(size=n) * 2.0**20) / 2.0**20
+    x2 = x1 + np.round(rng.normal(size=n) * delta * 2.0**bits) / 2.0**bits
+    x3 = np.round(rng.normal(size=n) * 2.0**20) / 2.0**20
+    x = np.column_stack([x1, x2, x3])
+    y = x1 - x3 + rng.normal(size=len(sizes))[g] + rng.normal(size=n) * (0.5 + np.abs(x3))
+    return x, y, (g * 7919 - 3).astype(np.int64)
+
+
+def exact_within(x, y, ids):
+    """The within transform in exact arithmetic: columns and target less their entity means."""
+    out = []
+    for col in [*np.asarray(x).T, y]:
+        sums, counts = {}, {}
+        for v, gid in zip(col, ids):
+            sums[gid] = sums.get(gid, 0) + Fraction(float(v))
+            counts[gid] = counts.get(gid, 0) + 1
+        out.append([Fraction(float(v)) - sums[gid] / counts[gid] for v, gid in zip(col, ids)])
+    return out[:-1], out[-1]
+
+
+@pytest.mark.parametrize("delta", [1e-1, 1e-4, 1e-6, 1e-8])
+@pytest.mark.parametrize("sizes", [[8, 4, 8, 2, 8, 4, 8], [16] * 4])
+def test_clustered_errors_agree_with_exact_arithmetic(sizes, delta):
+    rng = np.random.default_rng([len(sizes), int(-math.log10(delta))])
+    x, y, ids = panel(rng, sizes, delta)
+    m = FE(robust=True)
+    m.fit(x, y, ids)
+    xw, yw = exact_within(x, y, ids)
+    want = exact_sandwich(xw, yw, groups=list(ids))
+    # the well-determined third coefficient as much as the other two
+    assert relative(m.standard_errors(), want) <= 1e-8
+
+
+def test_clustered_errors_of_many_entities_agree_with_a_qr_oracle():
+    # Past the extended-precision factor: 20,000 rows, 2,500 entities of 8,
+    # scaled condition about 1e6.
+    rng = np.random.default_rng(3)
+    x, y, ids = panel(rng, [8] * 2500, 1e-6)
+    m = FE(robust=True)
+    m.fit(x, y, ids)
+    _, g = np.unique(ids, return_inverse=True)
+    counts = np.bincount(g)
+    xw = x - (np.stack([np.bincount(g, c) for c in x.T], 1) / counts[:, None])[g]
+    yw = y - (np.bincount(g, y) / counts)[g]
+    assert relative(m.standard_errors(), qr_oracle(xw, yw, g)) <= 1e-8
+
+
+def fits(cls, x, y, *extra, **kw):
+    m = cls(robust=True, **kw)
+    m.fit(x, y, *extra)
+    return m.standard_errors()
+
+
+@pytest.mark.parametrize("cond", [1e1, 1e5])
+@pytest.mark.parametrize("change", ["scale", "shift", "permute"])
+def test_hc0_errors_do_not_move_with_exact_changes_of_the_data(cond, change):
+    rng = np.random.default_rng(int(math.log10(cond)))
+    x = design(rng, 50, cond, 2.0**30)
+    y = heteroskedastic_target(rng, x)
+    ref = fits(OLS, x, y)
+    if change == "scale":  # a slope's error scales inversely
+        got = fits(OLS, x * [1.0, 2.0**3, 2.0**-3], y) * [1.0, 2.0**3, 2.0**-3]
+    elif change == "shift":  # the offset 2^30 taken away, exactly
+        got = fits(OLS, x - [0.0, 2.0**30, 2.0**30], y)
+    else:
+        order = rng.permutation(len(y))
+        got = fits(OLS, x[order], y[order])
+    assert relative(got, ref) <= 1e-12
+
+
+@pytest.mark.parametrize("delta", [1e-1, 1e-6])
+@pytest.mark.parametrize("change", ["scale", "permute"])
+def test_clustered_errors_do_not_move_with_exact_changes_of_the_data(delta, change):
+    rng = np.random.default_rng(int(-math.log10(delta)))
+    x, y, ids = panel(rng, [8, 4, 8, 2, 8, 4, 8, 16], delta)
+    ref = fits(FE, x, y, ids)
+    if change == "scale":
+        got = fits(FE, x * [2.0**40, 1.0, 0.5], y, ids) * [2.0**40, 1.0, 0.5]
+    else:
+        order = rng.permutation(len(y))
+        got = fits(FE, x[order], y[order], ids[order])
+    assert relative(got, ref) <= 1e-12
+
+
+@pytest.mark.parametrize("sizes", [[30], [30, 1, 1]])
+def test_clustered_errors_refuse_fewer_than_two_clusters(sizes):
+    # The scores of all clusters sum to X~'e = 0: with one entity of several
+    # rows the clustered errors would be zero, and every p-value 0.
+    rng = np.random.default_rng(0)
+    x, y, ids = panel(rng, [8, 8, 8], 1e-1)
+    m = FE(robust=True)
+    m.fit(x, y, ids)
+    before = (m.coefficients.copy(), m.standard_errors().copy())
+    g = np.repeat(np.arange(len(sizes)), sizes).astype(np.int64)
+    with pytest.raises(ValueError, match="^Clustered standard errors need at least two entities with more than one "
+                                         "observation$"):
+        m.fit(rng.normal(size=(g.size, 2)), rng.normal(size=g.size), g)
+    np.testing.assert_array_equal(m.coefficients, before[0])
+    np.testing.assert_array_equal(m.standard_errors(), before[1])
+    FE().fit(rng.normal(size=(g.size, 2)), rng.normal(size=g.size), g)  # classical errors are fine
