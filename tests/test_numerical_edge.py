@@ -441,12 +441,13 @@ def test_instruments_that_do_not_reach_a_regressor(reach):
 
 
 # Short designs (n <= 3-4 parameters), columns offset by a representable
-# 2^30 beside the intercept or scaled by 2^-41, and the rows permuted: the
+# 2^30 or 2^40 beside the intercept (whose means then round at a share of
+# the spread) or scaled by 2^-41, and the rows permuted: the
 # coefficients are the exact least-squares solution of the given doubles to
 # 1e-12 in the column-scaled norm. The centred, equilibrated system is well
 # conditioned in every case; the raw design of the offset one is not (3e9).
-TRANSFORMS = {"offset": lambda x: x + [2.0**30, 0.0], "scaled": lambda x: x * [1.0, 2.0**-41],
-              "permuted": lambda x: x[::-1]}
+TRANSFORMS = {"offset": lambda x: x + [2.0**30, 0.0], "offsets": lambda x: x + [2.0**40, -(2.0**40)],
+              "scaled": lambda x: x * [1.0, 2.0**-41], "permuted": lambda x: x[::-1]}
 
 
 @pytest.mark.parametrize("n", [12, 40])

@@ -225,8 +225,10 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
     return centred_from_shifted(acc.data(), c.data(), cy, n, p, copy);
 }
 
-ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy) {
-    const index_t n = x.rows(), p = x.cols(), w = p + 1;
+ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy,
+                                          bool exact_centre) {
+    const bool sums = exact_centre && c;
+    const index_t n = x.rows(), p = x.cols(), w = p + 1 + (sums ? 1 : 0);
     const index_t block = std::max<index_t>(64, 16384 / w);
     // Rows [(x - c) s | (y - cy) s]: one rank-k update gives S and the
     // cross-products with y together.
@@ -240,12 +242,24 @@ ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView
             else
                 for (index_t j = 0; j < p; ++j) dst[j] = r[j] * si;
             dst[p] = (y[first + i] - cy) * si;
+            if (sums) dst[p + 1] = si;
         }
     });
-    ScaledCrossProducts out{Matrix(p, p), Vector(p)};
+    ScaledCrossProducts out{Matrix(p, p), Vector(p), Vector(), 0.0};
     for (index_t j = 0; j < p; ++j) {
         for (index_t l = j; l < p; ++l) out.s(j, l) = acc(j, l);
         out.sxy[j] = acc(j, p);
+    }
+    if (sums && acc(p + 1, p + 1) > 0.0) {
+        // S = sum w (x - c)(x - c)' - W a a' with a = sum w (x - c) / W.
+        const double total = acc(p + 1, p + 1);
+        out.x_shift = Vector(p);
+        for (index_t j = 0; j < p; ++j) out.x_shift[j] = acc(j, p + 1) / total;
+        out.y_shift = acc(p, p + 1) / total;
+        for (index_t j = 0; j < p; ++j) {
+            for (index_t l = j; l < p; ++l) out.s(j, l) -= total * out.x_shift[j] * out.x_shift[l];
+            out.sxy[j] -= total * out.x_shift[j] * out.y_shift;
+        }
     }
     linalg::mirror_upper(out.s);
     return out;

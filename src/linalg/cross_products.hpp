@@ -40,7 +40,18 @@ CentredCrossProducts centred_cross_products(MatrixView x, VectorView y, Matrix* 
 struct ScaledCrossProducts {
     Matrix s;
     Vector sxy;
+    // With exact_centre: what the rows still sum to once centred at c and cy,
+    // over the weight, sum s^2 (x - c) / sum s^2: c plus it is the exact
+    // weighted mean, and s and sxy are centred there.
+    Vector x_shift;
+    double y_shift = 0.0;
 };
-ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy);
+// exact_centre (with c given): s and sxy centred at the exact weighted means
+// rather than at c, by the sums of the centred rows taken in the same pass
+// (one more column in the update). Where a column is mostly offset, the
+// rounding of its mean c is a share of its spread that would otherwise
+// enter s as W (m - c)(m - c)'.
+ScaledCrossProducts scaled_cross_products(MatrixView x, VectorView y, VectorView scale, const Vector* c, double cy,
+                                          bool exact_centre = false);
 
 }  // namespace ordinata::linalg

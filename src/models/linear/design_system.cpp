@@ -145,6 +145,7 @@ DesignSystem centred_system(linalg::CentredCrossProducts&& cc, index_t n) {
                      .total_weight = static_cast<double>(n),
                      .raw_norms = {},
                      .intercept_row = {},
+                     .shift = {},
                      .unweighted_lengths = {}};
     add_raw_scale(sys);
     return sys;
@@ -207,9 +208,20 @@ DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorVie
         for (index_t j = 0; j < p; ++j) m[j] /= total;
         sys.y_mean = sum_wy / total;
     }
-    linalg::ScaledCrossProducts sc = linalg::scaled_cross_products(x, y, s, intercept ? &m : nullptr, sys.y_mean);
+    // A column mostly offset (its mean's square carries more than 1 - 2^-8 of
+    // its squared length) is centred at its exact weighted mean.
+    bool offset = false;
+    for (index_t j = 0; intercept && j < p; ++j)
+        offset = offset || static_cast<double>(n) * m[j] * m[j] >
+                               (1.0 - 0x1p-8) * (*sys.unweighted_lengths)[j] * (*sys.unweighted_lengths)[j];
+    linalg::ScaledCrossProducts sc =
+        linalg::scaled_cross_products(x, y, s, intercept ? &m : nullptr, sys.y_mean, offset);
     sys.g = std::move(sc.s);
     sys.c = std::move(sc.sxy);
+    if (sc.x_shift.size() > 0) {
+        for (index_t j = 0; j < p; ++j) m[j] += sc.x_shift[j];
+        sys.y_mean += sc.y_shift;
+    }
     if (intercept) sys.x_mean = std::move(m);
     add_raw_scale(sys);
     return sys;
