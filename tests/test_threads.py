@@ -185,6 +185,62 @@ def test_memory_limit_raises_instead_of_crashing(threads, kind, callers, headroo
     assert len(lines) == callers and all(re.fullmatch(allowed, line) for line in lines), lines
 
 
+# Every class, with no fit before the limit: the BLAS maps its working
+# buffers as calls need them and ends the process when it cannot, so the
+# library makes sure of them first. Under a limit 100 MiB above what the
+# process maps, data that fits within it is fitted (on the pool's threads,
+# the BLAS's buffers for them mapped under the limit), and data near or
+# above it either fits or raises the sized MemoryError, leaving the fitted
+# object as it was. The first fit, OLS on 2,000,000 rows, is one the BLAS
+# ended with two threads when it mapped its buffers as the passes went.
+EVERY_CLASS = """
+import resource
+import numpy as np, ordinata
+rng = np.random.default_rng(0)
+
+def data(n):
+    x = rng.normal(size=(n, 4))
+    z = x + rng.normal(size=(n, 4))
+    y = x @ [1.0, 2.0, 3.0, 4.0] + rng.normal(size=n)
+    m = min(n // 1000, 4_000)
+    sigma = 0.5 ** np.abs(np.subtract.outer(np.arange(m), np.arange(m)))
+    return {"OLS": (x, y), "Ridge": (x, y), "WLS": (x, y, rng.uniform(0.5, 2.0, n)), "IV": (z, x, y),
+            "TSLS": (z, x, y), "FE": (x, y, np.arange(n) % 100), "GLS": (x[:m], y[:m], sigma)}
+
+def limited(fit):
+    mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + 100 * 2**20, resource.RLIM_INFINITY))
+    try:
+        fit()
+        return "fitted"
+    except MemoryError as e:
+        return str(e)
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+small, large, reported = data(500_000), data(4_000_000), data(2_000_000)["OLS"]
+print("OLS", limited(lambda: ordinata.OLS().fit(*reported)))
+for kind in small:
+    model = getattr(ordinata, kind)()
+    fitted = limited(lambda: model.fit(*small[kind]))
+    before = model.coefficients.copy()
+    print(kind, fitted, limited(lambda: model.fit(*large[kind])), np.array_equal(model.coefficients, before))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("ORDINATA_SANITIZED")), reason="the sanitizers map their own shadow memory")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_every_class_fits_or_raises_under_a_memory_limit(threads):
+    out = run_script(EVERY_CLASS, timeout=120, ORDINATA_NUM_THREADS=threads)
+    assert out.stderr == ""
+    first, *lines = [line.split(" ", 2) for line in out.stdout.splitlines()]
+    assert re.fullmatch(f"fitted|{SIZED}", " ".join(first[1:])), first
+    assert [kind for kind, *_ in lines] == ["OLS", "Ridge", "WLS", "IV", "TSLS", "FE", "GLS"]
+    for kind, small, rest in lines:
+        assert small == "fitted", kind
+        assert re.fullmatch(f"fitted False|{SIZED} True", rest), (kind, rest)
+
+
 def test_fe_keeps_the_identifiers_its_fit_read():
     # Writing into the identifiers during a fit is a data race; the object
     # still reports on the rows' entities as the fit read them.

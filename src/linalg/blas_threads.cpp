@@ -3,11 +3,16 @@
 #include <pthread.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "linalg/lapack.hpp"
 #include "linalg/matrix.hpp"
@@ -56,8 +61,9 @@ void end_blas_hold() {
 
 // Working memory the BLAS takes for each thread that calls it at the same
 // time as others (32 MiB in the OpenBLAS builds measured), with as much
-// again for that thread's own buffers.
+// again for the transient mapping it trims that buffer from.
 constexpr std::size_t kBlasThreadBytes = std::size_t{64} << 20;
+constexpr Purpose kBlasMemory{"the BLAS's working memory"};
 
 // Whether bytes of address space can be mapped now.
 bool address_space_available(std::size_t bytes) {
@@ -65,6 +71,119 @@ bool address_space_available(std::size_t bytes) {
     if (p == MAP_FAILED) return false;
     munmap(p, bytes);
     return true;
+}
+
+// OpenBLAS (the PyPI build, like any built without USE_TLS) keeps its
+// working buffers in one table for the process: each call takes the first
+// free one and frees it on return, a buffer once mapped stays mapped, and a
+// call that finds none free maps one more. When that mapping fails it prints
+// and ends the process. So the library lets no more of its threads call the
+// BLAS at once than it has seen hold buffers at once: those buffers exist,
+// and no call of the library ever maps one. The BLAS's own threads keep
+// buffers of their own besides, never these (held to one thread, it starts
+// none of them for the library's calls).
+//
+// Seeing k buffers held at once: k threads each make a series of products
+// C = A B (beta = 0) of ones, each into a C of its own filled with -1. The
+// BLAS takes its buffer before it first writes C (it scales C by beta
+// first, C[0] first) and frees it after its last write, once C[last] holds
+// its final value, the depth. An observer that finds a started call on
+// every thread and then each of those calls unfinished has seen, at the
+// instant between the two sweeps, k calls inside the BLAS, so k buffers.
+// Each thread makes several calls so that one started late still finds the
+// others inside. The observer reads C while the BLAS writes it: aligned
+// loads of doubles, atomic on every platform built for.
+enum class Seen { Held, NoRoom, Unseen };
+
+// Products of order 64 (C is small) and of a depth that makes them take a
+// buffer (small-matrix paths stop at 100^3 products) and, in a series, last
+// long enough for every thread to start (0.4 ms each at 40 GFLOP/s).
+constexpr lapack::lapack_int kOrder = 64;
+constexpr lapack::lapack_int kFirstDepth = 512;
+constexpr lapack::lapack_int kSeriesDepth = 2048;
+constexpr std::size_t kCDoubles = std::size_t{kOrder} * kOrder;
+constexpr std::size_t kOnes = std::size_t{kOrder} * kSeriesDepth;
+constexpr unsigned kCallsEach = 32;
+constexpr std::size_t kThreadStackBytes = std::size_t{8} << 20;
+
+// Whether this thread has called the BLAS's level-3 routines: the first
+// such call sets up the BLAS's thread-local block (140 KiB in the PyPI
+// build), a malloc the C library aborts the process on when it fails.
+thread_local bool blas_thread_ready = false;
+
+double read_written(const double& x) { return std::atomic_ref(const_cast<double&>(x)).load(std::memory_order_acquire); }
+
+// C (kOrder x kOrder) = A B, from ones laid out as A (kOrder x depth) and as
+// B (depth x kOrder) alike.
+void product(lapack::lapack_int depth, const double* ones, double* c) {
+    lapack::cblas_dgemm(lapack::ColMajor, lapack::NoTrans, lapack::NoTrans, kOrder, kOrder, depth, 1.0, ones, kOrder,
+                        ones, depth, 0.0, c, kOrder);
+}
+
+// Scratch for the series: the ones, then each thread's Cs.
+std::size_t series_doubles(unsigned callers) { return kOnes + callers * kCallsEach * kCDoubles; }
+
+// `callers` threads making their series; true once all were seen inside the
+// BLAS at once.
+bool held_together(unsigned callers, double* scratch) {
+    const double* ones = scratch;
+    double* c = scratch + kOnes;
+    std::fill(scratch, scratch + kOnes, 1.0);
+    std::fill(c, c + callers * kCallsEach * kCDoubles, -1.0);
+    const auto cs = [&](unsigned thread, unsigned call) { return c + (thread * kCallsEach + call) * kCDoubles; };
+    std::atomic<bool> seen{false};
+    std::atomic<unsigned> done{0};
+    std::vector<std::thread> threads;
+    threads.reserve(callers);
+    for (unsigned i = 0; i < callers; ++i) {
+        try {
+            threads.emplace_back([&, i] {
+                for (unsigned call = 0; call < kCallsEach && !seen.load(); ++call)
+                    product(kSeriesDepth, ones, cs(i, call));
+                done.fetch_add(1);
+            });
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    std::vector<unsigned> latest(callers);
+    const auto started = [&](unsigned i) {
+        for (unsigned call = kCallsEach; call-- > 0;) {
+            if (read_written(cs(i, call)[0]) == -1.0) continue;
+            latest[i] = call;
+            return true;
+        }
+        return false;
+    };
+    const auto unfinished = [&](unsigned i) { return read_written(cs(i, latest[i])[kCDoubles - 1]) != kSeriesDepth; };
+    while (threads.size() == callers && !seen.load() && done.load() < callers) {
+        bool inside = true;
+        for (unsigned i = 0; inside && i < callers; ++i) inside = started(i);
+        for (unsigned i = 0; inside && i < callers; ++i) inside = unfinished(i);
+        if (inside)
+            seen.store(true);
+        else
+            std::this_thread::yield();
+    }
+    for (auto& t : threads) t.join();
+    return seen.load();
+}
+
+// Makes the BLAS's table hold `callers` buffers (`seen` of them already
+// seen), while there is room for those it may have to map.
+Seen see_buffers(unsigned callers, unsigned seen) {
+    const std::size_t doubles = callers == 1 ? kOnes + kCDoubles : series_doubles(callers);
+    const std::size_t stacks = callers == 1 ? 0 : callers * kThreadStackBytes;
+    if (!address_space_available((callers - seen) * kBlasThreadBytes + stacks + doubles * sizeof(double)))
+        return Seen::NoRoom;
+    const std::unique_ptr<double[]> scratch(new (std::nothrow) double[doubles]);
+    if (!scratch) return Seen::NoRoom;
+    const SingleThreadedBlas blas;  // the BLAS's own threads would take buffers of their own
+    if (callers > 1) return held_together(callers, scratch.get()) ? Seen::Held : Seen::Unseen;
+    std::fill(scratch.get(), scratch.get() + doubles, 1.0);
+    product(kFirstDepth, scratch.get(), scratch.get() + kOnes);
+    blas_thread_ready = true;
+    return Seen::Held;
 }
 
 // Sections open, and whether a fork waits for them to end. The condition
@@ -76,6 +195,46 @@ unsigned sections_open = 0;
 bool fork_waiting = false;
 std::atomic<std::uint64_t> forks_descended{0};
 constinit ForkHooks fork_hooks{};
+
+// Under section_mutex: threads of the library that may be inside the BLAS
+// now (one for each section, and a pass's workers), the buffers seen held
+// at once, and the largest count whose rounds all missed with room to map
+// every buffer (admitted on room alone since, not tried again).
+unsigned blas_callers = 0;
+unsigned buffers_seen = 0;
+unsigned buffers_unseen = 0;
+thread_local unsigned sections_here = 0;
+
+bool admit_blas_callers_locked(unsigned more) {
+    const unsigned wanted = blas_callers + more;
+    if (wanted > buffers_seen) {
+        if (wanted <= buffers_unseen) {
+            if (!address_space_available((wanted - buffers_seen) * kBlasThreadBytes)) return false;
+        } else {
+            switch (see_buffers(wanted, buffers_seen)) {
+                case Seen::Held:
+                    buffers_seen = wanted;
+                    break;
+                case Seen::NoRoom:
+                    return false;
+                case Seen::Unseen:
+                    buffers_unseen = wanted;
+                    break;
+            }
+        }
+    }
+    blas_callers = wanted;
+    return true;
+}
+
+// The first buffer, seen at load: a limit set after the import leaves every
+// call on one thread free of the BLAS's mapping.
+[[maybe_unused]] const bool first_buffer_seen = [] {
+    const std::lock_guard lock(section_mutex);
+    if (see_buffers(1, 0) != Seen::Held) return false;
+    buffers_seen = 1;
+    return true;
+}();
 
 // Holds a fork until no section is open, then takes the hooked layer's and
 // the BLAS's locks so that the child gets them free and consistent. Run
@@ -107,6 +266,7 @@ void after_fork_in_child() {
     if (fork_hooks.child) fork_hooks.child();
     fork_waiting = false;
     new (&section_change) std::condition_variable;
+    blas_callers = 0;
     section_mutex.unlock();
     forks_descended.fetch_add(1);
 }
@@ -130,17 +290,44 @@ void keep_blas_held() {
 ComputeSection::ComputeSection() {
     std::unique_lock lock(section_mutex);
     section_change.wait(lock, [] { return !fork_waiting; });
-    if (sections_open > 0 && !address_space_available(kBlasThreadBytes))
-        throw AllocationError(kBlasThreadBytes / sizeof(double), 1, Purpose{"the BLAS's working memory"});
+    if (!admit_blas_callers_locked(1)) throw AllocationError(kBlasThreadBytes / sizeof(double), 1, kBlasMemory);
+    if (!prepare_blas_thread()) {
+        --blas_callers;
+        throw AllocationError(kBlasThreadBytes / sizeof(double), 1, kBlasMemory);
+    }
     ++sections_open;
+    ++sections_here;
 }
 
 ComputeSection::~ComputeSection() {
     const std::lock_guard lock(section_mutex);
+    --blas_callers;
+    --sections_here;
     if (--sections_open == 0 && fork_waiting) section_change.notify_all();
 }
 
-bool blas_memory_for_threads(unsigned threads) { return address_space_available(threads * kBlasThreadBytes); }
+bool prepare_blas_thread() {
+    if (blas_thread_ready) return true;
+    if (!address_space_available(kBlasThreadBytes)) return false;
+    const std::unique_ptr<double[]> scratch(new (std::nothrow) double[kOnes + kCDoubles]);
+    if (!scratch) return false;
+    std::fill(scratch.get(), scratch.get() + kOnes + kCDoubles, 1.0);
+    const SingleThreadedBlas blas;
+    product(kFirstDepth, scratch.get(), scratch.get() + kOnes);
+    blas_thread_ready = true;
+    return true;
+}
+
+BlasCallers::BlasCallers(unsigned threads) : threads_(threads + (sections_here == 0 ? 1 : 0)) {
+    const std::lock_guard lock(section_mutex);
+    admitted_ = admit_blas_callers_locked(threads_);
+}
+
+BlasCallers::~BlasCallers() {
+    if (!admitted_) return;
+    const std::lock_guard lock(section_mutex);
+    blas_callers -= threads_;
+}
 
 std::uint64_t fork_generation() noexcept { return forks_descended.load(std::memory_order_relaxed); }
 

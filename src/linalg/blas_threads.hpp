@@ -33,9 +33,11 @@ void keep_blas_held();
 // every section has ended (so that a child inherits no half-done call, lock
 // taken or BLAS call in flight), and a section opened meanwhile waits for
 // the fork. Each section may call the BLAS at the same time as the others,
-// and the BLAS then needs working memory for one more thread: a section
-// that opens beside others refuses with AllocationError when that memory
-// is not to be had, instead of the BLAS ending the process.
+// and the BLAS ends the process when it cannot map the working buffer such
+// a call needs. So a section opens only once the BLAS has been seen holding
+// a buffer for every thread of the library that may call it at once (seeing
+// one more maps it, when there is room), and otherwise refuses with
+// AllocationError.
 class ComputeSection {
 public:
     ComputeSection();
@@ -44,10 +46,27 @@ public:
     ComputeSection& operator=(const ComputeSection&) = delete;
 };
 
-// Whether the BLAS could have working memory for this many more threads
-// calling it at once: an RLIMIT_AS limit makes the BLAS's own allocation
-// fail, and it ends the process when it does.
-bool blas_memory_for_threads(unsigned threads);
+// While admitted, this many more threads (a pass's workers; and the caller,
+// outside a section) may call the BLAS at once, under the same rule.
+class BlasCallers {
+public:
+    explicit BlasCallers(unsigned threads);
+    ~BlasCallers();
+    BlasCallers(const BlasCallers&) = delete;
+    BlasCallers& operator=(const BlasCallers&) = delete;
+    bool admitted() const { return admitted_; }
+
+private:
+    unsigned threads_;
+    bool admitted_ = false;
+};
+
+// Makes this thread's first call into the BLAS, once, while there is room
+// for what that call sets up (the BLAS's thread-local block, whose failed
+// malloc aborts the process); false when there is none. The call takes a
+// working buffer: the thread must be one the library admitted (a section's,
+// or a pass's worker while its caller is admitted and out of the BLAS).
+bool prepare_blas_thread();
 
 // Counts the forks this process descends from; a state stamped with another
 // count was copied from a parent and belongs to no thread of this process.

@@ -58,26 +58,37 @@ unsigned configured_threads() {
 // all, and every participant claims task indices from one counter.
 class Pool {
 public:
-    // As many workers as the system lets it start (none: the passes run on
-    // their callers' threads).
+    // As many workers as the system lets it start and the BLAS can be made
+    // ready on (none: the passes run on their callers' threads). Each worker
+    // makes its first BLAS call before the next one starts, so that they
+    // take one working buffer between them: the caller's, admitted and not in
+    // use while it builds the pool.
     explicit Pool(unsigned workers) {
+        const BlasCallers caller(0);
+        if (!caller.admitted()) return;
         for (unsigned i = 0; i < workers; ++i) {
+            std::unique_lock lock(mutex_);
+            starting_ = Start::Waiting;
             try {
                 std::thread([this] { serve(); }).detach();
             } catch (const std::system_error&) {
                 break;
             }
+            started_.wait(lock, [this] { return starting_ != Start::Waiting; });
+            if (starting_ == Start::Failed) break;
             ++workers_;
         }
     }
     bool empty() const { return workers_ == 0; }
 
-    // False when another pass holds the pool, or when the BLAS could not
-    // have working memory for every worker at once.
+    // False when another pass holds the pool, or when the BLAS has not been
+    // seen holding working buffers for every worker besides, and there is
+    // no room to see it.
     bool try_run(std::size_t count, FunctionRef<void(std::size_t)> task) {
         const std::unique_lock busy(busy_, std::try_to_lock);
         if (!busy) return false;
-        if (!blas_memory_for_threads(workers_)) return false;
+        const BlasCallers callers(workers_);
+        if (!callers.admitted()) return false;
         const SingleThreadedBlas blas;
         {
             const std::lock_guard lock(mutex_);
@@ -99,8 +110,12 @@ public:
 
 private:
     void serve() {
+        const bool ready = prepare_blas_thread();
         std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
+        starting_ = ready ? Start::Ready : Start::Failed;
+        started_.notify_one();
+        if (!ready) return;
         for (;;) {
             wake_.wait(lock, [&] { return generation_ != seen; });
             seen = generation_;
@@ -127,10 +142,13 @@ private:
         }
     }
 
+    enum class Start { Waiting, Ready, Failed };
+
     unsigned workers_ = 0;
     std::mutex busy_;
     std::mutex mutex_;
-    std::condition_variable wake_, finished_;
+    std::condition_variable wake_, finished_, started_;
+    Start starting_ = Start::Waiting;
     std::uint64_t generation_ = 0;
     unsigned active_ = 0;
     const FunctionRef<void(std::size_t)>* task_ = nullptr;

@@ -6,8 +6,9 @@
 // honours), else the CPUs this process may run on. While a pass runs on
 // several threads, the BLAS is held to one thread so that the cores are not
 // oversubscribed. A pass that finds the pool busy (another Python thread's
-// fit, or a pass inside a pass), or too little address space for the BLAS
-// working memory of the pool's threads, runs on its caller's thread alone.
+// fit, or a pass inside a pass), or that could not be sure of the BLAS's
+// working buffers for the pool's threads (blas_threads.hpp), runs on its
+// caller's thread alone.
 #pragma once
 
 #include <cstddef>
