@@ -283,7 +283,10 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     _check_instrument_rank(prep.names, instr.names, z)
     n, k = x.shape
     factor_z = _vcov.Factor.from_design(z)
-    x_hat = factor_z.project(x)
+    # The exogenous columns are among the instruments: their projection is themselves, exactly (a
+    # projection formed in floating point moves them by an ulp, which a near-collinear design
+    # carries into the errors like its condition number).
+    x_hat = np.hstack([w, factor_z.project(e_x)])
     factor = _vcov.Factor.from_design(x_hat)
     params = _params(model, prep.intercept)
     resid = _vcov.residuals(x, y, params)
