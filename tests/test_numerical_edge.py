@@ -440,13 +440,14 @@ def test_instruments_that_do_not_reach_a_regressor(reach):
         ordinata.IV(fit_intercept=False).fit(z, x, rng.normal(size=50))
 
 
-# Short designs (n <= 3-4 parameters), columns offset by a representable
-# 2^30 or 2^40 beside the intercept (whose means then round at a share of
-# the spread) or scaled by 2^-41, and the rows permuted: the
-# coefficients are the exact least-squares solution of the given doubles to
-# 1e-12 in the column-scaled norm. The centred, equilibrated system is well
-# conditioned in every case; the raw design of the offset one is not (3e9).
+# Short designs (n <= 3-4 parameters) and longer ones, with columns offset
+# by a representable 2^30 or 2^40 beside the intercept (the means then round
+# at a share of the spread), also a near-collinear pair (solved by QR), or
+# scaled by 2^-41, and the rows permuted: the coefficients are the exact
+# least-squares solution of the given doubles to 1e-12 in the column-scaled
+# norm.
 TRANSFORMS = {"offset": lambda x: x + [2.0**30, 0.0], "offsets": lambda x: x + [2.0**40, -(2.0**40)],
+              "offset near-collinear": lambda x: np.column_stack([x[:, 0], x[:, 0] + 1e-3 * x[:, 1]]) + 2.0**30,
               "scaled": lambda x: x * [1.0, 2.0**-41], "permuted": lambda x: x[::-1]}
 
 

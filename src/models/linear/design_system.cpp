@@ -219,7 +219,15 @@ DesignSystem weighted_system(MatrixView x, VectorView y, VectorView w, VectorVie
     sys.g = std::move(sc.s);
     sys.c = std::move(sc.sxy);
     if (sc.x_shift.size() > 0) {
-        for (index_t j = 0; j < p; ++j) m[j] += sc.x_shift[j];
+        // m + shift, and the rounding of that sum (TwoSum), which the explicit
+        // design takes off its rows too.
+        Vector error(p);
+        for (index_t j = 0; j < p; ++j) {
+            const double sum = m[j] + sc.x_shift[j], back = sum - m[j];
+            error[j] = (m[j] - (sum - back)) + (sc.x_shift[j] - back);
+            m[j] = sum;
+        }
+        sys.x_mean_error = std::move(error);
         sys.y_mean += sc.y_shift;
     }
     if (intercept) sys.x_mean = std::move(m);
@@ -235,7 +243,9 @@ std::pair<Matrix, Vector> explicit_design(MatrixView x, VectorView y, const Desi
         const VectorView r = x.row(i);
         const double si = s ? (*s)[i] : 1.0;
         double* dst = a.data() + i * p;
-        if (sys.x_mean)
+        if (sys.x_mean && sys.x_mean_error)
+            for (index_t j = 0; j < p; ++j) dst[j] = ((r[j] - (*sys.x_mean)[j]) - (*sys.x_mean_error)[j]) * si;
+        else if (sys.x_mean)
             for (index_t j = 0; j < p; ++j) dst[j] = (r[j] - (*sys.x_mean)[j]) * si;
         else
             for (index_t j = 0; j < p; ++j) dst[j] = r[j] * si;
@@ -249,8 +259,14 @@ void explicit_design_row(MatrixView x, VectorView y, const DesignSystem& sys, co
     const index_t p = x.cols();
     const long double si = s ? (*s)[i] : 1.0;
     const VectorView r = x.row(i);
+    // Centred at the exact mean, m plus its rounding where that is known, so
+    // that the columns are orthogonal to the ones as the centred system
+    // takes them to be (beside an offset the rounding of m is a share of the
+    // spread).
     for (index_t j = 0; j < p; ++j)
-        row[j] = (static_cast<long double>(r[j]) - (sys.x_mean ? (*sys.x_mean)[j] : 0.0)) * si;
+        row[j] = (static_cast<long double>(r[j]) - (sys.x_mean ? (*sys.x_mean)[j] : 0.0) -
+                  (sys.x_mean_error ? (*sys.x_mean_error)[j] : 0.0)) *
+                 si;
     row[p] = (static_cast<long double>(y[i]) - sys.y_mean) * si;
 }
 

@@ -307,6 +307,7 @@ void refine(MatrixView x, VectorView y, const DesignSystem& sys, const Matrix& g
         linalg::DoubleDouble e = linalg::DoubleDouble::difference(y[i], sys.y_mean);
         for (index_t j = 0; j < p; ++j) {
             centred[j] = linalg::DoubleDouble::difference(r[j], m[j]);
+            if (sys.x_mean_error) centred[j].add(-(*sys.x_mean_error)[j]);
             e.add_product(centred[j], -b[j]);
         }
         for (index_t j = 0; j < p; ++j) {
