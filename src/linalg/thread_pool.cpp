@@ -61,11 +61,11 @@ public:
     // As many workers as the system lets it start and the BLAS can be made
     // ready on (none: the passes run on their callers' threads). Each worker
     // makes its first BLAS call before the next one starts, so that they
-    // take one working buffer between them: the caller's, admitted and not in
-    // use while it builds the pool.
-    explicit Pool(unsigned workers) {
-        const BlasCallers caller(0);
-        if (!caller.admitted()) return;
+    // take one working buffer between them: the caller's, admitted (by the
+    // caller, before it takes the pool's lock) and not in use while it
+    // builds the pool.
+    Pool(unsigned workers, bool caller_admitted) {
+        if (!caller_admitted) return;
         for (unsigned i = 0; i < workers; ++i) {
             std::unique_lock lock(mutex_);
             starting_ = Start::Waiting;
@@ -178,8 +178,15 @@ Pool* the_pool = nullptr;
 
 Pool* shared_pool() {
     if (max_threads() <= 1) return nullptr;
+    {
+        const std::lock_guard lock(pool_mutex);
+        if (the_pool) return the_pool->empty() ? nullptr : the_pool;
+    }
+    // The caller is admitted as a BLAS caller before the pool's lock is
+    // taken: a fork takes the admissions' lock first, then the pool's.
+    const BlasCallers caller(0);
     const std::lock_guard lock(pool_mutex);
-    if (!the_pool) the_pool = new Pool(max_threads() - 1);
+    if (!the_pool) the_pool = new Pool(max_threads() - 1, caller.admitted());
     return the_pool->empty() ? nullptr : the_pool;
 }
 
