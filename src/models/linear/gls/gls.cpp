@@ -31,14 +31,6 @@ int sigma_scale_exponent(const Matrix& lower) {
     return -(std::ilogb(top) / 2);
 }
 
-Vector column_means(MatrixView x) {
-    Vector m(x.cols(), 0.0);
-    for (index_t i = 0; i < x.rows(); ++i)
-        for (index_t j = 0; j < x.cols(); ++j) m[j] += x(i, j);
-    for (index_t j = 0; j < x.cols(); ++j) m[j] /= static_cast<double>(x.rows());
-    return m;
-}
-
 // L^-1 [1 | X - 1 m' | y]: the ones column only with an intercept, the pivot
 // m only when given, y only when given. One blocked solve for all the columns reads L once, on one BLAS
 // thread: a threaded solve splits its sums by the BLAS's thread count.
@@ -159,7 +151,10 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     // a level) costs the slopes no digits; the fit is taken back to the
     // given columns below.
     std::optional<Vector> pivot;
-    if (fit_intercept_) pivot = column_means(x_copy.view());
+    if (fit_intercept_) {
+        pivot = linalg::column_sums(x_copy.view());
+        for (index_t j = 0; j < p; ++j) (*pivot)[j] /= static_cast<double>(n);
+    }
     auto w = whiten(*l, x_copy.view(), &y, fit_intercept_, pivot ? &*pivot : nullptr);
     if (!w) return runtime_error(whitening_failure(*l, x_copy.view(), y));
     const MatrixView d = w->view().col_range(0, k);
