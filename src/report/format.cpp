@@ -64,14 +64,22 @@ void two_digits(std::string& out, int v) {
 
 }  // namespace
 
-std::string format_fixed(double v, int digits) {
-    Buffer buf;
-    return std::string(fixed_into(buf, v, digits));
+std::size_t text_width(std::string_view text) {
+    // Every byte but a UTF-8 continuation byte starts a character.
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
-std::string format_exp(double v, int digits) {
-    Buffer buf;
-    return std::string(exp_into(buf, v, digits));
+std::string cut(std::string_view text, std::size_t width) {
+    if (text_width(text) <= width) return std::string(text);
+    std::string out;
+    if (width == 0) return out;
+    // The bytes of the first width - 1 characters, then the ellipsis.
+    std::size_t kept = 0, end = 0;
+    for (; end < text.size(); ++end)
+        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && kept++ == width - 1) break;
+    out.assign(text.substr(0, end)).append("\u2026");
+    return out;
 }
 
 std::string date_text(const std::tm& t) {
@@ -104,13 +112,15 @@ void LineWriter::separate() {
 LineWriter& LineWriter::left(std::string_view text, std::size_t width) {
     separate();
     out_.append(text);
-    if (text.size() < width) out_.append(width - text.size(), ' ');
+    const std::size_t w = text_width(text);
+    if (w < width) out_.append(width - w, ' ');
     return *this;
 }
 
 LineWriter& LineWriter::right(std::string_view text, std::size_t width) {
     separate();
-    if (text.size() < width) out_.append(width - text.size(), ' ');
+    const std::size_t w = text_width(text);
+    if (w < width) out_.append(width - w, ' ');
     out_.append(text);
     return *this;
 }

@@ -25,18 +25,23 @@ LineWriter header(std::string& out, std::string_view label, std::string_view val
     return w;
 }
 
+void coefficient_row(std::string& out, const CoefficientRow& row) {
+    LineWriter(out)
+        .left(cut(row.name, 15), 15)
+        .fixed(row.estimate, 4, 10)
+        .fixed(row.std_error, 3, 10)
+        .fixed(row.t, 3, 10)
+        .fixed(row.p_value, 3, 10)
+        .fixed(row.lower, 3, 7)
+        .fixed(row.upper, 3, 7)
+        .end();
+}
+
+// A row of the estimator's own fit, its inference at n - p.
 void coefficient_row(std::string& out, std::string_view name, double b, double s, std::uint64_t nu, double q) {
     const double t = b / s;
     const double margin = q * s;
-    LineWriter(out)
-        .left(name, 15)
-        .fixed(b, 4, 10)
-        .fixed(s, 3, 10)
-        .fixed(t, 3, 10)
-        .fixed(su::p_value(t, nu), 3, 10)
-        .fixed(b - margin, 3, 7)
-        .fixed(margin + b, 3, 7)
-        .end();
+    coefficient_row(out, {name, b, s, t, su::p_value(t, nu), b - margin, margin + b});
 }
 
 void pair_line(std::string& out, std::string_view l1, double v1, std::string_view l2, double v2) {
@@ -102,8 +107,10 @@ std::string render(const ReportInput& input, const std::tm& local_time) {
     out.reserve(2048);
     out.append(28, ' ').append(input.title).push_back('\n');
     rule(out, '=');
-    header(out, "Dep. Variable:", "y", "R-squared:").fixed(h.r_squared, 3, 12).end();
-    header(out, "Model:", input.model_text, "Adj. R-squared:").fixed(h.r_squared_adj, 3, 12).end();
+    header(out, "Dep. Variable:", cut(input.dependent, 25), "R-squared:").fixed(h.r_squared, 3, 12).end();
+    header(out, "Model:", input.model_text, "Adj. R-squared:")
+        .fixed(input.r_squared_adj.value_or(h.r_squared_adj), 3, 12)
+        .end();
     // Inserted directly below the "Model:" line.
     if (input.within_r_squared)
         LineWriter(out)
@@ -112,13 +119,23 @@ std::string render(const ReportInput& input, const std::tm& local_time) {
             .left("Within R-squared:", 25)
             .fixed(*input.within_r_squared, 3, 12)
             .end();
-    header(out, "Method:", input.method_text, "F-statistic:").fixed(h.f_statistic, 3, 12).end();
-    header(out, "Date:", date_text(local_time), "Prob (F-statistic):").exp(h.f_p_value, 2, 12).end();
+    header(out, "Method:", input.method_text, "F-statistic:")
+        .fixed(input.f_statistic.value_or(h.f_statistic), 3, 12)
+        .end();
+    header(out, "Date:", date_text(local_time), "Prob (F-statistic):")
+        .exp(input.f_p_value.value_or(h.f_p_value), 2, 12)
+        .end();
     header(out, "Time:", time_text(local_time), "Log-Likelihood:").fixed(h.log_likelihood, 2, 12).end();
     LineWriter(out).left("No. Observations:", 25).count(h.n, 25).left("AIC:", 25).fixed(h.aic, 2, 12).end();
-    LineWriter(out).left("Df Residuals:", 25).count(h.nu, 25).left("BIC:", 25).fixed(h.bic, 2, 12).end();
+    LineWriter(out)
+        .left("Df Residuals:", 25)
+        .count(input.df_residuals.value_or(h.nu), 25)
+        .left("BIC:", 25)
+        .fixed(h.bic, 2, 12)
+        .end();
     LineWriter(out).left("Df Model:", 25).count(h.k, 25).end();
-    LineWriter(out).left("Covariance Type:", 25).left(input.covariance_text, 25).end();
+    LineWriter(out).left("Covariance Type:", 25).left(cut(input.covariance_text, 25), 25).end();
+    if (input.partitions) LineWriter(out).left("Partitions merged:", 25).count(*input.partitions, 0).end();
     rule(out, '=');
     LineWriter(out)
         .left("", 15)
@@ -132,7 +149,9 @@ std::string render(const ReportInput& input, const std::tm& local_time) {
 
     const bool intercept_row = input.intercept_row && r.intercept && r.intercept_std_error;
     const bool slope_rows = r.coefficients && r.std_errors;
-    if (intercept_row || slope_rows) {
+    if (input.rows) {
+        for (const CoefficientRow& row : *input.rows) coefficient_row(out, row);
+    } else if (intercept_row || slope_rows) {
         // alpha is fixed and valid, so the critical value always exists.
         const double q = su::critical_value(kAlpha, h.nu).value_or(std::nan(""));
         if (intercept_row) coefficient_row(out, "const", *r.intercept, *r.intercept_std_error, h.nu, q);

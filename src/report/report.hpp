@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "linalg/matrix.hpp"
 #include "stats/diagnostics.hpp"
@@ -28,6 +29,13 @@ struct ReportFit {
     const linalg::Vector* residuals = nullptr;
 };
 
+// One coefficient row as a caller has computed it (its own names, its own
+// covariance and degrees of freedom).
+struct CoefficientRow {
+    std::string_view name;
+    double estimate, std_error, t, p_value, lower, upper;
+};
+
 struct ReportInput {
     std::string_view title;            // line 1 (after 28 spaces)
     std::string_view model_text;       // value of "Model:"
@@ -44,6 +52,20 @@ struct ReportInput {
     std::optional<stats::DiagnosticStats> diagnostics;
     // Fixed effects only: the "Within R-squared:" line inserted after "Model:".
     std::optional<double> within_r_squared;
+
+    // What a caller with named terms supplies; absent, the estimator's own
+    // report: "y", the rows "const", "x1", ... from `fit`, the header
+    // figures from R-squared and n - p.
+    std::string_view dependent = "y";
+    const std::vector<CoefficientRow>* rows = nullptr;  // in place of the fit's rows
+    // Figures the caller has in place of those derived from R-squared and
+    // n - p: a Wald F under its covariance, the degrees of freedom left by
+    // absorbed effects. They change the printed fields only.
+    std::optional<double> f_statistic, f_p_value, r_squared_adj;
+    std::optional<std::uint64_t> df_residuals;
+    // A fit merged from partitions: the "Partitions merged:" line after
+    // "Covariance Type:".
+    std::optional<std::uint64_t> partitions;
 };
 
 // Statistics of the header block (lines 3 to 9).

@@ -12,10 +12,21 @@
 #include "report/report.hpp"
 
 using namespace ordinata;
-using report::format_exp;
-using report::format_fixed;
 
 namespace {
+
+// One field as the report writes it, without padding.
+std::string format_fixed(double v, int digits) {
+    std::string out;
+    report::LineWriter(out).fixed(v, digits, 0);
+    return out;
+}
+
+std::string format_exp(double v, int digits) {
+    std::string out;
+    report::LineWriter(out).exp(v, digits, 0);
+    return out;
+}
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -76,6 +87,17 @@ TEST(Format, Exponent) {
     EXPECT_EQ(format_exp(12345.0, 2), "1.23e4");
     EXPECT_EQ(format_exp(1.5e300, 2), "1.50e300");
     EXPECT_EQ(format_exp(5e-324, 2), "4.94e-324");
+}
+
+TEST(Format, WidthsCountCharactersNotBytes) {
+    // "größe" is 5 characters in 7 bytes; the ellipsis is 3 bytes.
+    std::string out;
+    report::LineWriter(out).left("gr\u00f6\u00dfe", 8).right("\u00e9", 3).end();
+    EXPECT_EQ(out, "gr\u00f6\u00dfe      \u00e9\n");
+    EXPECT_EQ(report::cut("abcdef", 6), "abcdef");
+    EXPECT_EQ(report::cut("abcdefg", 6), "abcde\u2026");
+    EXPECT_EQ(report::cut("\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9", 4), "\u00e9\u00e9\u00e9\u2026");
+    EXPECT_EQ(report::text_width(report::cut("\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9", 4)), 4u);
 }
 
 TEST(Format, ClockTextsAndLocale) {
