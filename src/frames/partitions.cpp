@@ -1,7 +1,9 @@
 #include "frames/partitions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <ctime>
 #include <cstring>
 #include <cstdint>
 #include <optional>
@@ -387,39 +389,202 @@ PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return pack_sums(stats::ResidualSums::merge(*a, *b));
 }
 
+PyObject* residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 1, "residual_sums")) return nullptr;
+    Buffer e;
+    if (!e.get(args[0], 1, false, "e")) return nullptr;
+    const la::VectorView v{e.data(), e.dim(0), e.stride(0)};
+    stats::ResidualSums sums;
+    Ref done(run_native([&] { sums = stats::ResidualSums::of(v); }));
+    if (!done) return nullptr;
+    return pack_sums(sums);
+}
+
+PyObject* condition_number(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 1, "condition_number")) return nullptr;
+    Buffer x;
+    if (!x.get(args[0], 2, false, "x")) return nullptr;
+    double c = 0.0;
+    Ref done(run_native([&] { c = la::scaled_condition_number(x.matrix()); }));
+    if (!done) return nullptr;
+    return PyFloat_FromDouble(c);
+}
+
+namespace {
+
+// The fields of report's one argument; a field absent or None is not printed
+// (or printed as the estimator's own report prints it).
+constexpr std::array<std::string_view, 20> kReportFields{
+    "title",       "method",        "nobs",          "df_model",         "intercept",
+    "r_squared",   "mse",           "dependent",     "covariance",       "rows",
+    "f_statistic", "f_p_value",     "df_residuals",  "r_squared_adj",    "partitions",
+    "time",        "residual_sums", "design_factor", "condition_number", "within_r_squared"};
+
+class ReportFields {
+public:
+    explicit ReportFields(PyObject* dict) : dict_(dict) {}
+
+    // A dict of known fields only: a misspelt one would silently print nothing.
+    bool check() const {
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(dict_, &pos, &key, &value)) {
+            Py_ssize_t size = 0;
+            const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+            if (!name) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "report: the field names must be str");
+                return false;
+            }
+            const std::string_view k(name, static_cast<std::size_t>(size));
+            if (std::find(kReportFields.begin(), kReportFields.end(), k) == kReportFields.end()) {
+                PyErr_Format(PyExc_TypeError, "report: unknown field '%s'", name);
+                return false;
+            }
+        }
+        return true;
+    }
+    // Borrowed; null for a field absent or None.
+    PyObject* get(const char* name) const {
+        PyObject* v = PyDict_GetItemString(dict_, name);
+        return v == Py_None ? nullptr : v;
+    }
+    PyObject* required(const char* name) const {
+        PyObject* v = get(name);
+        if (!v) PyErr_Format(PyExc_TypeError, "report: field '%s' is required", name);
+        return v;
+    }
+    // UTF-8 text that lives as long as the dict holds the str.
+    bool text(const char* name, std::string_view& out, bool needed) const {
+        PyObject* v = needed ? required(name) : get(name);
+        if (!v) return !needed;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_Check(v) ? PyUnicode_AsUTF8AndSize(v, &size) : nullptr;
+        if (!data) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "report: field '%s' must be str", name);
+            return false;
+        }
+        out = std::string_view(data, static_cast<std::size_t>(size));
+        return true;
+    }
+    bool number(const char* name, std::optional<double>& out, bool needed) const {
+        PyObject* v = needed ? required(name) : get(name);
+        if (!v) return !needed;
+        const double d = PyFloat_AsDouble(v);
+        if (d == -1.0 && PyErr_Occurred()) return false;
+        out = d;
+        return true;
+    }
+    bool count(const char* name, std::optional<std::uint64_t>& out, bool needed) const {
+        PyObject* v = needed ? required(name) : get(name);
+        if (!v) return !needed;
+        Ref index(PyNumber_Index(v));
+        if (!index) return false;
+        const unsigned long long c = PyLong_AsUnsignedLongLong(index.get());
+        if (c == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = c;
+        return true;
+    }
+
+private:
+    PyObject* dict_;
+};
+
+// rows: a tuple of (name, estimate, std error, t, p, lower, upper) tuples,
+// which holds every name while the report is written.
+bool coefficient_rows(PyObject* held, std::vector<report::CoefficientRow>& rows) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(held);
+    rows.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* row = PyTuple_GET_ITEM(held, i);
+        PyObject* name = nullptr;
+        report::CoefficientRow r{};
+        if (!PyTuple_Check(row)) {
+            PyErr_SetString(PyExc_TypeError, "report: every row must be a tuple");
+            return false;
+        }
+        if (!PyArg_ParseTuple(row, "Udddddd", &name, &r.estimate, &r.std_error, &r.t, &r.p_value, &r.lower, &r.upper))
+            return false;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+        if (!data) return false;
+        r.name = std::string_view(data, static_cast<std::size_t>(size));
+        rows.push_back(r);
+    }
+    return true;
+}
+
+}  // namespace
+
 PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 10, "report")) return nullptr;
-    const char* title = PyUnicode_AsUTF8(args[0]);
-    const char* method = title ? PyUnicode_AsUTF8(args[1]) : nullptr;
-    if (!method) return nullptr;
-    const unsigned long long n = PyLong_AsUnsignedLongLong(args[2]), k = PyLong_AsUnsignedLongLong(args[3]);
-    const int intercept = PyObject_IsTrue(args[4]);
-    const double r2 = PyFloat_AsDouble(args[5]), mse = PyFloat_AsDouble(args[6]);
-    if (intercept < 0 || PyErr_Occurred()) return nullptr;
+    if (!arity(nargs, 1, "report")) return nullptr;
+    if (!PyDict_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "report takes one dict of fields");
+        return nullptr;
+    }
+    // A copy holds every text the report points into, whatever a float
+    // conversion on the way does to the caller's dict.
+    Ref copy(PyDict_Copy(args[0]));
+    if (!copy) return nullptr;
+    const ReportFields f(copy.get());
+    if (!f.check()) return nullptr;
     report::ReportInput in;
-    in.title = title;
-    in.model_text = title;
-    in.method_text = method;
-    in.covariance_text = "nonrobust";
-    in.fit_intercept = intercept != 0;
+    std::optional<std::uint64_t> n, k;
+    std::optional<double> r2, mse, condition;
+    PyObject* intercept = f.required("intercept");
+    if (!f.text("title", in.title, true) || !f.text("method", in.method_text, true) || !f.count("nobs", n, true) ||
+        !f.count("df_model", k, true) || !intercept || !f.number("r_squared", r2, true) ||
+        !f.number("mse", mse, true) || !f.text("dependent", in.dependent, false) ||
+        !f.text("covariance", in.covariance_text, false) || !f.number("f_statistic", in.f_statistic, false) ||
+        !f.number("f_p_value", in.f_p_value, false) || !f.count("df_residuals", in.df_residuals, false) ||
+        !f.number("r_squared_adj", in.r_squared_adj, false) || !f.count("partitions", in.partitions, false) ||
+        !f.number("condition_number", condition, false) || !f.number("within_r_squared", in.within_r_squared, false))
+        return nullptr;
+    const int with_intercept = PyObject_IsTrue(intercept);
+    if (with_intercept < 0) return nullptr;
+    if (in.covariance_text.empty()) in.covariance_text = "nonrobust";
+    in.model_text = in.title;
+    in.fit_intercept = with_intercept != 0;
     in.intercept_row = false;
     in.fit.n_samples = n;
     in.fit.n_features = k;
     in.fit.r_squared = r2;
     in.fit.mse = mse;
-    if (args[7] != Py_None) {
-        auto sums = unpack_sums(args[7]);
+
+    // A tuple copy of the rows: a list could change under the float conversions.
+    PyObject* given_rows = f.get("rows");
+    Ref held_rows(given_rows ? PySequence_Tuple(given_rows) : nullptr);
+    std::vector<report::CoefficientRow> rows;
+    if (given_rows) {
+        if (!held_rows || !coefficient_rows(held_rows.get(), rows)) return nullptr;
+        in.rows = &rows;
+    }
+    if (PyObject* s = f.get("residual_sums")) {
+        auto sums = unpack_sums(s);
         if (!sums) return nullptr;
-        Buffer design;
-        if (!design.get(args[8], 2, false, "design_factor")) return nullptr;
-        in.diagnostics = stats::DiagnosticStats::from_sums(*sums, la::scaled_condition_number(design.matrix()));
+        // The condition number as given, or from the design's R factor.
+        double c = condition.value_or(std::nan(""));
+        if (!condition) {
+            if (PyObject* design = f.get("design_factor")) {
+                Buffer b;
+                if (!b.get(design, 2, false, "design_factor")) return nullptr;
+                c = la::scaled_condition_number(b.matrix());
+            }
+        }
+        in.diagnostics = stats::DiagnosticStats::from_sums(*sums, c);
     }
-    if (args[9] != Py_None) {
-        const double within = PyFloat_AsDouble(args[9]);
-        if (PyErr_Occurred()) return nullptr;
-        in.within_r_squared = within;
+    std::optional<std::tm> local;
+    if (PyObject* t = f.get("time")) {
+        std::tm tm{};
+        int weekday = 0;
+        if (!PyArg_ParseTuple(t, "iiiiiii", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec,
+                              &weekday))
+            return nullptr;
+        tm.tm_year -= 1900;
+        tm.tm_mon -= 1;
+        tm.tm_wday = (weekday + 1) % 7;  // given from Monday = 0, as Python counts; tm from Sunday
+        local = tm;
     }
-    const std::string text = report::render(in);
+    const std::string text = local ? report::render(in, *local) : report::render(in);
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 

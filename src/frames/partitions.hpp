@@ -1,6 +1,6 @@
 // The passes of a partitioned fit: each partition's moments and second-pass
 // sums, their merges, the solve from the merged moments and the report of
-// a fit whose rows the report never sees. The interpreter lock is released
+// a fit from its figures, never from its rows. The interpreter lock is released
 // while the rows are read.
 #pragma once
 
@@ -13,6 +13,8 @@ PyObject* merge_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* condition_number(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace ordinata::frames
@@ -31,5 +33,9 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs);
          "residual_sums, group, table, score_gram): (meat, cluster sums, residual sums, score gram)."},             \
         {"merge_residual_sums", ORDINATA_FASTCALL(ordinata::frames::merge_residual_sums), METH_FASTCALL,            \
          "merge_residual_sums(a, b): the sums of series a followed by b."},                                         \
+        {"residual_sums", ORDINATA_FASTCALL(ordinata::frames::residual_sums), METH_FASTCALL,                        \
+         "residual_sums(e): the sums of the residual series e, for merge_residual_sums and report."},               \
+        {"condition_number", ORDINATA_FASTCALL(ordinata::frames::condition_number), METH_FASTCALL,                  \
+         "condition_number(x): the 2-norm condition number of x's columns scaled to unit length."},                 \
         {"report", ORDINATA_FASTCALL(ordinata::frames::report), METH_FASTCALL,                                      \
-         "report(title, method, n, k, intercept, r2, mse, residual_sums, design_factor, within_r2): the report."},
+         "report(fields): the report of a fit from a dict of its figures (see _report.render)."},

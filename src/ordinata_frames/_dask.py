@@ -23,6 +23,7 @@ from formulaic import Formula  # type: ignore[import-untyped]
 from formulaic.errors import FormulaicError  # type: ignore[import-untyped]
 
 from ordinata_frames import _formula, _native, _rowwise, _vcov
+from ordinata_frames._report import TITLES, ReportStats
 from ordinata_frames._results import PredictState, Results, TestResult
 
 
@@ -609,30 +610,6 @@ class _Fit:
                    _arr(s["design_factor"], k, k), s["score_gram"])
 
 
-class _Report:
-    """What Results reads of a native fit: mse, and summary(), from what the fit
-    computed (its residual diagnostics included), never from the data again."""
-
-    def __init__(self, title: str, method: str, n: int, k: int, intercept: bool, r2: float, mse: float,
-                 partitions: int, residuals: tuple[float, ...] | None,
-                 design_factor: np.ndarray | None, within_r2: float | None = None):
-        self.mse = mse
-        self._args = (title, method, n, k, intercept, r2, mse)
-        self._partitions = partitions
-        self._residuals = residuals
-        self._design = design_factor
-        self._within = within_r2
-
-    def summary(self) -> str:
-        residuals = self._residuals
-        text = _native.report(*self._args, residuals, self._design if residuals is not None else None,
-                              self._within)
-        lines = text.split("\n")
-        at = next(i for i, line in enumerate(lines) if line.startswith("Covariance Type:"))
-        lines.insert(at + 1, f"{'Partitions merged:':<25} {self._partitions:<25}".rstrip())
-        return "\n".join(lines)
-
-
 def _r2(ssr: float, tss: float, clamp: bool) -> float:
     if not abs(tss) > 0.0:
         return 0.0
@@ -737,10 +714,10 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
         # The report's residual diagnostics are taken now, while the data are at hand:
         # the results are to be read and pickled without them.
         residuals = sums.residuals if sums is not None else second_pass(True, -1).residuals
-    title, method = _TITLES[model]
-    report = _Report(title, method, n, k - (1 if plan.intercept else 0), plan.intercept, r2, reported_mse,
-                     stats.partitions,
-                     residuals, f.design_factor if diagnostics else None)
+    title, method = TITLES[model]
+    report = ReportStats(title=title, method=method, nobs=n, df_model=k - (1 if plan.intercept else 0),
+                         intercept=plan.intercept, r_squared=r2, mse=reported_mse, residual_sums=residuals,
+                         design_factor=f.design_factor if diagnostics else None, partitions=stats.partitions)
     extra_diag: dict[str, Any] = {}
     names = list(plan.names)
     encodings: tuple[Any, ...] = (plan.main.rhs,)
@@ -752,7 +729,7 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     return Results(model=model, formula=formula, dependent=plan.dependent, names=tuple(names), params=f.beta, cov=cov,
                    df_inference=df, nobs=n, df_resid=n - k, r_squared=float(r2), r_squared_adj=float(r2_adj),
                    mse=float(reported_mse), vcov_type=request.label, dropped_rows=stats.dropped,
-                   predict_state=PredictState(encodings=encodings), _native_fit=report, **extra_diag)
+                   predict_state=PredictState(encodings=encodings), _report_stats=report, **extra_diag)
 
 
 def _unweighted_ssr(plain: tuple[Any, ...], weighted: tuple[Any, ...], f: _Fit) -> float:
@@ -766,16 +743,6 @@ def _unweighted_ssr(plain: tuple[Any, ...], weighted: tuple[Any, ...], f: _Fit) 
                  + (np.frombuffer(plain[3]) - np.frombuffer(weighted[3])))
         shift = float(delta @ v)
     return float(rv @ rv) + float(plain[0]) * shift * shift
-
-
-_TITLES = {
-    "OLS": ("OLS Regression Results", "Least Squares"),
-    "WLS": ("WLS Regression Results", "Weighted Least Squares"),
-    "Ridge": ("Ridge Regression Results", "Ridge Regression"),
-    "IV": ("IV", "Instrumental Variables"),
-    "TSLS": ("TSLS", "Two-Stage Least Squares"),
-    "FE": ("Fixed Effects Regression Results", "Within Estimator (Fixed Effects)"),
-}
 
 
 def _columns_count(plan: _Plan) -> int:
@@ -991,13 +958,14 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
         if request.kind == "CRV1":
             df = float(g - 1)
     residuals = sums.residuals if sums is not None else second_pass(True, -1).residuals
-    title, method = _TITLES["FE"]
-    report = _Report(title, method, n, k, False, r2, mse, within.partitions, residuals, f.design_factor,
-                     within_r2=within_r2)
+    title, method = TITLES["FE"]
+    report = ReportStats(title=title, method=method, nobs=n, df_model=k, intercept=False, r_squared=r2, mse=mse,
+                         residual_sums=residuals, design_factor=f.design_factor, within_r_squared=within_r2,
+                         partitions=within.partitions)
     fixed_effects = means[:, -1] - means[:, :-1] @ f.beta
     state = PredictState(encodings=(plan.main.rhs,), entity=entity, entity_levels=tuple(keys),
                          fixed_effects=fixed_effects)
     return Results(model="FE", formula=formula, dependent=plan.dependent, names=tuple(names), params=f.beta, cov=cov,
                    df_inference=df, nobs=n, df_resid=df_resid, r_squared=float(r2), r_squared_adj=float(r2_adj),
                    mse=float(mse), vcov_type=request.label, dropped_rows=ent.dropped, predict_state=state,
-                   _native_fit=report)
+                   _report_stats=report)

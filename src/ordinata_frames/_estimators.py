@@ -12,6 +12,7 @@ import pandas as pd
 
 import ordinata
 from ordinata_frames import _dask, _data, _formula, _native, _vcov
+from ordinata_frames._report import TITLES, ReportStats
 from ordinata_frames._results import PredictState, Results, TestResult
 
 VcovArg = str | dict[str, str]
@@ -139,11 +140,33 @@ def _nested(entity: np.ndarray, code: np.ndarray) -> bool:
 
 def _finish(model_name: str, formula: str, prep: _Prepared, names: list[str], params: np.ndarray, cov: np.ndarray,
             df: float, request: _vcov.VcovRequest, native: Any, df_resid: int, r2: float, r2_adj: float,
-            state: PredictState, **diagnostics: Any) -> Results:
+            state: PredictState, design: Callable[[], np.ndarray] | None = None, **diagnostics: Any) -> Results:
+    """The results; `design` gives the matrix of the residual diagnostics' condition
+    number (None: a model whose report has no diagnostics)."""
     return Results(model=model_name, formula=formula, dependent=prep.dependent, names=tuple(names), params=params,
                    cov=cov, df_inference=df, nobs=len(prep.y), df_resid=df_resid, r_squared=float(r2),
                    r_squared_adj=float(r2_adj), mse=float(native.mse), vcov_type=request.label,
-                   dropped_rows=prep.dropped, predict_state=state, _native_fit=native, **diagnostics)
+                   dropped_rows=prep.dropped, predict_state=state,
+                   # fe's intercept is there while the design is built, then the entities absorb it.
+                   _report_stats=_report_stats(model_name, native, prep.intercept and model_name != "FE", design),
+                   **diagnostics)
+
+
+def _report_stats(model_name: str, native: Any, intercept: bool,
+                  design: Callable[[], np.ndarray] | None) -> Callable[[], ReportStats]:
+    """The report's figures of a native fit, taken when the report is first wanted:
+    the residual diagnostics read every residual and the whole design."""
+    def stats() -> ReportStats:
+        title, method = TITLES[model_name]
+        sums = condition = None
+        if design is not None:
+            sums = _native.residual_sums(np.asarray(native.residuals, dtype=np.float64))
+            condition = _native.condition_number(np.asarray(design(), dtype=np.float64))
+        return ReportStats(title=title, method=method, nobs=int(native.n_samples), df_model=int(native.n_features),
+                           intercept=intercept, r_squared=float(native.r_squared), mse=float(native.mse),
+                           residual_sums=sums, condition_number=condition,
+                           within_r_squared=float(native.within_r_squared) if model_name == "FE" else None)
+    return stats
 
 
 def _state(prep: _Prepared, *more_encodings: Any, **entity: Any) -> PredictState:
@@ -180,7 +203,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
                           resid=resid, df_k=k, df_resid=n - k, frame=prep.frame)
     return _finish("OLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, _state(prep))
+                   model.r_squared, model.r_squared_adj, _state(prep), design=lambda: prep.x)
 
 
 def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
@@ -224,7 +247,7 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
     n, k = prep.x.shape
     cov = np.asarray(model.covariance_matrix())
     return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep))
+                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep), design=lambda: prep.x)
 
 
 def gls(formula: str, data: Any, *, sigma: Any) -> Results:
@@ -243,9 +266,10 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     n, k = prep.x.shape
     # The whitened design, for the full covariance matrix the native class does not return.
     lower = np.linalg.cholesky(np.asarray(sigma, dtype=np.float64))
-    cov = _vcov.Factor.from_design(np.linalg.solve(lower, prep.x)).bread * model.mse
+    whitened = np.linalg.solve(lower, prep.x)
+    cov = _vcov.Factor.from_design(whitened).bread * model.mse
     return _finish("GLS", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep))
+                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep), design=lambda: whitened)
 
 
 def iv(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
@@ -411,4 +435,4 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
     state = _state(prep, entity=entity_name, entity_levels=tuple(levels), fixed_effects=np.asarray(model.fixed_effects))
     return _finish("FE", formula, prep, names, np.asarray(model.coefficients), cov, df, request, model, df_resid,
-                   r2, r2_adj, state)
+                   r2, r2_adj, state, design=lambda: factor(True).design)

@@ -4,8 +4,28 @@ rendered from these, never from another report's text."""
 
 from __future__ import annotations
 
+import datetime as _dt
+import math
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ordinata_frames import _native
+
+if TYPE_CHECKING:
+    from ordinata_frames._results import Results
+
+# Each model's title and "Method:", as the native classes print them.
+TITLES = {
+    "OLS": ("OLS Regression Results", "Least Squares"),
+    "WLS": ("WLS Regression Results", "Weighted Least Squares"),
+    "Ridge": ("Ridge Regression Results", "Ridge Regression"),
+    "GLS": ("GLS Regression Results", "Generalized Least Squares"),
+    "IV": ("IV", "Instrumental Variables"),
+    "TSLS": ("TSLS", "Two-Stage Least Squares"),
+    "FE": ("Fixed Effects Regression Results", "Within Estimator (Fixed Effects)"),
+}
 
 
 @dataclass(frozen=True)
@@ -21,3 +41,56 @@ class ReportStats:
     design_factor: Any = None           # the design's R factor, for the condition number
     within_r_squared: float | None = None   # fixed effects
     partitions: int | None = None           # a dask fit: the partitions merged
+    condition_number: float | None = None   # in place of design_factor, where the design itself was at hand
+
+
+def render(stats: ReportStats, result: Results, now: _dt.datetime) -> str:
+    """The report of a fit: the native layout, with the result's names, estimates
+    and inference under its covariance, dated `now`."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        # A two-way clustered variance can come out negative: its error is NaN.
+        se = np.sqrt(np.diag(result.cov))
+    df = result.df_inference
+    q = _native.t_critical(0.05, df)
+    rows = []
+    for name, b, s in zip(result.names, result.params.tolist(), se.tolist()):
+        with np.errstate(invalid="ignore", divide="ignore"):
+            t = float(np.float64(b) / np.float64(s))
+        margin = q * s
+        rows.append((name, b, s, t, _native.t_pvalue(t, df), b - margin, margin + b))
+    fields: dict[str, Any] = {
+        "title": stats.title, "method": stats.method, "nobs": int(stats.nobs), "df_model": int(stats.df_model),
+        "intercept": bool(stats.intercept), "r_squared": float(stats.r_squared), "mse": float(stats.mse),
+        "dependent": result.dependent, "covariance": result.vcov_type, "rows": rows,
+        "residual_sums": stats.residual_sums, "design_factor": stats.design_factor,
+        "condition_number": stats.condition_number, "within_r_squared": stats.within_r_squared,
+        "partitions": stats.partitions,
+        "time": (now.year, now.month, now.day, now.hour, now.minute, now.second, now.weekday()),
+    }
+    fe = result.model == "FE"
+    if fe or result.model in ("IV", "TSLS") or result.vcov_type != "nonrobust":
+        # The header's F from R-squared holds for a classical covariance only, and
+        # not for IV (whose R-squared can be negative) nor for FE (within, on
+        # n - k - G degrees of freedom): there the F of the slopes under the fit's covariance.
+        test = wald_f(result.names, result.params, result.cov, df)
+        if test is not None:
+            fields["f_statistic"], fields["f_p_value"] = test
+    if fe:
+        fields["df_residuals"] = int(result.df_resid)
+        fields["r_squared_adj"] = float(result.r_squared_adj)
+    return _native.report(fields)
+
+
+def wald_f(names: tuple[str, ...], params: np.ndarray, cov: np.ndarray, df: float) -> tuple[float, float] | None:
+    """The F of the slopes (every term but the intercept) under the fit's covariance,
+    b' V^-1 b / q, and its upper tail with (q, df) degrees of freedom: statsmodels'
+    robust fvalue and f_pvalue, linearmodels' debiased f_statistic. None without slopes."""
+    slopes = [i for i, name in enumerate(names) if name != "Intercept"]
+    if not slopes:
+        return None
+    b = params[slopes]
+    try:
+        stat = float(b @ np.linalg.solve(cov[np.ix_(slopes, slopes)], b)) / len(slopes)
+    except np.linalg.LinAlgError:
+        stat = math.nan
+    return stat, _native.f_sf(stat, len(slopes), df) if math.isfinite(stat) else math.nan

@@ -3,16 +3,16 @@
 from __future__ import annotations
 
 import datetime as _dt
-import math
 import sys
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import numpy as np
 import pandas as pd
 
-from ordinata_frames import _data, _formula, _native
+from ordinata_frames import _data, _formula, _native, _report
+from ordinata_frames._report import ReportStats
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -61,15 +61,14 @@ class Results:
     first_stage: pd.DataFrame | None = field(default=None, repr=False)
     sargan: TestResult | None = None
     wu_hausman: TestResult | None = None
-    # The native fit until the report is first rendered (or the results pickled):
-    # its diagnostics read the residuals, which are not kept once it is gone.
-    _native_fit: Any = field(default=None, repr=False, compare=False)
-    _report: str | None = field(default=None, repr=False, compare=False)
+    # The figures of the report, or a function that gives them on first use (an
+    # in-memory fit takes its residual diagnostics from its residuals only then).
+    _report_stats: ReportStats | Callable[[], ReportStats] | None = field(default=None, repr=False, compare=False)
 
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
-        state["_report"] = self._rendered()
-        state["_native_fit"] = None
+        # The figures, never the function: it holds the fit's residuals and design.
+        state["_report_stats"] = self._stats()
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -77,15 +76,12 @@ class Results:
         # A pickle gives back writable arrays; the figures derived from them must not move.
         self.__post_init__()
 
-    def _rendered(self) -> str:
-        if self._report is None:
-            report = render(self._native_fit.summary(), dependent=self.dependent, covariance=self.vcov_type,
-                            names=self.names, params=self.params, cov=self.cov, df=self.df_inference)
-            report = _header(report, self)
-            object.__setattr__(self, "_report", report)
-            object.__setattr__(self, "_native_fit", None)
-        assert self._report is not None
-        return self._report
+    def _stats(self) -> ReportStats | None:
+        stats = self._report_stats
+        if callable(stats):
+            stats = stats()
+            object.__setattr__(self, "_report_stats", stats)
+        return stats
 
     def __post_init__(self) -> None:
         for name in ("params", "cov"):
@@ -142,14 +138,10 @@ class Results:
     def summary(self) -> str:
         """The native report's layout with the terms' names and this covariance type,
         dated now."""
-        now = _dt.datetime.now()
-        lines = self._rendered().split("\n")
-        for i, line in enumerate(lines):
-            if line.startswith("Date:"):
-                lines[i] = _replace_field(line, _date_text(now))
-            elif line.startswith("Time:"):
-                lines[i] = _replace_field(line, now.strftime("%H:%M:%S"))
-        return "\n".join(lines)
+        stats = self._stats()
+        if stats is None:
+            raise ValueError("these results carry no report")
+        return _report.render(stats, self, _dt.datetime.now())
 
     @overload
     def predict(self, newdata: dd.DataFrame) -> dd.Series: ...
@@ -175,114 +167,6 @@ class Results:
     def __repr__(self) -> str:
         return (f"<ordinata_frames.Results {self.model} '{self.formula}': {self.nobs} observations, "
                 f"{len(self.names)} terms, vcov {self.vcov_type}>")
-
-
-_DAYS = ("Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun")
-_MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
-
-
-def _date_text(t: _dt.datetime) -> str:
-    # English names whatever the locale, as the native report prints them.
-    return f"{_DAYS[t.weekday()]}, {t.day:02d} {_MONTHS[t.month - 1]} {t.year}"
-
-
-def _replace_field(line: str, value: str) -> str:
-    return line[:26] + f"{value:<25}" + line[51:]
-
-
-def fixed(v: float, digits: int, width: int) -> str:
-    """The report's right-aligned fixed field: no exponent, NaN and inf spelled as the native report does."""
-    if math.isnan(v):
-        text = "NaN"
-    elif math.isinf(v):
-        text = "inf" if v > 0 else "-inf"
-    else:
-        text = f"{v:.{digits}f}"
-    return f"{text:>{width}}"
-
-
-def cut(name: str, width: int) -> str:
-    """A name cut to a field's width, its last kept character an ellipsis."""
-    return name if len(name) <= width else name[: width - 1] + "\u2026"
-
-
-def render(native_report: str, *, dependent: str, covariance: str, names: tuple[str, ...], params: np.ndarray,
-           cov: np.ndarray, df: float) -> str:
-    """The native report with the dependent variable's name, the covariance type and
-    one coefficient row per named term under that covariance."""
-    lines = native_report.split("\n")
-    out: list[str] = []
-    in_table = False
-    done_table = False
-    with np.errstate(invalid="ignore"):
-        se = np.sqrt(np.diag(cov))
-    q = _native.t_critical(0.05, df)
-    for line in lines:
-        if line.startswith("Dep. Variable:"):
-            out.append(line[:26] + f"{cut(dependent, 25):<25}" + line[51:])
-        elif line.startswith("Covariance Type:"):
-            out.append(f"{'Covariance Type:':<25} {cut(covariance, 25):<25}")
-        elif not done_table and line.startswith("-" * 78):
-            out.append(line)
-            for name, b, s in zip(names, params, se):
-                t = b / s
-                margin = q * s
-                out.append(" ".join([f"{cut(name, 15):<15}", fixed(b, 4, 10), fixed(s, 3, 10), fixed(t, 3, 10),
-                                     fixed(_native.t_pvalue(float(t), df), 3, 10), fixed(b - margin, 3, 7),
-                                     fixed(margin + b, 3, 7)]))
-            in_table = True
-        elif in_table:
-            if line.startswith("=" * 78):
-                out.append(line)
-                in_table, done_table = False, True
-        else:
-            out.append(line)
-    return "\n".join(out)
-
-
-def scientific(v: float, digits: int, width: int) -> str:
-    """The report's right-aligned exponent field: 2.56e-9, 1.00e0."""
-    if not math.isfinite(v):
-        return fixed(v, 0, width)
-    mantissa, exponent = f"{v:.{digits}e}".split("e")
-    return f"{mantissa}e{int(exponent)}".rjust(width)
-
-
-def wald_f(names: tuple[str, ...], params: np.ndarray, cov: np.ndarray, df: float) -> tuple[float, float] | None:
-    """The F of the slopes (every term but the intercept) under the fit's covariance,
-    b' V^-1 b / q, and its upper tail with (q, df) degrees of freedom: statsmodels'
-    robust fvalue and f_pvalue, linearmodels' debiased f_statistic. None without slopes."""
-    slopes = [i for i, name in enumerate(names) if name != "Intercept"]
-    if not slopes:
-        return None
-    b = params[slopes]
-    try:
-        stat = float(b @ np.linalg.solve(cov[np.ix_(slopes, slopes)], b)) / len(slopes)
-    except np.linalg.LinAlgError:
-        stat = math.nan
-    return stat, _native.f_sf(stat, len(slopes), df) if math.isfinite(stat) else math.nan
-
-
-def _header(report: str, result: Results) -> str:
-    """The header's figures that the native layout takes from R-squared and n - p
-    where the result has others: the F of the slopes under a robust covariance and
-    for IV (whose R-squared can be negative) and FE (within, on n - k - G degrees of
-    freedom); and FE's residual degrees of freedom and adjusted R-squared."""
-    fe = result.model == "FE"
-    test = None
-    if fe or result.model in ("IV", "TSLS") or result.vcov_type != "nonrobust":
-        test = wald_f(result.names, result.params, result.cov, result.df_inference)
-    lines = report.split("\n")
-    for i, line in enumerate(lines):
-        if test is not None and "Prob (F-statistic):" in line:
-            lines[i] = line[:-12] + scientific(test[1], 2, 12)
-        elif test is not None and "F-statistic:" in line:
-            lines[i] = line[:-12] + fixed(test[0], 3, 12)
-        elif fe and "Adj. R-squared:" in line:
-            lines[i] = line[:-12] + fixed(result.r_squared_adj, 3, 12)
-        elif fe and line.startswith("Df Residuals:"):
-            lines[i] = line[:26] + f"{result.df_resid:<25}" + line[51:]
-    return "\n".join(lines)
 
 
 def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Series[float]:
