@@ -502,7 +502,8 @@ bool coefficient_rows(PyObject* held, std::vector<report::CoefficientRow>& rows)
             PyErr_SetString(PyExc_TypeError, "report: every row must be a tuple");
             return false;
         }
-        if (!PyArg_ParseTuple(row, "Udddddd", &name, &r.estimate, &r.std_error, &r.t, &r.p_value, &r.lower, &r.upper))
+        if (!PyArg_ParseTuple(row, "Udddddd;report: a row is (name, estimate, std error, t, p, lower, upper)", &name,
+                              &r.estimate, &r.std_error, &r.t, &r.p_value, &r.lower, &r.upper))
             return false;
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(name, &size);
@@ -528,6 +529,7 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const ReportFields f(copy.get());
     if (!f.check()) return nullptr;
     report::ReportInput in;
+    in.covariance_text = "nonrobust";
     std::optional<std::uint64_t> n, k;
     std::optional<double> r2, mse, condition;
     PyObject* intercept = f.required("intercept");
@@ -541,7 +543,6 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     const int with_intercept = PyObject_IsTrue(intercept);
     if (with_intercept < 0) return nullptr;
-    if (in.covariance_text.empty()) in.covariance_text = "nonrobust";
     in.model_text = in.title;
     in.fit_intercept = with_intercept != 0;
     in.intercept_row = false;
@@ -576,8 +577,8 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (PyObject* t = f.get("time")) {
         std::tm tm{};
         int weekday = 0;
-        if (!PyArg_ParseTuple(t, "iiiiiii", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec,
-                              &weekday))
+        if (!PyArg_ParseTuple(t, "iiiiiii;report: time is (year, month, day, hour, minute, second, weekday)",
+                              &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &weekday))
             return nullptr;
         tm.tm_year -= 1900;
         tm.tm_mon -= 1;
