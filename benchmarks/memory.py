@@ -33,7 +33,8 @@ def _reset_peak() -> bool:
 
 
 def measure(key: str, index: int, quick: bool) -> dict:
-    from .workloads import all_workloads, reference_bytes
+    from .base import reference_bytes
+    from .workloads import all_workloads
 
     wl = next(w for w in all_workloads() if w.key == key)
     impl = wl.impls[index]

@@ -9,7 +9,7 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from .workloads import FLOOR, ORDINATA, Workload
+from .base import FLOOR, ORDINATA, Workload
 
 MB = 1024.0 * 1024.0
 

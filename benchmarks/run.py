@@ -18,7 +18,8 @@ import sys
 import time
 from pathlib import Path
 
-from .workloads import Workload, all_workloads
+from .base import Workload
+from .workloads import all_workloads
 
 HERE = Path(__file__).resolve().parent
 
