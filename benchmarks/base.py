@@ -8,8 +8,9 @@ Every implementation is a factory taking the workload's data and returning
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 import scipy.linalg as sla

@@ -13,11 +13,20 @@ import scipy.linalg as sla
 import ordinata
 
 from .base import (
-    FLOOR, ORDINATA, Data, Impl, Workload, gls_data, iv_data, panel_data, regression_data,
-    shuffled_panel_data, weighted_data, with_const,
+    FLOOR,
+    ORDINATA,
+    Data,
+    Impl,
+    Workload,
+    gls_data,
+    iv_data,
+    panel_data,
+    regression_data,
+    shuffled_panel_data,
+    weighted_data,
+    with_const,
 )
 from .frames import frames_workloads
-
 
 # ---------------------------------------------------------------- floors
 
@@ -190,11 +199,11 @@ def sm_fit(kind: str, **fit_kwargs):
         import statsmodels.api as sm
         xc, y = with_const(d["x"]), d["y"]
         if kind == "OLS":
-            build = lambda: sm.OLS(y, xc)  # noqa: E731
+            build = lambda: sm.OLS(y, xc)
         elif kind == "WLS":
-            build = lambda: sm.WLS(y, xc, weights=d["weights"])  # noqa: E731
+            build = lambda: sm.WLS(y, xc, weights=d["weights"])
         elif kind == "GLS":
-            build = lambda: sm.GLS(y, xc, sigma=d["sigma"])  # noqa: E731
+            build = lambda: sm.GLS(y, xc, sigma=d["sigma"])
         else:
             raise ValueError(kind)
 

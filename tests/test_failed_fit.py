@@ -8,6 +8,7 @@ import pytest
 import ordinata
 from state import assert_same, snapshot
 
+
 def collinear(x):
     x = x.copy()
     x[:, -1] = 0.3 * x[:, 0] - 1.7 * x[:, 1]

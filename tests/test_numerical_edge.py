@@ -207,7 +207,7 @@ def test_past_the_rank_threshold_raises(cls, ctor, intercept):
     # A condition of 1e16 lies a hundredfold past 1 / (max(n, k) eps) = 1.1e14.
     rng = np.random.default_rng(7)
     x = near_collinear(rng, 40, 3, 1e16)
-    with pytest.raises((RuntimeError, ValueError), match="singular|positive definite|Cannot compute"):
+    with pytest.raises((RuntimeError, ValueError), match=r"singular|positive definite|Cannot compute"):
         fit_exogenous(cls, x, x[:, 0] + rng.normal(size=40), {"fit_intercept": intercept, **ctor})
 
 
@@ -221,7 +221,7 @@ def test_columns_summing_to_a_constant_beside_the_intercept_raise():
     x[:, 2] = 3e7 - x[:, 0]
     xd = np.column_stack([np.ones(60), x])
     assert np.linalg.matrix_rank(xd / np.linalg.norm(xd, axis=0)) < 4
-    with pytest.raises(RuntimeError, match="^Matrix is singular$"):
+    with pytest.raises(RuntimeError, match=r"^Matrix is singular$"):
         ordinata.OLS().fit(x, x[:, 1] + rng.normal(size=60))
 
 
@@ -245,7 +245,7 @@ def test_offset_columns_judged_with_the_intercept(cls, ctor, gap, singular):
     fit = lambda: fit_exogenous(cls, x, u + rng.normal(size=60), ctor, weights=np.ones(60),
                                 sigma=np.diag(np.linspace(0.5, 2.0, 60)), entity_id=np.zeros(60, np.int64))
     if singular:
-        with pytest.raises(RuntimeError, match="singular|positive definite"):
+        with pytest.raises(RuntimeError, match=r"singular|positive definite"):
             fit()
     else:
         assert fit().is_fitted()
@@ -436,7 +436,7 @@ def test_instruments_that_do_not_reach_a_regressor(reach):
     w = rng.normal(size=50)
     w -= z @ np.linalg.lstsq(z, w, rcond=None)[0]
     x = np.column_stack([z[:, 0], w / np.linalg.norm(w) + reach * z[:, 1] / np.linalg.norm(z[:, 1])])
-    with pytest.raises(ValueError, match="^Z'X matrix is singular"):
+    with pytest.raises(ValueError, match=r"^Z'X matrix is singular"):
         ordinata.IV(fit_intercept=False).fit(z, x, rng.normal(size=50))
 
 

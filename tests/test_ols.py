@@ -4,9 +4,8 @@ HC0 errors and the refinement step."""
 import numpy as np
 import pytest
 
-from ordinata import OLS, WLS
-
 import nist
+from ordinata import OLS, WLS
 
 
 def make(n, p, seed=0, intercept=3.0):
