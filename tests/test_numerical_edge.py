@@ -493,21 +493,10 @@ def test_instrumental_fits_of_a_regression_reach_its_minimum(cls, n, cond, noise
 
 def exact_projection_fit(z, x, y):
     """Two-stage least squares in rational arithmetic: P_Z X exactly, then y on [1 | P_Z X]."""
-    Z, Y = [[Fraction(v) for v in row] for row in z], [Fraction(v) for v in y]
-
-    def lstsq(a, t):
-        q = len(a[0])
-        m = [[sum(r[i] * r[j] for r in a) for j in range(q)] + [sum(r[i] * v for r, v in zip(a, t))] for i in range(q)]
-        for c in range(q):
-            for r in range(q):
-                if r != c:
-                    f = m[r][c] / m[c][c]
-                    m[r] = [u - f * v for u, v in zip(m[r], m[c])]
-        return [m[r][q] / m[r][r] for r in range(q)]
-
-    pis = [lstsq(Z, [Fraction(v) for v in x[:, j]]) for j in range(x.shape[1])]
-    xhat = [[Fraction(1)] + [sum(a * b for a, b in zip(row, pi)) for pi in pis] for row in Z]
-    return lstsq(xhat, Y)
+    ones = np.ones(len(y))
+    pis = [exact_lstsq(z, x[:, j], ones)[0] for j in range(x.shape[1])]
+    xhat = [[Fraction(1)] + [sum(Fraction(a) * b for a, b in zip(row, pi)) for pi in pis] for row in z]
+    return exact_lstsq(xhat, y, ones)[0]
 
 
 # Well-conditioned instruments, near-collinear regressors (1e-6 apart): the
