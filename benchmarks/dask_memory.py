@@ -65,7 +65,7 @@ class Sampler:
                 for name, proc in self.procs.items():
                     try:
                         rss = proc.memory_info().rss
-                    except Exception:  # noqa: BLE001 - a restarted worker is reported by its pid
+                    except Exception:  # a restarted worker is reported by its pid
                         continue
                     if rss > self.peak[name]:
                         self.peak[name] = rss
@@ -212,7 +212,7 @@ def main(argv: list[str] | None = None) -> int:
                 error = None
                 try:
                     run()
-                except Exception as exc:  # noqa: BLE001 - reported with the phase
+                except Exception as exc:  # reported with the phase
                     error = f"{type(exc).__name__}: {' '.join(str(exc).split())[:300]}"
                 seconds = time.perf_counter() - t0
                 time.sleep(2 * args.interval)

@@ -238,7 +238,7 @@ def machine() -> dict[str, Any]:
     try:
         import dask_ml
         versions["dask_ml"] = dask_ml.__version__
-    except Exception as error:  # noqa: BLE001 - recorded, the method is then skipped
+    except Exception as error:  # recorded, the method is then skipped
         versions["dask_ml"] = f"unavailable: {error!r}"
     return {"cpu": model, "logical_cores": os.cpu_count(), "memory_bytes": mem, "versions": versions,
             "load_average": os.getloadavg()}
@@ -280,7 +280,7 @@ def run_size(client: Any, path: Path, rows: int, methods: list[str], repeats: in
             t0 = time.perf_counter()
             try:
                 values[key] = METHODS[key][1](ddf)
-            except Exception as error:  # noqa: BLE001 - reported in the table
+            except Exception as error:  # reported in the table
                 skip[key] = f"failed: {type(error).__name__}: {' '.join(str(error).split())[:200]}"
                 log(f"{key} failed at {rows:,} rows:\n{traceback.format_exc()}")
                 continue
@@ -422,7 +422,7 @@ def main(argv: list[str] | None = None) -> int:
             for key in methods:
                 try:
                     METHODS[key][1](wddf)
-                except Exception:  # noqa: BLE001 - the timed runs report it
+                except Exception:  # the timed runs report it
                     log(f"warm-up of {key} failed:\n{traceback.format_exc()}")
             shutil.rmtree(warm, ignore_errors=True)
             previous: dict[str, float] = {}

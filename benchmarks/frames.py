@@ -8,7 +8,7 @@ import numpy as np
 
 import ordinata
 
-from .workloads import Data, Impl, Workload, panel_data, regression_data
+from .base import Data, Impl, Workload, panel_data, regression_data
 
 FRAMES = "ordinata_frames"
 

@@ -33,7 +33,8 @@ def _reset_peak() -> bool:
 
 
 def measure(key: str, index: int, quick: bool) -> dict:
-    from .workloads import all_workloads, reference_bytes
+    from .base import reference_bytes
+    from .workloads import all_workloads
 
     wl = next(w for w in all_workloads() if w.key == key)
     impl = wl.impls[index]
@@ -52,12 +53,9 @@ def measure(key: str, index: int, quick: bool) -> dict:
     reset = _reset_peak()
     maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     result = run(state, 0)
-    if reset:
-        peak_kb = _status_kb("VmHWM")
-    else:
-        # Without a resettable peak, ru_maxrss is only meaningful if the fit
-        # went above everything before it.
-        peak_kb = max(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, maxrss_before)
+    # Without a resettable peak, ru_maxrss is only meaningful if the fit went
+    # above everything before it.
+    peak_kb = _status_kb("VmHWM") if reset else max(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, maxrss_before)
     del result
     return {
         "workload": key,

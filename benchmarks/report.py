@@ -9,19 +9,20 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from .workloads import FLOOR, ORDINATA, Workload
+from .base import FLOOR, ORDINATA, Workload
 
 MB = 1024.0 * 1024.0
 
 
 def environment() -> dict:
+    import linearmodels
     import numpy
-    import ordinata  # noqa: F401  (loads the BLAS it links against)
     import scipy
     import sklearn  # noqa: F401
     import statsmodels
-    import linearmodels
     from threadpoolctl import threadpool_info
+
+    import ordinata  # noqa: F401  (loads the BLAS it links against)
 
     cpu = "unknown"
     try:

@@ -18,7 +18,8 @@ import sys
 import time
 from pathlib import Path
 
-from .workloads import Workload, all_workloads
+from .base import Workload
+from .workloads import all_workloads
 
 HERE = Path(__file__).resolve().parent
 
@@ -103,7 +104,7 @@ def memory_workload(wl: Workload, quick: bool) -> dict:
             out[impl.label] = {"error": "timed out"}
             continue
         if proc.returncode != 0:
-            tail = proc.stderr.strip().splitlines()[-1:] or ["exit status %d" % proc.returncode]
+            tail = proc.stderr.strip().splitlines()[-1:] or [f"exit status {proc.returncode}"]
             out[impl.label] = {"error": tail[0]}
             continue
         out[impl.label] = json.loads(proc.stdout.strip().splitlines()[-1])

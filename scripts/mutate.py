@@ -332,7 +332,7 @@ def overlay_frames(tree, build):
         (tree / "src" / "ordinata_frames" / so.name).symlink_to(so)
 
 
-def test(tree, build, paths=("tests",)):
+def run_tests(tree, build, paths=("tests",)):
     """(None, seconds) when everything passes, else (what failed, seconds)."""
     start = time.time()
     ctest = run(["ctest", "--output-on-failure", "--stop-on-failure"], build, timeout=600)
@@ -393,7 +393,7 @@ def main():
             sys.exit("the unmutated tree does not build")
         overlay_frames(tree, build)
         paths = opts.tests.split(",") if opts.tests else suite_in_order(tree)
-        failed, secs = test(tree, build, paths)
+        failed, secs = run_tests(tree, build, paths)
         if failed:
             sys.exit(f"the unmutated tree fails: {failed}")
         print(f"baseline passes in {secs:.0f}s", flush=True)
@@ -410,10 +410,10 @@ def main():
                 elif what in EQUIVALENT and not opts.tests:
                     # Expected to survive: the quick files confirm that nothing
                     # notices, without the slow ones' minutes each.
-                    failed, secs = test(tree, build, [p for p in paths if p not in SLOW_LAST])
+                    failed, secs = run_tests(tree, build, [p for p in paths if p not in SLOW_LAST])
                     verdict = f"killed by `{failed}`" if failed else "SURVIVED (the files other than the slow ones)"
                 else:
-                    failed, secs = test(tree, build, paths)
+                    failed, secs = run_tests(tree, build, paths)
                     verdict = f"killed by `{failed}`" if failed else "SURVIVED"
             finally:
                 src.write_text(original)

@@ -6,7 +6,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).parents[1] / "examples"))
+ROOT = Path(__file__).parents[1]
+sys.path.insert(0, str(ROOT / "examples"))
 
 import grunfeld  # noqa: E402
 import longley  # noqa: E402
@@ -78,10 +79,40 @@ def test_ridge_path_starts_at_least_squares():
     assert (norms := [np.linalg.norm(m.coefficients) for m in fits]) == sorted(norms, reverse=True)
 
 
-def test_readme_quickstart_runs(capsys):
-    readme = (Path(__file__).parents[1] / "README.md").read_text()
-    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:]]
-    exec(compile("\n".join(blocks), "README.md", "exec"), {})
+def test_readme_quickstart_gives_what_it_says(capsys, monkeypatch):
+    # Its paths are relative to the checkout, wherever the tests run from.
+    monkeypatch.chdir(ROOT)
+    blocks = [block.split("```", 1)[0] for block in (ROOT / "README.md").read_text().split("```python\n")[1:]]
+    ns = {}
+    exec(compile("\n".join(blocks), "README.md", "exec"), ns)
+    out = capsys.readouterr().out
+    x, y, entity = ns["x"], ns["y"], ns["entity"]
+    design = np.column_stack([np.ones(len(y)), x])
+
+    def fitted(model, a, b, rtol=1e-10):
+        np.testing.assert_allclose([model.intercept, *model.coefficients], np.linalg.lstsq(a, b, rcond=None)[0],
+                                   rtol=rtol)
+
+    # The fits against least squares on the explicit design.
+    fitted(ns["model"], design, y)
+    root_w = np.sqrt(ns["weights"])
+    fitted(ns["wls"], design * root_w[:, None], y * root_w)
+    lower = np.linalg.cholesky(ns["sigma"])
+    fitted(ns["gls"], np.linalg.solve(lower, design), np.linalg.solve(lower, y), rtol=1e-8)
+    with_dummies = np.column_stack([x, entity[:, None] == np.arange(20)])
+    fe_exact = np.linalg.lstsq(with_dummies, y, rcond=None)[0]
+    np.testing.assert_allclose(np.r_[ns["fe"].coefficients, ns["fe"].fixed_effects], fe_exact, rtol=1e-10)
+    np.testing.assert_allclose(ns["fe"].predict(x[:5], entity[:5]), with_dummies[:5] @ fe_exact, rtol=1e-10)
+    # What the comments promise.
+    assert ns["model"].confidence_intervals(alpha=0.05).shape == (3, 2)
+    assert ns["model"].covariance_matrix().shape == (4, 4)
+    assert ns["wage"].dropped_rows == 325
+    # Every report printed, in the order of the README.
+    titles = ["OLS Regression", "Ridge Regression", "WLS Regression", "GLS Regression", " " * 28 + "IV\n",
+              " " * 28 + "TSLS\n", "Fixed Effects Regression", "educ", "Partitions merged:"]
+    at = [out.find(title) for title in titles]
+    assert -1 not in at and at == sorted(at), dict(zip(titles, at, strict=True))
+    assert re.search(r"Partitions merged: +1\n", out)
 
 
 def readme_messages():

@@ -62,7 +62,7 @@ def test_fit_against_dummy_regression(sizes, k, robust):
     m = FE(robust=robust)
     if robust and len(sizes) == 1:
         # One cluster: its score is X~'e = 0, the clustered errors would be zero.
-        with pytest.raises(ValueError, match="^Clustered standard errors need at least two entities"):
+        with pytest.raises(ValueError, match=r"^Clustered standard errors need at least two entities"):
             m.fit(x, y, ids)
         assert not m.is_fitted()
         return

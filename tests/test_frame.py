@@ -111,7 +111,7 @@ def test_number_conversion():
     np.testing.assert_array_equal(m.confidence_intervals(1), m.confidence_intervals(1.0))
     np.testing.assert_array_equal(m.confidence_intervals(np.float32(0.5)), m.confidence_intervals(0.5))
     for bad in (None, "0.1"):
-        with pytest.raises(TypeError, match="^argument 'alpha': "):
+        with pytest.raises(TypeError, match=r"^argument 'alpha': "):
             m.confidence_intervals(bad)
 
     class Bad:
@@ -241,5 +241,5 @@ def test_a_fit_too_large_for_memory_raises_at_once(name):
     x, v = np.broadcast_to(np.ones(3), (n, 3)), np.broadcast_to(np.ones(1), (n,))
     args = {"WLS": (x, v, v), "IV": (x, x, v), "TSLS": (x, x, v),
             "FE": (x, v, np.broadcast_to(np.arange(1), (n,)))}.get(name, (x, v))
-    with pytest.raises(MemoryError, match="^Cannot allocate "):
+    with pytest.raises(MemoryError, match=r"^Cannot allocate "):
         getattr(ordinata, name)().fit(*args)

@@ -64,11 +64,11 @@ def test_sigma_is_checked_to_its_last_tile(i, j):
             b.fit(x, y, s)
             np.testing.assert_allclose(b.coefficients, a.coefficients, rtol=2e-8)
         else:
-            with pytest.raises(ValueError, match="^Covariance matrix must be symmetric$"):
+            with pytest.raises(ValueError, match=r"^Covariance matrix must be symmetric$"):
                 b.fit(x, y, s)
     s = sigma.copy()
     s[i, j] = np.nan
-    with pytest.raises(ValueError, match="^Input contains NaN or infinite values$"):
+    with pytest.raises(ValueError, match=r"^Input contains NaN or infinite values$"):
         b.fit(x, y, s)
 
 

@@ -93,7 +93,7 @@ def test_predict_reads_every_chunk_and_block_to_its_end(cls, layout, row, col):
          "reversed": lambda: big[::-1, ::-2][:, :3]}[layout]()
     x[row, col] = np.nan
     if cls is ordinata.Ridge:
-        with pytest.raises(ValueError, match="^Input contains NaN or infinite values$"):
+        with pytest.raises(ValueError, match=r"^Input contains NaN or infinite values$"):
             model.predict(x)
     else:
         out = predict(model, x)
@@ -182,7 +182,7 @@ def test_finite_targets_whose_sum_overflows_are_not_called_infinite(cls):
     kw = fit_kwargs(cls)
     kw["y"] = np.where(np.arange(kw["y"].size) % 2, 1.0e308, 1.5e308)
     m = cls()
-    with pytest.raises(ValueError, match="^Results overflow the range of double precision"):
+    with pytest.raises(ValueError, match=r"^Results overflow the range of double precision"):
         m.fit(**kw)
     assert not m.is_fitted()
 

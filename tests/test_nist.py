@@ -5,9 +5,8 @@ certified values, dataset by dataset."""
 import numpy as np
 import pytest
 
-from ordinata import OLS
-
 import nist
+from ordinata import OLS
 
 # Minimum digits (coefficients, standard errors), each a full digit or more
 # below what every BLAS kernel gives (SSE, AVX and AVX2 kernels measured

@@ -56,7 +56,7 @@ def test_unfitted_report_has_only_the_fixed_lines(fit_intercept, robust):
     (5000, 2, True, 1e-3), # p-value underflows to 0
 ])
 def test_header_and_rows_against_scipy(n, k, fit_intercept, noise):
-    model, x, y = fitted(n, k, fit_intercept, noise=noise)
+    model, x, _ = fitted(n, k, fit_intercept, noise=noise)
     text = model.summary()
     got = values(text)
     p = k + fit_intercept

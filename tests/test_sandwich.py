@@ -246,8 +246,8 @@ def test_clustered_errors_refuse_fewer_than_two_clusters(sizes):
     m.fit(x, y, ids)
     before = (m.coefficients.copy(), m.standard_errors().copy())
     g = np.repeat(np.arange(len(sizes)), sizes).astype(np.int64)
-    with pytest.raises(ValueError, match="^Clustered standard errors need at least two entities with more than one "
-                                         "observation$"):
+    with pytest.raises(ValueError, match=r"^Clustered standard errors need at least two entities with more than one "
+                                         r"observation$"):
         m.fit(rng.normal(size=(g.size, 2)), rng.normal(size=g.size), g)
     np.testing.assert_array_equal(m.coefficients, before[0])
     np.testing.assert_array_equal(m.standard_errors(), before[1])

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "linalg/magnitudes.hpp"
 #include "linalg/ops.hpp"
 #include "linalg/row_blocks.hpp"
 

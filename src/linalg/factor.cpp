@@ -430,24 +430,6 @@ double scaled_condition_number(MatrixView design) {
     return bottom > 0.0 ? top / bottom : kInf;
 }
 
-LinalgResult<Matrix> cholesky_in_place(Matrix&& a) {
-    Matrix m = std::move(a);
-    if (m.rows() != m.cols())
-        return std::unexpected(LinalgError{LinalgError::Kind::NotSquare, static_cast<std::int64_t>(m.rows()),
-                                           static_cast<std::int64_t>(m.cols())});
-    const index_t n = m.rows();
-    if (n == 0) return m;
-    if (!fits_int(n)) return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
-    // The row-major lower triangle is the column-major upper one, so 'U'
-    // factors the same matrix and leaves L in the row-major lower triangle.
-    const lapack_int N = as_int(n);
-    lapack_int info = 0;
-    lapack::dpotrf_("U", &N, m.data(), &N, &info, 1);
-    if (info != 0) return std::unexpected(LinalgError::from_info(info));
-    for (index_t i = 0; i < n; ++i) std::fill_n(m.data() + i * n + i + 1, n - i - 1, 0.0);
-    return m;
-}
-
 namespace {
 
 // Solves in place on a column-major right-hand side of n rows and nrhs columns.

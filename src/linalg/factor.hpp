@@ -76,10 +76,6 @@ double scaled_condition_number(MatrixView a);
 // Column 2-norms that neither overflow nor underflow in the squares.
 Vector column_norms(MatrixView a);
 
-// Lower L with A = L L' (dpotrf), in the buffer of a (taken over, so an
-// n x n input costs no second n x n copy); reads only the lower triangle.
-// On failure the buffer is released.
-LinalgResult<Matrix> cholesky_in_place(Matrix&& a);
 // Solves T x = b (dtrtrs, non-unit diagonal). A transposed view of a lower
 // factor passed as Upper solves with L'.
 LinalgResult<Vector> solve_triangular(MatrixView t, Triangle tri, VectorView b);

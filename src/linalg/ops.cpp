@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "linalg/lapack.hpp"
+#include "linalg/magnitudes.hpp"
 #include "linalg/row_chunks.hpp"
 
 namespace ordinata::linalg {

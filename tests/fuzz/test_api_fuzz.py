@@ -7,9 +7,11 @@ from the parameter names, so new classes are covered without changes here.
 ORDINATA_FUZZ_EXAMPLES sets the budget per test (make fuzz raises it).
 """
 
+import contextlib
 import faulthandler
 import inspect
 import os
+import re
 import sys
 from pathlib import Path
 
@@ -19,8 +21,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 sys.path.insert(0, str(Path(__file__).parents[1]))
-from problems import CLASSES, params, values  # noqa: E402
-from state import assert_same, snapshot  # noqa: E402
+from problems import CLASSES, params, values
+from state import assert_same, snapshot
 
 EXAMPLES = int(os.environ.get("ORDINATA_FUZZ_EXAMPLES", "150"))
 
@@ -82,10 +84,8 @@ def anything(owner):
     class Reenter:
         def __float__(self):
             for name in ("fit", "covariance_matrix", "summary"):
-                try:
+                with contextlib.suppress(ALLOWED):
                     getattr(owner[0], name)()
-                except ALLOWED:
-                    pass
             return 0.05
 
         def __bool__(self):
@@ -104,11 +104,14 @@ def check_usable(cls, ctor_args, obj, methods):
     try:
         obj.fit(*args)
     except ALLOWED as err:
+        failure = err
+    else:
+        failure = None
+    if failure is not None:
         # The configuration alone may rule fitting out (a negative Ridge
         # penalty): then a fresh object built alike must fail the same way.
-        with pytest.raises(type(err)) as again:
+        with pytest.raises(type(failure), match=f"^{re.escape(str(failure))}$"):
             cls(*ctor_args).fit(*args)
-        assert str(again.value) == str(err)
         return
     assert obj.is_fitted()
 
@@ -128,10 +131,8 @@ def test_random_calls(cls, data):
         obj = cls()
     owner[0] = obj
     if data.draw(st.booleans()) and "fit" in methods:
-        try:
+        with contextlib.suppress(ALLOWED):
             obj.fit(*valid_args(methods["fit"], n=data.draw(st.integers(8, 40)), p=data.draw(st.integers(1, 3))))
-        except ALLOWED:
-            pass
     for _ in range(data.draw(st.integers(1, 4))):
         name = data.draw(st.sampled_from(sorted(methods) + props + ["not_a_member"]))
         try:

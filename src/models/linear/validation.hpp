@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "linalg/cross_products.hpp"
+#include "linalg/magnitudes.hpp"
 #include "linalg/ops.hpp"
 #include "models/estimator_error.hpp"
 #include "models/fit_results.hpp"

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "linalg/factor.hpp"
+#include "linalg/magnitudes.hpp"
 #include "linalg/ops.hpp"
 #include "models/linear/design_system.hpp"
 #include "models/linear/least_squares_core.hpp"

@@ -110,8 +110,6 @@ public:
     const std::optional<double>& within_r_squared() const { return within_r_squared_; }
     const std::optional<std::uint64_t>& n_entities() const { return n_entities_; }
     const std::optional<Vector>& fixed_effects() const { return fixed_effects_; }
-    const std::optional<Matrix>& xtx_inv() const { return xtx_inv_; }
-    const EntityMap& entity_map() const { return entity_map_; }
     // X~, the design the slopes were fitted on, kept for the report.
     const Matrix* design() const { return training_x_ ? &*training_x_ : nullptr; }
 
