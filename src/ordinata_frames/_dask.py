@@ -22,7 +22,7 @@ import pandas as pd
 from formulaic import Formula  # type: ignore[import-untyped]
 from formulaic.errors import FormulaicError  # type: ignore[import-untyped]
 
-from ordinata_frames import _formula, _native, _rowwise, _vcov
+from ordinata_frames import _covariance, _formula, _linalg, _native, _rowwise
 from ordinata_frames._results import PredictState, Results, TestResult
 
 
@@ -441,7 +441,7 @@ class _Sums:
     # sum w u u' of the slopes' score coordinates (with a meat or clusters): the identity but for the
     # rounding of the R factor the coordinates were formed with
     gram: np.ndarray | None = None
-    first_stage: list[tuple[np.ndarray | None, list[pd.DataFrame], np.ndarray | None]] = field(default_factory=list)
+    first_stage: list[_Sums] = field(default_factory=list)
     pairs: list[pd.DataFrame] = field(default_factory=list)   # fe: the (entity, cluster) pairs seen
 
 
@@ -508,7 +508,7 @@ def _partition_scores(part: pd.DataFrame, plan: _Plan, p: _Pass) -> _Sums:
     for weights, scores, score_gram in p.first_stage:
         m, c, _, g = _one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys,
                                False, None, None, score_gram)
-        first.append((m, c, g))
+        first.append(_Sums(m, c, None, g))
     return _Sums(meat, clusters, residuals, gram, first, pairs)
 
 
@@ -527,57 +527,10 @@ def _add(a: np.ndarray | None, b: np.ndarray | None) -> np.ndarray | None:
 def _merge_sums(a: _Sums, b: _Sums) -> _Sums:
     residuals = (_native.merge_residual_sums(a.residuals, b.residuals)
                  if a.residuals is not None and b.residuals is not None else None)
-    first = [(_add(ma, mb), _add_frames(ca, cb), _add(ga, gb))
-             for (ma, ca, ga), (mb, cb, gb) in zip(a.first_stage, b.first_stage)]
+    first = [_merge_sums(x, y) for x, y in zip(a.first_stage, b.first_stage)]
     pairs = [pd.concat([x, y]).drop_duplicates() for x, y in zip(a.pairs, b.pairs)]
     return _Sums(_add(a.meat, b.meat), _add_frames(a.clusters, b.clusters), residuals, _add(a.gram, b.gram), first,
                  pairs)
-
-
-# ---------------------------------------------------------------------------
-# Covariances from the sums.
-
-def _sandwich(left: np.ndarray, meat: np.ndarray) -> np.ndarray:
-    v = left @ meat @ left.T
-    out: np.ndarray = (v + v.T) / 2
-    return out
-
-
-def _refined_left(left: np.ndarray, gram: np.ndarray | None) -> np.ndarray:
-    """The bread for scores u = F'x whose sum of w u u' is I + E rather than I: with g^-1 = F (I + E)^-1 F'
-    exactly, L diag(1, (I + E)^-1) takes back the rounding of the merged R factor, which the sandwich
-    would otherwise magnify like the condition of the design."""
-    if gram is None:
-        return left
-    ks = gram.shape[0]
-    out = left.copy()
-    out[:, -ks:] = np.linalg.solve(gram, left[:, -ks:].T).T
-    return out
-
-
-def _covariance_from_sums(request: _vcov.VcovRequest, left: np.ndarray, meat: np.ndarray | None,
-                          clusters: list[pd.DataFrame], n: int, df_k: int, gram: np.ndarray | None = None
-                          ) -> tuple[np.ndarray, int]:
-    left = _refined_left(left, gram)
-    if request.kind in _vcov.HC_TYPES:
-        assert meat is not None
-        v = _sandwich(left, meat)
-        return (v * (n / (n - df_k)) if request.kind == "HC1" else v), 0
-    counts = [len(c) for c in clusters[: len(request.clusters)]]
-    for name, count in zip(request.clusters, counts):
-        if count < 2:
-            raise ValueError(f"cluster column {name!r} has {count} group: clustering needs at least two")
-    g = min(counts)
-    total = np.zeros_like(left)
-    for sign, frame in zip((1.0, 1.0, -1.0), clusters):
-        s = frame.to_numpy()
-        total += sign * (s.T @ s)
-    scale = g / (g - 1) * (n - 1) / (n - df_k)
-    return _sandwich(left, total) * scale, g
-
-
-def _leverage_power(request: _vcov.VcovRequest) -> int:
-    return {"HC0": 0, "HC1": 0, "HC2": 1, "HC3": 2}.get(request.kind, -1)
 
 
 # ---------------------------------------------------------------------------
@@ -656,7 +609,7 @@ def _message(error: Exception, formula: str, plan: _Plan) -> Exception:
     return type(error)(f"{error} (fitting {formula!r}; terms {', '.join(names)})")
 
 
-def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, pieces: _formula.Pieces,
+def fit(model: str, formula: str, ddf: Any, *, request: _covariance.VcovRequest, pieces: _formula.Pieces,
         weights: str | None = None, alpha: float = 0.0) -> Results:
     """The dask counterpart of the in-memory functions, for model OLS, WLS, Ridge, IV, TSLS or FE."""
     if model == "FE":
@@ -704,6 +657,7 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     pivot, mean = np.frombuffer(moments[2]), np.frombuffer(moments[3])
     diagnostics = model in ("OLS", "Ridge")
     first_stage_fits: list[_Fit] = []
+    family = request.family
     if plan.instrumental and request.kind != "iid":
         first_stage_fits = [_first_stage_fit(moments, kw + kz, kw + kz + j) for j in range(ke)]
 
@@ -721,16 +675,12 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
 
     sums = None
     if request.kind != "iid":
-        sums = second_pass(diagnostics, _leverage_power(request))
+        sums = second_pass(diagnostics, family.leverage_power)
     # The classical covariance as the in-memory functions form it: the bread times e'e / (n - k)
     # (Ridge: the penalised inverse times its mse).
     cov, df = f.inverse * mse, float(n - k)
     if sums is not None:
-        # A ridge's scores are not orthonormal coordinates (their sum of u u' is I - alpha F'F).
-        gram = sums.gram if not alpha else None
-        cov, g = _covariance_from_sums(request, f.left, sums.meat, sums.clusters, n, k, gram)
-        if request.kind == "CRV1":
-            df = float(g - 1)
+        cov, df = family.covariance(f.left, sums, n=n, df_k=k, df_resid=n - k, names=request.clusters)
 
     residuals = None
     if diagnostics:
@@ -823,7 +773,7 @@ def _r_of(moments: tuple[Any, ...]) -> np.ndarray:
     return np.frombuffer(moments[4]).reshape(c, c)
 
 
-def _iv_diagnostics(request: _vcov.VcovRequest, moments: tuple[Any, ...], n: int, kw: int, kz: int, ke: int, f: _Fit,
+def _iv_diagnostics(request: _covariance.VcovRequest, moments: tuple[Any, ...], n: int, kw: int, kz: int, ke: int, f: _Fit,
                     first: list[_Fit], sums: _Sums | None, endog_names: list[str], intercept: bool) -> dict[str, Any]:
     """First-stage strength, Sargan and Wu-Hausman from the R factor of the centred [W Z E y]
     (kw counts the intercept, as the in-memory diagnostics do)."""
@@ -843,10 +793,10 @@ def _iv_diagnostics(request: _vcov.VcovRequest, moments: tuple[Any, ...], n: int
         else:
             assert sums is not None
             g = first[j]
-            meat, clusters, gram = sums.first_stage[j]
-            cov, _ = _covariance_from_sums(request, g.left, meat, clusters, n, kfirst, gram)
+            cov, _ = request.family.covariance(g.left, sums.first_stage[j], n=n, df_k=kfirst, df_resid=n - kfirst,
+                                               names=request.clusters)
             b = g.beta[-kz:]
-            stat = float(b @ np.linalg.solve(cov[-kz:, -kz:], b))
+            stat = float(b @ _linalg.solve(cov[-kz:, -kz:], b))
             pvalue = _native.chi2_sf(stat, kz)
         rows.append((partial, stat, pvalue))
     first_stage = pd.DataFrame(rows, index=pd.Index(endog_names), columns=["partial_r2", "f_stat", "f_pvalue"])
@@ -861,7 +811,7 @@ def _iv_diagnostics(request: _vcov.VcovRequest, moments: tuple[Any, ...], n: int
         sargan = TestResult(stat, float(kz - ke), _native.chi2_sf(stat, kz - ke), "chi2")
     # Columns [W E Z y]: y on [W E] leaves e0; its projection onto [W Z E] is what [W E Z] adds.
     order = [*range(kwd), *range(zc, zc + ke), *range(kwd, zc), zc + ke]
-    r2 = np.linalg.qr(r[:, order], mode="r")
+    r2 = _linalg.r_factor(r[:, order])
     e0 = float(np.sum(r2[kwd + ke:, -1] ** 2))
     rest = float(r2[-1, -1] ** 2) if r2.shape[0] == r2.shape[1] else 0.0
     delta = (e0 - rest) - projected
@@ -926,7 +876,7 @@ def _partition_within(part: pd.DataFrame, plan: _Plan, entity: str, keys: pd.Ind
     return _Stats(m, rows=len(d.frame), dropped=d.dropped)
 
 
-def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula.Pieces) -> Results:
+def _fit_fe(formula: str, ddf: Any, request: _covariance.VcovRequest, pieces: _formula.Pieces) -> Results:
     entity = pieces.entity
     assert entity is not None
     pieces = _formula.Pieces(lhs=pieces.lhs, rhs=f"{pieces.rhs} + 1", entity=entity)
@@ -981,15 +931,10 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
     cov, df = iid, float(df_resid)
     sums = None
     if request.kind != "iid":
-        sums = second_pass(True, _leverage_power(request))
-        df_k = k + groups
-        if request.kind == "CRV1":
-            nested = [len(p) == groups for p in sums.pairs]
-            if any(nested):
-                df_k = k + 1
-        cov, g = _covariance_from_sums(request, f.left, sums.meat, sums.clusters, n, df_k, sums.gram)
-        if request.kind == "CRV1":
-            df = float(g - 1)
+        family = request.family
+        sums = second_pass(True, family.leverage_power)
+        df_k = family.parameters(k, groups, sums)
+        cov, df = family.covariance(f.left, sums, n=n, df_k=df_k, df_resid=df_resid, names=request.clusters)
     residuals = sums.residuals if sums is not None else second_pass(True, -1).residuals
     title, method = _TITLES["FE"]
     report = _Report(title, method, n, k, False, r2, mse, within.partitions, residuals, f.design_factor,

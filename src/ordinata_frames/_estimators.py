@@ -11,12 +11,12 @@ import numpy as np
 import pandas as pd
 
 import ordinata
-from ordinata_frames import _dask, _data, _formula, _native, _vcov
+from ordinata_frames import _covariance, _dask, _data, _formula, _native, _vcov
 from ordinata_frames._results import PredictState, Results, TestResult
 
 VcovArg = str | dict[str, str]
 
-_ALL = ("iid", *_vcov.HC_TYPES, "CRV1")
+_ALL = ("iid", *_covariance.HC_TYPES, "CRV1")
 _HC01 = ("iid", "HC0", "HC1", "CRV1")
 
 
@@ -109,7 +109,7 @@ def _params(model: Any, intercept: bool) -> np.ndarray:
     return np.concatenate([[model.intercept], slopes]) if intercept else slopes
 
 
-def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, factor: Callable[[bool], _vcov.Factor],
+def _old_covariance(request: _covariance.VcovRequest, *, iid: np.ndarray, factor: Callable[[bool], _vcov.Factor],
                 resid: np.ndarray, df_k: int, df_resid: int, frame: pd.DataFrame,
                 entity: np.ndarray | None = None) -> tuple[np.ndarray, float]:
     """The covariance of the requested type and the degrees of freedom of its t.
@@ -117,7 +117,7 @@ def _covariance(request: _vcov.VcovRequest, *, iid: np.ndarray, factor: Callable
     `within` asks for the scores with the entity means taken out."""
     if request.kind == "iid":
         return iid, float(df_resid)
-    if request.kind in _vcov.HC_TYPES:
+    if request.kind in _covariance.HC_TYPES:
         return _vcov.hc(factor(True), resid, request.kind, df_k), float(df_resid)
     codes = _vcov.cluster_codes(frame, request.clusters)
     if entity is not None and any(_nested(entity, code) for code in codes):
@@ -138,7 +138,7 @@ def _nested(entity: np.ndarray, code: np.ndarray) -> bool:
 
 
 def _finish(model_name: str, formula: str, prep: _Prepared, names: list[str], params: np.ndarray, cov: np.ndarray,
-            df: float, request: _vcov.VcovRequest, native: Any, df_resid: int, r2: float, r2_adj: float,
+            df: float, request: _covariance.VcovRequest, native: Any, df_resid: int, r2: float, r2_adj: float,
             state: PredictState, **diagnostics: Any) -> Results:
     return Results(model=model_name, formula=formula, dependent=prep.dependent, names=tuple(names), params=params,
                    cov=cov, df_inference=df, nobs=len(prep.y), df_resid=df_resid, r_squared=float(r2),
@@ -167,7 +167,7 @@ def _regressors(formula: str, prep: _Prepared) -> np.ndarray:
 
 def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
-    request = _vcov.parse(vcov, allowed=_ALL, model="ols")
+    request = _covariance.parse(vcov, allowed=_ALL, model="ols")
     if _dask.is_dask_frame(data):
         return _dask.fit("OLS", formula, data, request=request, pieces=_formula.split(formula, kind="ols"))
     prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
@@ -177,7 +177,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     iid = np.asarray(model.covariance_matrix())
     params = _params(model, prep.intercept)
     resid = np.asarray(model.residuals) if request.kind == "iid" else _vcov.residuals(prep.x, prep.y, params)
-    cov, df = _covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
+    cov, df = _old_covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
                           resid=resid, df_k=k, df_resid=n - k, frame=prep.frame)
     return _finish("OLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, _state(prep))
@@ -186,7 +186,7 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
 def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
     """Weighted least squares with the weights in column `weights` (inverse variances);
     covariance types as ols, on the whitened design and residuals as statsmodels' WLS."""
-    request = _vcov.parse(vcov, allowed=_ALL, model="wls")
+    request = _covariance.parse(vcov, allowed=_ALL, model="wls")
     if not isinstance(weights, str):
         raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
     if _dask.is_dask_frame(data):
@@ -205,7 +205,7 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     ew = _vcov.residuals(prep.x, prep.y, params, w) * root
     factor = _vcov.Factor.from_design(prep.x, root)
     iid = factor.bread * (ew @ ew / (n - k))
-    cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
+    cov, df = _old_covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     return _finish("WLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
                    model.r_squared, model.r_squared_adj, _state(prep))
@@ -213,7 +213,7 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
 
 def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
     """Ridge regression, the intercept unpenalised; classical covariance mse (X'X + alpha I)^-1."""
-    request = _vcov.VcovRequest("iid")
+    request = _covariance.VcovRequest("iid")
     if _dask.is_dask_frame(data):
         ordinata.Ridge(alpha=alpha)   # the same checks of alpha
         return _dask.fit("Ridge", formula, data, request=request, pieces=_formula.split(formula, kind="ridge"),
@@ -230,7 +230,7 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
 def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     """Generalised least squares with error covariance `sigma`, an (n, n) array over the
     table's rows (rows dropped for missing values are dropped from it too)."""
-    request = _vcov.VcovRequest("iid")
+    request = _covariance.VcovRequest("iid")
     prep = _prepare(_formula.split(formula, kind="gls"), data, [], [])
     sigma = np.asarray(sigma, dtype=np.float64)
     total = prep.total
@@ -261,7 +261,7 @@ def tsls(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
 
 
 def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
-    request = _vcov.parse(vcov, allowed=_HC01, model=name.lower())
+    request = _covariance.parse(vcov, allowed=_HC01, model=name.lower())
     pieces = _formula.split(formula, kind="iv")
     assert pieces.endog is not None and pieces.instr is not None
     if _dask.is_dask_frame(data):
@@ -291,7 +291,7 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     params = _params(model, prep.intercept)
     resid = _vcov.residuals(x, y, params)
     iid = factor.bread * (resid @ resid / (n - k))
-    cov, df = _covariance(request, iid=iid, factor=lambda _: factor, resid=resid, df_k=k, df_resid=n - k,
+    cov, df = _old_covariance(request, iid=iid, factor=lambda _: factor, resid=resid, df_k=k, df_resid=n - k,
                           frame=prep.frame)
     names = prep.names + endog.names
     diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, factor_z, y, resid, endog.names)
@@ -325,7 +325,7 @@ def _check_instrument_rank(exog: list[str], excluded: list[str], z: np.ndarray) 
                      f"{', '.join(involved)} are linearly dependent; drop one of them")
 
 
-def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
+def _iv_diagnostics(request: _covariance.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
                     z_x: np.ndarray, factor_z: _vcov.Factor, y: np.ndarray, resid: np.ndarray,
                     endog_names: list[str]) -> dict[str, Any]:
     """First-stage strength, Sargan and Wu-Hausman, as linearmodels' IV2SLS reports them."""
@@ -344,7 +344,7 @@ def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarr
         gamma = factor_z.left @ (factor_z.design.T @ target)
         u = factor_z.residual(target)
         iid = bread_z * (u @ u / (n - kfirst))
-        cov, _ = _covariance(request, iid=iid, factor=lambda _: factor_z, resid=u, df_k=kfirst,
+        cov, _ = _old_covariance(request, iid=iid, factor=lambda _: factor_z, resid=u, df_k=kfirst,
                              df_resid=n - kfirst, frame=frame)
         b = gamma[-kz:]
         stat = float(b @ np.linalg.solve(cov[-kz:, -kz:], b))
@@ -375,7 +375,7 @@ def _iv_diagnostics(request: _vcov.VcovRequest, frame: pd.DataFrame, w: np.ndarr
 def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Fixed effects (within) with one intercept per entity: 'y ~ x1 + x2 | entity'.
     vcov "iid", "HC0", "HC1" or {"CRV1": ...}. Singleton entities are kept."""
-    request = _vcov.parse(vcov, allowed=_HC01, model="fe")
+    request = _covariance.parse(vcov, allowed=_HC01, model="fe")
     pieces = _formula.split(formula, kind="fe")
     if _dask.is_dask_frame(data):
         return _dask.fit("FE", formula, data, request=request, pieces=pieces)
@@ -405,7 +405,7 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
         return _vcov.Factor(bread, x - (_vcov.group_sums(x, entity) / counts[:, None])[entity], None, bread)
 
     df_resid = n - k - groups
-    cov, df = _covariance(request, iid=iid, factor=factor, resid=np.asarray(model.residuals),
+    cov, df = _old_covariance(request, iid=iid, factor=factor, resid=np.asarray(model.residuals),
                           df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
     r2 = float(model.r_squared)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")

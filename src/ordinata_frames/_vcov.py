@@ -19,53 +19,12 @@ The group sums are numpy's bincount over integer codes, one pass per column.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
 
 from ordinata_frames import _native
 
-HC_TYPES = ("HC0", "HC1", "HC2", "HC3")
-
-
-@dataclass(frozen=True)
-class VcovRequest:
-    kind: str                          # "iid", "HC0".."HC3" or "CRV1"
-    clusters: tuple[str, ...] = ()     # CRV1: one or two column names
-
-    @property
-    def label(self) -> str:
-        """The report's "Covariance Type:" value."""
-        if self.kind == "iid":
-            return "nonrobust"
-        if self.kind == "CRV1":
-            return "CRV1: " + " + ".join(self.clusters)
-        return self.kind
-
-
-def parse(vcov: object, *, allowed: tuple[str, ...], model: str) -> VcovRequest:
-    if isinstance(vcov, str):
-        kind = vcov.strip()
-        if kind not in ("iid", *HC_TYPES):
-            if kind.upper() == "CRV1":
-                raise ValueError('CRV1 needs the cluster column(s): vcov={"CRV1": "g"} or {"CRV1": "g1 + g2"}')
-            raise ValueError(f"unknown covariance type {vcov!r}: use 'iid', 'HC0', 'HC1', 'HC2', 'HC3' "
-                             'or {"CRV1": "column"}')
-        request = VcovRequest(kind)
-    elif isinstance(vcov, dict):
-        if list(vcov) != ["CRV1"] or not isinstance(vcov["CRV1"], str):
-            raise ValueError(f'a clustered covariance is given as {{"CRV1": "g"}} or {{"CRV1": "g1 + g2"}}, not {vcov!r}')
-        names = tuple(part.strip() for part in vcov["CRV1"].split("+"))
-        if not 1 <= len(names) <= 2 or not all(names) or len(set(names)) != len(names):
-            raise ValueError(f"CRV1 clusters by one or two distinct columns, not {vcov['CRV1']!r}")
-        request = VcovRequest("CRV1", names)
-    else:
-        raise TypeError(f"vcov must be a string or a dict such as {{'CRV1': 'g'}}, not {type(vcov).__name__}")
-    if request.kind not in allowed:
-        offered = ", ".join(repr(a) if a != "CRV1" else '{"CRV1": ...}' for a in allowed)
-        raise ValueError(f"{model} offers the covariance types {offered}, not {vcov!r}")
-    return request
 
 
 def cluster_codes(frame: pd.DataFrame, names: tuple[str, ...]) -> list[np.ndarray]:
