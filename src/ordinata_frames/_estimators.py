@@ -1,5 +1,6 @@
-"""The seven formula-first functions: data to design, the native fit, then the
-covariance type, the diagnostics and the named report."""
+"""The seven formula-first functions: the arguments read and checked, the source
+picked (a dask frame's partitions, else the table in memory) and the fit handed
+to the pipeline."""
 
 from __future__ import annotations
 
@@ -11,13 +12,44 @@ import numpy as np
 import pandas as pd
 
 import ordinata
-from ordinata_frames import _covariance, _dask, _data, _formula, _native, _vcov
-from ordinata_frames._results import PredictState, Results, TestResult
+from ordinata_frames import _covariance, _dask, _data, _formula, _pipeline, _vcov
+from ordinata_frames._results import PredictState, Results
 
 VcovArg = str | dict[str, str]
 
 _ALL = ("iid", *_covariance.HC_TYPES, "CRV1")
 _HC01 = ("iid", "HC0", "HC1", "CRV1")
+
+
+def _source(data: Any, pieces: _formula.Pieces, extra_columns: list[str]) -> tuple[Any, _formula.Pieces, dict[str, str]]:
+    if _dask.is_dask_frame(data):
+        return _dask.Partitioned(data), pieces, {}
+    return _pipeline.in_memory(data, pieces, extra_columns)
+
+
+def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
+    """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
+    request = _covariance.parse(vcov, allowed=_ALL, model="ols")
+    source, pieces, lags = _source(data, _formula.split(formula, kind="ols"), list(request.clusters))
+    return _pipeline.fit("OLS", formula, source, request=request, pieces=pieces, lags=lags)
+
+
+def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
+    """Weighted least squares with the weights in column `weights` (inverse variances);
+    covariance types as ols, on the whitened design and residuals as statsmodels' WLS."""
+    request = _covariance.parse(vcov, allowed=_ALL, model="wls")
+    if not isinstance(weights, str):
+        raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
+    source, pieces, lags = _source(data, _formula.split(formula, kind="wls"), [weights, *request.clusters])
+    return _pipeline.fit("WLS", formula, source, request=request, pieces=pieces, weights=weights, lags=lags)
+
+
+def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
+    """Ridge regression, the intercept unpenalised; classical covariance mse (X'X + alpha I)^-1."""
+    request = _covariance.VcovRequest("iid")
+    ordinata.Ridge(alpha=alpha)   # the native class's checks of alpha
+    source, pieces, lags = _source(data, _formula.split(formula, kind="ridge"), [])
+    return _pipeline.fit("Ridge", formula, source, request=request, pieces=pieces, alpha=float(alpha), lags=lags)
 
 
 @dataclass
@@ -165,68 +197,6 @@ def _regressors(formula: str, prep: _Prepared) -> np.ndarray:
     return slopes
 
 
-def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
-    """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
-    request = _covariance.parse(vcov, allowed=_ALL, model="ols")
-    if _dask.is_dask_frame(data):
-        return _dask.fit("OLS", formula, data, request=request, pieces=_formula.split(formula, kind="ols"))
-    prep = _prepare(_formula.split(formula, kind="ols"), data, list(request.clusters), [])
-    model: Any = ordinata.OLS(fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _regressors(formula, prep), prep.y)
-    n, k = prep.x.shape
-    iid = np.asarray(model.covariance_matrix())
-    params = _params(model, prep.intercept)
-    resid = np.asarray(model.residuals) if request.kind == "iid" else _vcov.residuals(prep.x, prep.y, params)
-    cov, df = _old_covariance(request, iid=iid, factor=lambda _: _vcov.Factor.from_design(prep.x),
-                          resid=resid, df_k=k, df_resid=n - k, frame=prep.frame)
-    return _finish("OLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, _state(prep))
-
-
-def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
-    """Weighted least squares with the weights in column `weights` (inverse variances);
-    covariance types as ols, on the whitened design and residuals as statsmodels' WLS."""
-    request = _covariance.parse(vcov, allowed=_ALL, model="wls")
-    if not isinstance(weights, str):
-        raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
-    if _dask.is_dask_frame(data):
-        return _dask.fit("WLS", formula, data, request=request, pieces=_formula.split(formula, kind="wls"),
-                         weights=weights)
-    prep = _prepare(_formula.split(formula, kind="wls"), data, [weights, *request.clusters], [])
-    column = prep.frame[weights]
-    if not _formula._numeric(column):
-        raise ValueError(f"weights column {weights!r} is not numeric (dtype {column.dtype})")
-    w = np.ascontiguousarray(column.to_numpy(dtype=np.float64))
-    model: Any = ordinata.WLS(fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _regressors(formula, prep), prep.y, w)
-    n, k = prep.x.shape
-    root = np.sqrt(w)
-    params = _params(model, prep.intercept)
-    ew = _vcov.residuals(prep.x, prep.y, params, w) * root
-    factor = _vcov.Factor.from_design(prep.x, root)
-    iid = factor.bread * (ew @ ew / (n - k))
-    cov, df = _old_covariance(request, iid=iid, factor=lambda _: factor, resid=ew, df_k=k, df_resid=n - k,
-                          frame=prep.frame)
-    return _finish("WLS", formula, prep, prep.names, params, cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, _state(prep))
-
-
-def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
-    """Ridge regression, the intercept unpenalised; classical covariance mse (X'X + alpha I)^-1."""
-    request = _covariance.VcovRequest("iid")
-    if _dask.is_dask_frame(data):
-        ordinata.Ridge(alpha=alpha)   # the same checks of alpha
-        return _dask.fit("Ridge", formula, data, request=request, pieces=_formula.split(formula, kind="ridge"),
-                         alpha=float(alpha))
-    prep = _prepare(_formula.split(formula, kind="ridge"), data, [], [])
-    model: Any = ordinata.Ridge(alpha=alpha, fit_intercept=prep.intercept)
-    _fit(model, formula, prep, _regressors(formula, prep), prep.y)
-    n, k = prep.x.shape
-    cov = np.asarray(model.covariance_matrix())
-    return _finish("Ridge", formula, prep, prep.names, _params(model, prep.intercept), cov, float(n - k), request,
-                   model, n - k, model.r_squared, model.r_squared_adj, _state(prep))
-
-
 def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     """Generalised least squares with error covariance `sigma`, an (n, n) array over the
     table's rows (rows dropped for missing values are dropped from it too)."""
@@ -262,114 +232,8 @@ def tsls(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
 
 def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     request = _covariance.parse(vcov, allowed=_HC01, model=name.lower())
-    pieces = _formula.split(formula, kind="iv")
-    assert pieces.endog is not None and pieces.instr is not None
-    if _dask.is_dask_frame(data):
-        return _dask.fit(name, formula, data, request=request, pieces=pieces)
-    prep = _prepare(pieces, data, list(request.clusters), [pieces.endog, pieces.instr])
-    endog, instr = prep.extra
-    _formula.check_identified(name, endog.names, instr.names)
-    w, e_x, z_x, y = prep.x, endog.values, instr.values, prep.y
-    w_slopes = _slopes(prep)
-    if name == "IV":
-        model: Any = ordinata.IV(fit_intercept=prep.intercept)
-        _fit(model, formula, prep, np.hstack([w_slopes, z_x]), np.hstack([w_slopes, e_x]), y)
-    else:
-        model = ordinata.TSLS(fit_intercept=prep.intercept)
-        _fit(model, formula, prep, np.hstack([w, z_x]), np.hstack([w_slopes, e_x]), y)
-    x = np.hstack([w, e_x])
-    z = np.hstack([w, z_x])
-    # After the native fit, whose own message stands where it refuses the design.
-    _check_instrument_rank(prep.names, instr.names, z)
-    n, k = x.shape
-    factor_z = _vcov.Factor.from_design(z)
-    # The exogenous columns are among the instruments: their projection is themselves, exactly (a
-    # projection formed in floating point moves them by an ulp, which a near-collinear design
-    # carries into the errors like its condition number).
-    x_hat = np.hstack([w, factor_z.project(e_x)])
-    factor = _vcov.Factor.from_design(x_hat)
-    params = _params(model, prep.intercept)
-    resid = _vcov.residuals(x, y, params)
-    iid = factor.bread * (resid @ resid / (n - k))
-    cov, df = _old_covariance(request, iid=iid, factor=lambda _: factor, resid=resid, df_k=k, df_resid=n - k,
-                          frame=prep.frame)
-    names = prep.names + endog.names
-    diagnostics = _iv_diagnostics(request, prep.frame, w, e_x, z_x, factor_z, y, resid, endog.names)
-    state = _state(prep, endog.encoding)
-    return _finish(name, formula, prep, names, params, cov, df, request, model, n - k,
-                   model.r_squared, model.r_squared_adj, state, **diagnostics)
-
-
-def _check_instrument_rank(exog: list[str], excluded: list[str], z: np.ndarray) -> None:
-    """Instruments of full column rank, else a refusal that names the dependent ones:
-    with a direction of Z missing, the projection, the first-stage F, Sargan and
-    Wu-Hausman all take whatever the rounding leaves in it."""
-    repeated = [name for name in excluded if name in exog]
-    if repeated:
-        these = "instrument {} is an exogenous regressor" if len(repeated) == 1 else "instruments {} are exogenous regressors"
-        raise ValueError(f"the {these.format(', '.join(map(repr, repeated)))} too: "
-                         "the regressors outside the brackets are their own instruments; "
-                         "list only the excluded instruments inside them")
-    norms = np.linalg.norm(z, axis=0)
-    norms[norms == 0] = 1.0
-    # The singular values of Z (columns scaled to unit length) from its R factor:
-    # exact dependence leaves one at the rounding level, cond 1e6 leaves 1e-6.
-    _, s, vt = np.linalg.svd(np.linalg.qr(z / norms, mode="r"))
-    tol = s[0] * max(z.shape) * np.finfo(np.float64).eps
-    if s[-1] > tol:
-        return
-    names = exog + excluded
-    direction = np.abs(vt[-1])
-    involved = [names[j] for j in np.flatnonzero(direction > 1e-6 * direction.max())]
-    raise ValueError(f"the instruments are collinear (rank {int(np.sum(s > tol))} of {z.shape[1]}): "
-                     f"{', '.join(involved)} are linearly dependent; drop one of them")
-
-
-def _iv_diagnostics(request: _covariance.VcovRequest, frame: pd.DataFrame, w: np.ndarray, e_x: np.ndarray,
-                    z_x: np.ndarray, factor_z: _vcov.Factor, y: np.ndarray, resid: np.ndarray,
-                    endog_names: list[str]) -> dict[str, Any]:
-    """First-stage strength, Sargan and Wu-Hausman, as linearmodels' IV2SLS reports them."""
-    n, kw = w.shape
-    ke, kz = e_x.shape[1], z_x.shape[1]
-    kfirst = kw + kz
-    factor_w = _vcov.Factor.from_design(w) if kw else None
-    ez = factor_w.residual(z_x) if factor_w else z_x
-    factor_ez = _vcov.Factor.from_design(ez)
-    bread_z = factor_z.bread
-    rows = []
-    for j in range(ke):
-        target = e_x[:, j]
-        ey = factor_w.residual(target) if factor_w else target
-        partial = 1.0 - float(np.sum(factor_ez.residual(ey) ** 2) / np.sum(ey**2))
-        gamma = factor_z.left @ (factor_z.design.T @ target)
-        u = factor_z.residual(target)
-        iid = bread_z * (u @ u / (n - kfirst))
-        cov, _ = _old_covariance(request, iid=iid, factor=lambda _: factor_z, resid=u, df_k=kfirst,
-                             df_resid=n - kfirst, frame=frame)
-        b = gamma[-kz:]
-        stat = float(b @ np.linalg.solve(cov[-kz:, -kz:], b))
-        if request.kind == "iid":
-            stat /= kz
-            pvalue = _native.f_sf(stat, kz, n - kfirst)
-        else:
-            pvalue = _native.chi2_sf(stat, kz)
-        rows.append((partial, stat, pvalue))
-    first_stage = pd.DataFrame(rows, index=pd.Index(endog_names), columns=["partial_r2", "f_stat", "f_pvalue"])
-
-    sargan = None
-    if kz > ke:
-        u = factor_z.residual(resid)
-        stat = float(n * (1.0 - (u @ u) / (resid @ resid)))
-        sargan = TestResult(stat, float(kz - ke), _native.chi2_sf(stat, kz - ke), "chi2")
-
-    e0 = _vcov.Factor.from_design(np.hstack([w, e_x])).residual(y)
-    e1 = _vcov.Factor.from_design(np.hstack([w, z_x, e_x])).project(e0)
-    e2 = factor_z.project(resid)
-    delta = float(e1 @ e1 - e2 @ e2)
-    df_denom = n - kw - ke - ke
-    stat = (delta / ke) / ((float(e0 @ e0) - delta) / df_denom)
-    wu = TestResult(stat, (float(ke), float(df_denom)), _native.f_sf(stat, ke, df_denom), "F")
-    return {"first_stage": first_stage, "sargan": sargan, "wu_hausman": wu}
+    source, pieces, lags = _source(data, _formula.split(formula, kind="iv"), list(request.clusters))
+    return _pipeline.fit(name, formula, source, request=request, pieces=pieces, lags=lags)
 
 
 def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
@@ -377,38 +241,6 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     vcov "iid", "HC0", "HC1" or {"CRV1": ...}. Singleton entities are kept."""
     request = _covariance.parse(vcov, allowed=_HC01, model="fe")
     pieces = _formula.split(formula, kind="fe")
-    if _dask.is_dask_frame(data):
-        return _dask.fit("FE", formula, data, request=request, pieces=pieces)
-    entity_name = pieces.entity
-    assert entity_name is not None
-    # The intercept is there while the design is built, so that categorical terms
-    # drop a level, and is then left to the entity effects.
-    pieces = _formula.Pieces(lhs=pieces.lhs, rhs=f"{pieces.rhs} + 1", entity=entity_name)
-    prep = _prepare(pieces, data, [entity_name, *request.clusters], [])
-    x = prep.x[:, 1:]
-    names = prep.names[1:]
-    if not names:
-        raise ValueError(f"formula {formula!r} has no regressor besides the entity effects")
-    entity, levels = pd.factorize(prep.frame[entity_name], sort=False)
-    entity = entity.astype(np.int64)
-    model: Any = ordinata.FE()
-    _fit(model, formula, prep, x, prep.y, entity)
-    n, k = x.shape
-    groups = int(model.n_entities)
-    iid = np.asarray(model.covariance_matrix())
-    bread = iid / model.mse if model.mse > 0 else np.linalg.pinv(x.T @ x)
-
-    def factor(within: bool) -> _vcov.Factor:
-        if not within:
-            return _vcov.Factor(bread, x, None, bread)
-        counts = np.bincount(entity, minlength=groups).astype(np.float64)
-        return _vcov.Factor(bread, x - (_vcov.group_sums(x, entity) / counts[:, None])[entity], None, bread)
-
-    df_resid = n - k - groups
-    cov, df = _old_covariance(request, iid=iid, factor=factor, resid=np.asarray(model.residuals),
-                          df_k=k + groups, df_resid=df_resid, frame=prep.frame, entity=entity)
-    r2 = float(model.r_squared)
-    r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid if df_resid > 0 else float("nan")
-    state = _state(prep, entity=entity_name, entity_levels=tuple(levels), fixed_effects=np.asarray(model.fixed_effects))
-    return _finish("FE", formula, prep, names, np.asarray(model.coefficients), cov, df, request, model, df_resid,
-                   r2, r2_adj, state)
+    assert pieces.entity is not None
+    source, pieces, lags = _source(data, pieces, [pieces.entity, *request.clusters])
+    return _pipeline.fit_fe(formula, source, request=request, pieces=pieces, lags=lags)
