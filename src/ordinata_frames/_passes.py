@@ -24,6 +24,7 @@ class Design:
     w: np.ndarray | None
     frame: pd.DataFrame           # the complete rows, for clusters and the entity
     dropped: int
+    rows: np.ndarray              # the positions of the rows kept in the block
 
 
 def design(part: pd.DataFrame, plan: Plan) -> Design:
@@ -31,10 +32,11 @@ def design(part: pd.DataFrame, plan: Plan) -> Design:
     frame = part.loc[:, list(plan.columns)]
     missing = frame.isna().to_numpy().any(axis=1) if len(frame) else np.zeros(0, dtype=bool)
     dropped = int(missing.sum())
+    rows = np.flatnonzero(~missing)
     frame = frame.loc[~missing].reset_index(drop=True) if dropped else frame.reset_index(drop=True)
     if plan.direct is not None:
         a = [frame[name].to_numpy(dtype=np.float64) for name in plan.direct]
-        return Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped)
+        return Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped, rows=rows)
     frame = as_in_memory(frame)
     pieces = [_materialise(plan.main, frame)]
     pieces += [_materialise(spec, frame) for spec in plan.extras]
@@ -47,13 +49,14 @@ def design(part: pd.DataFrame, plan: Plan) -> Design:
         lhs, rhs = lhs.loc[index], rhs.loc[index]
         pieces = [(lhs, rhs)] + [m.loc[index] for m in pieces[1:]]
         frame = frame.loc[index].reset_index(drop=True)
+        rows = rows[index.to_numpy()]
     blocks = [rhs.iloc[:, 1:] if plan.intercept or plan.drop_leading else rhs]
     if plan.instrumental:
         endog, instr = pieces[1], pieces[2]
         blocks = [blocks[0], instr, endog]
     blocks.append(lhs)
     a = [block.iloc[:, col].to_numpy(dtype=np.float64) for block in blocks for col in range(block.shape[1])]
-    return Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped)
+    return Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped, rows=rows)
 
 
 def _weights(frame: pd.DataFrame, plan: Plan) -> np.ndarray | None:
@@ -144,7 +147,7 @@ class Stats:
     target: tuple[float, float, float] = (0.0, 0.0, 0.0)   # weight, mean and centred square sum of y
 
 
-def _target_stats(y: np.ndarray, w: np.ndarray | None) -> tuple[float, float, float]:
+def target_stats(y: np.ndarray, w: np.ndarray | None) -> tuple[float, float, float]:
     if len(y) == 0:
         return (0.0, 0.0, 0.0)
     ww = np.ones_like(y) if w is None else w
@@ -184,7 +187,7 @@ def block_moments(part: pd.DataFrame, plan: Plan, exact: bool = False) -> Stats:
     m = checked(moments, plan, d, d.a, d.w, plan.intercept, exact=exact)
     plain = moments(d.a, None, plan.intercept, exact=exact) if d.w is not None else None
     # The target's own spread, for R-squared, only where the moments do not centre it.
-    target = _target_stats(d.a[-1], d.w) if not plan.intercept else (0.0, 0.0, 0.0)
+    target = target_stats(d.a[-1], d.w) if not plan.intercept else (0.0, 0.0, 0.0)
     return Stats(m, plain, rows=len(d.frame), dropped=d.dropped, target=target)
 
 
@@ -283,7 +286,11 @@ def _one_pass(d: Design, p: Pass, weights: np.ndarray, scores: np.ndarray, power
 
 
 def block_sums(part: pd.DataFrame, plan: Plan, p: Pass) -> Sums:
-    d = design(part, plan)
+    return sums_of(plan, design(part, plan), p)
+
+
+def sums_of(plan: Plan, d: Design, p: Pass) -> Sums:
+    """The sums of the pass over the residuals of a design."""
     codes, keys = _cluster_codes(d.frame, p.clusters)
     group = table = None
     pairs: list[pd.DataFrame] = []

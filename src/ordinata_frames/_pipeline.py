@@ -489,3 +489,60 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
                          fixed_effects=fixed_effects, lags=plan.lags)
     return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
                     dropped=ent.dropped, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state, report=report)
+
+
+# ---------------------------------------------------------------------------
+# GLS, in memory only: Sigma couples every row, so the table is one block.
+
+def fit_gls(formula: str, source: InMemory, *, pieces: _formula.Pieces, sigma: Any,
+            lags: dict[str, str] | None = None) -> Results:
+    """Least squares on L^-1 [X y], L the Cholesky factor of Sigma (factored once, for all
+    the columns): the whitened intercept column is a column like the others."""
+    request = _covariance.VcovRequest("iid")
+    plan = _plan.build(source, pieces, [], [], None, drop_leading=False, lags=lags)
+    _check_regressors(formula, plan)
+    sigma = np.asarray(sigma, dtype=np.float64)
+    total = len(source.frame)
+    if sigma.shape != (total, total):
+        raise ValueError(f"sigma must be ({total}, {total}), one row and column per row of data, not {sigma.shape}")
+    d = _run(formula, plan, lambda: _passes.design(source.frame, plan))
+    n, k = len(d.rows), len(plan.names)
+    columns_read = list(plan.columns)
+    if n == 0:
+        raise _plan.no_rows(_plan.seen(source, columns_read, [], []), columns_read)
+    _run(formula, plan, lambda: _passes.checked(_passes.moments, plan, d, d.a, None, False))
+    if n <= k:
+        raise _message(ValueError("Insufficient samples"), formula, plan)
+    if len(d.rows) < total:
+        sigma = sigma[np.ix_(d.rows, d.rows)]
+    if not np.isfinite(sigma).all():
+        raise _message(ValueError("Input contains NaN or infinite values"), formula, plan)
+    design = np.column_stack(([np.ones(n)] if plan.intercept else []) + d.a)
+    try:
+        whitened = np.asfortranarray(_linalg.whiten(sigma, design))
+    except np.linalg.LinAlgError:
+        raise _message(RuntimeError("Covariance matrix is not positive definite"), formula, plan) from None
+    white = replace(plan, intercept=False, direct=None)
+    a = [whitened[:, j] for j in range(k + 1)]
+    stats = _passes.Stats(_passes.moments(a, None, False), rows=n, target=_passes.target_stats(a[-1], None))
+    assert stats.moments is not None
+    f = _run(formula, plan, lambda: Fit.solve(stats.moments, "ols", k=k, c=k + 1))
+    mse = f.ssr / (n - k)
+    r2 = _r2(f.ssr, stats.target[2], True)
+    r2_adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k)
+
+    def residuals() -> Any:
+        m = stats.moments
+        p = Pass(pivot=m.pivot, mean=m.mean, intercept=False, total_weight=m.weight,
+                 residual_weights=f.residual_weights, scores=f.scores, leverage_power=-1, clusters=(),
+                 residual_sums=True)
+        whole = _passes.Design(a=a, w=None, frame=pd.DataFrame(index=range(n)), dropped=0, rows=d.rows)
+        return _passes.sums_of(white, whole, p).residuals
+
+    title, method = _TITLES["GLS"]
+    report = _report(source, ReportStats(title, method, n, k - (1 if plan.intercept else 0), plan.intercept, r2, mse,
+                                         design_factor=f.design_factor, partitions=None), residuals)
+    state = PredictState(encodings=(plan.main.rhs,), lags=plan.lags)
+    return _results(source, "GLS", formula, plan, list(plan.names), f, cov=f.inverse * mse, df=float(n - k), n=n,
+                    df_resid=n - k, dropped=total - n, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state,
+                    report=report)
