@@ -212,3 +212,39 @@ def test_native_module_imports_nothing_of_the_package():
             "'formulaic')), sorted(n for n in dir(ordinata) if not n.startswith('__')))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[] ['FE', 'GLS', 'IV', 'OLS', 'Ridge', 'TSLS', 'WLS']"
+
+
+@pytest.mark.parametrize("fit", ["ols", "wls", "tsls", "fe"])
+def test_blocks_with_a_partial_last_one_equal_the_one_block_fit(fit, monkeypatch):
+    # 1,300 rows with missing values among them, in blocks of 512, 512 and 276 rows.
+    from ordinata_frames import _pipeline
+
+    data = random_problem(n=1300, seed=8)
+    whole = FITS[fit](data)
+    rows = 512
+    monkeypatch.setattr(_pipeline.InMemory, "sized", lambda self, plan: setattr(self, "_rows", rows))
+    blocked = FITS[fit](data)
+    np.testing.assert_allclose(blocked.params, whole.params, rtol=1e-12)
+    np.testing.assert_allclose(blocked.cov, whole.cov, rtol=1e-12, atol=1e-12 * np.abs(whole.cov).max())
+    assert (blocked.nobs, blocked.dropped_rows, blocked.df_inference) == (whole.nobs, whole.dropped_rows,
+                                                                           whole.df_inference)
+    assert blocked.summary().split("\n")[6:] == whole.summary().split("\n")[6:]
+
+
+def test_a_registered_covariance_type_is_offered_and_used(monkeypatch):
+    from ordinata_frames import _covariance
+
+    class HC1Scaled(_covariance.HC0):
+        # HC0 with the small-sample factor n / (n - k): statsmodels' HC1.
+        def scale(self, n, df_k, sums):
+            return n / (n - df_k)
+
+    monkeypatch.setitem(_covariance.TYPES, "HC0n", HC1Scaled)
+    sm = pytest.importorskip("statsmodels.formula.api")
+    data = random_problem(n=300, seed=4).dropna()
+    ours = of.ols("y ~ x1 + x2", data, vcov="HC0n")
+    peer = sm.ols("y ~ x1 + x2", data).fit(cov_type="HC1")
+    np.testing.assert_allclose(ours.cov, peer.cov_params().to_numpy(), rtol=1e-10)
+    assert ours.vcov_type == "HC0n" and "HC0n" in ours.summary()
+    with pytest.raises(ValueError, match="fe offers the covariance types"):
+        of.fe("y ~ x1 | firm", data, vcov="HC0n")

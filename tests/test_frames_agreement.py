@@ -272,14 +272,12 @@ def test_ols_clusters_as_pyfixest(vcov):
     agree(ours, peer.coef(), peer.se(), peer.tstat(), peer.pvalue(), peer.confint())
 
 
-def test_near_collinear_design_falls_back_to_householder_and_stays_exact():
+def test_near_collinear_design_leverages_stay_exact():
+    # Scaled condition near 1e6: leverages from an explicit inverse of X'X would lose its square.
     rng = np.random.default_rng(5)
     x1 = rng.normal(size=30)
     data = pd.DataFrame({"x1": x1, "x2": x1 + 1e-6 * rng.normal(size=30), "y": 1.0 + x1 + rng.normal(size=30)})
     x = np.column_stack([np.ones(30), data["x1"], data["x2"]])
-    from ordinata_frames import _vcov
-
-    assert _vcov.Factor.from_design(x).leverage is None     # past the Cholesky step's reach
     ours = of.ols("y ~ x1 + x2", data, vcov="HC3")
     np.testing.assert_allclose(ours.standard_errors.to_numpy(), exact_sandwich(x, data["y"].to_numpy(), "HC3", None),
                                rtol=RTOL)

@@ -1,56 +1,13 @@
-"""From a user's table to a pandas frame of the used columns with complete rows."""
+"""From a user's table to a pandas frame of the columns used (the missing rows are dropped block by block)."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Iterable, Mapping
 from typing import Any
 
 import narwhals.stable.v2 as nw
 import numpy as np
 import pandas as pd
-
-
-def load(data: Any, columns: Iterable[str], *, what: str = "data",
-         derive: Callable[[pd.DataFrame], pd.DataFrame] | None = None,
-         complete: list[str] | None = None) -> tuple[pd.DataFrame, np.ndarray, int]:
-    """The named columns as a new pandas frame with a fresh RangeIndex, rows with a
-    missing value dropped, the positions of the rows kept in the caller's table and its
-    number of rows. `derive` adds columns computed on all the rows in the caller's
-    order (lag); `complete` names the columns whose missing values drop a row (all)."""
-    names = list(dict.fromkeys(columns))
-    frame = _as_pandas(data, names, what)
-    if derive is not None:
-        frame = derive(frame)
-    checked = frame if complete is None else frame[complete]
-    total = len(frame)
-    missing = checked.isna().to_numpy().any(axis=1) if checked.shape[1] else np.zeros(len(frame), dtype=bool)
-    dropped = int(missing.sum())
-    kept = np.flatnonzero(~missing) if dropped else np.arange(len(frame))
-    if dropped:
-        counts = checked.isna().sum()
-        frame = frame.loc[~missing].reset_index(drop=True)
-    drop_unused_categories(frame)
-    if len(frame) == 0:
-        if dropped:
-            detail = ", ".join(f"'{c}' ({int(n)})" for c, n in counts.items() if n)
-            raise ValueError(f"no rows left in {what} after dropping the {dropped} rows with a missing value "
-                             f"(missing per column: {detail})")
-        raise ValueError(f"{what} has no rows")
-    return frame, kept, total
-
-
-def drop_unused_categories(frame: pd.DataFrame) -> bool:
-    """Drops, in place, the categories no row of frame has (each would be a dummy of zeros, a
-    singular design); whether any was dropped."""
-    dropped = False
-    for name in frame.columns:
-        column = frame[name]
-        if isinstance(column.dtype, pd.CategoricalDtype):
-            kept = column.cat.remove_unused_categories()
-            if len(kept.cat.categories) < len(column.cat.categories):
-                frame[name] = kept
-                dropped = True
-    return dropped
 
 
 def _check_columns(available: Iterable[str], names: list[str], what: str) -> None:

@@ -212,49 +212,6 @@ def _numeric(values: pd.Series) -> bool:
     return pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values)
 
 
-@dataclass(frozen=True)
-class Matrix:
-    values: np.ndarray        # float64, (n, k)
-    names: list[str]
-    index: pd.Index           # rows of the frame kept
-    encoding: Any             # formulaic's record of the terms and categorical levels
-
-
-def materialize(formula: str, frame: pd.DataFrame) -> Matrix:
-    try:
-        with warnings.catch_warnings(), np.errstate(all="ignore"):
-            warnings.simplefilter("ignore", DataMismatchWarning)
-            mm = Formula(formula).get_model_matrix(frame, na_action="drop")
-    except FormulaicError as error:
-        raise ValueError(f"cannot build the design of {formula!r}: {error}") from None
-    return Matrix(values=_columns(mm), names=[str(c) for c in mm.columns], index=mm.index, encoding=mm.model_spec)
-
-
-def _columns(frame: pd.DataFrame) -> np.ndarray:
-    """The frame as one float64 array in column-major order, so that the slopes
-    without the leading intercept column are still one contiguous block."""
-    out = np.empty(frame.shape, dtype=np.float64, order="F")
-    for j in range(frame.shape[1]):
-        out[:, j] = frame.iloc[:, j].to_numpy()
-    return out
-
-
-def lhs_and_rhs(lhs: str, rhs: str, frame: pd.DataFrame) -> tuple[Matrix, Matrix]:
-    try:
-        # A transform's floating-point warnings stay silent: what they produce is
-        # refused with the column's name when the fit checks its input.
-        with warnings.catch_warnings(), np.errstate(all="ignore"):
-            warnings.simplefilter("ignore", DataMismatchWarning)
-            mm = Formula(f"{lhs} ~ {rhs}").get_model_matrix(frame, na_action="drop")
-    except FormulaicError as error:
-        raise ValueError(f"cannot build the design of '{lhs} ~ {rhs}': {error}") from None
-    y, x = mm.lhs, mm.rhs
-    if y.shape[1] != 1:
-        raise ValueError(f"the left-hand side {lhs!r} must give one column, not {y.shape[1]} ({list(y.columns)})")
-    return (Matrix(_columns(y), [str(c) for c in y.columns], y.index, y.model_spec),
-            Matrix(_columns(x), [str(c) for c in x.columns], x.index, x.model_spec))
-
-
 def apply(encoding: Any, newdata: pd.DataFrame) -> np.ndarray:
     """The design of new rows under a fitted encoding; levels not seen in fitting are refused."""
     state: dict[str, Any] = encoding.encoder_state
