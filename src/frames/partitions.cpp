@@ -75,20 +75,20 @@ PyObject* raise(const models::EstimatorError& e) {
     return nullptr;
 }
 
-// Moments travel as (n, total_weight, pivot bytes, mean bytes, R bytes, intercept).
+// Moments travel as (n, total_weight, pivot bytes, mean bytes, R bytes, intercept, exact).
 PyObject* pack(const ml::Moments& m) {
     Ref pivot(as_bytes(m.pivot)), mean(as_bytes(m.mean)), r(as_bytes(m.r));
     if (!pivot || !mean || !r) return nullptr;
-    return Py_BuildValue("(KdOOOO)", static_cast<unsigned long long>(m.n), m.total_weight, pivot.get(), mean.get(),
-                         r.get(), m.intercept ? Py_True : Py_False);
+    return Py_BuildValue("(KdOOOOO)", static_cast<unsigned long long>(m.n), m.total_weight, pivot.get(), mean.get(),
+                         r.get(), m.intercept ? Py_True : Py_False, m.exact ? Py_True : Py_False);
 }
 
 std::optional<ml::Moments> unpack(PyObject* obj) {
     unsigned long long n = 0;
     double weight = 0.0;
     PyObject *pivot = nullptr, *mean = nullptr, *r = nullptr;
-    int intercept = 0;
-    if (!PyArg_ParseTuple(obj, "KdOOOp", &n, &weight, &pivot, &mean, &r, &intercept)) return std::nullopt;
+    int intercept = 0, exact = 0;
+    if (!PyArg_ParseTuple(obj, "KdOOOpp", &n, &weight, &pivot, &mean, &r, &intercept, &exact)) return std::nullopt;
     if (!PyBytes_Check(mean)) {
         PyErr_SetString(PyExc_ValueError, "moments: the mean must be bytes");
         return std::nullopt;
@@ -98,7 +98,7 @@ std::optional<ml::Moments> unpack(PyObject* obj) {
     auto m = p ? from_bytes(mean, c, "mean") : std::nullopt;
     auto rv = m ? from_bytes(r, c * c, "R") : std::nullopt;
     if (!rv) return std::nullopt;
-    ml::Moments out{n, weight, Vector(c), Vector(c), Matrix(c, c), intercept != 0};
+    ml::Moments out{n, weight, Vector(c), Vector(c), Matrix(c, c), intercept != 0, exact != 0};
     std::copy(p->begin(), p->end(), out.pivot.data());
     std::copy(m->begin(), m->end(), out.mean.data());
     std::copy(rv->begin(), rv->end(), out.r.data());
@@ -191,7 +191,7 @@ private:
 }  // namespace
 
 PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 5, "moments")) return nullptr;
+    if (nargs != 5 && !arity(nargs, 6, "moments")) return nullptr;
     ColumnArgument a;
     Buffer w;
     if (!a.get(args[0])) return nullptr;
@@ -199,11 +199,13 @@ PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     la::VectorView wv;
     const la::VectorView* wp = nullptr;
     const int intercept = PyObject_IsTrue(args[2]);
+    const int exact = nargs > 5 ? PyObject_IsTrue(args[5]) : 0;
     Centres centres;
-    if (intercept < 0 || !optional_weights(args[1], w, rows, wv, wp) || !centres.get(args[3], args[4], rows, cols))
+    if (intercept < 0 || exact < 0 || !optional_weights(args[1], w, rows, wv, wp) ||
+        !centres.get(args[3], args[4], rows, cols))
         return nullptr;
     auto result = without_lock<ml::Moments>(
-        [&] { return ml::moments_of_columns(a.columns(), wp, intercept != 0, centres.ptr()); });
+        [&] { return ml::moments_of_columns(a.columns(), wp, intercept != 0, centres.ptr(), exact != 0); });
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
     return pack(**result);
@@ -274,6 +276,7 @@ PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     pr.endogenous = static_cast<la::index_t>(ke);
     auto s = ml::solve_moments(*m, pr);
     if (!s) return raise(s.error());
+    if (s->needs_exact) return Py_BuildValue("{sO}", "needs_exact", Py_True);
     Ref beta(as_bytes(s->beta)), inverse(as_bytes(s->inverse)), weights(as_bytes(s->residual_weights)),
         scores(as_bytes(s->scores)), left(as_bytes(s->left)), design(as_bytes(s->design_factor));
     if (!beta || !inverse || !weights || !scores || !left || !design) return nullptr;

@@ -360,6 +360,11 @@ class _NotFinite(ValueError):
     """A partition's refusal of a value that is not finite, with the columns that hold one."""
 
 
+class _NeedsExact(Exception):
+    """Moments with R factors from partitions' Gram matrices whose fit is too ill-conditioned for them:
+    the moments pass is run again with every R from its rows' QR."""
+
+
 def _checked(fn: Callable[..., Any], plan: _Plan, design: _Design, *args: Any) -> Any:
     try:
         return fn(*args)
@@ -374,10 +379,10 @@ def _checked(fn: Callable[..., Any], plan: _Plan, design: _Design, *args: Any) -
         raise
 
 
-def _partition_moments(part: pd.DataFrame, plan: _Plan) -> _Stats:
+def _partition_moments(part: pd.DataFrame, plan: _Plan, exact: bool) -> _Stats:
     d = _design(part, plan)
-    m = _checked(_native.moments, plan, d, d.a, d.w, plan.intercept, None, None)
-    plain = _native.moments(d.a, None, plan.intercept, None, None) if d.w is not None else None
+    m = _checked(_native.moments, plan, d, d.a, d.w, plan.intercept, None, None, exact)
+    plain = _native.moments(d.a, None, plan.intercept, None, None, exact) if d.w is not None else None
     # The target's own spread, for R-squared, only where the moments do not centre it.
     target = _target_stats(d.a[-1], d.w) if not plan.intercept else (0.0, 0.0, 0.0)
     return _Stats(m, plain, rows=len(d.frame), dropped=d.dropped, target=target)
@@ -603,6 +608,8 @@ class _Fit:
     def solve(cls, moments: tuple[Any, ...], kind: str, *, k: int, c: int, q: int = 0,
               raw: np.ndarray | None = None, alpha: float = 0.0, kw: int = 0, kz: int = 0, ke: int = 0) -> _Fit:
         s = _native.solve_moments(moments, kind, q, raw, alpha, kw, kz, ke)
+        if s.get("needs_exact"):
+            raise _NeedsExact
         ks = k - (1 if moments[5] else 0)
         return cls(_arr(s["beta"], k), _arr(s["inverse"], k, k), s["ssr"], s["tss"],
                    _arr(s["residual_weights"], c), _arr(s["scores"], ks, c), _arr(s["left"], k, k),
@@ -667,11 +674,16 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     if weights is not None and not _formula._numeric(ddf._meta[weights]):
         raise ValueError(f"weights column {weights!r} is not numeric (dtype {ddf._meta[weights].dtype})")
     parts = _partitions(ddf, plan)
-    try:
-        stats: _Stats = _compute(_tree([_dask().delayed(_partition_moments)(p, plan) for p in parts],
-                                       _merge_stats))[0]
-    except (ValueError, RuntimeError) as error:
-        raise _message(error, formula, plan) from error
+
+    def moments_pass(exact: bool) -> _Stats:
+        try:
+            merged: _Stats = _compute(_tree([_dask().delayed(_partition_moments)(p, plan, exact) for p in parts],
+                                            _merge_stats))[0]
+        except (ValueError, RuntimeError) as error:
+            raise _message(error, formula, plan) from error
+        return merged
+
+    stats = moments_pass(False)
     if stats.rows == 0:
         raise _no_rows(_seen(ddf, list(plan.columns), [], []), list(plan.columns))
     kind = model.lower()
@@ -687,11 +699,22 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
         raise _message(ValueError("Insufficient degrees of freedom for covariance estimation"
                                   if plan.instrumental else "Insufficient samples for the number of parameters"),
                        formula, plan)
-    assert stats.moments is not None
+
+    def solved(stats: _Stats) -> tuple[_Fit, list[_Fit]]:
+        assert stats.moments is not None
+        try:
+            f = _Fit.solve(stats.moments, kind, k=k, c=c, alpha=alpha, kw=kw, kz=kz, ke=ke)
+        except (ValueError, RuntimeError) as error:
+            raise _message(error, formula, plan) from error
+        if not (plan.instrumental and request.kind != "iid"):
+            return f, []
+        return f, [_first_stage_fit(stats.moments, kw + kz, kw + kz + j) for j in range(ke)]
+
     try:
-        f = _Fit.solve(stats.moments, kind, k=k, c=c, alpha=alpha, kw=kw, kz=kz, ke=ke)
-    except (ValueError, RuntimeError) as error:
-        raise _message(error, formula, plan) from error
+        f, first_stage_fits = solved(stats)
+    except _NeedsExact:
+        stats = moments_pass(True)
+        f, first_stage_fits = solved(stats)
 
     tss = f.tss if plan.intercept else stats.target[2]
     clamp = model in ("OLS", "Ridge")
@@ -703,9 +726,6 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     moments = stats.moments
     pivot, mean = np.frombuffer(moments[2]), np.frombuffer(moments[3])
     diagnostics = model in ("OLS", "Ridge")
-    first_stage_fits: list[_Fit] = []
-    if plan.instrumental and request.kind != "iid":
-        first_stage_fits = [_first_stage_fit(moments, kw + kz, kw + kz + j) for j in range(ke)]
 
     def second_pass(residual_sums: bool, leverage: int) -> _Sums:
         p = _Pass(pivot=pivot, mean=mean, intercept=plan.intercept, total_weight=float(moments[1]),
@@ -809,7 +829,7 @@ def _sub_moments(moments: tuple[Any, ...], cols: list[int]) -> tuple[Any, ...]:
     sub[-1, -1] = np.linalg.norm(r[len(z):, target])
     pivot = np.frombuffer(moments[2])[cols]
     mean = np.frombuffer(moments[3])[cols]
-    return (moments[0], moments[1], pivot.tobytes(), mean.tobytes(), sub.tobytes(), moments[5])
+    return (moments[0], moments[1], pivot.tobytes(), mean.tobytes(), sub.tobytes(), moments[5], moments[6])
 
 
 def _first_stage_fit(moments: tuple[Any, ...], z: int, target: int) -> _Fit:
@@ -919,10 +939,11 @@ def _merge_entities(a: _Entities, b: _Entities) -> _Entities:
                      a.partitions + b.partitions)
 
 
-def _partition_within(part: pd.DataFrame, plan: _Plan, entity: str, keys: pd.Index, means: np.ndarray) -> _Stats:
+def _partition_within(part: pd.DataFrame, plan: _Plan, entity: str, keys: pd.Index, means: np.ndarray,
+                      exact: bool) -> _Stats:
     d = _design(part, plan)
     group = keys.get_indexer(pd.Index(d.frame[entity])).astype(np.int64)
-    m = _checked(_native.moments, plan, d, d.a, None, False, group, means)
+    m = _checked(_native.moments, plan, d, d.a, None, False, group, means, exact)
     return _Stats(m, rows=len(d.frame), dropped=d.dropped)
 
 
@@ -953,14 +974,21 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
     keys, means = ent.keys, ent.means
     # Ship the entity table once, not with every task.
     keys_d, means_d = delayed(keys, pure=True), delayed(means, pure=True)
-    within: _Stats = _compute(_tree([delayed(_partition_within)(p, plan, entity, keys_d, means_d) for p in parts],
-                                    _merge_stats))[0]
-    assert within.moments is not None
     c = k + 1
+
+    def within_fit(exact: bool) -> tuple[_Stats, _Fit]:
+        within: _Stats = _compute(_tree([delayed(_partition_within)(p, plan, entity, keys_d, means_d, exact)
+                                         for p in parts], _merge_stats))[0]
+        assert within.moments is not None
+        try:
+            return within, _Fit.solve(within.moments, "fe", k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq))
+        except (ValueError, RuntimeError) as error:
+            raise _message(error, formula, plan) from error
+
     try:
-        f = _Fit.solve(within.moments, "fe", k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq))
-    except (ValueError, RuntimeError) as error:
-        raise _message(error, formula, plan) from error
+        within, f = within_fit(False)
+    except _NeedsExact:
+        within, f = within_fit(True)
     df_resid = n - k - groups
     mse = f.ssr / df_resid
     y_mean = float(ent.counts @ ent.means[:, -1] / n)

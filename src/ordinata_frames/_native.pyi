@@ -12,12 +12,20 @@ def gram(x: NDArray[np.float64], t: NDArray[np.float64] | None, s: NDArray[np.fl
 def rows_times(x: NDArray[np.float64], t: NDArray[np.float64], out: NDArray[np.float64], /) -> None: ...
 
 
+# (n, total_weight, pivot bytes, mean bytes, R bytes, intercept, exact): exact is False where some
+# partition's R is the Cholesky factor of its Gram matrix rather than the QR of its rows; merging
+# ANDs it.
 Moments = tuple[Any, ...]
 ResidualSums = tuple[float, ...]
 
+# exact=False takes, per partition, the Cholesky factor of the centred Gram where it can be trusted,
+# the rows' QR elsewhere; exact=True the rows' QR everywhere.
 def moments(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np.float64] | None, intercept: bool,
-            group: NDArray[np.int64] | None, table: NDArray[np.float64] | None, /) -> Moments: ...
+            group: NDArray[np.int64] | None, table: NDArray[np.float64] | None, exact: bool = False,
+            /) -> Moments: ...
 def merge_moments(a: Moments, b: Moments, /) -> Moments: ...
+# The fit as a dict; {"needs_exact": True} alone when m is not exact and its design too ill-conditioned
+# for R factors from Gram matrices: the moments are then to be taken again with exact=True.
 def solve_moments(m: Moments, kind: str, q: int, raw_lengths: NDArray[np.float64] | None, alpha: float,
                   exogenous: int, instruments: int, endogenous: int, /) -> dict[str, Any]: ...
 def score_pass(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np.float64] | None, pivot: NDArray[np.float64],

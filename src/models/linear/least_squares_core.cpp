@@ -227,12 +227,12 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     linalg::Scratch<kStackOrder * kStackOrder> gs(p * p);
     std::optional<SquareFactor> f = factor(equilibrate(g, d.data(), gs.data()), route);
     if (pr.penalised) {
-        if (f && (f->rcond >= kExamineBelowRcond || !pr.penalty)) return from_factor(std::move(*f), pr, d.data());
+        if (f && (normal_equations_trusted(f->rcond) || !pr.penalty)) return from_factor(std::move(*f), pr, d.data());
         if (!pr.penalty) return std::unexpected(SolveFailure::Singular);
         return solve_penalised_by_qr(pr, d.data());
     }
     const double rcond = f ? f->rcond : 0.0;
-    const bool ill = rcond < kExamineBelowRcond;
+    const bool ill = !normal_equations_trusted(rcond);
     if (!ill && ratio_min >= kOffsetColumnBelow) return from_factor(std::move(*f), pr, d.data());
 
     // Look at the design itself: QR of A with unit columns gives its
@@ -505,6 +505,24 @@ std::expected<FactoredSolution, SolveFailure> solve_factored(const FactoredProbl
         out.mean_coordinates = std::move(*w);
     }
     return out;
+}
+
+std::optional<Matrix> trusted_cholesky(const Matrix& g) {
+    const index_t p = g.rows();
+    Vector d(p);
+    for (index_t j = 0; j < p; ++j) {
+        d[j] = power_of_two_near(std::sqrt(g(j, j)));
+        if (!(d[j] > 0.0) || !std::isfinite(d[j])) return std::nullopt;
+    }
+    Matrix gs(p, p);
+    equilibrate(g, d.data(), gs.data());
+    auto f = linalg::factor_cholesky(gs.view());
+    if (!f || !normal_equations_trusted(f->rcond)) return std::nullopt;
+    // g = D L L' D: R = L' D, L held column-major in the factor.
+    Matrix r(p, p, 0.0);
+    for (index_t i = 0; i < p; ++i)
+        for (index_t j = i; j < p; ++j) r(i, j) = f->factors[i * p + j] * d[j];
+    return r;
 }
 
 double scaled_singular_ratio(MatrixView a) {

@@ -109,6 +109,11 @@ std::optional<Matrix> first_stage_from_moments(const Matrix& zz, const Matrix& z
 // give the projection onto the span they have.
 Result<Matrix> first_stage(MatrixView z, MatrixView x);
 
+// The Cholesky factor R (R'R = g) of a Gram matrix whose normal equations
+// solve() would take as they are: positive definite, the unit-diagonal
+// form's reciprocal condition trusted. Empty otherwise.
+std::optional<Matrix> trusted_cholesky(const Matrix& g);
+
 // sigma_min / sigma_max of a matrix with unit-length columns, 0 when a column
 // is zero or the ratio cannot be computed.
 double scaled_singular_ratio(MatrixView a);

@@ -5,6 +5,7 @@
 
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
+#include "linalg/row_blocks.hpp"
 #include "models/linear/design_system.hpp"
 #include "models/linear/least_squares_core.hpp"
 #include "models/linear/validation.hpp"
@@ -102,7 +103,94 @@ std::optional<Matrix> instrument_projection(const Matrix& r, index_t z, const st
 
 }  // namespace
 
-Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool intercept, const RowCentres* centres) {
+namespace {
+
+// The moments from the Gram of the centred, weighted rows; empty where the
+// Gram's Cholesky factor is not to be trusted (or a value is not finite,
+// which the rows' route then names).
+std::optional<Moments> moments_by_gram(const Columns& a, const VectorView* w, bool intercept,
+                                       const RowCentres* centres) {
+    const index_t n = a.rows, c = a.cols();
+    if (n < c || c == 0) return std::nullopt;
+    const bool centring = intercept && !centres;
+    Moments m{n, 0.0, Vector(c, 0.0), Vector(c, 0.0), Matrix(), intercept, false};
+    // Rows [(x - pivot) s | s]: the last column's sums give the weight and
+    // the rows' offsets from the pivot, by which the Gram is centred at the
+    // exact mean (as scaled_cross_products does with exact_centre).
+    const index_t width = c + (centring ? 1 : 0);
+    const index_t block = std::max<index_t>(64, 16384 / width);
+    // The pivot: the first block's plain means, so that the offsets the
+    // centring takes back are a small share of the spread.
+    if (centring) {
+        const index_t first_rows = std::min(n, block);
+        for (index_t j = 0; j < c; ++j) {
+            double sum = 0.0;
+            for (index_t i = 0; i < first_rows; ++i) sum += a(i, j);
+            m.pivot[j] = sum / static_cast<double>(first_rows);
+        }
+    }
+    const double* pivot = m.pivot.data();
+    const Matrix acc = linalg::row_block_gram_upper(n, width, block, [&](index_t first, index_t rows, double* buf) {
+        for (index_t j = 0; j < c; ++j) {
+            const double* col = a.base[j];
+            const linalg::stride_t stride = a.stride[j];
+            double* dst = buf + j;
+            if (centres) {
+                for (index_t i = 0; i < rows; ++i)
+                    dst[i * width] = col[static_cast<linalg::stride_t>(first + i) * stride] -
+                                     centres->table(static_cast<index_t>(centres->group[first + i]), j);
+            } else {
+                const double p = pivot[j];
+                for (index_t i = 0; i < rows; ++i)
+                    dst[i * width] = col[static_cast<linalg::stride_t>(first + i) * stride] - p;
+            }
+        }
+        if (w) {
+            for (index_t i = 0; i < rows; ++i) {
+                const double s = std::sqrt((*w)[first + i]);
+                double* row = buf + i * width;
+                for (index_t j = 0; j < c; ++j) row[j] *= s;
+                if (centring) row[c] = s;
+            }
+        } else if (centring) {
+            for (index_t i = 0; i < rows; ++i) buf[i * width + c] = 1.0;
+        }
+    });
+    for (index_t i = 0; i < width; ++i)
+        for (index_t j = i; j < width; ++j)
+            if (!std::isfinite(acc(i, j))) return std::nullopt;
+    double total = static_cast<double>(n);
+    if (centring) {
+        total = acc(c, c);
+    } else if (w) {
+        total = 0.0;
+        for (index_t i = 0; i < n; ++i) total += (*w)[i];
+    }
+    if (!(total > 0.0) || !std::isfinite(total)) return std::nullopt;
+    Matrix g(c, c);
+    for (index_t i = 0; i < c; ++i)
+        for (index_t j = i; j < c; ++j) g(i, j) = acc(i, j);
+    if (centring) {
+        // sum w (x - p)(x - p)' - W a a' with a = sum w (x - p) / W: centred
+        // at p + a, which the moments keep as the pivot and its offset.
+        for (index_t j = 0; j < c; ++j) m.mean[j] = acc(j, c) / total;
+        for (index_t i = 0; i < c; ++i)
+            for (index_t j = i; j < c; ++j) g(i, j) -= total * m.mean[i] * m.mean[j];
+    }
+    linalg::mirror_upper(g);
+    auto r = trusted_cholesky(g);
+    if (!r) return std::nullopt;
+    m.total_weight = total;
+    m.r = std::move(*r);
+    return m;
+}
+
+}  // namespace
+
+Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool intercept, const RowCentres* centres,
+                                   bool exact) {
+    if (!exact)
+        if (auto m = moments_by_gram(a, w, intercept, centres)) return std::move(*m);
     const index_t n = a.rows, c = a.cols();
     const bool centring = intercept && !centres;
     Moments m{n, 0.0, Vector(c, 0.0), Vector(c, 0.0), Matrix(), intercept};
@@ -154,8 +242,13 @@ Moments merge_moments(const Moments& a, const Moments& b) {
     if (a.n == 0) return b;
     if (b.n == 0) return a;
     const index_t c = a.mean.size();
-    Moments out{a.n + b.n,  a.total_weight + b.total_weight, Vector::from(a.pivot.view()), Vector(c), Matrix(),
-                a.intercept};
+    Moments out{a.n + b.n,
+                a.total_weight + b.total_weight,
+                Vector::from(a.pivot.view()),
+                Vector(c),
+                Matrix(),
+                a.intercept,
+                a.exact && b.exact};
     StackedFactor f(c, c);
     const double share = out.total_weight > 0.0 ? b.total_weight / out.total_weight : 0.0;
     const double link = a.total_weight > 0.0 && b.total_weight > 0.0 ? std::sqrt(a.total_weight * share) : 0.0;
@@ -194,6 +287,23 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     if (mo.n <= k || !(mo.total_weight > 0.0)) return singular();
     const Matrix& r = mo.r;
     const double root_w = std::sqrt(mo.total_weight);
+    if (!mo.exact) {
+        // An R from Gram matrices is as good as the normal equations of the
+        // columns the fit reads: where solve() would not take those as they
+        // are, the fit is solved again from the rows' QR.
+        Matrix g(target, target, 0.0);
+        for (index_t i = 0; i < target; ++i)
+            for (index_t j = i; j < target; ++j) {
+                double v = 0.0;
+                for (index_t l = 0; l <= i; ++l) v += r(l, i) * r(l, j);
+                g(i, j) = g(j, i) = v;
+            }
+        if (!trusted_cholesky(g)) {
+            MomentsSolution out;
+            out.needs_exact = true;
+            return out;
+        }
+    }
 
     // The columns' centred lengths for the decisions, and their raw lengths
     // with the intercept's share (or as given) for the bordered rank factor.
