@@ -14,8 +14,6 @@ namespace ordinata::models::linear {
 
 namespace {
 
-using linalg::Triangle;
-
 // Rows a chunk folds into the running factor at once: its block stays in
 // the cache while LAPACK reflects it.
 constexpr index_t kChunkRows = 512;
@@ -58,47 +56,6 @@ double column_length(const Matrix& r, index_t j) {
     double sum = 0.0;
     for (index_t i = 0; i <= j; ++i) sum += r(i, j) * r(i, j);
     return std::sqrt(sum);
-}
-
-std::unexpected<EstimatorError> refusal(const RoutePolicy& policy, const char* message) {
-    return policy.value_errors ? value_error(message) : runtime_error(message);
-}
-
-// sigma_min / sigma_max of a small factor, 0 when it cannot be computed.
-double singular_ratio(const Matrix& r) {
-    auto sv = linalg::singular_values(r.view());
-    if (!sv || sv->size() == 0 || !((*sv)[0] > 0.0)) return 0.0;
-    return (*sv)[sv->size() - 1] / (*sv)[0];
-}
-
-// The projection of the design's columns onto the instruments in the
-// coordinates of R's first z rows: Pi with the centred design projected
-// equal to Z~ Pi. Full-rank instruments solve the triangle; collinear ones
-// keep the span they have, as the first stage from the rows does.
-std::optional<Matrix> instrument_projection(const Matrix& r, index_t z, const std::vector<index_t>& cols, double tol,
-                                            bool identified) {
-    Vector dz(z);
-    Matrix rz(z, z, 0.0);
-    for (index_t j = 0; j < z; ++j) {
-        const double len = column_length(r, j);
-        dz[j] = len > 0.0 ? len : 1.0;
-        for (index_t i = 0; i <= j; ++i) rz(i, j) = r(i, j) / dz[j];
-    }
-    Matrix rhs(z, cols.size());
-    for (index_t i = 0; i < z; ++i)
-        for (index_t s = 0; s < cols.size(); ++s) rhs(i, s) = r(i, cols[s]);
-    std::optional<Matrix> pi;
-    if (singular_ratio(rz) > tol) {
-        auto solved = linalg::solve_triangular(rz.view(), Triangle::Upper, rhs.view());
-        if (solved) pi = std::move(*solved);
-    } else if (!identified) {
-        auto ls = linalg::least_squares(rz.view(), rhs.view(), tol);
-        if (ls) pi = std::move(ls->solution);
-    }
-    if (!pi) return std::nullopt;
-    for (index_t i = 0; i < z; ++i)
-        for (index_t s = 0; s < cols.size(); ++s) (*pi)(i, s) /= dz[i];
-    return pi;
 }
 
 }  // namespace
@@ -280,10 +237,9 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     }
     const index_t ks = cols.size(), k = ks + (mo.intercept ? 1 : 0);
     const index_t q = pr.q ? pr.q : k;
-    const bool svd = choose_route(policy, mo.n, q, k) == Route::Svd;
-    const char* message =
-        pr.identified_singular ? pr.identified_singular : (svd ? policy.svd_singular : policy.singular);
-    const auto singular = [&] { return refusal(policy, message); };
+    const auto singular = [&] {
+        return singular_refusal(policy, choose_route(policy, mo.n, q, k), pr.identified_singular);
+    };
     if (mo.n <= k || !(mo.total_weight > 0.0)) return singular();
     const Matrix& r = mo.r;
     const double root_w = std::sqrt(mo.total_weight);
@@ -326,8 +282,8 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     if (instrumental) {
         std::vector<index_t> with_target = cols;
         with_target.push_back(target);
-        pi = instrument_projection(r, z, with_target, rank_tolerance(mo.n, z + (mo.intercept ? 1 : 0)),
-                                   pr.identified_singular != nullptr);
+        pi = first_stage_from_factor(r, z, with_target, rank_tolerance(mo.n, z + (mo.intercept ? 1 : 0)),
+                                     pr.identified_singular != nullptr);
         if (!pi) return singular();
         // design = R_z Pi (the projection, in the instrument rows)
         for (index_t i = 0; i < z; ++i)
@@ -358,8 +314,8 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     fp.intercept_row = mo.intercept ? &border : nullptr;
     fp.x_mean = mo.intercept ? &x_mean : nullptr;
     fp.alpha = pr.alpha;
-    auto solved = solve_factored(fp);
-    if (!solved) return singular();
+    auto solved = solve_factored(fp, policy, q, pr.identified_singular);
+    if (!solved) return std::unexpected(solved.error());
     MomentsSolution out;
     const Vector& b = solved->solution.beta;
     const Matrix& r_inv = solved->factor_inverse;  // the design's R^-1: g^-1 = r_inv r_inv'
