@@ -45,7 +45,7 @@ def _merged(x: np.ndarray, y: np.ndarray, w: np.ndarray | None, cuts: list[int],
 
 
 def _solve(m) -> dict:
-    return _native.solve_moments(m, "ols", 0, None, 0.0, 0, 0, 0)
+    return _native.solve_moments(m, 0, 0, None, 0.0, 0, 0, 0)
 
 
 def _fit(x, y, w, cuts) -> tuple[np.ndarray, bool]:

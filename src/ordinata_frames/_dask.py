@@ -15,6 +15,7 @@ from __future__ import annotations
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
+from enum import IntEnum
 from typing import Any
 
 import numpy as np
@@ -592,6 +593,17 @@ def _arr(b: bytes, *shape: int) -> np.ndarray:
     return np.frombuffer(b, dtype=np.float64).reshape(shape).copy()
 
 
+class _Kind(IntEnum):
+    """The fit solve_moments solves: its route policy and refusals (values as _native.pyi lists them)."""
+
+    OLS = 0
+    WLS = 1
+    RIDGE = 2
+    FE = 3
+    IV = 4
+    TSLS = 5
+
+
 @dataclass
 class _Fit:
     beta: np.ndarray
@@ -605,7 +617,7 @@ class _Fit:
     score_gram: bool
 
     @classmethod
-    def solve(cls, moments: tuple[Any, ...], kind: str, *, k: int, c: int, q: int = 0,
+    def solve(cls, moments: tuple[Any, ...], kind: _Kind, *, k: int, c: int, q: int = 0,
               raw: np.ndarray | None = None, alpha: float = 0.0, kw: int = 0, kz: int = 0, ke: int = 0) -> _Fit:
         s = _native.solve_moments(moments, kind, q, raw, alpha, kw, kz, ke)
         if s.get("needs_exact"):
@@ -686,7 +698,7 @@ def fit(model: str, formula: str, ddf: Any, *, request: _vcov.VcovRequest, piece
     stats = moments_pass(False)
     if stats.rows == 0:
         raise _no_rows(_seen(ddf, list(plan.columns), [], []), list(plan.columns))
-    kind = model.lower()
+    kind = _Kind[model.upper()]
     n = stats.rows
     k = len(plan.names) + (sum(len(e) for e in plan.extra_names[:1]) if plan.instrumental else 0)
     c = _columns_count(plan)
@@ -835,7 +847,7 @@ def _sub_moments(moments: tuple[Any, ...], cols: list[int]) -> tuple[Any, ...]:
 def _first_stage_fit(moments: tuple[Any, ...], z: int, target: int) -> _Fit:
     sub = _sub_moments(moments, [*range(z), target])
     k = z + (1 if moments[5] else 0)
-    return _Fit.solve(sub, "ols", k=k, c=z + 1)
+    return _Fit.solve(sub, _Kind.OLS, k=k, c=z + 1)
 
 
 def _r_of(moments: tuple[Any, ...]) -> np.ndarray:
@@ -981,7 +993,7 @@ def _fit_fe(formula: str, ddf: Any, request: _vcov.VcovRequest, pieces: _formula
                                          for p in parts], _merge_stats))[0]
         assert within.moments is not None
         try:
-            return within, _Fit.solve(within.moments, "fe", k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq))
+            return within, _Fit.solve(within.moments, _Kind.FE, k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq))
         except (ValueError, RuntimeError) as error:
             raise _message(error, formula, plan) from error
 

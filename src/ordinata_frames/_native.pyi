@@ -26,7 +26,8 @@ def moments(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np.fl
 def merge_moments(a: Moments, b: Moments, /) -> Moments: ...
 # The fit as a dict; {"needs_exact": True} alone when m is not exact and its design too ill-conditioned
 # for R factors from Gram matrices: the moments are then to be taken again with exact=True.
-def solve_moments(m: Moments, kind: str, q: int, raw_lengths: NDArray[np.float64] | None, alpha: float,
+# kind: 0 OLS, 1 WLS, 2 Ridge, 3 FE, 4 IV, 5 TSLS (the route policy and the refusals of that fit).
+def solve_moments(m: Moments, kind: int, q: int, raw_lengths: NDArray[np.float64] | None, alpha: float,
                   exogenous: int, instruments: int, endogenous: int, /) -> dict[str, Any]: ...
 def score_pass(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np.float64] | None, pivot: NDArray[np.float64],
                mean: NDArray[np.float64], intercept: bool, weight: float, residual_weights: NDArray[np.float64],
