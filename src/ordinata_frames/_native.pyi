@@ -39,3 +39,13 @@ def merge_residual_sums(a: ResidualSums, b: ResidualSums, /) -> ResidualSums: ..
 def report(title: str, method: str, n: int, k: int, intercept: bool, r2: float, mse: float,
            residual_sums: ResidualSums | None, design_factor: NDArray[np.float64] | None,
            within_r2: float | None, /) -> str: ...
+
+# Small dense linear algebra by the core's factorisations. Non-finite input raises ValueError.
+# a^-1 b by LU with partial pivoting (b a vector or a matrix, the result shaped like it); a matrix
+# whose reciprocal condition is below eps raises ValueError("singular matrix").
+def solve(a: NDArray[np.float64], b: NDArray[np.float64], /) -> NDArray[np.float64]: ...
+# The R factor, min(m, n) x n and upper triangular, of the Householder QR of the m x n a.
+def r_factor(a: NDArray[np.float64], /) -> NDArray[np.float64]: ...
+# L^-1 columns for sigma = L L' (its lower triangle read); a sigma that is not positive definite
+# raises RuntimeError("Covariance matrix is not positive definite"), as the native GLS does.
+def whiten(sigma: NDArray[np.float64], columns: NDArray[np.float64], /) -> NDArray[np.float64]: ...
