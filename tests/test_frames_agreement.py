@@ -150,6 +150,42 @@ def test_gls_as_statsmodels(missing):
                                peer.cov_params(), rtol=RTOL)
 
 
+def exact_ols(x, y):
+    """OLS coefficients and classical standard errors in rational arithmetic."""
+    n, k = x.shape
+    X = [[Fraction(float(v)) for v in row] for row in x]
+    Y = [Fraction(float(v)) for v in y]
+    aug = [[sum(X[i][a] * X[i][b] for i in range(n)) for b in range(k)] + [Fraction(int(a == j)) for j in range(k)]
+           for a in range(k)]
+    for c in range(k):
+        aug[c] = [v / aug[c][c] for v in aug[c]]
+        for r in range(k):
+            if r != c:
+                aug[r] = [vr - aug[r][c] * vc for vr, vc in zip(aug[r], aug[c])]
+    inverse = [row[k:] for row in aug]
+    xty = [sum(X[i][a] * Y[i] for i in range(n)) for a in range(k)]
+    beta = [sum(inverse[a][b] * xty[b] for b in range(k)) for a in range(k)]
+    s2 = sum((Y[i] - sum(X[i][a] * beta[a] for a in range(k))) ** 2 for i in range(n)) / (n - k)
+    return np.array([float(b) for b in beta]), np.sqrt([float(s2 * inverse[a][a]) for a in range(k)])
+
+
+@pytest.mark.parametrize("offset", [0.0, 2.0**30])
+def test_gls_with_offset_columns_reaches_the_exact_solution(offset):
+    # Sigma = diag(4^j): L^-1 scales row i by an exact power of two, so the GLS solution is the
+    # exact OLS one of the scaled rows, ones column included.
+    rng = np.random.default_rng(11)
+    n = 36
+    x = rng.normal(size=(n, 2)) + offset
+    y = x @ [1.5, -2.0] + rng.normal(size=n)
+    powers = rng.integers(-3, 4, size=n)
+    data = pd.DataFrame({"x1": x[:, 0], "x2": x[:, 1], "y": y})
+    ours = of.gls("y ~ x1 + x2", data, sigma=np.diag(4.0**powers))
+    scale = 2.0 ** -powers.astype(float)
+    beta, se = exact_ols(np.column_stack([scale, x * scale[:, None]]), y * scale)
+    np.testing.assert_allclose(ours.params, beta, rtol=1e-12)
+    np.testing.assert_allclose(ours.standard_errors.to_numpy(), se, rtol=1e-11)
+
+
 def test_ridge_as_scikit_learn():
     linear_model = pytest.importorskip("sklearn.linear_model")
     data = random_problem().dropna()

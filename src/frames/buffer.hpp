@@ -26,12 +26,20 @@ public:
     bool get(PyObject* obj, int ndim, bool writable, const char* name) {
         return get_typed(obj, ndim, writable, name, "d", "float64");
     }
+    // A float64 vector or matrix; matrix() then views a vector as one column.
+    bool get_vector_or_matrix(PyObject* obj, const char* name) {
+        return get_typed(obj, 0, false, name, "d", "float64");
+    }
+    int ndim() const { return view_.ndim; }
     // A one-dimensional int64 array (group codes).
     bool get_codes(PyObject* obj, const char* name) { return get_typed(obj, 1, false, name, "lq", "int64"); }
     la::index_t dim(int i) const { return static_cast<la::index_t>(view_.shape[i]); }
     la::stride_t stride(int i) const { return static_cast<la::stride_t>(view_.strides[i] / 8); }
     double* data() const { return static_cast<double*>(view_.buf); }
-    la::MatrixView matrix() const { return {data(), dim(0), dim(1), stride(0), stride(1)}; }
+    la::MatrixView matrix() const {
+        if (view_.ndim == 1) return {data(), dim(0), 1, stride(0), 0};
+        return {data(), dim(0), dim(1), stride(0), stride(1)};
+    }
 
     const std::int64_t* codes() const { return static_cast<const std::int64_t*>(view_.buf); }
     bool contiguous() const { return view_.ndim == 0 || view_.strides[0] == view_.itemsize || view_.shape[0] <= 1; }
@@ -44,8 +52,12 @@ private:
         const char* f = view_.format ? view_.format : "";
         if (*f == '<' || *f == '=' || *f == '@') ++f;
         const bool typed = view_.itemsize == 8 && f[0] != '\0' && f[1] == '\0' && std::strchr(codes, f[0]);
-        if (view_.ndim != ndim || !typed) {
-            PyErr_Format(PyExc_TypeError, "%s must be a %d-dimensional %s array", name, ndim, type);
+        // ndim 0: one or two dimensions.
+        if ((ndim > 0 ? view_.ndim != ndim : view_.ndim < 1 || view_.ndim > 2) || !typed) {
+            if (ndim > 0)
+                PyErr_Format(PyExc_TypeError, "%s must be a %d-dimensional %s array", name, ndim, type);
+            else
+                PyErr_Format(PyExc_TypeError, "%s must be a 1- or 2-dimensional %s array", name, type);
             return false;
         }
         return true;

@@ -23,6 +23,7 @@
 #include "linalg/row_blocks.hpp"
 #include "stats/boost_policy.hpp"
 #include "frames/buffer.hpp"
+#include "frames/dense.hpp"
 #include "frames/partitions.hpp"
 
 namespace {
@@ -193,7 +194,7 @@ PyMethodDef methods[] = {
      "gram(x, t, s, out): out = Q' diag(s)^2 Q with Q = X T (t None: X; s None: no weights)."},
     {"rows_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rows_times)), METH_FASTCALL,
      "rows_times(x, t, out): out = X T."},
-    ORDINATA_PARTITION_METHODS{nullptr, nullptr, 0, nullptr},
+    ORDINATA_PARTITION_METHODS ORDINATA_DENSE_METHODS{nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "binding/pyref.hpp"
 #include "frames/buffer.hpp"
 #include "linalg/factor.hpp"
 #include "models/linear/moments.hpp"
@@ -24,24 +24,7 @@ namespace ml = ordinata::models::linear;
 using la::Matrix;
 using la::Vector;
 
-// An owned reference, released on every path.
-class Ref {
-public:
-    explicit Ref(PyObject* p = nullptr) : p_(p) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
-    PyObject* get() const { return p_; }
-    PyObject* release() {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    PyObject* p_;
-};
+using binding::PyRef;
 
 bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
     if (nargs == want) return true;
@@ -77,20 +60,21 @@ PyObject* raise(const models::EstimatorError& e) {
     return nullptr;
 }
 
-// Moments travel as (n, total_weight, pivot bytes, mean bytes, R bytes, intercept).
+// Moments travel as (n, total_weight, pivot bytes, mean bytes, R bytes, intercept, exact).
 PyObject* pack(const ml::Moments& m) {
-    Ref pivot(as_bytes(m.pivot)), mean(as_bytes(m.mean)), r(as_bytes(m.r));
+    const PyRef pivot = PyRef::steal(as_bytes(m.pivot)), mean = PyRef::steal(as_bytes(m.mean)),
+                r = PyRef::steal(as_bytes(m.r));
     if (!pivot || !mean || !r) return nullptr;
-    return Py_BuildValue("(KdOOOO)", static_cast<unsigned long long>(m.n), m.total_weight, pivot.get(), mean.get(),
-                         r.get(), m.intercept ? Py_True : Py_False);
+    return Py_BuildValue("(KdOOOOO)", static_cast<unsigned long long>(m.n), m.total_weight, pivot.get(), mean.get(),
+                         r.get(), m.intercept ? Py_True : Py_False, m.exact ? Py_True : Py_False);
 }
 
 std::optional<ml::Moments> unpack(PyObject* obj) {
     unsigned long long n = 0;
     double weight = 0.0;
     PyObject *pivot = nullptr, *mean = nullptr, *r = nullptr;
-    int intercept = 0;
-    if (!PyArg_ParseTuple(obj, "KdOOOp", &n, &weight, &pivot, &mean, &r, &intercept)) return std::nullopt;
+    int intercept = 0, exact = 0;
+    if (!PyArg_ParseTuple(obj, "KdOOOpp", &n, &weight, &pivot, &mean, &r, &intercept, &exact)) return std::nullopt;
     if (!PyBytes_Check(mean)) {
         PyErr_SetString(PyExc_ValueError, "moments: the mean must be bytes");
         return std::nullopt;
@@ -100,7 +84,7 @@ std::optional<ml::Moments> unpack(PyObject* obj) {
     auto m = p ? from_bytes(mean, c, "mean") : std::nullopt;
     auto rv = m ? from_bytes(r, c * c, "R") : std::nullopt;
     if (!rv) return std::nullopt;
-    ml::Moments out{n, weight, Vector(c), Vector(c), Matrix(c, c), intercept != 0};
+    ml::Moments out{n, weight, Vector(c), Vector(c), Matrix(c, c), intercept != 0, exact != 0};
     std::copy(p->begin(), p->end(), out.pivot.data());
     std::copy(m->begin(), m->end(), out.mean.data());
     std::copy(rv->begin(), rv->end(), out.r.data());
@@ -157,6 +141,9 @@ std::optional<models::Result<T>> without_lock(F&& f) {
 
 const ml::RoutePolicy kIvRoute = ml::kTslsSecondStageRoute;
 
+// The fits solve_moments solves, by the values _native.pyi documents.
+enum class Kind : long { Ols = 0, Wls = 1, Ridge = 2, Fe = 3, Iv = 4, Tsls = 5 };
+
 // The columns of a: a 2-D float64 array, or a list of 1-D float64 arrays of
 // one length, read where they lie.
 class ColumnArgument {
@@ -193,7 +180,7 @@ private:
 }  // namespace
 
 PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 5, "moments")) return nullptr;
+    if (nargs != 5 && !arity(nargs, 6, "moments")) return nullptr;
     ColumnArgument a;
     Buffer w;
     if (!a.get(args[0])) return nullptr;
@@ -201,11 +188,13 @@ PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     la::VectorView wv;
     const la::VectorView* wp = nullptr;
     const int intercept = PyObject_IsTrue(args[2]);
+    const int exact = nargs > 5 ? PyObject_IsTrue(args[5]) : 0;
     Centres centres;
-    if (intercept < 0 || !optional_weights(args[1], w, rows, wv, wp) || !centres.get(args[3], args[4], rows, cols))
+    if (intercept < 0 || exact < 0 || !optional_weights(args[1], w, rows, wv, wp) ||
+        !centres.get(args[3], args[4], rows, cols))
         return nullptr;
     auto result = without_lock<ml::Moments>(
-        [&] { return ml::moments_of_columns(a.columns(), wp, intercept != 0, centres.ptr()); });
+        [&] { return ml::moments_of_columns(a.columns(), wp, intercept != 0, centres.ptr(), exact != 0); });
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
     return pack(**result);
@@ -227,8 +216,7 @@ PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(nargs, 8, "solve_moments")) return nullptr;
     auto m = unpack(args[0]);
     if (!m) return nullptr;
-    const char* kind = PyUnicode_AsUTF8(args[1]);
-    if (!kind) return nullptr;
+    const long kind = PyLong_AsLong(args[1]);
     const long long q = PyLong_AsLongLong(args[2]);
     const double alpha = PyFloat_AsDouble(args[4]);
     const long long kw = PyLong_AsLongLong(args[5]), kz = PyLong_AsLongLong(args[6]), ke = PyLong_AsLongLong(args[7]);
@@ -250,34 +238,42 @@ PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         for (la::index_t j = 0; j < b.dim(0); ++j) (*raw)[j] = b.data()[static_cast<la::stride_t>(j) * b.stride(0)];
     }
     ml::MomentsProblem pr;
-    const std::string_view k(kind);
-    if (k == "ols")
-        pr.policy = &ml::kOlsRoute;
-    else if (k == "wls")
-        pr.policy = &ml::kWlsRoute;
-    else if (k == "ridge")
-        pr.policy = alpha > 0.0 ? &ml::kRidgeRoute : &ml::kUnpenalisedRidgeRoute;
-    else if (k == "fe")
-        pr.policy = &ml::kFeRoute;
-    else if (k == "tsls")
-        pr.policy = &ml::kTslsSecondStageRoute;
-    else if (k == "iv") {
-        pr.policy = &kIvRoute;
-        pr.identified_singular = "Z'X matrix is singular. Check instrument-regressor correlation.";
-    } else {
-        PyErr_Format(PyExc_ValueError, "solve_moments: unknown kind %s", kind);
-        return nullptr;
+    switch (static_cast<Kind>(kind)) {
+        case Kind::Ols:
+            pr.policy = &ml::kOlsRoute;
+            break;
+        case Kind::Wls:
+            pr.policy = &ml::kWlsRoute;
+            break;
+        case Kind::Ridge:
+            pr.policy = alpha > 0.0 ? &ml::kRidgeRoute : &ml::kUnpenalisedRidgeRoute;
+            break;
+        case Kind::Fe:
+            pr.policy = &ml::kFeRoute;
+            break;
+        case Kind::Iv:
+            pr.policy = &kIvRoute;
+            pr.identified_singular = "Z'X matrix is singular. Check instrument-regressor correlation.";
+            break;
+        case Kind::Tsls:
+            pr.policy = &ml::kTslsSecondStageRoute;
+            break;
+        default:
+            PyErr_Format(PyExc_ValueError, "solve_moments: unknown kind %ld", kind);
+            return nullptr;
     }
     pr.q = static_cast<la::index_t>(q);
     pr.raw_lengths = raw ? &*raw : nullptr;
-    pr.alpha = k == "ridge" ? alpha : 0.0;
+    pr.alpha = static_cast<Kind>(kind) == Kind::Ridge ? alpha : 0.0;
     pr.exogenous = static_cast<la::index_t>(kw);
     pr.instruments = static_cast<la::index_t>(kz);
     pr.endogenous = static_cast<la::index_t>(ke);
     auto s = ml::solve_moments(*m, pr);
     if (!s) return raise(s.error());
-    Ref beta(as_bytes(s->beta)), inverse(as_bytes(s->inverse)), weights(as_bytes(s->residual_weights)),
-        scores(as_bytes(s->scores)), left(as_bytes(s->left)), design(as_bytes(s->design_factor));
+    if (s->needs_exact) return Py_BuildValue("{sO}", "needs_exact", Py_True);
+    const PyRef beta = PyRef::steal(as_bytes(s->beta)), inverse = PyRef::steal(as_bytes(s->inverse)),
+                weights = PyRef::steal(as_bytes(s->residual_weights)), scores = PyRef::steal(as_bytes(s->scores)),
+                left = PyRef::steal(as_bytes(s->left)), design = PyRef::steal(as_bytes(s->design_factor));
     if (!beta || !inverse || !weights || !scores || !left || !design) return nullptr;
     return Py_BuildValue("{sOsOsdsdsOsOsOsOsO}", "beta", beta.get(), "inverse", inverse.get(), "ssr", s->ssr, "tss",
                          s->tss, "residual_weights", weights.get(), "scores", scores.get(), "left", left.get(),
@@ -368,10 +364,10 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
     const ml::ScoreSums& s = **result;
-    Ref meat(power >= 0 ? as_bytes(s.meat) : Py_NewRef(Py_None));
-    Ref clusters(PyList_New(ways));
-    Ref residuals(sums ? pack_sums(s.residuals) : Py_NewRef(Py_None));
-    Ref gram(s.gram.size() > 0 ? as_bytes(s.gram) : Py_NewRef(Py_None));
+    const PyRef meat = PyRef::steal(power >= 0 ? as_bytes(s.meat) : Py_NewRef(Py_None));
+    const PyRef clusters = PyRef::steal(PyList_New(ways));
+    const PyRef residuals = PyRef::steal(sums ? pack_sums(s.residuals) : Py_NewRef(Py_None));
+    const PyRef gram = PyRef::steal(s.gram.size() > 0 ? as_bytes(s.gram) : Py_NewRef(Py_None));
     if (!meat || !clusters || !residuals || !gram) return nullptr;
     for (Py_ssize_t i = 0; i < ways; ++i) {
         PyObject* b = as_bytes(s.cluster_sums[static_cast<std::size_t>(i)]);
@@ -395,7 +391,7 @@ PyObject* residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!e.get(args[0], 1, false, "e")) return nullptr;
     const la::VectorView v{e.data(), e.dim(0), e.stride(0)};
     stats::ResidualSums sums;
-    Ref done(run_native([&] { sums = stats::ResidualSums::of(v); }));
+    const PyRef done = PyRef::steal(run_native([&] { sums = stats::ResidualSums::of(v); }));
     if (!done) return nullptr;
     return pack_sums(sums);
 }
@@ -405,7 +401,7 @@ PyObject* condition_number(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Buffer x;
     if (!x.get(args[0], 2, false, "x")) return nullptr;
     double c = 0.0;
-    Ref done(run_native([&] { c = la::scaled_condition_number(x.matrix()); }));
+    const PyRef done = PyRef::steal(run_native([&] { c = la::scaled_condition_number(x.matrix()); }));
     if (!done) return nullptr;
     return PyFloat_FromDouble(c);
 }
@@ -477,7 +473,7 @@ public:
     bool count(const char* name, std::optional<std::uint64_t>& out, bool needed) const {
         PyObject* v = needed ? required(name) : get(name);
         if (!v) return !needed;
-        Ref index(PyNumber_Index(v));
+        const PyRef index = PyRef::steal(PyNumber_Index(v));
         if (!index) return false;
         const unsigned long long c = PyLong_AsUnsignedLongLong(index.get());
         if (c == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -524,7 +520,7 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     // A copy holds every text the report points into, whatever a float
     // conversion on the way does to the caller's dict.
-    Ref copy(PyDict_Copy(args[0]));
+    const PyRef copy = PyRef::steal(PyDict_Copy(args[0]));
     if (!copy) return nullptr;
     const ReportFields f(copy.get());
     if (!f.check()) return nullptr;
@@ -553,7 +549,7 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
     // A tuple copy of the rows: a list could change under the float conversions.
     PyObject* given_rows = f.get("rows");
-    Ref held_rows(given_rows ? PySequence_Tuple(given_rows) : nullptr);
+    const PyRef held_rows = PyRef::steal(given_rows ? PySequence_Tuple(given_rows) : nullptr);
     std::vector<report::CoefficientRow> rows;
     if (given_rows) {
         if (!held_rows || !coefficient_rows(held_rows.get(), rows)) return nullptr;

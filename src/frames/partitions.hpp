@@ -22,7 +22,7 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 #define ORDINATA_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(f)))
 #define ORDINATA_PARTITION_METHODS                                                                                  \
     {"moments", ORDINATA_FASTCALL(ordinata::frames::moments), METH_FASTCALL,                                        \
-     "moments(a, w, intercept, group, table): (n, weight, mean, R) of the columns of a."},                          \
+     "moments(a, w, intercept, group, table, exact=False): the moments of the columns of a."},                      \
         {"merge_moments", ORDINATA_FASTCALL(ordinata::frames::merge_moments), METH_FASTCALL,                        \
          "merge_moments(a, b): the moments of the union of two sets of rows."},                                     \
         {"solve_moments", ORDINATA_FASTCALL(ordinata::frames::solve_moments), METH_FASTCALL,                        \

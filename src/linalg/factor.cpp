@@ -324,6 +324,30 @@ LinalgResult<Vector> singular_values(MatrixView a) {
     return s;
 }
 
+LinalgResult<SingularDecomposition> singular_decomposition(MatrixView a) {
+    const index_t m = a.rows(), n = a.cols(), k = std::min(m, n);
+    SingularDecomposition out{Vector(k), Matrix(n, n, 0.0)};
+    if (n == 0) return out;
+    if (!fits_int(m) || !fits_int(n) || m == 0)
+        return std::unexpected(LinalgError{LinalgError::Kind::LapackInvalidShape});
+    Vector abuf = col_major(a, m, kSvd);
+    Vector vt(n * n, kSvd);
+    const lapack_int M = as_int(m), N = as_int(n), one = 1;
+    lapack_int info = 0, lwork = -1;
+    double query = 0.0, dummy = 0.0;
+    lapack::dgesvd_("N", "A", &M, &N, abuf.data(), &M, out.values.data(), &dummy, &one, vt.data(), &N, &query, &lwork,
+                    &info, 1, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    lwork = std::max<lapack_int>(static_cast<lapack_int>(query), 1);
+    Vector work(static_cast<index_t>(lwork), kSvd);
+    lapack::dgesvd_("N", "A", &M, &N, abuf.data(), &M, out.values.data(), &dummy, &one, vt.data(), &N, work.data(),
+                    &lwork, &info, 1, 1);
+    if (info != 0) return std::unexpected(LinalgError::from_info(info));
+    for (index_t j = 0; j < n; ++j)
+        for (index_t i = 0; i < n; ++i) out.vt(i, j) = vt[j * n + i];
+    return out;
+}
+
 LinalgResult<Vector> symmetric_eigenvalues(MatrixView a) {
     if (auto ok = check_square(a); !ok) return std::unexpected(ok.error());
     const index_t n = a.rows();

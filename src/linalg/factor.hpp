@@ -65,6 +65,13 @@ inline index_t triangularise_work(index_t n) { return n * 33 + 1; }
 
 // Singular values in descending order (dgesvd without vectors).
 LinalgResult<Vector> singular_values(MatrixView a);
+// Singular values in descending order and the right singular vectors, the
+// rows of vt (n x n): the directions along which the columns depend.
+struct SingularDecomposition {
+    Vector values;
+    Matrix vt;
+};
+LinalgResult<SingularDecomposition> singular_decomposition(MatrixView a);
 // Eigenvalues of a symmetric matrix in ascending order, from its lower triangle.
 LinalgResult<Vector> symmetric_eigenvalues(MatrixView a);
 

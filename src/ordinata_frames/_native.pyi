@@ -12,13 +12,22 @@ def gram(x: NDArray[np.float64], t: NDArray[np.float64] | None, s: NDArray[np.fl
 def rows_times(x: NDArray[np.float64], t: NDArray[np.float64], out: NDArray[np.float64], /) -> None: ...
 
 
+# (n, total_weight, pivot bytes, mean bytes, R bytes, intercept, exact): exact is False where some
+# partition's R is the Cholesky factor of its Gram matrix rather than the QR of its rows; merging
+# ANDs it.
 Moments = tuple[Any, ...]
 ResidualSums = tuple[float, ...]
 
+# exact=False takes, per partition, the Cholesky factor of the centred Gram where it can be trusted,
+# the rows' QR elsewhere; exact=True the rows' QR everywhere.
 def moments(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np.float64] | None, intercept: bool,
-            group: NDArray[np.int64] | None, table: NDArray[np.float64] | None, /) -> Moments: ...
+            group: NDArray[np.int64] | None, table: NDArray[np.float64] | None, exact: bool = False,
+            /) -> Moments: ...
 def merge_moments(a: Moments, b: Moments, /) -> Moments: ...
-def solve_moments(m: Moments, kind: str, q: int, raw_lengths: NDArray[np.float64] | None, alpha: float,
+# The fit as a dict; {"needs_exact": True} alone when m is not exact and its design too ill-conditioned
+# for R factors from Gram matrices: the moments are then to be taken again with exact=True.
+# kind: 0 OLS, 1 WLS, 2 Ridge, 3 FE, 4 IV, 5 TSLS (the route policy and the refusals of that fit).
+def solve_moments(m: Moments, kind: int, q: int, raw_lengths: NDArray[np.float64] | None, alpha: float,
                   exogenous: int, instruments: int, endogenous: int, /) -> dict[str, Any]: ...
 def score_pass(a: NDArray[np.float64] | list[NDArray[np.float64]], w: NDArray[np.float64] | None, pivot: NDArray[np.float64],
                mean: NDArray[np.float64], intercept: bool, weight: float, residual_weights: NDArray[np.float64],
@@ -30,3 +39,15 @@ def merge_residual_sums(a: ResidualSums, b: ResidualSums, /) -> ResidualSums: ..
 def residual_sums(e: NDArray[np.float64], /) -> ResidualSums: ...
 def condition_number(x: NDArray[np.float64], /) -> float: ...
 def report(fields: dict[str, Any], /) -> str: ...
+
+# Small dense linear algebra by the core's factorisations. Non-finite input raises ValueError.
+# a^-1 b by LU with partial pivoting (b a vector or a matrix, the result shaped like it); a matrix
+# whose reciprocal condition is below eps raises ValueError("singular matrix").
+def solve(a: NDArray[np.float64], b: NDArray[np.float64], /) -> NDArray[np.float64]: ...
+# The R factor, min(m, n) x n and upper triangular, of the Householder QR of the m x n a.
+def r_factor(a: NDArray[np.float64], /) -> NDArray[np.float64]: ...
+# L^-1 columns for sigma = L L', sigma read as the native GLS reads it: every entry finite and sigma
+# symmetric up to rounding (ValueError), positive definite (RuntimeError), with the GLS's messages.
+def whiten(sigma: NDArray[np.float64], columns: NDArray[np.float64], /) -> NDArray[np.float64]: ...
+# The singular values, largest first, and the right singular vectors as the rows of vt.
+def singular(a: NDArray[np.float64], /) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...

@@ -113,6 +113,11 @@ class Moments:
     def intercept(self) -> bool:
         return bool(self.native[5])
 
+    @property
+    def exact(self) -> bool:
+        """Every block's R from its rows' QR (not the Cholesky factor of its Gram matrix)."""
+        return bool(self.native[6])
+
     def columns(self, cols: list[int]) -> Moments:
         """The moments of a leading block of columns and one more, the last's R column re-triangularised."""
         r = self.r
@@ -123,14 +128,15 @@ class Moments:
         sub[: len(z), -1] = r[: len(z), target]
         sub[-1, -1] = np.linalg.norm(r[len(z):, target])
         return Moments((self.native[0], self.native[1], self.pivot[cols].tobytes(), self.mean[cols].tobytes(),
-                        sub.tobytes(), self.native[5]))
+                        sub.tobytes(), self.native[5], self.native[6]))
 
 
 def moments(a: list[np.ndarray], w: np.ndarray | None, intercept: bool, group: np.ndarray | None = None,
             table: np.ndarray | None = None, *, exact: bool = False) -> Moments:
-    """The native moments pass. `exact` asks for the exact (refined) pass where the solve found the
-    fast one's too poorly conditioned; today's pass is always exact."""
-    return Moments(_native.moments(a, w, intercept, group, table))
+    """The native moments pass: each block's R the Cholesky factor of its centred Gram matrix where
+    the core trusts it, else its rows' QR; `exact` asks for the rows' QR everywhere, where the solve
+    found the merged Gram route too poorly conditioned for the design."""
+    return Moments(_native.moments(a, w, intercept, group, table, exact))
 
 
 def merge_moments(a: Moments | None, b: Moments | None) -> Moments | None:

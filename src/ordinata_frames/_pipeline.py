@@ -10,7 +10,8 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass, replace
-from typing import Any
+from enum import IntEnum
+from typing import Any, TypeVar
 
 import numpy as np
 import pandas as pd
@@ -20,6 +21,8 @@ from ordinata_frames._passes import Moments, Pass, Stats, Sums
 from ordinata_frames._plan import Plan
 from ordinata_frames._report import TITLES, ReportStats
 from ordinata_frames._results import PredictState, Results, TestResult
+
+T = TypeVar("T")
 
 # A block's formulaic design holds at most about this many cells (32 MiB): a table whose
 # design would be larger is fitted block by block, so that it never stands whole in memory.
@@ -90,29 +93,46 @@ class Fit:
     left: np.ndarray
     design_factor: np.ndarray
     score_gram: bool
-    exact_needed: bool = False
 
     @classmethod
-    def solve(cls, moments: Moments, kind: str, *, k: int, c: int, q: int = 0,
+    def solve(cls, moments: Moments, kind: Kind, *, k: int, c: int, q: int = 0,
               raw: np.ndarray | None = None, alpha: float = 0.0, kw: int = 0, kz: int = 0, ke: int = 0) -> Fit:
         s = _native.solve_moments(moments.native, kind, q, raw, alpha, kw, kz, ke)
+        if s.get("needs_exact"):
+            raise _NeedsExact
         ks = k - (1 if moments.intercept else 0)
         return cls(_arr(s["beta"], k), _arr(s["inverse"], k, k), s["ssr"], s["tss"],
                    _arr(s["residual_weights"], c), _arr(s["scores"], ks, c), _arr(s["left"], k, k),
-                   _arr(s["design_factor"], k, k), s["score_gram"], bool(s.get("exact_needed", False)))
+                   _arr(s["design_factor"], k, k), s["score_gram"])
 
 
-def _solved(first_pass: Callable[[bool], Stats], solve: Callable[[Moments], Fit]) -> tuple[Stats, Fit]:
+class Kind(IntEnum):
+    """The fit the native solve makes of the moments: its route policy and its refusals."""
+
+    OLS = 0
+    WLS = 1
+    RIDGE = 2
+    FE = 3
+    IV = 4
+    TSLS = 5
+
+
+class _NeedsExact(Exception):
+    """The merged moments hold R factors from Gram matrices and the design is too ill-conditioned
+    for them: the first pass is to be made again from the rows' QR."""
+
+
+def _solved(first_pass: Callable[[bool], Stats], solve: Callable[[Moments], T]) -> tuple[Stats, T]:
     """The solve of the merged moments; where the solve finds the fast pass's moments too poorly
     conditioned for the design, the pass is made again exactly and solved again."""
     stats = first_pass(False)
     assert stats.moments is not None
-    fit = solve(stats.moments)
-    if fit.exact_needed:
+    try:
+        return stats, solve(stats.moments)
+    except _NeedsExact:
         stats = first_pass(True)
         assert stats.moments is not None
-        fit = solve(stats.moments)
-    return stats, fit
+        return stats, solve(stats.moments)
 
 
 def _r2(ssr: float, tss: float, clamp: bool) -> float:
@@ -215,10 +235,15 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
                            formula, plan)
         return stats
 
-    def solve(m: Moments) -> Fit:
-        return _run(formula, plan, lambda: Fit.solve(m, model.lower(), k=k, c=c, alpha=alpha, kw=kw, kz=kz, ke=ke))
+    family = request.family
 
-    stats, f = _solved(first_pass, solve)
+    def solve(m: Moments) -> tuple[Fit, list[Fit]]:
+        f = _run(formula, plan, lambda: Fit.solve(m, Kind[model.upper()], k=k, c=c, alpha=alpha, kw=kw, kz=kz, ke=ke))
+        if not (plan.instrumental and family.residual_pass):
+            return f, []
+        return f, [_first_stage_fit(m, kw + kz, kw + kz + j) for j in range(ke)]
+
+    stats, (f, first_stage_fits) = _solved(first_pass, solve)
     moments = stats.moments
     assert moments is not None
     n = stats.rows
@@ -231,10 +256,6 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
     reported_mse = _unweighted_ssr(stats.plain, moments, f) / (n - k) if stats.plain else mse
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k)
     diagnostics = model in ("OLS", "Ridge")
-    family = request.family
-    first_stage_fits: list[Fit] = []
-    if plan.instrumental and family.residual_pass:
-        first_stage_fits = [_first_stage_fit(moments, kw + kz, kw + kz + j) for j in range(ke)]
 
     def second_pass(residual_sums: bool, leverage: int) -> Sums:
         p = Pass(pivot=moments.pivot, mean=moments.mean, intercept=plan.intercept, total_weight=moments.weight,
@@ -294,7 +315,7 @@ def _embed_scores(scores: np.ndarray, c: int, z: int) -> np.ndarray:
 def _first_stage_fit(moments: Moments, z: int, target: int) -> Fit:
     sub = moments.columns([*range(z), target])
     k = z + (1 if moments.intercept else 0)
-    return Fit.solve(sub, "ols", k=k, c=z + 1)
+    return Fit.solve(sub, Kind.OLS, k=k, c=z + 1)
 
 
 def _check_repeated(exog: list[str], excluded: list[str]) -> None:
@@ -423,7 +444,7 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
         return within
 
     def solve(m: Moments) -> Fit:
-        return _run(formula, plan, lambda: Fit.solve(m, "fe", k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq)))
+        return _run(formula, plan, lambda: Fit.solve(m, Kind.FE, k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq)))
 
     within, f = _solved(first_pass, solve)
     df_resid = n - k - groups
@@ -485,18 +506,33 @@ def fit_gls(formula: str, source: InMemory, *, pieces: _formula.Pieces, sigma: A
         raise _message(ValueError("Insufficient samples"), formula, plan)
     if len(d.rows) < total:
         sigma = sigma[np.ix_(d.rows, d.rows)]
-    if not np.isfinite(sigma).all():
-        raise _message(ValueError("Input contains NaN or infinite values"), formula, plan)
-    design = np.column_stack(([np.ones(n)] if plan.intercept else []) + d.a)
+    # With an intercept the columns are whitened about their means, L^-1 [1 | X - 1m' | y - m_y]: an
+    # offset in a column (a date, a level) would otherwise enter the whitened columns along L^-1 1
+    # and cancel there with its digits. The fit is taken back to the given columns by
+    # T = [[1, -m'], [0, I]]: beta = T beta_c + m_y e_0, the inverse T A_c T', the design's factor R_c T^-1.
+    centre = np.array([np.mean(column) for column in d.a]) if plan.intercept else np.zeros(k + 1)
+    columns = [column - m for column, m in zip(d.a, centre)] if plan.intercept else d.a
+    design = np.column_stack(([np.ones(n)] if plan.intercept else []) + columns)
     try:
         whitened = np.asfortranarray(_linalg.whiten(sigma, design))
-    except np.linalg.LinAlgError:
-        raise _message(RuntimeError("Covariance matrix is not positive definite"), formula, plan) from None
+    except (ValueError, RuntimeError) as error:
+        raise _message(error, formula, plan) from None
     white = replace(plan, intercept=False, direct=None)
     a = [whitened[:, j] for j in range(k + 1)]
-    stats = _passes.Stats(_passes.moments(a, None, False), rows=n, target=_passes.target_stats(a[-1], None))
+    # R-squared's total sum of squares is that of L^-1 y about its mean, the given target's.
+    target = a[-1] + centre[-1] * a[0] if plan.intercept else a[-1]
+    stats = _passes.Stats(_passes.moments(a, None, False, exact=True), rows=n,
+                          target=_passes.target_stats(target, None))
     assert stats.moments is not None
-    f = _run(formula, plan, lambda: Fit.solve(stats.moments, "ols", k=k, c=k + 1))
+    f = _run(formula, plan, lambda: Fit.solve(stats.moments, Kind.OLS, k=k, c=k + 1))
+    if plan.intercept:
+        t = np.eye(k)
+        t[0, 1:] = -centre[:-1]
+        t_inv = np.eye(k)
+        t_inv[0, 1:] = centre[:-1]
+        beta = t @ f.beta
+        beta[0] += centre[-1]
+        f = replace(f, beta=beta, inverse=t @ f.inverse @ t.T, design_factor=f.design_factor @ t_inv)
     mse = f.ssr / (n - k)
     r2 = _r2(f.ssr, stats.target[2], True)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k)

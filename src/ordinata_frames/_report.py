@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ordinata_frames import _native
+from ordinata_frames import _linalg, _native
 
 if TYPE_CHECKING:
     from ordinata_frames._results import Results
@@ -90,7 +90,7 @@ def wald_f(names: tuple[str, ...], params: np.ndarray, cov: np.ndarray, df: floa
         return None
     b = params[slopes]
     try:
-        stat = float(b @ np.linalg.solve(cov[np.ix_(slopes, slopes)], b)) / len(slopes)
-    except np.linalg.LinAlgError:
+        stat = float(b @ _linalg.solve(cov[np.ix_(slopes, slopes)], b)) / len(slopes)
+    except ValueError:
         stat = math.nan
     return stat, _native.f_sf(stat, len(slopes), df) if math.isfinite(stat) else math.nan

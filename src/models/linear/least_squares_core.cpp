@@ -227,12 +227,12 @@ std::expected<LeastSquaresSolution, SolveFailure> solve(const LeastSquaresProble
     linalg::Scratch<kStackOrder * kStackOrder> gs(p * p);
     std::optional<SquareFactor> f = factor(equilibrate(g, d.data(), gs.data()), route);
     if (pr.penalised) {
-        if (f && (f->rcond >= kExamineBelowRcond || !pr.penalty)) return from_factor(std::move(*f), pr, d.data());
+        if (f && (normal_equations_trusted(f->rcond) || !pr.penalty)) return from_factor(std::move(*f), pr, d.data());
         if (!pr.penalty) return std::unexpected(SolveFailure::Singular);
         return solve_penalised_by_qr(pr, d.data());
     }
     const double rcond = f ? f->rcond : 0.0;
-    const bool ill = rcond < kExamineBelowRcond;
+    const bool ill = !normal_equations_trusted(rcond);
     if (!ill && ratio_min >= kOffsetColumnBelow) return from_factor(std::move(*f), pr, d.data());
 
     // Look at the design itself: QR of A with unit columns gives its
@@ -351,10 +351,6 @@ bool refinement_converges(double rcond, index_t p) {
     return static_cast<double>(p) * kEps < kRefineContractionBelow * rcond;
 }
 
-std::unexpected<EstimatorError> route_error(const RoutePolicy& policy, std::string message) {
-    return policy.value_errors ? value_error(std::move(message)) : runtime_error(std::move(message));
-}
-
 // The explicit design of a system stated by its rows, formed on demand:
 // whole, or row by row in extended precision.
 struct RowsOfSystem {
@@ -382,6 +378,14 @@ LeastSquaresProblem routed_problem(const RoutedProblem& rp, const DesignSystem& 
 
 }  // namespace
 
+std::unexpected<EstimatorError> singular_refusal(const RoutePolicy& policy, Route route,
+                                                 const char* identified_singular) {
+    const char* message = identified_singular   ? identified_singular
+                          : route == Route::Svd ? policy.svd_singular
+                                                : policy.singular;
+    return policy.value_errors ? value_error(message) : runtime_error(message);
+}
+
 Result<RoutedSolution> solve_routed(const RoutedProblem& rp, const RoutePolicy& policy) {
     const Route route = choose_route(policy, rp.n, rp.q, rp.columns);
     std::optional<DesignSystem> formed;
@@ -395,7 +399,7 @@ Result<RoutedSolution> solve_routed(const RoutedProblem& rp, const RoutePolicy& 
     // scale would cost it.
     const Factorisation by = route == Route::Factored ? policy.factored : Factorisation::Lu;
     auto s = solve(routed_problem(rp, sys, rows, true), by);
-    if (!s) return route_error(policy, route == Route::Svd ? policy.svd_singular : policy.singular);
+    if (!s) return singular_refusal(policy, route);
     const bool refine_it = policy.refine && refinement_converges(s->rcond, sys.g.rows()) &&
                            (s->by_qr || frobenius_condition(sys.g, s->inverse) > kRefineAboveFrobeniusCondition);
     for (int step = 0; refine_it && step < kRefinementSteps; ++step) refine(rp.x, rp.y, sys, s->inverse, s->beta);
@@ -505,6 +509,61 @@ std::expected<FactoredSolution, SolveFailure> solve_factored(const FactoredProbl
         out.mean_coordinates = std::move(*w);
     }
     return out;
+}
+
+std::optional<Matrix> trusted_cholesky(const Matrix& g) {
+    const index_t p = g.rows();
+    Vector d(p);
+    for (index_t j = 0; j < p; ++j) {
+        d[j] = power_of_two_near(std::sqrt(g(j, j)));
+        if (!(d[j] > 0.0) || !std::isfinite(d[j])) return std::nullopt;
+    }
+    Matrix gs(p, p);
+    equilibrate(g, d.data(), gs.data());
+    auto f = linalg::factor_cholesky(gs.view());
+    if (!f || !normal_equations_trusted(f->rcond)) return std::nullopt;
+    // g = D L L' D: R = L' D, L held column-major in the factor.
+    Matrix r(p, p, 0.0);
+    for (index_t i = 0; i < p; ++i)
+        for (index_t j = i; j < p; ++j) r(i, j) = f->factors[i * p + j] * d[j];
+    return r;
+}
+
+Result<FactoredSolution> solve_factored(const FactoredProblem& pr, const RoutePolicy& policy, index_t q,
+                                        const char* identified_singular) {
+    const Route route = choose_route(policy, pr.n, q, pr.k);
+    if (pr.n <= pr.k) return singular_refusal(policy, route, identified_singular);
+    auto s = solve_factored(pr);
+    if (!s) return singular_refusal(policy, route, identified_singular);
+    return std::move(*s);
+}
+
+std::optional<Matrix> first_stage_from_factor(const Matrix& r, index_t z, const std::vector<index_t>& cols, double tol,
+                                              bool identified) {
+    // Z~'s factor with unit columns: the instruments' rank is judged there.
+    Vector dz(z);
+    Matrix rz(z, z, 0.0);
+    for (index_t j = 0; j < z; ++j) {
+        double sum = 0.0;
+        for (index_t i = 0; i <= j; ++i) sum += r(i, j) * r(i, j);
+        dz[j] = sum > 0.0 ? std::sqrt(sum) : 1.0;
+        for (index_t i = 0; i <= j; ++i) rz(i, j) = r(i, j) / dz[j];
+    }
+    Matrix rhs(z, cols.size());
+    for (index_t i = 0; i < z; ++i)
+        for (index_t s = 0; s < cols.size(); ++s) rhs(i, s) = r(i, cols[s]);
+    std::optional<Matrix> pi;
+    if (singular_value_ratio(rz) > tol) {
+        auto solved = linalg::solve_triangular(rz.view(), Triangle::Upper, rhs.view());
+        if (solved) pi = std::move(*solved);
+    } else if (!identified) {
+        auto ls = linalg::least_squares(rz.view(), rhs.view(), tol);
+        if (ls) pi = std::move(ls->solution);
+    }
+    if (!pi) return std::nullopt;
+    for (index_t i = 0; i < z; ++i)
+        for (index_t s = 0; s < cols.size(); ++s) (*pi)(i, s) /= dz[i];
+    return pi;
 }
 
 double scaled_singular_ratio(MatrixView a) {

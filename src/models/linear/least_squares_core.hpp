@@ -15,6 +15,7 @@
 #include <expected>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "linalg/matrix.hpp"
 #include "models/estimator_error.hpp"
@@ -94,6 +95,23 @@ struct FactoredSolution {
     double singular_ratio = 0.0;
 };
 std::expected<FactoredSolution, SolveFailure> solve_factored(const FactoredProblem& problem);
+// The same with the route a fit of q parameters takes by policy, and its
+// refusal of a singular system (or, given, the refusal of an exactly
+// identified system whose cross-products are singular).
+Result<FactoredSolution> solve_factored(const FactoredProblem& problem, const RoutePolicy& policy, index_t q,
+                                        const char* identified_singular = nullptr);
+// The refusal of a singular system on a route, as the policy words it.
+std::unexpected<EstimatorError> singular_refusal(const RoutePolicy& policy, Route route,
+                                                 const char* identified_singular = nullptr);
+
+// The projection of the columns cols of a design onto its first z columns,
+// in the coordinates of its R factor's first z rows: Pi with the projected
+// columns equal to Z~ Pi, Z~ the first z columns of the design whose R
+// factor r is. Instruments of full rank solve the triangle; collinear ones
+// keep the span they have (as first_stage does from rows) unless the system
+// is exactly identified. Empty when the projection cannot be formed.
+std::optional<Matrix> first_stage_from_factor(const Matrix& r, index_t z, const std::vector<index_t>& cols, double tol,
+                                              bool identified);
 
 // The first stage of two-stage least squares, Pi with X ~ Z Pi.
 // Whether its q x q normal equations are worth forming for n rows.
@@ -108,6 +126,11 @@ std::optional<Matrix> first_stage_from_moments(const Matrix& zz, const Matrix& z
 // directions above the rank tolerance, so that collinear instruments still
 // give the projection onto the span they have.
 Result<Matrix> first_stage(MatrixView z, MatrixView x);
+
+// The Cholesky factor R (R'R = g) of a Gram matrix whose normal equations
+// solve() would take as they are: positive definite, the unit-diagonal
+// form's reciprocal condition trusted. Empty otherwise.
+std::optional<Matrix> trusted_cholesky(const Matrix& g);
 
 // sigma_min / sigma_max of a matrix with unit-length columns, 0 when a column
 // is zero or the ratio cannot be computed.

@@ -5,6 +5,7 @@
 
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
+#include "linalg/row_blocks.hpp"
 #include "models/linear/design_system.hpp"
 #include "models/linear/least_squares_core.hpp"
 #include "models/linear/validation.hpp"
@@ -12,8 +13,6 @@
 namespace ordinata::models::linear {
 
 namespace {
-
-using linalg::Triangle;
 
 // Rows a chunk folds into the running factor at once: its block stays in
 // the cache while LAPACK reflects it.
@@ -59,50 +58,96 @@ double column_length(const Matrix& r, index_t j) {
     return std::sqrt(sum);
 }
 
-std::unexpected<EstimatorError> refusal(const RoutePolicy& policy, const char* message) {
-    return policy.value_errors ? value_error(message) : runtime_error(message);
-}
+}  // namespace
 
-// sigma_min / sigma_max of a small factor, 0 when it cannot be computed.
-double singular_ratio(const Matrix& r) {
-    auto sv = linalg::singular_values(r.view());
-    if (!sv || sv->size() == 0 || !((*sv)[0] > 0.0)) return 0.0;
-    return (*sv)[sv->size() - 1] / (*sv)[0];
-}
+namespace {
 
-// The projection of the design's columns onto the instruments in the
-// coordinates of R's first z rows: Pi with the centred design projected
-// equal to Z~ Pi. Full-rank instruments solve the triangle; collinear ones
-// keep the span they have, as the first stage from the rows does.
-std::optional<Matrix> instrument_projection(const Matrix& r, index_t z, const std::vector<index_t>& cols, double tol,
-                                            bool identified) {
-    Vector dz(z);
-    Matrix rz(z, z, 0.0);
-    for (index_t j = 0; j < z; ++j) {
-        const double len = column_length(r, j);
-        dz[j] = len > 0.0 ? len : 1.0;
-        for (index_t i = 0; i <= j; ++i) rz(i, j) = r(i, j) / dz[j];
+// The moments from the Gram of the centred, weighted rows; empty where the
+// Gram's Cholesky factor is not to be trusted (or a value is not finite,
+// which the rows' route then names).
+std::optional<Moments> moments_by_gram(const Columns& a, const VectorView* w, bool intercept,
+                                       const RowCentres* centres) {
+    const index_t n = a.rows, c = a.cols();
+    if (n < c || c == 0) return std::nullopt;
+    const bool centring = intercept && !centres;
+    Moments m{n, 0.0, Vector(c, 0.0), Vector(c, 0.0), Matrix(), intercept, false};
+    // Rows [(x - pivot) s | s]: the last column's sums give the weight and
+    // the rows' offsets from the pivot, by which the Gram is centred at the
+    // exact mean (as scaled_cross_products does with exact_centre).
+    const index_t width = c + (centring ? 1 : 0);
+    const index_t block = std::max<index_t>(64, 16384 / width);
+    // The pivot: the first block's plain means, so that the offsets the
+    // centring takes back are a small share of the spread.
+    if (centring) {
+        const index_t first_rows = std::min(n, block);
+        for (index_t j = 0; j < c; ++j) {
+            double sum = 0.0;
+            for (index_t i = 0; i < first_rows; ++i) sum += a(i, j);
+            m.pivot[j] = sum / static_cast<double>(first_rows);
+        }
     }
-    Matrix rhs(z, cols.size());
-    for (index_t i = 0; i < z; ++i)
-        for (index_t s = 0; s < cols.size(); ++s) rhs(i, s) = r(i, cols[s]);
-    std::optional<Matrix> pi;
-    if (singular_ratio(rz) > tol) {
-        auto solved = linalg::solve_triangular(rz.view(), Triangle::Upper, rhs.view());
-        if (solved) pi = std::move(*solved);
-    } else if (!identified) {
-        auto ls = linalg::least_squares(rz.view(), rhs.view(), tol);
-        if (ls) pi = std::move(ls->solution);
+    const double* pivot = m.pivot.data();
+    const Matrix acc = linalg::row_block_gram_upper(n, width, block, [&](index_t first, index_t rows, double* buf) {
+        for (index_t j = 0; j < c; ++j) {
+            const double* col = a.base[j];
+            const linalg::stride_t stride = a.stride[j];
+            double* dst = buf + j;
+            if (centres) {
+                for (index_t i = 0; i < rows; ++i)
+                    dst[i * width] = col[static_cast<linalg::stride_t>(first + i) * stride] -
+                                     centres->table(static_cast<index_t>(centres->group[first + i]), j);
+            } else {
+                const double p = pivot[j];
+                for (index_t i = 0; i < rows; ++i)
+                    dst[i * width] = col[static_cast<linalg::stride_t>(first + i) * stride] - p;
+            }
+        }
+        if (w) {
+            for (index_t i = 0; i < rows; ++i) {
+                const double s = std::sqrt((*w)[first + i]);
+                double* row = buf + i * width;
+                for (index_t j = 0; j < c; ++j) row[j] *= s;
+                if (centring) row[c] = s;
+            }
+        } else if (centring) {
+            for (index_t i = 0; i < rows; ++i) buf[i * width + c] = 1.0;
+        }
+    });
+    for (index_t i = 0; i < width; ++i)
+        for (index_t j = i; j < width; ++j)
+            if (!std::isfinite(acc(i, j))) return std::nullopt;
+    double total = static_cast<double>(n);
+    if (centring) {
+        total = acc(c, c);
+    } else if (w) {
+        total = 0.0;
+        for (index_t i = 0; i < n; ++i) total += (*w)[i];
     }
-    if (!pi) return std::nullopt;
-    for (index_t i = 0; i < z; ++i)
-        for (index_t s = 0; s < cols.size(); ++s) (*pi)(i, s) /= dz[i];
-    return pi;
+    if (!(total > 0.0) || !std::isfinite(total)) return std::nullopt;
+    Matrix g(c, c);
+    for (index_t i = 0; i < c; ++i)
+        for (index_t j = i; j < c; ++j) g(i, j) = acc(i, j);
+    if (centring) {
+        // sum w (x - p)(x - p)' - W a a' with a = sum w (x - p) / W: centred
+        // at p + a, which the moments keep as the pivot and its offset.
+        for (index_t j = 0; j < c; ++j) m.mean[j] = acc(j, c) / total;
+        for (index_t i = 0; i < c; ++i)
+            for (index_t j = i; j < c; ++j) g(i, j) -= total * m.mean[i] * m.mean[j];
+    }
+    linalg::mirror_upper(g);
+    auto r = trusted_cholesky(g);
+    if (!r) return std::nullopt;
+    m.total_weight = total;
+    m.r = std::move(*r);
+    return m;
 }
 
 }  // namespace
 
-Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool intercept, const RowCentres* centres) {
+Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool intercept, const RowCentres* centres,
+                                   bool exact) {
+    if (!exact)
+        if (auto m = moments_by_gram(a, w, intercept, centres)) return std::move(*m);
     const index_t n = a.rows, c = a.cols();
     const bool centring = intercept && !centres;
     Moments m{n, 0.0, Vector(c, 0.0), Vector(c, 0.0), Matrix(), intercept};
@@ -154,8 +199,13 @@ Moments merge_moments(const Moments& a, const Moments& b) {
     if (a.n == 0) return b;
     if (b.n == 0) return a;
     const index_t c = a.mean.size();
-    Moments out{a.n + b.n,  a.total_weight + b.total_weight, Vector::from(a.pivot.view()), Vector(c), Matrix(),
-                a.intercept};
+    Moments out{a.n + b.n,
+                a.total_weight + b.total_weight,
+                Vector::from(a.pivot.view()),
+                Vector(c),
+                Matrix(),
+                a.intercept,
+                a.exact && b.exact};
     StackedFactor f(c, c);
     const double share = out.total_weight > 0.0 ? b.total_weight / out.total_weight : 0.0;
     const double link = a.total_weight > 0.0 && b.total_weight > 0.0 ? std::sqrt(a.total_weight * share) : 0.0;
@@ -187,13 +237,29 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     }
     const index_t ks = cols.size(), k = ks + (mo.intercept ? 1 : 0);
     const index_t q = pr.q ? pr.q : k;
-    const bool svd = choose_route(policy, mo.n, q, k) == Route::Svd;
-    const char* message =
-        pr.identified_singular ? pr.identified_singular : (svd ? policy.svd_singular : policy.singular);
-    const auto singular = [&] { return refusal(policy, message); };
+    const auto singular = [&] {
+        return singular_refusal(policy, choose_route(policy, mo.n, q, k), pr.identified_singular);
+    };
     if (mo.n <= k || !(mo.total_weight > 0.0)) return singular();
     const Matrix& r = mo.r;
     const double root_w = std::sqrt(mo.total_weight);
+    if (!mo.exact) {
+        // An R from Gram matrices is as good as the normal equations of the
+        // columns the fit reads: where solve() would not take those as they
+        // are, the fit is solved again from the rows' QR.
+        Matrix g(target, target, 0.0);
+        for (index_t i = 0; i < target; ++i)
+            for (index_t j = i; j < target; ++j) {
+                double v = 0.0;
+                for (index_t l = 0; l <= i; ++l) v += r(l, i) * r(l, j);
+                g(i, j) = g(j, i) = v;
+            }
+        if (!trusted_cholesky(g)) {
+            MomentsSolution out;
+            out.needs_exact = true;
+            return out;
+        }
+    }
 
     // The columns' centred lengths for the decisions, and their raw lengths
     // with the intercept's share (or as given) for the bordered rank factor.
@@ -216,8 +282,8 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     if (instrumental) {
         std::vector<index_t> with_target = cols;
         with_target.push_back(target);
-        pi = instrument_projection(r, z, with_target, rank_tolerance(mo.n, z + (mo.intercept ? 1 : 0)),
-                                   pr.identified_singular != nullptr);
+        pi = first_stage_from_factor(r, z, with_target, rank_tolerance(mo.n, z + (mo.intercept ? 1 : 0)),
+                                     pr.identified_singular != nullptr);
         if (!pi) return singular();
         // design = R_z Pi (the projection, in the instrument rows)
         for (index_t i = 0; i < z; ++i)
@@ -248,8 +314,8 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     fp.intercept_row = mo.intercept ? &border : nullptr;
     fp.x_mean = mo.intercept ? &x_mean : nullptr;
     fp.alpha = pr.alpha;
-    auto solved = solve_factored(fp);
-    if (!solved) return singular();
+    auto solved = solve_factored(fp, policy, q, pr.identified_singular);
+    if (!solved) return std::unexpected(solved.error());
     MomentsSolution out;
     const Vector& b = solved->solution.beta;
     const Matrix& r_inv = solved->factor_inverse;  // the design's R^-1: g^-1 = r_inv r_inv'

@@ -36,6 +36,11 @@ struct Moments {
     Vector mean;   // from the pivot
     Matrix r;      // columns x columns, upper triangular
     bool intercept = true;
+    // Whether every partition's R is the QR of its rows. A partition's R
+    // from the Cholesky factor of its Gram carries the rounding of the Gram,
+    // which a well-conditioned fit does not see and an ill-conditioned one
+    // does: solve_moments asks for exact moments then.
+    bool exact = true;
 
     double centre(index_t j) const { return pivot[j] + mean[j]; }
 };
@@ -68,13 +73,19 @@ struct RowCentres {
     MatrixView table = {};
 };
 
-// The moments of the columns of a, read in chunks of rows in a fixed order:
-// each chunk's mean, taken against the first row so that it is accurate
-// whatever the columns' offsets, and the R factor of its centred rows, folded
-// into the running factor by one stacked QR with Chan's update of the means.
-// With centres the rows are demeaned by them and not centred again. Fails
-// on a value or weight that is not finite.
-Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool intercept, const RowCentres* centres);
+// The moments of the columns of a. Unless exact is asked: the Gram of the
+// rows centred at their exact (weighted) mean, pivot plus offset, formed by
+// the blocked, row-parallel rank-k update the fits from rows use, and its
+// Cholesky factor as R, where solve() would trust that Gram's own
+// factorisation. Otherwise (exact asked, fewer rows than columns, a Gram
+// that is singular or ill-conditioned) the rows are read in chunks in a
+// fixed order: each chunk's mean, taken against the first row so that it is
+// accurate whatever the columns' offsets, and the R factor of its centred
+// rows, folded into the running factor by one stacked QR with Chan's update
+// of the means. With centres the rows are demeaned by them and not centred
+// again. Fails on a value or weight that is not finite.
+Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool intercept, const RowCentres* centres,
+                                   bool exact = false);
 // The moments of the union of two sets of rows: the QR of
 // [R_a; R_b; sqrt(W_a W_b / W) (m_b - m_a)'].
 Moments merge_moments(const Moments& a, const Moments& b);
@@ -109,6 +120,10 @@ struct MomentsSolution {
     // The R factor of the design with its intercept column, for the
     // condition number of the report.
     Matrix design_factor;
+    // Moments with an R from a Gram whose merged design solve() would not
+    // take from its normal equations: nothing else is set, and the fit is
+    // to be solved again from exact moments.
+    bool needs_exact = false;
     // Whether the design is ill-conditioned enough for the rounding of the
     // merged R factor to show in a sandwich: the second pass then sums
     // w u u' of the score coordinates, so that the bread can take it back.

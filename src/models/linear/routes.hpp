@@ -30,6 +30,10 @@ inline double rank_tolerance(index_t n, index_t k) {
 // examined, and the fit solved by QR when it is not singular: the normal
 // equations would keep fewer than about eight digits.
 inline constexpr double kExamineBelowRcond = 1e-4;
+// Whether normal equations whose unit-diagonal form has this reciprocal
+// condition are solved from their own factorisation, without a look at the
+// design: every route that forms a Gram asks this.
+inline bool normal_equations_trusted(double rcond) { return rcond >= kExamineBelowRcond; }
 // A column whose centred (or demeaned) part is below this fraction of its
 // raw length lies close to the intercept (or the entity effects).
 inline constexpr double kOffsetColumnBelow = 1e-4;

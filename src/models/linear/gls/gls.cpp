@@ -22,15 +22,6 @@ using linalg::Triangle;
 
 std::string num(index_t v) { return std::to_string(v); }
 
-// s with 2^(2s) max |Sigma_ii| near 1 when that maximum lies outside
-// [2^-480, 2^480); 0 otherwise. lower holds Sigma's lower triangle.
-int sigma_scale_exponent(const Matrix& lower) {
-    double top = 0.0;
-    for (index_t i = 0; i < lower.rows(); ++i) top = std::fmax(top, std::fabs(lower(i, i)));
-    if (!(top > 0.0) || (top >= 0x1p-480 && top < 0x1p480)) return 0;
-    return -(std::ilogb(top) / 2);
-}
-
 // L^-1 [1 | X - 1 m' | y]: the ones column only with an intercept, the pivot
 // m only when given, y only when given. One blocked solve for all the columns reads L once, on one BLAS
 // thread: a threaded solve splits its sums by the BLAS's thread count.
@@ -68,6 +59,17 @@ bool within_tolerance(double a, double b, double s_ii, double s_jj) {
     const double scale = std::sqrt(std::fabs(s_ii * s_jj));
     const double bound = kSymmetryTolerance * std::max({scale, std::fabs(a), std::fabs(b)});
     return std::fabs(a - b) <= bound;
+}
+
+}  // namespace
+
+// s with 2^(2s) max |Sigma_ii| near 1 when that maximum lies outside
+// [2^-480, 2^480); 0 otherwise. lower holds Sigma's lower triangle.
+int sigma_scale_exponent(const Matrix& lower) {
+    double top = 0.0;
+    for (index_t i = 0; i < lower.rows(); ++i) top = std::fmax(top, std::fabs(lower(i, i)));
+    if (!(top > 0.0) || (top >= 0x1p-480 && top < 0x1p480)) return 0;
+    return -(std::ilogb(top) / 2);
 }
 
 // One pass over Sigma in square tiles, so that each entry meets its mirror
@@ -113,7 +115,11 @@ Result<void> check_and_copy_sigma(MatrixView sigma, Matrix& lower) {
     return {};
 }
 
-}  // namespace
+Result<Matrix> checked_sigma_lower(MatrixView sigma) {
+    Matrix lower(sigma.rows(), sigma.rows());
+    if (auto ok = check_and_copy_sigma(sigma, lower); !ok) return std::unexpected(ok.error());
+    return lower;
+}
 
 Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_rescale) {
     const index_t n = x.rows(), p = x.cols();

@@ -11,6 +11,16 @@
 
 namespace ordinata::models {
 
+// One pass over Sigma: every entry finite and Sigma symmetric up to rounding,
+// its lower triangle copied into `lower` (n x n) on the way; the fit's own
+// refusals otherwise.
+Result<void> check_and_copy_sigma(MatrixView sigma, Matrix& lower);
+// The same check into a new matrix.
+Result<Matrix> checked_sigma_lower(MatrixView sigma);
+// s with 2^(2s) max |Sigma_ii| near 1 when that maximum lies outside
+// [2^-480, 2^480); 0 otherwise. lower holds Sigma's lower triangle.
+int sigma_scale_exponent(const Matrix& lower);
+
 class GLS : public FittedModel {
 public:
     explicit GLS(bool fit_intercept) : FittedModel(fit_intercept) {}
