@@ -19,4 +19,4 @@ except ImportError as error:
 from ordinata_frames._estimators import fe, gls, iv, ols, ridge, tsls, wls
 from ordinata_frames._results import Results, TestResult
 
-__all__ = ["ols", "wls", "ridge", "gls", "iv", "tsls", "fe", "Results", "TestResult"]
+__all__ = ["Results", "TestResult", "fe", "gls", "iv", "ols", "ridge", "tsls", "wls"]

@@ -206,7 +206,7 @@ def as_in_memory(frame: pd.DataFrame) -> pd.DataFrame:
     """Text columns as a pandas frame holds them: dask reads text into string columns
     with pd.NA, which formulaic takes for numbers outside C(); pandas' own "str" it encodes."""
     text = [c for c, dtype in frame.dtypes.items() if isinstance(dtype, pd.StringDtype) and dtype.na_value is pd.NA]
-    return frame.astype({c: "str" for c in text}) if text else frame
+    return frame.astype(dict.fromkeys(text, "str")) if text else frame
 
 
 def _partition_levels(part: pd.DataFrame, columns: list[str], formulas: list[str],
