@@ -248,3 +248,29 @@ def test_a_registered_covariance_type_is_offered_and_used(monkeypatch):
     assert ours.vcov_type == "HC0n" and "HC0n" in ours.summary()
     with pytest.raises(ValueError, match="fe offers the covariance types"):
         of.fe("y ~ x1 | firm", data, vcov="HC0n")
+
+
+@pytest.mark.parametrize("column, value", [("x1", np.nan), ("y", np.nan), ("g", np.nan), ("x2", np.inf)])
+@pytest.mark.parametrize("vcov", ["iid", "HC1", {"CRV1": "g"}], ids=str)
+def test_plain_columns_drop_missing_rows_and_refuse_infinite_ones(column, value, vcov):
+    # Plain numeric terms are read as they are, their missing values found by the native pass:
+    # a missing value anywhere drops its row, in the first pass and the second alike.
+    rng = np.random.default_rng(7)
+    n = 1300
+    data = pd.DataFrame({"x1": rng.normal(size=n), "x2": rng.normal(size=n) + 1e6, "g": rng.integers(0, 40, n)})
+    data["y"] = 1.0 + data["x1"] - 2.0 * (data["x2"] - 1e6) + rng.normal(size=n)
+    data["g"] = data["g"].astype(float)
+    data.loc[[5, 700, n - 1], column] = value
+    if np.isinf(value):
+        with pytest.raises(ValueError, match=r"NaN or infinite.*not finite: x2"):
+            of.ols("y ~ x1 + x2", data, vcov=vcov)
+        return
+    ours = of.ols("y ~ x1 + x2", data, vcov=vcov)
+    read = column != "g" or isinstance(vcov, dict)      # a column no term nor cluster reads drops nothing
+    complete = (data.dropna() if read else data).reset_index(drop=True)
+    assert ours.dropped_rows == n - len(complete) == (3 if read else 0)
+    x = np.column_stack([np.ones(len(complete)), complete["x1"], complete["x2"] - 1e6])
+    beta = np.linalg.lstsq(x, complete["y"], rcond=None)[0]
+    np.testing.assert_allclose(ours.params, [beta[0] - 1e6 * beta[2], beta[1], beta[2]], rtol=1e-9)
+    np.testing.assert_allclose(ours.standard_errors, of.ols("y ~ x1 + x2", complete, vcov=vcov).standard_errors,
+                               rtol=1e-12)

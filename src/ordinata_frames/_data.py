@@ -43,9 +43,10 @@ def _as_pandas(data: Any, names: list[str], what: str) -> pd.DataFrame:
     if isinstance(data, pd.DataFrame):
         _check_columns(map(str, data.columns), names, what)
         _check_unique(data.columns, names, what)
-        # A shallow selection: pandas copies on write, so the caller's frame is never touched.
-        frame = data.loc[:, names]
-        frame.columns = names
+        # Each column a view of the caller's (pandas copies on write, so the caller's frame is never
+        # touched): a selection of several columns of one block would copy them all.
+        position = {str(c): i for i, c in enumerate(data.columns)}
+        frame = pd.DataFrame({name: data.iloc[:, position[name]] for name in names}, copy=False)
         return frame.reset_index(drop=True)
     if isinstance(data, Mapping):
         _check_columns(data.keys(), names, what)

@@ -27,10 +27,17 @@ class Design:
     rows: np.ndarray              # the positions of the rows kept in the block
 
 
-def design(part: pd.DataFrame, plan: Plan) -> Design:
-    """The block's complete rows as float64 columns, views of the block's own where they can be."""
+def design(part: pd.DataFrame, plan: Plan, direct_complete: bool = False) -> Design:
+    """The block's complete rows as float64 columns, views of the block's own where they can be.
+    `direct_complete`: the columns a direct plan reads as they are hold no missing value (the
+    native pass, which refuses one, is to find out), so only the other columns are scanned."""
     frame = part.loc[:, list(plan.columns)]
-    missing = frame.isna().to_numpy().any(axis=1) if len(frame) else np.zeros(0, dtype=bool)
+    scanned = frame
+    if direct_complete and plan.direct is not None:
+        direct = set(plan.direct)
+        scanned = frame.loc[:, [c for c in plan.columns if c not in direct]]
+    missing = (scanned.isna().to_numpy().any(axis=1) if len(frame) and scanned.shape[1]
+               else np.zeros(len(frame), dtype=bool))
     dropped = int(missing.sum())
     rows = np.flatnonzero(~missing)
     frame = frame.loc[~missing].reset_index(drop=True) if dropped else frame.reset_index(drop=True)
@@ -189,8 +196,15 @@ def checked(fn: Callable[..., Any], plan: Plan, design: Design, *args: Any, **kw
 
 
 def block_moments(part: pd.DataFrame, plan: Plan, exact: bool = False) -> Stats:
-    d = design(part, plan)
-    m = checked(moments, plan, d, d.a, d.w, plan.intercept, exact=exact)
+    d = design(part, plan, direct_complete=plan.direct is not None)
+    try:
+        m = checked(moments, plan, d, d.a, d.w, plan.intercept, exact=exact)
+    except NotFinite:
+        if plan.direct is None:
+            raise
+        # A value the scan skipped is missing or infinite: the rows are read again, missing ones dropped.
+        d = design(part, plan)
+        m = checked(moments, plan, d, d.a, d.w, plan.intercept, exact=exact)
     plain = moments(d.a, None, plan.intercept, exact=exact) if d.w is not None else None
     # The target's own spread, for R-squared, only where the moments do not centre it.
     target = target_stats(d.a[-1], d.w) if not plan.intercept else (0.0, 0.0, 0.0)
@@ -233,6 +247,7 @@ class Pass:
     entity: str | None = None
     entity_keys: pd.Index | None = None
     entity_means: np.ndarray | None = None
+    complete: bool = False      # the first pass dropped no row: only columns not read directly are scanned
 
 
 @dataclass
@@ -292,7 +307,7 @@ def _one_pass(d: Design, p: Pass, weights: np.ndarray, scores: np.ndarray, power
 
 
 def block_sums(part: pd.DataFrame, plan: Plan, p: Pass) -> Sums:
-    return sums_of(plan, design(part, plan), p)
+    return sums_of(plan, design(part, plan, direct_complete=p.complete), p)
 
 
 def sums_of(plan: Plan, d: Design, p: Pass) -> Sums:
@@ -385,8 +400,8 @@ def merge_entities(a: Entities, b: Entities) -> Entities:
 
 
 def block_within(part: pd.DataFrame, plan: Plan, entity: str, keys: pd.Index, means: np.ndarray,
-                 exact: bool = False) -> Stats:
-    d = design(part, plan)
+                 exact: bool = False, complete: bool = False) -> Stats:
+    d = design(part, plan, direct_complete=complete)
     group = keys.get_indexer(pd.Index(d.frame[entity])).astype(np.int64)
     m = checked(moments, plan, d, d.a, None, False, group, means, exact=exact)
     return Stats(m, rows=len(d.frame), dropped=d.dropped)

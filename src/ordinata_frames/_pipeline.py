@@ -263,7 +263,8 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
                  clusters=request.clusters, residual_sums=residual_sums, score_gram=f.score_gram,
                  first_stage=tuple((_embed(g.residual_weights, c, kw + kz, kw + kz + j),
                                     _embed_scores(g.scores, c, kw + kz), g.score_gram)
-                                   for j, g in enumerate(first_stage_fits)))
+                                   for j, g in enumerate(first_stage_fits)),
+                 complete=stats.dropped == 0)
         sums: Sums = _run(formula, plan, lambda: source.reduce(columns_read, _passes.block_sums, _passes.merge_sums,
                                                                plan, p))
         return sums
@@ -440,7 +441,8 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
 
     def first_pass(exact: bool) -> Stats:
         within: Stats = _run(formula, plan, lambda: source.reduce(
-            columns_read, _passes.block_within, _passes.merge_stats, plan, entity, keys_d, means_d, exact))
+            columns_read, _passes.block_within, _passes.merge_stats, plan, entity, keys_d, means_d, exact,
+            ent.dropped == 0))
         return within
 
     def solve(m: Moments) -> Fit:
@@ -459,7 +461,8 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
     def second_pass(residual_sums: bool, leverage: int) -> Sums:
         p = Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=float(n), residual_weights=f.residual_weights,
                  scores=f.scores, leverage_power=leverage, clusters=request.clusters, residual_sums=residual_sums,
-                 score_gram=f.score_gram, entity=entity, entity_keys=keys, entity_means=means)
+                 score_gram=f.score_gram, entity=entity, entity_keys=keys, entity_means=means,
+                 complete=ent.dropped == 0)
         sums: Sums = _run(formula, plan, lambda: source.reduce(columns_read, _passes.block_sums, _passes.merge_sums,
                                                                plan, p))
         return sums
