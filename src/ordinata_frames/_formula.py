@@ -14,6 +14,8 @@ from formulaic import Formula  # type: ignore[import-untyped]
 from formulaic.errors import DataMismatchWarning, FormulaicError  # type: ignore[import-untyped]
 from formulaic.parser.types import Factor  # type: ignore[import-untyped]
 
+from ordinata_frames._rowwise import parsed
+
 _BRACKET = re.compile(r"\[([^\[\]]*)\]")
 
 
@@ -92,7 +94,7 @@ def take_lags(text: str, found: dict[str, str]) -> str:
                 break
         call = text[match.start(): end + 1]
         try:
-            (name,) = (f.expr for term in Formula(call) for f in term.factors if f.expr != "1")
+            (name,) = (f.expr for term in parsed(call) for f in term.factors if f.expr != "1")
         except (FormulaicError, ValueError):
             continue                      # malformed: formulaic says so when it reads the formula
         found[name] = call
@@ -125,14 +127,14 @@ def unquote_lags(names: list[str], lags: dict[str, str]) -> list[str]:
 def variables(formula: str) -> set[str]:
     """Every data column a formula reads."""
     try:
-        parsed = Formula(formula)
-        needed = set(parsed.required_variables)
+        whole = parsed(formula)
+        needed = set(whole.required_variables)
     except FormulaicError as error:
         raise ValueError(f"cannot parse formula {formula!r}: {error}") from None
     # formulaic asks a stateful transform (center, scale, poly, bs...) for its
     # variables by calling it on names it has no values for, and on the NameError
     # lists none: its column would never be loaded. The names in its arguments.
-    for term in (*parsed.lhs, *parsed.rhs) if "~" in formula else parsed:
+    for term in (*whole.lhs, *whole.rhs) if "~" in formula else whole:
         for factor in term.factors:
             if factor.eval_method == Factor.EvalMethod.PYTHON:
                 needed |= _argument_names(factor.expr)
@@ -167,7 +169,7 @@ def used_columns(main: str, extra_formulas: list[str], extra_columns: list[str])
 def check_types(main: str, extra_formulas: list[str], frame: pd.DataFrame) -> None:
     """The columns' types as the formulas use them (frame: the columns, or their empty template)."""
     check_numeric(main, frame, outside="the formula")
-    for term in Formula(main).lhs:
+    for term in parsed(main).lhs:
         for factor in term.factors:
             if factor.expr in frame.columns:
                 check_numeric_lhs(factor.expr, frame[factor.expr])
@@ -189,7 +191,7 @@ def check_identified(model: str, endogenous: list[str], instruments: list[str]) 
 def check_numeric(formula: str, frame: pd.DataFrame, *, outside: str) -> None:
     """A non-numeric column read as it is, not through C(), is refused: formulaic
     would silently turn it into dummies."""
-    for term in Formula(formula).rhs if "~" in formula else Formula(formula):
+    for term in parsed(formula).rhs if "~" in formula else parsed(formula):
         for factor in term.factors:
             _check_factor(factor, frame, outside)
 

@@ -69,7 +69,7 @@ def _spec_of(formula: str, proto: pd.DataFrame) -> Any:
     try:
         with warnings.catch_warnings(), np.errstate(all="ignore"):
             warnings.simplefilter("ignore", DataMismatchWarning)
-            mm = Formula(formula).get_model_matrix(proto, na_action="ignore")
+            mm = _rowwise.parsed(formula).get_model_matrix(proto, na_action="ignore")
     except FormulaicError as error:
         raise ValueError(f"cannot build the design of {formula!r}: {error}") from None
     return mm

@@ -12,6 +12,7 @@ listed, is refused, before any pass over the data, with the term named.
 from __future__ import annotations
 
 import ast
+import functools
 from collections.abc import Collection, Iterator, Mapping
 
 import numpy as np
@@ -34,10 +35,17 @@ class NotRowwise(ValueError):
     """A term whose values may depend on other rows; args: (term, the part that does)."""
 
 
+@functools.lru_cache(maxsize=512)
+def parsed(formula: str) -> Formula:
+    """formulaic's parse of a formula, kept: a fit reads the same formula's terms several times, and
+    parsing is most of a plan's cost."""
+    return Formula(formula)
+
+
 def factors(formula: str) -> Iterator[Factor]:
     """Every factor of every term of a formula, both sides."""
-    parsed = Formula(formula)
-    for side in (parsed.lhs, parsed.rhs) if "~" in formula else (parsed,):
+    whole = parsed(formula)
+    for side in (whole.lhs, whole.rhs) if "~" in formula else (whole,):
         for term in side:
             yield from term.factors
 
