@@ -9,6 +9,7 @@
 #include <new>
 
 #include "linalg/matrix.hpp"
+#include "models/estimator_error.hpp"
 
 namespace ordinata::frames {
 
@@ -75,6 +76,20 @@ PyObject* run_native(F&& f) {
     }
     Py_END_ALLOW_THREADS if (memory) return PyErr_NoMemory();
     Py_RETURN_NONE;
+}
+
+// Whether a function got its number of arguments; a TypeError if not.
+inline bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s takes %zd arguments (%zd given)", name, want, nargs);
+    return false;
+}
+
+// The core's refusal as the Python exception of its kind.
+inline PyObject* raise(const models::EstimatorError& e) {
+    PyErr_SetString(e.kind == models::EstimatorError::Kind::ValueError ? PyExc_ValueError : PyExc_RuntimeError,
+                    e.message.c_str());
+    return nullptr;
 }
 
 }  // namespace ordinata::frames

@@ -22,12 +22,6 @@ using binding::PyRef;
 using la::Matrix;
 using la::MatrixView;
 
-bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
-    if (nargs == want) return true;
-    PyErr_Format(PyExc_TypeError, "%s takes %zd arguments (%zd given)", name, want, nargs);
-    return false;
-}
-
 bool finite(MatrixView a) {
     for (la::index_t i = 0; i < a.rows(); ++i)
         for (la::index_t j = 0; j < a.cols(); ++j)
@@ -51,12 +45,6 @@ PyObject* as_array(const Matrix& m, bool vector) {
     for (la::index_t i = 0; i < m.rows(); ++i)
         for (la::index_t j = 0; j < m.cols(); ++j) data[i * m.cols() + j] = m(i, j);
     return out.release();
-}
-
-PyObject* raise(const models::EstimatorError& e) {
-    PyErr_SetString(e.kind == models::EstimatorError::Kind::ValueError ? PyExc_ValueError : PyExc_RuntimeError,
-                    e.message.c_str());
-    return nullptr;
 }
 
 PyObject* not_finite() {

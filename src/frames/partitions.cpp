@@ -26,12 +26,6 @@ using la::Vector;
 
 using binding::PyRef;
 
-bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
-    if (nargs == want) return true;
-    PyErr_Format(PyExc_TypeError, "%s takes %zd arguments (%zd given)", name, want, nargs);
-    return false;
-}
-
 // Row-major doubles as bytes, which numpy reads with frombuffer.
 PyObject* as_bytes(const double* data, la::index_t count) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
@@ -52,12 +46,6 @@ std::optional<std::vector<double>> from_bytes(PyObject* obj, la::index_t count, 
     std::vector<double> out(count);
     std::memcpy(out.data(), data, static_cast<std::size_t>(size));
     return out;
-}
-
-PyObject* raise(const models::EstimatorError& e) {
-    PyErr_SetString(e.kind == models::EstimatorError::Kind::ValueError ? PyExc_ValueError : PyExc_RuntimeError,
-                    e.message.c_str());
-    return nullptr;
 }
 
 // Moments travel as (n, total_weight, pivot bytes, mean bytes, R bytes, intercept, exact).
