@@ -67,8 +67,11 @@ def in_memory(data: Any, pieces: _formula.Pieces, extra_columns: list[str]
     formulas = [f for f in (pieces.endog, pieces.instr) if f]
     read = _formula.used_columns(f"{pieces.lhs} ~ {pieces.rhs}", formulas, extra_columns)
     lags: dict[str, str] = {}
-    taken = _formula.Pieces(*(None if f is None else _formula.take_lags(f, lags)
-                              for f in (pieces.lhs, pieces.rhs, pieces.endog, pieces.instr)), entity=pieces.entity)
+    def lagged(f: str | None) -> str | None:
+        return None if f is None else _formula.take_lags(f, lags)
+
+    taken = _formula.Pieces(lhs=_formula.take_lags(pieces.lhs, lags), rhs=_formula.take_lags(pieces.rhs, lags),
+                            endog=lagged(pieces.endog), instr=lagged(pieces.instr), entity=pieces.entity)
     frame = _data._as_pandas(data, read, "data")
     if lags:
         frame = _formula.add_lags(frame, lags)
@@ -446,7 +449,8 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
         return within
 
     def solve(m: Moments) -> Fit:
-        return _run(formula, plan, lambda: Fit.solve(m, Kind.FE, k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq)))
+        fit: Fit = _run(formula, plan, lambda: Fit.solve(m, Kind.FE, k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq)))
+        return fit
 
     within, f = _solved(first_pass, solve)
     df_resid = n - k - groups
@@ -524,10 +528,9 @@ def fit_gls(formula: str, source: InMemory, *, pieces: _formula.Pieces, sigma: A
     a = [whitened[:, j] for j in range(k + 1)]
     # R-squared's total sum of squares is that of L^-1 y about its mean, the given target's.
     target = a[-1] + centre[-1] * a[0] if plan.intercept else a[-1]
-    stats = _passes.Stats(_passes.moments(a, None, False, exact=True), rows=n,
-                          target=_passes.target_stats(target, None))
-    assert stats.moments is not None
-    f = _run(formula, plan, lambda: Fit.solve(stats.moments, Kind.OLS, k=k, c=k + 1))
+    moments = _passes.moments(a, None, False, exact=True)
+    stats = _passes.Stats(moments, rows=n, target=_passes.target_stats(target, None))
+    f: Fit = _run(formula, plan, lambda: Fit.solve(moments, Kind.OLS, k=k, c=k + 1))
     if plan.intercept:
         t = np.eye(k)
         t[0, 1:] = -centre[:-1]
@@ -541,7 +544,7 @@ def fit_gls(formula: str, source: InMemory, *, pieces: _formula.Pieces, sigma: A
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k)
 
     def residuals() -> Any:
-        m = stats.moments
+        m = moments
         p = Pass(pivot=m.pivot, mean=m.mean, intercept=False, total_weight=m.weight,
                  residual_weights=f.residual_weights, scores=f.scores, leverage_power=-1, clusters=(),
                  residual_sums=True)

@@ -7,14 +7,35 @@ from __future__ import annotations
 import datetime as _dt
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 import numpy as np
 
 from ordinata_frames import _linalg, _native
 
-if TYPE_CHECKING:
-    from ordinata_frames._results import Results
+
+class Reported(Protocol):
+    """What the report reads of a result besides its ReportStats."""
+
+    @property
+    def model(self) -> str: ...
+    @property
+    def dependent(self) -> str: ...
+    @property
+    def names(self) -> tuple[str, ...]: ...
+    @property
+    def params(self) -> np.ndarray: ...
+    @property
+    def cov(self) -> np.ndarray: ...
+    @property
+    def df_inference(self) -> float: ...
+    @property
+    def df_resid(self) -> int: ...
+    @property
+    def r_squared_adj(self) -> float: ...
+    @property
+    def vcov_type(self) -> str: ...
+
 
 # Each model's title and "Method:", as the native classes print them.
 TITLES = {
@@ -44,7 +65,7 @@ class ReportStats:
     condition_number: float | None = None   # in place of design_factor, where the design itself was at hand
 
 
-def render(stats: ReportStats, result: Results, now: _dt.datetime) -> str:
+def render(stats: ReportStats, result: Reported, now: _dt.datetime) -> str:
     """The report of a fit: the native layout, with the result's names, estimates
     and inference under its covariance, dated `now`."""
     with np.errstate(invalid="ignore", divide="ignore"):
