@@ -4,6 +4,7 @@ rational arithmetic."""
 
 from __future__ import annotations
 
+import itertools
 from fractions import Fraction
 
 import numpy as np
@@ -38,7 +39,7 @@ def _exact(x: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> tuple[list, li
 def _merged(x: np.ndarray, y: np.ndarray, w: np.ndarray | None, cuts: list[int], exact: bool):
     cols = [np.ascontiguousarray(x[:, j]) for j in range(x.shape[1])] + [np.ascontiguousarray(y)]
     merged = None
-    for a, b in zip(cuts, cuts[1:]):
+    for a, b in itertools.pairwise(cuts):
         part = _native.moments([col[a:b] for col in cols], None if w is None else w[a:b], True, None, None, exact)
         merged = part if merged is None else _native.merge_moments(merged, part)
     return merged
@@ -136,7 +137,7 @@ def test_a_partition_with_fewer_rows_than_columns_or_a_singular_gram_takes_its_r
     y = x @ [1.0, 2.0, -3.0] + rng.normal(size=n)
     cuts = [0, 600, 1296, n]     # the last partition: 4 rows, 4 columns
     cols = [np.ascontiguousarray(x[:, j]) for j in range(3)] + [y]
-    flags = [_native.moments([c[a:b] for c in cols], None, True, None, None)[6] for a, b in zip(cuts, cuts[1:])]
+    flags = [_native.moments([c[a:b] for c in cols], None, True, None, None)[6] for a, b in itertools.pairwise(cuts)]
     assert flags == [False, True, True]
     m = _merged(x, y, None, cuts, False)
     assert not m[6]
