@@ -10,11 +10,12 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
+import exact
 from ordinata_frames import _native
 
 
 def _exact(x: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> tuple[list, list, list]:
-    """The weighted means of [x y], their centred Gram and the slopes-and-intercept of y on [1 x], exactly."""
+    """The weighted means of [x y], their centred Gram and the intercept-and-slopes of y on [1 x], exactly."""
     a = np.column_stack([x, y])
     n, c = a.shape
     rows = [[Fraction(v) for v in row] for row in a.tolist()]
@@ -24,16 +25,7 @@ def _exact(x: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> tuple[list, li
     mean = [s / total for s in sums]
     gram = [[sum(wi * r[i] * r[j] for wi, r in zip(weight, rows)) - sums[i] * sums[j] / total for j in range(c)]
             for i in range(c)]
-    # Gauss-Jordan on the slopes' block.
-    k = c - 1
-    aug = [gram[i][:k] + [gram[i][k]] for i in range(k)]
-    for p in range(k):
-        aug[p] = [v / aug[p][p] for v in aug[p]]
-        for r in range(k):
-            if r != p:
-                aug[r] = [vr - aug[r][p] * vp for vr, vp in zip(aug[r], aug[p])]
-    slopes = [row[k] for row in aug]
-    return mean, gram, [mean[k] - sum(m * b for m, b in zip(mean, slopes)), *slopes]
+    return mean, gram, exact.lstsq(np.column_stack([np.ones(n), x]), y, w)[0]
 
 
 def _merged(x: np.ndarray, y: np.ndarray, w: np.ndarray | None, cuts: list[int], exact: bool):
