@@ -13,7 +13,6 @@ of = pytest.importorskip("ordinata_frames")
 smf = pytest.importorskip("statsmodels.formula.api")
 
 import exact  # noqa: E402
-import ordinata  # noqa: E402
 from frames_data import ar1, grunfeld, longley, mroz, random_problem  # noqa: E402
 
 RTOL = 1e-9
@@ -216,18 +215,6 @@ def test_fe_robust_as_statsmodels_dummies(vcov):
     names = list(ours.names)
     np.testing.assert_allclose(ours.standard_errors, peer.bse[names], rtol=RTOL)
     np.testing.assert_allclose(ours.p_values, peer.pvalues[names], rtol=RTOL)
-
-
-def test_fe_entity_clusters_against_native_robust_fe():
-    # The native FE(robust=True) applies no small-sample factor; CRV1 as pyfixest
-    # counts the nested entity effects as one parameter: G/(G-1) (n-1)/(n-k-1).
-    data = grunfeld()
-    ours = of.fe("inv ~ value + capital | firm", data, vcov={"CRV1": "firm"})
-    native = ordinata.FE(robust=True)
-    native.fit(data[["value", "capital"]].to_numpy(), data["inv"].to_numpy(), data["firm"].to_numpy())
-    n, k, g = 200, 2, 10
-    np.testing.assert_allclose(ours.standard_errors, native.standard_errors() * np.sqrt(g / (g - 1) * (n - 1) / (n - k - 1)),
-                               rtol=RTOL)
 
 
 @pytest.mark.parametrize("vcov", [{"CRV1": "firm"}, {"CRV1": "year"}, {"CRV1": "firm + year"}, "HC1"], ids=str)
