@@ -36,22 +36,16 @@ def as_table(frame, kind):
 
 @pytest.mark.parametrize("kind", ["polars", "pyarrow", "dict"])
 @pytest.mark.parametrize("fit", list(FITS))
-def test_table_kinds_give_bit_identical_results(fit, kind):
+def test_table_kinds_give_bit_identical_results_and_leave_the_caller_frame_untouched(fit, kind):
     data = random_problem()
+    before = data.copy(deep=True)
     reference = FITS[fit](data)
+    pd.testing.assert_frame_equal(data, before)
     other = FITS[fit](as_table(data, kind))
     assert other.names == reference.names and other.dropped_rows == reference.dropped_rows
     assert np.array_equal(other.params, reference.params) and np.array_equal(other.cov, reference.cov)
     if fit == "tsls":
         assert other.first_stage.equals(reference.first_stage) and other.wu_hausman == reference.wu_hausman
-
-
-@pytest.mark.parametrize("fit", list(FITS))
-def test_caller_frame_untouched(fit):
-    data = random_problem()
-    before = data.copy(deep=True)
-    FITS[fit](data)
-    pd.testing.assert_frame_equal(data, before)
 
 
 def test_missing_rows_dropped_across_every_column_used():

@@ -4,7 +4,6 @@ with entity effects) and pyfixest (feols, CRV1 one- and two-way), names included
 
 import os
 import warnings
-from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -13,7 +12,7 @@ pd = pytest.importorskip("pandas")
 of = pytest.importorskip("ordinata_frames")
 smf = pytest.importorskip("statsmodels.formula.api")
 
-import ordinata  # noqa: E402
+import exact  # noqa: E402
 from frames_data import ar1, grunfeld, longley, mroz, random_problem  # noqa: E402
 
 RTOL = 1e-9
@@ -87,41 +86,12 @@ def test_longley_as_statsmodels(model, vcov):
 
 
 def exact_sandwich(x, y, kind, groups):
-    """HC0, HC3 or CRV1 of OLS in rational arithmetic (small problems only)."""
-    n, k = x.shape
-    X = [[Fraction(float(v)) for v in row] for row in x]
-    Y = [Fraction(float(v)) for v in y]
-    xtx = [[sum(X[i][a] * X[i][b] for i in range(n)) for b in range(k)] for a in range(k)]
-    aug = [row[:] + [Fraction(int(i == j)) for j in range(k)] for i, row in enumerate(xtx)]
-    for c in range(k):
-        pivot = next(r for r in range(c, k) if aug[r][c] != 0)
-        aug[c], aug[pivot] = aug[pivot], aug[c]
-        aug[c] = [v / aug[c][c] for v in aug[c]]
-        for r in range(k):
-            if r != c and aug[r][c] != 0:
-                aug[r] = [vr - aug[r][c] * vc for vr, vc in zip(aug[r], aug[c])]
-    A = [row[k:] for row in aug]
-    xty = [sum(X[i][a] * Y[i] for i in range(n)) for a in range(k)]
-    beta = [sum(A[a][b] * xty[b] for b in range(k)) for a in range(k)]
-    e = [Y[i] - sum(X[i][a] * beta[a] for a in range(k)) for i in range(n)]
+    """HC0, HC3 or CRV1 (with its factor G/(G-1) (n-1)/(n-k)) of OLS in rational arithmetic."""
+    se = exact.standard_errors(x.T, y, kind, groups)
     if kind == "CRV1":
-        sums = {}
-        for i in range(n):
-            s = sums.setdefault(groups[i], [Fraction(0)] * k)
-            for a in range(k):
-                s[a] += X[i][a] * e[i]
-        meat = [[sum(s[a] * s[b] for s in sums.values()) for b in range(k)] for a in range(k)]
-        g = len(sums)
-        scale = Fraction(g, g - 1) * Fraction(n - 1, n - k)
-    else:
-        w = [ei * ei for ei in e]
-        if kind == "HC3":
-            h = [sum(X[i][a] * A[a][b] * X[i][b] for a in range(k) for b in range(k)) for i in range(n)]
-            w = [w[i] / (1 - h[i]) ** 2 for i in range(n)]
-        meat = [[sum(w[i] * X[i][a] * X[i][b] for i in range(n)) for b in range(k)] for a in range(k)]
-        scale = Fraction(1)
-    am = [[sum(A[a][c] * meat[c][b] for c in range(k)) for b in range(k)] for a in range(k)]
-    return np.sqrt([float(scale * sum(am[a][c] * A[c][a] for c in range(k))) for a in range(k)])
+        (n, k), g = x.shape, len(set(groups))
+        se *= np.sqrt(g / (g - 1) * (n - 1) / (n - k))
+    return se
 
 
 @pytest.mark.parametrize("vcov", ["HC0", "HC3", {"CRV1": "c"}], ids=str)
@@ -150,25 +120,6 @@ def test_gls_as_statsmodels(missing):
                                peer.cov_params(), rtol=RTOL)
 
 
-def exact_ols(x, y):
-    """OLS coefficients and classical standard errors in rational arithmetic."""
-    n, k = x.shape
-    X = [[Fraction(float(v)) for v in row] for row in x]
-    Y = [Fraction(float(v)) for v in y]
-    aug = [[sum(X[i][a] * X[i][b] for i in range(n)) for b in range(k)] + [Fraction(int(a == j)) for j in range(k)]
-           for a in range(k)]
-    for c in range(k):
-        aug[c] = [v / aug[c][c] for v in aug[c]]
-        for r in range(k):
-            if r != c:
-                aug[r] = [vr - aug[r][c] * vc for vr, vc in zip(aug[r], aug[c])]
-    inverse = [row[k:] for row in aug]
-    xty = [sum(X[i][a] * Y[i] for i in range(n)) for a in range(k)]
-    beta = [sum(inverse[a][b] * xty[b] for b in range(k)) for a in range(k)]
-    s2 = sum((Y[i] - sum(X[i][a] * beta[a] for a in range(k))) ** 2 for i in range(n)) / (n - k)
-    return np.array([float(b) for b in beta]), np.sqrt([float(s2 * inverse[a][a]) for a in range(k)])
-
-
 @pytest.mark.parametrize("offset", [0.0, 2.0**30])
 def test_gls_with_offset_columns_reaches_the_exact_solution(offset):
     # Sigma = diag(4^j): L^-1 scales row i by an exact power of two, so the GLS solution is the
@@ -181,8 +132,9 @@ def test_gls_with_offset_columns_reaches_the_exact_solution(offset):
     data = pd.DataFrame({"x1": x[:, 0], "x2": x[:, 1], "y": y})
     ours = of.gls("y ~ x1 + x2", data, sigma=np.diag(4.0**powers))
     scale = 2.0 ** -powers.astype(float)
-    beta, se = exact_ols(np.column_stack([scale, x * scale[:, None]]), y * scale)
-    np.testing.assert_allclose(ours.params, beta, rtol=1e-12)
+    d = np.column_stack([scale, x * scale[:, None]])
+    np.testing.assert_allclose(ours.params, [float(b) for b in exact.lstsq(d, y * scale)[0]], rtol=1e-12)
+    se = exact.standard_errors(d.T, y * scale, "iid")
     np.testing.assert_allclose(ours.standard_errors.to_numpy(), se, rtol=1e-11)
 
 
@@ -263,18 +215,6 @@ def test_fe_robust_as_statsmodels_dummies(vcov):
     names = list(ours.names)
     np.testing.assert_allclose(ours.standard_errors, peer.bse[names], rtol=RTOL)
     np.testing.assert_allclose(ours.p_values, peer.pvalues[names], rtol=RTOL)
-
-
-def test_fe_entity_clusters_against_native_robust_fe():
-    # The native FE(robust=True) applies no small-sample factor; CRV1 as pyfixest
-    # counts the nested entity effects as one parameter: G/(G-1) (n-1)/(n-k-1).
-    data = grunfeld()
-    ours = of.fe("inv ~ value + capital | firm", data, vcov={"CRV1": "firm"})
-    native = ordinata.FE(robust=True)
-    native.fit(data[["value", "capital"]].to_numpy(), data["inv"].to_numpy(), data["firm"].to_numpy())
-    n, k, g = 200, 2, 10
-    np.testing.assert_allclose(ours.standard_errors, native.standard_errors() * np.sqrt(g / (g - 1) * (n - 1) / (n - k - 1)),
-                               rtol=RTOL)
 
 
 @pytest.mark.parametrize("vcov", [{"CRV1": "firm"}, {"CRV1": "year"}, {"CRV1": "firm + year"}, "HC1"], ids=str)

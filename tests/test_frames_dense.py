@@ -29,7 +29,7 @@ def test_solve_matches_numpy_for_any_layout(layout, rhs):
 @pytest.mark.parametrize("a", [np.zeros((3, 3)), np.array([[1.0, 2.0], [2.0, 4.0]]),
                                np.array([[1.0, 1.0], [1.0, 1.0 + 1e-17]])], ids=["zero", "rank one", "rounded"])
 def test_solve_refuses_a_singular_matrix(a):
-    with pytest.raises(ValueError, match="^singular matrix$"):
+    with pytest.raises(ValueError, match=r"^singular matrix$"):
         _native.solve(a, np.ones(len(a)))
 
 
@@ -69,11 +69,11 @@ def test_whiten_solves_with_sigmas_cholesky_factor(columns, scale):
 def test_whiten_refuses_a_sigma_that_is_not_symmetric():
     sigma = np.eye(3)
     sigma[0, 2] = 1e-3
-    with pytest.raises(ValueError, match="^Covariance matrix must be symmetric$"):
+    with pytest.raises(ValueError, match=r"^Covariance matrix must be symmetric$"):
         _native.whiten(sigma, np.ones((3, 1)))
 
 
 def test_whiten_refuses_a_sigma_that_is_not_positive_definite():
     sigma = np.array([[1.0, 2.0], [2.0, 1.0]])
-    with pytest.raises(RuntimeError, match="^Covariance matrix is not positive definite$"):
+    with pytest.raises(RuntimeError, match=r"^Covariance matrix is not positive definite$"):
         _native.whiten(sigma, np.ones((2, 1)))

@@ -4,16 +4,18 @@ rational arithmetic."""
 
 from __future__ import annotations
 
+import itertools
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
+import exact
 from ordinata_frames import _native
 
 
 def _exact(x: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> tuple[list, list, list]:
-    """The weighted means of [x y], their centred Gram and the slopes-and-intercept of y on [1 x], exactly."""
+    """The weighted means of [x y], their centred Gram and the intercept-and-slopes of y on [1 x], exactly."""
     a = np.column_stack([x, y])
     n, c = a.shape
     rows = [[Fraction(v) for v in row] for row in a.tolist()]
@@ -23,22 +25,13 @@ def _exact(x: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> tuple[list, li
     mean = [s / total for s in sums]
     gram = [[sum(wi * r[i] * r[j] for wi, r in zip(weight, rows)) - sums[i] * sums[j] / total for j in range(c)]
             for i in range(c)]
-    # Gauss-Jordan on the slopes' block.
-    k = c - 1
-    aug = [gram[i][:k] + [gram[i][k]] for i in range(k)]
-    for p in range(k):
-        aug[p] = [v / aug[p][p] for v in aug[p]]
-        for r in range(k):
-            if r != p:
-                aug[r] = [vr - aug[r][p] * vp for vr, vp in zip(aug[r], aug[p])]
-    slopes = [row[k] for row in aug]
-    return mean, gram, [mean[k] - sum(m * b for m, b in zip(mean, slopes)), *slopes]
+    return mean, gram, exact.lstsq(np.column_stack([np.ones(n), x]), y, w)[0]
 
 
 def _merged(x: np.ndarray, y: np.ndarray, w: np.ndarray | None, cuts: list[int], exact: bool):
     cols = [np.ascontiguousarray(x[:, j]) for j in range(x.shape[1])] + [np.ascontiguousarray(y)]
     merged = None
-    for a, b in zip(cuts, cuts[1:]):
+    for a, b in itertools.pairwise(cuts):
         part = _native.moments([col[a:b] for col in cols], None if w is None else w[a:b], True, None, None, exact)
         merged = part if merged is None else _native.merge_moments(merged, part)
     return merged
@@ -136,7 +129,7 @@ def test_a_partition_with_fewer_rows_than_columns_or_a_singular_gram_takes_its_r
     y = x @ [1.0, 2.0, -3.0] + rng.normal(size=n)
     cuts = [0, 600, 1296, n]     # the last partition: 4 rows, 4 columns
     cols = [np.ascontiguousarray(x[:, j]) for j in range(3)] + [y]
-    flags = [_native.moments([c[a:b] for c in cols], None, True, None, None)[6] for a, b in zip(cuts, cuts[1:])]
+    flags = [_native.moments([c[a:b] for c in cols], None, True, None, None)[6] for a, b in itertools.pairwise(cuts)]
     assert flags == [False, True, True]
     m = _merged(x, y, None, cuts, False)
     assert not m[6]

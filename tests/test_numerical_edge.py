@@ -7,6 +7,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
+import exact
 import ordinata
 from problems import CLASSES, fit_exogenous
 
@@ -139,27 +140,6 @@ def near_collinear(rng, n, p, cond):
     return x
 
 
-def exact_lstsq(d, y, w):
-    """The weighted least-squares minimum of the double data in rational
-    arithmetic: its coefficients and a function giving any b's exact residual
-    sum of squares."""
-    F = [[Fraction(v) for v in row] for row in d]
-    Y, W = [Fraction(v) for v in y], [Fraction(v) for v in w]
-    q = len(F[0])
-    a = [[sum(W[i] * F[i][r] * F[i][c] for i in range(len(F))) for c in range(q)]
-         + [sum(W[i] * F[i][r] * Y[i] for i in range(len(F)))] for r in range(q)]
-    for c in range(q):  # Gauss-Jordan, exact
-        piv = next(r for r in range(c, q) if a[r][c] != 0)
-        a[c], a[piv] = a[piv], a[c]
-        for r in range(q):
-            if r != c and a[r][c] != 0:
-                f = a[r][c] / a[c][c]
-                a[r] = [u - f * v for u, v in zip(a[r], a[c])]
-    beta = [a[r][q] / a[r][r] for r in range(q)]
-    ssr = lambda b: sum(W[i] * (Y[i] - sum(F[i][j] * Fraction(b[j]) for j in range(q))) ** 2 for i in range(len(F)))
-    return beta, ssr
-
-
 # Every class and route, against the exact minimum: the Cholesky/LU routes
 # (n = 40) and the short designs (n = 14, the SVD routes of OLS and Ridge).
 SWEEP = [(ordinata.OLS, {}, True), (ordinata.OLS, {"robust": True}, True), (ordinata.OLS, {}, False),
@@ -184,7 +164,7 @@ def test_near_collinear_full_rank_reaches_the_least_squares_minimum(cls, ctor, i
     kappa = np.linalg.cond(d / np.linalg.norm(d, axis=0))
     m = fit_exogenous(cls, x, y, {"fit_intercept": intercept, **ctor} if cls is not ordinata.FE else {},
                       weights=w, sigma=np.diag(1.0 / w), entity_id=ids)
-    beta, ssr = exact_lstsq(d, y, w)
+    beta, ssr = exact.lstsq(d, y, w)
     params = np.r_[[m.intercept] if intercept else [], m.coefficients]
     if cls is ordinata.FE:  # the entity effects that go with the slopes
         e = y - x @ m.coefficients
@@ -267,10 +247,9 @@ def test_residuals_of_a_near_perfect_fit_do_not_depend_on_rounding(cls, ctor):
     intercept = ctor.get("fit_intercept", True)
     b = [Fraction(v) for v in np.r_[[m.intercept] if intercept else [], m.coefficients]]
     d = np.column_stack([np.ones(n), x]) if intercept else x
-    ssr = sum((Fraction(yi) - sum(Fraction(v) * bj for v, bj in zip(row, b))) ** 2 for row, yi in zip(d, y))
-    assert m.mse * (n - d.shape[1]) == pytest.approx(float(ssr), rel=1e-9)
-    np.testing.assert_allclose(m.residuals, [float(Fraction(yi) - sum(Fraction(v) * bj for v, bj in zip(row, b)))
-                                             for row, yi in zip(d, y)], rtol=1e-9, atol=0)
+    e = [Fraction(yi) - sum(Fraction(v) * bj for v, bj in zip(row, b)) for row, yi in zip(d, y)]
+    assert m.mse * (n - d.shape[1]) == pytest.approx(float(sum(v * v for v in e)), rel=1e-9)
+    np.testing.assert_allclose(m.residuals, [float(v) for v in e], rtol=1e-9, atol=0)
 
 
 # Past the size the extended-precision QR takes (rows x columns^2 above
@@ -467,7 +446,7 @@ def test_offset_scaled_and_permuted_designs_reach_the_exact_solution(cls, ctor, 
     if cls is not ordinata.WLS and cls is not ordinata.GLS:
         w = np.ones(n)
     d = np.column_stack([np.ones(n), x])
-    beta = np.array([float(b) for b in exact_lstsq(d, y, w)[0]])
+    beta = np.array([float(b) for b in exact.lstsq(d, y, w)[0]])
     got = np.r_[(y - x @ m.coefficients).mean() if cls is ordinata.FE else m.intercept, m.coefficients]
     norms = np.linalg.norm(d, axis=0)
     assert np.linalg.norm((got - beta) * norms) <= 1e-12 * np.linalg.norm(beta * norms)
@@ -487,16 +466,8 @@ def test_instrumental_fits_of_a_regression_reach_its_minimum(cls, n, cond, noise
     d = np.column_stack([np.ones(n), x])
     m = cls()
     m.fit(x if cls is ordinata.IV else d, x, y)
-    beta, ssr = exact_lstsq(d, y, np.ones(n))
+    beta, ssr = exact.lstsq(d, y, np.ones(n))
     assert float(ssr(np.r_[m.intercept, m.coefficients]) / ssr(beta)) - 1 <= 1e-12
-
-
-def exact_projection_fit(z, x, y):
-    """Two-stage least squares in rational arithmetic: P_Z X exactly, then y on [1 | P_Z X]."""
-    ones = np.ones(len(y))
-    pis = [exact_lstsq(z, x[:, j], ones)[0] for j in range(x.shape[1])]
-    xhat = [[Fraction(1)] + [sum(Fraction(a) * b for a, b in zip(row, pi)) for pi in pis] for row in z]
-    return exact_lstsq(xhat, y, ones)[0]
 
 
 # Well-conditioned instruments, near-collinear regressors (1e-6 apart): the
@@ -511,5 +482,5 @@ def test_tsls_of_near_collinear_regressors_against_exact_two_stages():
     y = 1.0 + x @ [1.0, 2.0] + 1e-3 * rng.normal(size=n)
     m = ordinata.TSLS()
     m.fit(z, x, y)
-    want = np.array([float(b) for b in exact_projection_fit(z, x, y)])
+    want = np.array([float(b) for b in exact.two_stage(z, x, y)])
     np.testing.assert_allclose(np.r_[m.intercept, m.coefficients], want, rtol=5e-10)

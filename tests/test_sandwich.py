@@ -3,71 +3,17 @@ arithmetic on offset and near-collinear designs, and their invariance under
 exact rescaling, shifting and reordering of the data."""
 
 import math
-from fractions import Fraction
 
 import numpy as np
 import pytest
 
+import exact
 from ordinata import FE, OLS
-
-
-def solve_exact(a, b):
-    """Gauss-Jordan elimination in Fractions: a (q x q) x = b (q x r)."""
-    q = len(a)
-    m = [[Fraction(v) for v in list(a[i]) + list(b[i])] for i in range(q)]
-    for c in range(q):
-        piv = next(r for r in range(c, q) if m[r][c] != 0)
-        m[c], m[piv] = m[piv], m[c]
-        m[c] = [v / m[c][c] for v in m[c]]
-        for r in range(q):
-            if r != c and m[r][c] != 0:
-                f = m[r][c]
-                m[r] = [u - f * v for u, v in zip(m[r], m[c])]
-    return [row[q:] for row in m]
-
-
-def integer_column(values):
-    """Exact numbers with power-of-two denominators (doubles, their exact
-    means and differences) as integers times a common 2^-s."""
-    fr = [Fraction(v) for v in values]
-    den = math.lcm(*(f.denominator for f in fr))
-    return [f.numerator * (den // f.denominator) for f in fr], den
-
-
-def exact_sandwich(columns, y, groups=None):
-    """Standard errors of the parameters of y on the given columns (exact
-    numbers) from (D'D)^-1 D' Omega D (D'D)^-1 with the residuals of the
-    exact least-squares solution: HC0, or with the scores summed per group
-    (clustered, no small-sample factor). In integers: D = Di S^-1, y =
-    yi / t, so the parameters of yi on Di are S beta t and their errors
-    scale alike."""
-    cols = [integer_column(c) for c in columns]
-    di = list(zip(*(c[0] for c in cols)))
-    yi, t = integer_column(y)
-    n, k = len(yi), len(cols)
-    g = [[sum(r[a] * r[b] for r in di) for b in range(k)] for a in range(k)]
-    rhs = [[sum(di[i][a] * yi[i] for i in range(n))] + [int(a == b) for b in range(k)] for a in range(k)]
-    sol = solve_exact(g, rhs)
-    gamma, inv = [row[0] for row in sol], [row[1:] for row in sol]
-    den = math.lcm(*(f.denominator for f in gamma))
-    num = [int(f * den) for f in gamma]
-    e = [yi[i] * den - sum(di[i][a] * num[a] for a in range(k)) for i in range(n)]  # den times the residuals
-    if groups is None:
-        meat = [[sum(e[i] * e[i] * di[i][a] * di[i][b] for i in range(n)) for b in range(k)] for a in range(k)]
-    else:
-        scores = {}
-        for i in range(n):
-            s = scores.setdefault(groups[i], [0] * k)
-            for a in range(k):
-                s[a] += e[i] * di[i][a]
-        meat = [[sum(s[a] * s[b] for s in scores.values()) for b in range(k)] for a in range(k)]
-    var = [sum(inv[j][a] * meat[a][b] * inv[j][b] for a in range(k) for b in range(k)) / den**2 for j in range(k)]
-    return np.array([math.sqrt(v) * cols[j][1] / t for j, v in enumerate(var)])
 
 
 def exact_hc0(x, y, intercept):
     columns = ([[1.0] * len(y)] if intercept else []) + [list(c) for c in np.asarray(x).T]
-    return exact_sandwich(columns, list(y))[1 if intercept else 0:]
+    return exact.standard_errors(columns, list(y))[1 if intercept else 0:]
 
 
 def design(rng, n, cond, offset, bits=None):
@@ -160,18 +106,6 @@ def panel(rng, sizes, delta):
     return x, y, (g * 7919 - 3).astype(np.int64)
 
 
-def exact_within(x, y, ids):
-    """The within transform in exact arithmetic: columns and target less their entity means."""
-    out = []
-    for col in [*np.asarray(x).T, y]:
-        sums, counts = {}, {}
-        for v, gid in zip(col, ids):
-            sums[gid] = sums.get(gid, 0) + Fraction(float(v))
-            counts[gid] = counts.get(gid, 0) + 1
-        out.append([Fraction(float(v)) - sums[gid] / counts[gid] for v, gid in zip(col, ids)])
-    return out[:-1], out[-1]
-
-
 @pytest.mark.parametrize("delta", [1e-1, 1e-4, 1e-6, 1e-8])
 @pytest.mark.parametrize("sizes", [[8, 4, 8, 2, 8, 4, 8], [16] * 4])
 def test_clustered_errors_agree_with_exact_arithmetic(sizes, delta):
@@ -179,8 +113,8 @@ def test_clustered_errors_agree_with_exact_arithmetic(sizes, delta):
     x, y, ids = panel(rng, sizes, delta)
     m = FE(robust=True)
     m.fit(x, y, ids)
-    xw, yw = exact_within(x, y, ids)
-    want = exact_sandwich(xw, yw, groups=list(ids))
+    xw, yw = exact.within(x, y, ids)
+    want = exact.standard_errors(xw, yw, "CRV1", list(ids))
     # the well-determined third coefficient as much as the other two
     assert relative(m.standard_errors(), want) <= 1e-8
 

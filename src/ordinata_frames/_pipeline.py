@@ -11,7 +11,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from enum import IntEnum
-from typing import Any, TypeVar
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -21,8 +21,6 @@ from ordinata_frames._passes import Moments, Pass, Stats, Sums
 from ordinata_frames._plan import Plan
 from ordinata_frames._report import TITLES, ReportStats
 from ordinata_frames._results import PredictState, Results, TestResult
-
-T = TypeVar("T")
 
 # A block's formulaic design holds at most about this many cells (32 MiB): a table whose
 # design would be larger is fitted block by block, so that it never stands whole in memory.
@@ -125,7 +123,7 @@ class _NeedsExact(Exception):
     for them: the first pass is to be made again from the rows' QR."""
 
 
-def _solved(first_pass: Callable[[bool], Stats], solve: Callable[[Moments], T]) -> tuple[Stats, T]:
+def _solved[T](first_pass: Callable[[bool], Stats], solve: Callable[[Moments], T]) -> tuple[Stats, T]:
     """The solve of the merged moments; where the solve finds the fast pass's moments too poorly
     conditioned for the design, the pass is made again exactly and solved again."""
     stats = first_pass(False)
@@ -452,7 +450,7 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
         fit: Fit = _run(formula, plan, lambda: Fit.solve(m, Kind.FE, k=k, c=c, q=k + groups, raw=np.sqrt(ent.raw_sq)))
         return fit
 
-    within, f = _solved(first_pass, solve)
+    _within, f = _solved(first_pass, solve)
     df_resid = n - k - groups
     mse = f.ssr / df_resid
     y_mean = float(ent.counts @ ent.means[:, -1] / n)

@@ -1,7 +1,7 @@
 """Typed use of ordinata_frames: mypy --strict must accept it and infer these types."""
 
 import pickle
-from typing import Optional, assert_type
+from typing import assert_type
 
 import numpy as np
 import pandas as pd
@@ -32,8 +32,8 @@ ridge = of.ridge("y ~ x", {"y": data["y"].to_numpy(), "x": data["x"].to_numpy()}
 gls = of.gls("y ~ x", data, sigma=np.eye(80))
 fe = of.fe("y ~ x | g", data, vcov={"CRV1": "g"})
 tsls = of.tsls("y ~ z + [x ~ x2 + w]", data, vcov="HC0")
-assert_type(tsls.first_stage, Optional[pd.DataFrame])
-assert_type(tsls.sargan, Optional[of.TestResult])
+assert_type(tsls.first_stage, pd.DataFrame | None)
+assert_type(tsls.sargan, of.TestResult | None)
 if tsls.wu_hausman is not None:
     assert_type(tsls.wu_hausman.pvalue, float)
 restored = pickle.loads(pickle.dumps(fe))
