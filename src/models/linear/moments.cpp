@@ -385,7 +385,7 @@ namespace {
 constexpr index_t kClusterPartialRows = kChunkRows;
 constexpr index_t kClusterPartialValues = index_t{1} << 21;
 // Values of the rows' score sums a wave of blocks leaves for the sweep.
-constexpr index_t kSweepValues = index_t{1} << 22;
+constexpr index_t kSweepValues = index_t{1} << 20;
 
 // What one block of rows sums; the blocks' sums are merged in row order.
 struct BlockScores {
@@ -426,8 +426,11 @@ public:
         // Rows of the blocks of one wave whose score sums the sweep reads:
         // all the blocks at once when no clustering is swept.
         const index_t block_values = blocks_.rows * k_;
+        // A swept sum is the same whatever the waves: they are sized for the
+        // cache and the threads.
         const index_t wave = swept_.empty() ? std::max<index_t>(blocks_.count, 1)
-                                            : std::max<index_t>(1, kSweepValues / std::max<index_t>(block_values, 1));
+                                            : std::max<index_t>(linalg::max_threads(),
+                                                                kSweepValues / std::max<index_t>(block_values, 1));
         Matrix scores_of_rows(swept_.empty() ? 0 : std::min(wave * blocks_.rows, n_), k_);
         for (index_t first_block = 0; first_block < blocks_.count; first_block += wave) {
             const index_t count = std::min(wave, blocks_.count - first_block);
@@ -533,7 +536,7 @@ private:
                     double* ut = &u(t, 0);
                     for (index_t i = 0; i < rows; ++i) ut[i] *= ri[i];
                 }
-            linalg::gram_accumulate_upper(uv.t(), out.gram);
+            add_gram(uv, out.gram);
         }
         return out;
     }
@@ -548,7 +551,6 @@ private:
             root[i] = std::sqrt(wi);
         }
         std::fill_n(e.data(), rows, 0.0);
-        double probe = 0.0;  // stays 0 unless a value is NaN or infinite
         for (index_t j = 0; j < c_; ++j) {
             const double* col = a.base[j] + static_cast<linalg::stride_t>(start) * a.stride[j];
             const linalg::stride_t stride = a.stride[j];
@@ -566,12 +568,15 @@ private:
                 else
                     for (index_t i = 0; i < rows; ++i) dj[i] = (col[static_cast<linalg::stride_t>(i) * stride] - p) - m;
             }
-            for (index_t i = 0; i < rows; ++i) {
-                probe += dj[i] * 0.0;
-                e[i] += dj[i] * weight;
-            }
+            for (index_t i = 0; i < rows; ++i) e[i] += dj[i] * weight;
         }
-        return probe == 0.0;
+        // A value that is not finite leaves its row's residual NaN or
+        // infinite (times a zero weight, NaN); only then are the values read.
+        for (index_t i = 0; i < rows; ++i)
+            if (!std::isfinite(e[i]))
+                for (index_t j = 0; j < c_; ++j)
+                    if (!std::isfinite(d(j, i))) return false;
+        return true;
     }
 
     // Adds the chunk's sum of w e^2 q q' / (1 - h)^p to meat.
@@ -599,8 +604,14 @@ private:
             double* st = &scaled(off_ + t, 0);
             for (index_t i = 0; i < rows; ++i) st[i] = factor[i] * ut[i];
         }
-        linalg::gram_accumulate_upper(scaled.view().col_range(0, rows).t(), meat);
+        add_gram(scaled.view().col_range(0, rows), meat);
     }
+
+    // g += a a' for the columns of a (a few rows, a chunk's columns): a
+    // general product, whose small-matrix kernel reads the chunk where it
+    // lies, costs less than the rank-k update's packing at these widths.
+    // Only the upper triangle is read.
+    static void add_gram(linalg::MatrixView a, Matrix& g) { linalg::dot_accumulate(a, a.t(), g); }
 
     // Adds the rows' score sums (rows x k, row-major) of rows [first, first
     // + rows) to the swept clusterings' sums in row order: each sum is the
