@@ -11,6 +11,7 @@ import pytest
 pd = pytest.importorskip("pandas")
 of = pytest.importorskip("ordinata_frames")
 smf = pytest.importorskip("statsmodels.formula.api")
+durbin_watson = pytest.importorskip("statsmodels.stats.stattools").durbin_watson
 
 import exact  # noqa: E402
 from frames_data import ar1, grunfeld, longley, mroz, random_problem  # noqa: E402
@@ -235,6 +236,42 @@ def test_fe_keeps_singletons_as_pyfixest_without_removal():
     assert ours.nobs == 202
     peer = pf.feols("inv ~ value + capital | firm", data, vcov={"CRV1": "year"}, fixef_rm="none")
     agree(ours, peer.coef(), peer.se(), peer.tstat(), peer.pvalue(), peer.confint())
+
+
+@pytest.mark.parametrize("vcov", ["HC3", {"CRV1": "g + h"}], ids=str)
+def test_a_pass_over_many_row_blocks_as_its_peers(vcov):
+    # 16 regressors: the second pass cuts the rows into blocks of 30 512-row chunks (15360 rows)
+    # and sums a clustering of more than 512 groups (h, and the pairs) from the blocks' stored
+    # scores, four blocks to a wave: 7 blocks, the last of 300 rows, in two waves. A block summed
+    # twice or left out, or merged out of row order, moves the errors or the residual sums.
+    rng = np.random.default_rng(21)
+    n, k = 6 * 15360 + 300, 16
+    names = [f"x{j}" for j in range(k)]
+    data = pd.DataFrame(rng.normal(size=(n, k)), columns=names)
+    g, h = rng.integers(0, 30, n), rng.integers(0, 2000, n)
+    noise = np.cumsum(rng.normal(size=n)) * 0.05 + rng.normal(size=n) * (1.0 + 0.3 * (g % 3))
+    data["y"] = data[names].to_numpy() @ rng.normal(size=k) + noise
+    data["g"], data["h"] = g, h
+    formula = "y ~ " + " + ".join(names)
+    ours = of.ols(formula, data, vcov=vcov)
+    peer = smf.ols(formula, data).fit(cov_type="HC3", use_t=True) if vcov == "HC3" else smf.ols(formula, data).fit()
+    if vcov == "HC3":
+        agree_statsmodels(ours, peer)
+    else:
+        fixest = pyfixest().feols(formula, data, vcov=vcov)
+        agree(ours, fixest.coef(), fixest.se(), fixest.tstat(), fixest.pvalue(), fixest.confint())
+    # The report's residual sums, merged over the blocks: count, central moments, the first and
+    # last residual and the Durbin-Watson steps across every join.
+    e = peer.resid.to_numpy()
+    count, mean, m2, m3, m4, sum_sq, steps, first, last = ours._stats().residual_sums
+    d = e - e.mean()
+    assert count == n
+    np.testing.assert_allclose([m2, m4, sum_sq, steps], [d @ d, d**2 @ d**2, e @ e, np.diff(e) @ np.diff(e)],
+                               rtol=RTOL)
+    scale = np.sqrt(e @ e / n)
+    np.testing.assert_allclose([mean, m3 / (n * scale**3), first, last], [e.mean(), (d**3).sum() / (n * scale**3),
+                               e[0], e[-1]], rtol=0, atol=1e-9 * scale)
+    assert steps / sum_sq == pytest.approx(durbin_watson(e), rel=RTOL)
 
 
 @pytest.mark.parametrize("vcov", [{"CRV1": "firm"}, {"CRV1": "firm + year"}], ids=str)

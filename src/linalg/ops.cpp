@@ -257,6 +257,20 @@ void dot_accumulate(MatrixView a, MatrixView b, Matrix& c) {
                         oa.op.ld, ob.op.data, ob.op.ld, 1.0, c.data(), as_int(n));
 }
 
+void dot_into(MatrixView a, MatrixView b, double* c, index_t ldc) {
+    if (a.cols() != b.rows() || ldc < b.cols()) internal_error("dot_into: shape mismatch");
+    const index_t m = a.rows(), n = b.cols(), k = a.cols();
+    if (m * n == 0) return;
+    if (k == 0) {
+        for (index_t i = 0; i < m; ++i) std::fill_n(c + i * ldc, n, 0.0);
+        return;
+    }
+    if (!fits_int(m) || !fits_int(n) || !fits_int(k) || !fits_int(ldc)) internal_error("dot_into: dimension too large");
+    const HeldOperand oa = hold_operand(a), ob = hold_operand(b);
+    lapack::cblas_dgemm(lapack::RowMajor, oa.op.trans, ob.op.trans, as_int(m), as_int(n), as_int(k), 1.0, oa.op.data,
+                        oa.op.ld, ob.op.data, ob.op.ld, 0.0, c, as_int(ldc));
+}
+
 void gram_accumulate_upper(MatrixView a, Matrix& c) {
     const index_t n = a.rows(), k = a.cols();
     if (c.rows() != k || c.cols() != k) internal_error("gram_accumulate_upper: shape mismatch");

@@ -26,6 +26,9 @@ bool dot_rows(MatrixView a, VectorView x, double* y, bool check_finite = false);
 Matrix gram(MatrixView x);
 // C += A B (both may be transposed or strided views).
 void dot_accumulate(MatrixView a, MatrixView b, Matrix& c);
+// C = A B into a caller's row-major buffer with leading dimension ldc (at
+// least B's columns), so that a pass's chunks of any size share one buffer.
+void dot_into(MatrixView a, MatrixView b, double* c, index_t ldc);
 // C += A'A on the upper triangle of C only (callers mirror once at the end).
 // Up to kSmallProduct multiply-adds, each entry is a plain sum over the rows
 // in order.

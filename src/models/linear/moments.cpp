@@ -6,6 +6,7 @@
 #include "linalg/factor.hpp"
 #include "linalg/ops.hpp"
 #include "linalg/row_blocks.hpp"
+#include "linalg/row_chunks.hpp"
 #include "models/linear/design_system.hpp"
 #include "models/linear/least_squares_core.hpp"
 #include "models/linear/validation.hpp"
@@ -375,76 +376,275 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
     return out;
 }
 
-Result<ScoreSums> score_pass(const ScoreRequest& rq) {
-    const Columns& a = rq.a;
-    const index_t n = a.rows, c = a.cols(), ks = rq.scores.rows(), off = rq.intercept ? 1 : 0, k = ks + off;
-    const bool meat = rq.leverage_power >= 0;
-    const bool need_q = meat || !rq.clusters.empty();
-    const bool gram = need_q && rq.score_gram;
-    ScoreSums out;
-    if (meat) out.meat = Matrix(k, k, 0.0);
-    if (gram) out.gram = Matrix(ks, ks, 0.0);
-    for (const index_t g : rq.groups) out.cluster_sums.emplace_back(g, k, 0.0);
-    const index_t chunk = std::min(n, kChunkRows);
-    Matrix d(chunk, c), scaled(chunk, k);
-    Vector e(chunk), root(chunk);
-    for (index_t first = 0; first < n; first += kChunkRows) {
-        const index_t rows = std::min(kChunkRows, n - first);
-        for (index_t i = 0; i < rows; ++i) {
-            const double wi = rq.w ? (*rq.w)[first + i] : 1.0;
-            if (!(wi >= 0.0) || std::isinf(wi)) return value_error(kNotFinite);
-            root[i] = std::sqrt(wi);
-            double ei = 0.0;
-            for (index_t j = 0; j < c; ++j) {
-                const double v =
-                    rq.centres
-                        ? a(first + i, j) - rq.centres->table(static_cast<index_t>(rq.centres->group[first + i]), j)
-                        : (a(first + i, j) - rq.pivot[j]) - rq.mean[j];
-                if (!std::isfinite(v)) return value_error(kNotFinite);
-                d(i, j) = v;
-                ei += v * rq.residual_weights[j];
-            }
-            e[i] = ei;
+namespace {
+
+// Up to this many groups (and kClusterPartialValues values over all the
+// blocks) each block sums a clustering into a groups x parameters partial
+// of its own; above it the blocks leave each row's score sum, and a sweep
+// adds them up in row order, a wave of blocks at a time.
+constexpr index_t kClusterPartialRows = kChunkRows;
+constexpr index_t kClusterPartialValues = index_t{1} << 21;
+// Values of the rows' score sums a wave of blocks leaves for the sweep.
+constexpr index_t kSweepValues = index_t{1} << 20;
+
+// What one block of rows sums; the blocks' sums are merged in row order.
+struct BlockScores {
+    Matrix meat, gram;
+    std::vector<Matrix> cluster_sums;  // the clusterings summed per block; empty for the swept
+    stats::ResidualSums residuals;
+    const char* error = nullptr;  // the block's first refusal, as a row-order pass meets it
+};
+
+// The second pass over a fixed partition of the rows: blocks of whole chunks,
+// sized by the columns alone, each summed on its own and merged in block
+// order, so that neither the thread count nor the order the threads finish
+// in changes a digit.
+class ScorePass {
+public:
+    explicit ScorePass(const ScoreRequest& rq)
+        : rq_(rq),
+          n_(rq.a.rows),
+          c_(rq.a.cols()),
+          ks_(rq.scores.rows()),
+          off_(rq.intercept ? 1 : 0),
+          k_(ks_ + off_),
+          meat_(rq.leverage_power >= 0),
+          need_q_(meat_ || !rq.clusters.empty()),
+          gram_(need_q_ && rq.score_gram),
+          blocks_(linalg::row_chunks(n_, c_, kChunkRows)) {
+        for (std::size_t g = 0; g < rq.groups.size(); ++g) {
+            const index_t groups = rq.groups[g];
+            const bool partial = groups <= kClusterPartialRows && groups * k_ * blocks_.count <= kClusterPartialValues;
+            (partial ? partial_ : swept_).push_back(g);
         }
-        if (rq.residual_sums)
-            out.residuals = stats::ResidualSums::merge(out.residuals, stats::ResidualSums::of(e.view().sub(0, rows)));
-        if (!need_q) continue;
-        Matrix uc(rows, ks, 0.0);
-        linalg::dot_accumulate(d.view().row_range(0, rows), rq.scores.t(), uc);
-        for (index_t i = 0; i < rows; ++i) {
-            const double we = root[i] * e[i];  // the whitened residual
-            if (meat) {
-                double factor = std::fabs(we);
-                if (rq.leverage_power > 0) {
-                    double h = off ? 1.0 / rq.total_weight : 0.0;
-                    for (index_t s = 0; s < ks; ++s) h += uc(i, s) * uc(i, s);
-                    h *= root[i] * root[i];
-                    factor /= rq.leverage_power == 1 ? std::sqrt(1.0 - h) : 1.0 - h;
-                }
-                if (off) scaled(i, 0) = factor * root[i];
-                for (index_t s = 0; s < ks; ++s) scaled(i, off + s) = factor * root[i] * uc(i, s);
-            }
-            for (std::size_t g = 0; g < rq.clusters.size(); ++g) {
-                const std::int64_t code = rq.clusters[g][first + i];
-                if (code < 0 || static_cast<index_t>(code) >= rq.groups[g])
-                    return value_error("A cluster code lies outside its groups");
-                Matrix& sums = out.cluster_sums[g];
-                const auto row = static_cast<index_t>(code);
-                if (off) sums(row, 0) += we * root[i];
-                for (index_t s = 0; s < ks; ++s) sums(row, off + s) += we * root[i] * uc(i, s);
-            }
-        }
-        if (meat) linalg::gram_accumulate_upper(scaled.view().row_range(0, rows), out.meat);
-        if (!gram) continue;
-        // The chunk's coordinates are read no more: whitened in place for their sum of w u u'.
-        if (rq.w)
-            for (index_t i = 0; i < rows; ++i)
-                for (index_t s = 0; s < ks; ++s) uc(i, s) *= root[i];
-        linalg::gram_accumulate_upper(uc.view(), out.gram);
     }
-    if (meat) linalg::mirror_upper(out.meat);
-    if (gram) linalg::mirror_upper(out.gram);
-    return out;
-}
+
+    Result<ScoreSums> run() {
+        ScoreSums out;
+        for (const index_t g : rq_.groups) out.cluster_sums.emplace_back(g, k_, 0.0);
+        std::vector<BlockScores> parts(blocks_.count);
+        // Rows of the blocks of one wave whose score sums the sweep reads:
+        // all the blocks at once when no clustering is swept.
+        const index_t block_values = blocks_.rows * k_;
+        // A swept sum is the same whatever the waves: they are sized for the
+        // cache and the threads.
+        const index_t wave = swept_.empty() ? std::max<index_t>(blocks_.count, 1)
+                                            : std::max<index_t>(linalg::max_threads(),
+                                                                kSweepValues / std::max<index_t>(block_values, 1));
+        Matrix scores_of_rows(swept_.empty() ? 0 : std::min(wave * blocks_.rows, n_), k_);
+        for (index_t first_block = 0; first_block < blocks_.count; first_block += wave) {
+            const index_t count = std::min(wave, blocks_.count - first_block);
+            const index_t first_row = blocks_.first(first_block);
+            linalg::parallel_for(
+                static_cast<std::size_t>(count),
+                [&](std::size_t b) {
+                    const index_t block = first_block + static_cast<index_t>(b);
+                    const index_t first = blocks_.first(block);
+                    double* rows_out = swept_.empty() ? nullptr : scores_of_rows.data() + (first - first_row) * k_;
+                    parts[block] = sum_block(first, blocks_.size(block, n_), rows_out);
+                },
+                blocks_.hold_blas);
+            for (index_t b = first_block; b < first_block + count; ++b)
+                if (parts[b].error) return value_error(parts[b].error);
+            if (!swept_.empty())
+                sweep(scores_of_rows, first_row, std::min(n_, blocks_.first(first_block + count)) - first_row,
+                      out.cluster_sums);
+        }
+        if (meat_) out.meat = Matrix(k_, k_, 0.0);
+        if (gram_) out.gram = Matrix(ks_, ks_, 0.0);
+        for (BlockScores& part : parts) {
+            if (meat_) add_to(out.meat, part.meat);
+            if (gram_) add_to(out.gram, part.gram);
+            for (std::size_t p = 0; p < partial_.size(); ++p)
+                add_to(out.cluster_sums[partial_[p]], part.cluster_sums[p]);
+            if (rq_.residual_sums) out.residuals = stats::ResidualSums::merge(out.residuals, part.residuals);
+        }
+        if (meat_) linalg::mirror_upper(out.meat);
+        if (gram_) linalg::mirror_upper(out.gram);
+        return out;
+    }
+
+private:
+    static void add_to(Matrix& total, const Matrix& part) {
+        double* dst = total.data();
+        const double* src = part.data();
+        for (index_t i = 0; i < total.size(); ++i) dst[i] += src[i];
+    }
+
+    // The sums of rows [first, first + count), chunk by chunk into buffers
+    // the block allocates once. The chunks' centred rows, coordinates and
+    // scaled scores are held a column at a time (column-major), so that each
+    // step runs down contiguous rows. rows_out (row-major, k values a row),
+    // where given, receives every row's sqrt(w) e q for the sweep.
+    BlockScores sum_block(index_t first, index_t count, double* rows_out) const {
+        BlockScores out;
+        const index_t chunk = std::min(count, kChunkRows);
+        if (meat_) out.meat = Matrix(k_, k_, 0.0);
+        if (gram_) out.gram = Matrix(ks_, ks_, 0.0);
+        for (const std::size_t g : partial_) out.cluster_sums.emplace_back(rq_.groups[g], k_, 0.0);
+        // Transposed buffers: row j of d holds column j of the chunk's rows.
+        Matrix d(c_, chunk), u(need_q_ ? ks_ : 0, chunk), scaled(meat_ ? k_ : 0, chunk);
+        Matrix own_rows(rows_out || partial_.empty() ? 0 : chunk, k_);
+        Vector e(chunk), root(chunk), factor(chunk);
+        for (index_t start = first; start < first + count; start += kChunkRows) {
+            const index_t rows = std::min(kChunkRows, first + count - start);
+            if (!centre_rows(start, rows, d, e, root)) {
+                out.error = kNotFinite;
+                return out;
+            }
+            if (rq_.residual_sums)
+                out.residuals =
+                    stats::ResidualSums::merge(out.residuals, stats::ResidualSums::of(e.view().sub(0, rows)));
+            if (!need_q_) continue;
+            // The codes of a chunk are read once its values are known finite.
+            for (std::size_t g = 0; g < rq_.clusters.size(); ++g) {
+                const std::int64_t* codes = rq_.clusters[g];
+                const index_t groups = rq_.groups[g];
+                for (index_t i = 0; i < rows; ++i)
+                    if (codes[start + i] < 0 || static_cast<index_t>(codes[start + i]) >= groups) {
+                        out.error = "A cluster code lies outside its groups";
+                        return out;
+                    }
+            }
+            // u' = S d': the chunk's score coordinates, one row per slope.
+            linalg::dot_into(rq_.scores, d.view().col_range(0, rows), u.data(), chunk);
+            const linalg::MatrixView uv = u.view().col_range(0, rows);
+            const double* ri = root.data();
+            if (meat_) meat_rows(rows, uv, e, root, factor, scaled, out.meat);
+            if (!rq_.clusters.empty()) {
+                double* dst = rows_out ? rows_out + (start - first) * k_ : own_rows.data();
+                for (index_t i = 0; i < rows; ++i) {
+                    const double s = ri[i] * e[i] * ri[i];  // the whitened residual times sqrt(w)
+                    double* row = dst + i * k_;
+                    if (off_) row[0] = s;
+                    for (index_t t = 0; t < ks_; ++t) row[off_ + t] = s * uv(t, i);
+                }
+                for (std::size_t p = 0; p < partial_.size(); ++p) {
+                    const std::int64_t* codes = rq_.clusters[partial_[p]];
+                    Matrix& sums = out.cluster_sums[p];
+                    for (index_t i = 0; i < rows; ++i) {
+                        double* to = sums.data() + static_cast<index_t>(codes[start + i]) * k_;
+                        const double* row = dst + i * k_;
+                        for (index_t t = 0; t < k_; ++t) to[t] += row[t];
+                    }
+                }
+            }
+            if (!gram_) continue;
+            // The chunk's coordinates are read no more: whitened in place for their sum of w u u'.
+            if (rq_.w)
+                for (index_t t = 0; t < ks_; ++t) {
+                    double* ut = &u(t, 0);
+                    for (index_t i = 0; i < rows; ++i) ut[i] *= ri[i];
+                }
+            add_gram(uv, out.gram);
+        }
+        return out;
+    }
+
+    // Column j of d: the rows' values less their centres; e = d r and the
+    // weights' roots. False on a value or weight that is not finite.
+    bool centre_rows(index_t start, index_t rows, Matrix& d, Vector& e, Vector& root) const {
+        const Columns& a = rq_.a;
+        for (index_t i = 0; i < rows; ++i) {
+            const double wi = rq_.w ? (*rq_.w)[start + i] : 1.0;
+            if (!(wi >= 0.0) || std::isinf(wi)) return false;
+            root[i] = std::sqrt(wi);
+        }
+        std::fill_n(e.data(), rows, 0.0);
+        for (index_t j = 0; j < c_; ++j) {
+            const double* col = a.base[j] + static_cast<linalg::stride_t>(start) * a.stride[j];
+            const linalg::stride_t stride = a.stride[j];
+            const double weight = rq_.residual_weights[j];
+            double* dj = &d(j, 0);
+            if (rq_.centres) {
+                const linalg::MatrixView table = rq_.centres->table;
+                const std::int64_t* group = rq_.centres->group + start;
+                for (index_t i = 0; i < rows; ++i)
+                    dj[i] = col[static_cast<linalg::stride_t>(i) * stride] - table(static_cast<index_t>(group[i]), j);
+            } else {
+                const double p = rq_.pivot[j], m = rq_.mean[j];
+                if (stride == 1)
+                    for (index_t i = 0; i < rows; ++i) dj[i] = (col[i] - p) - m;
+                else
+                    for (index_t i = 0; i < rows; ++i) dj[i] = (col[static_cast<linalg::stride_t>(i) * stride] - p) - m;
+            }
+            for (index_t i = 0; i < rows; ++i) e[i] += dj[i] * weight;
+        }
+        // A value that is not finite leaves its row's residual NaN or
+        // infinite (times a zero weight, NaN); only then are the values read.
+        for (index_t i = 0; i < rows; ++i)
+            if (!std::isfinite(e[i]))
+                for (index_t j = 0; j < c_; ++j)
+                    if (!std::isfinite(d(j, i))) return false;
+        return true;
+    }
+
+    // Adds the chunk's sum of w e^2 q q' / (1 - h)^p to meat.
+    void meat_rows(index_t rows, linalg::MatrixView u, const Vector& e, const Vector& root, Vector& factor,
+                   Matrix& scaled, Matrix& meat) const {
+        const int power = rq_.leverage_power;
+        for (index_t i = 0; i < rows; ++i) factor[i] = std::fabs(root[i] * e[i]);
+        if (power > 0) {
+            // h = w (1/W + |u|^2), summed into the scaled rows' first buffer row.
+            double* h = &scaled(0, 0);
+            std::fill_n(h, rows, off_ ? 1.0 / rq_.total_weight : 0.0);
+            for (index_t t = 0; t < ks_; ++t) {
+                const double* ut = u.base + static_cast<linalg::stride_t>(t) * u.row_stride;
+                for (index_t i = 0; i < rows; ++i) h[i] += ut[i] * ut[i];
+            }
+            for (index_t i = 0; i < rows; ++i) {
+                const double hi = h[i] * (root[i] * root[i]);
+                factor[i] /= power == 1 ? std::sqrt(1.0 - hi) : 1.0 - hi;
+            }
+        }
+        for (index_t i = 0; i < rows; ++i) factor[i] *= root[i];
+        if (off_) std::copy_n(factor.data(), rows, &scaled(0, 0));
+        for (index_t t = 0; t < ks_; ++t) {
+            const double* ut = u.base + static_cast<linalg::stride_t>(t) * u.row_stride;
+            double* st = &scaled(off_ + t, 0);
+            for (index_t i = 0; i < rows; ++i) st[i] = factor[i] * ut[i];
+        }
+        add_gram(scaled.view().col_range(0, rows), meat);
+    }
+
+    // g += a a' for the columns of a (a few rows, a chunk's columns): a
+    // general product, whose small-matrix kernel reads the chunk where it
+    // lies, costs less than the rank-k update's packing at these widths.
+    // Only the upper triangle is read.
+    static void add_gram(linalg::MatrixView a, Matrix& g) { linalg::dot_accumulate(a, a.t(), g); }
+
+    // Adds the rows' score sums (rows x k, row-major) of rows [first, first
+    // + rows) to the swept clusterings' sums in row order: each sum is the
+    // same however the columns are shared out, which the tasks split.
+    void sweep(const Matrix& scores_of_rows, index_t first, index_t rows, std::vector<Matrix>& sums) const {
+        const index_t slices = std::min<index_t>(k_, std::max<unsigned>(1, linalg::max_threads()));
+        const index_t width = (k_ + slices - 1) / slices;
+        linalg::parallel_for(
+            swept_.size() * static_cast<std::size_t>(slices),
+            [&](std::size_t task) {
+                const std::size_t g = swept_[task / static_cast<std::size_t>(slices)];
+                const index_t lo = static_cast<index_t>(task % static_cast<std::size_t>(slices)) * width;
+                const index_t hi = std::min(k_, lo + width);
+                const std::int64_t* codes = rq_.clusters[g] + first;
+                double* table = sums[g].data();
+                for (index_t i = 0; i < rows; ++i) {
+                    double* to = table + static_cast<index_t>(codes[i]) * k_;
+                    const double* row = scores_of_rows.data() + i * k_;
+                    for (index_t t = lo; t < hi; ++t) to[t] += row[t];
+                }
+            },
+            false);
+    }
+
+    const ScoreRequest& rq_;
+    const index_t n_, c_, ks_, off_, k_;
+    const bool meat_, need_q_, gram_;
+    const linalg::RowChunks blocks_;
+    std::vector<std::size_t> partial_, swept_;  // clusterings by how their sums are formed
+};
+
+}  // namespace
+
+Result<ScoreSums> score_pass(const ScoreRequest& rq) { return ScorePass(rq).run(); }
 
 }  // namespace ordinata::models::linear
