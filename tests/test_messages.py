@@ -16,7 +16,6 @@ R = np.random.default_rng(2).normal(size=(50, 3))
 NOT_PD = RuntimeError("Covariance matrix is not positive definite")
 IV_NOT_ENOUGH = "Number of samples must be greater than number of regressors"
 
-# (class, fit arguments, message or exception): plain messages are ValueErrors.
 EMPTY, MISMATCH = "Input arrays cannot be empty", "X and y shape mismatch: 5 vs 4"
 FEW, WLS_DIMS = "Insufficient samples for the number of parameters", "Input arrays must have consistent dimensions"
 FE_DF = "Insufficient degrees of freedom"
@@ -114,11 +113,6 @@ def test_predict_on_no_rows(cls):
     assert m.predict(E((0, 3)), *([E(0, np.int64)] if cls is ordinata.FE else [])).shape == (0,)
 
 
-def test_ols_predict_passes_nan_through():
-    out = fitted(ordinata.OLS).predict(np.array([[nan, 1.0, 1.0], [1.0, 1.0, 1.0]]))
-    assert np.isnan(out[0]) and np.isfinite(out[1])
-
-
 @pytest.mark.parametrize("alpha, text", [(-0.1, "-0.1"), (2.5, "2.5"), (nan, "nan")])
 def test_confidence_level_out_of_range(alpha, text):
     with pytest.raises(ValueError, match=f"^alpha must be between 0 and 2, got {text}$"):
@@ -139,9 +133,3 @@ def test_confidence_level_out_of_range(alpha, text):
 ])
 def test_repr(model, text):
     assert repr(model) == text
-
-
-def test_ridge_alpha_conversion():
-    assert ordinata.Ridge(np.float32(2)).alpha == 2.0 and ordinata.Ridge(3).alpha == 3.0
-    with pytest.raises(TypeError, match=r"^argument 'alpha'"):
-        ordinata.Ridge(alpha=None)

@@ -60,15 +60,6 @@ INSTANTIATE_TEST_SUITE_P(Counts, DiagnosticsByCount,
                                            CountCase{20, {1, 1, 1, 1, 1, 1, 1}}, CountCase{500, {1, 1, 1, 1, 1, 1, 1}}),
                          [](const auto& info) { return "n" + std::to_string(info.param.n); });
 
-TEST(Diagnostics, HandComputedMoments) {
-    Vector e(4);
-    for (std::size_t i = 0; i < 4; ++i) e[i] = static_cast<double>(i + 1);
-    const auto d = DiagnosticStats::compute(e, kEye);
-    EXPECT_DOUBLE_EQ(d.durbin_watson, 3.0 / 30.0);
-    EXPECT_DOUBLE_EQ(d.skew, 0.0);
-    EXPECT_DOUBLE_EQ(d.kurtosis, 2.5625 / 1.5625 - 3.0);
-}
-
 TEST(Diagnostics, ConstantAndZeroResiduals) {
     const auto ones = DiagnosticStats::compute(Vector(25, 1.0), kEye);
     const auto zeros = DiagnosticStats::compute(Vector(25, 0.0), kEye);
