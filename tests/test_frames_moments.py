@@ -116,17 +116,17 @@ def test_offsets_keep_the_centre_and_the_centred_gram(offset, exact):
     np.testing.assert_allclose(got[1:], [float(b) for b in beta[1:]], rtol=1e-11)
 
 
-def test_a_partition_with_fewer_rows_than_columns_or_a_singular_gram_takes_its_rows_qr():
+def test_a_partition_with_fewer_rows_than_columns_takes_its_rows_qr_and_a_constant_column_adds_nothing():
     rng = np.random.default_rng(7)
     n = 1300
     x = np.column_stack([rng.normal(size=n), rng.normal(size=n), rng.integers(0, 2, n).astype(float)])
-    x[600:1296, 2] = 1.0          # a dummy: constant in the second partition, whose Gram is then singular
+    x[600:1296, 2] = 1.0          # a dummy constant in the second partition: zero once centred, left out of its factor
     x[1296:, 2] = [0.0, 1.0, 1.0, 0.0]
     y = x @ [1.0, 2.0, -3.0] + rng.normal(size=n)
     cuts = [0, 600, 1296, n]     # the last partition: 4 rows, 4 columns
     cols = [np.ascontiguousarray(x[:, j]) for j in range(3)] + [y]
     flags = [_native.moments([c[a:b] for c in cols], None, True, None, None)[6] for a, b in itertools.pairwise(cuts)]
-    assert flags == [False, True, True]
+    assert flags == [False, False, True]
     m = _merged(x, y, None, cuts, False)
     assert not m[6]
     s = _solve(m)
@@ -148,3 +148,21 @@ def test_demeaned_moments_are_the_within_gram(exact):
     gram = np.array([[float(sum(r[i] * r[j] for r in d)) for j in range(3)] for i in range(3)])
     r = np.frombuffer(m[4]).reshape(3, 3)
     np.testing.assert_allclose(r.T @ r, gram, rtol=1e-13, atol=1e-13 * gram.max())
+
+
+@pytest.mark.parametrize("levels", [300, 900])
+def test_a_categorical_of_many_levels_takes_cholesky_qr_twice_and_stays_exact(levels):
+    # Few rows a level (900 levels here) leave the normal equations too ill-conditioned to be taken
+    # as they are: the partition's factor comes from Cholesky QR twice, as exact as its rows' QR.
+    rng = np.random.default_rng(12)
+    n = 4 * levels + 700
+    g = rng.integers(0, levels, n)
+    x = np.zeros((n, levels))
+    x[np.arange(n), g] = 1.0
+    x = np.column_stack([rng.normal(size=n) + 1e3, x[:, 1:]])
+    y = 0.5 * x[:, 0] + g * 0.01 + rng.normal(size=n)
+    cols = [np.ascontiguousarray(x[:, j]) for j in range(x.shape[1])] + [y]
+    fast, exact = (_native.moments(cols, None, True, None, None, e) for e in (False, True))
+    assert exact[6] and fast[6] == (levels == 900)
+    r_fast, r_exact = (np.abs(np.frombuffer(m[4]).reshape(levels + 1, levels + 1)) for m in (fast, exact))
+    np.testing.assert_allclose(r_fast, r_exact, rtol=1e-9, atol=1e-9 * np.abs(r_exact).max())

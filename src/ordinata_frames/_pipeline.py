@@ -22,9 +22,9 @@ from ordinata_frames._plan import Plan
 from ordinata_frames._report import TITLES, ReportStats
 from ordinata_frames._results import PredictState, Results, TestResult
 
-# A block's formulaic design holds at most about this many cells (32 MiB): a table whose
+# A block's formulaic design holds at most about this many cells (256 MiB): a table whose
 # design would be larger is fitted block by block, so that it never stands whole in memory.
-BLOCK_CELLS = 1 << 22
+BLOCK_CELLS = 1 << 25
 
 
 class InMemory:

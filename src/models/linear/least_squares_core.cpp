@@ -511,7 +511,9 @@ std::expected<FactoredSolution, SolveFailure> solve_factored(const FactoredProbl
     return out;
 }
 
-std::optional<Matrix> trusted_cholesky(const Matrix& g) {
+std::optional<Matrix> trusted_cholesky(const Matrix& g) { return equilibrated_cholesky(g, kExamineBelowRcond); }
+
+std::optional<Matrix> equilibrated_cholesky(const Matrix& g, double min_rcond) {
     const index_t p = g.rows();
     Vector d(p);
     for (index_t j = 0; j < p; ++j) {
@@ -521,7 +523,7 @@ std::optional<Matrix> trusted_cholesky(const Matrix& g) {
     Matrix gs(p, p);
     equilibrate(g, d.data(), gs.data());
     auto f = linalg::factor_cholesky(gs.view());
-    if (!f || !normal_equations_trusted(f->rcond)) return std::nullopt;
+    if (!f || !(f->rcond >= min_rcond)) return std::nullopt;
     // g = D L L' D: R = L' D, L held column-major in the factor.
     Matrix r(p, p, 0.0);
     for (index_t i = 0; i < p; ++i)

@@ -131,6 +131,9 @@ Result<Matrix> first_stage(MatrixView z, MatrixView x);
 // solve() would take as they are: positive definite, the unit-diagonal
 // form's reciprocal condition trusted. Empty otherwise.
 std::optional<Matrix> trusted_cholesky(const Matrix& g);
+// The same factor of the equilibrated g wherever its reciprocal condition
+// reaches min_rcond.
+std::optional<Matrix> equilibrated_cholesky(const Matrix& g, double min_rcond);
 
 // sigma_min / sigma_max of a matrix with unit-length columns, 0 when a column
 // is zero or the ratio cannot be computed.

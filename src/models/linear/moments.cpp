@@ -66,6 +66,87 @@ namespace {
 // The moments from the Gram of the centred, weighted rows; empty where the
 // Gram's Cholesky factor is not to be trusted (or a value is not finite,
 // which the rows' route then names).
+// The block's R from its centred Gram matrix, where the core trusts its
+// Cholesky factor. A column that is exactly zero once centred (a category
+// none of the block's rows has, a column constant within the block) adds
+// nothing to the block's sums: it is left out of the factor, its row and
+// column of R zero, rather than making the block take its rows' QR.
+std::optional<Matrix> block_cholesky(const Matrix& g) {
+    const index_t c = g.rows();
+    std::vector<index_t> kept;
+    for (index_t j = 0; j < c; ++j)
+        if (g(j, j) != 0.0) kept.push_back(j);
+    const auto q = static_cast<index_t>(kept.size());
+    if (q == c) return trusted_cholesky(g);
+    if (q == 0) return Matrix(c, c, 0.0);
+    Matrix sub(q, q);
+    for (index_t a = 0; a < q; ++a)
+        for (index_t b = 0; b < q; ++b) sub(a, b) = g(kept[a], kept[b]);
+    auto rs = trusted_cholesky(sub);
+    if (!rs) return std::nullopt;
+    Matrix r(c, c, 0.0);
+    for (index_t a = 0; a < q; ++a)
+        for (index_t b = a; b < q; ++b) r(kept[a], kept[b]) = (*rs)(a, b);
+    return r;
+}
+
+// Cholesky QR twice over the block's centred, weighted rows X (centred at
+// the moments' pivot and offset, or by the row centres): R1 from the Gram g,
+// then the Gram of X R1^-1, which is the identity but for R1's rounding, and
+// its own factor R2; R = R2 R1 is then the R factor of X to working
+// accuracy, where the equilibrated g's reciprocal condition reaches
+// kCholeskyQrRcond (a condition of X up to about 3e6). Columns that are
+// exactly zero are left out as block_cholesky leaves them out.
+constexpr double kCholeskyQrRcond = 1e-13;
+
+std::optional<Matrix> cholesky_qr_twice(const Columns& a, const VectorView* w, const RowCentres* centres,
+                                        const Moments* centred, const Matrix& g, index_t block) {
+    const index_t n = a.rows, c = a.cols();
+    std::vector<index_t> kept;
+    for (index_t j = 0; j < c; ++j)
+        if (g(j, j) != 0.0) kept.push_back(j);
+    const auto q = static_cast<index_t>(kept.size());
+    if (q == 0) return std::nullopt;
+    Matrix sub(q, q);
+    for (index_t i = 0; i < q; ++i)
+        for (index_t j = 0; j < q; ++j) sub(i, j) = g(kept[i], kept[j]);
+    auto r1 = equilibrated_cholesky(sub, kCholeskyQrRcond);
+    if (!r1) return std::nullopt;
+    const index_t rows_per_block = std::max(block, std::min<index_t>(4 * q, 8192));
+    Matrix g2 = linalg::row_block_gram_upper(n, q, rows_per_block, [&](index_t first, index_t rows, double* buf) {
+        for (index_t s = 0; s < q; ++s) {
+            const index_t j = kept[s];
+            const double* col = a.base[j];
+            const linalg::stride_t stride = a.stride[j];
+            for (index_t i = 0; i < rows; ++i) {
+                const double x = col[static_cast<linalg::stride_t>(first + i) * stride];
+                double v = 0.0;
+                if (centres)
+                    v = x - centres->table(static_cast<index_t>(centres->group[first + i]), j);
+                else if (centred)
+                    v = (x - centred->pivot[j]) - centred->mean[j];
+                else
+                    v = x;
+                buf[i * q + s] = w ? v * std::sqrt((*w)[first + i]) : v;
+            }
+        }
+        linalg::solve_rows_upper_in_place(*r1, buf, rows, q);
+    });
+    linalg::mirror_upper(g2);
+    for (index_t i = 0; i < q; ++i)
+        for (index_t j = 0; j < q; ++j)
+            if (!std::isfinite(g2(i, j))) return std::nullopt;
+    // The Gram of X R1^-1 is near the identity; one far from it means R1 was not what it seemed.
+    auto r2 = equilibrated_cholesky(g2, 0.25);
+    if (!r2) return std::nullopt;
+    Matrix product(q, q, 0.0);
+    linalg::dot_accumulate(r2->view(), r1->view(), product);
+    Matrix r(c, c, 0.0);
+    for (index_t i = 0; i < q; ++i)
+        for (index_t j = i; j < q; ++j) r(kept[i], kept[j]) = product(i, j);
+    return r;
+}
+
 std::optional<Moments> moments_by_gram(const Columns& a, const VectorView* w, bool intercept,
                                        const RowCentres* centres) {
     const index_t n = a.rows, c = a.cols();
@@ -136,10 +217,18 @@ std::optional<Moments> moments_by_gram(const Columns& a, const VectorView* w, bo
             for (index_t j = i; j < c; ++j) g(i, j) -= total * m.mean[i] * m.mean[j];
     }
     linalg::mirror_upper(g);
-    auto r = trusted_cholesky(g);
-    if (!r) return std::nullopt;
     m.total_weight = total;
+    if (auto r = block_cholesky(g)) {
+        m.r = std::move(*r);
+        return m;
+    }
+    // Too ill-conditioned for the normal equations as they are (a categorical
+    // term of many levels, a few rows each, is): the rows' factor by Cholesky
+    // QR twice, as accurate as their Householder QR in three BLAS-3 sweeps.
+    auto r = cholesky_qr_twice(a, w, centres, centring ? &m : nullptr, g, block);
+    if (!r) return std::nullopt;
     m.r = std::move(*r);
+    m.exact = true;
     return m;
 }
 
@@ -154,13 +243,17 @@ Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool i
     Moments m{n, 0.0, Vector(c, 0.0), Vector(c, 0.0), Matrix(), intercept};
     Vector& pivot = m.pivot;
     Vector& mean = m.mean;
-    Vector chunk_mean(c), root(kChunkRows);
+    // Each fold re-triangularises the running R beside the chunk: on a wide
+    // design (a categorical term of many levels) a chunk of several times
+    // the columns keeps that share small.
+    const index_t chunk_rows = std::max(kChunkRows, (4 * c + kChunkRows - 1) / kChunkRows * kChunkRows);
+    Vector chunk_mean(c), root(chunk_rows);
     if (centring && n > 0)
         for (index_t j = 0; j < c; ++j) pivot[j] = a(0, j);
-    StackedFactor f(c, std::min(n, kChunkRows));
+    StackedFactor f(c, std::min(n, chunk_rows));
     double total = 0.0;
-    for (index_t first = 0; first < n; first += kChunkRows) {
-        const index_t rows = std::min(kChunkRows, n - first);
+    for (index_t first = 0; first < n; first += chunk_rows) {
+        const index_t rows = std::min(chunk_rows, n - first);
         const auto value = [&](index_t i, index_t j) {
             const double centre =
                 centres ? centres->table(static_cast<index_t>(centres->group[first + i]), j) : pivot[j];
@@ -249,12 +342,8 @@ Result<MomentsSolution> solve_moments(const Moments& mo, const MomentsProblem& p
         // columns the fit reads: where solve() would not take those as they
         // are, the fit is solved again from the rows' QR.
         Matrix g(target, target, 0.0);
-        for (index_t i = 0; i < target; ++i)
-            for (index_t j = i; j < target; ++j) {
-                double v = 0.0;
-                for (index_t l = 0; l <= i; ++l) v += r(l, i) * r(l, j);
-                g(i, j) = g(j, i) = v;
-            }
+        linalg::gram_accumulate_upper(r.view().col_range(0, target), g);
+        linalg::mirror_upper(g);
         if (!trusted_cholesky(g)) {
             MomentsSolution out;
             out.needs_exact = true;
