@@ -85,6 +85,11 @@ class Covariance:
 class IID(Covariance):
     residual_pass = False
 
+    @staticmethod
+    def classical(inverse: np.ndarray, mse: float, df_resid: int) -> tuple[np.ndarray, float]:
+        """s^2 A and the t's degrees of freedom (Ridge: its penalised inverse times its mse)."""
+        return inverse * mse, float(df_resid)
+
 
 class HC0(Covariance):
     leverage_power = 0

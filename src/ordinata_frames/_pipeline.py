@@ -270,8 +270,7 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
                                                                plan, p))
         return sums
 
-    # The classical covariance: the bread times e'e / (n - k) (Ridge: the penalised inverse times its mse).
-    cov, df = f.inverse * mse, float(n - k)
+    cov, df = _covariance.IID.classical(f.inverse, mse, n - k)
     sums = None
     if family.residual_pass:
         sums = second_pass(diagnostics, family.leverage_power)
@@ -470,7 +469,7 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
         return sums
 
     family = request.family
-    cov, df = f.inverse * mse, float(df_resid)
+    cov, df = _covariance.IID.classical(f.inverse, mse, df_resid)
     sums = None
     if family.residual_pass:
         sums = second_pass(True, family.leverage_power)
@@ -553,6 +552,7 @@ def fit_gls(formula: str, source: InMemory, *, pieces: _formula.Pieces, sigma: A
     report = _report(source, ReportStats(title, method, n, k - (1 if plan.intercept else 0), plan.intercept, r2, mse,
                                          design_factor=f.design_factor, partitions=None), residuals)
     state = PredictState(encodings=(plan.main.rhs,), lags=plan.lags)
-    return _results(source, "GLS", formula, plan, list(plan.names), f, cov=f.inverse * mse, df=float(n - k), n=n,
+    cov, df = _covariance.IID.classical(f.inverse, mse, n - k)
+    return _results(source, "GLS", formula, plan, list(plan.names), f, cov=cov, df=df, n=n,
                     df_resid=n - k, dropped=total - n, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state,
                     report=report)
