@@ -23,8 +23,10 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-PYTHON = ROOT / ".venv" / "bin" / "python"
-NINJA = ROOT / ".venv" / "bin" / "ninja"
+# The interpreter this runs under (`make mutate`'s .venv/bin/python, or a shared
+# environment's when run from a second worktree), with its ninja and cmake.
+PYTHON = Path(sys.executable)
+NINJA = PYTHON.parent / "ninja"
 RESULTS = ROOT / "scripts" / "mutation-results.md"
 
 # Slow files whose concerns (leaks, stubs, packaging, fuzzing, address-space
@@ -263,6 +265,64 @@ MUTANTS = [
     # Added after the list above was numbered.
     ("magnitude scan: the second lane's flags dropped", "linalg/matrix.cpp",
      "bad = _mm_movemask_pd(any_bad);", "bad = _mm_movemask_pd(any_bad) & 1;"),
+    # The package's pipeline: covariance types, the solve and its retry, the IV
+    # tests, GLS and FE, the moments' Gram route and the small native factorisations.
+    ("HC1 factor n / (n - k + 1)", "ordinata_frames/_covariance.py",
+     "return n / (n - df_k)", "return n / (n - df_k + 1)"),
+    ("HC3 leverage power taken as HC2's", "ordinata_frames/_covariance.py",
+     "leverage_power = 2", "leverage_power = 1"),
+    ("CRV1 factor without G / (G - 1)", "ordinata_frames/_covariance.py",
+     "return g / (g - 1) * (n - 1) / (n - df_k)", "return (n - 1) / (n - df_k)"),
+    ("CRV1 two-way G the most groups", "ordinata_frames/_covariance.py",
+     "return min(len(c) for c in sums.clusters[:2])", "return max(len(c) for c in sums.clusters[:2])"),
+    ("CRV1 t with G degrees of freedom", "ordinata_frames/_covariance.py",
+     "return float(self.groups(sums) - 1)", "return float(self.groups(sums))"),
+    ("CRV1 two-way pairs' term added", "ordinata_frames/_covariance.py",
+     "zip((1.0, 1.0, -1.0), sums.clusters)", "zip((1.0, 1.0, 1.0), sums.clusters)"),
+    ("FE clusters: nested-entity rule inverted", "ordinata_frames/_covariance.py",
+     "return k + 1 if any(len(p) == groups for p in sums.pairs) else k + groups",
+     "return k + groups if any(len(p) == groups for p in sums.pairs) else k + 1"),
+    ("sandwich bread not refined by the scores' Gram", "ordinata_frames/_covariance.py",
+     "sandwich(refined_left(left, sums.gram), meat)", "sandwich(left, meat)"),
+    ("exact retry makes the fast pass again", "ordinata_frames/_pipeline.py",
+     "stats = first_pass(True)", "stats = first_pass(False)"),
+    ("WLS reports the weighted mse", "ordinata_frames/_pipeline.py",
+     "if stats.plain else mse", "if False else mse"),
+    ("R2 clamped for every model", "ordinata_frames/_pipeline.py",
+     "r2 = _r2(f.ssr, tss, model in (\"OLS\", \"Ridge\"))", "r2 = _r2(f.ssr, tss, True)"),
+    ("Sargan dof off by one", "ordinata_frames/_pipeline.py",
+     "float(kz - ke), _native.chi2_sf(stat, kz - ke)", "float(kz - ke + 1), _native.chi2_sf(stat, kz - ke + 1)"),
+    ("Wu-Hausman denominator dof off by one", "ordinata_frames/_pipeline.py",
+     "df_denom = n - kw - ke - ke", "df_denom = n - kw - ke - ke + 1"),
+    ("robust first-stage F taken as the iid one", "ordinata_frames/_pipeline.py",
+     "if not family.residual_pass:\n            stat = ((on_w", "if True:\n            stat = ((on_w"),
+    ("GLS columns whitened uncentred", "ordinata_frames/_pipeline.py",
+     "centre = np.array([np.mean(column) for column in d.a]) if plan.intercept else np.zeros(k + 1)",
+     "centre = np.zeros(k + 1)"),
+    ("GLS intercept not taken back by the target's mean", "ordinata_frames/_pipeline.py",
+     "beta[0] += centre[-1]", "beta[0] += 0.0"),
+    ("FE fixed effects without the slopes' part", "ordinata_frames/_pipeline.py",
+     "fixed_effects = means[:, -1] - means[:, :-1] @ f.beta", "fixed_effects = means[:, -1]"),
+    ("FE entity means merged with swapped shares", "ordinata_frames/_passes.py",
+     "share = b.counts / (before[cb] + b.counts)", "share = before[cb] / (before[cb] + b.counts)"),
+    ("Gram route trusts any Cholesky factor", "models/linear/least_squares_core.cpp",
+     "if (!f || !normal_equations_trusted(f->rcond)) return std::nullopt;", "if (!f) return std::nullopt;"),
+    ("moments solve never asks for exact moments", "models/linear/moments.cpp",
+     "if (!trusted_cholesky(g)) {", "if (false) {"),
+    ("Gram moments marked exact", "models/linear/moments.cpp",
+     "Matrix(), intercept, false};", "Matrix(), intercept, true};"),
+    ("moments merge: exact if either side is", "models/linear/moments.cpp",
+     "a.exact && b.exact};", "a.exact || b.exact};"),
+    ("Gram route for fewer rows than columns", "models/linear/moments.cpp",
+     "if (n < c || c == 0) return std::nullopt;", "if (c == 0) return std::nullopt;"),
+    ("whiten: columns scaled back by 2^-s", "frames/dense.cpp",
+     "(*w)(i, j) = std::ldexp((*w)(i, j), s);", "(*w)(i, j) = std::ldexp((*w)(i, j), -s);"),
+    ("whiten: Sigma scaled by 2^s, not 2^(2s)", "frames/dense.cpp",
+     "f(i, j) = std::ldexp(f(i, j), 2 * s);", "f(i, j) = std::ldexp(f(i, j), s);"),
+    ("solve accepts any nonzero rcond", "frames/dense.cpp",
+     "!(f->rcond >= std::numeric_limits<double>::epsilon())", "!(f->rcond > 0.0)"),
+    ("r_factor drops the diagonal", "frames/dense.cpp",
+     "i < std::min(j + 1, k); ++i) r(i, j)", "i < std::min(j, k); ++i) r(i, j)"),
 ]
 
 
@@ -363,7 +423,9 @@ def main():
     # The mutants expected to survive, which run the whole suite, last.
     chosen = sorted(chosen, key=lambda i: MUTANTS[i - 1][0] in EQUIVALENT)
     bad = []
-    for i, (what, path, old, _) in enumerate(MUTANTS, 1):
+    # --check looks at every mutant; a run, at the ones it plants.
+    for i in range(1, len(MUTANTS) + 1) if opts.check else chosen:
+        what, path, old, _ = MUTANTS[i - 1]
         count = (ROOT / "src" / path).read_text().count(old)
         if count != 1:
             bad.append(f"#{i} {what}: found {count} times in {path}")
