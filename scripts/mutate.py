@@ -32,7 +32,10 @@ RESULTS = ROOT / "scripts" / "mutation-results.md"
 # Slow files whose concerns (leaks, stubs, packaging, fuzzing, address-space
 # limits) no one-line numerical fault reaches.
 SKIP = ["tests/test_leaks.py", "tests/test_typing.py", "tests/test_packaging.py", "tests/fuzz",
-        "tests/test_masked_and_strided.py"]
+        "tests/test_masked_and_strided.py",
+        # Fits under an address-space limit with 100 MiB of headroom: no numerical
+        # fault reaches it, and it has failed the unmutated throw-away build.
+        "tests/test_threads.py::test_memory_limit_raises_instead_of_crashing"]
 
 # (what, file under src/, text as it stands, its replacement): each text must
 # occur exactly once in its file.
@@ -401,7 +404,7 @@ def run_tests(tree, build, paths=("tests",)):
         return "ctest " + (failed[0] if failed else "(crash)"), time.time() - start
     env = dict(os.environ, PYTHONPATH=f"{build}:{build / 'py'}")
     args = [str(PYTHON), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *paths]
-    args += [f"--ignore={s}" for s in SKIP]
+    args += [f"--deselect={s}" if "::" in s else f"--ignore={s}" for s in SKIP]
     try:
         py = run(args, tree, timeout=900, env=env)
     except subprocess.TimeoutExpired:
