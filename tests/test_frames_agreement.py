@@ -71,7 +71,11 @@ def test_least_squares_with_categories_and_missing_values(model, vcov):
         peer = smf.wls(formula, complete, weights=complete["w"])
     assert ours.dropped_rows == len(data) - len(complete) == 5
     assert ours.nobs == len(complete) and ours.df_resid == len(complete) - 7
-    agree_statsmodels(ours, statsmodels_fit(peer, vcov, complete["firm"]))
+    fitted = statsmodels_fit(peer, vcov, complete["firm"])
+    agree_statsmodels(ours, fitted)
+    # WLS too: the mean square of the residuals y - X b as given, not of the weighted ones.
+    assert ours.mse == pytest.approx(float(fitted.resid @ fitted.resid) / fitted.df_resid, rel=RTOL)
+    assert ours.r_squared == pytest.approx(fitted.rsquared, rel=RTOL)
 
 
 @pytest.mark.parametrize("vcov", ["iid", "HC0", "HC1"])
