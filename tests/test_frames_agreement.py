@@ -71,7 +71,11 @@ def test_least_squares_with_categories_and_missing_values(model, vcov):
         peer = smf.wls(formula, complete, weights=complete["w"])
     assert ours.dropped_rows == len(data) - len(complete) == 5
     assert ours.nobs == len(complete) and ours.df_resid == len(complete) - 7
-    agree_statsmodels(ours, statsmodels_fit(peer, vcov, complete["firm"]))
+    fitted = statsmodels_fit(peer, vcov, complete["firm"])
+    agree_statsmodels(ours, fitted)
+    # WLS too: the mean square of the residuals y - X b as given, not of the weighted ones.
+    assert ours.mse == pytest.approx(float(fitted.resid @ fitted.resid) / fitted.df_resid, rel=RTOL)
+    assert ours.r_squared == pytest.approx(fitted.rsquared, rel=RTOL)
 
 
 @pytest.mark.parametrize("vcov", ["iid", "HC0", "HC1"])
@@ -362,7 +366,11 @@ def test_instrumental_report_prints_linearmodels_f_even_with_negative_r2(fit, fo
     data = mroz().dropna(subset=["lwage"])
     result = getattr(of, fit)(formula, data, vcov=vcov)
     assert result.r_squared < 0
-    peer = iv2sls.from_formula(formula, data).fit(**LM_COVARIANCES[vcov]).f_statistic
+    fitted = iv2sls.from_formula(formula, data).fit(**LM_COVARIANCES[vcov])
+    # As linearmodels reports it, below -1 too (age instruments educ: -1.83): no clamp as OLS's.
+    np.testing.assert_allclose([result.r_squared, result.r_squared_adj], [fitted.rsquared, fitted.rsquared_adj],
+                               rtol=RTOL)
+    peer = fitted.f_statistic
     ours = report_figures(result)
     assert ours["F-statistic:"] > 0
     close_in_print(ours["F-statistic:"], peer.stat, 3)

@@ -9,6 +9,7 @@ import itertools
 import os
 import pickle
 import re
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -372,3 +373,27 @@ def test_near_collinear_standard_errors_lose_digits_like_the_condition_not_its_s
     got = fit(formula, _partitions_of_512(df, count) if count else df, vcov=vcov, **kwargs)
     exact = _near_collinear_exact(model)["iid" if vcov == "iid" else vcov if isinstance(vcov, str) else "CRV1"]
     np.testing.assert_allclose(got.standard_errors.to_numpy(), exact, rtol=5e-9)
+
+
+def test_partitions_whose_merged_gram_is_not_trusted_are_fitted_again_from_their_rows(client):
+    # Each partition's x1, x2 are independent, so each takes its Gram's Cholesky factor; their means,
+    # 1e4 apart on both, make the merged columns nearly collinear, which the fast moments cannot carry:
+    # the fit makes its first pass again from the rows' QR. Against least squares in rational arithmetic.
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(2000, 2))
+    x[1000:] += 1e4
+    df = pd.DataFrame({"x1": x[:, 0], "x2": x[:, 1], "y": x @ [1.0, -2.0] + rng.normal(size=2000)})
+    got = of.ols("y ~ x1 + x2", _dask_frame(df, "2"))
+    rows = [[Fraction(1), Fraction(a), Fraction(b)] for a, b in x.tolist()]
+    target = [Fraction(v) for v in df.y.tolist()]
+    aug = [[sum(r[i] * r[j] for r in rows) for j in range(3)] + [sum(r[i] * t for r, t in zip(rows, target))]
+           for i in range(3)]
+    for c in range(3):
+        for r in range(3):
+            if r != c:
+                f = aug[r][c] / aug[c][c]
+                aug[r] = [vr - f * vc for vr, vc in zip(aug[r], aug[c])]
+    exact = [float(aug[i][3] / aug[i][i]) for i in range(3)]
+    np.testing.assert_allclose(got.params[1:], exact[1:], rtol=1e-11)
+    # The intercept is the means' (1e4) difference: to eps times them.
+    assert got.params[0] == pytest.approx(exact[0], abs=1e-10)

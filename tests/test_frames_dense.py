@@ -26,8 +26,11 @@ def test_solve_matches_numpy_for_any_layout(layout, rhs):
     np.testing.assert_allclose(x, np.linalg.solve(a, b), rtol=1e-13, atol=1e-14)
 
 
+# "below eps": invertible, but its exact reciprocal condition, 1 / (|A|_1 |A^-1|_1) = 2^-52 / (2 + 2^-52)^2,
+# leaves a solution no correct digit.
 @pytest.mark.parametrize("a", [np.zeros((3, 3)), np.array([[1.0, 2.0], [2.0, 4.0]]),
-                               np.array([[1.0, 1.0], [1.0, 1.0 + 1e-17]])], ids=["zero", "rank one", "rounded"])
+                               np.array([[1.0, 1.0], [1.0, 1.0 + 1e-17]]), np.array([[1.0, 1.0], [1.0, 1.0 + 2.0**-52]])],
+                         ids=["zero", "rank one", "rounded", "below eps"])
 def test_solve_refuses_a_singular_matrix(a):
     with pytest.raises(ValueError, match=r"^singular matrix$"):
         _native.solve(a, np.ones(len(a)))
