@@ -373,27 +373,6 @@ PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return pack_sums(stats::ResidualSums::merge(*a, *b));
 }
 
-PyObject* residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 1, "residual_sums")) return nullptr;
-    Buffer e;
-    if (!e.get(args[0], 1, false, "e")) return nullptr;
-    const la::VectorView v{e.data(), e.dim(0), e.stride(0)};
-    stats::ResidualSums sums;
-    const PyRef done = PyRef::steal(run_native([&] { sums = stats::ResidualSums::of(v); }));
-    if (!done) return nullptr;
-    return pack_sums(sums);
-}
-
-PyObject* condition_number(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 1, "condition_number")) return nullptr;
-    Buffer x;
-    if (!x.get(args[0], 2, false, "x")) return nullptr;
-    double c = 0.0;
-    const PyRef done = PyRef::steal(run_native([&] { c = la::scaled_condition_number(x.matrix()); }));
-    if (!done) return nullptr;
-    return PyFloat_FromDouble(c);
-}
-
 namespace {
 
 // The fields of report's one argument; a field absent or None is not printed

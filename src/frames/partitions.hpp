@@ -13,8 +13,6 @@ PyObject* merge_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* condition_number(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace ordinata::frames
@@ -33,9 +31,5 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs);
          "residual_sums, group, table, score_gram): (meat, cluster sums, residual sums, score gram)."},             \
         {"merge_residual_sums", ORDINATA_FASTCALL(ordinata::frames::merge_residual_sums), METH_FASTCALL,            \
          "merge_residual_sums(a, b): the sums of series a followed by b."},                                         \
-        {"residual_sums", ORDINATA_FASTCALL(ordinata::frames::residual_sums), METH_FASTCALL,                        \
-         "residual_sums(e): the sums of the residual series e, for merge_residual_sums and report."},               \
-        {"condition_number", ORDINATA_FASTCALL(ordinata::frames::condition_number), METH_FASTCALL,                  \
-         "condition_number(x): the 2-norm condition number of x's columns scaled to unit length."},                 \
         {"report", ORDINATA_FASTCALL(ordinata::frames::report), METH_FASTCALL,                                      \
          "report(fields): the report of a fit from a dict of its figures (see _report.render)."},
