@@ -424,12 +424,13 @@ def test_instruments_that_do_not_reach_a_regressor(reach):
 # Short designs (n <= 3-4 parameters) and longer ones, with columns offset
 # by a representable 2^30 or 2^40 beside the intercept (the means then round
 # at a share of the spread), also a near-collinear pair (solved by QR), or
-# scaled by 2^-41, and the rows permuted: the coefficients are the exact
-# least-squares solution of the given doubles to 1e-12 in the column-scaled
-# norm.
+# scaled by 2^-41, the rows permuted, or the target offset by 2^40: the
+# coefficients are the exact least-squares solution of the given doubles to
+# 1e-12 in the column-scaled norm, and a target's offset, the intercept's
+# alone, costs the slopes no digit either.
 TRANSFORMS = {"offset": lambda x: x + [2.0**30, 0.0], "offsets": lambda x: x + [2.0**40, -(2.0**40)],
               "offset near-collinear": lambda x: np.column_stack([x[:, 0], x[:, 0] + 1e-3 * x[:, 1]]) + 2.0**30,
-              "scaled": lambda x: x * [1.0, 2.0**-41], "permuted": lambda x: x[::-1]}
+              "scaled": lambda x: x * [1.0, 2.0**-41], "permuted": lambda x: x[::-1], "target offset": lambda x: x}
 
 
 @pytest.mark.parametrize("n", [12, 40])
@@ -441,7 +442,7 @@ def test_offset_scaled_and_permuted_designs_reach_the_exact_solution(cls, ctor, 
     rng = np.random.default_rng(n)
     x0 = rng.normal(size=(n, 2))
     y0 = x0 @ [1.0, 2.0] + 3.0 + rng.normal(size=n)
-    x, y = TRANSFORMS[transform](x0), (y0[::-1] if transform == "permuted" else y0)
+    x, y = TRANSFORMS[transform](x0), {"permuted": y0[::-1], "target offset": y0 + 2.0**40}.get(transform, y0)
     w = np.linspace(0.5, 2.0, n)
     ids = np.zeros(n, np.int64)
     m = fit_exogenous(cls, x, y, ctor, weights=w, sigma=np.diag(1.0 / w), entity_id=ids)
@@ -452,6 +453,8 @@ def test_offset_scaled_and_permuted_designs_reach_the_exact_solution(cls, ctor, 
     got = np.r_[(y - x @ m.coefficients).mean() if cls is ordinata.FE else m.intercept, m.coefficients]
     norms = np.linalg.norm(d, axis=0)
     assert np.linalg.norm((got - beta) * norms) <= 1e-12 * np.linalg.norm(beta * norms)
+    if transform == "target offset":
+        np.testing.assert_allclose(got[1:], beta[1:], rtol=1e-12)
 
 
 # The regressors as their own instruments (IV with Z = X, TSLS with

@@ -71,4 +71,16 @@ ResidualFit accurate_residuals(MatrixView x, VectorView y, VectorView beta, bool
     return fit;
 }
 
+CentredTarget::CentredTarget(VectorView y, bool intercept) : given_(y), centred_(intercept && y.size() > 0) {
+    if (!centred_) return;
+    const index_t n = y.size();
+    mean_ = linalg::sum(y) / static_cast<double>(n);
+    // A sum past the double range: the target as it is (its columns are
+    // rescaled before a fit where that matters).
+    centred_ = std::isfinite(mean_);
+    if (!centred_) return;
+    values_ = Vector(n);
+    for (index_t i = 0; i < n; ++i) values_[i] = y[i] - mean_;
+}
+
 }  // namespace ordinata::models::linear

@@ -25,4 +25,24 @@ struct ResidualFit {
 ResidualFit accurate_residuals(MatrixView x, VectorView y, VectorView beta, bool intercept, VectorView column_lengths,
                                double y_length);
 
+// The target a fit with an intercept solves for: y less its mean. An offset
+// of y is the intercept's alone, and kept out of every sum with y it would
+// otherwise round (the slopes' digits); the intercept gets the mean back.
+class CentredTarget {
+public:
+    CentredTarget(VectorView y, bool intercept);
+    VectorView view() const { return centred_ ? values_.view() : given_; }
+    double mean() const { return centred_ ? mean_ : 0.0; }
+    // beta[0] is the intercept of the fit of view().
+    void restore_intercept(Vector& beta) const {
+        if (centred_) beta[0] += mean_;
+    }
+
+private:
+    VectorView given_;
+    Vector values_;
+    double mean_ = 0.0;
+    bool centred_ = false;
+};
+
 }  // namespace ordinata::models::linear

@@ -156,12 +156,16 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     // whitened about their means, so that an offset in a column (a date,
     // a level) costs the slopes no digits; the fit is taken back to the
     // given columns below.
+    // The target is whitened about its mean too: L^-1 y would carry an
+    // offset of y into every whitened value, and its rounding into the slopes.
     std::optional<Vector> pivot;
     if (fit_intercept_) {
         pivot = linalg::column_sums(x_copy.view());
         for (index_t j = 0; j < p; ++j) (*pivot)[j] /= static_cast<double>(n);
     }
-    auto w = whiten(*l, x_copy.view(), &y, fit_intercept_, pivot ? &*pivot : nullptr);
+    const linear::CentredTarget target(y, fit_intercept_);
+    const VectorView y_centred = target.view();
+    auto w = whiten(*l, x_copy.view(), &y_centred, fit_intercept_, pivot ? &*pivot : nullptr);
     if (!w) return runtime_error(whitening_failure(*l, x_copy.view(), y));
     const MatrixView d = w->view().col_range(0, k);
     const VectorView yw = w->view().col(k);
@@ -186,8 +190,17 @@ Result<void> GLS::fit(MatrixView x, VectorView y, MatrixView sigma, bool may_res
     Vector& beta = sol->beta;
     Matrix& g_inv = sol->inverse;
 
-    const TotalSum tss = total_sum_of_squares(yw);
-    auto [e, ssr] = linear::accurate_residuals(d, yw, beta, false, sys.column_lengths().view(), std::sqrt(tss.sum_sq));
+    const TotalSum centred = total_sum_of_squares(yw);
+    auto [e, ssr] =
+        linear::accurate_residuals(d, yw, beta, false, sys.column_lengths().view(), std::sqrt(centred.sum_sq));
+    // R^2 is that of the whitened target itself, L^-1 y = yw + mean L^-1 1.
+    TotalSum tss = centred;
+    if (target.mean() != 0.0) {
+        Vector whitened_y(n);
+        for (index_t i = 0; i < n; ++i) whitened_y[i] = yw[i] + target.mean() * d(i, 0);
+        tss = total_sum_of_squares(whitened_y.view());
+    }
+    target.restore_intercept(beta);
     if (pivot) linear::unshift(beta, g_inv, pivot->view());
     const double mse = ssr / static_cast<double>(n - k);
     if (!std::isfinite(mse)) return value_error(linear::kOverflow);

@@ -31,15 +31,20 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     auto extreme = linear::check_magnitudes(z, x, y);
     if (!extreme) return std::unexpected(extreme.error());
     if (*extreme && may_rescale) return fit_rescaled(z, x, y);
+    // The ones are among both the instruments and the regressors: the fit
+    // of y less its mean differs in the intercept alone.
+    const TotalSum tss = total_sum_of_squares(y);
+    const linear::CentredTarget target(y, fit_intercept_);
+    const VectorView yc = target.view();
 
-    const linear::StackedCrossProducts cross(z, x, y);
+    const linear::StackedCrossProducts cross(z, x, yc);
     const Matrix a = cross.zx(fit_intercept_);
     const Vector c = cross.zy(fit_intercept_);
     const Matrix b = cross.zz(fit_intercept_);
     linear::SquareProblem pr;
     pr.a = &a;
     pr.c = &c;
-    pr.y = y;
+    pr.y = yc;
     pr.n = n;
     pr.z_norms = Vector(kd);
     for (index_t j = 0; j < kd; ++j) pr.z_norms[j] = std::sqrt(b(j, j));
@@ -58,14 +63,15 @@ Result<void> IV::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescale)
     // sandwich A^-1 (Zd'Zd) A^-T.
     std::optional<linear::ProjectedFit> projected;
     if (!sol) {
-        auto fit = linear::projected_fit(z, x, y, fit_intercept_, fit_intercept_, linear::kProjectedRoute);
+        auto fit = linear::projected_fit(z, x, yc, fit_intercept_, fit_intercept_, linear::kProjectedRoute);
         if (!fit) return value_error(kSingular);
         projected = std::move(*fit);
     }
-    const Vector& beta = projected ? projected->beta : sol->beta;
+    Vector beta = projected ? std::move(projected->beta) : std::move(sol->beta);
 
-    const TotalSum tss = total_sum_of_squares(y);
     const VectorView x_lengths = fit_intercept_ ? pr.x_norms.view().sub(1, k) : pr.x_norms.view();
+    // The residuals of the reported coefficients, against y as given.
+    target.restore_intercept(beta);
     linear::ResidualFit fit = linear::accurate_residuals(x, y, beta, fit_intercept_, x_lengths, std::sqrt(tss.sum_sq));
     e = std::move(fit.e);
     const double ssr = fit.ssr;

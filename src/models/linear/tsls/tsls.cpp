@@ -104,18 +104,24 @@ Result<void> TSLS::fit(MatrixView z, MatrixView x, VectorView y, bool may_rescal
     auto extreme = linear::check_magnitudes(z, x, y);
     if (!extreme) return std::unexpected(extreme.error());
     if (*extreme && may_rescale) return fit_rescaled(z, x, y);
+    // The second stage has the ones column of its own: the fit of y less
+    // its mean differs in the intercept alone.
+    const TotalSum tss = total_sum_of_squares(y);
+    const linear::CentredTarget target(y, fit_intercept_);
+    const VectorView yc = target.view();
 
     Result<Stages> stages = [&]() -> Result<Stages> {
-        if (auto fast = stacked_stages(z, x, y, fit_intercept_)) return std::move(*fast);
-        auto fit = linear::projected_fit(z, x, y, fit_intercept_, false, linear::kProjectedRoute);
+        if (auto fast = stacked_stages(z, x, yc, fit_intercept_)) return std::move(*fast);
+        auto fit = linear::projected_fit(z, x, yc, fit_intercept_, false, linear::kProjectedRoute);
         if (!fit) return std::unexpected(fit.error());
         return Stages{std::move(fit->beta), std::move(fit->inverse)};
     }();
     if (!stages) return std::unexpected(stages.error());
-    const Vector& b = stages->b;
+    Vector& b = stages->b;
 
     // Structural residuals: the observed regressors, not their projection.
-    const TotalSum tss = total_sum_of_squares(y);
+    // The residuals of the reported coefficients, against y as given.
+    target.restore_intercept(b);
     linear::ResidualFit fit =
         linear::accurate_residuals(x, y, b, fit_intercept_, linalg::column_norms(x).view(), std::sqrt(tss.sum_sq));
     e = std::move(fit.e);
