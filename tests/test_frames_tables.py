@@ -443,7 +443,7 @@ def test_iplot_draws_the_levels_and_the_reference_at_zero(plt, formula, term, re
     ci = result.confidence_intervals(0.1).loc[names]
     artists = _by_gid(ax, "")
     numeric = isinstance(reference, int)
-    order = sorted([*levels, reference]) if numeric else sorted([*levels, reference])
+    order = sorted([*levels, reference])
     x = [float(v) if numeric else float(order.index(v)) for v in levels]
     np.testing.assert_array_equal(artists["estimate"].get_xdata(), x)
     np.testing.assert_array_equal(artists["estimate"].get_ydata(), result.coefficients[names].to_numpy())
