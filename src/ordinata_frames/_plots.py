@@ -227,7 +227,12 @@ def iplot(result: Results, term: str, *, alpha: float = 0.05, reference: Any = N
         ax.legend()
     if not numeric:
         ax.set_xticks([position(v) for v in order], labels=[str(v) for v in order])
-    ax.set_xlabel(factor)
+    elif all(float(v).is_integer() for v in order):
+        from matplotlib.ticker import MaxNLocator
+
+        ax.xaxis.set_major_locator(MaxNLocator(integer=True))
+    variable = re.match(r"C\(\s*([^,()]+?)\s*[,)]", factor)
+    ax.set_xlabel(variable.group(1) if variable else factor)
     ax.set_ylabel(f"Estimate and {_level_label(alpha)}")
     ax.set_title(term)
     return ax
