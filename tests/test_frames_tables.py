@@ -242,6 +242,9 @@ def test_stars_keep_drop_heads_stats_and_notes(mroz_models):
     plain = of.etable(mroz_models, type="df", stars=False, notes="By hand.")
     assert "*" not in "".join(plain.loc["coef"].to_numpy().ravel())
     assert of.etable(mroz_models, stars=False, notes="By hand.").notes == "By hand."
+    named = of.etable(dict(zip(["a", "b", "c"], mroz_models)), type="df")
+    assert [c[1] for c in named.columns] == ["a", "b", "c"]
+    pd.testing.assert_frame_equal(named.droplevel(1, axis=1), of.etable(mroz_models, type="df"))
 
 
 @pytest.mark.parametrize(("options", "error"), [

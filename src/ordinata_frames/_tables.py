@@ -156,7 +156,8 @@ def etable(models: Any, *, type: Literal["gt"], **options: Unpack[TableOptions])
 
 def etable(models: Any, *, type: TableType | None = None, **options: Unpack[TableOptions]) -> Any:
     """A regression table of one or several models side by side, by maketables.ETable:
-    these results, and pyfixest, statsmodels and linearmodels fits among them.
+    these results, and pyfixest, statsmodels and linearmodels fits among them. A
+    dict's keys head its models' columns.
 
     `type` None gives the ETable itself (shown as HTML in a notebook); "df" its cells
     as a DataFrame; "md" Markdown; "tex" LaTeX; "html" HTML text; "gt" the
@@ -164,6 +165,10 @@ def etable(models: Any, *, type: TableType | None = None, **options: Unpack[Tabl
     maketables = _maketables()
     if type is not None and type not in ("df", "md", "tex", "html", "gt", "typst"):
         raise ValueError(f"type must be one of 'df', 'md', 'tex', 'html', 'gt', 'typst' or None, not {type!r}")
+    if isinstance(models, Mapping):
+        # A mapping's keys head the models' columns, unless heads are given.
+        options = {"heads": [str(k) for k in models], **options}
+        models = list(models.values())
     listed = list(models) if isinstance(models, (list, tuple)) else [models]
     if not listed:
         raise ValueError("etable needs at least one model")
