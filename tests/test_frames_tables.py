@@ -476,3 +476,14 @@ def test_without_the_extra_the_function_says_what_to_install(hidden, call, extra
                 "r = of.ols('y ~ x + C(g)', {'y': np.arange(9.0) ** 2, 'x': np.arange(9.0), 'g': np.arange(9) % 3})\n"
                 f"try:\n    {call}\nexcept ImportError as e:\n    print(e)")
     assert f"pip install 'ordinata[{extra}]'" in done.stdout, done.stderr
+
+
+def test_the_extras_pin_what_the_tests_run_with():
+    import tomllib
+
+    root = Path(__file__).parents[1]
+    extras = tomllib.loads((root / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    tested = set((root / "requirements-test.txt").read_text().splitlines())
+    assert set(extras["tables"]) - tested == {"ordinata[frames]"} == set(extras["plots"]) - tested
+    assert {"maketables==0.2.0", "great-tables>=1.1,<1.2"} <= set(extras["tables"])
+    assert "matplotlib>=3.10,<3.12" in extras["plots"]
