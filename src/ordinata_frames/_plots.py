@@ -176,8 +176,8 @@ def _levels_of(names: Sequence[str], term: str) -> tuple[str, list[_Level]]:
 
 def _categories(result: Results, factor: str) -> list[Any] | None:
     """The factor's levels in order, as the formula's encoding recorded them."""
-    for spec in result.predict_state.encodings:
-        state = getattr(spec, "encoder_state", {}).get(factor)
+    for encoding in result.predict_state.encodings:
+        state = getattr(encoding, "encoder_state", {}).get(factor)
         if state is not None and isinstance(state[1], dict) and "categories" in state[1]:
             return list(state[1]["categories"])
     return None
