@@ -10,7 +10,7 @@ import frames_dask
 import grunfeld
 import longley
 import mroz
-import tables
+import tables_plots
 import weighted
 
 EXAMPLES = [
@@ -27,8 +27,8 @@ EXAMPLES = [
     frames.grunfeld,
     frames.mroz,
     frames_dask.cluster_fit,
-    tables.mroz_wages,
-    tables.grunfeld_years,
+    tables_plots.mroz_wages,
+    tables_plots.grunfeld_years,
 ]
 
 
