@@ -1,7 +1,8 @@
 """A tour of ordinata on real data, one example per function: run with `make demo`.
 
 Every example prints the report and, where a published figure exists, the
-published value beside ours. Each example module also runs on its own.
+published value beside ours; the last two write a regression table and two
+pictures to build/tour/. Each example module also runs on its own.
 """
 
 import frames
@@ -9,6 +10,7 @@ import frames_dask
 import grunfeld
 import longley
 import mroz
+import tables_plots
 import weighted
 
 EXAMPLES = [
@@ -25,6 +27,8 @@ EXAMPLES = [
     frames.grunfeld,
     frames.mroz,
     frames_dask.cluster_fit,
+    tables_plots.mroz_wages,
+    tables_plots.grunfeld_years,
 ]
 
 

@@ -46,6 +46,17 @@ class VcovRequest:
             return f"{self.kind}: " + " + ".join(self.clusters)
         return self.kind
 
+    @classmethod
+    def from_label(cls, label: str) -> VcovRequest:
+        """The request a label was made from: the cluster columns are stripped and hold
+        no "+" (parse splits on it), so the label reads back unambiguously."""
+        if label == "nonrobust":
+            return cls("iid")
+        kind, _, columns = label.partition(": ")
+        if kind not in TYPES or bool(columns) != TYPES[kind].clustered:
+            raise ValueError(f"{label!r} is not a covariance type's label")
+        return cls(kind, tuple(columns.split(" + ")) if columns else ())
+
     @property
     def family(self) -> Covariance:
         return TYPES[self.kind]()

@@ -4,6 +4,8 @@ to the pipeline."""
 
 from __future__ import annotations
 
+import dataclasses
+import re
 from typing import Any
 
 import ordinata
@@ -21,11 +23,24 @@ def _source(data: Any, pieces: _formula.Pieces, extra_columns: list[str]) -> tup
     return _pipeline.in_memory(data, pieces, extra_columns)
 
 
+def _labelled(result: Results, data: Any) -> Results:
+    """The result with the display names a pandas (or dask) frame keeps for the
+    formula's variables in attrs["variable_labels"], as maketables sets them."""
+    attrs = getattr(data, "attrs", None)
+    labels = attrs.get("variable_labels") if isinstance(attrs, dict) else None
+    if not isinstance(labels, dict) or not labels:
+        return result
+    words = set(re.findall(r"[^\W\d]\w*", result.formula))
+    kept = tuple((key, str(value)) for key, value in labels.items()
+                 if isinstance(key, str) and key in words and value)
+    return dataclasses.replace(result, variable_labels=kept) if kept else result
+
+
 def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
     request = _covariance.parse(vcov, allowed=tuple(_covariance.TYPES), model="ols")
     source, pieces, lags = _source(data, _formula.split(formula, kind="ols"), list(request.clusters))
-    return _pipeline.fit("OLS", formula, source, request=request, pieces=pieces, lags=lags)
+    return _labelled(_pipeline.fit("OLS", formula, source, request=request, pieces=pieces, lags=lags), data)
 
 
 def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
@@ -35,7 +50,8 @@ def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Resu
     if not isinstance(weights, str):
         raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
     source, pieces, lags = _source(data, _formula.split(formula, kind="wls"), [weights, *request.clusters])
-    return _pipeline.fit("WLS", formula, source, request=request, pieces=pieces, weights=weights, lags=lags)
+    return _labelled(_pipeline.fit("WLS", formula, source, request=request, pieces=pieces, weights=weights, lags=lags),
+                     data)
 
 
 def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
@@ -43,14 +59,15 @@ def ridge(formula: str, data: Any, *, alpha: float = 1.0) -> Results:
     request = _covariance.VcovRequest("iid")
     ordinata.Ridge(alpha=alpha)   # the native class's checks of alpha
     source, pieces, lags = _source(data, _formula.split(formula, kind="ridge"), [])
-    return _pipeline.fit("Ridge", formula, source, request=request, pieces=pieces, alpha=float(alpha), lags=lags)
+    return _labelled(_pipeline.fit("Ridge", formula, source, request=request, pieces=pieces, alpha=float(alpha),
+                                   lags=lags), data)
 
 
 def gls(formula: str, data: Any, *, sigma: Any) -> Results:
     """Generalised least squares with error covariance `sigma`, an (n, n) array over the
     table's rows (rows dropped for missing values are dropped from it too)."""
     source, pieces, lags = _pipeline.in_memory(data, _formula.split(formula, kind="gls"), [])
-    return _pipeline.fit_gls(formula, source, pieces=pieces, sigma=sigma, lags=lags)
+    return _labelled(_pipeline.fit_gls(formula, source, pieces=pieces, sigma=sigma, lags=lags), data)
 
 
 def iv(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
@@ -68,7 +85,7 @@ def tsls(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
 def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     request = _covariance.parse(vcov, allowed=_HC01, model=name.lower())
     source, pieces, lags = _source(data, _formula.split(formula, kind="iv"), list(request.clusters))
-    return _pipeline.fit(name, formula, source, request=request, pieces=pieces, lags=lags)
+    return _labelled(_pipeline.fit(name, formula, source, request=request, pieces=pieces, lags=lags), data)
 
 
 def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
@@ -78,4 +95,4 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     pieces = _formula.split(formula, kind="fe")
     assert pieces.entity is not None
     source, pieces, lags = _source(data, pieces, [pieces.entity, *request.clusters])
-    return _pipeline.fit_fe(formula, source, request=request, pieces=pieces, lags=lags)
+    return _labelled(_pipeline.fit_fe(formula, source, request=request, pieces=pieces, lags=lags), data)

@@ -19,7 +19,7 @@ import pandas as pd
 from ordinata_frames import _covariance, _data, _formula, _linalg, _native, _passes, _plan
 from ordinata_frames._passes import Moments, Pass, Stats, Sums
 from ordinata_frames._plan import Plan
-from ordinata_frames._report import TITLES, ReportStats
+from ordinata_frames._report import TITLES, Deferred, ReportStats
 from ordinata_frames._results import PredictState, Results, TestResult
 
 # A block's formulaic design holds at most about this many cells (256 MiB): a table whose
@@ -166,7 +166,7 @@ def _report(source: Any, stats: ReportStats, residuals: Callable[[], Any] | None
         return stats
     if source.eager:
         return replace(stats, residual_sums=residuals())
-    return lambda: replace(stats, residual_sums=residuals())
+    return Deferred(stats, residuals)
 
 
 def _results(source: Any, model: str, formula: str, plan: Plan, names: list[str], fit: Fit, *, cov: np.ndarray,

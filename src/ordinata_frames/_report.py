@@ -6,7 +6,8 @@ from __future__ import annotations
 
 import datetime as _dt
 import math
-from dataclasses import dataclass
+from collections.abc import Callable
+from dataclasses import dataclass, replace
 from typing import Any, Protocol
 
 import numpy as np
@@ -65,20 +66,64 @@ class ReportStats:
     condition_number: float | None = None   # in place of design_factor, where the design itself was at hand
 
 
-def render(stats: ReportStats, result: Reported, now: _dt.datetime) -> str:
-    """The report of a fit: the native layout, with the result's names, estimates
-    and inference under its covariance, dated `now`."""
+@dataclass(frozen=True)
+class Deferred:
+    """The figures of an in-memory fit, whose residual diagnostics wait for the first
+    rendering: `base` holds everything else, at hand without a pass over the rows."""
+
+    base: ReportStats
+    residuals: Callable[[], Any]
+
+    def __call__(self) -> ReportStats:
+        return replace(self.base, residual_sums=self.residuals())
+
+
+CoefficientRow = tuple[str, float, float, float, float, float, float]
+
+
+def coefficient_rows(result: Reported, alpha: float = 0.05) -> list[CoefficientRow]:
+    """(name, estimate, std error, t, p, lower, upper) per term, as the report prints
+    them: Student's t with the result's degrees of freedom, bounds at level 1 - alpha."""
     with np.errstate(invalid="ignore", divide="ignore"):
         # A two-way clustered variance can come out negative: its error is NaN.
         se = np.sqrt(np.diag(result.cov))
     df = result.df_inference
-    q = _native.t_critical(0.05, df)
+    q = _native.t_critical(alpha, df)
     rows = []
     for name, b, s in zip(result.names, result.params.tolist(), se.tolist()):
         with np.errstate(invalid="ignore", divide="ignore"):
             t = float(np.float64(b) / np.float64(s))
         margin = q * s
         rows.append((name, b, s, t, _native.t_pvalue(t, df), b - margin, margin + b))
+    return rows
+
+
+def _wald_header(result: Reported) -> bool:
+    """Whether the header's F is the Wald F of the slopes under the fit's covariance."""
+    return result.model in ("FE", "IV", "TSLS") or result.vcov_type != "nonrobust"
+
+
+def f_test(stats: ReportStats, result: Reported) -> tuple[float, float] | None:
+    """The F-statistic of the report's header and its p-value: the Wald F of the slopes
+    where the report prints it, else the F of R-squared with (slopes, n - p) degrees of
+    freedom, as the native report forms it. None where the report has none to give."""
+    if _wald_header(result):
+        return wald_f(result.names, result.params, result.cov, result.df_inference)
+    k = stats.df_model
+    v = stats.nobs - k - (1 if stats.intercept else 0)
+    if k == 0 or v <= 0:
+        return None
+    r2 = stats.r_squared
+    with np.errstate(divide="ignore", invalid="ignore"):
+        stat = float(np.float64(r2 / k) / np.float64((1.0 - r2) / v))
+    return stat, _native.f_sf(stat, k, v)
+
+
+def render(stats: ReportStats, result: Reported, now: _dt.datetime) -> str:
+    """The report of a fit: the native layout, with the result's names, estimates
+    and inference under its covariance, dated `now`."""
+    df = result.df_inference
+    rows = coefficient_rows(result)
     fields: dict[str, Any] = {
         "title": stats.title, "method": stats.method, "nobs": int(stats.nobs), "df_model": int(stats.df_model),
         "intercept": bool(stats.intercept), "r_squared": float(stats.r_squared), "mse": float(stats.mse),
@@ -89,7 +134,7 @@ def render(stats: ReportStats, result: Reported, now: _dt.datetime) -> str:
         "time": (now.year, now.month, now.day, now.hour, now.minute, now.second, now.weekday()),
     }
     fe = result.model == "FE"
-    if fe or result.model in ("IV", "TSLS") or result.vcov_type != "nonrobust":
+    if _wald_header(result):
         # The header's F from R-squared holds for a classical covariance only, and
         # not for IV (whose R-squared can be negative) nor for FE (within, on
         # n - k - G degrees of freedom): there the F of the slopes under the fit's covariance.

@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple, overload
 import numpy as np
 import pandas as pd
 
-from ordinata_frames import _data, _formula, _native, _report
-from ordinata_frames._report import ReportStats
+from ordinata_frames import _data, _formula, _native, _report, _tables
+from ordinata_frames._report import Deferred, ReportStats
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -61,6 +61,8 @@ class Results:
     first_stage: pd.DataFrame | None = field(default=None, repr=False)
     sargan: TestResult | None = None
     wu_hausman: TestResult | None = None
+    # Display names of the formula's variables, from a pandas frame's attrs["variable_labels"].
+    variable_labels: tuple[tuple[str, str], ...] = field(default=(), repr=False)
     # The figures of the report, or a function that gives them on first use (an
     # in-memory fit takes its residual diagnostics from its residuals only then).
     _report_stats: ReportStats | Callable[[], ReportStats] | None = field(default=None, repr=False, compare=False)
@@ -82,6 +84,11 @@ class Results:
             stats = stats()
             object.__setattr__(self, "_report_stats", stats)
         return stats
+
+    def _figures(self) -> ReportStats | None:
+        """The report's figures without waiting for its residual diagnostics (no pass over the rows)."""
+        stats = self._report_stats
+        return stats.base if isinstance(stats, Deferred) else self._stats()
 
     def __post_init__(self) -> None:
         for name in ("params", "cov"):
@@ -163,6 +170,46 @@ class Results:
             return newdata.map_partitions(_predict_partition, self.predict_state, self.params,
                                           meta=pd.Series(dtype=np.float64, name="prediction"))
         return predict_rows(newdata, self.predict_state, self.params)
+
+    # Notebooks: the coefficients with their intervals and the report's statistics.
+    def _repr_html_(self) -> str:
+        return _tables.result_html(self)
+
+    def _repr_markdown_(self) -> str:
+        return _tables.result_markdown(self)
+
+    # maketables' plug-in attributes: ETable reads these results as it reads the
+    # fits of the packages it knows, and this package never imports maketables.
+    @property
+    def __maketables_coef_table__(self) -> pd.DataFrame:
+        """b, se, t, p and the 95% and 90% interval bounds (ci95l, ci95u, ci90l, ci90u) by term."""
+        return _tables.coef_table(self)
+
+    def __maketables_stat__(self, key: str) -> float | int | str | None:
+        """N, r2, adj_r2, r2_within (fe), df_resid, df_model, fvalue, f_pvalue, fstat_1st
+        (iv, tsls), se_type and n_clusters (one-way clustered); None for any other key."""
+        return _tables.stat(self, key)
+
+    @property
+    def __maketables_depvar__(self) -> str:
+        return self.dependent
+
+    @property
+    def __maketables_fixef_string__(self) -> str | None:
+        """The entity column whose effects fe absorbs."""
+        return _tables.fixef_string(self)
+
+    @property
+    def __maketables_vcov_info__(self) -> dict[str, Any]:
+        return _tables.vcov_info(self)
+
+    @property
+    def __maketables_var_labels__(self) -> dict[str, str] | None:
+        return dict(self.variable_labels) or None
+
+    @property
+    def __maketables_default_stat_keys__(self) -> list[str]:
+        return _tables.default_stat_keys(self)
 
     def __repr__(self) -> str:
         return (f"<ordinata_frames.Results {self.model} '{self.formula}': {self.nobs} observations, "

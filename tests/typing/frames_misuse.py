@@ -18,3 +18,9 @@ coefficients: float = result.coefficients  # E: a Series
 result.confidence_intervals(alpha="0.05")  # E: alpha is a number
 tsls = of.tsls("y ~ [x ~ y]", data)
 tsls.sargan.stat  # E: Optional
+of.etable([result], type="pdf")  # E: no such output type
+of.etable([result], statistic="ci")  # E: se, t, p or interval
+of.etable([result], stars="yes")  # E: stars is a bool
+table: str = of.etable([result], type="df")  # E: a DataFrame
+of.coefplot(result, orientation="diagonal")  # E: horizontal or vertical
+of.iplot(result)  # E: the term is required

@@ -38,3 +38,17 @@ if tsls.wu_hausman is not None:
     assert_type(tsls.wu_hausman.pvalue, float)
 restored = pickle.loads(pickle.dumps(fe))
 assert isinstance(restored, of.Results)
+
+# Tables and pictures (the "tables" and "plots" extras).
+assert_type(of.etable([ols, fe, tsls], type="md", statistic="t", keep=["x"]), str)
+assert_type(of.etable([ols, fe], type="df", heads=["OLS", "FE"], stats=["N", "r2"]), pd.DataFrame)
+assert_type(of.etable([ols, fe], type="tex", stars=False, signif=[0.01, 0.05, 0.1]), str)
+assert_type(ols.__maketables_coef_table__, pd.DataFrame)
+assert_type(ols._repr_html_(), str)
+import matplotlib  # noqa: E402
+
+matplotlib.use("Agg")
+from matplotlib.axes import Axes  # noqa: E402
+
+assert_type(of.coefplot({"OLS": ols, "FE": fe}, alpha=0.1, drop="Intercept"), Axes)
+assert_type(of.iplot(ols, "C(g)"), Axes)
