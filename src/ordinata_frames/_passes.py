@@ -248,6 +248,7 @@ class Pass:
     entity_keys: pd.Index | None = None
     entity_means: np.ndarray | None = None
     complete: bool = False      # the first pass dropped no row: only columns not read directly are scanned
+    cluster_grams: bool = False  # also sum w q q' of the score coordinates per cluster of the first clustering
 
 
 @dataclass
@@ -260,6 +261,8 @@ class Sums:
     gram: np.ndarray | None = None
     first_stage: list[Sums] = field(default_factory=list)
     pairs: list[pd.DataFrame] = field(default_factory=list)   # fe: the (entity, cluster) pairs seen
+    # per cluster of the first clustering, sum w q q' of the score coordinates q = (1, u) (k x k, row-major)
+    grams: list[pd.DataFrame] = field(default_factory=list)
 
 
 def _one_clustering(values: pd.Series) -> tuple[np.ndarray, pd.Index]:
@@ -325,12 +328,39 @@ def sums_of(plan: Plan, d: Design, p: Pass) -> Sums:
     meat, clusters, residuals, gram = checked(_one_pass, plan, d, d, p, p.residual_weights, p.scores,
                                                p.leverage_power, codes, keys, p.residual_sums, group, table,
                                                p.score_gram)
+    grams = [_cluster_grams(d, p, codes[0], keys[0], group, table)] if p.cluster_grams else []
     first = []
     for weights, scores, score_gram in p.first_stage:
         m, c, _, g = _one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys,
                                False, None, None, score_gram)
         first.append(Sums(m, c, None, g))
-    return Sums(meat, clusters, residuals, gram, first, pairs)
+    return Sums(meat, clusters, residuals, gram, first, pairs, grams)
+
+
+def _cluster_grams(d: Design, p: Pass, code: np.ndarray, key: pd.Index, group: np.ndarray | None,
+                   table: np.ndarray | None) -> pd.DataFrame:
+    """Per cluster, sum w q q' of the rows' score coordinates q = (1, u) (u = S d, d the row less its
+    centre, as the native pass forms them): one bincount per entry of the upper triangle, over the rows
+    at once."""
+    n = len(d.frame)
+    if table is not None and group is not None:
+        centred = np.column_stack([col - table[group, j] for j, col in enumerate(d.a)]) if n else np.zeros((0, 1))
+    else:
+        centred = np.column_stack([(col - p.pivot[j]) - p.mean[j] for j, col in enumerate(d.a)]) if n \
+            else np.zeros((0, 1))
+    u = centred @ p.scores.T if n else np.zeros((0, p.scores.shape[0]))
+    q = np.column_stack([np.ones(n), u]) if p.intercept else u
+    if d.w is not None:
+        q = q * np.sqrt(d.w)[:, None]
+    k = q.shape[1]
+    out = np.zeros((len(key), k, k))
+    for a in range(k):
+        for b in range(a, k):
+            out[:, a, b] = out[:, b, a] = np.bincount(code, weights=q[:, a] * q[:, b], minlength=len(key))
+    frame = pd.DataFrame(out.reshape(len(key), k * k), index=key)
+    if isinstance(key, pd.RangeIndex):
+        frame = frame[np.bincount(code, minlength=len(key)) > 0]
+    return frame
 
 
 def _add_frames(a: list[pd.DataFrame], b: list[pd.DataFrame]) -> list[pd.DataFrame]:
@@ -351,7 +381,7 @@ def merge_sums(a: Sums, b: Sums) -> Sums:
     first = [merge_sums(x, y) for x, y in zip(a.first_stage, b.first_stage)]
     pairs = [pd.concat([x, y]).drop_duplicates() for x, y in zip(a.pairs, b.pairs)]
     return Sums(_add(a.meat, b.meat), _add_frames(a.clusters, b.clusters), residuals, _add(a.gram, b.gram), first,
-                 pairs)
+                 pairs, _add_frames(a.grams, b.grams))
 
 
 @dataclass

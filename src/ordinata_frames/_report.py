@@ -72,13 +72,14 @@ def render(stats: ReportStats, result: Reported, now: _dt.datetime) -> str:
         # A two-way clustered variance can come out negative: its error is NaN.
         se = np.sqrt(np.diag(result.cov))
     df = result.df_inference
-    q = _native.t_critical(0.05, df)
+    # A covariance whose t has its own degrees of freedom per coefficient (CR2) gives them.
+    per_term = getattr(result, "df_per_term", None) or [df] * len(result.names)
     rows = []
-    for name, b, s in zip(result.names, result.params.tolist(), se.tolist()):
+    for name, b, s, df_t in zip(result.names, result.params.tolist(), se.tolist(), per_term):
         with np.errstate(invalid="ignore", divide="ignore"):
             t = float(np.float64(b) / np.float64(s))
-        margin = q * s
-        rows.append((name, b, s, t, _native.t_pvalue(t, df), b - margin, margin + b))
+        margin = _native.t_critical(0.05, df_t) * s
+        rows.append((name, b, s, t, _native.t_pvalue(t, df_t), b - margin, margin + b))
     fields: dict[str, Any] = {
         "title": stats.title, "method": stats.method, "nobs": int(stats.nobs), "df_model": int(stats.df_model),
         "intercept": bool(stats.intercept), "r_squared": float(stats.r_squared), "mse": float(stats.mse),
