@@ -242,13 +242,19 @@ def test_driscoll_kraay_equals_linearmodels_kernel_debiased(lags, fixed):
     assert res.df_inference == 19
 
 
-def test_driscoll_kraay_equals_statsmodels_hac_groupsum():
+@pytest.mark.parametrize("weighted", [False, True])
+def test_driscoll_kraay_equals_statsmodels_hac_groupsum(weighted):
     sm = pytest.importorskip("statsmodels.api")
     df = _panel(seed=9).sort_values("year", kind="stable")
+    df["w"] = np.random.default_rng(9).uniform(0.5, 2.0, len(df))
     x = sm.add_constant(df[["x1", "x2"]])
-    peer = sm.OLS(df.y, x).fit(cov_type="hac-groupsum", cov_kwds={"time": (df.year - 2000).to_numpy(),
-                                                                  "maxlags": 2, "use_correction": "hac"})
-    res = of.ols("y ~ x1 + x2", df.sample(frac=1.0, random_state=1), vcov={"DK": "year", "lags": 2})
+    model = sm.WLS(df.y, x, weights=df.w) if weighted else sm.OLS(df.y, x)
+    peer = model.fit(cov_type="hac-groupsum", cov_kwds={"time": (df.year - 2000).to_numpy(), "maxlags": 2,
+                                                        "use_correction": "hac"})
+    shuffled = df.sample(frac=1.0, random_state=1)
+    vcov = {"DK": "year", "lags": 2}
+    res = (of.wls("y ~ x1 + x2", shuffled, weights="w", vcov=vcov) if weighted
+           else of.ols("y ~ x1 + x2", shuffled, vcov=vcov))
     _close(res.cov, peer.cov_params().to_numpy(), 1e-9)
 
 
@@ -269,7 +275,7 @@ def test_driscoll_kraay_equals_statsmodels_hac_groupsum():
     (lambda d: of.ols("y ~ x1", d, vcov="HAC"), "HAC needs the time column"),
     (lambda d: of.ols("y ~ x1", d, vcov={"HAC": 3}), "a kernel one as"),
     (lambda d: of.fe("y ~ x1 | firm", d, vcov={"HAC": "t"}), "fe offers the covariance types"),
-    (lambda d: of.wls("y ~ x1", d, weights="w", vcov={"DK": "period"}), "wls offers the covariance types"),
+    (lambda d: of.iv("y ~ [x1 ~ x2]", d, vcov={"DK": "period"}), "iv offers the covariance types"),
     (lambda d: of.ols("y ~ x1 + only", d.assign(only=(d.g == 3) * d.x2), vcov={"CR2": "g"}), "has a leverage of 1"),
     (lambda d: of.ols("y ~ x1", d.assign(t=d.t.astype(object).where(d.index != 5, "x")), vcov={"HAC": "t"}),
      "cannot be ordered"),

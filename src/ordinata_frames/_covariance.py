@@ -397,7 +397,7 @@ def automatic_lags(x: np.ndarray) -> int:
     s0 = sigma[0] + 2.0 * sigma[1:].sum()
     s1 = 2.0 * (np.arange(1, pilot + 1) * sigma[1:]).sum()
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        m = 1.1447 * ((s1 / s0) ** 2) ** (1.0 / 3.0) * periods ** (1.0 / 3.0)
+        m = float(1.1447 * ((s1 / s0) ** 2) ** (1.0 / 3.0) * periods ** (1.0 / 3.0))
     if not np.isfinite(m):
         raise ValueError('lags="auto" is not defined here (the scores\' long-run variance is 0): give the lags')
     return min(math.ceil(m), periods - 1)

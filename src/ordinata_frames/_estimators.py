@@ -13,8 +13,6 @@ from ordinata_frames._results import Results
 VcovArg = str | dict[str, str] | dict[str, str | int]
 
 _HC01 = ("iid", "HC0", "HC1", "CRV1")
-_OLS = ("iid", "HC0", "HC1", "HC2", "HC3", "CRV1", "CR2", "CR3", "HAC", "DK")
-_WLS = ("iid", "HC0", "HC1", "HC2", "HC3", "CRV1", "CR2", "CR3", "HAC")
 _IV = (*_HC01, "HAC")
 _FE = (*_HC01, "CR2", "CR3", "DK")
 
@@ -29,15 +27,15 @@ def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Ordinary least squares; vcov "iid", "HC0".."HC3", {"CRV1": "g"} / {"CRV1": "g1 + g2"},
     {"CR2": "g"}, {"CR3": "g"}, {"HAC": "time", "lags": L} or {"DK": "time", "lags": L} (L a
     non-negative integer or "auto"; DK pools the rows of each time)."""
-    request = _covariance.parse(vcov, allowed=_OLS, model="ols")
+    request = _covariance.parse(vcov, allowed=tuple(_covariance.TYPES), model="ols")
     source, pieces, lags = _source(data, _formula.split(formula, kind="ols"), list(request.clusters))
     return _pipeline.fit("OLS", formula, source, request=request, pieces=pieces, lags=lags)
 
 
 def wls(formula: str, data: Any, *, weights: str, vcov: VcovArg = "iid") -> Results:
     """Weighted least squares with the weights in column `weights` (inverse variances);
-    covariance types as ols but DK, on the whitened design and residuals as statsmodels' WLS."""
-    request = _covariance.parse(vcov, allowed=_WLS, model="wls")
+    covariance types as ols, on the whitened design and residuals as statsmodels' WLS."""
+    request = _covariance.parse(vcov, allowed=tuple(_covariance.TYPES), model="wls")
     if not isinstance(weights, str):
         raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
     source, pieces, lags = _source(data, _formula.split(formula, kind="wls"), [weights, *request.clusters])
