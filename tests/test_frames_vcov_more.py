@@ -183,6 +183,16 @@ def test_hac_equals_statsmodels_with_its_correction(lags, weighted):
     assert res.df_inference == N - 3 and res.vcov_type == f"HAC: t, {lags} lags"
 
 
+@pytest.mark.parametrize("as_time", [lambda t: pd.Timestamp("2001-01-01") + pd.to_timedelta(t, "D"),
+                                     lambda t: t * 0.25 - 100.0, lambda t: t.astype(str).str.zfill(6)],
+                         ids=["datetime", "float", "string"])
+def test_hac_orders_any_sortable_time_column(as_time):
+    df = _data(seed=13)
+    plain = of.ols("y ~ x1 + x2", df, vcov={"HAC": "t", "lags": 3})
+    other = of.ols("y ~ x1 + x2", df.assign(t=as_time(df.t)), vcov={"HAC": "t", "lags": 3})
+    np.testing.assert_allclose(other.cov, plain.cov, rtol=1e-13)
+
+
 def test_hac_automatic_lags_are_newey_west_1994_as_linearmodels():
     lm_cov = pytest.importorskip("linearmodels.iv.covariance")
     df = _data(seed=6)

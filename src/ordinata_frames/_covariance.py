@@ -34,7 +34,7 @@ and e the residuals on the same scale:
   Gamma_l = sum_t s_t s_{t-l}', s_t the score of the row at time t: statsmodels' cov_type
   "HAC" with use_correction=True; t with n - k degrees of freedom. The rows are taken in the
   order of the time column (not their order in the table), one row per time; a repeated
-  time is refused.
+  time is refused. Lags count positions among the times present: a gap is not filled.
 - DK (Driscoll and Kraay): the same kernel over the periods' score sums s_t = sum_{i in t}
   x_i e_i, in the order of the time column, times n/(n - k) (fixed effects: n/(n - k - G)),
   as linearmodels' cov_type "kernel" with debiased=True and statsmodels' "hac-groupsum" with
