@@ -340,23 +340,36 @@ def sums_of(plan: Plan, d: Design, p: Pass) -> Sums:
 def _cluster_grams(d: Design, p: Pass, code: np.ndarray, key: pd.Index, group: np.ndarray | None,
                    table: np.ndarray | None) -> pd.DataFrame:
     """Per cluster, sum w q q' of the rows' score coordinates q = (1, u) (u = S d, d the row less its
-    centre, as the native pass forms them): one bincount per entry of the upper triangle, over the rows
-    at once."""
+    centre, as the native pass forms them): a column at a time, one bincount per entry of the upper
+    triangle, over the rows at once."""
     n = len(d.frame)
-    if table is not None and group is not None:
-        centred = np.column_stack([col - table[group, j] for j, col in enumerate(d.a)]) if n else np.zeros((0, 1))
-    else:
-        centred = np.column_stack([(col - p.pivot[j]) - p.mean[j] for j, col in enumerate(d.a)]) if n \
-            else np.zeros((0, 1))
-    u = centred @ p.scores.T if n else np.zeros((0, p.scores.shape[0]))
-    q = np.column_stack([np.ones(n), u]) if p.intercept else u
+    used = [j for j in range(len(d.a)) if np.any(p.scores[:, j] != 0.0)]
+    centred = np.empty((len(used), n))
+    for row, j in enumerate(used):
+        if table is not None and group is not None:
+            np.subtract(d.a[j], table[group, j], out=centred[row])
+        else:
+            np.subtract(d.a[j], p.pivot[j], out=centred[row])
+            centred[row] -= p.mean[j]
+    u = p.scores[:, used] @ centred       # slopes x rows, each row contiguous
     if d.w is not None:
-        q = q * np.sqrt(d.w)[:, None]
-    k = q.shape[1]
+        root = np.sqrt(d.w)
+        u *= root
+    ks = u.shape[0]
+    off = 1 if p.intercept else 0
+    k = ks + off
     out = np.zeros((len(key), k, k))
-    for a in range(k):
-        for b in range(a, k):
-            out[:, a, b] = out[:, b, a] = np.bincount(code, weights=q[:, a] * q[:, b], minlength=len(key))
+    if p.intercept:
+        # q's first coordinate is 1: its row of sums needs no product.
+        out[:, 0, 0] = np.bincount(code, weights=d.w, minlength=len(key))
+        for b in range(ks):
+            out[:, 0, off + b] = out[:, off + b, 0] = np.bincount(
+                code, weights=u[b] * root if d.w is not None else u[b], minlength=len(key))
+    product = np.empty(n)
+    for a in range(ks):
+        for b in range(a, ks):
+            out[:, off + a, off + b] = out[:, off + b, off + a] = np.bincount(
+                code, weights=np.multiply(u[a], u[b], out=product), minlength=len(key))
     frame = pd.DataFrame(out.reshape(len(key), k * k), index=key)
     if isinstance(key, pd.RangeIndex):
         frame = frame[np.bincount(code, minlength=len(key)) > 0]
