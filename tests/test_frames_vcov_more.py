@@ -123,6 +123,24 @@ def test_leverage_adjusted_clusters_equal_the_explicit_roots(kind, case):
         assert res.df_per_term is None
 
 
+@pytest.mark.parametrize("kind", ["CR2", "CR3"])
+def test_cluster_grams_summed_over_many_waves_equal_those_of_separate_blocks(kind, monkeypatch):
+    # 600k rows: the native pass sums the clusters' Gram matrices over several waves of blocks;
+    # cut into blocks of 70001 rows, each is its own pass and the sums are merged by key.
+    from ordinata_frames import _pipeline
+
+    rng = np.random.default_rng(14)
+    n = 600_000
+    df = pd.DataFrame({"x1": 50.0 + rng.normal(size=n), "x2": rng.normal(size=n), "g": rng.integers(0, 2000, n)})
+    df["y"] = df.x1 - df.x2 + rng.normal(size=2000)[df.g] + rng.normal(size=n)
+    whole = of.ols("y ~ x1 + x2", df, vcov={kind: "g"})
+    monkeypatch.setattr(_pipeline.InMemory, "sized", lambda self, plan: setattr(self, "_rows", 70_001))
+    blocked = of.ols("y ~ x1 + x2", df, vcov={kind: "g"})
+    _close(blocked.cov, whole.cov, 1e-12)
+    if kind == "CR2":
+        np.testing.assert_allclose(blocked.df_per_term, whole.df_per_term, rtol=1e-12)
+
+
 def test_cr3_is_the_jackknife_of_leaving_each_cluster_out():
     # Firms nested in the clusters: leaving a cluster out drops its firms; the refit with dummies.
     df = _data(seed=2)

@@ -291,13 +291,15 @@ def _cluster_codes(frame: pd.DataFrame, names: tuple[str, ...]) -> tuple[list[np
 
 
 def _one_pass(d: Design, p: Pass, weights: np.ndarray, scores: np.ndarray, power: int, codes: list[np.ndarray],
-              keys: list[pd.Index], sums: bool, group: np.ndarray | None, table: np.ndarray | None, score_gram: bool
-              ) -> tuple[np.ndarray | None, list[pd.DataFrame], tuple[float, ...] | None, np.ndarray | None]:
+              keys: list[pd.Index], sums: bool, group: np.ndarray | None, table: np.ndarray | None, score_gram: bool,
+              cluster_grams: bool = False
+              ) -> tuple[np.ndarray | None, list[pd.DataFrame], tuple[float, ...] | None, np.ndarray | None,
+                         list[pd.DataFrame]]:
     ks = scores.shape[0]
     k = ks + (1 if p.intercept else 0)
-    meat, cluster_bytes, residuals, gram = _native.score_pass(
+    meat, cluster_bytes, residuals, gram, grams = _native.score_pass(
         d.a, d.w, p.pivot, p.mean, p.intercept, p.total_weight, weights, scores, power, codes,
-        [len(key) for key in keys], sums, group, table, score_gram)
+        [len(key) for key in keys], sums, group, table, score_gram, cluster_grams)
     meat_array = np.frombuffer(meat, dtype=np.float64).reshape(k, k) if meat is not None else None
     frames = []
     for b, key, code in zip(cluster_bytes, keys, codes):
@@ -306,7 +308,13 @@ def _one_pass(d: Design, p: Pass, weights: np.ndarray, scores: np.ndarray, power
             per_group = per_group[np.bincount(code, minlength=len(key)) > 0]
         frames.append(per_group)
     gram_array = np.frombuffer(gram, dtype=np.float64).reshape(ks, ks) if gram is not None else None
-    return meat_array, frames, residuals, gram_array
+    gram_frames = []
+    if grams is not None:
+        # Per group of the first clustering, sum w q q' (k x k, row-major), the groups the block lacks dropped.
+        per_group = pd.DataFrame(np.frombuffer(grams, dtype=np.float64).reshape(len(keys[0]), k * k), index=keys[0])
+        gram_frames.append(per_group[np.bincount(codes[0], minlength=len(keys[0])) > 0]
+                           if isinstance(keys[0], pd.RangeIndex) else per_group)
+    return meat_array, frames, residuals, gram_array, gram_frames
 
 
 def block_sums(part: pd.DataFrame, plan: Plan, p: Pass) -> Sums:
@@ -325,55 +333,15 @@ def sums_of(plan: Plan, d: Design, p: Pass) -> Sums:
         for name in p.clusters:
             pairs.append(pd.DataFrame({"entity": d.frame[p.entity].to_numpy(), "cluster": d.frame[name].to_numpy()})
                          .drop_duplicates())
-    meat, clusters, residuals, gram = checked(_one_pass, plan, d, d, p, p.residual_weights, p.scores,
-                                               p.leverage_power, codes, keys, p.residual_sums, group, table,
-                                               p.score_gram)
-    grams = [_cluster_grams(d, p, codes[0], keys[0], group, table)] if p.cluster_grams else []
+    meat, clusters, residuals, gram, grams = checked(_one_pass, plan, d, d, p, p.residual_weights, p.scores,
+                                                      p.leverage_power, codes, keys, p.residual_sums, group, table,
+                                                      p.score_gram, p.cluster_grams)
     first = []
     for weights, scores, score_gram in p.first_stage:
-        m, c, _, g = _one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys,
+        m, c, _, g, _ = _one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys,
                                False, None, None, score_gram)
         first.append(Sums(m, c, None, g))
     return Sums(meat, clusters, residuals, gram, first, pairs, grams)
-
-
-def _cluster_grams(d: Design, p: Pass, code: np.ndarray, key: pd.Index, group: np.ndarray | None,
-                   table: np.ndarray | None) -> pd.DataFrame:
-    """Per cluster, sum w q q' of the rows' score coordinates q = (1, u) (u = S d, d the row less its
-    centre, as the native pass forms them): a column at a time, one bincount per entry of the upper
-    triangle, over the rows at once."""
-    n = len(d.frame)
-    used = [j for j in range(len(d.a)) if np.any(p.scores[:, j] != 0.0)]
-    centred = np.empty((len(used), n))
-    for row, j in enumerate(used):
-        if table is not None and group is not None:
-            np.subtract(d.a[j], table[group, j], out=centred[row])
-        else:
-            np.subtract(d.a[j], p.pivot[j], out=centred[row])
-            centred[row] -= p.mean[j]
-    u = p.scores[:, used] @ centred       # slopes x rows, each row contiguous
-    if d.w is not None:
-        root = np.sqrt(d.w)
-        u *= root
-    ks = u.shape[0]
-    off = 1 if p.intercept else 0
-    k = ks + off
-    out = np.zeros((len(key), k, k))
-    if p.intercept:
-        # q's first coordinate is 1: its row of sums needs no product.
-        out[:, 0, 0] = np.bincount(code, weights=d.w, minlength=len(key))
-        for b in range(ks):
-            out[:, 0, off + b] = out[:, off + b, 0] = np.bincount(
-                code, weights=u[b] * root if d.w is not None else u[b], minlength=len(key))
-    product = np.empty(n)
-    for a in range(ks):
-        for b in range(a, ks):
-            out[:, off + a, off + b] = out[:, off + b, off + a] = np.bincount(
-                code, weights=np.multiply(u[a], u[b], out=product), minlength=len(key))
-    frame = pd.DataFrame(out.reshape(len(key), k * k), index=key)
-    if isinstance(key, pd.RangeIndex):
-        frame = frame[np.bincount(code, minlength=len(key)) > 0]
-    return frame
 
 
 def _add_frames(a: list[pd.DataFrame], b: list[pd.DataFrame]) -> list[pd.DataFrame]:
