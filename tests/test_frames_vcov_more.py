@@ -95,7 +95,8 @@ def _close(a, b, rtol):
 
 
 @pytest.mark.parametrize("kind", ["CR2", "CR3"])
-@pytest.mark.parametrize("case", ["ols", "ols-shifted", "wls", "fe-nested-dummies", "fe-crossed-within"])
+@pytest.mark.parametrize("case", ["ols", "ols-shifted", "wls", "fe-nested-dummies", "fe-by-entity",
+                                  "fe-crossed-within"])
 def test_leverage_adjusted_clusters_equal_the_explicit_roots(kind, case):
     df = _data(seed=1, offset=1e4 if case == "ols-shifted" else 3.0, scale=1e-2 if case == "ols-shifted" else 1.0)
     if case.startswith("ols"):
@@ -109,12 +110,15 @@ def test_leverage_adjusted_clusters_equal_the_explicit_roots(kind, case):
         # indicators, with the Moore-Penrose root, gives the slopes the within design's numbers.
         res = of.fe("y ~ x1 + x2 | firm", df, vcov={kind: "g"})
         v, dfs = _oracle(*_dummies(df, "firm"), df.g.to_numpy(), kind, slopes=slice(0, 2))
+    elif case == "fe-by-entity":
+        res = of.fe("y ~ x1 + x2 | firm", df, vcov={kind: "firm"})
+        v, dfs = _oracle(*_dummies(df, "firm"), df.firm.to_numpy(), kind, slopes=slice(0, 2))
     else:
         # Firms across clusters: the leverage is that of the demeaned design.
         res = of.fe("y ~ x1 + x2 | firm", df, vcov={kind: "h"})
         v, dfs = _oracle(*_within(df, "firm"), df.h.to_numpy(), kind)
     _close(res.cov, v, 1e-10)
-    groups = df["h" if case == "fe-crossed-within" else "g"].nunique()
+    groups = df[{"fe-crossed-within": "h", "fe-by-entity": "firm"}.get(case, "g")].nunique()
     assert res.df_inference == groups - 1
     if kind == "CR2":
         np.testing.assert_allclose(res.df_per_term, dfs, rtol=1e-10)
