@@ -285,7 +285,7 @@ std::optional<stats::ResidualSums> unpack_sums(PyObject* obj) {
 }  // namespace
 
 PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 15, "score_pass")) return nullptr;
+    if (!arity(nargs, 16, "score_pass")) return nullptr;
     ColumnArgument a;
     Buffer w, pivot, mean, weights, scores;
     if (!a.get(args[0]) || !pivot.get(args[2], 1, false, "pivot") || !mean.get(args[3], 1, false, "mean") ||
@@ -299,7 +299,8 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const long power = PyLong_AsLong(args[8]);
     const int sums = PyObject_IsTrue(args[11]);
     const int score_gram = PyObject_IsTrue(args[14]);
-    if (intercept < 0 || sums < 0 || score_gram < 0 || PyErr_Occurred()) return nullptr;
+    const int cluster_grams = PyObject_IsTrue(args[15]);
+    if (intercept < 0 || sums < 0 || score_gram < 0 || cluster_grams < 0 || PyErr_Occurred()) return nullptr;
     Centres centres;
     if (!optional_weights(args[1], w, n, wv, wp) || !centres.get(args[12], args[13], n, c)) return nullptr;
     if (pivot.dim(0) != c || mean.dim(0) != c || weights.dim(0) != c || scores.dim(1) != c || power < -1 || power > 2) {
@@ -348,6 +349,7 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     rq.leverage_power = static_cast<int>(power);
     rq.residual_sums = sums != 0;
     rq.score_gram = score_gram != 0;
+    rq.cluster_grams = cluster_grams != 0;
     auto result = without_lock<ml::ScoreSums>([&] { return ml::score_pass(rq); });
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
@@ -356,13 +358,14 @@ PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const PyRef clusters = PyRef::steal(PyList_New(ways));
     const PyRef residuals = PyRef::steal(sums ? pack_sums(s.residuals) : Py_NewRef(Py_None));
     const PyRef gram = PyRef::steal(s.gram.size() > 0 ? as_bytes(s.gram) : Py_NewRef(Py_None));
-    if (!meat || !clusters || !residuals || !gram) return nullptr;
+    const PyRef grams = PyRef::steal(rq.cluster_grams && ways > 0 ? as_bytes(s.cluster_grams) : Py_NewRef(Py_None));
+    if (!meat || !clusters || !residuals || !gram || !grams) return nullptr;
     for (Py_ssize_t i = 0; i < ways; ++i) {
         PyObject* b = as_bytes(s.cluster_sums[static_cast<std::size_t>(i)]);
         if (!b) return nullptr;
         PyList_SET_ITEM(clusters.get(), i, b);
     }
-    return PyTuple_Pack(4, meat.get(), clusters.get(), residuals.get(), gram.get());
+    return PyTuple_Pack(5, meat.get(), clusters.get(), residuals.get(), gram.get(), grams.get());
 }
 
 PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -28,7 +28,8 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs);
         {"score_pass", ORDINATA_FASTCALL(ordinata::frames::score_pass), METH_FASTCALL,                              \
          "score_pass(a, w, pivot, mean, intercept, weight, residual_weights, scores, leverage_power, clusters, "    \
          "groups, "                                                                                                 \
-         "residual_sums, group, table, score_gram): (meat, cluster sums, residual sums, score gram)."},             \
+         "residual_sums, group, table, score_gram, cluster_grams): (meat, cluster sums, residual sums, score "      \
+         "gram, the first clustering's Gram sums)."},                                                               \
         {"merge_residual_sums", ORDINATA_FASTCALL(ordinata::frames::merge_residual_sums), METH_FASTCALL,            \
          "merge_residual_sums(a, b): the sums of series a followed by b."},                                         \
         {"report", ORDINATA_FASTCALL(ordinata::frames::report), METH_FASTCALL,                                      \

@@ -12,9 +12,11 @@ import ordinata
 from ordinata_frames import _covariance, _dask, _formula, _pipeline
 from ordinata_frames._results import Results
 
-VcovArg = str | dict[str, str]
+VcovArg = str | dict[str, str] | dict[str, str | int]
 
 _HC01 = ("iid", "HC0", "HC1", "CRV1")
+_IV = (*_HC01, "HAC")
+_FE = (*_HC01, "CR2", "CR3", "DK")
 
 
 def _source(data: Any, pieces: _formula.Pieces, extra_columns: list[str]) -> tuple[Any, _formula.Pieces, dict[str, str]]:
@@ -37,7 +39,9 @@ def _labelled(result: Results, data: Any) -> Results:
 
 
 def ols(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
-    """Ordinary least squares; vcov "iid", "HC0".."HC3" or {"CRV1": "g"} / {"CRV1": "g1 + g2"}."""
+    """Ordinary least squares; vcov "iid", "HC0".."HC3", {"CRV1": "g"} / {"CRV1": "g1 + g2"},
+    {"CR2": "g"}, {"CR3": "g"}, {"HAC": "time", "lags": L} or {"DK": "time", "lags": L} (L a
+    non-negative integer or "auto"; DK pools the rows of each time)."""
     request = _covariance.parse(vcov, allowed=tuple(_covariance.TYPES), model="ols")
     source, pieces, lags = _source(data, _formula.split(formula, kind="ols"), list(request.clusters))
     return _labelled(_pipeline.fit("OLS", formula, source, request=request, pieces=pieces, lags=lags), data)
@@ -72,26 +76,27 @@ def gls(formula: str, data: Any, *, sigma: Any) -> Results:
 
 def iv(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Instrumental variables, exactly identified: 'y ~ exog + [endog ~ instruments]' with
-    as many instruments as endogenous regressors. vcov "iid", "HC0", "HC1" or CRV1."""
+    as many instruments as endogenous regressors. vcov "iid", "HC0", "HC1", CRV1 or HAC."""
     return _instrumental("IV", formula, data, vcov)
 
 
 def tsls(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Two-stage least squares: 'y ~ exog + [endog ~ instruments]', at least as many
-    instruments as endogenous regressors. vcov "iid", "HC0", "HC1" or CRV1."""
+    instruments as endogenous regressors. vcov "iid", "HC0", "HC1", CRV1 or HAC."""
     return _instrumental("TSLS", formula, data, vcov)
 
 
 def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
-    request = _covariance.parse(vcov, allowed=_HC01, model=name.lower())
+    request = _covariance.parse(vcov, allowed=_IV, model=name.lower())
     source, pieces, lags = _source(data, _formula.split(formula, kind="iv"), list(request.clusters))
     return _labelled(_pipeline.fit(name, formula, source, request=request, pieces=pieces, lags=lags), data)
 
 
 def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
     """Fixed effects (within) with one intercept per entity: 'y ~ x1 + x2 | entity'.
-    vcov "iid", "HC0", "HC1" or {"CRV1": ...}. Singleton entities are kept."""
-    request = _covariance.parse(vcov, allowed=_HC01, model="fe")
+    vcov "iid", "HC0", "HC1", {"CRV1": ...}, {"CR2": "g"}, {"CR3": "g"} or {"DK": "time", "lags": L}.
+    Singleton entities are kept."""
+    request = _covariance.parse(vcov, allowed=_FE, model="fe")
     pieces = _formula.split(formula, kind="fe")
     assert pieces.entity is not None
     source, pieces, lags = _source(data, pieces, [pieces.entity, *request.clusters])

@@ -248,6 +248,7 @@ class Pass:
     entity_keys: pd.Index | None = None
     entity_means: np.ndarray | None = None
     complete: bool = False      # the first pass dropped no row: only columns not read directly are scanned
+    cluster_grams: bool = False  # also sum w q q' of the score coordinates per cluster of the first clustering
 
 
 @dataclass
@@ -260,6 +261,8 @@ class Sums:
     gram: np.ndarray | None = None
     first_stage: list[Sums] = field(default_factory=list)
     pairs: list[pd.DataFrame] = field(default_factory=list)   # fe: the (entity, cluster) pairs seen
+    # per cluster of the first clustering, sum w q q' of the score coordinates q = (1, u) (k x k, row-major)
+    grams: list[pd.DataFrame] = field(default_factory=list)
 
 
 def _one_clustering(values: pd.Series) -> tuple[np.ndarray, pd.Index]:
@@ -288,13 +291,15 @@ def _cluster_codes(frame: pd.DataFrame, names: tuple[str, ...]) -> tuple[list[np
 
 
 def _one_pass(d: Design, p: Pass, weights: np.ndarray, scores: np.ndarray, power: int, codes: list[np.ndarray],
-              keys: list[pd.Index], sums: bool, group: np.ndarray | None, table: np.ndarray | None, score_gram: bool
-              ) -> tuple[np.ndarray | None, list[pd.DataFrame], tuple[float, ...] | None, np.ndarray | None]:
+              keys: list[pd.Index], sums: bool, group: np.ndarray | None, table: np.ndarray | None, score_gram: bool,
+              cluster_grams: bool = False
+              ) -> tuple[np.ndarray | None, list[pd.DataFrame], tuple[float, ...] | None, np.ndarray | None,
+                         list[pd.DataFrame]]:
     ks = scores.shape[0]
     k = ks + (1 if p.intercept else 0)
-    meat, cluster_bytes, residuals, gram = _native.score_pass(
+    meat, cluster_bytes, residuals, gram, grams = _native.score_pass(
         d.a, d.w, p.pivot, p.mean, p.intercept, p.total_weight, weights, scores, power, codes,
-        [len(key) for key in keys], sums, group, table, score_gram)
+        [len(key) for key in keys], sums, group, table, score_gram, cluster_grams)
     meat_array = np.frombuffer(meat, dtype=np.float64).reshape(k, k) if meat is not None else None
     frames = []
     for b, key, code in zip(cluster_bytes, keys, codes):
@@ -303,7 +308,13 @@ def _one_pass(d: Design, p: Pass, weights: np.ndarray, scores: np.ndarray, power
             per_group = per_group[np.bincount(code, minlength=len(key)) > 0]
         frames.append(per_group)
     gram_array = np.frombuffer(gram, dtype=np.float64).reshape(ks, ks) if gram is not None else None
-    return meat_array, frames, residuals, gram_array
+    gram_frames = []
+    if grams is not None:
+        # Per group of the first clustering, sum w q q' (k x k, row-major), the groups the block lacks dropped.
+        per_group = pd.DataFrame(np.frombuffer(grams, dtype=np.float64).reshape(len(keys[0]), k * k), index=keys[0])
+        gram_frames.append(per_group[np.bincount(codes[0], minlength=len(keys[0])) > 0]
+                           if isinstance(keys[0], pd.RangeIndex) else per_group)
+    return meat_array, frames, residuals, gram_array, gram_frames
 
 
 def block_sums(part: pd.DataFrame, plan: Plan, p: Pass) -> Sums:
@@ -322,15 +333,15 @@ def sums_of(plan: Plan, d: Design, p: Pass) -> Sums:
         for name in p.clusters:
             pairs.append(pd.DataFrame({"entity": d.frame[p.entity].to_numpy(), "cluster": d.frame[name].to_numpy()})
                          .drop_duplicates())
-    meat, clusters, residuals, gram = checked(_one_pass, plan, d, d, p, p.residual_weights, p.scores,
-                                               p.leverage_power, codes, keys, p.residual_sums, group, table,
-                                               p.score_gram)
+    meat, clusters, residuals, gram, grams = checked(_one_pass, plan, d, d, p, p.residual_weights, p.scores,
+                                                      p.leverage_power, codes, keys, p.residual_sums, group, table,
+                                                      p.score_gram, p.cluster_grams)
     first = []
     for weights, scores, score_gram in p.first_stage:
-        m, c, _, g = _one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys,
+        m, c, _, g, _ = _one_pass(d, p, weights, scores, p.leverage_power if p.leverage_power <= 0 else 0, codes, keys,
                                False, None, None, score_gram)
         first.append(Sums(m, c, None, g))
-    return Sums(meat, clusters, residuals, gram, first, pairs)
+    return Sums(meat, clusters, residuals, gram, first, pairs, grams)
 
 
 def _add_frames(a: list[pd.DataFrame], b: list[pd.DataFrame]) -> list[pd.DataFrame]:
@@ -351,7 +362,7 @@ def merge_sums(a: Sums, b: Sums) -> Sums:
     first = [merge_sums(x, y) for x, y in zip(a.first_stage, b.first_stage)]
     pairs = [pd.concat([x, y]).drop_duplicates() for x, y in zip(a.pairs, b.pairs)]
     return Sums(_add(a.meat, b.meat), _add_frames(a.clusters, b.clusters), residuals, _add(a.gram, b.gram), first,
-                 pairs)
+                 pairs, _add_frames(a.grams, b.grams))
 
 
 @dataclass

@@ -172,11 +172,14 @@ def _report(source: Any, stats: ReportStats, residuals: Callable[[], Any] | None
 def _results(source: Any, model: str, formula: str, plan: Plan, names: list[str], fit: Fit, *, cov: np.ndarray,
              df: float, n: int, df_resid: int, dropped: int, r2: float, r2_adj: float, mse: float,
              request: _covariance.VcovRequest, state: PredictState, report: ReportStats | Callable[[], ReportStats],
-             **diagnostics: Any) -> Results:
+             family: _covariance.Covariance | None = None, **diagnostics: Any) -> Results:
+    label = family.label() if family is not None else request.label
+    per_term = family.df_per_term if family is not None else None
     return Results(model=model, formula=formula, dependent=plan.dependent, names=tuple(names), params=fit.beta,
                    cov=cov, df_inference=df, nobs=n, df_resid=df_resid, r_squared=float(r2),
-                   r_squared_adj=float(r2_adj), mse=float(mse), vcov_type=request.label, dropped_rows=dropped,
-                   predict_state=state, _report_stats=report, **diagnostics)
+                   r_squared_adj=float(r2_adj), mse=float(mse), vcov_type=label, dropped_rows=dropped,
+                   predict_state=state, _report_stats=report,
+                   df_per_term=None if per_term is None else tuple(float(v) for v in per_term), **diagnostics)
 
 
 def _check_regressors(formula: str, plan: Plan) -> None:
@@ -265,7 +268,7 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
                  first_stage=tuple((_embed(g.residual_weights, c, kw + kz, kw + kz + j),
                                     _embed_scores(g.scores, c, kw + kz), g.score_gram)
                                    for j, g in enumerate(first_stage_fits)),
-                 complete=stats.dropped == 0)
+                 complete=stats.dropped == 0, cluster_grams=family.cluster_grams)
         sums: Sums = _run(formula, plan, lambda: source.reduce(columns_read, _passes.block_sums, _passes.merge_sums,
                                                                plan, p))
         return sums
@@ -274,7 +277,8 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
     sums = None
     if family.residual_pass:
         sums = second_pass(diagnostics, family.leverage_power)
-        cov, df = family.covariance(f.left, sums, n=n, df_k=k, df_resid=n - k, names=request.clusters)
+        cov, df = family.covariance(f.left, sums, n=n, df_k=k, df_resid=n - k, names=request.clusters,
+                                    weight=moments.weight, intercept=plan.intercept)
     residuals = None
     if diagnostics:
         residuals = (lambda: sums.residuals) if sums is not None else (lambda: second_pass(True, -1).residuals)
@@ -293,7 +297,7 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
     state = PredictState(encodings=encodings, lags=plan.lags)
     return _results(source, model, formula, plan, names, f, cov=cov, df=df, n=n, df_resid=n - k,
                     dropped=stats.dropped, r2=r2, r2_adj=r2_adj, mse=reported_mse,
-                    request=request, state=state, report=report, **extra_diag)
+                    request=request, state=state, report=report, family=family, **extra_diag)
 
 
 # ---------------------------------------------------------------------------
@@ -379,7 +383,7 @@ def _iv_diagnostics(request: _covariance.VcovRequest, moments: Moments, n: int, 
             assert sums is not None
             g = first[j]
             cov, _ = family.covariance(g.left, sums.first_stage[j], n=n, df_k=kfirst, df_resid=n - kfirst,
-                                       names=request.clusters)
+                                       names=request.clusters, weight=moments.weight, intercept=intercept)
             b = g.beta[-kz:]
             stat = float(b @ _linalg.solve(cov[-kz:, -kz:], b))
             pvalue = _native.chi2_sf(stat, kz)
@@ -463,7 +467,7 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
         p = Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=float(n), residual_weights=f.residual_weights,
                  scores=f.scores, leverage_power=leverage, clusters=request.clusters, residual_sums=residual_sums,
                  score_gram=f.score_gram, entity=entity, entity_keys=keys, entity_means=means,
-                 complete=ent.dropped == 0)
+                 complete=ent.dropped == 0, cluster_grams=family.cluster_grams)
         sums: Sums = _run(formula, plan, lambda: source.reduce(columns_read, _passes.block_sums, _passes.merge_sums,
                                                                plan, p))
         return sums
@@ -483,7 +487,8 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
     state = PredictState(encodings=(plan.main.rhs,), entity=entity, entity_levels=tuple(keys),
                          fixed_effects=fixed_effects, lags=plan.lags)
     return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
-                    dropped=ent.dropped, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state, report=report)
+                    dropped=ent.dropped, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state, report=report,
+                    family=family)
 
 
 # ---------------------------------------------------------------------------

@@ -88,13 +88,14 @@ def coefficient_rows(result: Reported, alpha: float = 0.05) -> list[CoefficientR
         # A two-way clustered variance can come out negative: its error is NaN.
         se = np.sqrt(np.diag(result.cov))
     df = result.df_inference
-    q = _native.t_critical(alpha, df)
+    # A covariance whose t has its own degrees of freedom per coefficient (CR2) gives them.
+    per_term = getattr(result, "df_per_term", None) or [df] * len(result.names)
     rows = []
-    for name, b, s in zip(result.names, result.params.tolist(), se.tolist()):
+    for name, b, s, df_t in zip(result.names, result.params.tolist(), se.tolist(), per_term):
         with np.errstate(invalid="ignore", divide="ignore"):
             t = float(np.float64(b) / np.float64(s))
-        margin = q * s
-        rows.append((name, b, s, t, _native.t_pvalue(t, df), b - margin, margin + b))
+        margin = _native.t_critical(alpha, df_t) * s
+        rows.append((name, b, s, t, _native.t_pvalue(t, df_t), b - margin, margin + b))
     return rows
 
 

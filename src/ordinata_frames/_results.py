@@ -63,6 +63,10 @@ class Results:
     wu_hausman: TestResult | None = None
     # Display names of the formula's variables, from a pandas frame's attrs["variable_labels"].
     variable_labels: tuple[tuple[str, str], ...] = field(default=(), repr=False)
+    # Where each coefficient's t has its own degrees of freedom (CR2's Bell-McCaffrey
+    # approximation), those, in the order of names: the p-values, the intervals and the
+    # report use them; df_inference is then that of the joint F.
+    df_per_term: tuple[float, ...] | None = None
     # The figures of the report, or a function that gives them on first use (an
     # in-memory fit takes its residual diagnostics from its residuals only then).
     _report_stats: ReportStats | Callable[[], ReportStats] | None = field(default=None, repr=False, compare=False)
@@ -100,6 +104,12 @@ class Results:
             effects.setflags(write=False)
             object.__setattr__(self.predict_state, "fixed_effects", effects)
 
+    def _dfs(self) -> list[float]:
+        """The degrees of freedom of each coefficient's t."""
+        if self.df_per_term is not None:
+            return list(self.df_per_term)
+        return [float(self.df_inference)] * len(self.names)
+
     def _se(self) -> np.ndarray:
         # A two-way clustered variance can come out negative; its error is NaN, as in pyfixest.
         with np.errstate(invalid="ignore"):
@@ -121,7 +131,7 @@ class Results:
     @property
     def p_values(self) -> pd.Series[float]:
         t = self.params / self._se()
-        return pd.Series([_native.t_pvalue(float(v), self.df_inference) for v in t], index=list(self.names),
+        return pd.Series([_native.t_pvalue(float(v), df) for v, df in zip(t, self._dfs())], index=list(self.names),
                          name="p", dtype=np.float64)
 
     @property
@@ -132,7 +142,7 @@ class Results:
         """Bounds at level 1 - alpha (alpha is the significance level, as in statsmodels' conf_int)."""
         if not isinstance(alpha, (int, float)) or isinstance(alpha, bool) or not 0.0 < alpha < 1.0:
             raise ValueError(f"alpha must be a number strictly between 0 and 1, not {alpha!r}")
-        margin = _native.t_critical(float(alpha), self.df_inference) * self._se()
+        margin = np.array([_native.t_critical(float(alpha), df) for df in self._dfs()]) * self._se()
         return pd.DataFrame({"lower": self.params - margin, "upper": self.params + margin}, index=list(self.names))
 
     def to_frame(self, alpha: float = 0.05) -> pd.DataFrame:

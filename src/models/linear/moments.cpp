@@ -500,6 +500,7 @@ public:
           meat_(rq.leverage_power >= 0),
           need_q_(meat_ || !rq.clusters.empty()),
           gram_(need_q_ && rq.score_gram),
+          grams_(rq.cluster_grams && !rq.clusters.empty()),
           blocks_(linalg::row_chunks(n_, c_, kChunkRows)) {
         for (std::size_t g = 0; g < rq.groups.size(); ++g) {
             const index_t groups = rq.groups[g];
@@ -517,10 +518,14 @@ public:
         const index_t block_values = blocks_.rows * k_;
         // A swept sum is the same whatever the waves: they are sized for the
         // cache and the threads.
-        const index_t wave = swept_.empty() ? std::max<index_t>(blocks_.count, 1)
-                                            : std::max<index_t>(linalg::max_threads(),
-                                                                kSweepValues / std::max<index_t>(block_values, 1));
+        const bool waves = !swept_.empty() || grams_;
+        const index_t wave =
+            !waves ? std::max<index_t>(blocks_.count, 1)
+                   : std::max<index_t>(linalg::max_threads(), kSweepValues / std::max<index_t>(block_values, 1));
         Matrix scores_of_rows(swept_.empty() ? 0 : std::min(wave * blocks_.rows, n_), k_);
+        // The rows' sqrt(w) q, whose outer products the groups' Gram sums add in row order.
+        Matrix q_of_rows(grams_ ? std::min(wave * blocks_.rows, n_) : 0, k_);
+        if (grams_) out.cluster_grams = Matrix(rq_.groups[0], k_ * k_, 0.0);
         for (index_t first_block = 0; first_block < blocks_.count; first_block += wave) {
             const index_t count = std::min(wave, blocks_.count - first_block);
             const index_t first_row = blocks_.first(first_block);
@@ -530,7 +535,8 @@ public:
                     const index_t block = first_block + static_cast<index_t>(b);
                     const index_t first = blocks_.first(block);
                     double* rows_out = swept_.empty() ? nullptr : scores_of_rows.data() + (first - first_row) * k_;
-                    parts[block] = sum_block(first, blocks_.size(block, n_), rows_out);
+                    double* q_out = grams_ ? q_of_rows.data() + (first - first_row) * k_ : nullptr;
+                    parts[block] = sum_block(first, blocks_.size(block, n_), rows_out, q_out);
                 },
                 blocks_.hold_blas);
             for (index_t b = first_block; b < first_block + count; ++b)
@@ -538,6 +544,9 @@ public:
             if (!swept_.empty())
                 sweep(scores_of_rows, first_row, std::min(n_, blocks_.first(first_block + count)) - first_row,
                       out.cluster_sums);
+            if (grams_)
+                add_group_grams(q_of_rows, first_row, std::min(n_, blocks_.first(first_block + count)) - first_row,
+                                out.cluster_grams);
         }
         if (meat_) out.meat = Matrix(k_, k_, 0.0);
         if (gram_) out.gram = Matrix(ks_, ks_, 0.0);
@@ -550,6 +559,11 @@ public:
         }
         if (meat_) linalg::mirror_upper(out.meat);
         if (gram_) linalg::mirror_upper(out.gram);
+        for (index_t g = 0; grams_ && g < out.cluster_grams.rows(); ++g) {
+            double* gram = out.cluster_grams.data() + g * k_ * k_;
+            for (index_t a = 0; a < k_; ++a)
+                for (index_t b = 0; b < a; ++b) gram[a * k_ + b] = gram[b * k_ + a];
+        }
         return out;
     }
 
@@ -565,7 +579,7 @@ private:
     // scaled scores are held a column at a time (column-major), so that each
     // step runs down contiguous rows. rows_out (row-major, k values a row),
     // where given, receives every row's sqrt(w) e q for the sweep.
-    BlockScores sum_block(index_t first, index_t count, double* rows_out) const {
+    BlockScores sum_block(index_t first, index_t count, double* rows_out, double* q_out) const {
         BlockScores out;
         const index_t chunk = std::min(count, kChunkRows);
         if (meat_) out.meat = Matrix(k_, k_, 0.0);
@@ -616,6 +630,14 @@ private:
                         const double* row = dst + i * k_;
                         for (index_t t = 0; t < k_; ++t) to[t] += row[t];
                     }
+                }
+            }
+            if (q_out) {
+                double* dst = q_out + (start - first) * k_;
+                for (index_t i = 0; i < rows; ++i) {
+                    double* row = dst + i * k_;
+                    if (off_) row[0] = ri[i];
+                    for (index_t t = 0; t < ks_; ++t) row[off_ + t] = ri[i] * uv(t, i);
                 }
             }
             if (!gram_) continue;
@@ -725,9 +747,24 @@ private:
             false);
     }
 
+    // Adds the outer products of the rows' sqrt(w) q (rows x k, row-major) of rows [first, first + rows)
+    // to their groups' Gram sums (upper triangles, mirrored at the end), in row order.
+    void add_group_grams(const Matrix& q_rows, index_t first, index_t rows, Matrix& grams) const {
+        const std::int64_t* codes = rq_.clusters[0] + first;
+        for (index_t i = 0; i < rows; ++i) {
+            double* to = grams.data() + static_cast<index_t>(codes[i]) * k_ * k_;
+            const double* q = q_rows.data() + i * k_;
+            for (index_t a = 0; a < k_; ++a) {
+                const double qa = q[a];
+                double* line = to + a * k_;
+                for (index_t b = a; b < k_; ++b) line[b] += qa * q[b];
+            }
+        }
+    }
+
     const ScoreRequest& rq_;
     const index_t n_, c_, ks_, off_, k_;
-    const bool meat_, need_q_, gram_;
+    const bool meat_, need_q_, gram_, grams_;
     const linalg::RowChunks blocks_;
     std::vector<std::size_t> partial_, swept_;  // clusterings by how their sums are formed
 };

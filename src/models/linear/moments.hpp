@@ -149,6 +149,8 @@ struct ScoreRequest {
     std::vector<index_t> groups;
     bool residual_sums = false;
     bool score_gram = false;  // from MomentsSolution
+    // Also sum w_i q_i q_i' per group of the first clustering (CR2, CR3).
+    bool cluster_grams = false;
 };
 struct ScoreSums {
     Matrix meat;  // sum of w_i e_i^2 q_i q_i' (weighted as asked)
@@ -157,7 +159,10 @@ struct ScoreSums {
     // which the bread takes back (asked with a meat or clusters only).
     Matrix gram;
     std::vector<Matrix> cluster_sums;  // groups x parameters: sum of sqrt(w_i) e_i q_i per group
-    stats::ResidualSums residuals;     // of the unweighted residuals, in row order
+    // groups x parameters^2 (row-major k x k per group): sum of w_i q_i q_i' per group of the
+    // first clustering, added in row order (asked with cluster_grams only)
+    Matrix cluster_grams;
+    stats::ResidualSums residuals;  // of the unweighted residuals, in row order
 };
 Result<ScoreSums> score_pass(const ScoreRequest& request);
 
