@@ -15,7 +15,8 @@ Conventions are those of the wildboottest package's WildboottestCL ("11"): the t
 statistic is CRV1's, its small-sample factor G/(G-1) (n-1)/(n-k) with k the
 columns of the design (fe: the slopes and one dummy per entity); the bootstrap t
 of a draw is its own CRV1 t with the same factor; the p-value is the share of
-draws with |t*| > |t| (two-sided, symmetric); Rademacher weights are fully
+draws with |t*| > |t| (two-sided, symmetric), a draw equal to |t| but for rounding
+not counted (wildboottest lets rounding decide those); Rademacher weights are fully
 enumerated (all 2^G sign vectors, in a fixed order) where 2^G <= B. Mammen's two
 points and Webb's six are theirs; "norm" is the standard normal.
 
@@ -44,6 +45,7 @@ WEIGHTS = {"rademacher": 0, "mammen": 1, "webb": 2, "norm": 3}
 MODELS = ("OLS", "WLS", "FE")
 DIGITS = 67                 # the int64 digits of one exact sum (bootstrap.cpp)
 BISECTIONS = 60
+TIE = 1e-9                  # |t*| within this relative distance of |t| is a tie
 
 
 @dataclass(frozen=True)
@@ -224,8 +226,10 @@ class _Problem:
         return np.frombuffer(raw, dtype=np.float64)
 
     def pvalue(self, b0: float, t_star: np.ndarray) -> float:
-        t = (self.beta - b0) / self.se
-        return float(np.mean(np.abs(t) < np.abs(t_star)))
+        """The share of draws with |t*| > |t|. A draw whose |t*| equals |t| but for rounding is a tie,
+        not counted: with the null imposed, the draws whose weights are all equal give t* = +-t exactly."""
+        t = abs(self.beta - b0) / self.se
+        return float(np.mean(np.abs(t_star) > t * (1.0 + TIE)))
 
 
 def _problem(results: Results, keys: pd.Index, values: np.ndarray, j: int, n: int, parameters: int) -> _Problem:
