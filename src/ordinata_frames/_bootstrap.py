@@ -96,9 +96,10 @@ def block_entity_sums(part: pd.DataFrame, plan: Plan, entity: str) -> GroupSums:
     return GroupSums(keys, _digits(raw, len(keys), len(d.a) + 1), len(d.frame))
 
 
-def block_cluster_sums(part: pd.DataFrame, plan: Plan, cluster: str, beta: np.ndarray, entity: str | None,
-                       entity_keys: pd.Index | None, means: np.ndarray | None) -> GroupSums:
-    """Per cluster: the upper triangle of Z_g'Z_g and Z_g'u_g."""
+def block_cluster_sums(part: pd.DataFrame, plan: Plan, cluster: str, beta: np.ndarray, intercept: bool,
+                       entity: str | None, entity_keys: pd.Index | None, table: np.ndarray | None) -> GroupSums:
+    """Per cluster: the upper triangle of Z_g'Z_g and Z_g'u_g, the columns less the row's entry of
+    `table`: its entity's (fe) or the one row of centres."""
     d = _passes.design(part, plan)
     code, keys = _codes(d.frame[cluster])
     group = pairs = None
@@ -106,8 +107,9 @@ def block_cluster_sums(part: pd.DataFrame, plan: Plan, cluster: str, beta: np.nd
         assert entity_keys is not None
         group = entity_keys.get_indexer(pd.Index(d.frame[entity])).astype(np.int64)
         pairs = pd.DataFrame({"entity": group, "cluster": d.frame[cluster].to_numpy()}).drop_duplicates()
-    intercept = plan.intercept and entity is None
-    raw = _native.cluster_grams(d.a, d.w, intercept, beta, code, len(keys), group, means)
+    elif table is not None:
+        group = np.zeros(len(d.frame), dtype=np.int64)
+    raw = _native.cluster_grams(d.a, d.w, intercept, beta, code, len(keys), group, table)
     k = len(beta)
     return GroupSums(keys, _digits(raw, len(keys), k * (k + 1) // 2 + k), len(d.frame), pairs)
 
@@ -201,26 +203,26 @@ def _not_the_fitted_data(detail: str) -> ValueError:
 
 @dataclass(frozen=True)
 class _Problem:
-    """The cluster-level quantities of the test of coefficient j."""
+    """The cluster-level quantities of the test of r'beta = b0, in the coordinates the sums were taken in."""
 
     grams: np.ndarray       # (G, k, k) Z_g'Z_g
     scores: np.ndarray      # (G, k) Z_g'u_g at the fit's estimates
     inverse: np.ndarray     # (Z'Z)^-1
-    beta: float
+    r: np.ndarray
+    beta: float             # r'beta, the fit's estimate
     se: float               # CRV1 with the small-sample factor
     scale: float
-    j: int
 
     def draws(self, b0: float, impose_null: bool, kind: int, seed: int, count: int, enumerate: bool) -> np.ndarray:
-        """The bootstrap t statistics of the null beta_j = b0."""
-        a = self.inverse[:, self.j]
-        p = self.grams @ a                                  # Z_g'Z_g a_j
+        """The bootstrap t statistics of the null r'beta = b0."""
+        a = self.inverse @ self.r
+        p = self.grams @ a                                  # Z_g'Z_g A r
         scores = self.scores
         if impose_null:
-            # The restricted residuals' scores: u~ = u + Z (beta - beta~), beta - beta~ = a_j (beta_j - b0) / A_jj.
-            scores = scores + p * ((self.beta - b0) / self.inverse[self.j, self.j])
+            # The restricted residuals' scores: u~ = u + Z (beta - beta~), beta - beta~ = A r (r'beta - b0) / r'A r.
+            scores = scores + p * ((self.beta - b0) / float(self.r @ a))
         q = scores @ self.inverse                           # A Z_g'u~_g
-        c = np.ascontiguousarray(q[:, self.j])
+        c = np.ascontiguousarray(q @ self.r)
         raw = _native.wild_draws(c, np.ascontiguousarray(p), np.ascontiguousarray(q), self.scale, kind, seed, count,
                                  enumerate)
         return np.frombuffer(raw, dtype=np.float64)
@@ -232,26 +234,25 @@ class _Problem:
         return float(np.mean(np.abs(t_star) > t * (1.0 + TIE)))
 
 
-def _problem(results: Results, keys: pd.Index, values: np.ndarray, j: int, n: int, parameters: int) -> _Problem:
-    groups = len(keys)
-    k = len(results.params)
+def _problem(values: np.ndarray, beta: np.ndarray, r: np.ndarray, estimate: float, n: int, parameters: int
+             ) -> _Problem:
+    groups, k = len(values), len(beta)
     rows, cols = np.triu_indices(k)
     grams = np.zeros((groups, k, k))
     grams[:, rows, cols] = values[:, : len(rows)]
     grams[:, cols, rows] = values[:, : len(rows)]
     scores = values[:, len(rows):]
-    gram = grams.sum(axis=0)
-    inverse = _linalg.solve(gram, np.eye(k))
+    inverse = _linalg.solve(grams.sum(axis=0), np.eye(k))
     inverse = (inverse + inverse.T) / 2
+    meat = scores.T @ scores
     # At the fit's estimates the scores sum to zero: what they leave is the estimates' error.
     shift = inverse @ scores.sum(axis=0)
-    fitted_se = np.sqrt(np.abs(np.diag(results.cov)))
-    if not np.all(np.abs(shift) <= 1e-6 * fitted_se + 1e-7 * np.abs(results.params)):
+    spread = np.sqrt(np.abs(np.diag(inverse @ meat @ inverse)))
+    if not np.all(np.abs(shift) <= 1e-6 * spread + 1e-7 * np.abs(beta)):
         raise _not_the_fitted_data("the fitted estimates do not solve their normal equations")
     scale = groups / (groups - 1) * (n - 1) / (n - parameters)
-    meat = scores.T @ scores
-    variance = float(inverse[j] @ meat @ inverse[j]) * scale
-    return _Problem(grams, scores, inverse, float(results.params[j]), math.sqrt(variance), scale, j)
+    a = inverse @ r
+    return _Problem(grams, scores, inverse, r, estimate, math.sqrt(float(a @ meat @ a) * scale), scale)
 
 
 def _interval(problem: _Problem, impose_null: bool, draws: dict[str, Any], alpha: float) -> tuple[float, float]:
@@ -291,16 +292,28 @@ def wild_bootstrap(results: Results, param: str, data: Any, *, B: int, cluster: 
     cluster = _check(results, param, B, cluster, weights, seed, alpha)
     source, plan, entity = _rebuilt(results, data, cluster)
     columns = list(plan.columns)
-    entity_keys = means = None
-    parameters = len(results.params)
+    j = results.names.index(param)
+    beta = np.array(results.params, dtype=np.float64)
+    r = np.zeros(len(beta))
+    r[j] = 1.0
+    entity_keys = table = None
+    parameters = len(beta)
+    intercept = plan.intercept and entity is None
     if entity is not None:
         entities = source.reduce(columns, block_entity_sums, merge_group_sums, plan, entity)
         entity_keys, sums = _values(entities)
-        means = np.ascontiguousarray(sums[:, 1:] / sums[:, :1])
+        table = np.ascontiguousarray(sums[:, 1:] / sums[:, :1])
         parameters += len(entity_keys)
-    beta = np.ascontiguousarray(results.params, dtype=np.float64)
-    merged: GroupSums = source.reduce(columns, block_cluster_sums, merge_group_sums, plan, cluster, beta, entity,
-                                      source.share(entity_keys), source.share(means))
+    elif intercept and results.refit is not None and results.refit.centre is not None:
+        # The sums of the columns less their means: beta_0 + m'beta in place of the intercept,
+        # which is then r = (1, -m).
+        centre = np.array(results.refit.centre[:-1])
+        table = np.array([[*centre, 0.0]])
+        beta[0] += float(centre @ beta[1:])
+        if j == 0:
+            r[1:] = -centre
+    merged: GroupSums = source.reduce(columns, block_cluster_sums, merge_group_sums, plan, cluster, beta, intercept,
+                                      entity, source.share(entity_keys), source.share(table))
     if merged.rows != results.nobs:
         raise _not_the_fitted_data(f"{merged.rows} rows are complete, the fit used {results.nobs}")
     if merged.pairs is not None and merged.pairs["entity"].duplicated().any():
@@ -310,7 +323,7 @@ def wild_bootstrap(results: Results, param: str, data: Any, *, B: int, cluster: 
     if len(keys) < 2:
         raise ValueError(f"cluster column {cluster!r} has {len(keys)} group: the wild cluster bootstrap needs "
                          "at least two")
-    problem = _problem(results, keys, values, results.names.index(param), merged.rows, parameters)
+    problem = _problem(values, beta, r, float(results.params[j]), merged.rows, parameters)
     enumerate_all = weights == "rademacher" and len(keys) <= 62 and 2 ** len(keys) <= B
     count = 2 ** len(keys) if enumerate_all else int(B)
     if seed is None and not enumerate_all:

@@ -172,11 +172,12 @@ def _report(source: Any, stats: ReportStats, residuals: Callable[[], Any] | None
 def _results(source: Any, model: str, formula: str, plan: Plan, names: list[str], fit: Fit, *, cov: np.ndarray,
              df: float, n: int, df_resid: int, dropped: int, r2: float, r2_adj: float, mse: float,
              request: _covariance.VcovRequest, state: PredictState, report: ReportStats | Callable[[], ReportStats],
-             weights: str | None = None, **diagnostics: Any) -> Results:
+             weights: str | None = None, centre: np.ndarray | None = None, **diagnostics: Any) -> Results:
     return Results(model=model, formula=formula, dependent=plan.dependent, names=tuple(names), params=fit.beta,
                    cov=cov, df_inference=df, nobs=n, df_resid=df_resid, r_squared=float(r2),
                    r_squared_adj=float(r2_adj), mse=float(mse), vcov_type=request.label, dropped_rows=dropped,
-                   predict_state=state, _report_stats=report, refit=Refit(weights, request.clusters), **diagnostics)
+                   predict_state=state, _report_stats=report, refit=Refit(weights, request.clusters, None if centre is None else tuple(float(v) for v in centre)),
+                   **diagnostics)
 
 
 def _check_regressors(formula: str, plan: Plan) -> None:
@@ -293,7 +294,8 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
     state = PredictState(encodings=encodings, lags=plan.lags)
     return _results(source, model, formula, plan, names, f, cov=cov, df=df, n=n, df_resid=n - k,
                     dropped=stats.dropped, r2=r2, r2_adj=r2_adj, mse=reported_mse,
-                    request=request, state=state, report=report, weights=weights, **extra_diag)
+                    request=request, state=state, report=report, weights=weights,
+                    centre=moments.pivot + moments.mean if plan.intercept else None, **extra_diag)
 
 
 # ---------------------------------------------------------------------------

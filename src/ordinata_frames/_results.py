@@ -45,10 +45,12 @@ class PredictState:
 class Refit:
     """What the pipeline needs besides the formula to rebuild the fit's design from its
     data again (the wild bootstrap): the weights column and the clustered covariance's
-    columns, names only."""
+    columns, names only; with an intercept, the (weighted) means of the design's columns,
+    about which the bootstrap takes its sums."""
 
     weights: str | None = None
     clusters: tuple[str, ...] = ()
+    centre: tuple[float, ...] | None = None
 
 
 @dataclass(frozen=True, eq=False)
