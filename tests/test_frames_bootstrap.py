@@ -180,8 +180,8 @@ def test_bootstrap_holds_its_size_where_crv1_does_not() -> None:
         fit = of.ols("y ~ x", df, vcov={"CRV1": "g"})
         crv1 += fit.p_values["x"] < 0.05
         boot += fit.wildboottest("x", df, B=199, weights="webb", seed=int(rng.integers(2**32))).pvalue < 0.05
-    assert crv1 / replications > 0.09
-    assert 0.02 <= boot / replications <= 0.08
+    assert crv1 / replications > 0.15             # 0.235 at this seed
+    assert 0.02 <= boot / replications <= 0.09    # 0.07: 200 replications estimate 5 % to +-1.5 %
 
 
 # ---------------------------------------------------------------------------

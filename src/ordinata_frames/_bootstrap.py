@@ -28,6 +28,7 @@ bisection of the p-value (a step function) on the same draws.
 
 from __future__ import annotations
 
+import contextlib
 import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -130,10 +131,8 @@ def merge_group_sums(a: GroupSums, b: GroupSums) -> GroupSums:
 def _values(sums: GroupSums) -> tuple[pd.Index, np.ndarray]:
     """The keys in sorted order where they sort (as np.unique orders them), and the sums as float64."""
     order = np.arange(len(sums.keys))
-    try:
+    with contextlib.suppress(TypeError):
         order = np.asarray(sums.keys.argsort())
-    except TypeError:
-        pass
     digits = np.ascontiguousarray(sums.digits[order])
     values = np.frombuffer(_native.exact_values(digits.tobytes()), dtype=np.float64)
     return sums.keys[order], values.reshape(len(order), -1)
@@ -328,7 +327,7 @@ def wild_bootstrap(results: Results, param: str, data: Any, *, B: int, cluster: 
     count = 2 ** len(keys) if enumerate_all else int(B)
     if seed is None and not enumerate_all:
         seed = int(np.random.SeedSequence().generate_state(1, dtype=np.uint64)[0])
-    draws = {"kind": WEIGHTS[weights], "seed": int(seed or 0), "count": count, "enumerate": enumerate_all}
+    draws: dict[str, Any] = {"kind": WEIGHTS[weights], "seed": int(seed or 0), "count": count, "enumerate": enumerate_all}
     t_star = problem.draws(0.0, impose_null, **draws)
     interval = _interval(problem, impose_null, draws, float(alpha)) if conf_int else None
     return WildBootstrap(param=param, statistic=problem.beta / problem.se, pvalue=problem.pvalue(0.0, t_star),
