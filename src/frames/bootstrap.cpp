@@ -25,20 +25,20 @@ using Digits = std::int64_t*;
 void add_exact(Digits digits, double x) {
     if (x == 0.0) return;
     const auto bits = std::bit_cast<std::uint64_t>(x);
-    const bool negative = (bits >> 63) != 0;
+    // -1 for a negative x, else 0: the digits' signs without a branch, which random signs would mispredict
+    const auto sign = -static_cast<std::int64_t>(bits >> 63);
     int exponent = static_cast<int>((bits >> 52) & 0x7ff);
     std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
     if (exponent != 0)
         mantissa |= std::uint64_t{1} << 52;
     else
         exponent = 1;
-    const int position = exponent - 1;  // x = mantissa * 2^(position - 1074)
-    const int first = position >> 5;
+    const int position = exponent - 1;  // |x| = mantissa * 2^(position - 1074)
+    Digits at = digits + (position >> 5);
     const auto shifted = static_cast<unsigned __int128>(mantissa) << (position & 31);
-    const std::array<std::int64_t, 3> parts{static_cast<std::int64_t>(shifted & 0xffffffffu),
-                                            static_cast<std::int64_t>((shifted >> 32) & 0xffffffffu),
-                                            static_cast<std::int64_t>(shifted >> 64)};
-    for (int i = 0; i < 3; ++i) digits[first + i] += negative ? -parts[i] : parts[i];
+    at[0] += (static_cast<std::int64_t>(shifted & 0xffffffffu) ^ sign) - sign;
+    at[1] += (static_cast<std::int64_t>((shifted >> 32) & 0xffffffffu) ^ sign) - sign;
+    at[2] += (static_cast<std::int64_t>(shifted >> 64) ^ sign) - sign;
 }
 
 // Every digit but the last into [0, 2^32), the carries moved up: one exact value
@@ -138,6 +138,9 @@ constexpr const char* kOverflow = "a product of the design's values overflows: r
 
 // Rows between normalisations: each adds below 2^34 to a digit, which holds 2^62.
 constexpr la::index_t kRowsPerNormalisation = la::index_t{1} << 26;
+// A task of the pass takes at least this many rows, and the tasks' sums together at most kTaskBytes.
+constexpr la::index_t kRowsPerTask = 1 << 16;
+constexpr std::size_t kTaskBytes = std::size_t{1} << 28;
 
 }  // namespace
 
@@ -200,13 +203,14 @@ PyObject* cluster_grams(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
     }
     const la::index_t entries = k * (k + 1) / 2 + k;
-    std::vector<std::int64_t> digits(static_cast<std::size_t>(groups * entries * kDigits), 0);
+    const auto size = static_cast<std::size_t>(groups * entries * kDigits);
     std::vector<double> b(static_cast<std::size_t>(k));
     for (la::index_t j = 0; j < k; ++j) b[j] = at(beta, j);
-    PyObject* done = refusing([&]() -> const char* {
+    // The rows of one task into its own sums; the refusal of its first bad row, else null.
+    auto accumulate = [&](la::index_t first, la::index_t last, std::int64_t* digits) -> const char* {
         std::vector<double> z(static_cast<std::size_t>(k));
         const std::int64_t* code = codes.codes();
-        for (la::index_t i = 0; i < n; ++i) {
+        for (la::index_t i = first; i < last; ++i) {
             la::index_t j0 = 0;
             if (intercept) z[j0++] = 1.0;
             double y = at(a[p], i);
@@ -224,7 +228,7 @@ PyObject* cluster_grams(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 u *= s;
             }
             if (!std::isfinite(u)) return kNotFinite;
-            std::int64_t* cell = digits.data() + code[i] * entries * kDigits;
+            std::int64_t* cell = digits + code[i] * entries * kDigits;
             for (la::index_t r = 0; r < k; ++r) {
                 for (la::index_t s = r; s < k; ++s, cell += kDigits) {
                     if (!std::isfinite(z[r] * z[s])) return std::isfinite(z[r]) ? kOverflow : kNotFinite;
@@ -235,13 +239,34 @@ PyObject* cluster_grams(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 if (!std::isfinite(z[r] * u)) return kOverflow;
                 add_product(cell, z[r], u);
             }
-            if ((i + 1) % kRowsPerNormalisation == 0)
-                for (std::size_t d = 0; d < digits.size(); d += kDigits) normalise(digits.data() + d);
+            if ((i - first + 1) % kRowsPerNormalisation == 0)
+                for (std::size_t d = 0; d < size; d += kDigits) normalise(digits + d);
         }
-        for (std::size_t d = 0; d < digits.size(); d += kDigits) normalise(digits.data() + d);
+        for (std::size_t d = 0; d < size; d += kDigits) normalise(digits + d);
+        return nullptr;
+    };
+    // The sums are exact, so any split of the rows gives the same bits: one task a thread, as far as
+    // their sums fit in kTaskBytes.
+    const auto tasks = static_cast<std::size_t>(std::max<la::index_t>(
+        1, std::min<la::index_t>({static_cast<la::index_t>(la::max_threads()), n / kRowsPerTask,
+                                  static_cast<la::index_t>(kTaskBytes / std::max<std::size_t>(1, size * 8))})));
+    std::vector<std::vector<std::int64_t>> sums(tasks);
+    std::vector<const char*> refusals(tasks, nullptr);
+    const la::index_t step = (n + static_cast<la::index_t>(tasks) - 1) / static_cast<la::index_t>(tasks);
+    PyObject* done = refusing([&]() -> const char* {
+        la::parallel_for(tasks, [&](std::size_t t) {
+            sums[t].assign(size, 0);
+            const la::index_t first = std::min(n, static_cast<la::index_t>(t) * step);
+            refusals[t] = accumulate(first, std::min(n, first + step), sums[t].data());
+        });
+        for (const char* refusal : refusals)
+            if (refusal) return refusal;
+        for (std::size_t t = 1; t < tasks; ++t)
+            for (std::size_t d = 0; d < size; ++d) sums[0][d] += sums[t][d];
         return nullptr;
     });
     if (!done) return nullptr;
+    std::vector<std::int64_t>& digits = sums[0];
     return digits_as_bytes(digits);
 }
 

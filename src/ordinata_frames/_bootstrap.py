@@ -45,7 +45,7 @@ if TYPE_CHECKING:
 WEIGHTS = {"rademacher": 0, "mammen": 1, "webb": 2, "norm": 3}
 MODELS = ("OLS", "WLS", "FE")
 DIGITS = 67                 # the int64 digits of one exact sum (bootstrap.cpp)
-BISECTIONS = 60
+BOUND_RESOLUTION = 1e-9      # the bisection's last bracket, in standard errors
 TIE = 1e-9                  # |t*| within this relative distance of |t| is a tie
 
 
@@ -272,7 +272,7 @@ def _interval(problem: _Problem, impose_null: bool, draws: dict[str, Any], alpha
             outside = problem.beta + side * step
             if step > 1e12 * problem.se:
                 raise ValueError("the bootstrap confidence interval is unbounded: no null is rejected at this alpha")
-        for _ in range(BISECTIONS):
+        while abs(outside - inside) > BOUND_RESOLUTION * problem.se:
             middle = (inside + outside) / 2
             if middle in (inside, outside):
                 break
