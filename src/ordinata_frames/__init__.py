@@ -16,7 +16,8 @@ except ImportError as error:
     raise ImportError(f"ordinata_frames needs pandas, narwhals and formulaic ({error}): "
                       "install them with pip install 'ordinata[frames]'") from error
 
+from ordinata_frames._bootstrap import WildBootstrap
 from ordinata_frames._estimators import fe, gls, iv, ols, ridge, tsls, wls
 from ordinata_frames._results import Results, TestResult
 
-__all__ = ["Results", "TestResult", "fe", "gls", "iv", "ols", "ridge", "tsls", "wls"]
+__all__ = ["Results", "TestResult", "WildBootstrap", "fe", "gls", "iv", "ols", "ridge", "tsls", "wls"]
