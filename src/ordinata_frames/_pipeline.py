@@ -20,7 +20,7 @@ from ordinata_frames import _covariance, _data, _formula, _linalg, _native, _pas
 from ordinata_frames._passes import Moments, Pass, Stats, Sums
 from ordinata_frames._plan import Plan
 from ordinata_frames._report import TITLES, Deferred, ReportStats
-from ordinata_frames._results import PredictState, Results, TestResult
+from ordinata_frames._results import PredictState, Refit, Results, TestResult
 
 # A block's formulaic design holds at most about this many cells (256 MiB): a table whose
 # design would be larger is fitted block by block, so that it never stands whole in memory.
@@ -172,13 +172,15 @@ def _report(source: Any, stats: ReportStats, residuals: Callable[[], Any] | None
 def _results(source: Any, model: str, formula: str, plan: Plan, names: list[str], fit: Fit, *, cov: np.ndarray,
              df: float, n: int, df_resid: int, dropped: int, r2: float, r2_adj: float, mse: float,
              request: _covariance.VcovRequest, state: PredictState, report: ReportStats | Callable[[], ReportStats],
-             family: _covariance.Covariance | None = None, **diagnostics: Any) -> Results:
+             family: _covariance.Covariance | None = None, weights: str | None = None,
+             centre: np.ndarray | None = None, **diagnostics: Any) -> Results:
     label = family.label() if family is not None else request.label
     per_term = family.df_per_term if family is not None else None
+    refit = Refit(weights, request.clusters, None if centre is None else tuple(float(v) for v in centre))
     return Results(model=model, formula=formula, dependent=plan.dependent, names=tuple(names), params=fit.beta,
                    cov=cov, df_inference=df, nobs=n, df_resid=df_resid, r_squared=float(r2),
                    r_squared_adj=float(r2_adj), mse=float(mse), vcov_type=label, dropped_rows=dropped,
-                   predict_state=state, _report_stats=report,
+                   predict_state=state, _report_stats=report, refit=refit,
                    df_per_term=None if per_term is None else tuple(float(v) for v in per_term), **diagnostics)
 
 
@@ -297,7 +299,8 @@ def fit(model: str, formula: str, source: Any, *, request: _covariance.VcovReque
     state = PredictState(encodings=encodings, lags=plan.lags)
     return _results(source, model, formula, plan, names, f, cov=cov, df=df, n=n, df_resid=n - k,
                     dropped=stats.dropped, r2=r2, r2_adj=r2_adj, mse=reported_mse,
-                    request=request, state=state, report=report, family=family, **extra_diag)
+                    request=request, state=state, report=report, family=family, weights=weights,
+                    centre=moments.pivot + moments.mean if plan.intercept else None, **extra_diag)
 
 
 # ---------------------------------------------------------------------------

@@ -17,6 +17,8 @@ from ordinata_frames._report import Deferred, ReportStats
 if TYPE_CHECKING:
     import dask.dataframe as dd
 
+    from ordinata_frames._bootstrap import WildBootstrap
+
 
 class TestResult(NamedTuple):
     """A test statistic with its degrees of freedom and p-value. `df` is a tuple
@@ -37,6 +39,18 @@ class PredictState:
     entity_levels: tuple[Any, ...] = ()
     fixed_effects: np.ndarray | None = None
     lags: tuple[tuple[str, str], ...] = ()     # (column name, lag call) taken on newdata's rows in order
+
+
+@dataclass(frozen=True)
+class Refit:
+    """What the pipeline needs besides the formula to rebuild the fit's design from its
+    data again (the wild bootstrap): the weights column and the clustered covariance's
+    columns, names only; with an intercept, the (weighted) means of the design's columns,
+    about which the bootstrap takes its sums."""
+
+    weights: str | None = None
+    clusters: tuple[str, ...] = ()
+    centre: tuple[float, ...] | None = None
 
 
 @dataclass(frozen=True, eq=False)
@@ -67,6 +81,7 @@ class Results:
     # approximation), those, in the order of names: the p-values, the intervals and the
     # report use them; df_inference is then that of the joint F.
     df_per_term: tuple[float, ...] | None = None
+    refit: Refit | None = field(default=None, repr=False, compare=False)
     # The figures of the report, or a function that gives them on first use (an
     # in-memory fit takes its residual diagnostics from its residuals only then).
     _report_stats: ReportStats | Callable[[], ReportStats] | None = field(default=None, repr=False, compare=False)
@@ -220,6 +235,21 @@ class Results:
     @property
     def __maketables_default_stat_keys__(self) -> list[str]:
         return _tables.default_stat_keys(self)
+
+    def wildboottest(self, param: str, data: Any, *, B: int = 9999, cluster: str | None = None,
+                     weights: str = "rademacher", impose_null: bool = True, seed: int | None = None,
+                     conf_int: bool = False, alpha: float = 0.05) -> WildBootstrap:
+        """The wild cluster bootstrap test of `param` = 0 for ols, wls and one-way fe fits (WCR with
+        the null imposed, WCU without), on the data the model was fitted on, passed again: the
+        results keep no data. `cluster` defaults to the fit's CRV1 column; `weights` "rademacher",
+        "mammen", "webb" or "norm"; Rademacher weights are enumerated when 2^G <= B. The same
+        seed gives the same draws on any thread count, in memory or on a dask frame of any
+        partitioning. `conf_int` adds the interval at level 1 - alpha by test inversion.
+        Conventions (t, small-sample factor, p-value) are the wildboottest package's."""
+        from ordinata_frames import _bootstrap
+
+        return _bootstrap.wild_bootstrap(self, param, data, B=B, cluster=cluster, weights=weights,
+                                         impose_null=impose_null, seed=seed, conf_int=conf_int, alpha=alpha)
 
     def __repr__(self) -> str:
         return (f"<ordinata_frames.Results {self.model} '{self.formula}': {self.nobs} observations, "
