@@ -326,6 +326,22 @@ MUTANTS = [
      "!(f->rcond >= std::numeric_limits<double>::epsilon())", "!(f->rcond > 0.0)"),
     ("r_factor drops the diagonal", "frames/dense.cpp",
      "i < std::min(j + 1, k); ++i) r(i, j)", "i < std::min(j, k); ++i) r(i, j)"),
+    ("CR2 degrees of freedom without the trace squared", "ordinata_frames/_covariance.py",
+     "self.df_per_term = trace * trace / square", "self.df_per_term = trace / square"),
+    ("CR3 without its (G - 1) / G", "ordinata_frames/_covariance.py",
+     "return (g - 1) / g", "return 1.0"),
+    ("HAC without its n / (n - k)", "ordinata_frames/_covariance.py",
+     "sandwich(bread, bartlett(t, lags)) * n / (n - df_k)", "sandwich(bread, bartlett(t, lags))"),
+    ("Bartlett weights 1 - l / L", "ordinata_frames/_covariance.py",
+     "(1.0 - lag / (lags + 1.0))", "(1.0 - lag / lags)"),
+    ("DK t with T degrees of freedom", "ordinata_frames/_covariance.py",
+     "return float(periods - 1)", "return float(periods)"),
+    ("automatic lags with the quadratic-spectral constant", "ordinata_frames/_covariance.py",
+     "m = float(1.1447 *", "m = float(1.3221 *"),
+    ("bootstrap t without G / (G - 1)", "ordinata_frames/_bootstrap.py",
+     "scale = groups / (groups - 1) * (n - 1)", "scale = (n - 1)"),
+    ("bootstrap enumeration repeats a cluster's sign", "frames/bootstrap.cpp",
+     "(((b >> h) & 1u) != 0 ? 1.0 : -1.0)", "(((b >> (h + 1)) & 1u) != 0 ? 1.0 : -1.0)"),
 ]
 
 
