@@ -87,8 +87,7 @@ def test_a_table_mixing_ordinata_and_pyfixest_fits_renders():
     frame = mt.ETable(models).df
     assert frame.loc[("fe", "entity")].tolist() == ["-", "x", "x"]
     assert frame.loc[("stats", "S.E. type")].tolist() == ["HC1", "by: entity", "by: entity"]
-    for row in (("coef", "x"), ("stats", "Within R²")):
-        assert frame.loc[row].iloc[1] == frame.loc[row].iloc[2]
+    assert all(frame.loc[row].iloc[1] == frame.loc[row].iloc[2] for row in (("coef", "x"), ("stats", "Within R²")))
     assert all("by: entity" in of.etable(models, type=kind) for kind in ("tex", "html"))
 
 
@@ -173,9 +172,8 @@ def mroz_models():
     ({}, lambda r: f"({r.standard_errors['educ']:.3f})"),
     ({"statistic": "t", "digits": 2}, lambda r: f"({r.t_statistics['educ']:.2f})"),
     ({"statistic": "p", "digits": 4}, lambda r: f"({r.p_values['educ']:.4f})"),
-    ({"statistic": "interval"}, lambda r: "[{:.3f}, {:.3f}]".format(*r.confidence_intervals(0.05).loc["educ"])),
-    ({"statistic": "interval", "level": 0.90},
-     lambda r: "[{:.3f}, {:.3f}]".format(*r.confidence_intervals(0.10).loc["educ"])),
+    # The 95% interval is in the stored LaTeX table.
+    ({"statistic": "interval", "level": 0.90}, lambda r: "[{:.3f}, {:.3f}]".format(*r.confidence_intervals(0.1).loc["educ"])),
 ])
 def test_statistic_under_the_estimate(mroz_models, options, expected):
     cells = of.etable(mroz_models, type="df", **options).loc[("coef", "educ")].tolist()
