@@ -34,14 +34,14 @@ struct Problem {
     std::vector<Factor> factors;
     index_t total_levels = 0;
     double tol = 1e-8;
-    long long max_sweeps = 10000;
+    long long max_iterations = 10000;
 
     double weight(index_t i) const { return w ? w[i] : 1.0; }
 };
 
 struct Outcome {
-    long long sweeps = 0;
-    double change = 0.0;  // the last sweep's largest move, relative to the spread
+    long long iterations = 0;
+    double change = 0.0;  // the last iteration's largest move, relative to the spread
     bool converged = false;
     bool finite = true;
 };
@@ -67,14 +67,12 @@ bool weigh_levels(const Problem& p, Factor& f) {
 // separate threads.
 class ColumnSolver {
 public:
-    explicit ColumnSolver(const Problem& p) : p_(p) {
-        index_t widest = 0;
-        for (const Factor& f : p.factors) widest = std::max(widest, f.levels);
-        means_.resize(static_cast<std::size_t>(widest));
-        sums_.resize(static_cast<std::size_t>(widest));
-    }
+    explicit ColumnSolver(const Problem& p) : p_(p) {}
 
-    // x: the column, demeaned in place; alpha: its effects, added to.
+    // Conjugate gradients on the normal equations D'WD alpha = D'W x of the effects,
+    // preconditioned by their diagonal (the levels' weights). One iteration is one
+    // pass over the rows: q = D p gathered, D'W q scattered.
+    // x: the column, projected in place; alpha: its effects, added to.
     Outcome solve(double* x, double* alpha) {
         Outcome out;
         const index_t n = p_.n;
@@ -90,36 +88,80 @@ public:
         }
         const double threshold = std::max(p_.tol, kRoundingFloor) * spread;
         const auto levels = static_cast<std::size_t>(p_.total_levels);
-        std::vector<double> gx(static_cast<std::size_t>(n)), ggx(gx.size());
-        std::vector<double> alpha_g(levels), alpha_gg(levels);
+        std::vector<double> step(levels, 0.0), r(levels, 0.0), z(levels), dir(levels), product(levels);
+        level_sums(x, r.data());
+        double rz = precondition(r.data(), z.data());
+        std::copy(z.begin(), z.end(), dir.begin());
+        bool small_before = false;
         for (;;) {
-            std::copy(x, x + n, gx.begin());
-            std::copy(alpha, alpha + levels, alpha_g.begin());
-            sweep(gx.data(), alpha_g.data());
-            ++out.sweeps;
-            out.change = largest_move(x, gx.data()) / spread;
-            if (out.change * spread <= threshold || out.sweeps >= p_.max_sweeps) {
-                std::copy(gx.begin(), gx.end(), x);
-                std::copy(alpha_g.begin(), alpha_g.end(), alpha);
-                out.converged = out.change * spread <= threshold;
-                return out;
+            double largest = 0.0;
+            const double curvature = apply(dir.data(), product.data(), largest);
+            ++out.iterations;
+            if (!(curvature > 0.0)) {  // the column already projected
+                out.change = 0.0;
+                break;
             }
-            std::copy(gx.begin(), gx.end(), ggx.begin());
-            std::copy(alpha_g.begin(), alpha_g.end(), alpha_gg.begin());
-            sweep(ggx.data(), alpha_gg.data());
-            ++out.sweeps;
-            out.change = largest_move(gx.data(), ggx.data()) / spread;
-            if (out.change * spread <= threshold || out.sweeps >= p_.max_sweeps) {
-                std::copy(ggx.begin(), ggx.end(), x);
-                std::copy(alpha_gg.begin(), alpha_gg.end(), alpha);
-                out.converged = out.change * spread <= threshold;
-                return out;
+            const double a = rz / curvature;
+            for (std::size_t g = 0; g < levels; ++g) {
+                step[g] += a * dir[g];
+                r[g] -= a * product[g];
             }
-            extrapolate(x, alpha, gx.data(), ggx.data(), alpha_g.data(), alpha_gg.data());
+            // Two small moves in a row: CG's steps need not shrink steadily.
+            const bool small = std::fabs(a) * largest <= threshold;
+            out.change = std::fabs(a) * largest / spread;
+            if ((small && small_before) || out.iterations >= p_.max_iterations) break;
+            small_before = small;
+            const double rz_next = precondition(r.data(), z.data());
+            const double beta = rz_next / rz;
+            rz = rz_next;
+            for (std::size_t g = 0; g < levels; ++g) dir[g] = z[g] + beta * dir[g];
         }
+        out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
+        // x less D step, and the step added to the effects.
+        for (index_t i = 0; i < n; ++i) {
+            double d = 0.0;
+            for (const Factor& f : p_.factors) d += step[static_cast<std::size_t>(f.offset + f.codes[i])];
+            x[i] -= d;
+        }
+        for (std::size_t g = 0; g < levels; ++g) alpha[g] += step[g];
+        return out;
     }
 
 private:
+    // D'W x: per factor, the weighted sums of x in each level.
+    void level_sums(const double* x, double* sums) const {
+        for (const Factor& f : p_.factors)
+            for (index_t i = 0; i < p_.n; ++i) sums[f.offset + static_cast<index_t>(f.codes[i])] += p_.weight(i) * x[i];
+    }
+
+    // z = M^-1 r for M the levels' weights; r'z.
+    double precondition(const double* r, double* z) const {
+        double rz = 0.0;
+        for (const Factor& f : p_.factors)
+            for (index_t g = 0; g < f.levels; ++g) {
+                z[f.offset + g] = r[f.offset + g] * f.inverse_weight[static_cast<std::size_t>(g)];
+                rz += r[f.offset + g] * z[f.offset + g];
+            }
+        return rz;
+    }
+
+    // product = D'W D dir in one pass over the rows; returns dir' D'W D dir, and the
+    // largest |D dir| of a row in `largest`.
+    double apply(const double* dir, double* product, double& largest) const {
+        std::fill(product, product + p_.total_levels, 0.0);
+        double curvature = 0.0;
+        largest = 0.0;
+        for (index_t i = 0; i < p_.n; ++i) {
+            double q = 0.0;
+            for (const Factor& f : p_.factors) q += dir[f.offset + static_cast<index_t>(f.codes[i])];
+            const double wq = p_.weight(i) * q;
+            for (const Factor& f : p_.factors) product[f.offset + static_cast<index_t>(f.codes[i])] += wq;
+            curvature += wq * q;
+            largest = std::max(largest, std::fabs(q));
+        }
+        return curvature;
+    }
+
     // The column less its weighted mean (taken against its first value, so
     // that an offset costs no digit), the mean given to the first factor's
     // effects; the largest deviation left.
@@ -143,70 +185,7 @@ private:
         return spread;
     }
 
-    // Every factor in turn: the weighted level means subtracted and added to
-    // the effects. The subtraction of one factor's means and the sums of the
-    // next share their pass over the rows.
-    void sweep(double* x, double* alpha) {
-        const index_t n = p_.n;
-        const std::size_t count = p_.factors.size();
-        accumulate_first(x);
-        for (std::size_t f = 0; f < count; ++f) {
-            const Factor& here = p_.factors[f];
-            for (index_t g = 0; g < here.levels; ++g) {
-                const auto s = static_cast<std::size_t>(g);
-                means_[s] = sums_[s] * here.inverse_weight[s];
-                alpha[here.offset + g] += means_[s];
-            }
-            const std::int64_t* codes = here.codes;
-            if (f + 1 == count) {
-                for (index_t i = 0; i < n; ++i) x[i] -= means_[static_cast<std::size_t>(codes[i])];
-                break;
-            }
-            const Factor& next = p_.factors[f + 1];
-            std::fill(sums_.begin(), sums_.begin() + next.levels, 0.0);
-            const std::int64_t* next_codes = next.codes;
-            if (p_.w) {
-                for (index_t i = 0; i < n; ++i) {
-                    x[i] -= means_[static_cast<std::size_t>(codes[i])];
-                    sums_[static_cast<std::size_t>(next_codes[i])] += p_.w[i] * x[i];
-                }
-            } else {
-                for (index_t i = 0; i < n; ++i) {
-                    x[i] -= means_[static_cast<std::size_t>(codes[i])];
-                    sums_[static_cast<std::size_t>(next_codes[i])] += x[i];
-                }
-            }
-        }
-    }
-
-    void accumulate_first(const double* x) {
-        const Factor& first = p_.factors.front();
-        std::fill(sums_.begin(), sums_.begin() + first.levels, 0.0);
-        for (index_t i = 0; i < p_.n; ++i) sums_[static_cast<std::size_t>(first.codes[i])] += p_.weight(i) * x[i];
-    }
-
-    double largest_move(const double* before, const double* after) const {
-        double move = 0.0;
-        for (index_t i = 0; i < p_.n; ++i) move = std::max(move, std::fabs(after[i] - before[i]));
-        return move;
-    }
-
-    // Irons and Tuck's step from x, Gx and GGx, written into x and alpha.
-    void extrapolate(double* x, double* alpha, const double* gx, const double* ggx, const double* alpha_g,
-                     const double* alpha_gg) const {
-        double num = 0.0, den = 0.0;
-        for (index_t i = 0; i < p_.n; ++i) {
-            const double d_g = ggx[i] - gx[i], d2 = ggx[i] - 2.0 * gx[i] + x[i];
-            num += p_.weight(i) * d_g * d2;
-            den += p_.weight(i) * d2 * d2;
-        }
-        const double coef = den > 0.0 ? num / den : 0.0;
-        for (index_t i = 0; i < p_.n; ++i) x[i] = ggx[i] - coef * (ggx[i] - gx[i]);
-        for (index_t g = 0; g < p_.total_levels; ++g) alpha[g] = alpha_gg[g] - coef * (alpha_gg[g] - alpha_g[g]);
-    }
-
     const Problem& p_;
-    std::vector<double> means_, sums_;
 };
 
 // The factors' codes and levels from Python: int64 codes, one per row each.
@@ -271,10 +250,10 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         p.w = weights.data();
     }
     p.tol = PyFloat_AsDouble(args[5]);
-    p.max_sweeps = PyLong_AsLongLong(args[6]);
+    p.max_iterations = PyLong_AsLongLong(args[6]);
     if (PyErr_Occurred()) return nullptr;
-    if (!(p.tol > 0.0 && p.tol < 1.0) || p.max_sweeps < 1) {
-        PyErr_SetString(PyExc_ValueError, "absorb: tol must lie in (0, 1) and max_sweeps be at least 1");
+    if (!(p.tol > 0.0 && p.tol < 1.0) || p.max_iterations < 1) {
+        PyErr_SetString(PyExc_ValueError, "absorb: tol must lie in (0, 1) and max_iterations be at least 1");
         return nullptr;
     }
     if (p.w)
@@ -313,10 +292,10 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
         worst.converged = worst.converged && o.converged;
-        worst.sweeps = std::max(worst.sweeps, o.sweeps);
+        worst.iterations = std::max(worst.iterations, o.iterations);
         worst.change = std::max(worst.change, o.change);
     }
-    return Py_BuildValue("(OLd)", worst.converged ? Py_True : Py_False, worst.sweeps, worst.change);
+    return Py_BuildValue("(OLd)", worst.converged ? Py_True : Py_False, worst.iterations, worst.change);
 }
 
 PyObject* absorb_components(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -30,13 +30,13 @@ import pandas as pd
 
 from ordinata_frames import _formula, _native
 
-METHOD = "alternating projections with Irons-Tuck acceleration"
+METHOD = "conjugate gradients, diagonal preconditioner"
 
 
 class SolverInfo(NamedTuple):
-    """How the absorbed system was solved: the sweeps over the factors taken (for the
-    column that took most), the method, and the largest relative change of the last sweep
-    (the stopping rule's figure, below the tolerance asked for)."""
+    """How the absorbed system was solved: the iterations taken (by the column that took most),
+    the method, and the largest relative change of the last iteration (the stopping rule's
+    figure, at most the tolerance asked for)."""
 
     iterations: int
     method: str
@@ -162,17 +162,17 @@ def demean(columns: np.ndarray, factors: Sequence[Factor], w: np.ndarray | None,
            max_iterations: int) -> tuple[np.ndarray, np.ndarray, SolverInfo]:
     """The columns (c, n) projected off the factors' dummies (a new array; the caller's are
     not written) and each column's effects (c, sum of levels); ValueError naming the factors
-    where the sweeps do not converge."""
+    where the iterations do not converge."""
     out = np.array(columns, dtype=np.float64, order="C", copy=True)
     effects = np.zeros((out.shape[0], sum(f.levels for f in factors)))
     weights = None if w is None else np.ascontiguousarray(w, dtype=np.float64)
-    converged, sweeps, change = _native.absorb(out, effects, [np.ascontiguousarray(f.codes) for f in factors],
+    converged, iterations, change = _native.absorb(out, effects, [np.ascontiguousarray(f.codes) for f in factors],
                                                [f.levels for f in factors], weights, float(tol), int(max_iterations))
     if not converged:
         names = " + ".join(f.name for f in factors)
         raise ValueError(f"the fixed effects {names} did not converge in {max_iterations} iterations (relative "
                          f"change {change:.2e} against a tolerance of {tol:g}): raise max_iterations or tol")
-    return out, effects, SolverInfo(int(sweeps), METHOD, float(change))
+    return out, effects, SolverInfo(int(iterations), METHOD, float(change))
 
 
 def normalised(effects: np.ndarray, factors: Sequence[Factor]) -> list[np.ndarray]:

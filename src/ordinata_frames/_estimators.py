@@ -79,8 +79,9 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid", weights: str | None = 
     kept unless drop_singletons, which drops the rows alone in a level of some factor until
     none is left (results.singletons_dropped says how many). weights: a column of weights, as
     wls. Several factors (or weights, an interaction, dropped singletons) are solved in memory
-    by alternating projections: tol is the largest change of a sweep relative to a column's
-    spread at which the sweeps stop, max_iterations the sweeps allowed (results.solver)."""
+    by conjugate gradients: they stop once two iterations in a row move no value of a column by
+    more than tol times its spread (its largest deviation from its mean); max_iterations is the
+    iterations allowed (results.solver says how many were taken and the change reached)."""
     request = _covariance.parse(vcov, allowed=_HC01, model="fe")
     pieces = _formula.split(formula, kind="fe")
     if weights is not None and not isinstance(weights, str):

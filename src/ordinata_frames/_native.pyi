@@ -51,9 +51,9 @@ def singular(a: NDArray[np.float64], /) -> tuple[NDArray[np.float64], NDArray[np
 
 # Absorbed fixed effects: columns (c, n), rows contiguous, demeaned in place off the dummies of the factors
 # (int64 codes 0..levels-1, one array per factor) and each column's effects added to effects (c, sum of
-# levels); (converged, sweeps, the last sweep's largest change relative to the column's spread).
+# levels); (converged, iterations, the last iteration's largest change relative to the column's spread).
 def absorb(columns: NDArray[np.float64], effects: NDArray[np.float64], codes: list[NDArray[np.int64]],
-           levels: list[int], w: NDArray[np.float64] | None, tol: float, max_sweeps: int, /) -> tuple[bool, int, float]: ...
+           levels: list[int], w: NDArray[np.float64] | None, tol: float, max_iterations: int, /) -> tuple[bool, int, float]: ...
 # The connected components of two factors' bipartite graph: (count, int64 bytes of each level's component,
 # the first factor's levels first).
 def absorb_components(codes_a: NDArray[np.int64], codes_b: NDArray[np.int64], levels_a: int, levels_b: int,
