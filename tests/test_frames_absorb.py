@@ -271,3 +271,73 @@ def test_against_pyfixest(kind, factors, vcov):
     close(r.standard_errors, m.se().to_numpy(), 1e-6)
     assert r.absorbed_df == int(m._k_fe.sum()) - (len(m._k_fe) - 1)
     assert r.df_inference == m._df_t
+
+
+# ---------------------------------------------------------------------------
+# Instruments with absorbed effects: 'y ~ exogenous | effects | endogenous ~ instruments'.
+
+def with_instruments(seed=5):
+    d = design()
+    rng = np.random.default_rng(seed)
+    d["z1"], d["z2"], u = rng.normal(size=(3, len(d)))
+    d["e"] = d.z1 + 0.5 * d.z2 + u + 0.1 * d.f2
+    d["y"] = d.y + 0.7 * d.e + u
+    return d
+
+
+def tsls_oracle(d, factors, w, vcov):
+    sw = np.ones(len(d)) if w is None else np.sqrt(d[w].to_numpy())
+    dm = dummies(d, factors) * sw[:, None]
+    cols = np.column_stack([d.x1, d.e, d.z1, d.z2, d.y]) * sw[:, None]
+    t = cols - dm @ np.linalg.lstsq(dm, cols, rcond=None)[0]
+    x, z, y = t[:, :2], t[:, [0, 2, 3]], t[:, 4]
+    xhat = z @ np.linalg.lstsq(z, x, rcond=None)[0]
+    beta = np.linalg.lstsq(xhat, y, rcond=None)[0]
+    e = y - x @ beta
+    n, rank = len(d), np.linalg.matrix_rank(dummies(d, factors))
+    a = np.linalg.inv(xhat.T @ xhat)
+    if vcov == "iid":
+        return beta, e @ e / (n - 2 - rank) * a
+    return beta, a @ (xhat.T * e**2) @ xhat @ a * n / (n - 2 - rank)
+
+
+@pytest.mark.parametrize("w", [None, "w"])
+@pytest.mark.parametrize("vcov", ["iid", "HC1"])
+def test_instruments_against_the_dummy_regression(w, vcov):
+    d = with_instruments()
+    r = of.fe("y ~ x1 | f1 + f2 + f3 | e ~ z1 + z2", d, vcov=vcov, weights=w, tol=TIGHT)
+    beta, cov = tsls_oracle(d, ["f1", "f2", "f3"], w, vcov)
+    assert list(r.names) == ["x1", "e"]
+    close(r.params, beta, 1e-9)
+    close(r.cov, cov, 1e-9)
+    sw = np.ones(len(d)) if w is None else np.sqrt(d[w].to_numpy())
+    fitted = d.x1.to_numpy() * beta[0] + d.e.to_numpy() * beta[1]
+    dm = dummies(d, ["f1", "f2", "f3"])
+    effects = dm @ np.linalg.lstsq(dm * sw[:, None], (d.y - fitted) * sw, rcond=None)[0]
+    close(r.predict(d), fitted + effects, 1e-10)
+
+
+@pytest.mark.parametrize("vcov", ["iid", "HC1", {"CRV1": "g"}, {"CRV1": "g + h"}])
+def test_instruments_against_pyfixest(vcov):
+    pf = pytest.importorskip("pyfixest")
+    d = with_instruments()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        m = pf.feols("y ~ x1 | f1 + f2 | e ~ z1 + z2", d, vcov="hetero" if vcov == "HC1" else vcov,
+                     fixef_rm="none", fixef_tol=1e-12)
+    r = of.fe("y ~ x1 | f1 + f2 | e ~ z1 + z2", d, vcov=vcov, tol=TIGHT)
+    close(r.params, m.coef().to_numpy(), 1e-8)
+    close(r.standard_errors, m.se().to_numpy(), 1e-8)
+    assert r.df_inference == m._df_t
+
+
+def test_instruments_are_checked():
+    d = with_instruments().assign(z3=lambda t: t.z1 * 2.0)
+    with pytest.raises(ValueError, match="instruments are collinear"):
+        of.fe("y ~ x1 | f1 + f2 | e ~ z1 + z3", d)
+    with pytest.raises(ValueError, match="cannot identify"):
+        of.fe("y ~ x1 | f1 + f2 | e + x2 ~ z1", d)
+    with pytest.raises(ValueError, match="must read 'endogenous ~ instruments'"):
+        of.fe("y ~ x1 | f1 + f2 | e", d)
+    with pytest.raises(ValueError, match=r"instrument 'zf' is collinear with the fixed effects"):
+        of.fe("y ~ x1 | f1 + f2 | e ~ z1 + zf", d.assign(zf=np.cos(d.f2)))

@@ -42,20 +42,34 @@ def split(formula: str, *, kind: str) -> Pieces:
     lhs, _, rhs = formula.partition("~")
     if "[" in rhs:
         raise ValueError(f"formula {formula!r} has bracketed instruments: use iv or tsls for them")
-    entity = None
+    entity = endog = instr = None
     factors: tuple[tuple[str, ...], ...] = ()
     if kind == "fe":
-        rhs, bar, entity_text = rhs.rpartition("|")
-        if not bar:
+        parts = rhs.split("|")
+        if len(parts) == 1:
             raise ValueError(f"formula {formula!r} names no entity: write it after '|', as in 'y ~ x1 + x2 | firm'")
-        factors = absorbed_factors(entity_text, formula)
-        if len(factors) == 1 and len(factors[0]) == 1:
+        if len(parts) > 3:
+            raise ValueError(f"formula {formula!r} has more than three parts: write 'y ~ exogenous | fixed effects' "
+                             "or 'y ~ exogenous | fixed effects | endogenous ~ instruments'")
+        rhs = parts[0]
+        factors = absorbed_factors(parts[1], formula)
+        if len(parts) == 3:
+            endog, instr = _instrument_part(parts[2], formula)
+        elif len(factors) == 1 and len(factors[0]) == 1:
             entity = factors[0][0]
     elif "|" in rhs:
         raise ValueError(f"formula {formula!r} has a '|': only fe takes an entity after it")
     if "~" in rhs:
         raise ValueError(f"formula {formula!r} has more than one '~'")
-    return Pieces(lhs=lhs.strip(), rhs=rhs.strip() or "1", entity=entity, factors=factors)
+    return Pieces(lhs=lhs.strip(), rhs=rhs.strip() or "1", endog=endog, instr=instr, entity=entity, factors=factors)
+
+
+def _instrument_part(text: str, formula: str) -> tuple[str, str]:
+    """fe's third part, 'endogenous ~ instruments'."""
+    endog, tilde, instr = text.partition("~")
+    if not tilde or not endog.strip() or not instr.strip() or "~" in instr:
+        raise ValueError(f"the third part of {formula!r} must read 'endogenous ~ instruments', not {text.strip()!r}")
+    return "0 + " + endog.strip(), "0 + " + instr.strip()
 
 
 _COLUMN = r"\w+|`[^`]+`"

@@ -571,19 +571,21 @@ class AbsorbOptions:
     max_iterations: int = 10_000
 
 
-def _within_check(formula: str, plan: Plan, names: list[str], factors: list[_absorb.Factor], raw: np.ndarray,
+def _within_check(formula: str, plan: Plan, factors: list[_absorb.Factor], raw: np.ndarray,
                   demeaned: np.ndarray, w: np.ndarray | None, tol: float) -> None:
     """A regressor left with (almost) nothing once the effects are absorbed is refused by name:
     what the solver leaves of it is then its tolerance, not its variation."""
     ww = np.ones(raw.shape[1]) if w is None else w
-    for j, name in enumerate(names):
+    instruments = set(plan.extra_names[1]) if plan.instrumental else set()
+    for j, name in enumerate(plan.column_names[:-1]):
         column = raw[j]
         centred = column - (column[0] + float(ww @ (column - column[0])) / float(ww.sum()))
         total = float(np.sqrt(ww @ (centred * centred)))
         left = float(np.sqrt(ww @ (demeaned[j] * demeaned[j])))
         if total == 0.0 or left <= 1e3 * max(tol, 1e-13) * total:
             effects = " + ".join(f.name for f in factors)
-            raise _message(ValueError(f"regressor {name!r} is collinear with the fixed effects {effects}: "
+            role = "instrument" if name in instruments else "regressor"
+            raise _message(ValueError(f"{role} {name!r} is collinear with the fixed effects {effects}: "
                                       f"it has no variation within them"), formula, plan)
 
 
@@ -593,11 +595,20 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
     factor_columns = list(dict.fromkeys(c for f in pieces.factors for c in f))
     pieces = replace(pieces, rhs=f"{pieces.rhs} + 1")
     extra = [*factor_columns, *([options.weights] if options.weights else []), *request.clusters]
-    plan = _plan.build(source, pieces, extra, [], options.weights, drop_leading=True, lags=lags)
+    formulas = [pieces.endog, pieces.instr] if pieces.endog and pieces.instr else []
+    plan = _plan.build(source, pieces, extra, formulas, options.weights, drop_leading=True, lags=lags)
     if options.weights is not None and not _formula._numeric(source.meta[options.weights]):
         raise ValueError(f"weights column {options.weights!r} is not numeric "
                          f"(dtype {source.meta[options.weights].dtype})")
     names = list(plan.names[1:])
+    kw = len(names)
+    kz = ke = 0
+    if plan.instrumental:
+        endogenous, excluded = list(plan.extra_names[0]), list(plan.extra_names[1])
+        _formula.check_identified("TSLS", endogenous, excluded)
+        _check_repeated(names, excluded)
+        kz, ke = len(excluded), len(endogenous)
+        names += endogenous
     if not names:
         raise ValueError(f"formula {formula!r} has no regressor besides the fixed effects")
     columns_read = list(plan.columns)
@@ -624,25 +635,31 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
     raw = np.array(d.a)
     demeaned, effects, solver = _run(formula, plan, lambda: _passes.checked(
         _absorb.demean, plan, d, raw, factors, d.w, tol=options.tol, max_iterations=options.max_iterations))
-    _within_check(formula, plan, names, factors, raw, demeaned, d.w, options.tol)
+    _within_check(formula, plan, factors, raw, demeaned, d.w, options.tol)
     a = list(demeaned)
     ww = np.ones(n) if d.w is None else d.w
     raw_lengths = np.sqrt((raw * raw) @ ww)
-    c = k + 1
+    c = len(a)
+    kind = Kind.TSLS if plan.instrumental else Kind.FE
 
     def first_pass(exact: bool) -> Stats:
         return Stats(_passes.moments(a, d.w, False, exact=exact), rows=n, dropped=d.dropped)
 
     def solve(m: Moments) -> Fit:
-        fit: Fit = _run(formula, plan, lambda: Fit.solve(m, Kind.FE, k=k, c=c, q=k + absorbed, raw=raw_lengths))
+        fit: Fit = _run(formula, plan, lambda: Fit.solve(m, kind, k=k, c=c, q=k + absorbed, raw=raw_lengths,
+                                                         kw=kw if plan.instrumental else 0, kz=kz, ke=ke))
         return fit
 
-    _stats, f = _solved(first_pass, solve)
+    stats, f = _solved(first_pass, solve)
+    if plan.instrumental:
+        assert stats.moments is not None
+        _check_instrument_rank(stats.moments, names[:kw], list(plan.extra_names[1]), kw, False)
     df_resid = n - k - absorbed
     mse = f.ssr / df_resid
     tss = _passes.target_stats(raw[-1], d.w)[2]
-    r2 = _r2(f.ssr, tss, True)
-    within_r2 = _r2(f.ssr, f.tss, True)
+    # With instruments the residuals are not orthogonal to the design: R-squared may be negative.
+    r2 = _r2(f.ssr, tss, not plan.instrumental)
+    within_r2 = _r2(f.ssr, f.tss, not plan.instrumental)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid
     zeros = np.zeros(c)
     whole = _passes.Design(a=a, w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
@@ -664,13 +681,17 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
         cov, df = family.covariance(f.left, sums, n=n, df_k=df_k, df_resid=df_resid, names=request.clusters)
     residuals = (lambda: sums.residuals) if sums is not None else (lambda: second_pass(True, -1).residuals)
     title, method = TITLES["FE"]
-    report = _report(source, ReportStats(title, method, n, k, False, r2, mse, design_factor=f.design_factor,
-                                         within_r_squared=within_r2, partitions=None), residuals)
-    # The effects of y - X beta: the solver's effects are linear in its column.
-    combined = effects[-1] - f.beta @ effects[:-1]
+    report = _report(source, ReportStats(title, method, n, k, False, r2, mse,
+                                         design_factor=None if plan.instrumental else f.design_factor,
+                                         within_r_squared=within_r2, partitions=None),
+                     None if plan.instrumental else residuals)
+    # The effects of y - X beta: the solver's effects are linear in its column ([W Z E y] with instruments).
+    regressors = [*range(kw), *range(kw + kz, kw + kz + ke)] if plan.instrumental else list(range(k))
+    combined = effects[-1] - f.beta @ effects[regressors]
     parts = _absorb.normalised(combined, factors)
     absorbed_state = tuple(AbsorbedEffects(fa.columns, fa.keys, part) for fa, part in zip(factors, parts))
-    state = PredictState(encodings=(plan.main.rhs,), absorbed=absorbed_state, lags=plan.lags)
+    encodings = (plan.main.rhs, plan.extras[0]) if plan.instrumental else (plan.main.rhs,)
+    state = PredictState(encodings=encodings, absorbed=absorbed_state, lags=plan.lags)
     return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
                     dropped=d.dropped + singletons, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state,
                     report=report, absorbed_df=absorbed, solver=solver, singletons_dropped=singletons)
