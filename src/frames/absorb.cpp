@@ -33,6 +33,9 @@ struct Problem {
     const double* w = nullptr;  // none: every row weighs one
     std::vector<Factor> factors;
     index_t total_levels = 0;
+    // Row by row, the position of each factor's level among all the levels: the
+    // passes read them in order.
+    std::vector<std::uint32_t> positions;
     double tol = 1e-8;
     long long max_iterations = 10000;
 
@@ -118,9 +121,10 @@ public:
         }
         out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
         // x less D step, and the step added to the effects.
+        const std::size_t count = p_.factors.size();
         for (index_t i = 0; i < n; ++i) {
             double d = 0.0;
-            for (const Factor& f : p_.factors) d += step[static_cast<std::size_t>(f.offset + f.codes[i])];
+            for (std::size_t f = 0; f < count; ++f) d += step[p_.positions[i * count + f]];
             x[i] -= d;
         }
         for (std::size_t g = 0; g < levels; ++g) alpha[g] += step[g];
@@ -148,17 +152,34 @@ private:
     // product = D'W D dir in one pass over the rows; returns dir' D'W D dir, and the
     // largest |D dir| of a row in `largest`.
     double apply(const double* dir, double* product, double& largest) const {
-        std::fill(product, product + p_.total_levels, 0.0);
-        double curvature = 0.0;
-        largest = 0.0;
-        for (index_t i = 0; i < p_.n; ++i) {
-            double q = 0.0;
-            for (const Factor& f : p_.factors) q += dir[f.offset + static_cast<index_t>(f.codes[i])];
-            const double wq = p_.weight(i) * q;
-            for (const Factor& f : p_.factors) product[f.offset + static_cast<index_t>(f.codes[i])] += wq;
-            curvature += wq * q;
-            largest = std::max(largest, std::fabs(q));
+        switch (p_.factors.size()) {
+            case 1:
+                return apply_fixed<1>(dir, product, largest);
+            case 2:
+                return apply_fixed<2>(dir, product, largest);
+            case 3:
+                return apply_fixed<3>(dir, product, largest);
+            default:
+                return apply_fixed<0>(dir, product, largest);
         }
+    }
+
+    // The pass of apply over the rows' level positions (F factors, 0: as many as there are).
+    template <std::size_t F>
+    double apply_fixed(const double* dir, double* product, double& largest) const {
+        std::fill(product, product + p_.total_levels, 0.0);
+        const std::size_t count = F ? F : p_.factors.size();
+        const std::uint32_t* at = p_.positions.data();
+        double curvature = 0.0, top = 0.0;
+        for (index_t i = 0; i < p_.n; ++i, at += count) {
+            double q = 0.0;
+            for (std::size_t f = 0; f < count; ++f) q += dir[at[f]];
+            const double wq = p_.weight(i) * q;
+            for (std::size_t f = 0; f < count; ++f) product[at[f]] += wq;
+            curvature += wq * q;
+            top = std::max(top, std::fabs(q));
+        }
+        largest = top;
         return curvature;
     }
 
@@ -252,6 +273,10 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     p.tol = PyFloat_AsDouble(args[5]);
     p.max_iterations = PyLong_AsLongLong(args[6]);
     if (PyErr_Occurred()) return nullptr;
+    if (p.total_levels >= std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "absorb: the factors have more than 2^32 levels together");
+        return nullptr;
+    }
     if (!(p.tol > 0.0 && p.tol < 1.0) || p.max_iterations < 1) {
         PyErr_SetString(PyExc_ValueError, "absorb: tol must lie in (0, 1) and max_iterations be at least 1");
         return nullptr;
@@ -268,6 +293,11 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* done = run_native([&] {
         for (Factor& f : p.factors) levels_ok = levels_ok && weigh_levels(p, f);
         if (!levels_ok) return;
+        const std::size_t count = p.factors.size();
+        p.positions.resize(static_cast<std::size_t>(p.n) * count);
+        for (std::size_t f = 0; f < count; ++f)
+            for (index_t i = 0; i < p.n; ++i)
+                p.positions[i * count + f] = static_cast<std::uint32_t>(p.factors[f].offset + p.factors[f].codes[i]);
         linalg::parallel_for(
             static_cast<std::size_t>(c),
             [&](std::size_t j) {
