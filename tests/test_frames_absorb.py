@@ -341,3 +341,19 @@ def test_instruments_are_checked():
         of.fe("y ~ x1 | f1 + f2 | e", d)
     with pytest.raises(ValueError, match=r"instrument 'zf' is collinear with the fixed effects"):
         of.fe("y ~ x1 | f1 + f2 | e ~ z1 + zf", d.assign(zf=np.cos(d.f2)))
+
+
+@pytest.mark.parametrize(("formula", "w", "vcov"), [
+    ("y ~ x1 + x2 | f1 + f2 + f3", "w", "iid"), ("y ~ x1 + x2 | f1 + f2 + f3", "w", {"CRV1": "g"}),
+    ("y ~ x1 + x2 | f1^f3 + f2", None, "HC1"), ("y ~ x1 + x2 | f1^f3 + f2", "w", {"CRV1": "f2"})])
+def test_weights_and_interactions_against_pyfixest(formula, w, vcov):
+    pf = pytest.importorskip("pyfixest")
+    d = design()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        m = pf.feols(formula, d, weights=w, vcov="hetero" if vcov == "HC1" else vcov, fixef_rm="none",
+                     fixef_tol=1e-12)
+    r = of.fe(formula, d, weights=w, vcov=vcov, tol=TIGHT)
+    close(r.params, m.coef().to_numpy(), 1e-10)
+    close(r.standard_errors, m.se().to_numpy(), 1e-10)
+    assert r.df_inference == m._df_t
