@@ -150,6 +150,7 @@ def test_the_one_entity_fit_is_the_absorbed_one():
     old = of.fe("y ~ x1 + x2 | f1", d, vcov={"CRV1": "g"})
     new = of.fe("y ~ x1 + x2 | f1", d, vcov={"CRV1": "g"}, drop_singletons=True, tol=TIGHT)
     assert new.singletons_dropped == 0 and new.solver is not None and old.solver is None
+    assert new.absorbed_df == old.absorbed_df == 40 and new.n_levels == old.n_levels == {"f1": 40}
     close(new.params, old.params, 1e-11)
     close(new.cov, old.cov, 1e-10)
     assert (new.df_resid, new.r_squared_adj) == pytest.approx((old.df_resid, old.r_squared_adj), rel=1e-12)

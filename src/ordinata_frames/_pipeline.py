@@ -483,7 +483,8 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
     state = PredictState(encodings=(plan.main.rhs,), entity=entity, entity_levels=tuple(keys),
                          fixed_effects=fixed_effects, lags=plan.lags)
     return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
-                    dropped=ent.dropped, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state, report=report)
+                    dropped=ent.dropped, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state, report=report,
+                    absorbed_df=groups)
 
 
 # ---------------------------------------------------------------------------

@@ -95,8 +95,9 @@ class Results:
     first_stage: pd.DataFrame | None = field(default=None, repr=False)
     sargan: TestResult | None = None
     wu_hausman: TestResult | None = None
-    # fe with absorbed factors: the levels they absorb (the rank of their dummies together), how the
-    # system was solved, and the singleton rows dropped (counted in dropped_rows too)
+    # fe: the levels the effects absorb (the rank of their dummies together; one entity: its entities);
+    # with absorbed factors, how their system was solved and the singleton rows dropped (counted in
+    # dropped_rows too)
     absorbed_df: int | None = None
     solver: SolverInfo | None = None
     singletons_dropped: int = 0
