@@ -215,6 +215,8 @@ def test_bad_inputs():
         of.fe("y ~ x1 | f1 + f2", d, tol=0.0)
     with pytest.raises(ValueError, match="Insufficient degrees of freedom"):
         of.fe("y ~ x1 | f1 + f2", d.head(20).assign(f1=range(20)))
+    with pytest.raises(ValueError, match="All weights must be positive and finite"):
+        of.fe("y ~ x1 | f1 + f2", d.assign(w=d.w.where(d.index != 9, 0.0)), weights="w")
     before = d.copy()
     of.fe("y ~ x1 + x2 | f1 + f2", d, weights="w")
     pd.testing.assert_frame_equal(d, before)
