@@ -92,12 +92,41 @@ def _instrumental(name: str, formula: str, data: Any, vcov: VcovArg) -> Results:
     return _labelled(_pipeline.fit(name, formula, source, request=request, pieces=pieces, lags=lags), data)
 
 
-def fe(formula: str, data: Any, *, vcov: VcovArg = "iid") -> Results:
-    """Fixed effects (within) with one intercept per entity: 'y ~ x1 + x2 | entity'.
-    vcov "iid", "HC0", "HC1", {"CRV1": ...}, {"CR2": "g"}, {"CR3": "g"} or {"DK": "time", "lags": L}.
-    Singleton entities are kept."""
+def fe(formula: str, data: Any, *, vcov: VcovArg = "iid", weights: str | None = None, drop_singletons: bool = False,
+       tol: float = 1e-8, max_iterations: int = 10_000) -> Results:
+    """Fixed effects: 'y ~ x1 + x2 | entity' (one intercept per entity), or several absorbed
+    factors, 'y ~ x1 + x2 | firm + year', 'f1^f2' their interaction. vcov "iid", "HC0",
+    "HC1" or {"CRV1": ...}; with one entity also {"CR2": "g"}, {"CR3": "g"} or
+    {"DK": "time", "lags": L}. Rows with a missing factor value are dropped; singleton levels are
+    kept unless drop_singletons, which drops the rows alone in a level of some factor until
+    none is left (results.singletons_dropped says how many). weights: a column of weights, as
+    wls. Several factors (or weights, an interaction, dropped singletons) are solved in memory
+    by conjugate gradients: they stop once two iterations in a row move no value of a column by
+    more than tol times its spread (its largest deviation from its mean); max_iterations is the
+    iterations allowed (results.solver says how many were taken and the change reached)."""
     request = _covariance.parse(vcov, allowed=_FE, model="fe")
     pieces = _formula.split(formula, kind="fe")
-    assert pieces.entity is not None
-    source, pieces, lags = _source(data, pieces, [pieces.entity, *request.clusters])
-    return _labelled(_pipeline.fit_fe(formula, source, request=request, pieces=pieces, lags=lags), data)
+    if weights is not None and not isinstance(weights, str):
+        raise TypeError(f"weights must be the name of a column, not {type(weights).__name__}")
+    if not isinstance(drop_singletons, bool):
+        raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
+    if isinstance(tol, bool) or not isinstance(tol, (int, float)) or not 0.0 < tol < 1.0:
+        raise ValueError(f"tol must be a number strictly between 0 and 1, not {tol!r}")
+    if isinstance(max_iterations, bool) or not isinstance(max_iterations, int) or max_iterations < 1:
+        raise ValueError(f"max_iterations must be a positive integer, not {max_iterations!r}")
+    factor_columns = list(dict.fromkeys(c for f in pieces.factors for c in f))
+    extra = [*factor_columns, *([weights] if weights else []), *request.clusters]
+    if pieces.entity is not None and weights is None and not drop_singletons:
+        source, pieces, lags = _source(data, pieces, extra)
+        return _labelled(_pipeline.fit_fe(formula, source, request=request, pieces=pieces, lags=lags), data)
+    if request.kind not in _HC01:
+        raise ValueError(f"fe with several absorbed factors, an interaction, weights or drop_singletons offers "
+                         f"the covariance types 'iid', 'HC0', 'HC1' and {{\"CRV1\": ...}}, not {vcov!r}")
+    if _dask.is_dask_frame(data):
+        raise ValueError("fe on a dask frame absorbs one entity without weights; several fixed effects, "
+                         "interactions, weights and drop_singletons are fitted in memory")
+    source, pieces, lags = _pipeline.in_memory(data, pieces, extra)
+    options = _pipeline.AbsorbOptions(weights=weights, drop_singletons=drop_singletons, tol=float(tol),
+                                      max_iterations=max_iterations)
+    return _labelled(_pipeline.fit_absorbed(formula, source, request=request, pieces=pieces, options=options,
+                                            lags=lags), data)

@@ -27,7 +27,9 @@ class Pieces:
     rhs: str                     # the exogenous regressors, intercept rules as written
     endog: str | None = None     # IV: the endogenous regressors ("0 + ...")
     instr: str | None = None     # IV: the excluded instruments ("0 + ...")
-    entity: str | None = None    # FE: the entity column
+    entity: str | None = None    # FE: the entity column, where one plain column is absorbed
+    # FE: the absorbed factors, each the columns it interacts ("firm", or "firm^year" as two)
+    factors: tuple[tuple[str, ...], ...] = ()
 
 
 def split(formula: str, *, kind: str) -> Pieces:
@@ -40,20 +42,58 @@ def split(formula: str, *, kind: str) -> Pieces:
     lhs, _, rhs = formula.partition("~")
     if "[" in rhs:
         raise ValueError(f"formula {formula!r} has bracketed instruments: use iv or tsls for them")
-    entity = None
+    entity = endog = instr = None
+    factors: tuple[tuple[str, ...], ...] = ()
     if kind == "fe":
-        rhs, bar, entity_text = rhs.rpartition("|")
-        if not bar:
+        parts = rhs.split("|")
+        if len(parts) == 1:
             raise ValueError(f"formula {formula!r} names no entity: write it after '|', as in 'y ~ x1 + x2 | firm'")
-        entity = entity_text.strip()
-        if not re.fullmatch(r"\w+|`[^`]+`", entity):
-            raise ValueError(f"the entity after '|' in {formula!r} must be one column name, not {entity!r}")
-        entity = entity.strip("`")
+        if len(parts) > 3:
+            raise ValueError(f"formula {formula!r} has more than three parts: write 'y ~ exogenous | fixed effects' "
+                             "or 'y ~ exogenous | fixed effects | endogenous ~ instruments'")
+        rhs = parts[0]
+        factors = absorbed_factors(parts[1], formula)
+        if len(parts) == 3:
+            endog, instr = _instrument_part(parts[2], formula)
+        elif len(factors) == 1 and len(factors[0]) == 1:
+            entity = factors[0][0]
     elif "|" in rhs:
         raise ValueError(f"formula {formula!r} has a '|': only fe takes an entity after it")
     if "~" in rhs:
         raise ValueError(f"formula {formula!r} has more than one '~'")
-    return Pieces(lhs=lhs.strip(), rhs=rhs.strip() or "1", entity=entity)
+    return Pieces(lhs=lhs.strip(), rhs=rhs.strip() or "1", endog=endog, instr=instr, entity=entity, factors=factors)
+
+
+def _instrument_part(text: str, formula: str) -> tuple[str, str]:
+    """fe's third part, 'endogenous ~ instruments'."""
+    endog, tilde, instr = text.partition("~")
+    if not tilde or not endog.strip() or not instr.strip() or "~" in instr:
+        raise ValueError(f"the third part of {formula!r} must read 'endogenous ~ instruments', not {text.strip()!r}")
+    return "0 + " + endog.strip(), "0 + " + instr.strip()
+
+
+_COLUMN = r"\w+|`[^`]+`"
+
+
+def absorbed_factors(text: str, formula: str) -> tuple[tuple[str, ...], ...]:
+    """The factors after '|': 'firm + year' two, 'firm^year' one, the interaction of two columns."""
+    factors = []
+    for term in text.split("+"):
+        names = [name.strip() for name in term.split("^")]
+        if not all(re.fullmatch(_COLUMN, name) for name in names):
+            raise ValueError(f"the fixed effects after '|' in {formula!r} must be column names joined by '+' "
+                             f"(or '^' for an interaction), as in 'firm + year', not {text.strip()!r}")
+        factor = tuple(name.strip("`") for name in names)
+        if len(set(factor)) != len(factor):
+            raise ValueError(f"the interaction {term.strip()!r} in {formula!r} repeats a column")
+        if factor in factors:
+            raise ValueError(f"the fixed effect {term.strip()!r} appears twice in {formula!r}")
+        factors.append(factor)
+    return tuple(factors)
+
+
+def factor_name(columns: tuple[str, ...]) -> str:
+    return "^".join(columns)
 
 
 def _split_iv(formula: str) -> Pieces:

@@ -16,11 +16,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ordinata_frames import _covariance, _data, _formula, _linalg, _native, _passes, _plan
+from ordinata_frames import _absorb, _covariance, _data, _formula, _linalg, _native, _passes, _plan
 from ordinata_frames._passes import Moments, Pass, Stats, Sums
 from ordinata_frames._plan import Plan
 from ordinata_frames._report import TITLES, Deferred, ReportStats
-from ordinata_frames._results import PredictState, Refit, Results, TestResult
+from ordinata_frames._results import AbsorbedEffects, PredictState, Refit, Results, TestResult
 
 # A block's formulaic design holds at most about this many cells (256 MiB): a table whose
 # design would be larger is fitted block by block, so that it never stands whole in memory.
@@ -68,8 +68,8 @@ def in_memory(data: Any, pieces: _formula.Pieces, extra_columns: list[str]
     def lagged(f: str | None) -> str | None:
         return None if f is None else _formula.take_lags(f, lags)
 
-    taken = _formula.Pieces(lhs=_formula.take_lags(pieces.lhs, lags), rhs=_formula.take_lags(pieces.rhs, lags),
-                            endog=lagged(pieces.endog), instr=lagged(pieces.instr), entity=pieces.entity)
+    taken = replace(pieces, lhs=_formula.take_lags(pieces.lhs, lags), rhs=_formula.take_lags(pieces.rhs, lags),
+                    endog=lagged(pieces.endog), instr=lagged(pieces.instr))
     frame = _data._as_pandas(data, read, "data")
     if lags:
         frame = _formula.add_lags(frame, lags)
@@ -491,7 +491,7 @@ def fit_fe(formula: str, source: Any, *, request: _covariance.VcovRequest, piece
                          fixed_effects=fixed_effects, lags=plan.lags)
     return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
                     dropped=ent.dropped, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state, report=report,
-                    family=family)
+                    family=family, absorbed_df=groups)
 
 
 # ---------------------------------------------------------------------------
@@ -564,3 +564,142 @@ def fit_gls(formula: str, source: InMemory, *, pieces: _formula.Pieces, sigma: A
     return _results(source, "GLS", formula, plan, list(plan.names), f, cov=cov, df=df, n=n,
                     df_resid=n - k, dropped=total - n, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state,
                     report=report)
+
+
+# ---------------------------------------------------------------------------
+# Absorbed fixed effects, in memory: the block of columns [X y] projected off the factors'
+# dummies natively, the projected columns then through the moments pass, the solve and the
+# covariance as any fit, the absorbed levels counted in the degrees of freedom.
+
+@dataclass(frozen=True)
+class AbsorbOptions:
+    weights: str | None = None
+    drop_singletons: bool = False
+    tol: float = 1e-8
+    max_iterations: int = 10_000
+
+
+def _within_check(formula: str, plan: Plan, factors: list[_absorb.Factor], raw: np.ndarray,
+                  demeaned: np.ndarray, w: np.ndarray | None, tol: float) -> None:
+    """A regressor left with (almost) nothing once the effects are absorbed is refused by name:
+    what the solver leaves of it is then its tolerance, not its variation."""
+    ww = np.ones(raw.shape[1]) if w is None else w
+    instruments = set(plan.extra_names[1]) if plan.instrumental else set()
+    for j, name in enumerate(plan.column_names[:-1]):
+        column = raw[j]
+        centred = column - (column[0] + float(ww @ (column - column[0])) / float(ww.sum()))
+        total = float(np.sqrt(ww @ (centred * centred)))
+        left = float(np.sqrt(ww @ (demeaned[j] * demeaned[j])))
+        if total == 0.0 or left <= 1e3 * max(tol, 1e-13) * total:
+            effects = " + ".join(f.name for f in factors)
+            role = "instrument" if name in instruments else "regressor"
+            raise _message(ValueError(f"{role} {name!r} is collinear with the fixed effects {effects}: "
+                                      f"it has no variation within them"), formula, plan)
+
+
+def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovRequest, pieces: _formula.Pieces,
+                 options: AbsorbOptions, lags: dict[str, str] | None = None) -> Results:
+    """A fit with the effects of one or more factors absorbed (weights, interactions, singletons)."""
+    factor_columns = list(dict.fromkeys(c for f in pieces.factors for c in f))
+    pieces = replace(pieces, rhs=f"{pieces.rhs} + 1")
+    extra = [*factor_columns, *([options.weights] if options.weights else []), *request.clusters]
+    formulas = [pieces.endog, pieces.instr] if pieces.endog and pieces.instr else []
+    plan = _plan.build(source, pieces, extra, formulas, options.weights, drop_leading=True, lags=lags)
+    if options.weights is not None and not _formula._numeric(source.meta[options.weights]):
+        raise ValueError(f"weights column {options.weights!r} is not numeric "
+                         f"(dtype {source.meta[options.weights].dtype})")
+    names = list(plan.names[1:])
+    kw = len(names)
+    kz = ke = 0
+    if plan.instrumental:
+        endogenous, excluded = list(plan.extra_names[0]), list(plan.extra_names[1])
+        _formula.check_identified("TSLS", endogenous, excluded)
+        _check_repeated(names, excluded)
+        kz, ke = len(excluded), len(endogenous)
+        names += endogenous
+    if not names:
+        raise ValueError(f"formula {formula!r} has no regressor besides the fixed effects")
+    columns_read = list(plan.columns)
+    d = _run(formula, plan, lambda: _passes.design(source.frame, plan))
+    if len(d.frame) == 0:
+        raise _plan.no_rows(_plan.seen(source, columns_read, [], []), columns_read)
+    factors = [_absorb.factor_of(d.frame, f) for f in pieces.factors]
+    singletons = 0
+    if options.drop_singletons:
+        keep = _absorb.singleton_rows(factors)
+        singletons = int(len(keep) - keep.sum())
+        if singletons:
+            factors = [_absorb.recoded(f, keep) for f in factors]
+            d = _passes.Design(a=[col[keep] for col in d.a], w=None if d.w is None else d.w[keep],
+                               frame=d.frame.loc[keep].reset_index(drop=True), dropped=d.dropped,
+                               rows=d.rows[keep])
+    n, k = len(d.frame), len(names)
+    if n == 0:
+        raise ValueError(f"no rows left after dropping the {singletons} singleton rows (fitting {formula!r})")
+    absorbed = _absorb.absorbed_df(factors)
+    if n <= k + absorbed:
+        raise _message(ValueError(f"Insufficient degrees of freedom: {n} rows for {k} slopes and {absorbed} "
+                                  "absorbed levels"), formula, plan)
+    raw = np.array(d.a)
+    demeaned, effects, solver = _run(formula, plan, lambda: _passes.checked(
+        _absorb.demean, plan, d, raw, factors, d.w, tol=options.tol, max_iterations=options.max_iterations))
+    _within_check(formula, plan, factors, raw, demeaned, d.w, options.tol)
+    a = list(demeaned)
+    ww = np.ones(n) if d.w is None else d.w
+    raw_lengths = np.sqrt((raw * raw) @ ww)
+    c = len(a)
+    kind = Kind.TSLS if plan.instrumental else Kind.FE
+
+    def first_pass(exact: bool) -> Stats:
+        return Stats(_passes.moments(a, d.w, False, exact=exact), rows=n, dropped=d.dropped)
+
+    def solve(m: Moments) -> Fit:
+        fit: Fit = _run(formula, plan, lambda: Fit.solve(m, kind, k=k, c=c, q=k + absorbed, raw=raw_lengths,
+                                                         kw=kw if plan.instrumental else 0, kz=kz, ke=ke))
+        return fit
+
+    stats, f = _solved(first_pass, solve)
+    if plan.instrumental:
+        assert stats.moments is not None
+        _check_instrument_rank(stats.moments, names[:kw], list(plan.extra_names[1]), kw, False)
+    df_resid = n - k - absorbed
+    mse = f.ssr / df_resid
+    tss = _passes.target_stats(raw[-1], d.w)[2]
+    # With instruments the residuals are not orthogonal to the design: R-squared may be negative.
+    r2 = _r2(f.ssr, tss, not plan.instrumental)
+    within_r2 = _r2(f.ssr, f.tss, not plan.instrumental)
+    r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid
+    zeros = np.zeros(c)
+    whole = _passes.Design(a=a, w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
+
+    def second_pass(residual_sums: bool, leverage: int) -> Sums:
+        p = Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=float(ww.sum()),
+                 residual_weights=f.residual_weights, scores=f.scores, leverage_power=leverage,
+                 clusters=request.clusters, residual_sums=residual_sums, score_gram=f.score_gram)
+        sums: Sums = _run(formula, plan, lambda: _passes.sums_of(plan, whole, p))
+        return sums
+
+    family = request.family
+    cov, df = _covariance.IID.classical(f.inverse, mse, df_resid)
+    sums = None
+    if family.residual_pass:
+        sums = second_pass(True, family.leverage_power)
+        df_k = (_absorb.crv_parameters(k, absorbed, factors, d.frame, request.clusters) if family.clustered
+                else k + absorbed)
+        cov, df = family.covariance(f.left, sums, n=n, df_k=df_k, df_resid=df_resid, names=request.clusters)
+    residuals = (lambda: sums.residuals) if sums is not None else (lambda: second_pass(True, -1).residuals)
+    title, method = TITLES["FE"]
+    report = _report(source, ReportStats(title, method, n, k, False, r2, mse,
+                                         design_factor=None if plan.instrumental else f.design_factor,
+                                         within_r_squared=within_r2, partitions=None),
+                     None if plan.instrumental else residuals)
+    # The effects of y - X beta: the solver's effects are linear in its column ([W Z E y] with instruments).
+    regressors = [*range(kw), *range(kw + kz, kw + kz + ke)] if plan.instrumental else list(range(k))
+    combined = effects[-1] - f.beta @ effects[regressors]
+    parts = _absorb.normalised(combined, factors)
+    absorbed_state = tuple(AbsorbedEffects(fa.columns, fa.keys, part) for fa, part in zip(factors, parts))
+    encodings = (plan.main.rhs, plan.extras[0]) if plan.instrumental else (plan.main.rhs,)
+    state = PredictState(encodings=encodings, absorbed=absorbed_state, lags=plan.lags)
+    return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
+                    dropped=d.dropped + singletons, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state,
+                    report=report, family=family, absorbed_df=absorbed, solver=solver, singletons_dropped=singletons)

@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 from ordinata_frames import _data, _formula, _native, _report, _tables
+from ordinata_frames._absorb import SolverInfo
 from ordinata_frames._report import Deferred, ReportStats
 
 if TYPE_CHECKING:
@@ -31,6 +32,38 @@ class TestResult(NamedTuple):
 
 
 @dataclass(frozen=True)
+class AbsorbedEffects:
+    """The effects of one absorbed factor: the columns it reads (several for an interaction),
+    the key of each level and its effect (read-only)."""
+
+    columns: tuple[str, ...]
+    keys: pd.Index
+    effects: np.ndarray
+
+    def __post_init__(self) -> None:
+        effects = np.array(self.effects, dtype=np.float64)
+        effects.setflags(write=False)
+        object.__setattr__(self, "effects", effects)
+
+    @property
+    def name(self) -> str:
+        return "^".join(self.columns)
+
+    def at(self, frame: pd.DataFrame) -> np.ndarray:
+        """The effect of each row's level; a level not seen in fitting is refused."""
+        if len(self.columns) == 1:
+            position = self.keys.get_indexer(pd.Index(frame[self.columns[0]]))
+        else:
+            position = self.keys.get_indexer(pd.MultiIndex.from_frame(frame[list(self.columns)]))
+        if (position < 0).any():
+            rows = frame.loc[position < 0, list(self.columns)].drop_duplicates().head(10)
+            shown = ", ".join(repr(v if len(v) > 1 else v[0]) for v in rows.itertuples(index=False, name=None))
+            raise ValueError(f"fixed effect {self.name!r} of newdata has levels not seen in fitting: {shown}")
+        out: np.ndarray = self.effects[position]
+        return out
+
+
+@dataclass(frozen=True)
 class PredictState:
     """What predict needs to rebuild a design: formulaic's encodings of the formula, never the data."""
 
@@ -39,6 +72,7 @@ class PredictState:
     entity_levels: tuple[Any, ...] = ()
     fixed_effects: np.ndarray | None = None
     lags: tuple[tuple[str, str], ...] = ()     # (column name, lag call) taken on newdata's rows in order
+    absorbed: tuple[AbsorbedEffects, ...] = ()  # fe with absorbed factors: the effects of each
 
 
 @dataclass(frozen=True)
@@ -82,6 +116,12 @@ class Results:
     # report use them; df_inference is then that of the joint F.
     df_per_term: tuple[float, ...] | None = None
     refit: Refit | None = field(default=None, repr=False, compare=False)
+    # fe: the levels the effects absorb (the rank of their dummies together; one entity: its entities);
+    # with absorbed factors, how their system was solved and the singleton rows dropped (counted in
+    # dropped_rows too)
+    absorbed_df: int | None = None
+    solver: SolverInfo | None = None
+    singletons_dropped: int = 0
     # The figures of the report, or a function that gives them on first use (an
     # in-memory fit takes its residual diagnostics from its residuals only then).
     _report_stats: ReportStats | Callable[[], ReportStats] | None = field(default=None, repr=False, compare=False)
@@ -148,6 +188,24 @@ class Results:
         t = self.params / self._se()
         return pd.Series([_native.t_pvalue(float(v), df) for v, df in zip(t, self._dfs())], index=list(self.names),
                          name="p", dtype=np.float64)
+
+    @property
+    def fixed_effects(self) -> dict[str, pd.DataFrame]:
+        """fe: per absorbed factor, a frame of one "effect" per level, indexed by the levels. Every
+        factor after the first has effects of mean zero over its levels (with two factors, in each
+        connected component of their graph), the first taking up the difference; an entity's
+        effects are its intercepts. Empty for other models."""
+        state = self.predict_state
+        if state.entity is not None and state.fixed_effects is not None:
+            return {state.entity: pd.DataFrame({"effect": state.fixed_effects.copy()},
+                                               index=pd.Index(state.entity_levels, name=state.entity))}
+        return {a.name: pd.DataFrame({"effect": a.effects.copy()}, index=_named(a.keys, a.columns))
+                for a in state.absorbed}
+
+    @property
+    def n_levels(self) -> dict[str, int]:
+        """fe: the levels of each absorbed factor among the rows fitted."""
+        return {name: len(frame) for name, frame in self.fixed_effects.items()}
 
     @property
     def covariance_matrix(self) -> pd.DataFrame:
@@ -264,6 +322,8 @@ def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Se
         columns |= _formula.variables(call)
     if state.entity:
         columns.add(state.entity)
+    for absorbed in state.absorbed:
+        columns |= set(absorbed.columns)
     frame = _data._as_pandas(newdata, sorted(columns), "newdata")
     missing = frame.isna().any()
     if missing.any():
@@ -276,9 +336,11 @@ def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Se
         no_lag = frame[list(lags)].isna().to_numpy().any(axis=1)
         frame[list(lags)] = frame[list(lags)].fillna(0.0)
     design = np.hstack([_formula.apply(e, frame) for e in state.encodings])
-    if state.entity:
+    if state.entity or state.absorbed:
         design = design[:, 1:]   # the intercept fe absorbs
     prediction = design @ params
+    for absorbed in state.absorbed:
+        prediction = prediction + absorbed.at(frame)
     if state.entity is not None and state.fixed_effects is not None:
         position = pd.Index(state.entity_levels).get_indexer(frame[state.entity])
         if (position < 0).any():
@@ -288,6 +350,10 @@ def predict_rows(newdata: Any, state: PredictState, params: np.ndarray) -> pd.Se
         prediction = prediction + state.fixed_effects[position]
     prediction[no_lag] = np.nan
     return pd.Series(prediction, index=_row_labels(newdata, len(prediction)), name="prediction")
+
+
+def _named(keys: pd.Index, columns: tuple[str, ...]) -> pd.Index:
+    return keys.set_names(list(columns)) if len(columns) > 1 else keys.rename(columns[0])
 
 
 def _row_labels(newdata: Any, n: int) -> pd.Index:

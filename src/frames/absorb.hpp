@@ -1,0 +1,45 @@
+// Absorbed fixed effects: the columns of a block projected off the span of
+// several factors' dummies together, and the connected components of two
+// factors' bipartite graph (the redundant levels of the pair).
+//
+// The projection x - D alpha solves the normal equations D'WD alpha = D'W x of
+// the effects alpha (D the factors' dummies side by side, W the weights). They
+// are solved by conjugate gradients preconditioned by their diagonal, the
+// weight of each level: one iteration is one pass over the rows (D p gathered,
+// D'W D p scattered by level), and the iterations needed grow like the square
+// root of the system's condition rather than like the condition itself, as
+// alternating group demeaning's do: a panel whose factors are poorly connected
+// (each firm a thin slice of every worker's years) takes hundreds, not
+// thousands. The system is singular where the dummies are dependent (each
+// factor repeats the constant); it is consistent, and the iterates stay in the
+// range of D'WD, so the projection is unique though alpha is one of many.
+//
+// Stopping rule: a column is done when two iterations in a row move none of
+// its values by more than tol times its spread (its largest absolute
+// deviation from its weighted mean; 64 eps at least, the floor of the
+// rounding). Each step takes from the error of the projection, in the
+// weighted norm, exactly the energy of that step, so small steps mean little
+// is still being taken; they bound the error left only as far as the
+// iterations keep converging at the pace they had, which is why the change
+// reached and the iterations taken are reported with the fit.
+//
+// The columns are solved in parallel, each on one thread in a fixed order,
+// so that the result is the same for any number of threads.
+#pragma once
+
+#include <Python.h>
+
+namespace ordinata::frames {
+
+PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* absorb_components(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace ordinata::frames
+
+#define ORDINATA_ABSORB_METHODS                                                                                   \
+    {"absorb", ORDINATA_FASTCALL(ordinata::frames::absorb), METH_FASTCALL,                                        \
+     "absorb(columns, effects, codes, levels, w, tol, max_iterations): columns (c, n) demeaned in place and the " \
+     "factors' effects of each column added to effects (c, sum of levels); (converged, iterations, change)."},    \
+        {"absorb_components", ORDINATA_FASTCALL(ordinata::frames::absorb_components), METH_FASTCALL,              \
+         "absorb_components(codes_a, codes_b, levels_a, levels_b): (count, int64 bytes of each level's "          \
+         "component, a's levels first)."},
