@@ -88,23 +88,39 @@ def test_enumeration_equals_wildboottest(dataset: str, impose_null: bool, param:
     assert got.bootstrap_type == ("WCR" if impose_null else "WCU")
 
 
+def _mroz() -> pd.DataFrame:
+    from frames_data import mroz
+
+    return mroz().dropna(subset=["lwage"]).reset_index(drop=True)
+
+
+# (data, formula, cluster, draws): synthetic with 20 and 45 clusters; Grunfeld's 11 firms; Mroz's
+# working women clustered by their 31 ages. The draws stay below 2^G: none is enumerated.
+RANDOM_DRAWS = {"synthetic-20": (lambda: _clustered(groups=20, seed=20), "y ~ x1 + x2", "g", 4999),
+                "synthetic-45": (lambda: _clustered(groups=45, seed=45), "y ~ x1 + x2", "g", 4999),
+                "grunfeld": (_grunfeld, "invest ~ value + capital", "firm", 1999),
+                "mroz": (_mroz, "lwage ~ educ + exper", "age", 4999)}
+
+
 @pytest.mark.parametrize("weights", ["rademacher", "mammen", "webb", "norm"])
 @pytest.mark.parametrize("impose_null", [True, False])
-@pytest.mark.parametrize("groups", [20, 45])
+@pytest.mark.parametrize("dataset", list(RANDOM_DRAWS))
 def test_random_draws_agree_with_wildboottest_to_monte_carlo_error(weights: str, impose_null: bool,
-                                                                   groups: int) -> None:
+                                                                   dataset: str) -> None:
     """Both p-values estimate one probability from B independent draws: they differ by less than
     4.5 standard errors of the difference, sqrt(2 p (1 - p) / B), and 1/B."""
-    df = _clustered(n=1100, groups=groups, seed=groups)
-    fit = of.ols("y ~ x1 + x2", df, vcov={"CRV1": "g"})
-    draws = 4999
-    got = fit.wildboottest("x1", df, B=draws, weights=weights, impose_null=impose_null, seed=7)
-    t, p, used = _oracle(_design(df, ["x1", "x2"]), df.y.to_numpy(), df.g.to_numpy(), 1, draws, impose_null,
-                         weights)
+    make, formula, cluster, draws = RANDOM_DRAWS[dataset]
+    df = make()
+    fit = of.ols(formula, df, vcov={"CRV1": cluster})
+    slope = fit.names[1]
+    got = fit.wildboottest(slope, df, B=draws, weights=weights, impose_null=impose_null, seed=7)
+    codes = pd.factorize(df[cluster], sort=True)[0]
+    t, p, used = _oracle(_design(df, list(fit.names[1:])), df[fit.dependent].to_numpy(), codes, 1, draws,
+                         impose_null, weights)
     assert not got.enumerated and got.draws == used == draws and got.seed == 7
     assert got.statistic == pytest.approx(t, rel=1e-10)
     # the fit's own CRV1 t, same small-sample factor
-    assert got.statistic == pytest.approx(fit.t_statistics["x1"], rel=1e-10)
+    assert got.statistic == pytest.approx(fit.t_statistics[slope], rel=1e-10)
     tolerance = 4.5 * math.sqrt(2 * max(p * (1 - p), 0.01 * 0.99) / draws) + 1 / draws
     assert abs(got.pvalue - p) < tolerance
 
