@@ -164,6 +164,9 @@ $(BENCH_STAMP): requirements-bench.txt | setup
 
 bench: build $(BENCH_STAMP)
 	$(PYTHON) -m benchmarks
+	$(PYTHON) -m benchmarks.absorb --rows 1e5,1e6,1e7 --out benchmarks/absorb_results.json \
+		--chart benchmarks/absorb.png
+	$(PYTHON) -m benchmarks.wild_bootstrap
 	$(PYTHON) -m benchmarks.dask_scale --rows 1e6,1e7,1e8 --out benchmarks/dask_scale_results.json \
 		--chart benchmarks/dask_scale.png
 

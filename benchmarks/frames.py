@@ -94,51 +94,6 @@ def pyfixest_fe(d: Data):
     return None, run
 
 
-def _worker_firm_year(kind: str):
-    """10 years per worker, 23 workers per firm; "simple": each row's firm drawn at random,
-    "difficult": the firm the row number modulo the firms (a poorly connected graph)."""
-    def make(small: bool) -> Data:
-        import pandas as pd
-
-        n, years = (20_000 if small else 1_000_000), 10
-        rng = np.random.default_rng(7)
-        workers = n // years
-        firms = round(workers / 23)
-        worker = np.repeat(np.arange(workers), years)
-        year = np.tile(np.arange(years), workers)
-        firm = rng.integers(0, firms, n) if kind == "simple" else np.arange(n) % firms
-        x1 = rng.normal(size=n)
-        y = (x1 + rng.normal(size=firms)[firm] + rng.normal(size=workers)[worker] + rng.normal(size=years)[year]
-             + rng.normal(size=n))
-        frame = pd.DataFrame({"y": y, "x1": x1, "worker": worker, "year": year, "firm": firm})
-        return {"frame": frame, "formula": "y ~ x1 | worker + year + firm"}
-    return make
-
-
-def frames_absorb(d: Data):
-    import ordinata_frames as of
-
-    def run(_s, _i):
-        result = of.fe(d["formula"], d["frame"], tol=1e-8)
-        return result, result.standard_errors
-    return None, run
-
-
-def pyfixest_absorb(backend: str):
-    def factory(d: Data):
-        import warnings
-
-        import pyfixest as pf
-
-        def run(_s, _i):
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                result = pf.feols(d["formula"], d["frame"], demeaner_backend=backend, fixef_tol=1e-8)
-            return result, result.se()
-        return None, run
-    return factory
-
-
 def frames_workloads() -> list[Workload]:
     try:
         import ordinata_frames  # noqa: F401
@@ -167,17 +122,4 @@ def frames_workloads() -> list[Workload]:
             rounds=5, memory_ref=None,
             notes=("pyfixest runs once on the small copy first, as every implementation does: its "
                    "warm-up is outside the timing.",)),
-        Workload(
-            "frames_absorb_simple", "ordinata_frames fe 10⁶ rows, worker + year + firm absorbed, firms at random",
-            ("FE",), _worker_firm_year("simple"),
-            (Impl(FRAMES, frames_absorb), Impl("pyfixest feols, rust", pyfixest_absorb("rust")),
-             Impl("pyfixest feols, within", pyfixest_absorb("within"))),
-            rounds=3, memory_ref=None, notes=("Tolerance 1e-8 for every solver.",)),
-        Workload(
-            "frames_absorb_difficult", "ordinata_frames fe 10⁶ rows, worker + year + firm absorbed, firm = row mod firms",
-            ("FE",), _worker_firm_year("difficult"),
-            (Impl(FRAMES, frames_absorb), Impl("pyfixest feols, within", pyfixest_absorb("within"))),
-            rounds=3, memory_ref=None,
-            notes=("Tolerance 1e-8 for every solver. pyfixest's rust demeaner does not converge on this "
-                   "design in its 10,000 iterations and is left out.",)),
     ]
