@@ -14,6 +14,7 @@ smf = pytest.importorskip("statsmodels.formula.api")
 durbin_watson = pytest.importorskip("statsmodels.stats.stattools").durbin_watson
 
 import exact  # noqa: E402
+import report_parsing  # noqa: E402
 from frames_data import ar1, grunfeld, longley, mroz, random_problem  # noqa: E402
 
 RTOL = 1e-9
@@ -54,6 +55,15 @@ def agree_statsmodels(ours, fit):
     agree(ours, fit.params, fit.bse, fit.tvalues, fit.pvalues, fit.conf_int())
 
 
+def report_figures(result):
+    return report_parsing.values(result.summary())
+
+
+def close_in_print(printed, value, digits):
+    """A figure printed with `digits` decimals against the peer's (3 significant digits for p)."""
+    assert printed == pytest.approx(value, abs=0.51 * 10.0**-digits, rel=0)
+
+
 SM_COVARIANCES = ["iid", "HC0", "HC1", "HC2", "HC3", {"CRV1": "firm"}]
 # Longley's HC2, HC3 and cluster errors from statsmodels are up to 4e-8 off the exact values (its
 # collinear design): test_sandwiches_against_exact_arithmetic.
@@ -79,6 +89,10 @@ def test_least_squares_as_statsmodels(data, vcov, model):
     # WLS too: the mean square of the residuals y - X b as given, not of the weighted ones.
     assert ours.mse == pytest.approx(float(fitted.resid @ fitted.resid) / fitted.df_resid, rel=RTOL)
     assert ours.r_squared == pytest.approx(fitted.rsquared, rel=RTOL)
+    # The report's F: the Wald F under the covariance.
+    printed = report_figures(ours)
+    close_in_print(printed["F-statistic:"], fitted.fvalue, 3)
+    assert printed["Prob (F-statistic):"] == pytest.approx(fitted.f_pvalue, rel=5e-3)
 
 
 @pytest.mark.parametrize("missing", [False, True])
@@ -311,27 +325,6 @@ def test_rank_deficient_instruments_refused_as_linearmodels_does(formula, messag
         iv2sls.from_formula(formula.replace("~ ", "~ 1 + ", 1), data).fit()
     with pytest.raises(ValueError, match=message):
         of.tsls(formula, data)
-
-
-def report_figures(result):
-    import report_parsing
-
-    return report_parsing.values(result.summary())
-
-
-def close_in_print(printed, value, digits):
-    """A figure printed with `digits` decimals against the peer's (3 significant digits for p)."""
-    assert printed == pytest.approx(value, abs=0.51 * 10.0**-digits, rel=0)
-
-
-@pytest.mark.parametrize("vcov", ["HC1", {"CRV1": "firm"}], ids=str)
-def test_robust_report_prints_the_wald_f_as_statsmodels(vcov):
-    data = random_problem()
-    formula = "y ~ x1 + x2 + C(region)"
-    ours = report_figures(of.ols(formula, data, vcov=vcov))
-    peer = statsmodels_fit(smf.ols(formula, data.dropna()), vcov, data.dropna()["firm"])
-    close_in_print(ours["F-statistic:"], peer.fvalue, 3)
-    assert ours["Prob (F-statistic):"] == pytest.approx(peer.f_pvalue, rel=5e-3)
 
 
 @pytest.mark.parametrize("vcov", ["iid", "HC1"])

@@ -215,22 +215,9 @@ def test_terms_not_known_to_work_row_by_row_are_refused_before_any_pass(formula,
         of.ols(formula, _unreadable(df))
 
 
-@pytest.mark.parametrize("layout", ["1", "512"])
-@pytest.mark.parametrize("fit, formula, kwargs", [
-    (of.ols, "np.log(y + 10) ~ I(x1 - 3) + np.sqrt(np.abs(x2)) + I(x1 ** 2) + x1:x2 + I(x2 > 0) + exp(x2 / 4)", {}),
-    (of.ols, "y ~ Q('x 1') + I(`x 1` ** 2) + np.maximum(x2, 0) + C(c, contr.treatment('b')) + I((c == 'a') * x2)", {"vcov": "HC1"}),
-    (of.ols, "y ~ I(c) + x2", {}),
-    (of.tsls, "y ~ I(x2 * 2) + [e ~ I(z * 2) + np.sqrt(h)]", {}),
-    (of.fe, "y ~ x2 + C(c) + I(x1 ** 2) | g", {})])
-def test_row_wise_terms_equal_the_in_memory_fit(client, fit, formula, kwargs, layout):
-    df = _data(n=1300, seed=17)
-    df["x 1"] = df.x1
-    _same(fit(formula, _chunked(df, layout), **kwargs), fit(formula, df, **kwargs), 1e-12)
-
-
-def _levels_data(case: str) -> pd.DataFrame:
+def _levels_data(case: str | None) -> pd.DataFrame:
     df = _data(n=1300, seed=19)
-    df["v"] = df.x1
+    df["v"] = df["x 1"] = df.x1
     if case == "own order":
         df["c"] = pd.Categorical(df.c, categories=["c", "a", "b"])
     elif case == "unused category":
@@ -243,14 +230,23 @@ def _levels_data(case: str) -> pd.DataFrame:
     return df
 
 
+# Row-wise terms on plain data; then categoricals whose levels or categories are seen only on dropped
+# rows, which make no column, in memory as on dask.
 @pytest.mark.parametrize("layout", ["1", "512"])
-@pytest.mark.parametrize("case", ["own order", "unused category", "level only where a term is missing",
-                                  "category only where a term is missing"])
-@pytest.mark.parametrize("fit, formula", [(of.ols, "y ~ x2 + C(c) + np.log(v)"), (of.fe, "y ~ x2 + C(c) + np.log(v) | h")])
-def test_categorical_levels_are_those_of_the_in_memory_fit(client, fit, formula, case, layout):
-    # A level or category seen only on dropped rows is no column, in memory as on dask.
+@pytest.mark.parametrize("fit, formula, kwargs, case", [
+    (of.ols, "np.log(y + 10) ~ I(x1 - 3) + np.sqrt(np.abs(x2)) + I(x1 ** 2) + x1:x2 + I(x2 > 0) + exp(x2 / 4)", {}, None),
+    (of.ols, "y ~ Q('x 1') + I(`x 1` ** 2) + np.maximum(x2, 0) + C(c, contr.treatment('b')) + I((c == 'a') * x2)",
+     {"vcov": "HC1"}, None),
+    (of.ols, "y ~ I(c) + x2", {}, None),
+    (of.tsls, "y ~ I(x2 * 2) + [e ~ I(z * 2) + np.sqrt(h)]", {}, None),
+    (of.fe, "y ~ x2 + C(c) + I(x1 ** 2) | g", {}, None),
+    *[(fit, formula, {}, case) for case in ("own order", "unused category", "level only where a term is missing",
+                                            "category only where a term is missing")
+      for fit, formula in [(of.ols, "y ~ x2 + C(c) + np.log(v)"), (of.fe, "y ~ x2 + C(c) + np.log(v) | h")]]],
+    ids=lambda v: v if isinstance(v, str) else None)
+def test_row_wise_terms_and_categorical_levels_equal_the_in_memory_fit(client, fit, formula, kwargs, case, layout):
     df = _levels_data(case)
-    _same(fit(formula, _chunked(df, layout)), fit(formula, df), 1e-12)
+    _same(fit(formula, _chunked(df, layout), **kwargs), fit(formula, df, **kwargs), 1e-12)
 
 
 MISSING = "no rows left in data after dropping the 1300 rows with a missing value (missing per column: {})"
