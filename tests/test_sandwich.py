@@ -134,7 +134,8 @@ def fits(cls, x, y, *extra):
 # A slope's error scales inversely with its column; taking the offset 2^30 away or reordering the
 # rows changes nothing.
 @pytest.mark.parametrize("change", ["scale", "shift", "permute"])
-@pytest.mark.parametrize("cls, cond", [(OLS, 1e1), (OLS, 1e5), (FE, 1e1), (FE, 1e6)], ids=str)
+@pytest.mark.parametrize("cls, cond", [(OLS, 1e1), (OLS, 1e5), (FE, 1e1), (FE, 1e6)],
+                         ids=lambda v: v.__name__ if isinstance(v, type) else f"{v:g}")
 def test_errors_do_not_move_with_exact_changes_of_the_data(cls, cond, change):
     rng = np.random.default_rng(int(math.log10(cond)))
     if cls is OLS:
