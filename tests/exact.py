@@ -66,39 +66,67 @@ def _integers(values):
     return [f.numerator * (den // f.denominator) for f in fr], den
 
 
-def standard_errors(columns, y, kind="HC0", groups=None):
-    """Standard errors of the least-squares coefficients of y on the given columns: iid
-    (s^2 (D'D)^-1), HC0, HC3 or CRV1 (scores summed per group) from (D'D)^-1 D' Omega D (D'D)^-1
-    with the residuals of the exact solution, without small-sample factors. Computed on
-    integers: D = Di S^-1 and y = yi / t, so the coefficients of yi on Di are S^-1 beta t and
-    their errors scale alike."""
+def standard_errors(columns, y, kind="HC0", groups=None, weights=None, instruments=None):
+    """Standard errors of the (weighted, two-stage) least-squares coefficients of y on the given
+    columns: iid (s^2 (H'WH)^-1), HC0, HC1, HC3, CRV (scores summed per group) or CRV1
+    (CRV times G/(G-1) (n-1)/(n-k)) from (H'WH)^-1 H' Omega H (H'WH)^-1, where H is the columns
+    or, with instruments, their projection onto the instruments' span, and the residuals those of
+    the exact solution on the columns. Computed on integers: D = Di S^-1, y = yi / t and the
+    weights wi / tw, so the coefficients of yi on Di are S^-1 beta t and their errors scale alike;
+    with instruments Hi = Zi P holds the integer P = p (Zi'W Zi)^-1 Zi'W Di, H = Hi / p."""
     cols = [_integers(c) for c in columns]
     di = list(zip(*(c[0] for c in cols)))
     yi, t = _integers(y)
     n, k = len(yi), len(cols)
-    g = [[sum(r[a] * r[b] for r in di) for b in range(k)] for a in range(k)]
-    rhs = [[sum(di[i][a] * yi[i] for i in range(n))] + [int(a == b) for b in range(k)] for a in range(k)]
+    w = [1] * n if weights is None else _integers(weights)[0]
+    hi, p = di, 1
+    if instruments is not None:
+        zi = list(zip(*(_integers(c)[0] for c in instruments)))
+        q = len(zi[0])
+        zz = [[sum(v * r[a] * r[b] for v, r in zip(w, zi)) for b in range(q)] for a in range(q)]
+        zd = [[sum(v * r[a] * d[b] for v, r, d in zip(w, zi, di)) for b in range(k)] for a in range(q)]
+        proj = solve(zz, zd)
+        p = math.lcm(*(f.denominator for row in proj for f in row))
+        proj = [[int(f * p) for f in row] for row in proj]
+        hi = [[sum(r[a] * proj[a][b] for a in range(q)) for b in range(k)] for r in zi]
+    g = [[sum(v * r[a] * r[b] for v, r in zip(w, hi)) for b in range(k)] for a in range(k)]
+    rhs = [[sum(w[i] * hi[i][a] * yi[i] for i in range(n)) * p] + [int(a == b) for b in range(k)] for a in range(k)]
     sol = solve(g, rhs)
     gamma, inv = [row[0] for row in sol], [row[1:] for row in sol]
     den = math.lcm(*(f.denominator for f in gamma))
     num = [int(f * den) for f in gamma]
     e = [yi[i] * den - sum(di[i][a] * num[a] for a in range(k)) for i in range(n)]  # den times the residuals
+    scale = [c[1] / t for c in cols]
+    out = [_errors(one, hi, e, w, inv, den * Fraction(1, p), groups) * scale
+           for one in ([kind] if isinstance(kind, str) else kind)]
+    return out[0] if isinstance(kind, str) else out
+
+
+def _errors(kind, hi, e, w, inv, den, groups):
+    """The errors of the kind in the integer units, e being den times the residuals."""
+    n, k = len(e), len(inv)
     if kind == "iid":
-        s2 = Fraction(sum(v * v for v in e), den**2 * (n - k))
+        s2 = Fraction(sum(v * r * r for v, r in zip(w, e)), den**2 * (n - k))
         var = [inv[j][j] * s2 for j in range(k)]
     else:
-        if kind == "CRV1":
-            scores = {}
+        if kind.startswith("CRV"):
+            sums = {}
             for i in range(n):
-                s = scores.setdefault(groups[i], [0] * k)
+                s = sums.setdefault(groups[i], [0] * k)
                 for a in range(k):
-                    s[a] += e[i] * di[i][a]
-            meat = [[sum(s[a] * s[b] for s in scores.values()) for b in range(k)] for a in range(k)]
+                    s[a] += w[i] * e[i] * hi[i][a]
+            scores, u = list(sums.values()), [1] * len(sums)
         else:
-            u = [Fraction(v * v) for v in e]
+            scores, u = hi, [(v * r) ** 2 for v, r in zip(w, e)]
             if kind == "HC3":
-                h = [sum(di[i][a] * inv[a][b] * di[i][b] for a in range(k) for b in range(k)) for i in range(n)]
+                h = [w[i] * sum(hi[i][a] * inv[a][b] * hi[i][b] for a in range(k) for b in range(k)) for i in range(n)]
                 u = [u[i] / (1 - h[i]) ** 2 for i in range(n)]
-            meat = [[sum(u[i] * di[i][a] * di[i][b] for i in range(n)) for b in range(k)] for a in range(k)]
+        meat = [[0] * k for _ in range(k)]
+        for a in range(k):
+            for b in range(a, k):
+                meat[a][b] = meat[b][a] = sum(c * s[a] * s[b] for c, s in zip(u, scores))
         var = [sum(inv[j][a] * meat[a][b] * inv[j][b] for a in range(k) for b in range(k)) / den**2 for j in range(k)]
-    return np.array([math.sqrt(v) * cols[j][1] / t for j, v in enumerate(var)])
+    factor = {"HC1": Fraction(n, n - k)}.get(kind, 1)
+    if kind == "CRV1":
+        factor = Fraction(len(set(groups)), len(set(groups)) - 1) * Fraction(n - 1, n - k)
+    return np.array([math.sqrt(v * factor) for v in var])

@@ -26,13 +26,17 @@ def test_robust_covariance_matrix_is_the_classical_one(cls, extra):
 
 
 @pytest.mark.parametrize("cls", [ordinata.OLS, ordinata.WLS])
-def test_r_squared_without_intercept_is_centred(cls):
+def test_r_squared_without_intercept_is_centred_and_clamped_by_ols_only(cls):
     y = X @ [1.0, -0.5] + 0.3 + RNG.normal(size=60) * 0.5
+    weights = [np.ones(60)] if cls is ordinata.WLS else []
     m = cls(fit_intercept=False)
-    m.fit(X, y, *([np.ones(60)] if cls is ordinata.WLS else []))
+    m.fit(X, y, *weights)
     e = m.residuals
     assert m.r_squared == pytest.approx(1 - e @ e / ((y - y.mean()) ** 2).sum(), rel=1e-12)
     assert m.r_squared != pytest.approx(1 - e @ e / (y @ y), rel=1e-3)  # the uncentred figure
+    # A far-off fit's centred R^2 lies below -1: OLS reports -1, WLS the raw figure.
+    m.fit(X, 100.0 + 0.01 * np.random.default_rng(1).normal(size=60), *weights)
+    assert m.r_squared == -1.0 if cls is ordinata.OLS else m.r_squared < -1.0
 
 
 # nu = n - 3 residual degrees of freedom: Student t up to 30, normal from 31.

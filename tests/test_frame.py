@@ -2,7 +2,6 @@
 borrow conflicts and result ownership."""
 
 import inspect
-import os
 import subprocess
 import sys
 import textwrap
@@ -14,38 +13,21 @@ import ordinata
 from ordinata import OLS
 from problems import CLASSES, fit_kwargs, fitted, predict
 
-SANITIZED = bool(os.environ.get("ORDINATA_SANITIZED"))
-
-
 X, Y = fit_kwargs(OLS).values()
-# Signatures of the constructor and fit, and the (deliberately differing)
-# exception and message of predict before fit.
-CLASS_TABLE = {
-    "OLS": ("(fit_intercept=True, robust=False)", "x, y", RuntimeError, "Model not fitted. Call fit() first."),
-    "Ridge": ("(alpha=1.0, fit_intercept=True)", "x, y", RuntimeError, "Model not fitted. Call fit() first."),
-    "WLS": ("(fit_intercept=True)", "x, y, weights", ValueError, "Model must be fitted before making predictions"),
-    "GLS": ("(fit_intercept=True)", "x, y, sigma", RuntimeError, "Model not fitted"),
-    "IV": ("(fit_intercept=True)", "instruments, regressors, targets", ValueError, "Model not fitted"),
-    "TSLS": ("(fit_intercept=True)", "instruments, regressors, targets", ValueError, "Model not fitted"),
-    "FE": ("(robust=False)", "x, y, entity_id", RuntimeError, "Model not fitted. Call fit() first."),
-}
-
-
-def test_module_shape():
-    # Every class is present, in registration order, and every name in
-    # __all__ is a class: a class added is checked too, one lost fails.
-    assert ordinata.__doc__ == "Python module definition"
-    assert [c for c in ordinata.__all__ if c in CLASS_TABLE] == ["OLS", "GLS", "WLS", "Ridge", "IV", "TSLS", "FE"]
-    for name in ordinata.__all__:
-        cls = getattr(ordinata, name)
-        assert isinstance(cls, type) and cls.__name__ == name
+# The (deliberately differing) exception and message of predict before fit; the signatures are the
+# stubs', which test_typing holds against the module.
+UNFITTED = {"OLS": (RuntimeError, "Model not fitted. Call fit() first."),
+            "Ridge": (RuntimeError, "Model not fitted. Call fit() first."),
+            "WLS": (ValueError, "Model must be fitted before making predictions"), "GLS": (RuntimeError, "Model not fitted"),
+            "IV": (ValueError, "Model not fitted"), "TSLS": (ValueError, "Model not fitted"),
+            "FE": (RuntimeError, "Model not fitted. Call fit() first.")}
 
 
 @pytest.mark.parametrize("name", ordinata.__all__)
-def test_every_class_has_its_signatures_and_an_unfitted_state(name):
+def test_every_class_has_an_unfitted_state(name):
+    # A class added to the module without an entry here fails.
     cls = getattr(ordinata, name)
-    ctor, fit, kind, message = CLASS_TABLE[name]
-    assert (cls.__text_signature__, cls.fit.__text_signature__) == (ctor, f"($self, {fit})")
+    kind, message = UNFITTED[name]
     m = cls()
     assert m.is_fitted() is False
     for attr, value in vars(cls).items():
@@ -230,16 +212,3 @@ def test_sub_interpreters_are_refused_and_the_main_one_is_not(main_first):
     """)
     assert out == ("<class 'ImportError'>: ordinata does not support sub-interpreters: "
                    "import it in the main interpreter\nTrue")
-
-
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer aborts on impossible allocations instead of failing them")
-@pytest.mark.parametrize("name", ["OLS", "Ridge", "WLS", "IV", "TSLS", "FE"])  # GLS: no such Sigma can exist
-def test_a_fit_too_large_for_memory_raises_at_once(name):
-    # 2**58 rows as broadcast views: no n-row buffer can exist, and the fit
-    # says so before it reads the input (a scan would never end).
-    n = 2**58
-    x, v = np.broadcast_to(np.ones(3), (n, 3)), np.broadcast_to(np.ones(1), (n,))
-    args = {"WLS": (x, v, v), "IV": (x, x, v), "TSLS": (x, x, v),
-            "FE": (x, v, np.broadcast_to(np.arange(1), (n,)))}.get(name, (x, v))
-    with pytest.raises(MemoryError, match=r"^Cannot allocate "):
-        getattr(ordinata, name)().fit(*args)

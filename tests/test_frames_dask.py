@@ -3,13 +3,11 @@ equals the in-memory fit of the same rows, whatever the partitioning."""
 
 from __future__ import annotations
 
-import decimal
 import functools
 import itertools
 import os
 import pickle
 import re
-from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -23,6 +21,7 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
+import exact  # noqa: E402
 import ordinata_frames as of  # noqa: E402
 
 
@@ -216,22 +215,9 @@ def test_terms_not_known_to_work_row_by_row_are_refused_before_any_pass(formula,
         of.ols(formula, _unreadable(df))
 
 
-@pytest.mark.parametrize("layout", ["1", "512"])
-@pytest.mark.parametrize("fit, formula, kwargs", [
-    (of.ols, "np.log(y + 10) ~ I(x1 - 3) + np.sqrt(np.abs(x2)) + I(x1 ** 2) + x1:x2 + I(x2 > 0) + exp(x2 / 4)", {}),
-    (of.ols, "y ~ Q('x 1') + I(`x 1` ** 2) + np.maximum(x2, 0) + C(c, contr.treatment('b')) + I((c == 'a') * x2)", {"vcov": "HC1"}),
-    (of.ols, "y ~ I(c) + x2", {}),
-    (of.tsls, "y ~ I(x2 * 2) + [e ~ I(z * 2) + np.sqrt(h)]", {}),
-    (of.fe, "y ~ x2 + C(c) + I(x1 ** 2) | g", {})])
-def test_row_wise_terms_equal_the_in_memory_fit(client, fit, formula, kwargs, layout):
-    df = _data(n=1300, seed=17)
-    df["x 1"] = df.x1
-    _same(fit(formula, _chunked(df, layout), **kwargs), fit(formula, df, **kwargs), 1e-12)
-
-
-def _levels_data(case: str) -> pd.DataFrame:
+def _levels_data(case: str | None) -> pd.DataFrame:
     df = _data(n=1300, seed=19)
-    df["v"] = df.x1
+    df["v"] = df["x 1"] = df.x1
     if case == "own order":
         df["c"] = pd.Categorical(df.c, categories=["c", "a", "b"])
     elif case == "unused category":
@@ -244,14 +230,23 @@ def _levels_data(case: str) -> pd.DataFrame:
     return df
 
 
+# Row-wise terms on plain data; then categoricals whose levels or categories are seen only on dropped
+# rows, which make no column, in memory as on dask.
 @pytest.mark.parametrize("layout", ["1", "512"])
-@pytest.mark.parametrize("case", ["own order", "unused category", "level only where a term is missing",
-                                  "category only where a term is missing"])
-@pytest.mark.parametrize("fit, formula", [(of.ols, "y ~ x2 + C(c) + np.log(v)"), (of.fe, "y ~ x2 + C(c) + np.log(v) | h")])
-def test_categorical_levels_are_those_of_the_in_memory_fit(client, fit, formula, case, layout):
-    # A level or category seen only on dropped rows is no column, in memory as on dask.
+@pytest.mark.parametrize("fit, formula, kwargs, case", [
+    (of.ols, "np.log(y + 10) ~ I(x1 - 3) + np.sqrt(np.abs(x2)) + I(x1 ** 2) + x1:x2 + I(x2 > 0) + exp(x2 / 4)", {}, None),
+    (of.ols, "y ~ Q('x 1') + I(`x 1` ** 2) + np.maximum(x2, 0) + C(c, contr.treatment('b')) + I((c == 'a') * x2)",
+     {"vcov": "HC1"}, None),
+    (of.ols, "y ~ I(c) + x2", {}, None),
+    (of.tsls, "y ~ I(x2 * 2) + [e ~ I(z * 2) + np.sqrt(h)]", {}, None),
+    (of.fe, "y ~ x2 + C(c) + I(x1 ** 2) | g", {}, None),
+    *[(fit, formula, {}, case) for case in ("own order", "unused category", "level only where a term is missing",
+                                            "category only where a term is missing")
+      for fit, formula in [(of.ols, "y ~ x2 + C(c) + np.log(v)"), (of.fe, "y ~ x2 + C(c) + np.log(v) | h")]]],
+    ids=lambda v: v if isinstance(v, str) else None)
+def test_row_wise_terms_and_categorical_levels_equal_the_in_memory_fit(client, fit, formula, kwargs, case, layout):
     df = _levels_data(case)
-    _same(fit(formula, _chunked(df, layout)), fit(formula, df), 1e-12)
+    _same(fit(formula, _chunked(df, layout), **kwargs), fit(formula, df, **kwargs), 1e-12)
 
 
 MISSING = "no rows left in data after dropping the 1300 rows with a missing value (missing per column: {})"
@@ -272,55 +267,6 @@ def test_no_rows_left_gives_the_in_memory_message(client, fit, formula, message)
     for data in (df, _chunked(df, "512")):
         with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
             fit(formula, data)
-
-def _exact_standard_errors(x, y, w, z, groups):
-    """iid, HC1 and CRV1 standard errors in 60-digit decimal arithmetic (whose rounding lies far below
-    what a condition of 1e8, squared, can magnify): weighted least squares of y on x, or (with
-    instruments z) least squares on the projection of x onto z."""
-    with decimal.localcontext(prec=60):
-        D = decimal.Decimal
-        n, k = x.shape
-        rows = [[D(v) for v in row] for row in x.tolist()]
-        target = [D(v) for v in y.tolist()]
-        weight = [D(v) for v in w.tolist()] if w is not None else [D(1)] * n
-
-        def inverse(m):
-            size = len(m)
-            aug = [row[:] + [D(int(i == j)) for j in range(size)] for i, row in enumerate(m)]
-            for c in range(size):
-                aug[c] = [v / aug[c][c] for v in aug[c]]
-                for r in range(size):
-                    if r != c:
-                        aug[r] = [vr - aug[r][c] * vc for vr, vc in zip(aug[r], aug[c])]
-            return [row[size:] for row in aug]
-
-        def product(a, b):
-            return [[sum(p * q for p, q in zip(row, col)) for col in zip(*b)] for row in a]
-
-        def cross(a, b):
-            return product(list(zip(*[[wi * v for v in r] for wi, r in zip(weight, a)])), b)
-
-        design = rows
-        if z is not None:
-            instruments = [[D(v) for v in row] for row in z.tolist()]
-            design = product(instruments, product(inverse(cross(instruments, instruments)), cross(instruments, rows)))
-        bread = inverse(cross(design, design))
-        beta = [r[0] for r in product(bread, cross(design, [[t] for t in target]))]
-        e = [t - sum(a * b for a, b in zip(r, beta)) for r, t in zip(rows, target)]
-        scores = [[wi * ei * v for v in r] for wi, ei, r in zip(weight, e, design)]
-        sums = {}
-        for g, s in zip(groups, scores):
-            sums[g] = [a + b for a, b in zip(sums.get(g, [D(0)] * k), s)]
-        g = len(sums)
-
-        def sandwich(parts, scale):
-            v = product(product(bread, product(list(zip(*parts)), parts)), bread)
-            return [float((scale * v[p][p]).sqrt()) for p in range(k)]
-
-        ssr = sum(wi * ei * ei for wi, ei in zip(weight, e))
-        return {"iid": [float((bread[p][p] * ssr / (n - k)).sqrt()) for p in range(k)],
-                "HC1": sandwich(scores, D(n) / (n - k)),
-                "CRV1": sandwich(list(sums.values()), D(g) / (g - 1) * (n - 1) / (n - k))}
 
 
 def _near_collinear(n: int = 3400, seed: int = 21) -> pd.DataFrame:
@@ -350,15 +296,16 @@ NEAR_COLLINEAR = {
 
 
 @functools.cache
-def _near_collinear_exact(model: str) -> dict[str, list[float]]:
+def _near_collinear_exact(model: str) -> dict[str, np.ndarray]:
+    """iid, HC1 and CRV1 standard errors in exact arithmetic (a condition of 1e8, squared, would
+    swamp a double oracle)."""
     df = _near_collinear()
     _, _, kwargs, x, z = NEAR_COLLINEAR[model]
-    ones = np.ones((len(df), 1))
-    unit = np.column_stack([ones, df[x]])
+    unit = np.column_stack([np.ones(len(df)), df[x]])
     assert 5e7 < np.linalg.cond(unit / np.linalg.norm(unit, axis=0)) < 2e8
-    return _exact_standard_errors(np.column_stack([ones, df[x]]), df.y.to_numpy(),
-                                  df.w.to_numpy() if kwargs else None,
-                                  np.column_stack([ones, df[z]]) if z else None, df.g.tolist())
+    kinds = ("iid", "HC1", "CRV1")
+    return dict(zip(kinds, exact.standard_errors(unit.T, df.y, kinds, df.g.tolist(), df.w if kwargs else None,
+                                                 np.column_stack([np.ones(len(df)), df[z]]).T if z else None)))
 
 
 # count 0: the in-memory fit of the same rows, against the same oracle.
@@ -371,8 +318,8 @@ def test_near_collinear_standard_errors_lose_digits_like_the_condition_not_its_s
     df = _near_collinear()
     fit, formula, kwargs, _, _ = NEAR_COLLINEAR[model]
     got = fit(formula, _partitions_of_512(df, count) if count else df, vcov=vcov, **kwargs)
-    exact = _near_collinear_exact(model)["iid" if vcov == "iid" else vcov if isinstance(vcov, str) else "CRV1"]
-    np.testing.assert_allclose(got.standard_errors.to_numpy(), exact, rtol=5e-9)
+    want = _near_collinear_exact(model)[vcov if isinstance(vcov, str) else "CRV1"]
+    np.testing.assert_allclose(got.standard_errors.to_numpy(), want, rtol=5e-9)
 
 
 def test_partitions_whose_merged_gram_is_not_trusted_are_fitted_again_from_their_rows(client):
@@ -384,16 +331,7 @@ def test_partitions_whose_merged_gram_is_not_trusted_are_fitted_again_from_their
     x[1000:] += 1e4
     df = pd.DataFrame({"x1": x[:, 0], "x2": x[:, 1], "y": x @ [1.0, -2.0] + rng.normal(size=2000)})
     got = of.ols("y ~ x1 + x2", _dask_frame(df, "2"))
-    rows = [[Fraction(1), Fraction(a), Fraction(b)] for a, b in x.tolist()]
-    target = [Fraction(v) for v in df.y.tolist()]
-    aug = [[sum(r[i] * r[j] for r in rows) for j in range(3)] + [sum(r[i] * t for r, t in zip(rows, target))]
-           for i in range(3)]
-    for c in range(3):
-        for r in range(3):
-            if r != c:
-                f = aug[r][c] / aug[c][c]
-                aug[r] = [vr - f * vc for vr, vc in zip(aug[r], aug[c])]
-    exact = [float(aug[i][3] / aug[i][i]) for i in range(3)]
-    np.testing.assert_allclose(got.params[1:], exact[1:], rtol=1e-11)
+    want = [float(b) for b in exact.lstsq(np.column_stack([np.ones(2000), x]), df.y)[0]]
+    np.testing.assert_allclose(got.params[1:], want[1:], rtol=1e-11)
     # The intercept is the means' (1e4) difference: to eps times them.
-    assert got.params[0] == pytest.approx(exact[0], abs=1e-10)
+    assert got.params[0] == pytest.approx(want[0], abs=1e-10)

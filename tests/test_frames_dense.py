@@ -26,21 +26,24 @@ def test_solve_matches_numpy_for_any_layout(layout, rhs):
     np.testing.assert_allclose(x, np.linalg.solve(a, b), rtol=1e-13, atol=1e-14)
 
 
+SINGULAR = {"zero": np.zeros((3, 3)), "rank one": np.array([[1.0, 2.0], [2.0, 4.0]]),
+            "rounded": np.array([[1.0, 1.0], [1.0, 1.0 + 1e-17]]), "below eps": np.array([[1.0, 1.0], [1.0, 1.0 + 2.0**-52]])}
+NAN = "NaN or infinite"
+
+
 # "below eps": invertible, but its exact reciprocal condition, 1 / (|A|_1 |A^-1|_1) = 2^-52 / (2 + 2^-52)^2,
 # leaves a solution no correct digit.
-@pytest.mark.parametrize("a", [np.zeros((3, 3)), np.array([[1.0, 2.0], [2.0, 4.0]]),
-                               np.array([[1.0, 1.0], [1.0, 1.0 + 1e-17]]), np.array([[1.0, 1.0], [1.0, 1.0 + 2.0**-52]])],
-                         ids=["zero", "rank one", "rounded", "below eps"])
-def test_solve_refuses_a_singular_matrix(a):
-    with pytest.raises(ValueError, match=r"^singular matrix$"):
-        _native.solve(a, np.ones(len(a)))
-
-
-@pytest.mark.parametrize("fn, args", [(_native.solve, (np.array([[1.0, np.nan], [0.0, 1.0]]), np.ones(2))),
-                                      (_native.r_factor, (np.array([[np.inf, 1.0]]),)),
-                                      (_native.whiten, (np.eye(2), np.array([1.0, np.nan])))])
-def test_non_finite_input_is_refused(fn, args):
-    with pytest.raises(ValueError, match="NaN or infinite"):
+@pytest.mark.parametrize("fn, args, error, message", [
+    *[pytest.param(_native.solve, (a, np.ones(len(a))), ValueError, "^singular matrix$", id=k) for k, a in SINGULAR.items()],
+    pytest.param(_native.solve, (np.array([[1.0, np.nan], [0.0, 1.0]]), np.ones(2)), ValueError, NAN, id="solve"),
+    pytest.param(_native.r_factor, (np.array([[np.inf, 1.0]]),), ValueError, NAN, id="r_factor"),
+    pytest.param(_native.whiten, (np.eye(2), np.array([1.0, np.nan])), ValueError, NAN, id="whiten"),
+    pytest.param(_native.whiten, (np.eye(3) + 1e-3 * np.eye(3, k=2), np.ones((3, 1))), ValueError,
+                 "^Covariance matrix must be symmetric$", id="not symmetric"),
+    pytest.param(_native.whiten, (np.array([[1.0, 2.0], [2.0, 1.0]]), np.ones((2, 1))), RuntimeError,
+                 "^Covariance matrix is not positive definite$", id="not positive definite")])
+def test_singular_non_finite_or_asymmetric_input_is_refused(fn, args, error, message):
+    with pytest.raises(error, match=message):
         fn(*args)
 
 
@@ -67,16 +70,3 @@ def test_whiten_solves_with_sigmas_cholesky_factor(columns, scale):
     got = _native.whiten(sigma * scale, c)
     l = np.linalg.cholesky(sigma)
     np.testing.assert_allclose(got, np.linalg.solve(l, c) / np.sqrt(scale), rtol=1e-12, atol=1e-13 / np.sqrt(scale))
-
-
-def test_whiten_refuses_a_sigma_that_is_not_symmetric():
-    sigma = np.eye(3)
-    sigma[0, 2] = 1e-3
-    with pytest.raises(ValueError, match=r"^Covariance matrix must be symmetric$"):
-        _native.whiten(sigma, np.ones((3, 1)))
-
-
-def test_whiten_refuses_a_sigma_that_is_not_positive_definite():
-    sigma = np.array([[1.0, 2.0], [2.0, 1.0]])
-    with pytest.raises(RuntimeError, match=r"^Covariance matrix is not positive definite$"):
-        _native.whiten(sigma, np.ones((2, 1)))

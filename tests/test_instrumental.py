@@ -34,11 +34,6 @@ def two_stage_oracle(z, x, y, intercept):
     return b, cov, e, s2, r2
 
 
-def test_tsls_has_no_t_statistics_or_p_values():
-    m = ordinata.TSLS()
-    assert not hasattr(m, "t_statistics") and not hasattr(m, "p_values")
-
-
 # TSLS: n = 8 both stages by SVD; n = 12 SVD first stage, normal equations
 # second; n = 400 normal equations. IV (q = p) adds the intercept to the
 # instruments itself, as the oracle's [1 | Z] does.

@@ -1,7 +1,7 @@
 """What every class does with unusual array inputs: masked arrays are
 refused, broadcast views are predicted on without a dense copy (strided ones
-are in test_inputs), and an output that cannot exist raises a MemoryError
-that says why."""
+are in test_inputs), and an input or output that cannot exist raises a
+MemoryError that says why."""
 
 import os
 import subprocess
@@ -18,33 +18,27 @@ SANITIZED = bool(os.environ.get("ORDINATA_SANITIZED"))
 NAMED = {"ids": lambda c: c.__name__}
 
 
-@pytest.mark.parametrize("cls, arg", [(cls, arg) for cls in CLASSES for arg in fit_kwargs(cls)],
-                         ids=lambda v: getattr(v, "__name__", v))
-def test_fit_refuses_masked_arrays(cls, arg):
-    args = fit_kwargs(cls)
-    args[arg] = np.ma.masked_array(args[arg], mask=np.zeros(args[arg].shape, bool))  # nothing even masked
-    with pytest.raises(TypeError) as exc:
-        cls().fit(**args)
-    assert str(exc.value) == ARRAY_ERR.format(arg, "MaskedArray")
-
-
 class MaskedSub(np.ma.MaskedArray):
     pass
 
 
 @pytest.mark.parametrize("cls", CLASSES, **NAMED)
-def test_predict_refuses_masked_arrays(cls):
+def test_fit_and_predict_refuse_masked_arrays(cls):
     model, kw = fitted(cls), fit_kwargs(cls)
+    for arg in kw:  # nothing even masked
+        args = {**kw, arg: np.ma.masked_array(kw[arg], mask=np.zeros(kw[arg].shape, bool))}
+        with pytest.raises(TypeError) as exc:
+            cls().fit(**args)
+        assert str(exc.value) == ARRAY_ERR.format(arg, "MaskedArray")
     arg = "regressors" if "regressors" in kw else "x"
-    x = kw[arg]
-    for masked in (np.ma.masked_array(x, mask=x > 1.0), x.view(MaskedSub)):
-        with pytest.raises(TypeError) as exc:
-            predict(model, masked)
-        assert str(exc.value) == ARRAY_ERR.format(arg, type(masked).__name__)
+    x, ids = kw[arg], np.zeros(len(kw[arg]), np.int64)
+    calls = [(arg, x.view(MaskedSub), ids), (arg, np.ma.masked_array(x, mask=x > 1.0), ids)]
     if cls.__name__ == "FE":
+        calls.append(("entity_id", x, np.ma.masked_array(ids)))
+    for name, a, b in calls:
         with pytest.raises(TypeError) as exc:
-            model.predict(x, np.ma.masked_array(np.zeros(len(x), np.int64)))
-        assert str(exc.value) == ARRAY_ERR.format("entity_id", "MaskedArray")
+            predict(model, a, b)
+        assert str(exc.value) == ARRAY_ERR.format(name, type(a if name == arg else b).__name__)
 
 
 @pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
@@ -97,11 +91,17 @@ def test_predict_allocates_only_its_output():
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer aborts on impossible allocations instead of failing them")
 @pytest.mark.parametrize("cls", CLASSES, **NAMED)
-def test_impossible_output_raises_a_memory_error_that_says_why(cls):
-    # 2**61 bytes of output is beyond any process's address space, so the
-    # allocation fails outright whatever the overcommit policy.
+def test_impossible_fit_or_output_raises_a_memory_error_that_says_why(cls):
+    # 2**58 rows as broadcast views: no n-row buffer can exist, and the fit says so before it reads
+    # the input (a scan would never end; GLS: no such Sigma can exist). 2**61 bytes of output is
+    # beyond any process's address space, so the allocation fails whatever the overcommit policy.
     model, n = fitted(cls), 2**58
-    x = np.broadcast_to(np.ones(3), (n, 3))
+    x, v = np.broadcast_to(np.ones(3), (n, 3)), np.broadcast_to(np.ones(1), (n,))
+    if cls.__name__ != "GLS":
+        args = {"WLS": (x, v, v), "IV": (x, x, v), "TSLS": (x, x, v),
+                "FE": (x, v, np.broadcast_to(np.arange(1), (n,)))}.get(cls.__name__, (x, v))
+        with pytest.raises(MemoryError, match=r"^Cannot allocate "):
+            cls().fit(*args)
     with pytest.raises(MemoryError) as exc:
         predict(model, x, np.broadcast_to(np.int64(0), (n,)))
     assert str(exc.value) == f"Cannot allocate 2.3 EB for the predictions ({n} x 1 doubles)"

@@ -120,16 +120,12 @@ def test_confidence_level_out_of_range(alpha, text):
 
 
 @pytest.mark.parametrize("model, text", [
-    (ordinata.OLS(), "OLS(fit_intercept=true, robust=false)"),
-    (ordinata.OLS(False, True), "OLS(fit_intercept=false, robust=true)"),
-    (ordinata.Ridge(), "Ridge(alpha=1, fit_intercept=true)"),
-    (ordinata.Ridge(1e-5, False), "Ridge(alpha=0.00001, fit_intercept=false)"),
-    (ordinata.Ridge(nan), "Ridge(alpha=NaN, fit_intercept=true)"),
-    (ordinata.Ridge(-0.0), "Ridge(alpha=-0, fit_intercept=true)"),
+    (ordinata.OLS(), "OLS(fit_intercept=true, robust=false)"), (ordinata.OLS(False, True), "OLS(fit_intercept=false, robust=true)"),
+    (ordinata.Ridge(), "Ridge(alpha=1, fit_intercept=true)"), (ordinata.Ridge(1e-5, False), "Ridge(alpha=0.00001, fit_intercept=false)"),
+    (ordinata.Ridge(nan), "Ridge(alpha=NaN, fit_intercept=true)"), (ordinata.Ridge(-0.0), "Ridge(alpha=-0, fit_intercept=true)"),
     (ordinata.Ridge(0.1 + 0.2), "Ridge(alpha=0.30000000000000004, fit_intercept=true)"),
     (ordinata.WLS(), "WLS(fit_intercept=True)"), (ordinata.WLS(False), "WLS(fit_intercept=False)"),
     (ordinata.GLS(), "GLS(fit_intercept=true)"), (ordinata.GLS(False), "GLS(fit_intercept=false)"),
-    (ordinata.FE(), "FE(robust=False)"), (ordinata.FE(True), "FE(robust=True)"),
-])
+    (ordinata.FE(), "FE(robust=False)"), (ordinata.FE(True), "FE(robust=True)")])
 def test_repr(model, text):
     assert repr(model) == text

@@ -46,6 +46,15 @@ def close(a, b, rtol):
     np.testing.assert_allclose(a, b, rtol=rtol, atol=rtol * np.max(np.abs(b)))
 
 
+def agree(m, ref, x, icpt, fitted_rtol=1e-12):
+    """Estimates (the intercept too), standard errors and predictions against a statsmodels fit."""
+    b0, b = split(ref.params, icpt)
+    close(m.coefficients, b, RTOL_COEF)
+    assert m.intercept == (b0 if b0 is None else pytest.approx(b0, rel=RTOL_COEF))
+    close(m.standard_errors(), split(ref.bse, icpt)[1], RTOL_SE)
+    close(m.predict(x), ref.fittedvalues, fitted_rtol)
+
+
 @pytest.mark.parametrize("seed, n, p, icpt", CASES)
 @pytest.mark.parametrize("robust", [False, True])
 def test_ols(seed, n, p, icpt, robust):
@@ -53,11 +62,7 @@ def test_ols(seed, n, p, icpt, robust):
     ref = sm.OLS(y, design(x, icpt)).fit(cov_type="HC0" if robust else "nonrobust", use_t=False)
     m = ordinata.OLS(fit_intercept=icpt, robust=robust)
     m.fit(x, y)
-    b0, b = split(ref.params, icpt)
-    close(m.coefficients, b, RTOL_COEF)
-    assert m.intercept == (b0 if b0 is None else pytest.approx(b0, rel=RTOL_COEF))
-    close(m.standard_errors(), split(ref.bse, icpt)[1], RTOL_SE)
-    close(m.predict(x), ref.fittedvalues, 1e-12)
+    agree(m, ref, x, icpt)
     close(m.residuals, ref.resid, 1e-8)
     assert (m.n_samples, m.n_features) == (n, p)
     if icpt:
@@ -76,9 +81,7 @@ def test_wls(seed, n, p, icpt):
     ref = sm.WLS(y, design(x, icpt), weights=w).fit()
     m = ordinata.WLS(fit_intercept=icpt)
     m.fit(x, y, w)
-    close(m.coefficients, split(ref.params, icpt)[1], RTOL_COEF)
-    close(m.standard_errors(), split(ref.bse, icpt)[1], RTOL_SE)
-    close(m.predict(x), ref.fittedvalues, 1e-12)
+    agree(m, ref, x, icpt)
     close(m.t_statistics(), split(ref.tvalues, icpt)[1], RTOL_SE)
     # mse is the unweighted mean square, not the variance behind the errors.
     assert m.mse == pytest.approx(ref.resid @ ref.resid / ref.df_resid, rel=1e-10)
@@ -92,8 +95,7 @@ def test_gls(seed, n, p, icpt):
     ref = sm.GLS(y, design(x, icpt), sigma=sigma).fit()
     m = ordinata.GLS(fit_intercept=icpt)
     m.fit(x, y, sigma)
-    close(m.coefficients, split(ref.params, icpt)[1], RTOL_COEF)
-    close(m.standard_errors(), split(ref.bse, icpt)[1], RTOL_SE)
+    agree(m, ref, x, icpt)
     assert m.mse == pytest.approx(ref.scale, rel=1e-9)
     # Residuals and R^2 on the whitened scale: L^-1 (y - X beta) with Sigma = L L'.
     l = np.linalg.cholesky(sigma)
@@ -133,10 +135,7 @@ def test_iv_and_tsls(seed, n, p, q):
     # TSLS runs its first stage on the instruments as given, without adding a
     # constant, so the textbook instrument set [1 | Z] is passed explicitly.
     est.fit(z if p == q else np.column_stack([np.ones(n), z]), x, y)
-    close(est.coefficients, ref.params[1:], RTOL_COEF)
-    assert est.intercept == pytest.approx(ref.params[0], rel=RTOL_COEF)
-    close(est.standard_errors(), ref.bse[1:], RTOL_SE)
-    close(est.predict(x), ref.fittedvalues, 1e-9)
+    agree(est, ref, x, True, fitted_rtol=1e-9)
 
 
 @pytest.mark.parametrize("seed", SEEDS)

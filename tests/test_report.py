@@ -1,4 +1,5 @@
-"""The summary() report of OLS: layout, header statistics and coefficient rows."""
+"""The summary() report of OLS: layout, header statistics, coefficient rows and residual
+diagnostics against numpy/scipy computed from the fit."""
 
 import re
 
@@ -13,10 +14,11 @@ from report_parsing import rows, values
 RULE = "=" * 78
 
 
-def fitted(n=60, k=3, fit_intercept=True, robust=False, seed=0, scale=1.0, noise=1.0):
+def fitted(n=60, k=3, fit_intercept=True, robust=False, seed=0, scale=1.0, noise=1.0, errors="normal"):
     rng = np.random.default_rng(seed)
-    x = rng.normal(size=(n, k))
-    y = (x @ np.linspace(1.0, 0.1, k) + 0.7 + noise * rng.normal(size=n)) * scale
+    x = rng.normal(size=(n, k)) + (2.0 if errors != "normal" else 0.0)
+    eps = {"normal": rng.normal, "student": lambda size: rng.standard_t(3, size), "exponential": rng.exponential}
+    y = (x @ np.linspace(1.0, 0.1, k) + 0.7 + noise * eps[errors](size=n)) * scale
     model = ordinata.OLS(fit_intercept=fit_intercept, robust=robust)
     model.fit(x, y)
     return model, x, y
@@ -48,15 +50,31 @@ def test_unfitted_report_has_only_the_fixed_lines(fit_intercept, robust):
     assert lines[10] == f"{'Covariance Type:':25} {'HC0' if robust else 'nonrobust':25}"
 
 
-@pytest.mark.parametrize("n, k, fit_intercept, noise", [
-    (14, 3, True, 1.0),    # nu = 10, Student t rows
-    (40, 8, True, 1.0),    # nu = 31, normal rows
-    (25, 2, False, 1.0),
-    (200, 5, True, 30.0),  # weak fit, large p-value
-    (5000, 2, True, 1e-3), # p-value underflows to 0
-])
-def test_header_and_rows_against_scipy(n, k, fit_intercept, noise):
-    model, x, _ = fitted(n, k, fit_intercept, noise=noise)
+def diagnostics(e, xd):
+    n = len(e)
+    skew = stats.skew(e, bias=True)
+    kurt = stats.kurtosis(e, fisher=True, bias=True)
+    jb = n / 6 * (skew**2 + kurt**2 / 4)
+    var_s = 6 * n * (n - 1) / ((n + 3) * (n - 2) * (n + 1))
+    se_k = np.sqrt((n * n - 1) / ((n - 3) * (n + 5))) * 2 * np.sqrt(var_s)
+    omnibus = skew**2 / var_s + (kurt / se_k) ** 2
+    # scipy's own JB, as a further independent check
+    assert stats.jarque_bera(e).statistic == pytest.approx(jb)
+    return {"Durbin-Watson:": np.sum(np.diff(e) ** 2) / np.sum(e**2), "Skew:": skew, "Kurtosis:": kurt,
+            "Jarque-Bera (JB):": jb, "Prob(JB):": stats.chi2.sf(jb, 2), "Omnibus:": omnibus,
+            "Prob(Omnibus):": stats.chi2.sf(omnibus, 2), "Cond. No.:": np.linalg.cond(xd / np.linalg.norm(xd, axis=0))}
+
+
+@pytest.mark.parametrize("n, k, fit_intercept, noise, errors", [
+    (14, 3, True, 1.0, "normal"),    # nu = 10, Student t rows
+    (40, 8, True, 1.0, "normal"),    # nu = 31, normal rows
+    (25, 2, False, 1.0, "normal"),
+    (200, 5, True, 30.0, "normal"),  # weak fit, large p-value
+    (5000, 2, True, 1e-3, "normal"), # p-value underflows to 0
+    # Residual moments of other shapes, on columns of mean 2.
+    *[(n, 3, i, 1.0, e) for n in (20, 57, 400) for e in ("normal", "student", "exponential") for i in (True, False)]])
+def test_header_rows_and_diagnostics_against_scipy(n, k, fit_intercept, noise, errors):
+    model, x, _ = fitted(n, k, fit_intercept, noise=noise, errors=errors, seed=n)
     text = model.summary()
     got = values(text)
     p = k + fit_intercept
@@ -86,6 +104,25 @@ def test_header_and_rows_against_scipy(n, k, fit_intercept, noise):
     names = (["const"] if fit_intercept else []) + [f"x{i + 1}" for i in range(k)]
     assert list(table) == names
     np.testing.assert_allclose(np.array([table[name] for name in names]), want, atol=5.1e-4, rtol=1e-9)
+    for label, value in diagnostics(model.residuals, xd).items() if n >= 20 else ():  # (fewer: ctest)
+        assert got[label] == pytest.approx(value, abs=5.1e-4, rel=1e-9), label
+
+
+@pytest.mark.parametrize("collinearity", [1.0, 1e-2, 1e-4])
+def test_condition_number_is_that_of_the_unit_column_design(collinearity):
+    rng = np.random.default_rng(7)
+    n = 300
+    x = rng.normal(size=(n, 3)) * [1.0, 1e3, 1e-3] + [0.0, 5e3, 0.0]
+    x[:, 2] = x[:, 0] * 1e-3 + collinearity * 1e-3 * rng.normal(size=n)
+    y = x @ [1.0, 2.0, 3.0] + rng.normal(size=n)
+    model, shuffled, perm = ordinata.OLS(), ordinata.OLS(), rng.permutation(n)
+    model.fit(x, y)
+    shuffled.fit(x[perm], y[perm])
+    xd = np.column_stack([np.ones(n), x])
+    # The report prints three decimals; well above 1000 that is 1e-6 relative.
+    cond = values(model.summary())["Cond. No.:"]
+    assert cond == pytest.approx(np.linalg.cond(xd / np.linalg.norm(xd, axis=0)), rel=1e-6, abs=5.1e-4)
+    assert values(shuffled.summary())["Cond. No.:"] == cond
 
 
 def test_huge_values_are_printed_in_full():
