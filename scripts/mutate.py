@@ -348,8 +348,8 @@ MUTANTS = [
      "return bool(np.array_equal(some[inner.codes], outer))", "return False"),
     ("CRV1 counts effects nested in a cluster in full", "ordinata_frames/_absorb.py",
      "nested_levels += f.levels", "nested_levels += 0"),
-    ("bootstrap enumeration repeats a cluster's sign", "frames/bootstrap.cpp",
-     "(((b >> h) & 1u) != 0 ? 1.0 : -1.0)", "(((b >> (h + 1)) & 1u) != 0 ? 1.0 : -1.0)"),
+    ("bootstrap enumeration with weights 1 and 0, not 1 and -1", "frames/bootstrap.cpp",
+     "(((b >> h) & 1u) != 0 ? 1.0 : -1.0)", "(((b >> h) & 1u) != 0 ? 1.0 : 0.0)"),
 ]
 
 

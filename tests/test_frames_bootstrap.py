@@ -279,15 +279,6 @@ def test_refusals_of_the_fit_and_its_data() -> None:
 # Dask frames.
 
 dd = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
-
-
-@pytest.fixture(scope="module")
-def client():
-    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address=None, memory_limit="1GiB") as cluster,
-          distributed.Client(cluster) as c):
-        yield c
 
 
 @pytest.mark.parametrize("model", ["ols", "fe"])

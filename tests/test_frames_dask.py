@@ -19,18 +19,9 @@ if os.environ.get("ORDINATA_SANITIZED"):
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
 
 import exact  # noqa: E402
 import ordinata_frames as of  # noqa: E402
-
-
-@pytest.fixture(scope="module")
-def client():
-    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address=None, memory_limit="1GiB") as cluster,
-          distributed.Client(cluster) as c):
-        yield c
 
 
 def _data(n: int = 3000, offset: float = 3.0, seed: int = 0) -> pd.DataFrame:

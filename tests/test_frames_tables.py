@@ -227,18 +227,11 @@ def test_markdown_holds_the_cells_and_latex_is_the_stored_table(mroz_models):
                      stats=["N", "r2", "fstat_1st", "se_type"]) == (ROOT / "tests/data/tables/mroz.tex").read_text()
 
 
-def test_dask_fit_gives_the_in_memory_table(fitted):
-    distributed = pytest.importorskip("distributed")
+def test_dask_fit_gives_the_in_memory_table(client, fitted):
     dd = pytest.importorskip("dask.dataframe")
-    if os.environ.get("ORDINATA_SANITIZED"):
-        pytest.skip("the dask fits run on the uninstrumented private extension")
     names = ["ols-HC3", "fe", "tsls-CRV1"]
     stats = ["N", "r2", "adj_r2", "r2_within", "fvalue", "fstat_1st", "se_type", "df_resid"]
-    # Port 0: the scheduler's HTTP server takes a free port rather than a taken 8787.
-    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address="127.0.0.1:0", memory_limit="1GiB") as cluster,
-          distributed.Client(cluster)):
-        on_dask = [FITS[name](dd.from_pandas(panel(), npartitions=3)) for name in names]
+    on_dask = [FITS[name](dd.from_pandas(panel(), npartitions=3)) for name in names]
     pd.testing.assert_frame_equal(*(mt.ETable(models, model_stats=stats, coef_fmt=RICH).df
                                     for models in (on_dask, [fitted[name] for name in names])))
 

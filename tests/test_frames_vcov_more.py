@@ -3,7 +3,6 @@ per-cluster matrix roots), pyfixest, statsmodels and linearmodels; dask against 
 
 from __future__ import annotations
 
-import os
 from functools import partial
 from itertools import product
 
@@ -165,17 +164,6 @@ def test_bad_requests_are_refused_with_their_cause(formula, change, vcov, match)
     fit = of.fe if "|" in formula else of.iv if "[" in formula else of.ols
     with pytest.raises(ValueError, match=match):
         fit(formula, _data().assign(**change), vcov=vcov)
-
-
-@pytest.fixture(scope="module")
-def client():
-    if os.environ.get("ORDINATA_SANITIZED"):
-        pytest.skip("the dask fits run on the uninstrumented private extension")
-    distributed = pytest.importorskip("distributed")
-    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address=None, memory_limit="1GiB") as cluster,
-          distributed.Client(cluster) as c):
-        yield c
 
 
 @pytest.mark.parametrize("partitions", [1, 7])
