@@ -94,6 +94,28 @@ def pyfixest_fe(d: Data):
     return None, run
 
 
+def _clustered_frame(small: bool) -> Data:
+    import pandas as pd
+
+    n, groups = (2_000, 20) if small else (1_000_000, 500)
+    rng = np.random.default_rng(3)
+    g = rng.integers(0, groups, n)
+    frame = pd.DataFrame({"x1": rng.normal(size=n), "x2": rng.normal(size=n), "x3": rng.normal(size=n), "g": g})
+    frame["y"] = frame.x1 - frame.x2 + rng.normal(size=groups)[g] + rng.normal(size=n)
+    return {"frame": frame, "formula": "y ~ x1 + x2 + x3"}
+
+
+def frames_clustered(vcov: dict[str, str]):
+    def factory(d: Data):
+        import ordinata_frames as of
+
+        def run(_s, _i):
+            result = of.ols(d["formula"], d["frame"], vcov=vcov)
+            return result, result.standard_errors
+        return None, run
+    return factory
+
+
 def frames_workloads() -> list[Workload]:
     try:
         import ordinata_frames  # noqa: F401
@@ -122,4 +144,11 @@ def frames_workloads() -> list[Workload]:
             rounds=5, memory_ref=None,
             notes=("pyfixest runs once on the small copy first, as every implementation does: its "
                    "warm-up is outside the timing.",)),
+        Workload(
+            "frames_cr2", "ordinata_frames OLS 10⁶ × 3, G = 500 clusters: CR2 and CR3 beside CRV1", ("OLS",),
+            _clustered_frame,
+            (Impl(FRAMES + " CRV1", frames_clustered({"CRV1": "g"})),
+             Impl(FRAMES + " CR2", frames_clustered({"CR2": "g"})),
+             Impl(FRAMES + " CR3", frames_clustered({"CR3": "g"}))),
+            rounds=5, memory_ref=None),
     ]
