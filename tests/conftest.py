@@ -1,12 +1,13 @@
-"""The dask tests' one cluster: two worker processes on this machine, started once for the
-session and closed at its end."""
+"""The dask tests' cluster: two worker processes on this machine, started for a test module
+and closed at its end (a cluster left running would allocate in this process during the
+tests after it, the leak checks among them)."""
 
 import os
 
 import pytest
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def client():
     if os.environ.get("ORDINATA_SANITIZED"):
         # The sanitizer runs rebuild the core module only, and the workers would inherit its runtime.
