@@ -309,14 +309,11 @@ def _absorbed_frame(singletons: int = 0) -> pd.DataFrame:
 
 
 def _dummy_design(df: pd.DataFrame, factors: list[list[str]]) -> np.ndarray:
-    """[x1, x2, the dummies of every factor], a factor after the first less its first level in each
-    cluster (the factors nest in g and connect within it, so that the design has full rank)."""
+    """[x1, x2, every factor's dummies], those after the first less one level per cluster (full rank)."""
     blocks = [df[["x1", "x2"]].to_numpy(float)]
     for i, columns in enumerate(factors):
         level = pd.Series(pd.factorize(pd.MultiIndex.from_frame(df[columns]))[0], index=df.index)
-        dummies = pd.get_dummies(level)
-        if i:
-            dummies = dummies.drop(columns=level.groupby(df.g).min().to_numpy())
+        dummies = pd.get_dummies(level).drop(columns=level.groupby(df.g).min().to_numpy() if i else [])
         blocks.append(dummies.to_numpy(float))
     return np.column_stack(blocks)
 
