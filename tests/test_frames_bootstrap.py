@@ -291,3 +291,67 @@ def test_dask_frames_give_the_same_bits_at_any_partitioning(client, model: str) 
         ddf = dd.from_pandas(df, npartitions=parts)
         assert ddf.npartitions == parts
         assert fit.wildboottest("x2", ddf, B=999, weights="webb", seed=9, conf_int=True) == expected
+
+
+# ---------------------------------------------------------------------------
+# Absorbed factors.
+
+def _absorbed_frame(singletons: int = 0) -> pd.DataFrame:
+    rng = np.random.default_rng(5)
+    n, groups = 1100, 8
+    g = rng.integers(0, groups, n)
+    df = pd.DataFrame({"g": g, "firm": g * 6 + rng.integers(0, 6, n), "dept": g * 4 + rng.integers(0, 4, n),
+                       "yr": rng.integers(0, 3, n), "x1": 2.0 + rng.normal(size=n), "x2": rng.normal(size=n),
+                       "w": rng.uniform(0.5, 2.0, n), "z": rng.normal(size=n)})
+    df.loc[: singletons - 1, "firm"] = 1000 + np.arange(singletons)     # firms of one row, each within its g
+    df["y"] = 0.1 * df.x1 - 0.2 * df.x2 + rng.normal(size=groups)[g] + 0.3 * df.yr + rng.normal(size=n)
+    return df
+
+
+def _dummy_design(df: pd.DataFrame, factors: list[list[str]]) -> np.ndarray:
+    """[x1, x2, every factor's dummies], those after the first less one level per cluster (full rank)."""
+    blocks = [df[["x1", "x2"]].to_numpy(float)]
+    for i, columns in enumerate(factors):
+        level = pd.Series(pd.factorize(pd.MultiIndex.from_frame(df[columns]))[0], index=df.index)
+        dummies = pd.get_dummies(level).drop(columns=level.groupby(df.g).min().to_numpy() if i else [])
+        blocks.append(dummies.to_numpy(float))
+    return np.column_stack(blocks)
+
+
+@pytest.mark.parametrize("impose_null", [True, False])
+@pytest.mark.parametrize("formula, factors, weights, singletons", [
+    ("y ~ x1 + x2 | firm", [["firm"]], "w", 0),
+    ("y ~ x1 + x2 | firm + dept", [["firm"], ["dept"]], None, 0),
+    ("y ~ x1 + x2 | firm + dept", [["firm"], ["dept"]], "w", 0),
+    ("y ~ x1 + x2 | g^yr + firm", [["g", "yr"], ["firm"]], "w", 5),
+])
+def test_absorbed_factors_are_the_bootstrap_with_their_dummies(formula: str, factors: list[list[str]],
+                                                               weights: str | None, singletons: int,
+                                                               impose_null: bool) -> None:
+    """Every factor nested in the clusters: the bootstrap of the projected columns is that of the
+    design with the dummies, whose rank the small-sample factor counts (rows whitened by sqrt(w))."""
+    df = _absorbed_frame(singletons)
+    fit = of.fe(formula, df, weights=weights, vcov={"CRV1": "g"}, drop_singletons=singletons > 0)
+    kept = df.iloc[singletons:]
+    assert fit.nobs == len(kept) and fit.singletons_dropped == singletons
+    x = _dummy_design(kept, factors)
+    assert np.linalg.matrix_rank(x) == x.shape[1] == 2 + fit.absorbed_df
+    root = np.sqrt(kept.w.to_numpy()) if weights else np.ones(len(kept))
+    for j, name in enumerate(["x1", "x2"]):
+        t, p, _ = _oracle(x * root[:, None], kept.y.to_numpy() * root, kept.g.to_numpy(), j, 257, impose_null)
+        got = fit.wildboottest(name, df, B=256, impose_null=impose_null)
+        assert got.enumerated and got.statistic == pytest.approx(t, rel=1e-9) and got.pvalue == p
+
+
+def test_absorbed_factors_refusals() -> None:
+    df = _absorbed_frame()
+    fit = of.fe("y ~ x1 + x2 | firm + yr", df, vcov={"CRV1": "g"})
+    with pytest.raises(ValueError, match="factor 'yr' is not nested in the clusters of 'g'"):
+        fit.wildboottest("x1", df)
+    fit = of.fe("y ~ x1 + x2 | firm + dept", df, weights="w", vcov={"CRV1": "g"})
+    with pytest.raises(ValueError, match="not those the model was fitted on"):
+        fit.wildboottest("x1", df.assign(w=df.w[::-1].to_numpy()))
+    with pytest.raises(ValueError, match="fitted in memory, and so is its bootstrap"):
+        fit.wildboottest("x1", dd.from_pandas(df, npartitions=2))
+    with pytest.raises(ValueError, match="no instrumented fe fit"):
+        of.fe("y ~ x2 | firm | x1 ~ z", df, vcov={"CRV1": "g"}).wildboottest("x2", df)

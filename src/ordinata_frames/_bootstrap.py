@@ -1,9 +1,10 @@
-"""The wild cluster bootstrap of one coefficient of an ols, wls or one-way fe fit,
+"""The wild cluster bootstrap of one coefficient of an ols, wls or fe fit,
 by the algorithm of Roodman, MacKinnon, Nielsen and Webb (2019): one pass over
 the rows gives per cluster g the sums Z_g'Z_g and Z_g'u_g (Z the design the fit
 used, u its residuals; wls on rows scaled by the square roots of the weights, fe
-on rows less their entity's means), and every draw then costs O(G k), nothing
-per row.
+on rows less their entity's means, fe with absorbed factors on the columns the
+fit projected off the factors), and every draw then costs O(G k), nothing per
+row.
 
 The pass keeps its sums exactly (_native.cluster_grams: integer digits, whose
 additions are exact and associative), so that the blocks of an in-memory table
@@ -13,7 +14,8 @@ draws come from a generator keyed by the seed and each draw's and cluster's inde
 
 Conventions are those of the wildboottest package's WildboottestCL ("11"): the t
 statistic is CRV1's, its small-sample factor G/(G-1) (n-1)/(n-k) with k the
-columns of the design (fe: the slopes and one dummy per entity); the bootstrap t
+columns of the design (fe: the slopes and one dummy per entity, or the levels the
+factors absorb, the rank of their dummies); the bootstrap t
 of a draw is its own CRV1 t with the same factor; the p-value is the share of
 draws with |t*| > |t| (two-sided, symmetric), a draw equal to |t| but for rounding
 not counted (wildboottest lets rounding decide those); Rademacher weights are fully
@@ -36,7 +38,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from ordinata_frames import _formula, _linalg, _native, _passes, _plan
+from ordinata_frames import _absorb, _formula, _linalg, _native, _passes, _plan
 from ordinata_frames._plan import Plan
 
 if TYPE_CHECKING:
@@ -284,17 +286,12 @@ def _interval(problem: _Problem, impose_null: bool, draws: dict[str, Any], alpha
     return bounds[0], bounds[1]
 
 
-def wild_bootstrap(results: Results, param: str, data: Any, *, B: int, cluster: str | None, weights: str,
-                   impose_null: bool, seed: int | None, conf_int: bool, alpha: float) -> WildBootstrap:
-    if results.refit is None:
-        raise ValueError("these results carry no record of how the model was fitted")
-    cluster = _check(results, param, B, cluster, weights, seed, alpha)
+def _sums(results: Results, data: Any, cluster: str, beta: np.ndarray, r: np.ndarray) -> tuple[GroupSums, int]:
+    """ols, wls and one-way fe: the per-cluster sums of the fit's design, and the parameters the
+    small-sample factor counts (fe: the slopes and one per entity). Where the fit took its sums
+    about the means, `beta` and `r` are moved to them (in place)."""
     source, plan, entity = _rebuilt(results, data, cluster)
     columns = list(plan.columns)
-    j = results.names.index(param)
-    beta = np.array(results.params, dtype=np.float64)
-    r = np.zeros(len(beta))
-    r[j] = 1.0
     entity_keys = table = None
     parameters = len(beta)
     intercept = plan.intercept and entity is None
@@ -309,15 +306,76 @@ def wild_bootstrap(results: Results, param: str, data: Any, *, B: int, cluster: 
         centre = np.array(results.refit.centre[:-1])
         table = np.array([[*centre, 0.0]])
         beta[0] += float(centre @ beta[1:])
-        if j == 0:
+        if r[0] == 1.0:
             r[1:] = -centre
     merged: GroupSums = source.reduce(columns, block_cluster_sums, merge_group_sums, plan, cluster, beta, intercept,
                                       entity, source.share(entity_keys), source.share(table))
-    if merged.rows != results.nobs:
-        raise _not_the_fitted_data(f"{merged.rows} rows are complete, the fit used {results.nobs}")
     if merged.pairs is not None and merged.pairs["entity"].duplicated().any():
         raise ValueError(f"the entities of {entity!r} are not nested in the clusters of {cluster!r}: the bootstrap "
                          "of a fixed-effects fit takes clusters that each hold whole entities")
+    return merged, parameters
+
+
+def _absorbed_sums(results: Results, data: Any, cluster: str, beta: np.ndarray) -> tuple[GroupSums, int]:
+    """fe with absorbed factors: the fit's rows rebuilt (its weights, its singletons dropped), the
+    block [X y] projected off the factors by the fit's solver at its tolerance, and the per-cluster
+    sums of the projected columns; with the parameters the small-sample factor counts, the slopes
+    and the levels the factors absorb (the rank of their dummies, as the fit counts it). Every
+    factor nested in the clusters, this is the bootstrap of the design with the dummies in it."""
+    from ordinata_frames import _dask, _pipeline
+
+    assert results.refit is not None
+    refit = results.refit
+    pieces = _formula.split(results.formula, kind="fe")
+    if pieces.endog is not None:
+        raise ValueError("the wild cluster bootstrap takes no instrumented fe fit")
+    if _dask.is_dask_frame(data):
+        raise ValueError("a fit with absorbed factors is fitted in memory, and so is its bootstrap: pass the data "
+                         "as a pandas frame")
+    factor_columns = [c for f in refit.factors for c in f]
+    extra = list(dict.fromkeys([*factor_columns, *([refit.weights] if refit.weights else []), *refit.clusters,
+                                cluster]))
+    source, pieces, lags = _pipeline.in_memory(data, pieces, extra)
+    pieces = _formula.Pieces(lhs=pieces.lhs, rhs=f"{pieces.rhs} + 1", factors=refit.factors)
+    plan = _plan.build(source, pieces, extra, [], refit.weights, drop_leading=True, lags=lags)
+    if tuple(plan.names[1:]) != results.names:
+        raise ValueError(f"the data give the terms {', '.join(plan.names[1:])}, not the fitted "
+                         f"{', '.join(results.names)}: pass the data the model was fitted on")
+    d = _passes.design(source.frame, plan)
+    frame, a, w = d.frame, np.array(d.a), d.w
+    factors = [_absorb.factor_of(frame, f) for f in refit.factors]
+    if refit.drop_singletons and len(frame):
+        keep = _absorb.singleton_rows(factors)
+        factors = [_absorb.recoded(f, keep) for f in factors]
+        frame, a, w = frame.loc[keep], a[:, keep], None if w is None else w[keep]
+    code, keys = _codes(frame[cluster])
+    for f in factors:
+        if not _absorb.nested(f, code, len(keys)):
+            raise ValueError(f"the absorbed factor {f.name!r} is not nested in the clusters of {cluster!r}: the "
+                             "bootstrap of a fit with absorbed factors takes clusters that each hold whole levels "
+                             "of every factor")
+    projected = _absorb.demean(a, factors, w, tol=refit.tol, max_iterations=refit.max_iterations)[0]
+    raw = _native.cluster_grams(list(projected), w, False, beta, code, len(keys), None, None)
+    k = len(beta)
+    sums = GroupSums(keys, _digits(raw, len(keys), k * (k + 1) // 2 + k), len(frame))
+    return sums, k + (_absorb.absorbed_df(factors) if len(frame) else 0)
+
+
+def wild_bootstrap(results: Results, param: str, data: Any, *, B: int, cluster: str | None, weights: str,
+                   impose_null: bool, seed: int | None, conf_int: bool, alpha: float) -> WildBootstrap:
+    if results.refit is None:
+        raise ValueError("these results carry no record of how the model was fitted")
+    cluster = _check(results, param, B, cluster, weights, seed, alpha)
+    j = results.names.index(param)
+    beta = np.array(results.params, dtype=np.float64)
+    r = np.zeros(len(beta))
+    r[j] = 1.0
+    if results.refit.factors:
+        merged, parameters = _absorbed_sums(results, data, cluster, beta)
+    else:
+        merged, parameters = _sums(results, data, cluster, beta, r)
+    if merged.rows != results.nobs:
+        raise _not_the_fitted_data(f"{merged.rows} rows are complete, the fit used {results.nobs}")
     keys, values = _values(merged)
     if len(keys) < 2:
         raise ValueError(f"cluster column {cluster!r} has {len(keys)} group: the wild cluster bootstrap needs "

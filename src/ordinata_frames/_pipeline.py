@@ -173,10 +173,15 @@ def _results(source: Any, model: str, formula: str, plan: Plan, names: list[str]
              df: float, n: int, df_resid: int, dropped: int, r2: float, r2_adj: float, mse: float,
              request: _covariance.VcovRequest, state: PredictState, report: ReportStats | Callable[[], ReportStats],
              family: _covariance.Covariance | None = None, weights: str | None = None,
-             centre: np.ndarray | None = None, **diagnostics: Any) -> Results:
+             centre: np.ndarray | None = None, absorbing: tuple[tuple[tuple[str, ...], ...], AbsorbOptions] | None = None,
+             **diagnostics: Any) -> Results:
     label = family.label() if family is not None else request.label
     per_term = family.df_per_term if family is not None else None
     refit = Refit(weights, request.clusters, None if centre is None else tuple(float(v) for v in centre))
+    if absorbing is not None:
+        factors, options = absorbing
+        refit = replace(refit, factors=factors, drop_singletons=options.drop_singletons, tol=options.tol,
+                        max_iterations=options.max_iterations)
     return Results(model=model, formula=formula, dependent=plan.dependent, names=tuple(names), params=fit.beta,
                    cov=cov, df_inference=df, nobs=n, df_resid=df_resid, r_squared=float(r2),
                    r_squared_adj=float(r2_adj), mse=float(mse), vcov_type=label, dropped_rows=dropped,
@@ -702,4 +707,5 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
     state = PredictState(encodings=encodings, absorbed=absorbed_state, lags=plan.lags)
     return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
                     dropped=d.dropped + singletons, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state,
-                    report=report, family=family, absorbed_df=absorbed, solver=solver, singletons_dropped=singletons)
+                    report=report, family=family, weights=options.weights, absorbing=(pieces.factors, options),
+                    absorbed_df=absorbed, solver=solver, singletons_dropped=singletons)

@@ -80,11 +80,16 @@ class Refit:
     """What the pipeline needs besides the formula to rebuild the fit's design from its
     data again (the wild bootstrap): the weights column and the clustered covariance's
     columns, names only; with an intercept, the (weighted) means of the design's columns,
-    about which the bootstrap takes its sums."""
+    about which the bootstrap takes its sums. A fit with absorbed factors keeps the factors
+    (each the columns it interacts) and the options its projection took."""
 
     weights: str | None = None
     clusters: tuple[str, ...] = ()
     centre: tuple[float, ...] | None = None
+    factors: tuple[tuple[str, ...], ...] = ()
+    drop_singletons: bool = False
+    tol: float = 1e-8
+    max_iterations: int = 10_000
 
 
 @dataclass(frozen=True, eq=False)
@@ -297,12 +302,14 @@ class Results:
     def wildboottest(self, param: str, data: Any, *, B: int = 9999, cluster: str | None = None,
                      weights: str = "rademacher", impose_null: bool = True, seed: int | None = None,
                      conf_int: bool = False, alpha: float = 0.05) -> WildBootstrap:
-        """The wild cluster bootstrap test of `param` = 0 for ols, wls and one-way fe fits (WCR with
+        """The wild cluster bootstrap test of `param` = 0 for ols, wls and fe fits (WCR with
         the null imposed, WCU without), on the data the model was fitted on, passed again: the
         results keep no data. `cluster` defaults to the fit's CRV1 column; `weights` "rademacher",
         "mammen", "webb" or "norm"; Rademacher weights are enumerated when 2^G <= B. The same
         seed gives the same draws on any thread count, in memory or on a dask frame of any
-        partitioning. `conf_int` adds the interval at level 1 - alpha by test inversion.
+        partitioning. `conf_int` adds the interval at level 1 - alpha by test inversion. fe with
+        absorbed factors takes clusters that each hold whole levels of every factor, and the data
+        in memory.
         Conventions (t, small-sample factor, p-value) are the wildboottest package's."""
         from ordinata_frames import _bootstrap
 
