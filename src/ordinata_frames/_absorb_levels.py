@@ -33,9 +33,12 @@ METHOD = "conjugate gradients on the levels' system, diagonal preconditioner"
 
 def _key(frame: pd.DataFrame, columns: tuple[str, ...]) -> pd.Index:
     """The key of each row in a factor: its value, or the tuple of an interaction's."""
+    key: pd.Index
     if len(columns) == 1:
-        return pd.Index(frame[columns[0]])
-    return pd.MultiIndex.from_arrays([frame[c] for c in columns], names=list(columns))
+        key = pd.Index(frame[columns[0]])
+        return key
+    key = pd.MultiIndex.from_arrays([frame[c] for c in columns], names=list(columns))
+    return key
 
 
 def _checked_design(part: pd.DataFrame, plan: Plan) -> Design:
@@ -135,7 +138,8 @@ class LevelStats:
 
 
 def _pair_key(a: np.ndarray, b: np.ndarray, levels_b: int) -> np.ndarray:
-    return a * levels_b + b
+    key: np.ndarray = a * levels_b + b
+    return key
 
 
 def _summed(keys: np.ndarray, weights: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -8,6 +8,7 @@ a graph of the same block functions and merges)."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from enum import IntEnum
@@ -740,9 +741,9 @@ def _level_state(formula: str, plan: Plan, source: Any, factors: tuple[tuple[str
     dropped = tuple(np.zeros(len(k), dtype=bool) for k in keys)
     while drop_singletons and any((c == 1).any() for c in counts):
         dropped = tuple(d | (c == 1) for d, c in zip(dropped, counts))
-        state = source.share(_absorb_levels.LevelState(factors, keys, dropped))
-        counts = _run(formula, plan, lambda: source.reduce(columns_read, _absorb_levels.block_singletons,
-                                                           _absorb_levels.merge_counts, plan, state))
+        round_state = source.share(_absorb_levels.LevelState(factors, keys, dropped))
+        counts = _run(formula, plan, functools.partial(source.reduce, columns_read, _absorb_levels.block_singletons,
+                                                       _absorb_levels.merge_counts, plan, round_state))
     present = [c > 0 for c in counts]
     codes = tuple(np.where(p, np.cumsum(p) - 1, -1).astype(np.int64) for p in present)
     return _absorb_levels.LevelState(factors, keys, dropped, codes), [k[p] for k, p in zip(keys, present)]

@@ -1,0 +1,122 @@
+"""fe with absorbed factors on dask frames, on a real two-worker LocalCluster: the effects
+solved in the levels' space equal the in-memory fit of the same rows (whatever the
+partitioning), and the dense dummy regression."""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+if os.environ.get("ORDINATA_SANITIZED"):
+    pytest.skip("the dask fits run on the uninstrumented private extension", allow_module_level=True)
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import ordinata_frames as of  # noqa: E402
+
+TIGHT = 1e-13
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                   dashboard_address="127.0.0.1:0", memory_limit="1GiB") as cluster,
+          distributed.Client(cluster) as c):
+        yield c
+
+
+def _data(n: int = 1900, seed: int = 0) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    levels = {"f1": 60, "f2": 15, "f3": 7}
+    d = pd.DataFrame({f: rng.integers(0, size, n) for f, size in levels.items()})
+    d["x1"] = rng.normal(size=n) + 0.05 * d.f1
+    d["x2"] = rng.normal(size=n) * 3 + 1e3        # an offset the level sums must not lose digits to
+    d["w"] = rng.uniform(0.5, 2.0, n)
+    d["g"] = d.f1 // 4                             # a cluster f1 is nested in
+    d["h"] = rng.integers(0, 12, n)
+    effects = sum(rng.normal(size=size)[d[f]] for f, size in levels.items())
+    d["y"] = 1.5 * d.x1 - 0.5 * d.x2 + effects + rng.normal(size=n)
+    d["f2"] = d.f2.astype(float)
+    d.loc[rng.choice(n, 25, replace=False), "f2"] = np.nan    # missing factor values, dropped and counted
+    return d.sample(frac=1.0, random_state=seed)                # the rows shuffled, their index kept
+
+
+def _partitioned(d: pd.DataFrame, parts: int, seed: int = 1):
+    """Partitions of uneven sizes, the last a partial one."""
+    if parts == 1:
+        pieces = [d]
+    else:
+        rng = np.random.default_rng(seed)
+        cuts = np.sort(rng.choice(np.arange(1, len(d) - 10), parts - 1, replace=False))
+        pieces = [d.iloc[a:b] for a, b in zip([0, *cuts], [*cuts, len(d)])]
+    return dd.from_map(lambda piece: piece, pieces, meta=d.iloc[:0], enforce_metadata=False)
+
+
+CASES = [
+    ("y ~ x1 + x2 | f1 + f2", {}),
+    ("y ~ x1 + x2 | f1 + f2 + f3", {"weights": "w", "vcov": "HC1"}),
+    ("y ~ x1 + x2 | f1^f3 + f2", {"vcov": {"CRV1": "h"}, "drop_singletons": True}),
+    ("y ~ x1 + x2 | f1 + f2 + f3", {"weights": "w", "vcov": {"CRV1": "g + h"}, "drop_singletons": True}),
+    ("y ~ x1 + x2 | f1 + f3", {"vcov": {"CRV1": "g"}}),     # f1 nested in the cluster
+]
+
+
+@pytest.mark.parametrize("parts", [1, 7, 64])
+@pytest.mark.parametrize(("formula", "options"), CASES)
+def test_dask_equals_memory(client, formula, options, parts):
+    d = _data()
+    memory = of.fe(formula, d, tol=TIGHT, **options)
+    partitioned = of.fe(formula, _partitioned(d, parts), tol=TIGHT, **options)
+    np.testing.assert_allclose(partitioned.params, memory.params, rtol=1e-9, atol=0)
+    np.testing.assert_allclose(partitioned.cov, memory.cov, rtol=1e-9, atol=1e-9 * np.abs(memory.cov).max())
+    for name in ("r_squared", "r_squared_adj", "mse", "df_inference"):
+        assert getattr(partitioned, name) == pytest.approx(getattr(memory, name), rel=1e-9), name
+    for name in ("nobs", "df_resid", "dropped_rows", "singletons_dropped", "absorbed_df", "names", "n_levels"):
+        assert getattr(partitioned, name) == getattr(memory, name), name
+    assert partitioned.solver.convergence <= TIGHT
+    for name, frame in memory.fixed_effects.items():
+        got = partitioned.fixed_effects[name]
+        assert got.index.equals(frame.index)
+        np.testing.assert_allclose(got.to_numpy(), frame.to_numpy(), rtol=0, atol=1e-9)
+    if not options.get("drop_singletons"):     # singleton levels are not predicted
+        complete = d.dropna()
+        lazy = partitioned.predict(_partitioned(complete, parts))
+        assert isinstance(lazy, dd.Series)
+        np.testing.assert_allclose(lazy.compute().sort_index().to_numpy(),
+                                   memory.predict(complete).sort_index().to_numpy(), rtol=1e-10, atol=1e-10)
+    assert memory.dropped_rows >= (25 if "f2" in formula else 0)
+
+
+def test_dense_dummy_regression(client):
+    """The weighted slopes and their iid covariance of the regression on every dummy (numpy lstsq)."""
+    d = _data(1100, seed=3).dropna()
+    fit = of.fe("y ~ x1 + x2 | f1 + f2 + f3", _partitioned(d, 7), weights="w", tol=TIGHT)
+    sw = np.sqrt(d.w.to_numpy())
+    dummies = np.hstack([pd.get_dummies(d[f]).to_numpy(dtype=float) for f in ("f1", "f2", "f3")])
+    x = d[["x1", "x2"]].to_numpy()
+    full = np.column_stack([x, dummies]) * sw[:, None]
+    coef, *_ = np.linalg.lstsq(full, d.y.to_numpy() * sw, rcond=None)
+    rank = np.linalg.matrix_rank(dummies)
+    e = d.y.to_numpy() * sw - full @ coef
+    dm = dummies * sw[:, None]
+    xt = x * sw[:, None]
+    xt = xt - dm @ np.linalg.lstsq(dm, xt, rcond=None)[0]
+    cov = e @ e / (len(d) - 2 - rank) * np.linalg.inv(xt.T @ xt)
+    np.testing.assert_allclose(fit.params, coef[:2], rtol=1e-9)
+    np.testing.assert_allclose(fit.cov, cov, rtol=1e-8)
+    assert fit.absorbed_df == rank
+
+
+def test_refusals(client):
+    d = _data(1100)
+    with pytest.raises(ValueError, match=r"fixed effects f1 \+ f2 \+ f3 did not converge in 2 iterations"):
+        of.fe("y ~ x1 + x2 | f1 + f2 + f3", _partitioned(d, 7), max_iterations=2)
+    with pytest.raises((ValueError, KeyError), match="nope"):
+        of.fe("y ~ x1 + x2 | f1 + nope", _partitioned(d, 7))
+    with pytest.raises(ValueError, match="'x3' is collinear with the fixed effects f1 \\+ f2"):
+        of.fe("y ~ x1 + x3 | f1 + f2", _partitioned(d.assign(x3=d.f1 * 2.0 + 1e3), 7))
