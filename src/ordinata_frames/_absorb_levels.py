@@ -142,9 +142,20 @@ def _pair_key(a: np.ndarray, b: np.ndarray, levels_b: int) -> np.ndarray:
     return key
 
 
-def _summed(keys: np.ndarray, weights: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    unique, inverse = np.unique(keys, return_inverse=True)
-    return unique, np.bincount(inverse.ravel(), weights=weights, minlength=len(unique))
+def _summed(keys: np.ndarray, weights: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
+    """The distinct keys (ascending) in 0..size-1 and the weight summed on each: counted in place
+    where the key space is not much larger than the keys, else sorted."""
+    if size <= max(4 * len(keys), 1 << 20):
+        total = np.bincount(keys, weights=weights, minlength=size)
+        unique = np.flatnonzero(np.bincount(keys, minlength=size))
+        return unique.astype(np.int64), total[unique]
+    if len(keys) == 0:
+        return keys.astype(np.int64), weights.astype(np.float64)
+    # A stable sort: the merges' keys are two sorted runs, which it joins in one pass.
+    order = np.argsort(keys, kind="stable")
+    ordered = keys[order]
+    start = np.flatnonzero(np.concatenate([[True], ordered[1:] != ordered[:-1]]))
+    return ordered[start].astype(np.int64), np.add.reduceat(weights[order], start)
 
 
 def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tuple[str, ...]) -> LevelStats:
@@ -166,7 +177,7 @@ def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tup
                                                                   minlength=levels[f])
     for f in range(len(codes)):
         for g in range(f + 1, len(codes)):
-            out.crosstabs[(f, g)] = _summed(_pair_key(codes[f], codes[g], levels[g]), w)
+            out.crosstabs[(f, g)] = _summed(_pair_key(codes[f], codes[g], levels[g]), w, levels[f] * levels[g])
     out.columns = [_passes.target_stats(col, w) for col in a]
     out.high = np.array([col.max() if n else -np.inf for col in a])
     out.low = np.array([col.min() if n else np.inf for col in a])
@@ -187,7 +198,8 @@ def merge_stats(a: LevelStats, b: LevelStats) -> LevelStats:
     crosstabs = {}
     for pair, (keys_a, w_a) in a.crosstabs.items():
         keys_b, w_b = b.crosstabs[pair]
-        crosstabs[pair] = _summed(np.concatenate([keys_a, keys_b]), np.concatenate([w_a, w_b]))
+        crosstabs[pair] = _summed(np.concatenate([keys_a, keys_b]), np.concatenate([w_a, w_b]),
+                                  a.levels[pair[0]] * a.levels[pair[1]])
     nesting = [pd.concat([x, y]).drop_duplicates() for x, y in zip(a.nesting, b.nesting)]
     return LevelStats(a.levels, a.rows + b.rows, a.dropped + b.dropped, a.singletons + b.singletons, a.pivot,
                       [x + y for x, y in zip(a.weights, b.weights)], sums, crosstabs,
@@ -267,7 +279,7 @@ def _csr(stats: LevelStats) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     if not rows:
         return np.zeros(total + 1, dtype=np.int64), np.zeros(0, dtype=np.int64), np.zeros(0)
     r, c, v = np.concatenate(rows), np.concatenate(cols), np.concatenate(values)
-    order = np.lexsort((c, r))
+    order = np.argsort(r, kind="stable")      # within a row the entries' order does not matter
     indptr = np.concatenate([[0], np.cumsum(np.bincount(r, minlength=total))]).astype(np.int64)
     return indptr, np.ascontiguousarray(c[order], dtype=np.int64), np.ascontiguousarray(v[order])
 
