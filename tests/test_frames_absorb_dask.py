@@ -5,6 +5,7 @@ partitioning), and the dense dummy regression."""
 from __future__ import annotations
 
 import os
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -41,6 +42,9 @@ def _data(n: int = 1900, seed: int = 0) -> pd.DataFrame:
     d["h"] = rng.integers(0, 12, n)
     effects = sum(rng.normal(size=size)[d[f]] for f, size in levels.items())
     d["y"] = 1.5 * d.x1 - 0.5 * d.x2 + effects + rng.normal(size=n)
+    d["z1"], d["z2"] = rng.normal(size=n), rng.normal(size=n)
+    d["e"] = d.z1 - 0.5 * d.z2 + 0.3 * d.x1 + rng.normal(size=n)      # an endogenous regressor
+    d["y"] += 0.7 * d.e
     d["f2"] = d.f2.astype(float)
     d.loc[rng.choice(n, 25, replace=False), "f2"] = np.nan    # missing factor values, dropped and counted
     return d.sample(frac=1.0, random_state=seed)                # the rows shuffled, their index kept
@@ -63,6 +67,8 @@ CASES = [
     ("y ~ x1 + x2 | f1^f3 + f2", {"vcov": {"CRV1": "h"}, "drop_singletons": True}),
     ("y ~ x1 + x2 | f1 + f2 + f3", {"weights": "w", "vcov": {"CRV1": "g + h"}, "drop_singletons": True}),
     ("y ~ x1 + x2 | f1 + f3", {"vcov": {"CRV1": "g"}}),     # f1 nested in the cluster
+    ("y ~ x1 | f1 + f2 + f3 | e ~ z1 + z2", {"weights": "w", "vcov": "HC1"}),
+    ("y ~ x1 + x2 | f1 + g", {"vcov": "HC1"}),              # g redundant: f1 nested in it
 ]
 
 
@@ -120,3 +126,62 @@ def test_refusals(client):
         of.fe("y ~ x1 + x2 | f1 + nope", _partitioned(d, 7))
     with pytest.raises(ValueError, match="'x3' is collinear with the fixed effects f1 \\+ f2"):
         of.fe("y ~ x1 + x3 | f1 + f2", _partitioned(d.assign(x3=d.f1 * 2.0 + 1e3), 7))
+
+
+def _level_system(seed: int):
+    """A random three-factor design's level system D'WD, D'W v and the dense D, W, v."""
+    rng = np.random.default_rng(seed)
+    n, levels = 400, (9, 5, 4)
+    codes = [rng.permutation(np.arange(n) % size) for size in levels]
+    w = rng.uniform(0.5, 2.0, n)
+    dense = np.hstack([np.eye(size)[c] for c, size in zip(codes, levels)])
+    v = rng.normal(size=(2, n)) + np.array([[0.0], [50.0]])
+    return codes, levels, w, dense, v
+
+
+def test_level_kernel_against_the_dense_projection():
+    """The kernel's effects give the projection of the dense weighted least squares on every dummy."""
+    from ordinata_frames import _absorb_levels, _native
+
+    codes, levels, w, dense, v = _level_system(5)
+    stats = _absorb_levels.LevelStats(levels, rows=len(w))
+    offsets = np.cumsum((0, *levels))
+    stats.weights = [np.bincount(c, weights=w, minlength=size) for c, size in zip(codes, levels)]
+    stats.pivot = v[:, 0].copy()
+    stats.sums = (dense * w[:, None]).T @ (v - stats.pivot[:, None]).T
+    stats.crosstabs = {(f, g): _absorb_levels._summed(codes[f] * levels[g] + codes[g], w, levels[f] * levels[g])
+                       for f in range(3) for g in range(f + 1, 3)}
+    stats.columns = [_passes_target(col, w) for col in v]
+    stats.high, stats.low = v.max(axis=1), v.min(axis=1)
+    effects, centre, info = _absorb_levels.solve(stats, ["a", "b", "c"], tol=1e-14, max_iterations=500)
+    sw = np.sqrt(w)
+    fitted = dense @ np.linalg.lstsq(dense * sw[:, None], (v * sw).T, rcond=None)[0]
+    np.testing.assert_allclose(dense @ effects.T + centre, fitted, rtol=0, atol=1e-10 * np.abs(v).max())
+    assert info.iterations > 1 and info.convergence <= 1e-14
+    assert offsets[-1] == effects.shape[1]
+    bad = np.zeros(offsets[-1] + 1, dtype=np.int64)
+    with pytest.raises(ValueError, match="outside the levels"):
+        _native.absorb_levels(np.zeros((1, offsets[-1])), np.zeros((1, offsets[-1])), np.ones(offsets[-1]), bad,
+                              np.array([99], dtype=np.int64), np.ones(1), np.zeros(0, dtype=np.int64),
+                              np.zeros(0, dtype=np.int64), offsets.astype(np.int64), np.ones(1), 1e-8, 10)
+
+
+def _passes_target(col, w):
+    total = Fraction(0)
+    for x, ww in zip(col, w):
+        total += Fraction(float(ww)) * Fraction(float(x))
+    weight = sum(Fraction(float(ww)) for ww in w)
+    mean = float(total / weight)
+    return (float(weight), mean, float(w @ (col - mean) ** 2))
+
+
+@pytest.mark.parametrize(("change", "message"), [
+    ({"x1": np.inf}, "not finite"),
+    ({"w": 0.0}, "All weights must be positive and finite"),
+])
+def test_bad_values_are_refused(client, change, message):
+    d = _data(1100)
+    column, value = next(iter(change.items()))
+    d.loc[d.index[700], column] = value
+    with pytest.raises(ValueError, match=message):
+        of.fe("y ~ x1 + x2 | f1 + f2", _partitioned(d, 7), weights="w")

@@ -285,9 +285,11 @@ def _csr(stats: LevelStats) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 
 def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations: int
-          ) -> tuple[np.ndarray, _absorb.SolverInfo]:
-    """The effects (columns, all levels) of every column about its pivot; ValueError naming the
-    factors where the iterations do not converge."""
+          ) -> tuple[np.ndarray, np.ndarray, _absorb.SolverInfo]:
+    """The effects (columns, all levels) of every column less its weighted mean, and the means;
+    ValueError naming the factors where the iterations do not converge. As the row solver, the
+    columns are centred first: each factor's block of D'W 1 is its levels' weights, so the
+    centred sums are the pivot's less the mean's offset from the pivot times the level weights."""
     indptr, indices, values = _csr(stats)
     if len(stats.levels) > 1:
         a, b = _structure(stats, 0, 1)
@@ -297,16 +299,17 @@ def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations
     bounds = np.cumsum((0,) + stats.levels).astype(np.int64)
     means = np.array([m for _, m, _ in stats.columns])
     spreads = np.maximum(stats.high - means, means - stats.low)
-    rhs = np.ascontiguousarray(stats.sums.T)
+    level_weights = np.concatenate(stats.weights)
+    rhs = np.ascontiguousarray((stats.sums - np.outer(level_weights, means - stats.pivot)).T)
     effects = np.zeros_like(rhs)
     converged, iterations, change = _native.absorb_levels(
-        rhs, effects, np.concatenate(stats.weights), indptr, indices, values, pair_a, pair_b, bounds,
+        rhs, effects, level_weights, indptr, indices, values, pair_a, pair_b, bounds,
         np.ascontiguousarray(spreads), float(tol), int(max_iterations))
     if not converged:
         raise ValueError(f"the fixed effects {' + '.join(names)} did not converge in {max_iterations} iterations "
                          f"(relative change {change:.2e} against a tolerance of {tol:g}): raise max_iterations "
                          f"or tol")
-    return effects, _absorb.SolverInfo(int(iterations), METHOD, float(change))
+    return effects, means, _absorb.SolverInfo(int(iterations), METHOD, float(change))
 
 
 # ---------------------------------------------------------------------------
@@ -316,18 +319,18 @@ def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations
 class Demeaning:
     state: LevelState
     offsets: np.ndarray
-    pivot: np.ndarray
-    effects: np.ndarray         # (columns, all levels)
+    centre: np.ndarray          # per column, its weighted mean
+    effects: np.ndarray         # (columns, all levels), of the columns less their means
 
 
 def demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool = False) -> Design:
-    """The partition's rows kept, each column less its pivot and its levels' effects."""
+    """The partition's rows kept, each column less its mean and its levels' effects."""
     d = _passes.design(part, plan, direct_complete=complete)
     raw, keep = how.state.coded(d.frame)
     positions = [how.offsets[f] + c[code[keep]] for f, (c, code) in enumerate(zip(how.state.codes, raw))]
     a = []
     for j, col in enumerate(d.a):
-        out = col[keep] - how.pivot[j]
+        out = col[keep] - how.centre[j]
         for p in positions:
             out -= how.effects[j, p]
         a.append(out)

@@ -768,11 +768,11 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
     if n <= k + absorbed:
         raise _message(ValueError(f"Insufficient degrees of freedom: {n} rows for {k} slopes and {absorbed} "
                                   "absorbed levels"), formula, plan)
-    effects, solver = _run(formula, plan, lambda: _absorb_levels.solve(
+    effects, centre, solver = _run(formula, plan, lambda: _absorb_levels.solve(
         level_stats, [f.name for f in factors], tol=options.tol, max_iterations=options.max_iterations))
     offsets = np.cumsum((0,) + level_stats.levels)
-    how = source.share(_absorb_levels.Demeaning(state, offsets, level_stats.pivot, effects))
-    c = len(level_stats.pivot)
+    how = source.share(_absorb_levels.Demeaning(state, offsets, centre, effects))
+    c = len(centre)
     kind = Kind.TSLS if plan.instrumental else Kind.FE
 
     def first_pass(exact: bool) -> Stats:
@@ -824,9 +824,9 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
                                          design_factor=None if plan.instrumental else f.design_factor,
                                          within_r_squared=within_r2, partitions=source.partitions),
                      None if plan.instrumental else residuals)
-    # The effects of each column: its pivot on the first factor's levels and the solve's; those of y - X beta.
+    # The effects of each column: its mean on the first factor's levels and the solve's; those of y - X beta.
     column_effects = effects.copy()
-    column_effects[:, : level_stats.levels[0]] += level_stats.pivot[:, None]
+    column_effects[:, : level_stats.levels[0]] += centre[:, None]
     regressors = [*range(kw), *range(kw + kz, kw + kz + ke)] if plan.instrumental else list(range(k))
     combined = column_effects[-1] - f.beta @ column_effects[regressors]
     linked = _absorb_levels.components(level_stats) if len(factors) == 2 else None
