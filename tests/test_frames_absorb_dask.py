@@ -163,7 +163,7 @@ def test_level_kernel_against_the_dense_projection():
     with pytest.raises(ValueError, match="outside the levels"):
         _native.absorb_levels(np.zeros((1, offsets[-1])), np.zeros((1, offsets[-1])), np.ones(offsets[-1]), bad,
                               np.array([99], dtype=np.int64), np.ones(1), np.zeros(0, dtype=np.int64),
-                              np.zeros(0, dtype=np.int64), offsets.astype(np.int64), np.ones(1), 1e-8, 10)
+                              np.zeros(0, dtype=np.int64), offsets.astype(np.int64), np.ones(1), 0, 1, 1e-8, 10)
 
 
 def _passes_target(col, w):

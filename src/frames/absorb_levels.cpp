@@ -26,10 +26,11 @@ struct LevelSystem {
     const std::int64_t* indptr = nullptr;
     const std::int64_t* indices = nullptr;
     const double* values = nullptr;
-    // The pairs of levels of the first two factors that rows hold (positions among all levels).
+    // The pairs of levels of two factors that rows hold (positions among all levels), and the two.
     const std::int64_t* pair_a = nullptr;
     const std::int64_t* pair_b = nullptr;
     index_t pairs = 0;
+    std::size_t first = 0, second = 1;
     // Each factor's first level and one past the last: bounds[f] .. bounds[f + 1].
     std::vector<std::int64_t> bounds;
     double tol = 1e-8;
@@ -114,7 +115,7 @@ private:
         return curvature;
     }
 
-    // A bound on the largest |D dir| of a row, exact over the first two factors' pairs.
+    // A bound on the largest |D dir| of a row, exact over the two factors' pairs.
     double largest_row_move(const double* dir) const {
         const std::size_t factors = s_.bounds.size() - 1;
         double top = 0.0;
@@ -123,7 +124,8 @@ private:
             return top;
         }
         for (index_t i = 0; i < s_.pairs; ++i) top = std::max(top, std::fabs(dir[s_.pair_a[i]] + dir[s_.pair_b[i]]));
-        for (std::size_t f = 2; f < factors; ++f) {
+        for (std::size_t f = 0; f < factors; ++f) {
+            if (f == s_.first || f == s_.second) continue;
             double largest = 0.0;
             for (auto g = s_.bounds[f]; g < s_.bounds[f + 1]; ++g) largest = std::max(largest, std::fabs(dir[g]));
             top += largest;
@@ -173,18 +175,21 @@ bool consistent(const LevelSystem& s, index_t entries) {
     if (s.bounds.front() != 0 || s.bounds.back() != levels) return false;
     for (std::size_t f = 0; f + 1 < s.bounds.size(); ++f)
         if (s.bounds[f] >= s.bounds[f + 1]) return false;
-    if (s.bounds.size() > 2)
+    const std::size_t factors = s.bounds.size() - 1;
+    if (factors > 1) {
+        if (s.first >= s.second || s.second >= factors) return false;
         for (index_t i = 0; i < s.pairs; ++i)
-            if (s.pair_a[i] < 0 || s.pair_a[i] >= s.bounds[1] || s.pair_b[i] < s.bounds[1] ||
-                s.pair_b[i] >= s.bounds[2])
+            if (s.pair_a[i] < s.bounds[s.first] || s.pair_a[i] >= s.bounds[s.first + 1] ||
+                s.pair_b[i] < s.bounds[s.second] || s.pair_b[i] >= s.bounds[s.second + 1])
                 return false;
+    }
     return true;
 }
 
 }  // namespace
 
 PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 12, "absorb_levels")) return nullptr;
+    if (!arity(nargs, 14, "absorb_levels")) return nullptr;
     Buffer rhs, effects, diagonal, indptr, indices, values, pair_a, pair_b, bounds, spreads;
     if (!read_matrix(args[0], rhs, false, "rhs") || !read_matrix(args[1], effects, true, "effects")) return nullptr;
     LevelSystem s;
@@ -212,9 +217,16 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     s.pair_b = pair_b.codes();
     s.pairs = pair_a.dim(0);
     s.bounds.assign(bounds.codes(), bounds.codes() + bounds.dim(0));
-    s.tol = PyFloat_AsDouble(args[10]);
-    s.max_iterations = PyLong_AsLongLong(args[11]);
+    const long long first = PyLong_AsLongLong(args[10]), second = PyLong_AsLongLong(args[11]);
+    s.tol = PyFloat_AsDouble(args[12]);
+    s.max_iterations = PyLong_AsLongLong(args[13]);
     if (PyErr_Occurred()) return nullptr;
+    if (first < 0 || second < 0) {
+        PyErr_SetString(PyExc_ValueError, "absorb_levels: the pair's factors must be non-negative");
+        return nullptr;
+    }
+    s.first = static_cast<std::size_t>(first);
+    s.second = static_cast<std::size_t>(second);
     if (!(s.tol > 0.0 && s.tol < 1.0) || s.max_iterations < 1) {
         PyErr_SetString(PyExc_ValueError, "absorb_levels: tol must lie in (0, 1) and max_iterations be at least 1");
         return nullptr;

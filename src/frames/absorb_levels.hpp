@@ -15,11 +15,12 @@
 // levels: a column is done when two iterations in a row move no row's value
 // by more than tol times its spread (its largest absolute deviation from its
 // weighted mean, taken by the caller over the rows; 64 eps at least). The
-// move of a row is the sum of its levels' moves; for the first two factors
-// it is taken exactly over the pairs of their crosstab (the pairs the rows
-// hold), each further factor adding its largest move. The bound is never
-// below the rows' true move, so the rule is at least as strict as the row
-// solver's; with two factors it is the same.
+// move of a row is the sum of its levels' moves; for two factors (the caller
+// picks the two with most levels, whose single levels move most) it is taken
+// exactly over the pairs of their crosstab (the pairs the rows hold), each
+// further factor adding its largest move. The bound is never below the rows'
+// true move, so the rule is at least as strict as the row solver's; with two
+// factors it is the same.
 //
 // The columns are solved in parallel, each on one thread, so that the result
 // is the same for any number of threads.
@@ -33,8 +34,9 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace ordinata::frames
 
-#define ORDINATA_ABSORB_LEVELS_METHODS                                                                            \
-    {"absorb_levels", ORDINATA_FASTCALL(ordinata::frames::absorb_levels), METH_FASTCALL,                          \
-     "absorb_levels(rhs, effects, diagonal, indptr, indices, values, pair_a, pair_b, bounds, spreads, tol, "      \
-     "max_iterations): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' weights and " \
+#define ORDINATA_ABSORB_LEVELS_METHODS                                                                                 \
+    {"absorb_levels", ORDINATA_FASTCALL(ordinata::frames::absorb_levels), METH_FASTCALL,                               \
+     "absorb_levels(rhs, effects, diagonal, indptr, indices, values, pair_a, pair_b, bounds, spreads, first, second, " \
+     "tol, "                                                                                                           \
+     "max_iterations): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' weights and "      \
      "the symmetric off-diagonal crosstabs in CSR form; (converged, iterations, change)."},

@@ -291,12 +291,15 @@ def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations
     columns are centred first: each factor's block of D'W 1 is its levels' weights, so the
     centred sums are the pivot's less the mean's offset from the pivot times the level weights."""
     indptr, indices, values = _csr(stats)
-    if len(stats.levels) > 1:
-        a, b = _structure(stats, 0, 1)
-        pair_a, pair_b = np.ascontiguousarray(a), np.ascontiguousarray(b + stats.levels[0])
-    else:
-        pair_a = pair_b = np.zeros(0, dtype=np.int64)
     bounds = np.cumsum((0,) + stats.levels).astype(np.int64)
+    if len(stats.levels) > 1:
+        # The stopping rule's pair: the two factors of most levels (the others' levels, heavier, move least).
+        first, second = sorted(sorted(range(len(stats.levels)), key=lambda f: -stats.levels[f])[:2])
+        a, b = _structure(stats, first, second)
+        pair_a, pair_b = np.ascontiguousarray(a + bounds[first]), np.ascontiguousarray(b + bounds[second])
+    else:
+        first, second = 0, 1
+        pair_a = pair_b = np.zeros(0, dtype=np.int64)
     means = np.array([m for _, m, _ in stats.columns])
     spreads = np.maximum(stats.high - means, means - stats.low)
     level_weights = np.concatenate(stats.weights)
@@ -304,7 +307,7 @@ def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations
     effects = np.zeros_like(rhs)
     converged, iterations, change = _native.absorb_levels(
         rhs, effects, level_weights, indptr, indices, values, pair_a, pair_b, bounds,
-        np.ascontiguousarray(spreads), float(tol), int(max_iterations))
+        np.ascontiguousarray(spreads), first, second, float(tol), int(max_iterations))
     if not converged:
         raise ValueError(f"the fixed effects {' + '.join(names)} did not converge in {max_iterations} iterations "
                          f"(relative change {change:.2e} against a tolerance of {tol:g}): raise max_iterations "
