@@ -159,11 +159,12 @@ def test_level_kernel_against_the_dense_projection():
     np.testing.assert_allclose(dense @ effects.T + centre, fitted, rtol=0, atol=1e-10 * np.abs(v).max())
     assert info.iterations > 1 and info.convergence <= 1e-14
     assert offsets[-1] == effects.shape[1]
-    bad = np.zeros(offsets[-1] + 1, dtype=np.int64)
-    with pytest.raises(ValueError, match="outside the levels"):
-        _native.absorb_levels(np.zeros((1, offsets[-1])), np.zeros((1, offsets[-1])), np.ones(offsets[-1]), bad,
-                              np.array([99], dtype=np.int64), np.ones(1), np.zeros(0, dtype=np.int64),
-                              np.zeros(0, dtype=np.int64), offsets.astype(np.int64), np.ones(1), 0, 1, 1e-8, 10)
+    within = np.array([0], dtype=np.int64), np.array([1], dtype=np.int64)    # two levels of one factor
+    outside = np.array([0], dtype=np.int64), np.array([99], dtype=np.int64)
+    for a, b in (within, outside):
+        with pytest.raises(ValueError, match="outside the levels, a pair within one factor"):
+            _native.absorb_levels(np.zeros((1, offsets[-1])), np.zeros((1, offsets[-1])), np.ones(offsets[-1]), a, b,
+                                  np.ones(1), offsets.astype(np.int64), np.ones(1), 0, 1, 1e-8, 10)
 
 
 def _passes_target(col, w):

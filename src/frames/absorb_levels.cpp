@@ -19,22 +19,29 @@ using index_t = la::index_t;
 
 constexpr double kRoundingFloor = 64.0 * std::numeric_limits<double>::epsilon();
 
-// D'WD: the diagonal and the off-diagonal entries by row (both triangles).
+// One off-diagonal entry of D'WD: two levels (positions among all levels) and
+// the weight of the rows holding both.
+struct Entry {
+    std::uint32_t a = 0, b = 0;
+    double weight = 0.0;
+};
+
+// D'WD: the diagonal and the entries above it, those of the stopping rule's
+// pair of factors first.
 struct LevelSystem {
     index_t levels = 0;
     const double* diagonal = nullptr;
-    const std::int64_t* indptr = nullptr;
-    const std::int64_t* indices = nullptr;
-    const double* values = nullptr;
-    // The pairs of levels of two factors that rows hold (positions among all levels), and the two.
-    const std::int64_t* pair_a = nullptr;
-    const std::int64_t* pair_b = nullptr;
-    index_t pairs = 0;
+    std::vector<Entry> entries;
+    std::size_t pair_entries = 0;  // entries[0, pair_entries): the pair's
     std::size_t first = 0, second = 1;
     // Each factor's first level and one past the last: bounds[f] .. bounds[f + 1].
     std::vector<std::int64_t> bounds;
     double tol = 1e-8;
     long long max_iterations = 10000;
+
+    std::size_t factor_of(std::int64_t position) const {
+        return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), position) - bounds.begin()) - 1;
+    }
 };
 
 struct Outcome {
@@ -68,7 +75,8 @@ public:
         std::copy(z.begin(), z.end(), dir.begin());
         bool small_before = false;
         for (;;) {
-            const double curvature = apply(dir.data(), product.data());
+            double pair_move = 0.0;
+            const double curvature = apply(dir.data(), product.data(), pair_move);
             ++out.iterations;
             if (!(curvature > 0.0)) {
                 out.change = 0.0;
@@ -79,7 +87,7 @@ public:
                 alpha[g] += a * dir[g];
                 r[g] -= a * product[g];
             }
-            const double move = std::fabs(a) * largest_row_move(dir.data());
+            const double move = std::fabs(a) * largest_row_move(dir.data(), pair_move);
             const bool small = move <= threshold;
             out.change = move / spread;
             if ((small && small_before) || out.iterations >= s_.max_iterations) break;
@@ -103,27 +111,37 @@ private:
         return rz;
     }
 
-    // product = D'WD dir; returns dir' D'WD dir.
-    double apply(const double* dir, double* product) const {
-        double curvature = 0.0;
-        for (index_t g = 0; g < s_.levels; ++g) {
-            double sum = s_.diagonal[g] * dir[g];
-            for (std::int64_t e = s_.indptr[g]; e < s_.indptr[g + 1]; ++e) sum += s_.values[e] * dir[s_.indices[e]];
-            product[g] = sum;
-            curvature += dir[g] * sum;
+    // product = D'WD dir in one pass over the entries; returns dir' D'WD dir, and in
+    // `pair_move` the largest |dir_a + dir_b| over the pair's entries.
+    double apply(const double* dir, double* product, double& pair_move) const {
+        for (index_t g = 0; g < s_.levels; ++g) product[g] = s_.diagonal[g] * dir[g];
+        double top = 0.0;
+        const Entry* e = s_.entries.data();
+        for (std::size_t i = 0; i < s_.pair_entries; ++i, ++e) {
+            product[e->a] += e->weight * dir[e->b];
+            product[e->b] += e->weight * dir[e->a];
+            top = std::max(top, std::fabs(dir[e->a] + dir[e->b]));
         }
+        for (std::size_t i = s_.pair_entries; i < s_.entries.size(); ++i, ++e) {
+            product[e->a] += e->weight * dir[e->b];
+            product[e->b] += e->weight * dir[e->a];
+        }
+        pair_move = top;
+        double curvature = 0.0;
+        for (index_t g = 0; g < s_.levels; ++g) curvature += dir[g] * product[g];
         return curvature;
     }
 
-    // A bound on the largest |D dir| of a row, exact over the two factors' pairs.
-    double largest_row_move(const double* dir) const {
+    // A bound on the largest |D dir| of a row: exact over the pair's entries, each further
+    // factor adding its largest move.
+    double largest_row_move(const double* dir, double pair_move) const {
         const std::size_t factors = s_.bounds.size() - 1;
         double top = 0.0;
         if (factors == 1) {
             for (index_t g = 0; g < s_.levels; ++g) top = std::max(top, std::fabs(dir[g]));
             return top;
         }
-        for (index_t i = 0; i < s_.pairs; ++i) top = std::max(top, std::fabs(dir[s_.pair_a[i]] + dir[s_.pair_b[i]]));
+        top = pair_move;
         for (std::size_t f = 0; f < factors; ++f) {
             if (f == s_.first || f == s_.second) continue;
             double largest = 0.0;
@@ -164,24 +182,34 @@ bool read_matrix(PyObject* obj, Buffer& b, bool writable, const char* name) {
     return true;
 }
 
-// Every index inside the levels, the pairs inside theirs, the bounds increasing to the levels.
-bool consistent(const LevelSystem& s, index_t entries) {
-    const auto levels = static_cast<std::int64_t>(s.levels);
-    if (s.indptr[0] != 0 || s.indptr[s.levels] != static_cast<std::int64_t>(entries)) return false;
+// The levels' weights positive, the bounds increasing to the levels, the pair of factors among them.
+bool consistent(const LevelSystem& s) {
     for (index_t g = 0; g < s.levels; ++g)
-        if (s.indptr[g] > s.indptr[g + 1] || !(s.diagonal[g] > 0.0) || !std::isfinite(s.diagonal[g])) return false;
-    for (index_t e = 0; e < entries; ++e)
-        if (s.indices[e] < 0 || s.indices[e] >= levels || !std::isfinite(s.values[e])) return false;
-    if (s.bounds.front() != 0 || s.bounds.back() != levels) return false;
+        if (!(s.diagonal[g] > 0.0) || !std::isfinite(s.diagonal[g])) return false;
+    if (s.bounds.front() != 0 || s.bounds.back() != static_cast<std::int64_t>(s.levels)) return false;
     for (std::size_t f = 0; f + 1 < s.bounds.size(); ++f)
         if (s.bounds[f] >= s.bounds[f + 1]) return false;
     const std::size_t factors = s.bounds.size() - 1;
-    if (factors > 1) {
-        if (s.first >= s.second || s.second >= factors) return false;
-        for (index_t i = 0; i < s.pairs; ++i)
-            if (s.pair_a[i] < s.bounds[s.first] || s.pair_a[i] >= s.bounds[s.first + 1] ||
-                s.pair_b[i] < s.bounds[s.second] || s.pair_b[i] >= s.bounds[s.second + 1])
-                return false;
+    return factors == 1 || (s.first < s.second && s.second < factors);
+}
+
+// The entries from the pairs (two levels of different factors, a finite weight), the stopping
+// rule's pair's first; false where a level lies outside the levels or a pair within one factor.
+bool gather_entries(LevelSystem& s, const std::int64_t* a, const std::int64_t* b, const double* w, index_t count) {
+    const auto levels = static_cast<std::int64_t>(s.levels);
+    std::vector<std::uint8_t> in_pair(static_cast<std::size_t>(count), 0);
+    for (index_t i = 0; i < count; ++i) {
+        if (a[i] < 0 || a[i] >= levels || b[i] < 0 || b[i] >= levels || !std::isfinite(w[i])) return false;
+        const std::size_t fa = s.factor_of(a[i]), fb = s.factor_of(b[i]);
+        if (fa == fb) return false;
+        in_pair[i] = std::min(fa, fb) == s.first && std::max(fa, fb) == s.second;
+        s.pair_entries += in_pair[i];
+    }
+    s.entries.resize(static_cast<std::size_t>(count));
+    std::size_t pair_at = 0, rest_at = s.pair_entries;
+    for (index_t i = 0; i < count; ++i) {
+        Entry& e = s.entries[in_pair[i] ? pair_at++ : rest_at++];
+        e = {static_cast<std::uint32_t>(a[i]), static_cast<std::uint32_t>(b[i]), w[i]};
     }
     return true;
 }
@@ -189,8 +217,8 @@ bool consistent(const LevelSystem& s, index_t entries) {
 }  // namespace
 
 PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 14, "absorb_levels")) return nullptr;
-    Buffer rhs, effects, diagonal, indptr, indices, values, pair_a, pair_b, bounds, spreads;
+    if (!arity(nargs, 12, "absorb_levels")) return nullptr;
+    Buffer rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads;
     if (!read_matrix(args[0], rhs, false, "rhs") || !read_matrix(args[1], effects, true, "effects")) return nullptr;
     LevelSystem s;
     s.levels = rhs.dim(1);
@@ -199,46 +227,38 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "absorb_levels: rhs and effects must both be (columns, levels)");
         return nullptr;
     }
-    if (!read_vector(args[2], diagonal, s.levels, "diagonal") || !read_codes(args[3], indptr, "indptr") ||
-        !read_codes(args[4], indices, "indices") || !read_codes(args[6], pair_a, "pair_a") ||
-        !read_codes(args[7], pair_b, "pair_b") || !read_codes(args[8], bounds, "bounds") ||
-        !read_vector(args[9], spreads, c, "spreads"))
+    if (s.levels >= std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "absorb_levels: the factors have more than 2^32 levels together");
         return nullptr;
-    if (!read_vector(args[5], values, indices.dim(0), "values")) return nullptr;
-    if (indptr.dim(0) != s.levels + 1 || pair_a.dim(0) != pair_b.dim(0) || bounds.dim(0) < 2) {
-        PyErr_SetString(PyExc_ValueError, "absorb_levels: indptr needs levels + 1 entries, the pairs one length");
+    }
+    if (!read_vector(args[2], diagonal, s.levels, "diagonal") || !read_codes(args[3], pair_a, "pair_a") ||
+        !read_codes(args[4], pair_b, "pair_b") || !read_codes(args[6], bounds, "bounds") ||
+        !read_vector(args[7], spreads, c, "spreads"))
+        return nullptr;
+    if (!read_vector(args[5], pair_w, pair_a.dim(0), "pair_w")) return nullptr;
+    if (pair_b.dim(0) != pair_a.dim(0) || bounds.dim(0) < 2) {
+        PyErr_SetString(PyExc_ValueError, "absorb_levels: the pairs need one length, the bounds two entries");
         return nullptr;
     }
     s.diagonal = diagonal.data();
-    s.indptr = indptr.codes();
-    s.indices = indices.codes();
-    s.values = values.data();
-    s.pair_a = pair_a.codes();
-    s.pair_b = pair_b.codes();
-    s.pairs = pair_a.dim(0);
     s.bounds.assign(bounds.codes(), bounds.codes() + bounds.dim(0));
-    const long long first = PyLong_AsLongLong(args[10]), second = PyLong_AsLongLong(args[11]);
-    s.tol = PyFloat_AsDouble(args[12]);
-    s.max_iterations = PyLong_AsLongLong(args[13]);
+    const long long first = PyLong_AsLongLong(args[8]), second = PyLong_AsLongLong(args[9]);
+    s.tol = PyFloat_AsDouble(args[10]);
+    s.max_iterations = PyLong_AsLongLong(args[11]);
     if (PyErr_Occurred()) return nullptr;
-    if (first < 0 || second < 0) {
-        PyErr_SetString(PyExc_ValueError, "absorb_levels: the pair's factors must be non-negative");
+    if (!(s.tol > 0.0 && s.tol < 1.0) || s.max_iterations < 1 || first < 0 || second < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "absorb_levels: tol must lie in (0, 1), max_iterations be at least 1 and the pair's "
+                        "factors non-negative");
         return nullptr;
     }
     s.first = static_cast<std::size_t>(first);
     s.second = static_cast<std::size_t>(second);
-    if (!(s.tol > 0.0 && s.tol < 1.0) || s.max_iterations < 1) {
-        PyErr_SetString(PyExc_ValueError, "absorb_levels: tol must lie in (0, 1) and max_iterations be at least 1");
-        return nullptr;
-    }
-    if (!consistent(s, indices.dim(0))) {
-        PyErr_SetString(PyExc_ValueError,
-                        "absorb_levels: an index lies outside the levels, a level has no weight, or the bounds do "
-                        "not split the levels");
-        return nullptr;
-    }
+    bool entries_ok = consistent(s);
     std::vector<Outcome> outcomes(static_cast<std::size_t>(c));
     PyObject* done = run_native([&] {
+        entries_ok = entries_ok && gather_entries(s, pair_a.codes(), pair_b.codes(), pair_w.data(), pair_a.dim(0));
+        if (!entries_ok) return;
         linalg::parallel_for(
             static_cast<std::size_t>(c),
             [&](std::size_t j) {
@@ -251,6 +271,12 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
     if (!done) return nullptr;
     Py_DECREF(done);
+    if (!entries_ok) {
+        PyErr_SetString(PyExc_ValueError,
+                        "absorb_levels: a level lies outside the levels, a pair within one factor, a level has no "
+                        "weight, or the bounds do not split the levels");
+        return nullptr;
+    }
     Outcome worst;
     worst.converged = true;
     for (const Outcome& o : outcomes) {

@@ -9,7 +9,8 @@
 // sides are the weighted sums of each column in each level. The solver is the
 // row solver's (absorb.hpp): conjugate gradients preconditioned by the
 // diagonal, started at zero, one iteration one product with the sparse
-// crosstabs instead of one pass over the rows.
+// crosstabs (each pair of levels once, as 32-bit positions, the stopping
+// rule's pair taken in the same sweep) instead of one pass over the rows.
 //
 // Stopping rule: the row solver's, with the move of a row bounded from the
 // levels: a column is done when two iterations in a row move no row's value
@@ -34,9 +35,8 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace ordinata::frames
 
-#define ORDINATA_ABSORB_LEVELS_METHODS                                                                                 \
-    {"absorb_levels", ORDINATA_FASTCALL(ordinata::frames::absorb_levels), METH_FASTCALL,                               \
-     "absorb_levels(rhs, effects, diagonal, indptr, indices, values, pair_a, pair_b, bounds, spreads, first, second, " \
-     "tol, "                                                                                                           \
-     "max_iterations): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' weights and "      \
-     "the symmetric off-diagonal crosstabs in CSR form; (converged, iterations, change)."},
+#define ORDINATA_ABSORB_LEVELS_METHODS                                                                            \
+    {"absorb_levels", ORDINATA_FASTCALL(ordinata::frames::absorb_levels), METH_FASTCALL,                          \
+     "absorb_levels(rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads, first, second, tol, "        \
+     "max_iterations): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' weights and " \
+     "the crosstabs' entries above the diagonal; (converged, iterations, change)."},

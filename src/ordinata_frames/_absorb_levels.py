@@ -266,22 +266,18 @@ def crv_parameters(k: int, absorbed: int, stats: LevelStats, factors: Sequence[t
     return max(k + absorbed - nested_levels + fully, k + 1)
 
 
-def _csr(stats: LevelStats) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The crosstabs as the off-diagonal entries of D'WD, both triangles, by row."""
+def _entries(stats: LevelStats) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The crosstabs as the entries of D'WD above its diagonal: two levels (positions among all
+    the levels) and the weight of the rows holding both."""
     offsets = np.cumsum((0,) + stats.levels)
-    rows, cols, values = [], [], []
-    for (f, g), (_, w) in stats.crosstabs.items():
-        a, b = _structure(stats, f, g)
-        rows += [a + offsets[f], b + offsets[g]]
-        cols += [b + offsets[g], a + offsets[f]]
-        values += [w, w]
-    total = int(offsets[-1])
-    if not rows:
-        return np.zeros(total + 1, dtype=np.int64), np.zeros(0, dtype=np.int64), np.zeros(0)
-    r, c, v = np.concatenate(rows), np.concatenate(cols), np.concatenate(values)
-    order = np.argsort(r, kind="stable")      # within a row the entries' order does not matter
-    indptr = np.concatenate([[0], np.cumsum(np.bincount(r, minlength=total))]).astype(np.int64)
-    return indptr, np.ascontiguousarray(c[order], dtype=np.int64), np.ascontiguousarray(v[order])
+    a, b, w = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)], [np.zeros(0)]
+    for (f, g), (_, weights) in stats.crosstabs.items():
+        codes_f, codes_g = _structure(stats, f, g)
+        a.append(codes_f + offsets[f])
+        b.append(codes_g + offsets[g])
+        w.append(weights)
+    return (np.ascontiguousarray(np.concatenate(a), dtype=np.int64),
+            np.ascontiguousarray(np.concatenate(b), dtype=np.int64), np.ascontiguousarray(np.concatenate(w)))
 
 
 def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations: int
@@ -290,24 +286,19 @@ def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations
     ValueError naming the factors where the iterations do not converge. As the row solver, the
     columns are centred first: each factor's block of D'W 1 is its levels' weights, so the
     centred sums are the pivot's less the mean's offset from the pivot times the level weights."""
-    indptr, indices, values = _csr(stats)
+    pair_a, pair_b, pair_w = _entries(stats)
     bounds = np.cumsum((0,) + stats.levels).astype(np.int64)
-    if len(stats.levels) > 1:
-        # The stopping rule's pair: the two factors of most levels (the others' levels, heavier, move least).
-        first, second = sorted(sorted(range(len(stats.levels)), key=lambda f: -stats.levels[f])[:2])
-        a, b = _structure(stats, first, second)
-        pair_a, pair_b = np.ascontiguousarray(a + bounds[first]), np.ascontiguousarray(b + bounds[second])
-    else:
-        first, second = 0, 1
-        pair_a = pair_b = np.zeros(0, dtype=np.int64)
+    # The stopping rule's pair: the two factors of most levels (the others' levels, heavier, move least).
+    first, second = (sorted(sorted(range(len(stats.levels)), key=lambda f: -stats.levels[f])[:2])
+                     if len(stats.levels) > 1 else (0, 1))
     means = np.array([m for _, m, _ in stats.columns])
     spreads = np.maximum(stats.high - means, means - stats.low)
     level_weights = np.concatenate(stats.weights)
     rhs = np.ascontiguousarray((stats.sums - np.outer(level_weights, means - stats.pivot)).T)
     effects = np.zeros_like(rhs)
     converged, iterations, change = _native.absorb_levels(
-        rhs, effects, level_weights, indptr, indices, values, pair_a, pair_b, bounds,
-        np.ascontiguousarray(spreads), first, second, float(tol), int(max_iterations))
+        rhs, effects, level_weights, pair_a, pair_b, pair_w, bounds, np.ascontiguousarray(spreads), first, second,
+        float(tol), int(max_iterations))
     if not converged:
         raise ValueError(f"the fixed effects {' + '.join(names)} did not converge in {max_iterations} iterations "
                          f"(relative change {change:.2e} against a tolerance of {tol:g}): raise max_iterations "
