@@ -186,3 +186,37 @@ def test_bad_values_are_refused(client, change, message):
     d.loc[d.index[700], column] = value
     with pytest.raises(ValueError, match=message):
         of.fe("y ~ x1 + x2 | f1 + f2", _partitioned(d, 7), weights="w")
+
+
+def test_singletons_dropped_round_after_round(client):
+    """A chain: dropping the rows alone in a level leaves new singletons, round after round. The
+    rows kept are those of the dense block (counted by hand): the 7 chain rows go, one a round."""
+    rng = np.random.default_rng(9)
+    dense = pd.DataFrame({"a": rng.integers(0, 20, 1200), "b": rng.integers(0, 10, 1200)})
+    # a: 100, 101, ... each in two rows except the chain's end; b: 50, 51, ... linking them.
+    chain = pd.DataFrame({"a": [100, 100, 101, 101, 102, 102, 103], "b": [0, 50, 50, 51, 51, 52, 52]})
+    d = pd.concat([dense, chain], ignore_index=True)
+    d["x"] = rng.normal(size=len(d))
+    d["y"] = d.x + 0.1 * d.a + rng.normal(size=len(d))
+    d = d.sample(frac=1.0, random_state=2)
+    fit = of.fe("y ~ x | a + b", _partitioned(d, 7), drop_singletons=True, tol=TIGHT)
+    assert fit.singletons_dropped == 7
+    memory = of.fe("y ~ x | a + b", d, drop_singletons=True, tol=TIGHT)
+    np.testing.assert_allclose(fit.params, memory.params, rtol=1e-10)
+    np.testing.assert_allclose(fit.cov, memory.cov, rtol=1e-9)
+
+
+def test_any_thread_count_gives_the_same_bits():
+    import subprocess
+    import sys
+
+    code = ("import numpy as np, dask, dask.dataframe as dd, sys; sys.path[:0] = {path!r}; "
+            "import ordinata_frames as of; from tests.test_frames_absorb_dask import _data; "
+            "dask.config.set(scheduler='synchronous'); "
+            "r = of.fe('y ~ x1 + x2 | f1 + f2 + f3', dd.from_pandas(_data(1100), npartitions=3), weights='w'); "
+            "print(np.concatenate([r.params, r.cov.ravel()]).tobytes().hex())")
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = {subprocess.run([sys.executable, "-c", code.format(path=sys.path[:3] + [here])], check=True,
+                          capture_output=True, text=True, env={**os.environ, "ORDINATA_NUM_THREADS": t}).stdout
+           for t in ("1", "2", "3")}
+    assert len(out) == 1 and len(next(iter(out))) > 10
