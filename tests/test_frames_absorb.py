@@ -222,12 +222,6 @@ def test_bad_inputs():
     pd.testing.assert_frame_equal(d, before)
 
 
-def test_dask_frames_absorb_one_entity_only():
-    dd = pytest.importorskip("dask.dataframe")
-    with pytest.raises(ValueError, match="fitted in memory"):
-        of.fe("y ~ x1 | f1 + f2", dd.from_pandas(design(), npartitions=2))
-
-
 def test_any_thread_count_gives_the_same_bits():
     code = ("import numpy as np, sys; sys.path[:0] = {path!r}; import ordinata_frames as of; "
             "from tests.test_frames_absorb import design; "

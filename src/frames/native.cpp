@@ -17,6 +17,7 @@
 
 #include "stats/boost_policy.hpp"
 #include "frames/absorb.hpp"
+#include "frames/absorb_levels.hpp"
 #include "frames/bootstrap.hpp"
 #include "frames/dense.hpp"
 #include "frames/partitions.hpp"
@@ -93,8 +94,8 @@ PyMethodDef methods[] = {
      "f_sf(f, d1, d2): upper tail of the F distribution."},
     {"chi2_sf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&two_args<&chi2_sf>)), METH_FASTCALL,
      "chi2_sf(x, df): upper tail of the chi-squared distribution."},
-    ORDINATA_PARTITION_METHODS ORDINATA_DENSE_METHODS ORDINATA_BOOTSTRAP_METHODS ORDINATA_ABSORB_METHODS{
-        nullptr, nullptr, 0, nullptr},
+    ORDINATA_PARTITION_METHODS ORDINATA_DENSE_METHODS ORDINATA_BOOTSTRAP_METHODS ORDINATA_ABSORB_METHODS
+        ORDINATA_ABSORB_LEVELS_METHODS{nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {

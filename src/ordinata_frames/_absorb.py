@@ -175,16 +175,18 @@ def demean(columns: np.ndarray, factors: Sequence[Factor], w: np.ndarray | None,
     return out, effects, SolverInfo(int(iterations), METHOD, float(change))
 
 
-def normalised(effects: np.ndarray, factors: Sequence[Factor]) -> list[np.ndarray]:
+def normalised(effects: np.ndarray, factors: Sequence[Factor],
+               linked: tuple[int, np.ndarray] | None = None) -> list[np.ndarray]:
     """The effects split by factor and normalised: every factor after the first has effects of mean
     zero over its levels (with two factors, in each connected component of their graph), the
     first taking up the difference. With three or more factors and more redundancy than the
     constant each repeats, the effects are one solution among several; their sums per row,
-    and so the predictions, are the same for any."""
+    and so the predictions, are the same for any. `linked`: the first two factors' components
+    where their codes are not at hand (taken from their crosstab)."""
     bounds = np.cumsum([0] + [f.levels for f in factors])
     parts = [effects[bounds[i]: bounds[i + 1]].copy() for i in range(len(factors))]
     if len(factors) == 2:
-        count, labels = components(factors[0], factors[1])
+        count, labels = linked if linked is not None else components(factors[0], factors[1])
         first, second = labels[: factors[0].levels], labels[factors[0].levels:]
         shift = np.bincount(second, weights=parts[1], minlength=count) / np.maximum(
             np.bincount(second, minlength=count), 1)

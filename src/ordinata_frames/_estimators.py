@@ -100,10 +100,14 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid", weights: str | None = 
     {"DK": "time", "lags": L}. Rows with a missing factor value are dropped; singleton levels are
     kept unless drop_singletons, which drops the rows alone in a level of some factor until
     none is left (results.singletons_dropped says how many). weights: a column of weights, as
-    wls. Several factors (or weights, an interaction, dropped singletons) are solved in memory
-    by conjugate gradients: they stop once two iterations in a row move no value of a column by
-    more than tol times its spread (its largest deviation from its mean); max_iterations is the
-    iterations allowed (results.solver says how many were taken and the change reached)."""
+    wls. Several factors (or weights, an interaction, dropped singletons) are solved by conjugate
+    gradients: they stop once two iterations in a row move no value of a column by more than tol
+    times its spread (its largest deviation from its mean); max_iterations is the iterations
+    allowed (results.solver says how many were taken and the change reached). In memory each
+    iteration is a pass over the rows; on a dask frame the system is formed in the levels' space
+    from the partitions' level sums and crosstabs and solved on the client, the rows read a
+    fixed number of times (once more per round of singletons dropped): a worker holds one
+    partition and the levels' state (the keys and every column's effects, levels x columns)."""
     request = _covariance.parse(vcov, allowed=_FE, model="fe")
     pieces = _formula.split(formula, kind="fe")
     if weights is not None and not isinstance(weights, str):
@@ -122,11 +126,11 @@ def fe(formula: str, data: Any, *, vcov: VcovArg = "iid", weights: str | None = 
     if request.kind not in _HC01:
         raise ValueError(f"fe with several absorbed factors, an interaction, weights or drop_singletons offers "
                          f"the covariance types 'iid', 'HC0', 'HC1' and {{\"CRV1\": ...}}, not {vcov!r}")
-    if _dask.is_dask_frame(data):
-        raise ValueError("fe on a dask frame absorbs one entity without weights; several fixed effects, "
-                         "interactions, weights and drop_singletons are fitted in memory")
-    source, pieces, lags = _pipeline.in_memory(data, pieces, extra)
     options = _pipeline.AbsorbOptions(weights=weights, drop_singletons=drop_singletons, tol=float(tol),
                                       max_iterations=max_iterations)
+    if _dask.is_dask_frame(data):
+        return _labelled(_pipeline.fit_absorbed_partitioned(formula, _dask.Partitioned(data), request=request,
+                                                            pieces=pieces, options=options), data)
+    source, pieces, lags = _pipeline.in_memory(data, pieces, extra)
     return _labelled(_pipeline.fit_absorbed(formula, source, request=request, pieces=pieces, options=options,
                                             lags=lags), data)

@@ -8,6 +8,7 @@ a graph of the same block functions and merges)."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from enum import IntEnum
@@ -16,7 +17,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ordinata_frames import _absorb, _covariance, _data, _formula, _linalg, _native, _passes, _plan
+from ordinata_frames import _absorb, _absorb_levels, _covariance, _data, _formula, _linalg, _native, _passes, _plan
 from ordinata_frames._passes import Moments, Pass, Stats, Sums
 from ordinata_frames._plan import Plan
 from ordinata_frames._report import TITLES, Deferred, ReportStats
@@ -589,12 +590,20 @@ def _within_check(formula: str, plan: Plan, factors: list[_absorb.Factor], raw: 
     """A regressor left with (almost) nothing once the effects are absorbed is refused by name:
     what the solver leaves of it is then its tolerance, not its variation."""
     ww = np.ones(raw.shape[1]) if w is None else w
-    instruments = set(plan.extra_names[1]) if plan.instrumental else set()
-    for j, name in enumerate(plan.column_names[:-1]):
+    totals, lefts = [], []
+    for j in range(len(plan.column_names) - 1):
         column = raw[j]
         centred = column - (column[0] + float(ww @ (column - column[0])) / float(ww.sum()))
-        total = float(np.sqrt(ww @ (centred * centred)))
-        left = float(np.sqrt(ww @ (demeaned[j] * demeaned[j])))
+        totals.append(float(np.sqrt(ww @ (centred * centred))))
+        lefts.append(float(np.sqrt(ww @ (demeaned[j] * demeaned[j]))))
+    _within_refusal(formula, plan, factors, np.array(totals), np.array(lefts), tol)
+
+
+def _within_refusal(formula: str, plan: Plan, factors: list[_absorb.Factor], totals: np.ndarray,
+                    lefts: np.ndarray, tol: float) -> None:
+    """_within_check's rule from each column's centred length (totals) and demeaned length (lefts)."""
+    instruments = set(plan.extra_names[1]) if plan.instrumental else set()
+    for name, total, left in zip(plan.column_names[:-1], totals, lefts):
         if total == 0.0 or left <= 1e3 * max(tol, 1e-13) * total:
             effects = " + ".join(f.name for f in factors)
             role = "instrument" if name in instruments else "regressor"
@@ -602,9 +611,10 @@ def _within_check(formula: str, plan: Plan, factors: list[_absorb.Factor], raw: 
                                       f"it has no variation within them"), formula, plan)
 
 
-def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovRequest, pieces: _formula.Pieces,
-                 options: AbsorbOptions, lags: dict[str, str] | None = None) -> Results:
-    """A fit with the effects of one or more factors absorbed (weights, interactions, singletons)."""
+def _absorbed_plan(formula: str, source: Any, pieces: _formula.Pieces, request: _covariance.VcovRequest,
+                   options: AbsorbOptions, lags: dict[str, str] | None
+                   ) -> tuple[_formula.Pieces, Plan, list[str], int, int, int]:
+    """The plan of an absorbed fit: its pieces, plan, slope names and the instrumental counts kw, kz, ke."""
     factor_columns = list(dict.fromkeys(c for f in pieces.factors for c in f))
     pieces = replace(pieces, rhs=f"{pieces.rhs} + 1")
     extra = [*factor_columns, *([options.weights] if options.weights else []), *request.clusters]
@@ -624,6 +634,13 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
         names += endogenous
     if not names:
         raise ValueError(f"formula {formula!r} has no regressor besides the fixed effects")
+    return pieces, plan, names, kw, kz, ke
+
+
+def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovRequest, pieces: _formula.Pieces,
+                 options: AbsorbOptions, lags: dict[str, str] | None = None) -> Results:
+    """A fit with the effects of one or more factors absorbed (weights, interactions, singletons)."""
+    pieces, plan, names, kw, kz, ke = _absorbed_plan(formula, source, pieces, request, options, lags)
     columns_read = list(plan.columns)
     d = _run(formula, plan, lambda: _passes.design(source.frame, plan))
     if len(d.frame) == 0:
@@ -709,3 +726,122 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
                     dropped=d.dropped + singletons, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state,
                     report=report, family=family, weights=options.weights, absorbing=(pieces.factors, options),
                     absorbed_df=absorbed, solver=solver, singletons_dropped=singletons)
+
+
+# ---------------------------------------------------------------------------
+# Absorbed fixed effects on partitions (a dask frame): the effects solved in the levels' space
+# from the partitions' merged level statistics (_absorb_levels), then the demeaned rows, formed
+# partition by partition, through the same moments pass, solve and pass over the residuals.
+
+def _level_state(formula: str, plan: Plan, source: Any, factors: tuple[tuple[str, ...], ...],
+                 drop_singletons: bool) -> tuple[_absorb_levels.LevelState, list[pd.Index]]:
+    """The keys of every factor over the complete rows, the singleton levels dropped again and again
+    (each round one pass over the partitions), and the codes of the levels kept."""
+    columns_read = list(plan.columns)
+    levels: _absorb_levels.Levels = _run(formula, plan, lambda: source.reduce(
+        columns_read, _absorb_levels.block_levels, _absorb_levels.merge_levels, plan, factors))
+    if levels.rows == 0:
+        raise _plan.no_rows(_plan.seen(source, columns_read, [], []), columns_read)
+    keys = tuple(_absorb_levels.sorted_keys(c) for c in levels.counts)
+    counts = [c.reindex(k).to_numpy(dtype=np.int64) for c, k in zip(levels.counts, keys)]
+    dropped = tuple(np.zeros(len(k), dtype=bool) for k in keys)
+    while drop_singletons and any((c == 1).any() for c in counts):
+        dropped = tuple(d | (c == 1) for d, c in zip(dropped, counts))
+        round_state = source.share(_absorb_levels.LevelState(factors, keys, dropped))
+        counts = _run(formula, plan, functools.partial(source.reduce, columns_read, _absorb_levels.block_singletons,
+                                                       _absorb_levels.merge_counts, plan, round_state))
+    present = [c > 0 for c in counts]
+    codes = tuple(np.where(p, np.cumsum(p) - 1, -1).astype(np.int64) for p in present)
+    return _absorb_levels.LevelState(factors, keys, dropped, codes), [k[p] for k, p in zip(keys, present)]
+
+
+def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.VcovRequest,
+                             pieces: _formula.Pieces, options: AbsorbOptions) -> Results:
+    """fit_absorbed on a partitioned source: the rows read a fixed number of times (the levels, again per
+    round of singletons; the level statistics; the moments; the pass over the residuals)."""
+    pieces, plan, names, kw, kz, ke = _absorbed_plan(formula, source, pieces, request, options, None)
+    columns_read = list(plan.columns)
+    factor_columns = tuple(tuple(f) for f in pieces.factors)
+    state, kept_keys = _level_state(formula, plan, source, factor_columns, options.drop_singletons)
+    level_stats: _absorb_levels.LevelStats = _run(formula, plan, lambda: source.reduce(
+        columns_read, _absorb_levels.block_stats, _absorb_levels.merge_stats, plan, source.share(state),
+        request.clusters))
+    factors = [_absorb.Factor(f, np.zeros(0, dtype=np.int64), keys) for f, keys in zip(factor_columns, kept_keys)]
+    n, k, singletons = level_stats.rows, len(names), level_stats.singletons
+    if n == 0:
+        raise ValueError(f"no rows left after dropping the {singletons} singleton rows (fitting {formula!r})")
+    absorbed = _absorb_levels.absorbed_df(level_stats)
+    if n <= k + absorbed:
+        raise _message(ValueError(f"Insufficient degrees of freedom: {n} rows for {k} slopes and {absorbed} "
+                                  "absorbed levels"), formula, plan)
+    effects, centre, solver = _run(formula, plan, lambda: _absorb_levels.solve(
+        level_stats, [f.name for f in factors], tol=options.tol, max_iterations=options.max_iterations))
+    offsets = np.cumsum((0,) + level_stats.levels)
+    how = source.share(_absorb_levels.Demeaning(state, offsets, centre, effects))
+    c = len(centre)
+    kind = Kind.TSLS if plan.instrumental else Kind.FE
+
+    def first_pass(exact: bool) -> Stats:
+        stats: Stats = _run(formula, plan, lambda: source.reduce(columns_read, _absorb_levels.block_moments,
+                                                                 _passes.merge_stats, plan, how, exact))
+        return stats
+
+    fast = first_pass(False)
+    assert fast.moments is not None
+    totals = np.sqrt([ss for _, _, ss in level_stats.columns[:-1]])
+    _within_refusal(formula, plan, factors, totals, np.linalg.norm(fast.moments.r, axis=0)[:-1], options.tol)
+
+    def solve(m: Moments) -> Fit:
+        fit: Fit = _run(formula, plan, lambda: Fit.solve(m, kind, k=k, c=c, q=k + absorbed,
+                                                         raw=np.sqrt(level_stats.raw_sq),
+                                                         kw=kw if plan.instrumental else 0, kz=kz, ke=ke))
+        return fit
+
+    stats, f = _solved(lambda exact: first_pass(True) if exact else fast, solve)
+    if plan.instrumental:
+        assert stats.moments is not None
+        _check_instrument_rank(stats.moments, names[:kw], list(plan.extra_names[1]), kw, False)
+    df_resid = n - k - absorbed
+    mse = f.ssr / df_resid
+    r2 = _r2(f.ssr, level_stats.columns[-1][2], not plan.instrumental)
+    within_r2 = _r2(f.ssr, f.tss, not plan.instrumental)
+    r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid
+    zeros = np.zeros(c)
+
+    def second_pass(residual_sums: bool, leverage: int) -> Sums:
+        p = Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=level_stats.columns[0][0],
+                 residual_weights=f.residual_weights, scores=f.scores, leverage_power=leverage,
+                 clusters=request.clusters, residual_sums=residual_sums, score_gram=f.score_gram)
+        sums: Sums = _run(formula, plan, lambda: source.reduce(columns_read, _absorb_levels.block_sums,
+                                                               _passes.merge_sums, plan, how, p))
+        return sums
+
+    family = request.family
+    cov, df = _covariance.IID.classical(f.inverse, mse, df_resid)
+    sums = None
+    if family.residual_pass:
+        sums = second_pass(True, family.leverage_power)
+        df_k = (_absorb_levels.crv_parameters(k, absorbed, level_stats, factor_columns, request.clusters)
+                if family.clustered else k + absorbed)
+        cov, df = family.covariance(f.left, sums, n=n, df_k=df_k, df_resid=df_resid, names=request.clusters)
+    residuals = (lambda: sums.residuals) if sums is not None else (lambda: second_pass(True, -1).residuals)
+    title, method = TITLES["FE"]
+    report = _report(source, ReportStats(title, method, n, k, False, r2, mse,
+                                         design_factor=None if plan.instrumental else f.design_factor,
+                                         within_r_squared=within_r2, partitions=source.partitions),
+                     None if plan.instrumental else residuals)
+    # The effects of each column: its mean on the first factor's levels and the solve's; those of y - X beta.
+    column_effects = effects.copy()
+    column_effects[:, : level_stats.levels[0]] += centre[:, None]
+    regressors = [*range(kw), *range(kw + kz, kw + kz + ke)] if plan.instrumental else list(range(k))
+    combined = column_effects[-1] - f.beta @ column_effects[regressors]
+    linked = _absorb_levels.components(level_stats) if len(factors) == 2 else None
+    parts = _absorb.normalised(combined, factors, linked)
+    absorbed_state = tuple(AbsorbedEffects(fa.columns, fa.keys, part) for fa, part in zip(factors, parts))
+    encodings = (plan.main.rhs, plan.extras[0]) if plan.instrumental else (plan.main.rhs,)
+    state_out = PredictState(encodings=encodings, absorbed=absorbed_state, lags=plan.lags)
+    return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
+                    dropped=level_stats.dropped + singletons, r2=r2, r2_adj=r2_adj, mse=mse, request=request,
+                    state=state_out, report=report, family=family, weights=options.weights,
+                    absorbing=(pieces.factors, options), absorbed_df=absorbed, solver=solver,
+                    singletons_dropped=singletons)

@@ -1,0 +1,294 @@
+#include "frames/absorb_levels.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "frames/buffer.hpp"
+#include "frames/partitions.hpp"
+#include "linalg/thread_pool.hpp"
+#include "models/linear/validation.hpp"
+
+namespace ordinata::frames {
+
+namespace {
+
+using index_t = la::index_t;
+
+constexpr double kRoundingFloor = 64.0 * std::numeric_limits<double>::epsilon();
+
+// One off-diagonal entry of D'WD: two levels (positions among all levels) and
+// the weight of the rows holding both.
+struct Entry {
+    std::uint32_t a = 0, b = 0;
+    double weight = 0.0;
+};
+
+// D'WD: the diagonal and the entries above it, those of the stopping rule's
+// pair of factors first.
+struct LevelSystem {
+    index_t levels = 0;
+    const double* diagonal = nullptr;
+    std::vector<Entry> entries;
+    std::size_t pair_entries = 0;  // entries[0, pair_entries): the pair's
+    std::size_t first = 0, second = 1;
+    // Each factor's first level and one past the last: bounds[f] .. bounds[f + 1].
+    std::vector<std::int64_t> bounds;
+    double tol = 1e-8;
+    long long max_iterations = 10000;
+
+    std::size_t factor_of(std::int64_t position) const {
+        return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), position) - bounds.begin()) - 1;
+    }
+};
+
+struct Outcome {
+    long long iterations = 0;
+    double change = 0.0;
+    bool converged = false;
+    bool finite = true;
+};
+
+class LevelSolver {
+public:
+    explicit LevelSolver(const LevelSystem& s) : s_(s) {}
+
+    // Preconditioned conjugate gradients from zero; alpha written.
+    Outcome solve(const double* rhs, double spread, double* alpha) {
+        Outcome out;
+        const auto levels = static_cast<std::size_t>(s_.levels);
+        std::fill(alpha, alpha + levels, 0.0);
+        for (std::size_t g = 0; g < levels; ++g)
+            if (!std::isfinite(rhs[g])) {
+                out.finite = false;
+                return out;
+            }
+        if (!(spread > 0.0)) {
+            out.converged = true;
+            return out;
+        }
+        const double threshold = std::max(s_.tol, kRoundingFloor) * spread;
+        std::vector<double> r(rhs, rhs + levels), z(levels), dir(levels), product(levels);
+        double rz = precondition(r.data(), z.data());
+        std::copy(z.begin(), z.end(), dir.begin());
+        bool small_before = false;
+        for (;;) {
+            double pair_move = 0.0;
+            const double curvature = apply(dir.data(), product.data(), pair_move);
+            ++out.iterations;
+            if (!(curvature > 0.0)) {
+                out.change = 0.0;
+                break;
+            }
+            const double a = rz / curvature;
+            for (std::size_t g = 0; g < levels; ++g) {
+                alpha[g] += a * dir[g];
+                r[g] -= a * product[g];
+            }
+            const double move = std::fabs(a) * largest_row_move(dir.data(), pair_move);
+            const bool small = move <= threshold;
+            out.change = move / spread;
+            if ((small && small_before) || out.iterations >= s_.max_iterations) break;
+            small_before = small;
+            const double rz_next = precondition(r.data(), z.data());
+            const double beta = rz_next / rz;
+            rz = rz_next;
+            for (std::size_t g = 0; g < levels; ++g) dir[g] = z[g] + beta * dir[g];
+        }
+        out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
+        return out;
+    }
+
+private:
+    double precondition(const double* r, double* z) const {
+        double rz = 0.0;
+        for (index_t g = 0; g < s_.levels; ++g) {
+            z[g] = r[g] / s_.diagonal[g];
+            rz += r[g] * z[g];
+        }
+        return rz;
+    }
+
+    // product = D'WD dir in one pass over the entries; returns dir' D'WD dir, and in
+    // `pair_move` the largest |dir_a + dir_b| over the pair's entries.
+    double apply(const double* dir, double* product, double& pair_move) const {
+        for (index_t g = 0; g < s_.levels; ++g) product[g] = s_.diagonal[g] * dir[g];
+        double top = 0.0;
+        const Entry* e = s_.entries.data();
+        for (std::size_t i = 0; i < s_.pair_entries; ++i, ++e) {
+            product[e->a] += e->weight * dir[e->b];
+            product[e->b] += e->weight * dir[e->a];
+            top = std::max(top, std::fabs(dir[e->a] + dir[e->b]));
+        }
+        for (std::size_t i = s_.pair_entries; i < s_.entries.size(); ++i, ++e) {
+            product[e->a] += e->weight * dir[e->b];
+            product[e->b] += e->weight * dir[e->a];
+        }
+        pair_move = top;
+        double curvature = 0.0;
+        for (index_t g = 0; g < s_.levels; ++g) curvature += dir[g] * product[g];
+        return curvature;
+    }
+
+    // A bound on the largest |D dir| of a row: exact over the pair's entries, each further
+    // factor adding its largest move.
+    double largest_row_move(const double* dir, double pair_move) const {
+        const std::size_t factors = s_.bounds.size() - 1;
+        double top = 0.0;
+        if (factors == 1) {
+            for (index_t g = 0; g < s_.levels; ++g) top = std::max(top, std::fabs(dir[g]));
+            return top;
+        }
+        top = pair_move;
+        for (std::size_t f = 0; f < factors; ++f) {
+            if (f == s_.first || f == s_.second) continue;
+            double largest = 0.0;
+            for (auto g = s_.bounds[f]; g < s_.bounds[f + 1]; ++g) largest = std::max(largest, std::fabs(dir[g]));
+            top += largest;
+        }
+        return top;
+    }
+
+    const LevelSystem& s_;
+};
+
+bool read_vector(PyObject* obj, Buffer& b, index_t size, const char* name) {
+    if (!b.get(obj, 1, false, name)) return false;
+    if (b.dim(0) != size || !b.contiguous()) {
+        PyErr_Format(PyExc_ValueError, "absorb_levels: %s must be contiguous with %lld entries", name,
+                     static_cast<long long>(size));
+        return false;
+    }
+    return true;
+}
+
+bool read_codes(PyObject* obj, Buffer& b, const char* name) {
+    if (!b.get_codes(obj, name)) return false;
+    if (!b.contiguous()) {
+        PyErr_Format(PyExc_ValueError, "absorb_levels: %s must be contiguous", name);
+        return false;
+    }
+    return true;
+}
+
+bool read_matrix(PyObject* obj, Buffer& b, bool writable, const char* name) {
+    if (!b.get(obj, 2, writable, name)) return false;
+    if (b.dim(1) > 1 && b.stride(1) != 1) {
+        PyErr_Format(PyExc_ValueError, "absorb_levels: %s must have contiguous rows", name);
+        return false;
+    }
+    return true;
+}
+
+// The levels' weights positive, the bounds increasing to the levels, the pair of factors among them.
+bool consistent(const LevelSystem& s) {
+    for (index_t g = 0; g < s.levels; ++g)
+        if (!(s.diagonal[g] > 0.0) || !std::isfinite(s.diagonal[g])) return false;
+    if (s.bounds.front() != 0 || s.bounds.back() != static_cast<std::int64_t>(s.levels)) return false;
+    for (std::size_t f = 0; f + 1 < s.bounds.size(); ++f)
+        if (s.bounds[f] >= s.bounds[f + 1]) return false;
+    const std::size_t factors = s.bounds.size() - 1;
+    return factors == 1 || (s.first < s.second && s.second < factors);
+}
+
+// The entries from the pairs (two levels of different factors, a finite weight), the stopping
+// rule's pair's first; false where a level lies outside the levels or a pair within one factor.
+bool gather_entries(LevelSystem& s, const std::int64_t* a, const std::int64_t* b, const double* w, index_t count) {
+    const auto levels = static_cast<std::int64_t>(s.levels);
+    std::vector<std::uint8_t> in_pair(static_cast<std::size_t>(count), 0);
+    for (index_t i = 0; i < count; ++i) {
+        if (a[i] < 0 || a[i] >= levels || b[i] < 0 || b[i] >= levels || !std::isfinite(w[i])) return false;
+        const std::size_t fa = s.factor_of(a[i]), fb = s.factor_of(b[i]);
+        if (fa == fb) return false;
+        in_pair[i] = std::min(fa, fb) == s.first && std::max(fa, fb) == s.second;
+        s.pair_entries += in_pair[i];
+    }
+    s.entries.resize(static_cast<std::size_t>(count));
+    std::size_t pair_at = 0, rest_at = s.pair_entries;
+    for (index_t i = 0; i < count; ++i) {
+        Entry& e = s.entries[in_pair[i] ? pair_at++ : rest_at++];
+        e = {static_cast<std::uint32_t>(a[i]), static_cast<std::uint32_t>(b[i]), w[i]};
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 12, "absorb_levels")) return nullptr;
+    Buffer rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads;
+    if (!read_matrix(args[0], rhs, false, "rhs") || !read_matrix(args[1], effects, true, "effects")) return nullptr;
+    LevelSystem s;
+    s.levels = rhs.dim(1);
+    const index_t c = rhs.dim(0);
+    if (effects.dim(0) != c || effects.dim(1) != s.levels || s.levels < 1) {
+        PyErr_SetString(PyExc_ValueError, "absorb_levels: rhs and effects must both be (columns, levels)");
+        return nullptr;
+    }
+    if (s.levels >= std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "absorb_levels: the factors have more than 2^32 levels together");
+        return nullptr;
+    }
+    if (!read_vector(args[2], diagonal, s.levels, "diagonal") || !read_codes(args[3], pair_a, "pair_a") ||
+        !read_codes(args[4], pair_b, "pair_b") || !read_codes(args[6], bounds, "bounds") ||
+        !read_vector(args[7], spreads, c, "spreads"))
+        return nullptr;
+    if (!read_vector(args[5], pair_w, pair_a.dim(0), "pair_w")) return nullptr;
+    if (pair_b.dim(0) != pair_a.dim(0) || bounds.dim(0) < 2) {
+        PyErr_SetString(PyExc_ValueError, "absorb_levels: the pairs need one length, the bounds two entries");
+        return nullptr;
+    }
+    s.diagonal = diagonal.data();
+    s.bounds.assign(bounds.codes(), bounds.codes() + bounds.dim(0));
+    const long long first = PyLong_AsLongLong(args[8]), second = PyLong_AsLongLong(args[9]);
+    s.tol = PyFloat_AsDouble(args[10]);
+    s.max_iterations = PyLong_AsLongLong(args[11]);
+    if (PyErr_Occurred()) return nullptr;
+    if (!(s.tol > 0.0 && s.tol < 1.0) || s.max_iterations < 1 || first < 0 || second < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "absorb_levels: tol must lie in (0, 1), max_iterations be at least 1 and the pair's "
+                        "factors non-negative");
+        return nullptr;
+    }
+    s.first = static_cast<std::size_t>(first);
+    s.second = static_cast<std::size_t>(second);
+    bool entries_ok = consistent(s);
+    std::vector<Outcome> outcomes(static_cast<std::size_t>(c));
+    PyObject* done = run_native([&] {
+        entries_ok = entries_ok && gather_entries(s, pair_a.codes(), pair_b.codes(), pair_w.data(), pair_a.dim(0));
+        if (!entries_ok) return;
+        linalg::parallel_for(
+            static_cast<std::size_t>(c),
+            [&](std::size_t j) {
+                LevelSolver solver(s);
+                const auto row = static_cast<la::stride_t>(j);
+                outcomes[j] = solver.solve(rhs.data() + row * rhs.stride(0), spreads.data()[j],
+                                           effects.data() + row * effects.stride(0));
+            },
+            false);
+    });
+    if (!done) return nullptr;
+    Py_DECREF(done);
+    if (!entries_ok) {
+        PyErr_SetString(PyExc_ValueError,
+                        "absorb_levels: a level lies outside the levels, a pair within one factor, a level has no "
+                        "weight, or the bounds do not split the levels");
+        return nullptr;
+    }
+    Outcome worst;
+    worst.converged = true;
+    for (const Outcome& o : outcomes) {
+        if (!o.finite) {
+            PyErr_SetString(PyExc_ValueError, models::linear::kNotFinite);
+            return nullptr;
+        }
+        worst.converged = worst.converged && o.converged;
+        worst.iterations = std::max(worst.iterations, o.iterations);
+        worst.change = std::max(worst.change, o.change);
+    }
+    return Py_BuildValue("(OLd)", worst.converged ? Py_True : Py_False, worst.iterations, worst.change);
+}
+
+}  // namespace ordinata::frames

@@ -1,0 +1,222 @@
+"""fe with absorbed factors on dask frames, on a real two-worker LocalCluster: the effects
+solved in the levels' space equal the in-memory fit of the same rows (whatever the
+partitioning), and the dense dummy regression."""
+
+from __future__ import annotations
+
+import os
+from fractions import Fraction
+
+import numpy as np
+import pandas as pd
+import pytest
+
+if os.environ.get("ORDINATA_SANITIZED"):
+    pytest.skip("the dask fits run on the uninstrumented private extension", allow_module_level=True)
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import ordinata_frames as of  # noqa: E402
+
+TIGHT = 1e-13
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                   dashboard_address="127.0.0.1:0", memory_limit="1GiB") as cluster,
+          distributed.Client(cluster) as c):
+        yield c
+
+
+def _data(n: int = 1900, seed: int = 0) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    levels = {"f1": 60, "f2": 15, "f3": 7}
+    d = pd.DataFrame({f: rng.integers(0, size, n) for f, size in levels.items()})
+    d["x1"] = rng.normal(size=n) + 0.05 * d.f1
+    d["x2"] = rng.normal(size=n) * 3 + 1e3        # an offset the level sums must not lose digits to
+    d["w"] = rng.uniform(0.5, 2.0, n)
+    d["g"] = d.f1 // 4                             # a cluster f1 is nested in
+    d["h"] = rng.integers(0, 12, n)
+    effects = sum(rng.normal(size=size)[d[f]] for f, size in levels.items())
+    d["y"] = 1.5 * d.x1 - 0.5 * d.x2 + effects + rng.normal(size=n)
+    d["z1"], d["z2"] = rng.normal(size=n), rng.normal(size=n)
+    d["e"] = d.z1 - 0.5 * d.z2 + 0.3 * d.x1 + rng.normal(size=n)      # an endogenous regressor
+    d["y"] += 0.7 * d.e
+    d["f2"] = d.f2.astype(float)
+    d.loc[rng.choice(n, 25, replace=False), "f2"] = np.nan    # missing factor values, dropped and counted
+    return d.sample(frac=1.0, random_state=seed)                # the rows shuffled, their index kept
+
+
+def _partitioned(d: pd.DataFrame, parts: int, seed: int = 1):
+    """Partitions of uneven sizes, the last a partial one."""
+    if parts == 1:
+        pieces = [d]
+    else:
+        rng = np.random.default_rng(seed)
+        cuts = np.sort(rng.choice(np.arange(1, len(d) - 10), parts - 1, replace=False))
+        pieces = [d.iloc[a:b] for a, b in zip([0, *cuts], [*cuts, len(d)])]
+    return dd.from_map(lambda piece: piece, pieces, meta=d.iloc[:0], enforce_metadata=False)
+
+
+CASES = [
+    ("y ~ x1 + x2 | f1 + f2", {}),
+    ("y ~ x1 + x2 | f1 + f2 + f3", {"weights": "w", "vcov": "HC1"}),
+    ("y ~ x1 + x2 | f1^f3 + f2", {"vcov": {"CRV1": "h"}, "drop_singletons": True}),
+    ("y ~ x1 + x2 | f1 + f2 + f3", {"weights": "w", "vcov": {"CRV1": "g + h"}, "drop_singletons": True}),
+    ("y ~ x1 + x2 | f1 + f3", {"vcov": {"CRV1": "g"}}),     # f1 nested in the cluster
+    ("y ~ x1 | f1 + f2 + f3 | e ~ z1 + z2", {"weights": "w", "vcov": "HC1"}),
+    ("y ~ x1 + x2 | f1 + g", {"vcov": "HC1"}),              # g redundant: f1 nested in it
+]
+
+
+@pytest.mark.parametrize("parts", [1, 7, 64])
+@pytest.mark.parametrize(("formula", "options"), CASES)
+def test_dask_equals_memory(client, formula, options, parts):
+    d = _data()
+    memory = of.fe(formula, d, tol=TIGHT, **options)
+    partitioned = of.fe(formula, _partitioned(d, parts), tol=TIGHT, **options)
+    np.testing.assert_allclose(partitioned.params, memory.params, rtol=1e-9, atol=0)
+    np.testing.assert_allclose(partitioned.cov, memory.cov, rtol=1e-9, atol=1e-9 * np.abs(memory.cov).max())
+    for name in ("r_squared", "r_squared_adj", "mse", "df_inference"):
+        assert getattr(partitioned, name) == pytest.approx(getattr(memory, name), rel=1e-9), name
+    for name in ("nobs", "df_resid", "dropped_rows", "singletons_dropped", "absorbed_df", "names", "n_levels"):
+        assert getattr(partitioned, name) == getattr(memory, name), name
+    assert partitioned.solver.convergence <= TIGHT
+    for name, frame in memory.fixed_effects.items():
+        got = partitioned.fixed_effects[name]
+        assert got.index.equals(frame.index)
+        np.testing.assert_allclose(got.to_numpy(), frame.to_numpy(), rtol=0, atol=1e-9)
+    if not options.get("drop_singletons"):     # singleton levels are not predicted
+        complete = d.dropna()
+        lazy = partitioned.predict(_partitioned(complete, parts))
+        assert isinstance(lazy, dd.Series)
+        np.testing.assert_allclose(lazy.compute().sort_index().to_numpy(),
+                                   memory.predict(complete).sort_index().to_numpy(), rtol=1e-10, atol=1e-10)
+    assert memory.dropped_rows >= (25 if "f2" in formula else 0)
+
+
+def test_dense_dummy_regression(client):
+    """The weighted slopes and their iid covariance of the regression on every dummy (numpy lstsq)."""
+    d = _data(1100, seed=3).dropna()
+    fit = of.fe("y ~ x1 + x2 | f1 + f2 + f3", _partitioned(d, 7), weights="w", tol=TIGHT)
+    sw = np.sqrt(d.w.to_numpy())
+    dummies = np.hstack([pd.get_dummies(d[f]).to_numpy(dtype=float) for f in ("f1", "f2", "f3")])
+    x = d[["x1", "x2"]].to_numpy()
+    full = np.column_stack([x, dummies]) * sw[:, None]
+    coef, *_ = np.linalg.lstsq(full, d.y.to_numpy() * sw, rcond=None)
+    rank = np.linalg.matrix_rank(dummies)
+    e = d.y.to_numpy() * sw - full @ coef
+    dm = dummies * sw[:, None]
+    xt = x * sw[:, None]
+    xt = xt - dm @ np.linalg.lstsq(dm, xt, rcond=None)[0]
+    cov = e @ e / (len(d) - 2 - rank) * np.linalg.inv(xt.T @ xt)
+    np.testing.assert_allclose(fit.params, coef[:2], rtol=1e-9)
+    np.testing.assert_allclose(fit.cov, cov, rtol=1e-8)
+    assert fit.absorbed_df == rank
+
+
+def test_refusals(client):
+    d = _data(1100)
+    with pytest.raises(ValueError, match=r"fixed effects f1 \+ f2 \+ f3 did not converge in 2 iterations"):
+        of.fe("y ~ x1 + x2 | f1 + f2 + f3", _partitioned(d, 7), max_iterations=2)
+    with pytest.raises((ValueError, KeyError), match="nope"):
+        of.fe("y ~ x1 + x2 | f1 + nope", _partitioned(d, 7))
+    with pytest.raises(ValueError, match="'x3' is collinear with the fixed effects f1 \\+ f2"):
+        of.fe("y ~ x1 + x3 | f1 + f2", _partitioned(d.assign(x3=d.f1 * 2.0 + 1e3), 7))
+
+
+def _level_system(seed: int):
+    """A random three-factor design's level system D'WD, D'W v and the dense D, W, v."""
+    rng = np.random.default_rng(seed)
+    n, levels = 400, (9, 5, 4)
+    codes = [rng.permutation(np.arange(n) % size) for size in levels]
+    w = rng.uniform(0.5, 2.0, n)
+    dense = np.hstack([np.eye(size)[c] for c, size in zip(codes, levels)])
+    v = rng.normal(size=(2, n)) + np.array([[0.0], [50.0]])
+    return codes, levels, w, dense, v
+
+
+def test_level_kernel_against_the_dense_projection():
+    """The kernel's effects give the projection of the dense weighted least squares on every dummy."""
+    from ordinata_frames import _absorb_levels, _native
+
+    codes, levels, w, dense, v = _level_system(5)
+    stats = _absorb_levels.LevelStats(levels, rows=len(w))
+    offsets = np.cumsum((0, *levels))
+    stats.weights = [np.bincount(c, weights=w, minlength=size) for c, size in zip(codes, levels)]
+    stats.pivot = v[:, 0].copy()
+    stats.sums = (dense * w[:, None]).T @ (v - stats.pivot[:, None]).T
+    stats.crosstabs = {(f, g): _absorb_levels._summed(codes[f] * levels[g] + codes[g], w, levels[f] * levels[g])
+                       for f in range(3) for g in range(f + 1, 3)}
+    stats.columns = [_passes_target(col, w) for col in v]
+    stats.high, stats.low = v.max(axis=1), v.min(axis=1)
+    effects, centre, info = _absorb_levels.solve(stats, ["a", "b", "c"], tol=1e-14, max_iterations=500)
+    sw = np.sqrt(w)
+    fitted = dense @ np.linalg.lstsq(dense * sw[:, None], (v * sw).T, rcond=None)[0]
+    np.testing.assert_allclose(dense @ effects.T + centre, fitted, rtol=0, atol=1e-10 * np.abs(v).max())
+    assert info.iterations > 1 and info.convergence <= 1e-14
+    assert offsets[-1] == effects.shape[1]
+    within = np.array([0], dtype=np.int64), np.array([1], dtype=np.int64)    # two levels of one factor
+    outside = np.array([0], dtype=np.int64), np.array([99], dtype=np.int64)
+    for a, b in (within, outside):
+        with pytest.raises(ValueError, match="outside the levels, a pair within one factor"):
+            _native.absorb_levels(np.zeros((1, offsets[-1])), np.zeros((1, offsets[-1])), np.ones(offsets[-1]), a, b,
+                                  np.ones(1), offsets.astype(np.int64), np.ones(1), 0, 1, 1e-8, 10)
+
+
+def _passes_target(col, w):
+    total = Fraction(0)
+    for x, ww in zip(col, w):
+        total += Fraction(float(ww)) * Fraction(float(x))
+    weight = sum(Fraction(float(ww)) for ww in w)
+    mean = float(total / weight)
+    return (float(weight), mean, float(w @ (col - mean) ** 2))
+
+
+@pytest.mark.parametrize(("change", "message"), [
+    ({"x1": np.inf}, "not finite"),
+    ({"w": 0.0}, "All weights must be positive and finite"),
+])
+def test_bad_values_are_refused(client, change, message):
+    d = _data(1100)
+    column, value = next(iter(change.items()))
+    d.loc[d.index[700], column] = value
+    with pytest.raises(ValueError, match=message):
+        of.fe("y ~ x1 + x2 | f1 + f2", _partitioned(d, 7), weights="w")
+
+
+def test_singletons_dropped_round_after_round(client):
+    """A chain: dropping the rows alone in a level leaves new singletons, round after round. The
+    rows kept are those of the dense block (counted by hand): the 7 chain rows go, one a round."""
+    rng = np.random.default_rng(9)
+    dense = pd.DataFrame({"a": rng.integers(0, 20, 1200), "b": rng.integers(0, 10, 1200)})
+    # a: 100, 101, ... each in two rows except the chain's end; b: 50, 51, ... linking them.
+    chain = pd.DataFrame({"a": [100, 100, 101, 101, 102, 102, 103], "b": [0, 50, 50, 51, 51, 52, 52]})
+    d = pd.concat([dense, chain], ignore_index=True)
+    d["x"] = rng.normal(size=len(d))
+    d["y"] = d.x + 0.1 * d.a + rng.normal(size=len(d))
+    d = d.sample(frac=1.0, random_state=2)
+    fit = of.fe("y ~ x | a + b", _partitioned(d, 7), drop_singletons=True, tol=TIGHT)
+    assert fit.singletons_dropped == 7
+    memory = of.fe("y ~ x | a + b", d, drop_singletons=True, tol=TIGHT)
+    np.testing.assert_allclose(fit.params, memory.params, rtol=1e-10)
+    np.testing.assert_allclose(fit.cov, memory.cov, rtol=1e-9)
+
+
+def test_any_thread_count_gives_the_same_bits():
+    import subprocess
+    import sys
+
+    code = ("import numpy as np, dask, dask.dataframe as dd, sys; sys.path[:0] = {path!r}; "
+            "import ordinata_frames as of; from tests.test_frames_absorb_dask import _data; "
+            "dask.config.set(scheduler='synchronous'); "
+            "r = of.fe('y ~ x1 + x2 | f1 + f2 + f3', dd.from_pandas(_data(1100), npartitions=3), weights='w'); "
+            "print(np.concatenate([r.params, r.cov.ravel()]).tobytes().hex())")
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = {subprocess.run([sys.executable, "-c", code.format(path=sys.path[:3] + [here])], check=True,
+                          capture_output=True, text=True, env={**os.environ, "ORDINATA_NUM_THREADS": t}).stdout
+           for t in ("1", "2", "3")}
+    assert len(out) == 1 and len(next(iter(out))) > 10
