@@ -16,19 +16,10 @@ if os.environ.get("ORDINATA_SANITIZED"):
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
 
 import ordinata_frames as of  # noqa: E402
 
 TIGHT = 1e-13
-
-
-@pytest.fixture(scope="module")
-def client():
-    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address="127.0.0.1:0", memory_limit="1GiB") as cluster,
-          distributed.Client(cluster) as c):
-        yield c
 
 
 def _data(n: int = 1900, seed: int = 0) -> pd.DataFrame:
