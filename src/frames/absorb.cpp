@@ -85,7 +85,8 @@ public:
     // preconditioned by their diagonal (the levels' weights). One iteration is one
     // pass over the rows: q = D p gathered, D'W q scattered.
     // x: the column, projected in place; alpha: its effects, added to.
-    Outcome solve(double* x, double* alpha) {
+    // At most `limit` iterations.
+    Outcome solve(double* x, double* alpha, long long limit) {
         Outcome out;
         const index_t n = p_.n;
         for (index_t i = 0; i < n; ++i)
@@ -105,6 +106,7 @@ public:
         double rz = precondition(r.data(), z.data());
         std::copy(z.begin(), z.end(), dir.begin());
         bool small_before = false;
+        double first_change = 0.0;
         for (;;) {
             double largest = 0.0;
             const double curvature = apply(dir.data(), product.data(), largest);
@@ -121,7 +123,9 @@ public:
             // Two small moves in a row: CG's steps need not shrink steadily.
             const bool small = std::fabs(a) * largest <= threshold;
             out.change = std::fabs(a) * largest / spread;
-            if ((small && small_before) || out.iterations >= p_.max_iterations) break;
+            if ((small && small_before) || out.iterations >= limit) break;
+            if (out.iterations == 1) first_change = out.change;
+            if (limit < p_.max_iterations && out.iterations >= 4 && !settling(out, first_change, limit)) break;
             small_before = small;
             const double rz_next = precondition(r.data(), z.data());
             const double beta = rz_next / rz;
@@ -141,6 +145,15 @@ public:
     }
 
 private:
+    // Whether the moves, shrinking at the pace they had since the first, would
+    // pass under the tolerance within `limit` iterations (a probe's test).
+    bool settling(const Outcome& out, double first_change, long long limit) const {
+        if (!(out.change < first_change)) return false;
+        const double pace = std::log(out.change / first_change) / static_cast<double>(out.iterations - 1);
+        const double projected = std::log(out.change) + pace * static_cast<double>(limit - out.iterations);
+        return projected <= std::log(std::max(p_.tol, kRoundingFloor));
+    }
+
     // D'W x: per factor, the weighted sums of x in each level.
     void level_sums(const double* x, double* sums) const {
         for (const Factor& f : p_.factors)
@@ -235,6 +248,9 @@ constexpr double kEnvelopePerRow = 4.0;
 // A level met by more than this many times the average rows of the levels is
 // ordered last (a year, met by every worker), out of the band of the others.
 constexpr double kDenseLevel = 8.0;
+// The diagonal method is kept where it settles the first column in this many
+// iterations: the reduction's set-up costs about as many passes.
+constexpr long long kProbeIterations = 16;
 
 // Groups of items by key: the items of key k are items[start[k] .. start[k + 1]).
 struct Groups {
@@ -719,15 +735,34 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* done = run_native([&] {
         for (Factor& f : p.factors) levels_ok = levels_ok && weigh_levels(p, f);
         if (!levels_ok) return;
-        reduced = reduce(p, reduction);
-        if (!reduced) index_positions(p);
+        index_positions(p);
+        const auto column = [&](std::size_t j) {
+            const auto row = static_cast<la::stride_t>(j);
+            return std::pair{columns.data() + row * columns.stride(0), effects.data() + row * effects.stride(0)};
+        };
+        // The probe: the first column by the diagonal method, a few iterations at most. Where
+        // they settle it, so will they the others; else the reduction, where it is cheap.
+        std::size_t from = 0;
+        if (c > 0) {
+            const auto [x, alpha] = column(0);
+            std::vector<double> x_probe(x, x + p.n), alpha_probe(alpha, alpha + p.total_levels);
+            const Outcome probe =
+                ColumnSolver(p).solve(x_probe.data(), alpha_probe.data(), std::min(kProbeIterations, p.max_iterations));
+            if (probe.converged || !probe.finite || probe.iterations >= p.max_iterations) {
+                std::copy(x_probe.begin(), x_probe.end(), x);
+                std::copy(alpha_probe.begin(), alpha_probe.end(), alpha);
+                outcomes[0] = probe;
+                from = 1;
+            } else {
+                reduced = reduce(p, reduction);
+            }
+        }
         linalg::parallel_for(
-            static_cast<std::size_t>(c),
-            [&](std::size_t j) {
-                const auto row = static_cast<la::stride_t>(j);
-                double* x = columns.data() + row * columns.stride(0);
-                double* alpha = effects.data() + row * effects.stride(0);
-                outcomes[j] = reduced ? ReducedSolver(p, reduction).solve(x, alpha) : ColumnSolver(p).solve(x, alpha);
+            static_cast<std::size_t>(c) - from,
+            [&](std::size_t k) {
+                const auto [x, alpha] = column(k + from);
+                outcomes[k + from] = reduced ? ReducedSolver(p, reduction).solve(x, alpha)
+                                             : ColumnSolver(p).solve(x, alpha, p.max_iterations);
             },
             false);
     });

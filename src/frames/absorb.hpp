@@ -23,7 +23,11 @@
 // iterations keep converging at the pace they had, which is why the change
 // reached and the iterations taken are reported with the fit.
 //
-// Two methods; the first is used wherever it is cheap.
+// Two methods, chosen by a probe: the first column is solved by the diagonal
+// method for at most 16 iterations; where that settles it (a panel whose
+// levels are well connected, or whose factors after the first have few
+// levels) the diagonal method solves every column, else the reduced one does
+// where it is cheap.
 //
 // Reduced: the factor of most levels (a worker, with a handful of rows each)
 // is eliminated exactly. Its block of D'WD is diagonal, so given the other
@@ -42,7 +46,7 @@
 // used when the factor costs at most 32 passes over the rows' levels and its
 // envelope holds at most 4 values per row's level; a design whose levels are
 // densely connected (each firm drawn at random for each row) fails that test,
-// and there the diagonal preconditioner already converges in a dozen
+// and there the diagonal preconditioner typically converges in a dozen
 // iterations.
 //
 // Diagonal: conjugate gradients on all the levels as described above.
