@@ -28,7 +28,7 @@ def panel(kind, n=1100, seed=3, years=10, firms=47):
         worker, year, firm = np.arange(n) // years, np.arange(n) % years, np.arange(n) % firms
     else:
         worker, year, firm = rng.integers(0, n // 2, n), rng.integers(0, 6, n), rng.integers(0, 220, n)
-    d = pd.DataFrame({"worker": worker, "year": year, "firm": firm})
+    d = pd.DataFrame({"worker": worker, "year": year, "firm": firm, "region": (firm * 7) % 5})
     d["x1"] = rng.normal(size=n) + 0.1 * (d.firm % 5)
     d["x2"] = rng.normal(size=n) * 2 + 1e3          # an offset that must cost no digit
     d["w"] = rng.uniform(0.5, 2.0, n)
@@ -66,7 +66,8 @@ def close(actual, expected, rtol):
 
 @pytest.mark.parametrize(("kind", "factors", "method"), [
     ("banded", "worker + year + firm", REDUCED), ("banded", "worker + firm", REDUCED),
-    ("banded", "worker + year^firm", "conjugate gradients"), ("dense", "worker + year + firm", DIAGONAL)])
+    ("banded", "worker + year + firm + region", REDUCED), ("banded", "worker + year^firm", "conjugate gradients"),
+    ("dense", "worker + year + firm", DIAGONAL)])
 @pytest.mark.parametrize("w", [None, "w"])
 def test_each_method_against_the_dummy_regression(kind, factors, method, w):
     names = [f.strip() for f in factors.split("+")]
