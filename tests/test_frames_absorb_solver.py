@@ -119,3 +119,13 @@ def test_any_thread_count_gives_the_same_bits_by_either_method():
                           capture_output=True, text=True, env={**os.environ, "ORDINATA_NUM_THREADS": t}).stdout
            for t in ("1", "2")}
     assert len(out) == 1
+
+
+@pytest.mark.parametrize(("scale", "shift"), [(1e-2, 1e3), (1e4, -5e6)])
+def test_the_reduced_method_follows_a_shifted_and_scaled_outcome(scale, shift):
+    d = panel("banded")
+    r = of.fe("y ~ x1 + x2 | worker + year + firm", d, weights="w", tol=TIGHT)
+    moved = of.fe("y ~ x1 + x2 | worker + year + firm", d.assign(y=d.y * scale + shift), weights="w", tol=TIGHT)
+    assert REDUCED in r.solver.method and REDUCED in moved.solver.method
+    close(moved.params, r.params * scale, 1e-9)
+    close(moved.cov, r.cov * scale**2, 1e-9)
