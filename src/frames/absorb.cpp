@@ -372,8 +372,8 @@ private:
     std::uint32_t stamp_ = 0;
 };
 
-// The envelope of S in the order found: first[i], start[i]; the planned cost.
-// false where it is over the budget.
+// The envelope of S in the order found: first[i], start[i]; the planned cost
+// of its assembly and factor. false where it is over the budget.
 bool plan_envelope(const Problem& p, Reduction& r, const Groups& rows_of) {
     const std::size_t others = p.factors.size() - 1;
     const auto m = static_cast<std::size_t>(r.kept);
@@ -391,15 +391,21 @@ bool plan_envelope(const Problem& p, Reduction& r, const Groups& rows_of) {
             }
     }
     r.start.assign(m + 1, 0);
+    for (std::size_t i = 0; i < m; ++i) r.start[i + 1] = r.start[i] + (i - r.first[i] + 1);
+    const double passes = static_cast<double>(p.n) * static_cast<double>(p.factors.size());
+    if (static_cast<double>(r.start[m]) > kEnvelopePerRow * passes) return false;
+    // The factor: row i's entry j is a product over the columns both rows hold.
     double flops = 0.0;
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::size_t width = i - r.first[i] + 1;
-        r.start[i + 1] = r.start[i] + width;
-        flops += 0.5 * static_cast<double>(width) * static_cast<double>(width);
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t j = r.first[i]; j < i; ++j)
+            flops += static_cast<double>(j - std::max(r.first[i], r.first[j]) + 1);
+    // The assembly: each eliminated level's outer product over the kept levels it meets.
+    for (std::size_t g = 0; g + 1 < rows_of.start.size(); ++g) {
+        const auto met = static_cast<double>(std::min((rows_of.start[g + 1] - rows_of.start[g]) * others, m));
+        flops += 0.5 * met * met;
     }
     r.flops = flops;
-    const double passes = static_cast<double>(p.n) * static_cast<double>(p.factors.size());
-    return flops <= kFactorPassBudget * passes && static_cast<double>(r.start[m]) <= kEnvelopePerRow * passes;
+    return flops <= kFactorPassBudget * passes;
 }
 
 // S summed into the envelope: the kept levels' weights and the weight their

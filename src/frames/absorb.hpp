@@ -46,8 +46,8 @@
 // level's weight: the constant each factor repeats, or a level nested in
 // another) grounds its level, which gives a generalised inverse of S, and the
 // iterations take up whatever the rounding of the factor left. The method is
-// used when the factor costs at most 32 passes over the rows' levels and its
-// envelope holds at most 4 values per row's level; a design whose levels are
+// used when its assembly and factor cost at most 32 passes over the rows'
+// levels and the envelope holds at most 4 values per row's level; a design whose levels are
 // densely connected (each firm drawn at random for each row) fails that test,
 // and there the diagonal preconditioner typically converges in a dozen
 // iterations.
