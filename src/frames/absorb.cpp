@@ -240,9 +240,9 @@ private:
 // A pivot below this share of its level's weight is taken for a dependence
 // among the dummies (the constant each factor repeats), and its level grounded.
 constexpr double kPivotFloor = 1e-8;
-// The direct factor is used only when it costs no more than this many passes
-// over the rows' levels, and its envelope holds no more values than this many
-// per row.
+// The reduction is used only when its assembly and factor cost no more than
+// this many passes over the rows' levels, and its envelope holds no more values
+// than this many per row's level.
 constexpr double kFactorPassBudget = 32.0;
 constexpr double kEnvelopePerRow = 4.0;
 // A level met by more than this many times the average rows of the levels is
