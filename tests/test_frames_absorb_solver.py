@@ -77,8 +77,8 @@ def test_each_method_against_the_dummy_regression(kind, factors, method, w):
     r = of.fe(f"y ~ x1 + x2 | {factors}", d, weights=w, tol=TIGHT)
     assert method in r.solver.method
     assert r.solver.convergence <= TIGHT
-    if "Schur" in method:
-        assert r.solver.iterations <= 6
+    if "Schur" in method:          # at most 16 of the diagonal probe, then a few
+        assert r.solver.iterations <= 16 + 4
     o = kept(d, names)
     beta, fitted = dense_fit(o, names, w)
     close(r.params, beta, 1e-9)

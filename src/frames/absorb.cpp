@@ -47,6 +47,7 @@ struct Outcome {
     double change = 0.0;  // the last iteration's largest move, relative to the spread
     bool converged = false;
     bool finite = true;
+    double spread = 0.0;  // the column's, before any iteration
 };
 
 // The weight of each level of a factor; false where a code lies outside
@@ -85,8 +86,8 @@ public:
     // preconditioned by their diagonal (the levels' weights). One iteration is one
     // pass over the rows: q = D p gathered, D'W q scattered.
     // x: the column, projected in place; alpha: its effects, added to.
-    // At most `limit` iterations.
-    Outcome solve(double* x, double* alpha, long long limit) {
+    // At most `limit` iterations; a probe gives up sooner where the moves shrink too slowly.
+    Outcome solve(double* x, double* alpha, long long limit, bool probe = false) {
         Outcome out;
         const index_t n = p_.n;
         for (index_t i = 0; i < n; ++i)
@@ -95,6 +96,7 @@ public:
                 return out;
             }
         const double spread = centre(x, alpha);
+        out.spread = spread;
         if (spread == 0.0) {
             out.converged = true;
             return out;
@@ -125,7 +127,7 @@ public:
             out.change = std::fabs(a) * largest / spread;
             if ((small && small_before) || out.iterations >= limit) break;
             if (out.iterations == 1) first_change = out.change;
-            if (limit < p_.max_iterations && out.iterations >= 4 && !settling(out, first_change, limit)) break;
+            if (probe && out.iterations >= 4 && !settling(out, first_change, limit)) break;
             small_before = small;
             const double rz_next = precondition(r.data(), z.data());
             const double beta = rz_next / rz;
@@ -547,16 +549,15 @@ public:
     ReducedSolver(const Problem& p, const Reduction& r)
         : p_(p), r_(r), e_(p.factors[r.eliminated]), means_(static_cast<std::size_t>(e_.levels)) {}
 
-    Outcome solve(double* x, double* alpha) {
+    // A column the probe left: its iterations and its spread before them carried on.
+    Outcome solve(double* x, double* alpha, const Outcome& probe) {
         Outcome out;
+        out.iterations = probe.iterations;
         const index_t n = p_.n;
-        for (index_t i = 0; i < n; ++i)
-            if (!std::isfinite(x[i])) {
-                out.finite = false;
-                return out;
-            }
-        const double spread = centre(x, alpha);
-        if (spread == 0.0) {
+        const double left = centre(x, alpha);
+        const double spread = std::max(left, probe.spread);
+        out.spread = spread;
+        if (left == 0.0) {
             out.converged = true;
             return out;
         }
@@ -746,29 +747,34 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             const auto row = static_cast<la::stride_t>(j);
             return std::pair{columns.data() + row * columns.stride(0), effects.data() + row * effects.stride(0)};
         };
-        // The probe: the first column by the diagonal method, a few iterations at most. Where
-        // they settle it, so will they the others; else the reduction, where it is cheap.
-        std::size_t from = 0;
-        if (c > 0) {
-            const auto [x, alpha] = column(0);
-            std::vector<double> x_probe(x, x + p.n), alpha_probe(alpha, alpha + p.total_levels);
-            const Outcome probe =
-                ColumnSolver(p).solve(x_probe.data(), alpha_probe.data(), std::min(kProbeIterations, p.max_iterations));
-            if (probe.converged || !probe.finite || probe.iterations >= p.max_iterations) {
-                std::copy(x_probe.begin(), x_probe.end(), x);
-                std::copy(alpha_probe.begin(), alpha_probe.end(), alpha);
-                outcomes[0] = probe;
-                from = 1;
-            } else {
-                reduced = reduce(p, reduction);
-            }
-        }
+        // The probe: every column by the diagonal method, a few iterations at most. The
+        // columns it leaves unsettled go on from where it left them (their projection is the
+        // same), by the reduction where it is cheap, else by the diagonal method.
+        const long long probe_limit = std::min(kProbeIterations, p.max_iterations);
         linalg::parallel_for(
-            static_cast<std::size_t>(c) - from,
-            [&](std::size_t k) {
-                const auto [x, alpha] = column(k + from);
-                outcomes[k + from] = reduced ? ReducedSolver(p, reduction).solve(x, alpha)
-                                             : ColumnSolver(p).solve(x, alpha, p.max_iterations);
+            static_cast<std::size_t>(c),
+            [&](std::size_t j) {
+                const auto [x, alpha] = column(j);
+                outcomes[j] = ColumnSolver(p).solve(x, alpha, probe_limit, true);
+            },
+            false);
+        const auto unsettled = [&](const Outcome& o) {
+            return o.finite && !o.converged && o.iterations < p.max_iterations;
+        };
+        if (std::none_of(outcomes.begin(), outcomes.end(), unsettled)) return;
+        reduced = reduce(p, reduction);
+        linalg::parallel_for(
+            static_cast<std::size_t>(c),
+            [&](std::size_t j) {
+                if (!unsettled(outcomes[j])) return;
+                const auto [x, alpha] = column(j);
+                const Outcome probe = outcomes[j];
+                if (reduced) {
+                    outcomes[j] = ReducedSolver(p, reduction).solve(x, alpha, probe);
+                } else {
+                    outcomes[j] = ColumnSolver(p).solve(x, alpha, p.max_iterations - probe.iterations);
+                    outcomes[j].iterations += probe.iterations;
+                }
             },
             false);
     });

@@ -23,14 +23,15 @@
 // iterations keep converging at the pace they had, which is why the change
 // reached and the iterations taken are reported with the fit.
 //
-// Two methods, chosen by a probe: the first column is solved by the diagonal
+// Two methods, chosen by a probe: every column is first solved by the diagonal
 // method for at most 16 iterations (fewer where, from the fourth on, its moves
 // shrinking at the pace they had would not pass under the tolerance in time).
-// Where that settles it (a panel whose levels are well connected, or whose
-// factors after the first have few levels) the diagonal method solves every
-// column, the probe's result kept for the first; else the reduced method solves
-// them all where it is cheap, the probe's iterations not counted in the ones
-// reported, and the diagonal method where it is not.
+// That settles a panel whose levels are well connected, or whose factors after
+// the first have few levels. The columns left unsettled go on from where the
+// probe left them (their projection is the same, and their effects add up), by
+// the reduced method where it is cheap, else by the diagonal one; the spread of
+// the column before the probe sets their tolerance, and the iterations
+// reported count the probe's.
 //
 // Reduced: the factor of most levels (a worker, with a handful of rows each)
 // is eliminated exactly. Its block of D'WD is diagonal, so given the other
