@@ -47,6 +47,7 @@ struct Outcome {
     double change = 0.0;  // the last iteration's largest move, relative to the spread
     bool converged = false;
     bool finite = true;
+    double spread = 0.0;  // the column's, before any iteration
 };
 
 // The weight of each level of a factor; false where a code lies outside
@@ -66,6 +67,15 @@ bool weigh_levels(const Problem& p, Factor& f) {
     return true;
 }
 
+// Row by row, each factor's level among all the levels.
+void index_positions(Problem& p) {
+    const std::size_t count = p.factors.size();
+    p.positions.resize(static_cast<std::size_t>(p.n) * count);
+    for (std::size_t f = 0; f < count; ++f)
+        for (index_t i = 0; i < p.n; ++i)
+            p.positions[i * count + f] = static_cast<std::uint32_t>(p.factors[f].offset + p.factors[f].codes[i]);
+}
+
 // The demeaning of one column: its own buffers, so that columns run on
 // separate threads.
 class ColumnSolver {
@@ -76,7 +86,8 @@ public:
     // preconditioned by their diagonal (the levels' weights). One iteration is one
     // pass over the rows: q = D p gathered, D'W q scattered.
     // x: the column, projected in place; alpha: its effects, added to.
-    Outcome solve(double* x, double* alpha) {
+    // At most `limit` iterations; a probe gives up sooner where the moves shrink too slowly.
+    Outcome solve(double* x, double* alpha, long long limit, bool probe = false) {
         Outcome out;
         const index_t n = p_.n;
         for (index_t i = 0; i < n; ++i)
@@ -85,6 +96,7 @@ public:
                 return out;
             }
         const double spread = centre(x, alpha);
+        out.spread = spread;
         if (spread == 0.0) {
             out.converged = true;
             return out;
@@ -96,6 +108,7 @@ public:
         double rz = precondition(r.data(), z.data());
         std::copy(z.begin(), z.end(), dir.begin());
         bool small_before = false;
+        double first_change = 0.0;
         for (;;) {
             double largest = 0.0;
             const double curvature = apply(dir.data(), product.data(), largest);
@@ -112,7 +125,9 @@ public:
             // Two small moves in a row: CG's steps need not shrink steadily.
             const bool small = std::fabs(a) * largest <= threshold;
             out.change = std::fabs(a) * largest / spread;
-            if ((small && small_before) || out.iterations >= p_.max_iterations) break;
+            if ((small && small_before) || out.iterations >= limit) break;
+            if (out.iterations == 1) first_change = out.change;
+            if (probe && out.iterations >= 4 && !settling(out, first_change, limit)) break;
             small_before = small;
             const double rz_next = precondition(r.data(), z.data());
             const double beta = rz_next / rz;
@@ -132,6 +147,15 @@ public:
     }
 
 private:
+    // Whether the moves, shrinking at the pace they had since the first, would
+    // pass under the tolerance within `limit` iterations (a probe's test).
+    bool settling(const Outcome& out, double first_change, long long limit) const {
+        if (!(out.change < first_change)) return false;
+        const double pace = std::log(out.change / first_change) / static_cast<double>(out.iterations - 1);
+        const double projected = std::log(out.change) + pace * static_cast<double>(limit - out.iterations);
+        return projected <= std::log(std::max(p_.tol, kRoundingFloor));
+    }
+
     // D'W x: per factor, the weighted sums of x in each level.
     void level_sums(const double* x, double* sums) const {
         for (const Factor& f : p_.factors)
@@ -183,6 +207,7 @@ private:
         return curvature;
     }
 
+public:
     // The column less its weighted mean (taken against its first value, so
     // that an offset costs no digit), the mean given to the first factor's
     // effects; the largest deviation left.
@@ -206,7 +231,430 @@ private:
         return spread;
     }
 
+private:
     const Problem& p_;
+};
+
+// ---------------------------------------------------------------------------
+// The factor of most levels eliminated exactly, the rest solved by conjugate
+// gradients preconditioned by the sparse factor of their Schur complement.
+
+// A pivot below this share of its level's weight is taken for a dependence
+// among the dummies (the constant each factor repeats), and its level grounded.
+constexpr double kPivotFloor = 1e-8;
+// The reduction is used only when its assembly and factor cost no more than
+// this many passes over the rows' levels, and its envelope holds no more values
+// than this many per row's level.
+constexpr double kFactorPassBudget = 32.0;
+constexpr double kEnvelopePerRow = 4.0;
+// A level met by more than this many times the average rows of the levels is
+// ordered last (a year, met by every worker), out of the band of the others.
+constexpr double kDenseLevel = 8.0;
+// The diagonal method is kept where it settles the first column in this many
+// iterations: the reduction's set-up costs about as many passes.
+constexpr long long kProbeIterations = 16;
+
+// Groups of items by key: the items of key k are items[start[k] .. start[k + 1]).
+struct Groups {
+    std::vector<std::size_t> start;
+    std::vector<std::uint32_t> items;
+};
+
+// Rows (or row entries) grouped by key, in row order within a key.
+template <class KeyOf>
+Groups group_by(std::size_t keys, std::size_t count, KeyOf key_of, auto item_of) {
+    Groups out;
+    out.start.assign(keys + 1, 0);
+    for (std::size_t e = 0; e < count; ++e) ++out.start[key_of(e) + 1];
+    std::partial_sum(out.start.begin(), out.start.end(), out.start.begin());
+    out.items.resize(count);
+    std::vector<std::size_t> next(out.start.begin(), out.start.end() - 1);
+    for (std::size_t e = 0; e < count; ++e) out.items[next[key_of(e)]++] = item_of(e);
+    return out;
+}
+
+// The eliminated factor's levels, the other factors' levels ("kept", in the
+// order of the factored envelope) and the factor of their Schur complement
+// S = D2'W D2 - D2'W D1 (D1'W D1)^-1 D1'W D2 (D1 the eliminated dummies).
+struct Reduction {
+    std::size_t eliminated = 0;
+    index_t kept = 0;                     // m, the kept levels
+    std::vector<std::uint32_t> row_kept;  // per row, the kept levels met (F - 1 each), envelope order
+    std::vector<index_t> position_of;     // envelope index -> position among all the levels
+    std::vector<std::size_t> first;       // row i of the envelope holds columns first[i]..i
+    std::vector<std::size_t> start;       // where row i begins in `values`
+    std::vector<double> values;           // L (unit, below) and D (on the diagonal) of S = L D L'
+    std::vector<char> grounded;           // levels whose pivot vanished
+    double flops = 0.0;                   // the factor's cost, as planned
+};
+
+// The kept levels in reverse Cuthill-McKee order, levels met by most rows last;
+// kept levels are neighbours when they share an eliminated level.
+class Ordering {
+public:
+    Ordering(const Problem& p, const Reduction& r, const std::vector<std::uint32_t>& kept_of_row)
+        : p_(p), r_(r), kept_of_row_(kept_of_row) {
+        const std::size_t others = p.factors.size() - 1;
+        const std::int64_t* elim = p.factors[r.eliminated].codes;
+        const auto m = static_cast<std::size_t>(r.kept);
+        const std::size_t entries = static_cast<std::size_t>(p.n) * others;
+        by_kept_ = group_by(
+            m, entries, [&](std::size_t e) { return kept_of_row[e]; },
+            [&](std::size_t e) { return static_cast<std::uint32_t>(elim[e / others]); });
+        by_eliminated_ = group_by(
+            static_cast<std::size_t>(p.factors[r.eliminated].levels), static_cast<std::size_t>(p.n),
+            [&](std::size_t i) { return static_cast<std::size_t>(elim[i]); },
+            [](std::size_t i) { return static_cast<std::uint32_t>(i); });
+    }
+
+    const Groups& rows_by_eliminated() const { return by_eliminated_; }
+
+    // new_index[kept level]: its place in the envelope.
+    std::vector<std::uint32_t> order() {
+        const auto m = static_cast<std::size_t>(r_.kept);
+        std::vector<char> dense(m, 0);
+        const double average =
+            static_cast<double>(by_kept_.items.size()) / static_cast<double>(std::max<std::size_t>(m, 1));
+        for (std::size_t a = 0; a < m; ++a)
+            dense[a] = static_cast<double>(by_kept_.start[a + 1] - by_kept_.start[a]) > kDenseLevel * average;
+        seen_.assign(m, 0);
+        expanded_.assign(by_eliminated_.start.size() - 1, 0);
+        std::vector<char> placed(m, 0);
+        std::vector<std::uint32_t> sequence;
+        sequence.reserve(m);
+        std::vector<std::uint32_t> sweep;
+        for (std::size_t a = 0; a < m; ++a) {
+            if (placed[a] || dense[a]) continue;
+            // Two sweeps: the last level reached from `a` starts the ordering of its component.
+            breadth_first(static_cast<std::uint32_t>(a), dense, sweep);
+            breadth_first(sweep.back(), dense, sweep);
+            for (std::uint32_t b : sweep) placed[b] = 1;
+            sequence.insert(sequence.end(), sweep.begin(), sweep.end());
+        }
+        std::reverse(sequence.begin(), sequence.end());
+        for (std::size_t a = 0; a < m; ++a)
+            if (dense[a]) sequence.push_back(static_cast<std::uint32_t>(a));
+        std::vector<std::uint32_t> new_index(m);
+        for (std::size_t k = 0; k < m; ++k) new_index[sequence[k]] = static_cast<std::uint32_t>(k);
+        return new_index;
+    }
+
+private:
+    // The component of `root` among the levels not dense, in breadth-first order.
+    void breadth_first(std::uint32_t root, const std::vector<char>& dense, std::vector<std::uint32_t>& out) {
+        const std::size_t others = p_.factors.size() - 1;
+        ++stamp_;
+        out.clear();
+        out.push_back(root);
+        seen_[root] = stamp_;
+        for (std::size_t head = 0; head < out.size(); ++head) {
+            const std::uint32_t a = out[head];
+            for (std::size_t e = by_kept_.start[a]; e < by_kept_.start[a + 1]; ++e) {
+                const std::uint32_t g = by_kept_.items[e];
+                if (expanded_[g] == stamp_) continue;
+                expanded_[g] = stamp_;
+                for (std::size_t k = by_eliminated_.start[g]; k < by_eliminated_.start[g + 1]; ++k) {
+                    const std::size_t i = by_eliminated_.items[k];
+                    for (std::size_t f = 0; f < others; ++f) {
+                        const std::uint32_t b = kept_of_row_[i * others + f];
+                        if (dense[b] || seen_[b] == stamp_) continue;
+                        seen_[b] = stamp_;
+                        out.push_back(b);
+                    }
+                }
+            }
+        }
+    }
+
+    const Problem& p_;
+    const Reduction& r_;
+    const std::vector<std::uint32_t>& kept_of_row_;
+    Groups by_kept_, by_eliminated_;
+    std::vector<std::uint32_t> seen_, expanded_;
+    std::uint32_t stamp_ = 0;
+};
+
+// The envelope of S in the order found: first[i], start[i]; the planned cost
+// of its assembly and factor. false where it is over the budget.
+bool plan_envelope(const Problem& p, Reduction& r, const Groups& rows_of) {
+    const std::size_t others = p.factors.size() - 1;
+    const auto m = static_cast<std::size_t>(r.kept);
+    r.first.resize(m);
+    std::iota(r.first.begin(), r.first.end(), std::size_t{0});
+    for (std::size_t g = 0; g + 1 < rows_of.start.size(); ++g) {
+        std::size_t lowest = m;
+        for (std::size_t k = rows_of.start[g]; k < rows_of.start[g + 1]; ++k)
+            for (std::size_t f = 0; f < others; ++f)
+                lowest = std::min<std::size_t>(lowest, r.row_kept[rows_of.items[k] * others + f]);
+        for (std::size_t k = rows_of.start[g]; k < rows_of.start[g + 1]; ++k)
+            for (std::size_t f = 0; f < others; ++f) {
+                std::size_t& fi = r.first[r.row_kept[rows_of.items[k] * others + f]];
+                fi = std::min(fi, lowest);
+            }
+    }
+    r.start.assign(m + 1, 0);
+    for (std::size_t i = 0; i < m; ++i) r.start[i + 1] = r.start[i] + (i - r.first[i] + 1);
+    const double passes = static_cast<double>(p.n) * static_cast<double>(p.factors.size());
+    if (static_cast<double>(r.start[m]) > kEnvelopePerRow * passes) return false;
+    // The factor: row i's entry j is a product over the columns both rows hold.
+    double flops = 0.0;
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t j = r.first[i]; j < i; ++j)
+            flops += static_cast<double>(j - std::max(r.first[i], r.first[j]) + 1);
+    // The assembly: each eliminated level's outer product over the kept levels it meets.
+    for (std::size_t g = 0; g + 1 < rows_of.start.size(); ++g) {
+        const auto met = static_cast<double>(std::min((rows_of.start[g + 1] - rows_of.start[g]) * others, m));
+        flops += 0.5 * met * met;
+    }
+    r.flops = flops;
+    return flops <= kFactorPassBudget * passes;
+}
+
+// S summed into the envelope: the kept levels' weights and the weight their
+// rows share, less each eliminated level's outer product over its weight.
+void assemble(const Problem& p, Reduction& r, const Groups& rows_of) {
+    const std::size_t others = p.factors.size() - 1;
+    const auto m = static_cast<std::size_t>(r.kept);
+    r.values.assign(r.start[m], 0.0);
+    auto at = [&](std::size_t a, std::size_t b) -> double& {
+        if (a < b) std::swap(a, b);
+        return r.values[r.start[a] + b - r.first[a]];
+    };
+    for (index_t i = 0; i < p.n; ++i) {
+        const std::uint32_t* row = &r.row_kept[static_cast<std::size_t>(i) * others];
+        for (std::size_t f = 0; f < others; ++f)
+            for (std::size_t h = 0; h <= f; ++h) at(row[f], row[h]) += p.weight(i);
+    }
+    const Factor& e = p.factors[r.eliminated];
+    std::vector<double> shared(m, 0.0);
+    std::vector<std::uint32_t> touched;
+    for (std::size_t g = 0; g + 1 < rows_of.start.size(); ++g) {
+        touched.clear();
+        for (std::size_t k = rows_of.start[g]; k < rows_of.start[g + 1]; ++k) {
+            const std::size_t i = rows_of.items[k];
+            for (std::size_t f = 0; f < others; ++f) {
+                const std::uint32_t b = r.row_kept[i * others + f];
+                if (shared[b] == 0.0) touched.push_back(b);
+                shared[b] += p.weight(static_cast<index_t>(i));
+            }
+        }
+        const double inverse = e.inverse_weight[g];
+        for (std::size_t u = 0; u < touched.size(); ++u)
+            for (std::size_t v = 0; v <= u; ++v)
+                at(touched[u], touched[v]) -= shared[touched[u]] * shared[touched[v]] * inverse;
+        for (std::uint32_t b : touched) shared[b] = 0.0;
+    }
+}
+
+// S = L D L' in place over its envelope, row by row; a pivot that vanishes
+// (a dependence among the dummies) grounds its level: D^-1 is taken as zero
+// there and its column of L left empty.
+void factor_envelope(Reduction& r, const std::vector<double>& level_weight) {
+    const auto m = static_cast<std::size_t>(r.kept);
+    r.grounded.assign(m, 0);
+    std::vector<double>& v = r.values;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t fi = r.first[i];
+        double* row = &v[r.start[i]] - fi;  // row[j] for fi <= j <= i
+        for (std::size_t j = fi; j < i; ++j) {
+            const std::size_t from = std::max(fi, r.first[j]);
+            const double* lj = &v[r.start[j]] - r.first[j];
+            double s = row[j];
+            for (std::size_t k = from; k < j; ++k) s -= row[k] * lj[k];
+            row[j] = s;  // L_ij d_j, until the row is done
+        }
+        double d = row[i];
+        for (std::size_t j = fi; j < i; ++j) {
+            const double pivot = v[r.start[j] + j - r.first[j]];
+            const double l = r.grounded[j] ? 0.0 : row[j] / pivot;
+            d -= row[j] * l;
+            row[j] = l;
+        }
+        r.grounded[i] = !(d > kPivotFloor * level_weight[i]);
+        row[i] = r.grounded[i] ? 0.0 : d;
+    }
+}
+
+// z = (L D L')^- y over the envelope, zero on the grounded levels.
+void solve_envelope(const Reduction& r, const double* y, double* z) {
+    const auto m = static_cast<std::size_t>(r.kept);
+    const std::vector<double>& v = r.values;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double* row = &v[r.start[i]] - r.first[i];
+        double s = y[i];
+        for (std::size_t k = r.first[i]; k < i; ++k) s -= row[k] * z[k];
+        z[i] = s;
+    }
+    for (std::size_t i = 0; i < m; ++i) z[i] = r.grounded[i] ? 0.0 : z[i] / v[r.start[i] + i - r.first[i]];
+    for (std::size_t i = m; i-- > 0;) {
+        const double* row = &v[r.start[i]] - r.first[i];
+        for (std::size_t k = r.first[i]; k < i; ++k) z[k] -= row[k] * z[i];
+    }
+}
+
+// The reduction of a problem of two factors or more when the factor of its
+// Schur complement is cheap; false where it is not.
+bool reduce(const Problem& p, Reduction& r) {
+    const std::size_t count = p.factors.size();
+    if (count < 2) return false;
+    r.eliminated = 0;
+    for (std::size_t f = 1; f < count; ++f)
+        if (p.factors[f].levels > p.factors[r.eliminated].levels) r.eliminated = f;
+    const Factor& e = p.factors[r.eliminated];
+    r.kept = p.total_levels - e.levels;
+    const std::size_t others = count - 1;
+    // Kept levels numbered as among all the levels, the eliminated block taken out.
+    std::vector<std::uint32_t> kept_of_row(static_cast<std::size_t>(p.n) * others);
+    for (index_t i = 0; i < p.n; ++i) {
+        std::size_t slot = 0;
+        for (std::size_t f = 0; f < count; ++f) {
+            if (f == r.eliminated) continue;
+            index_t at = p.factors[f].offset + static_cast<index_t>(p.factors[f].codes[i]);
+            if (at >= e.offset) at -= e.levels;
+            kept_of_row[static_cast<std::size_t>(i) * others + slot++] = static_cast<std::uint32_t>(at);
+        }
+    }
+    Ordering ordering(p, r, kept_of_row);
+    const std::vector<std::uint32_t> new_index = ordering.order();
+    r.row_kept.resize(kept_of_row.size());
+    for (std::size_t k = 0; k < kept_of_row.size(); ++k) r.row_kept[k] = new_index[kept_of_row[k]];
+    const Groups& rows_of = ordering.rows_by_eliminated();
+    if (!plan_envelope(p, r, rows_of)) return false;
+    const auto m = static_cast<std::size_t>(r.kept);
+    r.position_of.resize(m);
+    std::vector<double> level_weight(m);
+    for (std::size_t f = 0; f < count; ++f) {
+        if (f == r.eliminated) continue;
+        const Factor& factor = p.factors[f];
+        for (index_t g = 0; g < factor.levels; ++g) {
+            index_t at = factor.offset + g;
+            const index_t global = at;
+            if (at >= e.offset) at -= e.levels;
+            const std::uint32_t k = new_index[static_cast<std::size_t>(at)];
+            r.position_of[k] = global;
+            level_weight[k] = 1.0 / factor.inverse_weight[static_cast<std::size_t>(g)];
+        }
+    }
+    assemble(p, r, rows_of);
+    factor_envelope(r, level_weight);
+    return true;
+}
+
+// The demeaning of one column through the reduction: the eliminated factor's
+// levels averaged out exactly, conjugate gradients on the Schur complement of the
+// kept levels, preconditioned by its factor. An iteration is two passes over the
+// rows: D2 p gathered and averaged by eliminated level, then (I - P1) D2 p scattered.
+class ReducedSolver {
+public:
+    ReducedSolver(const Problem& p, const Reduction& r)
+        : p_(p), r_(r), e_(p.factors[r.eliminated]), means_(static_cast<std::size_t>(e_.levels)) {}
+
+    // A column the probe left: its iterations and its spread before them carried on.
+    Outcome solve(double* x, double* alpha, const Outcome& probe) {
+        Outcome out;
+        out.iterations = probe.iterations;
+        const index_t n = p_.n;
+        const double left = centre(x, alpha);
+        const double spread = std::max(left, probe.spread);
+        out.spread = spread;
+        if (left == 0.0) {
+            out.converged = true;
+            return out;
+        }
+        const double threshold = std::max(p_.tol, kRoundingFloor) * spread;
+        // x less its means by eliminated level, given to that level's effects.
+        eliminated_means([&](index_t i) { return x[i]; });
+        for (index_t i = 0; i < n; ++i) x[i] -= means_[static_cast<std::size_t>(e_.codes[i])];
+        for (index_t g = 0; g < e_.levels; ++g) alpha[e_.offset + g] += means_[static_cast<std::size_t>(g)];
+        const auto m = static_cast<std::size_t>(r_.kept);
+        const std::size_t others = p_.factors.size() - 1;
+        std::vector<double> step(m, 0.0), res(m, 0.0), z(m), dir(m), product(m);
+        for (index_t i = 0; i < n; ++i)
+            for (std::size_t f = 0; f < others; ++f) res[kept(i, f)] += p_.weight(i) * x[i];
+        solve_envelope(r_, res.data(), z.data());
+        double rz = dot(res, z);
+        dir = z;
+        bool small_before = false;
+        for (;;) {
+            double largest = 0.0;
+            const double curvature = apply(dir.data(), product.data(), largest);
+            ++out.iterations;
+            if (!(curvature > 0.0)) {
+                out.change = 0.0;
+                break;
+            }
+            const double a = rz / curvature;
+            for (std::size_t k = 0; k < m; ++k) {
+                step[k] += a * dir[k];
+                res[k] -= a * product[k];
+            }
+            const bool small = std::fabs(a) * largest <= threshold;
+            out.change = std::fabs(a) * largest / spread;
+            if ((small && small_before) || out.iterations >= p_.max_iterations) break;
+            small_before = small;
+            solve_envelope(r_, res.data(), z.data());
+            const double rz_next = dot(res, z);
+            const double beta = rz_next / rz;
+            rz = rz_next;
+            for (std::size_t k = 0; k < m; ++k) dir[k] = z[k] + beta * dir[k];
+        }
+        out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
+        // x less (I - P1) D2 step; the step to the kept effects, less its means to the eliminated.
+        eliminated_means([&](index_t i) { return gather(step.data(), i); });
+        for (index_t i = 0; i < n; ++i) x[i] -= gather(step.data(), i) - means_[static_cast<std::size_t>(e_.codes[i])];
+        for (std::size_t k = 0; k < m; ++k) alpha[r_.position_of[k]] += step[k];
+        for (index_t g = 0; g < e_.levels; ++g) alpha[e_.offset + g] -= means_[static_cast<std::size_t>(g)];
+        return out;
+    }
+
+private:
+    std::uint32_t kept(index_t i, std::size_t f) const {
+        return r_.row_kept[static_cast<std::size_t>(i) * (p_.factors.size() - 1) + f];
+    }
+
+    double gather(const double* v, index_t i) const {
+        double s = 0.0;
+        for (std::size_t f = 0; f + 1 < p_.factors.size(); ++f) s += v[kept(i, f)];
+        return s;
+    }
+
+    static double dot(const std::vector<double>& a, const std::vector<double>& b) {
+        double s = 0.0;
+        for (std::size_t k = 0; k < a.size(); ++k) s += a[k] * b[k];
+        return s;
+    }
+
+    // means_: the weighted mean of value(i) in each eliminated level.
+    template <class Value>
+    void eliminated_means(Value value) {
+        std::fill(means_.begin(), means_.end(), 0.0);
+        for (index_t i = 0; i < p_.n; ++i) means_[static_cast<std::size_t>(e_.codes[i])] += p_.weight(i) * value(i);
+        for (std::size_t g = 0; g < means_.size(); ++g) means_[g] *= e_.inverse_weight[g];
+    }
+
+    // product = S dir, as D2'W (I - P1) D2 dir; dir' S dir; the largest |(I - P1) D2 dir| of a row.
+    double apply(const double* dir, double* product, double& largest) {
+        eliminated_means([&](index_t i) { return gather(dir, i); });
+        std::fill(product, product + r_.kept, 0.0);
+        const std::size_t others = p_.factors.size() - 1;
+        double curvature = 0.0, top = 0.0;
+        for (index_t i = 0; i < p_.n; ++i) {
+            const double u = gather(dir, i) - means_[static_cast<std::size_t>(e_.codes[i])];
+            const double wu = p_.weight(i) * u;
+            for (std::size_t f = 0; f < others; ++f) product[kept(i, f)] += wu;
+            curvature += wu * u;
+            top = std::max(top, std::fabs(u));
+        }
+        largest = top;
+        return curvature;
+    }
+
+    double centre(double* x, double* alpha) const { return ColumnSolver(p_).centre(x, alpha); }
+
+    const Problem& p_;
+    const Reduction& r_;
+    const Factor& e_;
+    std::vector<double> means_;
 };
 
 // The factors' codes and levels from Python: int64 codes, one per row each.
@@ -288,23 +736,45 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 return nullptr;
             }
 
-    bool levels_ok = true;
+    bool levels_ok = true, reduced = false;
+    Reduction reduction;
     std::vector<Outcome> outcomes(static_cast<std::size_t>(c));
     PyObject* done = run_native([&] {
         for (Factor& f : p.factors) levels_ok = levels_ok && weigh_levels(p, f);
         if (!levels_ok) return;
-        const std::size_t count = p.factors.size();
-        p.positions.resize(static_cast<std::size_t>(p.n) * count);
-        for (std::size_t f = 0; f < count; ++f)
-            for (index_t i = 0; i < p.n; ++i)
-                p.positions[i * count + f] = static_cast<std::uint32_t>(p.factors[f].offset + p.factors[f].codes[i]);
+        index_positions(p);
+        const auto column = [&](std::size_t j) {
+            const auto row = static_cast<la::stride_t>(j);
+            return std::pair{columns.data() + row * columns.stride(0), effects.data() + row * effects.stride(0)};
+        };
+        // The probe: every column by the diagonal method, a few iterations at most. The
+        // columns it leaves unsettled go on from where it left them (their projection is the
+        // same), by the reduction where it is cheap, else by the diagonal method.
+        const long long probe_limit = std::min(kProbeIterations, p.max_iterations);
         linalg::parallel_for(
             static_cast<std::size_t>(c),
             [&](std::size_t j) {
-                ColumnSolver solver(p);
-                const auto row = static_cast<la::stride_t>(j);
-                outcomes[j] =
-                    solver.solve(columns.data() + row * columns.stride(0), effects.data() + row * effects.stride(0));
+                const auto [x, alpha] = column(j);
+                outcomes[j] = ColumnSolver(p).solve(x, alpha, probe_limit, true);
+            },
+            false);
+        const auto unsettled = [&](const Outcome& o) {
+            return o.finite && !o.converged && o.iterations < p.max_iterations;
+        };
+        if (std::none_of(outcomes.begin(), outcomes.end(), unsettled)) return;
+        reduced = reduce(p, reduction);
+        linalg::parallel_for(
+            static_cast<std::size_t>(c),
+            [&](std::size_t j) {
+                if (!unsettled(outcomes[j])) return;
+                const auto [x, alpha] = column(j);
+                const Outcome probe = outcomes[j];
+                if (reduced) {
+                    outcomes[j] = ReducedSolver(p, reduction).solve(x, alpha, probe);
+                } else {
+                    outcomes[j] = ColumnSolver(p).solve(x, alpha, p.max_iterations - probe.iterations);
+                    outcomes[j].iterations += probe.iterations;
+                }
             },
             false);
     });
@@ -325,7 +795,8 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         worst.iterations = std::max(worst.iterations, o.iterations);
         worst.change = std::max(worst.change, o.change);
     }
-    return Py_BuildValue("(OLd)", worst.converged ? Py_True : Py_False, worst.iterations, worst.change);
+    const long long eliminated = reduced ? static_cast<long long>(reduction.eliminated) : -1;
+    return Py_BuildValue("(OLdL)", worst.converged ? Py_True : Py_False, worst.iterations, worst.change, eliminated);
 }
 
 PyObject* absorb_components(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

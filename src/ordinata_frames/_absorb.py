@@ -31,6 +31,8 @@ import pandas as pd
 from ordinata_frames import _formula, _native
 
 METHOD = "conjugate gradients, diagonal preconditioner"
+REDUCED = ("conjugate gradients on the Schur complement of {name} (its levels averaged out exactly), "
+           "sparse Cholesky preconditioner")
 
 
 class SolverInfo(NamedTuple):
@@ -166,13 +168,14 @@ def demean(columns: np.ndarray, factors: Sequence[Factor], w: np.ndarray | None,
     out = np.array(columns, dtype=np.float64, order="C", copy=True)
     effects = np.zeros((out.shape[0], sum(f.levels for f in factors)))
     weights = None if w is None else np.ascontiguousarray(w, dtype=np.float64)
-    converged, iterations, change = _native.absorb(out, effects, [np.ascontiguousarray(f.codes) for f in factors],
+    converged, iterations, change, eliminated = _native.absorb(out, effects, [np.ascontiguousarray(f.codes) for f in factors],
                                                [f.levels for f in factors], weights, float(tol), int(max_iterations))
     if not converged:
         names = " + ".join(f.name for f in factors)
         raise ValueError(f"the fixed effects {names} did not converge in {max_iterations} iterations (relative "
                          f"change {change:.2e} against a tolerance of {tol:g}): raise max_iterations or tol")
-    return out, effects, SolverInfo(int(iterations), METHOD, float(change))
+    method = METHOD if eliminated < 0 else REDUCED.format(name=factors[eliminated].name)
+    return out, effects, SolverInfo(int(iterations), method, float(change))
 
 
 def normalised(effects: np.ndarray, factors: Sequence[Factor],

@@ -1,0 +1,131 @@
+"""The absorbed-effects solver's two methods: the factor of most levels eliminated with the
+rest preconditioned by a sparse factor of their Schur complement (chosen where the rest is
+nearly a band), and the diagonal preconditioner (where it is dense). Both against the dense
+dummy regression solved by numpy, with weights, two components and a nested level; the method
+reported; the same bits for any thread count."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import ordinata_frames as of
+
+TIGHT = 1e-13
+REDUCED = "Schur complement of worker"
+DIAGONAL = "diagonal preconditioner"
+
+
+def panel(kind, n=1100, seed=3, years=10, firms=47):
+    """Workers of `years` rows each (the last one short). "banded": firm = row mod firms, so a
+    worker's firms are consecutive; "dense": each worker spread over many firms at random,
+    with about two rows a worker."""
+    rng = np.random.default_rng(seed)
+    if kind == "banded":
+        worker, year, firm = np.arange(n) // years, np.arange(n) % years, np.arange(n) % firms
+    else:
+        worker, year, firm = rng.integers(0, n // 2, n), rng.integers(0, 6, n), rng.integers(0, 220, n)
+    d = pd.DataFrame({"worker": worker, "year": year, "firm": firm, "region": (firm * 7) % 5})
+    d["x1"] = rng.normal(size=n) + 0.1 * (d.firm % 5)
+    d["x2"] = rng.normal(size=n) * 2 + 1e3          # an offset that must cost no digit
+    d["w"] = rng.uniform(0.5, 2.0, n)
+    effects = sum(rng.normal(size=d[c].max() + 1)[d[c]] for c in ("worker", "year", "firm"))
+    d["y"] = 1.5 * d.x1 - 0.5 * d.x2 + effects + rng.normal(size=n)
+    return d
+
+
+def dense_fit(d, factors, w):
+    """Slopes and fitted values of the regression on the slopes and every factor's dummies."""
+    sw = np.ones(len(d)) if w is None else np.sqrt(d[w].to_numpy())
+    blocks = [np.eye(d[f].max() + 1)[d[f]] for f in factors]
+    full = np.column_stack([d.x1, d.x2, *blocks])
+    coef = np.linalg.lstsq(full * sw[:, None], d.y.to_numpy() * sw, rcond=None)[0]
+    return coef[:2], full @ coef
+
+
+def kept(d, factors):
+    """The rows left once singletons are gone (fe drops them; the oracle must too)."""
+    keep = np.ones(len(d), dtype=bool)
+    while True:
+        alone = np.zeros(len(d), dtype=bool)
+        for f in factors:
+            counts = d[f][keep].value_counts()
+            alone |= keep & (d[f].map(counts).fillna(0).to_numpy() == 1)
+        if not alone.any():
+            return d[keep].reset_index(drop=True)
+        keep &= ~alone
+
+
+def close(actual, expected, rtol):
+    actual, expected = np.asarray(actual), np.asarray(expected)
+    np.testing.assert_allclose(actual, expected, rtol=rtol, atol=rtol * np.abs(expected).max())
+
+
+@pytest.mark.parametrize(("kind", "factors", "method"), [
+    ("banded", "worker + year + firm", REDUCED), ("banded", "worker + firm", REDUCED),
+    ("banded", "worker + year + firm + region", REDUCED), ("banded", "worker + year^firm", "conjugate gradients"),
+    ("dense", "worker + year + firm", DIAGONAL)])
+@pytest.mark.parametrize("w", [None, "w"])
+def test_each_method_against_the_dummy_regression(kind, factors, method, w):
+    names = [f.strip() for f in factors.split("+")]
+    d = panel(kind)
+    if "year^firm" in names:
+        d["year^firm"] = pd.factorize(d.year * 100 + d.firm)[0]
+    r = of.fe(f"y ~ x1 + x2 | {factors}", d, weights=w, tol=TIGHT)
+    assert method in r.solver.method
+    assert r.solver.convergence <= TIGHT
+    if "Schur" in method:          # at most 16 of the diagonal probe, then a few
+        assert r.solver.iterations <= 16 + 4
+    o = kept(d, names)
+    beta, fitted = dense_fit(o, names, w)
+    close(r.params, beta, 1e-9)
+    close(r.predict(o), fitted, 1e-9)
+
+
+def test_two_components_and_a_nested_level_are_grounded():
+    # Two panels with no worker, year or firm in common, and a firm met by one worker only:
+    # the Schur complement is singular three ways beyond the constant.
+    a, b = panel("banded", n=550), panel("banded", n=550, seed=4)
+    b[["worker", "year", "firm"]] += [a.worker.max() + 1, 10, 47]
+    d = pd.concat([a, b], ignore_index=True)
+    d.loc[d.worker == 3, "firm"] = 99
+    names = ["worker", "year", "firm"]
+    r = of.fe("y ~ x1 + x2 | worker + year + firm", d, weights="w", tol=TIGHT)
+    assert REDUCED in r.solver.method
+    beta, fitted = dense_fit(kept(d, names), names, "w")
+    close(r.params, beta, 1e-9)
+    close(r.predict(kept(d, names)), fitted, 1e-9)
+
+
+@pytest.mark.parametrize("kind", ["banded", "dense"])
+def test_no_convergence_names_the_factors(kind):
+    with pytest.raises(ValueError, match=r"worker \+ year \+ firm did not converge in 1 iterations"):
+        of.fe("y ~ x1 | worker + year + firm", panel(kind), max_iterations=1)
+
+
+def test_any_thread_count_gives_the_same_bits_by_either_method():
+    code = ("import numpy as np, sys; sys.path[:0] = {path!r}; import ordinata_frames as of; "
+            "from tests.test_frames_absorb_solver import panel; "
+            "rs = [of.fe('y ~ x1 + x2 | worker + year + firm', panel(k, n=5000), weights='w') "
+            "for k in ('banded', 'dense')]; "
+            "print([r.solver.method[:40] for r in rs], "
+            "np.concatenate([np.r_[r.params, r.cov.ravel(), r.predict(panel(k, n=5000))] "
+            "for r, k in zip(rs, ('banded', 'dense'))]).tobytes().hex())")
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = {subprocess.run([sys.executable, "-c", code.format(path=sys.path[:3] + [here])], check=True,
+                          capture_output=True, text=True, env={**os.environ, "ORDINATA_NUM_THREADS": t}).stdout
+           for t in ("1", "2")}
+    assert len(out) == 1
+
+
+@pytest.mark.parametrize(("scale", "shift"), [(1e-2, 1e3), (1e4, -5e6)])
+def test_the_reduced_method_follows_a_shifted_and_scaled_outcome(scale, shift):
+    d = panel("banded")
+    r = of.fe("y ~ x1 + x2 | worker + year + firm", d, weights="w", tol=TIGHT)
+    moved = of.fe("y ~ x1 + x2 | worker + year + firm", d.assign(y=d.y * scale + shift), weights="w", tol=TIGHT)
+    assert REDUCED in r.solver.method and REDUCED in moved.solver.method
+    close(moved.params, r.params * scale, 1e-9)
+    close(moved.cov, r.cov * scale**2, 1e-9)
