@@ -22,10 +22,10 @@ except ImportError as error:
     raise ImportError(f"ordinata_frames needs pandas, narwhals and formulaic ({error}): "
                       "install them with pip install 'ordinata[frames]'") from error
 
-from ordinata_frames._bootstrap import WildBootstrap
+from ordinata_frames import _bootstrap  # noqa: F401  (registers the engine of Results.wildboottest)
 from ordinata_frames._estimators import fe, gls, iv, ols, ridge, tsls, wls
 from ordinata_frames._plots import coefplot, iplot
-from ordinata_frames._results import Results, TestResult
+from ordinata_frames._results import Results, TestResult, WildBootstrap
 from ordinata_frames._tables import TableOptions, etable
 
 __all__ = ["Results", "TableOptions", "TestResult", "WildBootstrap", "coefplot", "etable", "fe", "gls", "iplot", "iv",

@@ -33,42 +33,20 @@ from __future__ import annotations
 import contextlib
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from ordinata_frames import _absorb, _formula, _linalg, _native, _passes, _plan
+from ordinata_frames import _absorb, _formula, _linalg, _native, _passes, _plan, _results
 from ordinata_frames._plan import Plan
-
-if TYPE_CHECKING:
-    from ordinata_frames._results import Results
+from ordinata_frames._results import Results, WildBootstrap
 
 WEIGHTS = {"rademacher": 0, "mammen": 1, "webb": 2, "norm": 3}
 MODELS = ("OLS", "WLS", "FE")
 DIGITS = 67                 # the int64 digits of one exact sum (bootstrap.cpp)
 BOUND_RESOLUTION = 1e-9      # the bisection's last bracket, in standard errors
 TIE = 1e-9                  # |t*| within this relative distance of |t| is a tie
-
-
-@dataclass(frozen=True)
-class WildBootstrap:
-    """The wild cluster bootstrap test of `param` = 0 (WCR: the null imposed on the
-    bootstrap samples; WCU: not). `draws` is the B used (2^G when `enumerated`);
-    `seed` the seed the draws came from (None when enumerated: no draw is random);
-    `conf_int` the bounds at level 1 - `alpha` by test inversion, when asked for."""
-
-    param: str
-    statistic: float
-    pvalue: float
-    bootstrap_type: str
-    weights: str
-    clusters: int
-    draws: int
-    enumerated: bool
-    seed: int | None
-    conf_int: tuple[float, float] | None = None
-    alpha: float | None = None
 
 
 # ---------------------------------------------------------------------------
@@ -392,3 +370,8 @@ def wild_bootstrap(results: Results, param: str, data: Any, *, B: int, cluster: 
                          bootstrap_type="WCR" if impose_null else "WCU", weights=weights, clusters=len(keys),
                          draws=count, enumerated=enumerate_all, seed=None if enumerate_all else int(seed or 0),
                          conf_int=interval, alpha=float(alpha) if conf_int else None)
+
+
+# Results.wildboottest runs this: the bootstrap reruns the pipeline, which builds results, so
+# the results reach it through this registration rather than by importing it.
+_results.register_bootstrap(wild_bootstrap)

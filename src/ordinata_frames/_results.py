@@ -18,7 +18,6 @@ from ordinata_frames._report import Deferred, ReportStats
 if TYPE_CHECKING:
     import dask.dataframe as dd
 
-    from ordinata_frames._bootstrap import WildBootstrap
 
 
 class TestResult(NamedTuple):
@@ -90,6 +89,35 @@ class Refit:
     drop_singletons: bool = False
     tol: float = 1e-8
     max_iterations: int = 10_000
+
+
+@dataclass(frozen=True)
+class WildBootstrap:
+    """The wild cluster bootstrap test of `param` = 0 (WCR: the null imposed on the
+    bootstrap samples; WCU: not). `draws` is the B used (2^G when `enumerated`);
+    `seed` the seed the draws came from (None when enumerated: no draw is random);
+    `conf_int` the bounds at level 1 - `alpha` by test inversion, when asked for."""
+
+    param: str
+    statistic: float
+    pvalue: float
+    bootstrap_type: str
+    weights: str
+    clusters: int
+    draws: int
+    enumerated: bool
+    seed: int | None
+    conf_int: tuple[float, float] | None = None
+    alpha: float | None = None
+
+
+# The wild bootstrap's engine: _bootstrap registers it when the package is imported.
+_bootstrap_engine: Callable[..., WildBootstrap] | None = None
+
+
+def register_bootstrap(engine: Callable[..., WildBootstrap]) -> None:
+    global _bootstrap_engine
+    _bootstrap_engine = engine
 
 
 @dataclass(frozen=True, eq=False)
@@ -311,9 +339,9 @@ class Results:
         absorbed factors takes clusters that each hold whole levels of every factor, and the data
         in memory.
         Conventions (t, small-sample factor, p-value) are the wildboottest package's."""
-        from ordinata_frames import _bootstrap
-
-        return _bootstrap.wild_bootstrap(self, param, data, B=B, cluster=cluster, weights=weights,
+        if _bootstrap_engine is None:
+            raise RuntimeError("the wild bootstrap is not loaded: import ordinata_frames")
+        return _bootstrap_engine(self, param, data, B=B, cluster=cluster, weights=weights,
                                          impose_null=impose_null, seed=seed, conf_int=conf_int, alpha=alpha)
 
     def __repr__(self) -> str:

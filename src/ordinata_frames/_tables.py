@@ -10,15 +10,32 @@ import html
 import math
 import re
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Literal, TypedDict, Unpack, overload
+from typing import Any, Literal, Protocol, TypedDict, Unpack, overload
 
 import numpy as np
 import pandas as pd
 
 from ordinata_frames import _covariance, _report
 
-if TYPE_CHECKING:
-    from ordinata_frames._results import Results
+
+class Tabled(_report.Reported, Protocol):
+    """What the tables and the notebook display read of a result: the report's fields and these."""
+
+    @property
+    def formula(self) -> str: ...
+    @property
+    def nobs(self) -> int: ...
+    @property
+    def dropped_rows(self) -> int: ...
+    @property
+    def r_squared(self) -> float: ...
+    @property
+    def first_stage(self) -> pd.DataFrame | None: ...
+    @property
+    def sargan(self) -> Any: ...
+    @property
+    def predict_state(self) -> Any: ...
+    def _figures(self) -> _report.ReportStats | None: ...
 
 TableType = Literal["df", "md", "tex", "html", "gt", "typst"]
 Statistic = Literal["se", "t", "p", "interval"]
@@ -31,7 +48,7 @@ LEVELS = {0.95: "ci95", 0.90: "ci90"}
 # ---------------------------------------------------------------------------
 # The plug-in attributes' contents.
 
-def coef_table(result: Results) -> pd.DataFrame:
+def coef_table(result: Tabled) -> pd.DataFrame:
     """One row per term: b, se, t, p and the 95% and 90% interval bounds."""
     rows = _report.coefficient_rows(result, 0.05)
     table = pd.DataFrame([row[1:] for row in rows], columns=["b", "se", "t", "p", "ci95l", "ci95u"],
@@ -41,11 +58,11 @@ def coef_table(result: Results) -> pd.DataFrame:
     return table
 
 
-def vcov_request(result: Results) -> _covariance.VcovRequest:
+def vcov_request(result: Tabled) -> _covariance.VcovRequest:
     return _covariance.VcovRequest.from_label(result.vcov_type)
 
 
-def se_type(result: Results) -> str:
+def se_type(result: Tabled) -> str:
     """"iid", the heteroskedasticity-robust type ("HC1") or "by: g1+g2", as the
     tables of pyfixest's clustered fits write it."""
     request = vcov_request(result)
@@ -54,12 +71,12 @@ def se_type(result: Results) -> str:
     return request.kind
 
 
-def vcov_info(result: Results) -> dict[str, Any]:
+def vcov_info(result: Tabled) -> dict[str, Any]:
     request = vcov_request(result)
     return {"vcov_type": request.kind, "clustervar": list(request.clusters) or None}
 
 
-def first_stage_f(result: Results) -> float | str | None:
+def first_stage_f(result: Tabled) -> float | str | None:
     """The F of the excluded instruments in each first stage, under the fit's covariance:
     the iid F as it stands, the robust and clustered Wald statistic divided by the
     number of excluded instruments (pyfixest's first-stage F). One endogenous regressor
@@ -78,7 +95,7 @@ def first_stage_f(result: Results) -> float | str | None:
     return ", ".join(f"{name}: {value:.3f}" for name, value in zip(first.index, values.tolist()))
 
 
-def stat(result: Results, key: str) -> float | int | str | None:
+def stat(result: Tabled, key: str) -> float | int | str | None:
     """A statistic by maketables' key; None for a key these results do not have."""
     figures = result._figures()
     if key == "N":
@@ -109,7 +126,7 @@ def stat(result: Results, key: str) -> float | int | str | None:
     return None
 
 
-def default_stat_keys(result: Results) -> list[str]:
+def default_stat_keys(result: Tabled) -> list[str]:
     keys = ["N", "r2"]
     if result.model == "FE":
         keys.append("r2_within")
@@ -118,7 +135,7 @@ def default_stat_keys(result: Results) -> list[str]:
     return [*keys, "se_type"]
 
 
-def fixef_string(result: Results) -> str | None:
+def fixef_string(result: Tabled) -> str | None:
     return result.predict_state.entity if result.model == "FE" else None
 
 
@@ -303,7 +320,7 @@ def number(value: float, digits: int) -> str:
     return f"{value:.{digits}f}"
 
 
-def summary_rows(result: Results) -> list[tuple[str, str]]:
+def summary_rows(result: Tabled) -> list[tuple[str, str]]:
     """The report's statistics as (label, text) pairs."""
     figures = result._figures()
     rows = [("Dep. Variable", result.dependent), ("Model", result.model), ("Observations", str(result.nobs)),
@@ -329,12 +346,12 @@ def summary_rows(result: Results) -> list[tuple[str, str]]:
 _COLUMNS = ("coef", "std err", "t", "P>|t|", "[0.025", "0.975]")
 
 
-def _coefficient_cells(result: Results) -> list[list[str]]:
+def _coefficient_cells(result: Tabled) -> list[list[str]]:
     return [[number(b, 4), number(s, 3), number(t, 3), number(p, 3), number(lo, 3), number(hi, 3)]
             for _, b, s, t, p, lo, hi in _report.coefficient_rows(result)]
 
 
-def result_html(result: Results) -> str:
+def result_html(result: Tabled) -> str:
     """The coefficients with their 95% intervals and the report's statistics, every
     name escaped."""
     e = html.escape
@@ -348,7 +365,7 @@ def result_html(result: Results) -> str:
             f"<table><tbody>{stats}</tbody></table></div>")
 
 
-def result_markdown(result: Results) -> str:
+def result_markdown(result: Tabled) -> str:
     m = escape_markdown
     coefficients = markdown_table(["", *map(m, _COLUMNS)],
                                   [[m(name), *cells] for name, cells in zip(result.names, _coefficient_cells(result))],
