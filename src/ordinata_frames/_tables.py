@@ -136,7 +136,13 @@ def default_stat_keys(result: Tabled) -> list[str]:
 
 
 def fixef_string(result: Tabled) -> str | None:
-    return result.predict_state.entity if result.model == "FE" else None
+    """The absorbed effects as pyfixest writes them: "firm+year", an interaction "firm^year"."""
+    if result.model != "FE":
+        return None
+    state = result.predict_state
+    if state.entity is not None:
+        return str(state.entity)
+    return "+".join("^".join(a.columns) for a in state.absorbed) or None
 
 
 # ---------------------------------------------------------------------------
