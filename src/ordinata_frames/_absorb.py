@@ -123,8 +123,9 @@ def _redundant(factors: Sequence[Factor]) -> list[bool]:
     """The factors nested in another (the first of identical ones kept)."""
     out = []
     for f, a in enumerate(factors):
-        out.append(any(g != f and (b.levels != a.levels or g < f) and nested(b, a.codes, a.levels)
-                       for g, b in enumerate(factors)))
+        # b nested in a maps b's levels onto all of a's: it has at least as many.
+        out.append(any(g != f and (b.levels > a.levels or (b.levels == a.levels and g < f))
+                       and nested(b, a.codes, a.levels) for g, b in enumerate(factors)))
     return out
 
 

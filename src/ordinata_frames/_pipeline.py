@@ -585,23 +585,11 @@ class AbsorbOptions:
     max_iterations: int = 10_000
 
 
-def _within_check(formula: str, plan: Plan, factors: list[_absorb.Factor], raw: np.ndarray,
-                  demeaned: np.ndarray, w: np.ndarray | None, tol: float) -> None:
-    """A regressor left with (almost) nothing once the effects are absorbed is refused by name:
-    what the solver leaves of it is then its tolerance, not its variation."""
-    ww = np.ones(raw.shape[1]) if w is None else w
-    totals, lefts = [], []
-    for j in range(len(plan.column_names) - 1):
-        column = raw[j]
-        centred = column - (column[0] + float(ww @ (column - column[0])) / float(ww.sum()))
-        totals.append(float(np.sqrt(ww @ (centred * centred))))
-        lefts.append(float(np.sqrt(ww @ (demeaned[j] * demeaned[j]))))
-    _within_refusal(formula, plan, factors, np.array(totals), np.array(lefts), tol)
-
-
 def _within_refusal(formula: str, plan: Plan, factors: list[_absorb.Factor], totals: np.ndarray,
                     lefts: np.ndarray, tol: float) -> None:
-    """_within_check's rule from each column's centred length (totals) and demeaned length (lefts)."""
+    """A regressor left with (almost) nothing once the effects are absorbed is refused by name: what
+    the solver leaves of it is then its tolerance, not its variation. From each column's centred
+    length (totals) and its length once the effects are absorbed (lefts)."""
     instruments = set(plan.extra_names[1]) if plan.instrumental else set()
     for name, total, left in zip(plan.column_names[:-1], totals, lefts):
         if total == 0.0 or left <= 1e3 * max(tol, 1e-13) * total:
@@ -662,13 +650,15 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
     if n <= k + absorbed:
         raise _message(ValueError(f"Insufficient degrees of freedom: {n} rows for {k} slopes and {absorbed} "
                                   "absorbed levels"), formula, plan)
-    raw = np.array(d.a)
     demeaned, effects, solver = _run(formula, plan, lambda: _passes.checked(
-        _absorb.demean, plan, d, raw, factors, d.w, tol=options.tol, max_iterations=options.max_iterations))
-    _within_check(formula, plan, factors, raw, demeaned, d.w, options.tol)
+        _absorb.demean, plan, d, d.a, factors, d.w, tol=options.tol, max_iterations=options.max_iterations))
+    # The given columns' centred lengths and means, from one native pass: the totals of the
+    # within check, the raw lengths of the rank decisions and the target's sum of squares.
+    given = _passes.moments(list(d.a), d.w, True)
+    totals = np.linalg.norm(given.r, axis=0)
+    raw_lengths = np.sqrt(totals**2 + given.weight * (given.pivot + given.mean) ** 2)
     a = list(demeaned)
     ww = np.ones(n) if d.w is None else d.w
-    raw_lengths = np.sqrt((raw * raw) @ ww)
     c = len(a)
     kind = Kind.TSLS if plan.instrumental else Kind.FE
 
@@ -680,13 +670,16 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
                                                          kw=kw if plan.instrumental else 0, kz=kz, ke=ke))
         return fit
 
-    stats, f = _solved(first_pass, solve)
+    fast = first_pass(False)
+    assert fast.moments is not None
+    _within_refusal(formula, plan, factors, totals[:-1], np.linalg.norm(fast.moments.r, axis=0)[:-1], options.tol)
+    stats, f = _solved(lambda exact: first_pass(True) if exact else fast, solve)
     if plan.instrumental:
         assert stats.moments is not None
         _check_instrument_rank(stats.moments, names[:kw], list(plan.extra_names[1]), kw, False)
     df_resid = n - k - absorbed
     mse = f.ssr / df_resid
-    tss = _passes.target_stats(raw[-1], d.w)[2]
+    tss = float(totals[-1]) ** 2
     # With instruments the residuals are not orthogonal to the design: R-squared may be negative.
     r2 = _r2(f.ssr, tss, not plan.instrumental)
     within_r2 = _r2(f.ssr, f.tss, not plan.instrumental)
