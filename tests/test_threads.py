@@ -171,10 +171,15 @@ SIZED = "Cannot allocate [0-9.]+ MB for [A-Za-z' ]+ \\([0-9]+ x [0-9]+ doubles\\
     ("FE", 1, 150, "Cannot allocate [0-9.]+ MB for the entity map \\([0-9]+ x 3 doubles\\)"),
 ], ids=["OLS-copy", "OLS-callers", "FE-map"])
 def test_memory_limit_raises_instead_of_crashing(threads, kind, callers, headroom_mib, allowed):
-    out = run_script(MEMORY_LIMIT, str(headroom_mib), kind, str(callers), timeout=120, ORDINATA_NUM_THREADS=threads)
-    assert out.stderr == ""
-    lines = out.stdout.splitlines()
-    assert len(lines) == callers and all(re.fullmatch(allowed, line) for line in lines), lines
+    # Callers at once race for the room: a probe of the BLAS's buffers beside
+    # another caller's allocation crashed in a few runs out of ten, so that
+    # case runs several times.
+    for _ in range(8 if callers > 1 else 1):
+        out = run_script(MEMORY_LIMIT, str(headroom_mib), kind, str(callers), timeout=120,
+                         ORDINATA_NUM_THREADS=threads)
+        assert out.stderr == ""
+        lines = out.stdout.splitlines()
+        assert len(lines) == callers and all(re.fullmatch(allowed, line) for line in lines), lines
 
 
 # Every class, with no fit before the limit: the BLAS maps its working

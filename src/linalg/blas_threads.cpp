@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -128,11 +129,12 @@ std::size_t series_doubles(unsigned callers) { return kOnes + callers * kCallsEa
 bool held_together(unsigned callers, double* scratch) {
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer reports the observer's loads of C beside the BLAS's own
-    // stores into it (the probe reads them on purpose). Under it no buffers
-    // are seen held, and the room check alone decides.
+    // stores into it (the probe reads them on purpose). Under it the series
+    // is not run and the room check alone decides (sanitized runs set no
+    // limit on memory, and their passes must still run on the pool).
     (void)callers;
     (void)scratch;
-    return false;
+    return true;
 #endif
     const double* ones = scratch;
     double* c = scratch + kOnes;
@@ -177,8 +179,14 @@ bool held_together(unsigned callers, double* scratch) {
     return seen.load();
 }
 
+// Rounds of the series tried before a count is given up as unseen: on a
+// loaded machine the observer may miss the instant every thread is inside.
+constexpr unsigned kRounds = 3;
+
 // Makes the BLAS's table hold `callers` buffers (`seen` of them already
-// seen), while there is room for those it may have to map.
+// seen), while there is room for those it may have to map. The caller makes
+// sure that no other thread of the library maps memory meanwhile: the room
+// is measured once, before the BLAS maps what it needs.
 Seen see_buffers(unsigned callers, unsigned seen) {
     const std::size_t doubles = callers == 1 ? kOnes + kCDoubles : series_doubles(callers);
     const std::size_t stacks = callers == 1 ? 0 : callers * kThreadStackBytes;
@@ -187,7 +195,11 @@ Seen see_buffers(unsigned callers, unsigned seen) {
     const std::unique_ptr<double[]> scratch(new (std::nothrow) double[doubles]);
     if (!scratch) return Seen::NoRoom;
     const SingleThreadedBlas blas;  // the BLAS's own threads would take buffers of their own
-    if (callers > 1) return held_together(callers, scratch.get()) ? Seen::Held : Seen::Unseen;
+    if (callers > 1) {
+        for (unsigned round = 0; round < kRounds; ++round)
+            if (held_together(callers, scratch.get())) return Seen::Held;
+        return Seen::Unseen;
+    }
     std::fill(scratch.get(), scratch.get() + doubles, 1.0);
     product(kFirstDepth, scratch.get(), scratch.get() + kOnes);
     blas_thread_ready = true;
@@ -206,33 +218,48 @@ constinit ForkHooks fork_hooks{};
 
 // Under section_mutex: threads of the library that may be inside the BLAS
 // now (one for each section, and a pass's workers), the buffers seen held
-// at once, and the largest count whose rounds all missed with room to map
-// every buffer (admitted on room alone since, not tried again).
+// at once, the smallest count whose probe missed (not tried again), and how
+// many times callers left (what a waiting section waits for).
 unsigned blas_callers = 0;
 unsigned buffers_seen = 0;
-unsigned buffers_unseen = 0;
+unsigned buffers_unseen = std::numeric_limits<unsigned>::max();
+std::uint64_t callers_left = 0;
 thread_local unsigned sections_here = 0;
 
-bool admit_blas_callers_locked(unsigned more) {
+enum class Admission { Admitted, Busy, NoRoom };
+
+// Under section_mutex: admits `more` callers when the buffers seen cover
+// them all. A count beyond them is probed only while this thread's sections
+// are all the library admits: a probe measures the room and then lets the
+// BLAS map into it, which is sound only while no other thread of the
+// library allocates. Otherwise the count is Busy, and the caller waits for
+// callers to leave (a section) or goes without (a pass, on its caller's
+// thread). A probe that misses is not admitted on room alone: the buffers
+// it did not see may be mapped by a later call, when the room is gone.
+Admission admit_blas_callers_locked(unsigned more) {
     const unsigned wanted = blas_callers + more;
     if (wanted > buffers_seen) {
-        if (wanted <= buffers_unseen) {
-            if (!address_space_available((wanted - buffers_seen) * kBlasThreadBytes)) return false;
-        } else {
-            switch (see_buffers(wanted, buffers_seen)) {
-                case Seen::Held:
-                    buffers_seen = wanted;
-                    break;
-                case Seen::NoRoom:
-                    return false;
-                case Seen::Unseen:
-                    buffers_unseen = wanted;
-                    break;
-            }
+        if (blas_callers != sections_here || wanted >= buffers_unseen) return Admission::Busy;
+        switch (see_buffers(wanted, buffers_seen)) {
+            case Seen::Held:
+                buffers_seen = wanted;
+                break;
+            case Seen::NoRoom:
+                return Admission::NoRoom;
+            case Seen::Unseen:
+                buffers_unseen = wanted;
+                return Admission::Busy;
         }
     }
     blas_callers = wanted;
-    return true;
+    return Admission::Admitted;
+}
+
+// Under section_mutex: `count` callers leave.
+void release_blas_callers_locked(unsigned count) {
+    blas_callers -= count;
+    ++callers_left;
+    section_change.notify_all();
 }
 
 // The first buffer, seen at load: a limit set after the import leaves every
@@ -297,10 +324,16 @@ void keep_blas_held() {
 
 ComputeSection::ComputeSection() {
     std::unique_lock lock(section_mutex);
-    section_change.wait(lock, [] { return !fork_waiting; });
-    if (!admit_blas_callers_locked(1)) throw AllocationError(kBlasThreadBytes / sizeof(double), 1, kBlasMemory);
+    for (;;) {
+        section_change.wait(lock, [] { return !fork_waiting; });
+        const Admission admission = admit_blas_callers_locked(1);
+        if (admission == Admission::Admitted) break;
+        if (admission == Admission::NoRoom) throw AllocationError(kBlasThreadBytes / sizeof(double), 1, kBlasMemory);
+        const std::uint64_t left = callers_left;
+        section_change.wait(lock, [&] { return callers_left != left || fork_waiting; });
+    }
     if (!prepare_blas_thread()) {
-        --blas_callers;
+        release_blas_callers_locked(1);
         throw AllocationError(kBlasThreadBytes / sizeof(double), 1, kBlasMemory);
     }
     ++sections_open;
@@ -309,9 +342,9 @@ ComputeSection::ComputeSection() {
 
 ComputeSection::~ComputeSection() {
     const std::lock_guard lock(section_mutex);
-    --blas_callers;
     --sections_here;
-    if (--sections_open == 0 && fork_waiting) section_change.notify_all();
+    --sections_open;
+    release_blas_callers_locked(1);
 }
 
 bool prepare_blas_thread() {
@@ -328,13 +361,13 @@ bool prepare_blas_thread() {
 
 BlasCallers::BlasCallers(unsigned threads) : threads_(threads + (sections_here == 0 ? 1 : 0)) {
     const std::lock_guard lock(section_mutex);
-    admitted_ = admit_blas_callers_locked(threads_);
+    admitted_ = admit_blas_callers_locked(threads_) == Admission::Admitted;
 }
 
 BlasCallers::~BlasCallers() {
     if (!admitted_) return;
     const std::lock_guard lock(section_mutex);
-    blas_callers -= threads_;
+    release_blas_callers_locked(threads_);
 }
 
 std::uint64_t fork_generation() noexcept { return forks_descended.load(std::memory_order_relaxed); }

@@ -35,8 +35,9 @@ void keep_blas_held();
 // the fork. Each section may call the BLAS at the same time as the others,
 // and the BLAS ends the process when it cannot map the working buffer such
 // a call needs. So a section opens only once the BLAS has been seen holding
-// a buffer for every thread of the library that may call it at once (seeing
-// one more maps it, when there is room), and otherwise refuses with
+// a buffer for every thread of the library that may call it at once. When
+// it has not, the section waits for other callers to leave; alone, it sees
+// one more mapped when there is room, and otherwise refuses with
 // AllocationError.
 class ComputeSection {
 public:
@@ -47,7 +48,8 @@ public:
 };
 
 // While admitted, this many more threads (a pass's workers; and the caller,
-// outside a section) may call the BLAS at once, under the same rule.
+// outside a section) may call the BLAS at once, under the same rule, except
+// that it does not wait: not admitted, the pass runs on its caller's thread.
 class BlasCallers {
 public:
     explicit BlasCallers(unsigned threads);

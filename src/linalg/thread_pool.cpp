@@ -64,8 +64,7 @@ public:
     // take one working buffer between them: the caller's, admitted (by the
     // caller, before it takes the pool's lock) and not in use while it
     // builds the pool.
-    Pool(unsigned workers, bool caller_admitted) {
-        if (!caller_admitted) return;
+    explicit Pool(unsigned workers) {
         for (unsigned i = 0; i < workers; ++i) {
             std::unique_lock lock(mutex_);
             starting_ = Start::Waiting;
@@ -183,10 +182,13 @@ Pool* shared_pool() {
         if (the_pool) return the_pool->empty() ? nullptr : the_pool;
     }
     // The caller is admitted as a BLAS caller before the pool's lock is
-    // taken: a fork takes the admissions' lock first, then the pool's.
+    // taken: a fork takes the admissions' lock first, then the pool's. Not
+    // admitted now (other callers hold the buffers seen), it builds the pool
+    // another time.
     const BlasCallers caller(0);
+    if (!caller.admitted()) return nullptr;
     const std::lock_guard lock(pool_mutex);
-    if (!the_pool) the_pool = new Pool(max_threads() - 1, caller.admitted());
+    if (!the_pool) the_pool = new Pool(max_threads() - 1);
     return the_pool->empty() ? nullptr : the_pool;
 }
 
