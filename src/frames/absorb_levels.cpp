@@ -291,4 +291,90 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return Py_BuildValue("(OLd)", worst.converged ? Py_True : Py_False, worst.iterations, worst.change);
 }
 
+namespace {
+
+// Whether the keys rise strictly.
+bool strictly_rising(const std::int64_t* keys, index_t n) {
+    for (index_t i = 1; i < n; ++i)
+        if (!(keys[i - 1] < keys[i])) return false;
+    return true;
+}
+
+// The union of two strictly rising key lists, the weights of a key in both
+// summed (a's first), into out_keys/out_weights of room for both; the count.
+std::size_t merge_rising(const std::int64_t* ka, const double* wa, std::size_t na, const std::int64_t* kb,
+                         const double* wb, std::size_t nb, std::int64_t* out_keys, double* out_weights) {
+    std::size_t i = 0, j = 0, n = 0;
+    while (i < na && j < nb) {
+        if (ka[i] < kb[j]) {
+            out_keys[n] = ka[i];
+            out_weights[n++] = wa[i++];
+        } else if (kb[j] < ka[i]) {
+            out_keys[n] = kb[j];
+            out_weights[n++] = wb[j++];
+        } else {
+            out_keys[n] = ka[i];
+            out_weights[n++] = wa[i++] + wb[j++];
+        }
+    }
+    for (; i < na; ++i, ++n) out_keys[n] = ka[i], out_weights[n] = wa[i];
+    for (; j < nb; ++j, ++n) out_keys[n] = kb[j], out_weights[n] = wb[j];
+    return n;
+}
+
+bool read_pairs(PyObject* keys, PyObject* weights, Buffer& k, Buffer& w, const char* kname, const char* wname) {
+    if (!read_codes(keys, k, kname)) return false;
+    if (!w.get(weights, 1, false, wname)) return false;
+    if (w.dim(0) != k.dim(0) || !w.contiguous()) {
+        PyErr_Format(PyExc_ValueError, "merge_pairs: %s must be contiguous with one weight per key", wname);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* merge_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 4, "merge_pairs")) return nullptr;
+    Buffer ka, wa, kb, wb;
+    if (!read_pairs(args[0], args[1], ka, wa, "keys_a", "weights_a") ||
+        !read_pairs(args[2], args[3], kb, wb, "keys_b", "weights_b"))
+        return nullptr;
+    const auto na = static_cast<std::size_t>(ka.dim(0)), nb = static_cast<std::size_t>(kb.dim(0));
+    const auto room = static_cast<Py_ssize_t>(na + nb);
+    PyObject* keys = PyBytes_FromStringAndSize(nullptr, room * static_cast<Py_ssize_t>(sizeof(std::int64_t)));
+    PyObject* weights =
+        keys ? PyBytes_FromStringAndSize(nullptr, room * static_cast<Py_ssize_t>(sizeof(double))) : nullptr;
+    if (!weights) {
+        Py_XDECREF(keys);
+        return nullptr;
+    }
+    bool rising = true;
+    std::size_t count = 0;
+    PyObject* done = run_native([&] {
+        rising = strictly_rising(ka.codes(), ka.dim(0)) && strictly_rising(kb.codes(), kb.dim(0));
+        if (!rising) return;
+        count = merge_rising(ka.codes(), wa.data(), na, kb.codes(), wb.data(), nb,
+                             reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys)),
+                             reinterpret_cast<double*>(PyBytes_AS_STRING(weights)));
+    });
+    if (!done || !rising) {
+        if (done && !rising) PyErr_SetString(PyExc_ValueError, "merge_pairs: the keys must rise strictly");
+        Py_XDECREF(done);
+        Py_DECREF(keys);
+        Py_DECREF(weights);
+        return nullptr;
+    }
+    Py_DECREF(done);
+    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * sizeof(std::int64_t))) < 0) {
+        Py_DECREF(weights);
+        return nullptr;
+    }
+    if (_PyBytes_Resize(&weights, static_cast<Py_ssize_t>(count * sizeof(double))) < 0) {
+        Py_DECREF(keys);
+        return nullptr;
+    }
+    return Py_BuildValue("(NN)", keys, weights);
+}
+
 }  // namespace ordinata::frames

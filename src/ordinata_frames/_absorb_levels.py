@@ -61,8 +61,13 @@ class Levels:
 
 
 def _count(index: pd.Index) -> pd.Series:
+    """The rows of each key, in the keys' order where they have one (so that merges align sorted runs)."""
     ones = pd.Series(np.ones(len(index), dtype=np.int64), index=index)
-    return ones.groupby(level=list(range(index.nlevels)), sort=False).sum()
+    counts = ones.groupby(level=list(range(index.nlevels)), sort=False).sum()
+    try:
+        return counts.sort_index()
+    except TypeError:       # keys of mixed types have no order
+        return counts
 
 
 def block_levels(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, ...], ...]) -> Levels:
@@ -71,10 +76,7 @@ def block_levels(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, ...],
 
 
 def merge_levels(a: Levels, b: Levels) -> Levels:
-    counts = []
-    for x, y in zip(a.counts, b.counts):
-        both = pd.concat([x, y])
-        counts.append(both.groupby(level=list(range(both.index.nlevels)), sort=False).sum())
+    counts = [x.add(y, fill_value=0).astype(np.int64) for x, y in zip(a.counts, b.counts)]
     return Levels(counts, a.rows + b.rows, a.dropped + b.dropped)
 
 
@@ -151,7 +153,6 @@ def _summed(keys: np.ndarray, weights: np.ndarray, size: int) -> tuple[np.ndarra
         return unique.astype(np.int64), total[unique]
     if len(keys) == 0:
         return keys.astype(np.int64), weights.astype(np.float64)
-    # A stable sort: the merges' keys are two sorted runs, which it joins in one pass.
     order = np.argsort(keys, kind="stable")
     ordered = keys[order]
     start = np.flatnonzero(np.concatenate([[True], ordered[1:] != ordered[:-1]]))
@@ -188,6 +189,13 @@ def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tup
     return out
 
 
+def _merged(keys_a: np.ndarray, w_a: np.ndarray, keys_b: np.ndarray, w_b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Two crosstabs' pairs (rising keys) joined in one linear merge, the weights of a pair in both summed."""
+    keys, weights = _native.merge_pairs(np.ascontiguousarray(keys_a, dtype=np.int64), np.ascontiguousarray(w_a),
+                                        np.ascontiguousarray(keys_b, dtype=np.int64), np.ascontiguousarray(w_b))
+    return np.frombuffer(keys, dtype=np.int64), np.frombuffer(weights)
+
+
 def merge_stats(a: LevelStats, b: LevelStats) -> LevelStats:
     if a.rows == 0 or b.rows == 0:
         kept = b if a.rows == 0 else a
@@ -195,11 +203,7 @@ def merge_stats(a: LevelStats, b: LevelStats) -> LevelStats:
     # b's sums moved onto a's pivot: sum w (v - p_a) = sum w (v - p_b) + W (p_b - p_a)
     level_weight = np.concatenate(b.weights)
     sums = a.sums + b.sums + np.outer(level_weight, b.pivot - a.pivot)
-    crosstabs = {}
-    for pair, (keys_a, w_a) in a.crosstabs.items():
-        keys_b, w_b = b.crosstabs[pair]
-        crosstabs[pair] = _summed(np.concatenate([keys_a, keys_b]), np.concatenate([w_a, w_b]),
-                                  a.levels[pair[0]] * a.levels[pair[1]])
+    crosstabs = {pair: _merged(*a.crosstabs[pair], *b.crosstabs[pair]) for pair in a.crosstabs}
     nesting = [pd.concat([x, y]).drop_duplicates() for x, y in zip(a.nesting, b.nesting)]
     return LevelStats(a.levels, a.rows + b.rows, a.dropped + b.dropped, a.singletons + b.singletons, a.pivot,
                       [x + y for x, y in zip(a.weights, b.weights)], sums, crosstabs,
