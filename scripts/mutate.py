@@ -349,14 +349,14 @@ MUTANTS = [
     ("CRV1 counts effects nested in a cluster in full", "ordinata_frames/_absorb.py",
      "nested_levels += f.levels", "nested_levels += 0"),
     ("bootstrap enumeration with weights 1 and 0, not 1 and -1", "frames/bootstrap.cpp",
-     "(((b >> h) & 1u) != 0 ? 1.0 : -1.0)", "(((b >> h) & 1u) != 0 ? 1.0 : 0.0)"),    ("absorbed solver stops after one small move", "frames/absorb.cpp",
+     "(((b >> h) & 1u) != 0 ? 1.0 : -1.0)", "(((b >> h) & 1u) != 0 ? 1.0 : 0.0)"),
+    ("absorbed solvers stop after one small move", "frames/conjugate_gradients.hpp",
      "if ((small && small_before) || out.iterations >= limit) break;", "if (small || out.iterations >= limit) break;"),
     ("absorbed solver's tolerance 1e4 times looser", "frames/absorb.cpp",
      "const double threshold = std::max(p_.tol, kRoundingFloor) * spread;\n        const auto levels",
      "const double threshold = std::max(p_.tol * 1e4, kRoundingFloor) * spread;\n        const auto levels"),
-    ("level-space solver stops after one small move", "frames/absorb_levels.cpp",
-     "if ((small && small_before) || out.iterations >= s_.max_iterations) break;",
-     "if (small || out.iterations >= s_.max_iterations) break;"),
+    ("level-space solver's tolerance 1e4 times looser", "frames/absorb_levels.cpp",
+     "std::max(s_.tol, kRoundingFloor) * spread;", "std::max(s_.tol * 1e4, kRoundingFloor) * spread;"),
 ]
 
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frames/buffer.hpp"
+#include "frames/conjugate_gradients.hpp"
 #include "frames/partitions.hpp"
 #include "linalg/thread_pool.hpp"
 #include "models/linear/validation.hpp"
@@ -18,8 +19,6 @@ namespace ordinata::frames {
 namespace {
 
 using index_t = la::index_t;
-
-constexpr double kRoundingFloor = 64.0 * std::numeric_limits<double>::epsilon();
 
 struct Factor {
     const std::int64_t* codes = nullptr;
@@ -40,14 +39,6 @@ struct Problem {
     long long max_iterations = 10000;
 
     double weight(index_t i) const { return w ? w[i] : 1.0; }
-};
-
-struct Outcome {
-    long long iterations = 0;
-    double change = 0.0;  // the last iteration's largest move, relative to the spread
-    bool converged = false;
-    bool finite = true;
-    double spread = 0.0;  // the column's, before any iteration
 };
 
 // The weight of each level of a factor; false where a code lies outside
@@ -103,38 +94,17 @@ public:
         }
         const double threshold = std::max(p_.tol, kRoundingFloor) * spread;
         const auto levels = static_cast<std::size_t>(p_.total_levels);
-        std::vector<double> step(levels, 0.0), r(levels, 0.0), z(levels), dir(levels), product(levels);
+        std::vector<double> step(levels, 0.0), r(levels, 0.0);
         level_sums(x, r.data());
-        double rz = precondition(r.data(), z.data());
-        std::copy(z.begin(), z.end(), dir.begin());
-        bool small_before = false;
         double first_change = 0.0;
-        for (;;) {
-            double largest = 0.0;
-            const double curvature = apply(dir.data(), product.data(), largest);
-            ++out.iterations;
-            if (!(curvature > 0.0)) {  // the column already projected
-                out.change = 0.0;
-                break;
-            }
-            const double a = rz / curvature;
-            for (std::size_t g = 0; g < levels; ++g) {
-                step[g] += a * dir[g];
-                r[g] -= a * product[g];
-            }
-            // Two small moves in a row: CG's steps need not shrink steadily.
-            const bool small = std::fabs(a) * largest <= threshold;
-            out.change = std::fabs(a) * largest / spread;
-            if ((small && small_before) || out.iterations >= limit) break;
-            if (out.iterations == 1) first_change = out.change;
-            if (probe && out.iterations >= 4 && !settling(out, first_change, limit)) break;
-            small_before = small;
-            const double rz_next = precondition(r.data(), z.data());
-            const double beta = rz_next / rz;
-            rz = rz_next;
-            for (std::size_t g = 0; g < levels; ++g) dir[g] = z[g] + beta * dir[g];
-        }
-        out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
+        // A probe gives up, from the fourth iteration on, where the moves shrink too slowly.
+        const auto give_up = [&](const Outcome& o) {
+            if (o.iterations == 1) first_change = o.change;
+            return probe && o.iterations >= 4 && !settling(o, first_change, limit);
+        };
+        conjugate_gradients(
+            step, r, threshold, spread, limit, out, [&](const double* v, double* z) { return precondition(v, z); },
+            [&](const double* dir, double* product, double& largest) { return apply(dir, product, largest); }, give_up);
         // x less D step, and the step added to the effects.
         const std::size_t count = p_.factors.size();
         for (index_t i = 0; i < n; ++i) {
@@ -568,37 +538,19 @@ public:
         for (index_t g = 0; g < e_.levels; ++g) alpha[e_.offset + g] += means_[static_cast<std::size_t>(g)];
         const auto m = static_cast<std::size_t>(r_.kept);
         const std::size_t others = p_.factors.size() - 1;
-        std::vector<double> step(m, 0.0), res(m, 0.0), z(m), dir(m), product(m);
+        std::vector<double> step(m, 0.0), res(m, 0.0);
         for (index_t i = 0; i < n; ++i)
             for (std::size_t f = 0; f < others; ++f) res[kept(i, f)] += p_.weight(i) * x[i];
-        solve_envelope(r_, res.data(), z.data());
-        double rz = dot(res, z);
-        dir = z;
-        bool small_before = false;
-        for (;;) {
-            double largest = 0.0;
-            const double curvature = apply(dir.data(), product.data(), largest);
-            ++out.iterations;
-            if (!(curvature > 0.0)) {
-                out.change = 0.0;
-                break;
-            }
-            const double a = rz / curvature;
-            for (std::size_t k = 0; k < m; ++k) {
-                step[k] += a * dir[k];
-                res[k] -= a * product[k];
-            }
-            const bool small = std::fabs(a) * largest <= threshold;
-            out.change = std::fabs(a) * largest / spread;
-            if ((small && small_before) || out.iterations >= p_.max_iterations) break;
-            small_before = small;
-            solve_envelope(r_, res.data(), z.data());
-            const double rz_next = dot(res, z);
-            const double beta = rz_next / rz;
-            rz = rz_next;
-            for (std::size_t k = 0; k < m; ++k) dir[k] = z[k] + beta * dir[k];
-        }
-        out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
+        const auto precondition = [&](const double* v, double* z) {
+            solve_envelope(r_, v, z);
+            double vz = 0.0;
+            for (std::size_t k = 0; k < m; ++k) vz += v[k] * z[k];
+            return vz;
+        };
+        conjugate_gradients(
+            step, res, threshold, spread, p_.max_iterations, out, precondition,
+            [&](const double* dir, double* product, double& largest) { return apply(dir, product, largest); },
+            never_give_up);
         // x less (I - P1) D2 step; the step to the kept effects, less its means to the eliminated.
         eliminated_means([&](index_t i) { return gather(step.data(), i); });
         for (index_t i = 0; i < n; ++i) x[i] -= gather(step.data(), i) - means_[static_cast<std::size_t>(e_.codes[i])];
@@ -615,12 +567,6 @@ private:
     double gather(const double* v, index_t i) const {
         double s = 0.0;
         for (std::size_t f = 0; f + 1 < p_.factors.size(); ++f) s += v[kept(i, f)];
-        return s;
-    }
-
-    static double dot(const std::vector<double>& a, const std::vector<double>& b) {
-        double s = 0.0;
-        for (std::size_t k = 0; k < a.size(); ++k) s += a[k] * b[k];
         return s;
     }
 

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "frames/buffer.hpp"
+#include "frames/conjugate_gradients.hpp"
 #include "frames/partitions.hpp"
 #include "linalg/thread_pool.hpp"
 #include "models/linear/validation.hpp"
@@ -16,8 +18,6 @@ namespace ordinata::frames {
 namespace {
 
 using index_t = la::index_t;
-
-constexpr double kRoundingFloor = 64.0 * std::numeric_limits<double>::epsilon();
 
 // One off-diagonal entry of D'WD: two levels (positions among all levels) and
 // the weight of the rows holding both.
@@ -44,13 +44,6 @@ struct LevelSystem {
     }
 };
 
-struct Outcome {
-    long long iterations = 0;
-    double change = 0.0;
-    bool converged = false;
-    bool finite = true;
-};
-
 class LevelSolver {
 public:
     explicit LevelSolver(const LevelSystem& s) : s_(s) {}
@@ -70,34 +63,16 @@ public:
             return out;
         }
         const double threshold = std::max(s_.tol, kRoundingFloor) * spread;
-        std::vector<double> r(rhs, rhs + levels), z(levels), dir(levels), product(levels);
-        double rz = precondition(r.data(), z.data());
-        std::copy(z.begin(), z.end(), dir.begin());
-        bool small_before = false;
-        for (;;) {
+        std::vector<double> r(rhs, rhs + levels);
+        const auto apply_bounded = [&](const double* dir, double* product, double& largest) {
             double pair_move = 0.0;
-            const double curvature = apply(dir.data(), product.data(), pair_move);
-            ++out.iterations;
-            if (!(curvature > 0.0)) {
-                out.change = 0.0;
-                break;
-            }
-            const double a = rz / curvature;
-            for (std::size_t g = 0; g < levels; ++g) {
-                alpha[g] += a * dir[g];
-                r[g] -= a * product[g];
-            }
-            const double move = std::fabs(a) * largest_row_move(dir.data(), pair_move);
-            const bool small = move <= threshold;
-            out.change = move / spread;
-            if ((small && small_before) || out.iterations >= s_.max_iterations) break;
-            small_before = small;
-            const double rz_next = precondition(r.data(), z.data());
-            const double beta = rz_next / rz;
-            rz = rz_next;
-            for (std::size_t g = 0; g < levels; ++g) dir[g] = z[g] + beta * dir[g];
-        }
-        out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
+            const double curvature = apply(dir, product, pair_move);
+            largest = largest_row_move(dir, pair_move);
+            return curvature;
+        };
+        conjugate_gradients(
+            std::span<double>(alpha, levels), r, threshold, spread, s_.max_iterations, out,
+            [&](const double* v, double* z) { return precondition(v, z); }, apply_bounded, never_give_up);
         return out;
     }
 
