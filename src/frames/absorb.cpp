@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -730,19 +731,13 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "absorb: a factor code lies outside its levels, or a level has no row");
         return nullptr;
     }
-    Outcome worst;
-    worst.converged = true;
-    for (const Outcome& o : outcomes) {
-        if (!o.finite) {
-            PyErr_SetString(PyExc_ValueError, models::linear::kNotFinite);
-            return nullptr;
-        }
-        worst.converged = worst.converged && o.converged;
-        worst.iterations = std::max(worst.iterations, o.iterations);
-        worst.change = std::max(worst.change, o.change);
+    const std::optional<Outcome> worst = worst_of(outcomes);
+    if (!worst) {
+        PyErr_SetString(PyExc_ValueError, models::linear::kNotFinite);
+        return nullptr;
     }
     const long long eliminated = reduced ? static_cast<long long>(reduction.eliminated) : -1;
-    return Py_BuildValue("(OLdL)", worst.converged ? Py_True : Py_False, worst.iterations, worst.change, eliminated);
+    return Py_BuildValue("(OLdL)", worst->converged ? Py_True : Py_False, worst->iterations, worst->change, eliminated);
 }
 
 PyObject* absorb_components(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

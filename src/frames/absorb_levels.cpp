@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -252,18 +253,12 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                         "weight, or the bounds do not split the levels");
         return nullptr;
     }
-    Outcome worst;
-    worst.converged = true;
-    for (const Outcome& o : outcomes) {
-        if (!o.finite) {
-            PyErr_SetString(PyExc_ValueError, models::linear::kNotFinite);
-            return nullptr;
-        }
-        worst.converged = worst.converged && o.converged;
-        worst.iterations = std::max(worst.iterations, o.iterations);
-        worst.change = std::max(worst.change, o.change);
+    const std::optional<Outcome> worst = worst_of(outcomes);
+    if (!worst) {
+        PyErr_SetString(PyExc_ValueError, models::linear::kNotFinite);
+        return nullptr;
     }
-    return Py_BuildValue("(OLd)", worst.converged ? Py_True : Py_False, worst.iterations, worst.change);
+    return Py_BuildValue("(OLd)", worst->converged ? Py_True : Py_False, worst->iterations, worst->change);
 }
 
 namespace {

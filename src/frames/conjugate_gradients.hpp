@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -72,6 +73,20 @@ void conjugate_gradients(std::span<double> step, std::span<double> r, double thr
         for (std::size_t k = 0; k < m; ++k) dir[k] = z[k] + beta * dir[k];
     }
     out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
+}
+
+// The columns' outcomes as one: converged if every column did, the most
+// iterations and the largest change; empty where a column was not finite.
+inline std::optional<Outcome> worst_of(std::span<const Outcome> outcomes) {
+    Outcome worst;
+    worst.converged = true;
+    for (const Outcome& o : outcomes) {
+        if (!o.finite) return std::nullopt;
+        worst.converged = worst.converged && o.converged;
+        worst.iterations = std::max(worst.iterations, o.iterations);
+        worst.change = std::max(worst.change, o.change);
+    }
+    return worst;
 }
 
 // For iterations the caller never gives up.

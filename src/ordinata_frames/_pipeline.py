@@ -658,40 +658,77 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
     totals = np.linalg.norm(given.r, axis=0)
     raw_lengths = np.sqrt(totals**2 + given.weight * (given.pivot + given.mean) ** 2)
     a = list(demeaned)
-    ww = np.ones(n) if d.w is None else d.w
-    c = len(a)
-    kind = Kind.TSLS if plan.instrumental else Kind.FE
+    whole = _passes.Design(a=a, w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
 
-    def first_pass(exact: bool) -> Stats:
+    def moments(exact: bool) -> Stats:
         return Stats(_passes.moments(a, d.w, False, exact=exact), rows=n, dropped=d.dropped)
 
+    rows = AbsorbedRows(
+        n=n, dropped=d.dropped, singletons=singletons, absorbed=absorbed, factors=factors, totals=totals,
+        raw_lengths=raw_lengths, total_weight=float(n if d.w is None else d.w.sum()), moments=moments,
+        sums=lambda p: _passes.sums_of(plan, whole, p),
+        crv_parameters=lambda k: _absorb.crv_parameters(k, absorbed, factors, d.frame, request.clusters),
+        column_effects=effects, solver=solver)
+    return _absorbed_results(formula, source, pieces, plan, names, (kw, kz, ke), request, options, rows)
+
+
+@dataclass(frozen=True)
+class AbsorbedRows:
+    """What an absorbed fit needs of its rows once the effects are solved, however the rows are held."""
+
+    n: int
+    dropped: int                            # rows with missing values
+    singletons: int                         # rows of singleton levels dropped
+    absorbed: int                           # the rank of the factors' dummies
+    factors: list[_absorb.Factor]
+    totals: np.ndarray                      # each given column's centred length, y last
+    raw_lengths: np.ndarray                 # and its raw length (the rank decisions' scale)
+    total_weight: float
+    moments: Callable[[bool], Stats]        # the moments pass over the demeaned rows (exact or fast)
+    sums: Callable[[Pass], Sums]            # a pass over the demeaned rows and their residuals
+    crv_parameters: Callable[[int], int]    # CRV1's parameter count for k slopes
+    column_effects: np.ndarray              # each given column's effects on every level, its mean in the first
+    solver: _absorb.SolverInfo
+    linked: tuple[int, np.ndarray] | None = None   # two factors' components, where already known
+    partitions: int | None = None
+
+
+def _absorbed_results(formula: str, source: Any, pieces: _formula.Pieces, plan: Plan, names: list[str],
+                      counts: tuple[int, int, int], request: _covariance.VcovRequest, options: AbsorbOptions,
+                      rows: AbsorbedRows) -> Results:
+    """An absorbed fit from its demeaned rows, in memory or on partitions: the within check, the
+    solve, the covariance, the report and the effects of y - X beta."""
+    kw, kz, ke = counts
+    n, k, absorbed = rows.n, len(names), rows.absorbed
+    c = len(rows.totals)
+    kind = Kind.TSLS if plan.instrumental else Kind.FE
+
     def solve(m: Moments) -> Fit:
-        fit: Fit = _run(formula, plan, lambda: Fit.solve(m, kind, k=k, c=c, q=k + absorbed, raw=raw_lengths,
+        fit: Fit = _run(formula, plan, lambda: Fit.solve(m, kind, k=k, c=c, q=k + absorbed, raw=rows.raw_lengths,
                                                          kw=kw if plan.instrumental else 0, kz=kz, ke=ke))
         return fit
 
-    fast = first_pass(False)
+    fast = _run(formula, plan, lambda: rows.moments(False))
     assert fast.moments is not None
-    _within_refusal(formula, plan, factors, totals[:-1], np.linalg.norm(fast.moments.r, axis=0)[:-1], options.tol)
-    stats, f = _solved(lambda exact: first_pass(True) if exact else fast, solve)
+    _within_refusal(formula, plan, rows.factors, rows.totals[:-1], np.linalg.norm(fast.moments.r, axis=0)[:-1],
+                    options.tol)
+    stats, f = _solved(lambda exact: _run(formula, plan, lambda: rows.moments(True)) if exact else fast, solve)
     if plan.instrumental:
         assert stats.moments is not None
         _check_instrument_rank(stats.moments, names[:kw], list(plan.extra_names[1]), kw, False)
     df_resid = n - k - absorbed
     mse = f.ssr / df_resid
-    tss = float(totals[-1]) ** 2
     # With instruments the residuals are not orthogonal to the design: R-squared may be negative.
-    r2 = _r2(f.ssr, tss, not plan.instrumental)
+    r2 = _r2(f.ssr, float(rows.totals[-1]) ** 2, not plan.instrumental)
     within_r2 = _r2(f.ssr, f.tss, not plan.instrumental)
     r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid
     zeros = np.zeros(c)
-    whole = _passes.Design(a=a, w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
 
     def second_pass(residual_sums: bool, leverage: int) -> Sums:
-        p = Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=float(ww.sum()),
+        p = Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=rows.total_weight,
                  residual_weights=f.residual_weights, scores=f.scores, leverage_power=leverage,
                  clusters=request.clusters, residual_sums=residual_sums, score_gram=f.score_gram)
-        sums: Sums = _run(formula, plan, lambda: _passes.sums_of(plan, whole, p))
+        sums: Sums = _run(formula, plan, lambda: rows.sums(p))
         return sums
 
     family = request.family
@@ -699,26 +736,26 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
     sums = None
     if family.residual_pass:
         sums = second_pass(True, family.leverage_power)
-        df_k = (_absorb.crv_parameters(k, absorbed, factors, d.frame, request.clusters) if family.clustered
-                else k + absorbed)
+        df_k = rows.crv_parameters(k) if family.clustered else k + absorbed
         cov, df = family.covariance(f.left, sums, n=n, df_k=df_k, df_resid=df_resid, names=request.clusters)
     residuals = (lambda: sums.residuals) if sums is not None else (lambda: second_pass(True, -1).residuals)
     title, method = TITLES["FE"]
     report = _report(source, ReportStats(title, method, n, k, False, r2, mse,
                                          design_factor=None if plan.instrumental else f.design_factor,
-                                         within_r_squared=within_r2, partitions=None),
+                                         within_r_squared=within_r2, partitions=rows.partitions),
                      None if plan.instrumental else residuals)
-    # The effects of y - X beta: the solver's effects are linear in its column ([W Z E y] with instruments).
+    # The effects of y - X beta: the effects are linear in their column ([W Z E y] with instruments).
     regressors = [*range(kw), *range(kw + kz, kw + kz + ke)] if plan.instrumental else list(range(k))
-    combined = effects[-1] - f.beta @ effects[regressors]
-    parts = _absorb.normalised(combined, factors)
-    absorbed_state = tuple(AbsorbedEffects(fa.columns, fa.keys, part) for fa, part in zip(factors, parts))
+    combined = rows.column_effects[-1] - f.beta @ rows.column_effects[regressors]
+    parts = _absorb.normalised(combined, rows.factors, rows.linked)
+    absorbed_state = tuple(AbsorbedEffects(fa.columns, fa.keys, part) for fa, part in zip(rows.factors, parts))
     encodings = (plan.main.rhs, plan.extras[0]) if plan.instrumental else (plan.main.rhs,)
     state = PredictState(encodings=encodings, absorbed=absorbed_state, lags=plan.lags)
     return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
-                    dropped=d.dropped + singletons, r2=r2, r2_adj=r2_adj, mse=mse, request=request, state=state,
-                    report=report, family=family, weights=options.weights, absorbing=(pieces.factors, options),
-                    absorbed_df=absorbed, solver=solver, singletons_dropped=singletons)
+                    dropped=rows.dropped + rows.singletons, r2=r2, r2_adj=r2_adj, mse=mse, request=request,
+                    state=state, report=report, family=family, weights=options.weights,
+                    absorbing=(pieces.factors, options), absorbed_df=absorbed, solver=rows.solver,
+                    singletons_dropped=rows.singletons)
 
 
 # ---------------------------------------------------------------------------
@@ -771,70 +808,26 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
         level_stats, [f.name for f in factors], tol=options.tol, max_iterations=options.max_iterations))
     offsets = np.cumsum((0,) + level_stats.levels)
     how = source.share(_absorb_levels.Demeaning(state, offsets, centre, effects))
-    c = len(centre)
-    kind = Kind.TSLS if plan.instrumental else Kind.FE
-
-    def first_pass(exact: bool) -> Stats:
-        stats: Stats = _run(formula, plan, lambda: source.reduce(columns_read, _absorb_levels.block_moments,
-                                                                 _passes.merge_stats, plan, how, exact))
-        return stats
-
-    fast = first_pass(False)
-    assert fast.moments is not None
-    totals = np.sqrt([ss for _, _, ss in level_stats.columns[:-1]])
-    _within_refusal(formula, plan, factors, totals, np.linalg.norm(fast.moments.r, axis=0)[:-1], options.tol)
-
-    def solve(m: Moments) -> Fit:
-        fit: Fit = _run(formula, plan, lambda: Fit.solve(m, kind, k=k, c=c, q=k + absorbed,
-                                                         raw=np.sqrt(level_stats.raw_sq),
-                                                         kw=kw if plan.instrumental else 0, kz=kz, ke=ke))
-        return fit
-
-    stats, f = _solved(lambda exact: first_pass(True) if exact else fast, solve)
-    if plan.instrumental:
-        assert stats.moments is not None
-        _check_instrument_rank(stats.moments, names[:kw], list(plan.extra_names[1]), kw, False)
-    df_resid = n - k - absorbed
-    mse = f.ssr / df_resid
-    r2 = _r2(f.ssr, level_stats.columns[-1][2], not plan.instrumental)
-    within_r2 = _r2(f.ssr, f.tss, not plan.instrumental)
-    r2_adj = 1.0 - (1.0 - r2) * (n - 1) / df_resid
-    zeros = np.zeros(c)
-
-    def second_pass(residual_sums: bool, leverage: int) -> Sums:
-        p = Pass(pivot=zeros, mean=zeros, intercept=False, total_weight=level_stats.columns[0][0],
-                 residual_weights=f.residual_weights, scores=f.scores, leverage_power=leverage,
-                 clusters=request.clusters, residual_sums=residual_sums, score_gram=f.score_gram)
-        sums: Sums = _run(formula, plan, lambda: source.reduce(columns_read, _absorb_levels.block_sums,
-                                                               _passes.merge_sums, plan, how, p))
-        return sums
-
-    family = request.family
-    cov, df = _covariance.IID.classical(f.inverse, mse, df_resid)
-    sums = None
-    if family.residual_pass:
-        sums = second_pass(True, family.leverage_power)
-        df_k = (_absorb_levels.crv_parameters(k, absorbed, level_stats, factor_columns, request.clusters)
-                if family.clustered else k + absorbed)
-        cov, df = family.covariance(f.left, sums, n=n, df_k=df_k, df_resid=df_resid, names=request.clusters)
-    residuals = (lambda: sums.residuals) if sums is not None else (lambda: second_pass(True, -1).residuals)
-    title, method = TITLES["FE"]
-    report = _report(source, ReportStats(title, method, n, k, False, r2, mse,
-                                         design_factor=None if plan.instrumental else f.design_factor,
-                                         within_r_squared=within_r2, partitions=source.partitions),
-                     None if plan.instrumental else residuals)
-    # The effects of each column: its mean on the first factor's levels and the solve's; those of y - X beta.
+    # The effects of each column: its mean on the first factor's levels and the solve's.
     column_effects = effects.copy()
     column_effects[:, : level_stats.levels[0]] += centre[:, None]
-    regressors = [*range(kw), *range(kw + kz, kw + kz + ke)] if plan.instrumental else list(range(k))
-    combined = column_effects[-1] - f.beta @ column_effects[regressors]
-    linked = _absorb_levels.components(level_stats) if len(factors) == 2 else None
-    parts = _absorb.normalised(combined, factors, linked)
-    absorbed_state = tuple(AbsorbedEffects(fa.columns, fa.keys, part) for fa, part in zip(factors, parts))
-    encodings = (plan.main.rhs, plan.extras[0]) if plan.instrumental else (plan.main.rhs,)
-    state_out = PredictState(encodings=encodings, absorbed=absorbed_state, lags=plan.lags)
-    return _results(source, "FE", formula, plan, names, f, cov=cov, df=df, n=n, df_resid=df_resid,
-                    dropped=level_stats.dropped + singletons, r2=r2, r2_adj=r2_adj, mse=mse, request=request,
-                    state=state_out, report=report, family=family, weights=options.weights,
-                    absorbing=(pieces.factors, options), absorbed_df=absorbed, solver=solver,
-                    singletons_dropped=singletons)
+
+    def moments(exact: bool) -> Stats:
+        stats: Stats = source.reduce(columns_read, _absorb_levels.block_moments, _passes.merge_stats, plan, how,
+                                     exact)
+        return stats
+
+    def sums(p: Pass) -> Sums:
+        out: Sums = source.reduce(columns_read, _absorb_levels.block_sums, _passes.merge_sums, plan, how, p)
+        return out
+
+    rows = AbsorbedRows(
+        n=n, dropped=level_stats.dropped, singletons=singletons, absorbed=absorbed, factors=factors,
+        totals=np.sqrt([ss for _, _, ss in level_stats.columns]), raw_lengths=np.sqrt(level_stats.raw_sq),
+        total_weight=level_stats.columns[0][0], moments=moments, sums=sums,
+        crv_parameters=lambda k: _absorb_levels.crv_parameters(k, absorbed, level_stats, factor_columns,
+                                                               request.clusters),
+        column_effects=column_effects, solver=solver,
+        linked=_absorb_levels.components(level_stats) if len(factors) == 2 else None,
+        partitions=source.partitions)
+    return _absorbed_results(formula, source, pieces, plan, names, (kw, kz, ke), request, options, rows)
