@@ -150,11 +150,8 @@ def test_level_kernel_against_the_dense_projection():
 
 
 def _passes_target(col, w):
-    total = Fraction(0)
-    for x, ww in zip(col, w):
-        total += Fraction(float(ww)) * Fraction(float(x))
-    weight = sum(Fraction(float(ww)) for ww in w)
-    mean = float(total / weight)
+    weight = sum(map(Fraction, w.tolist()))
+    mean = float(sum(Fraction(a) * Fraction(b) for a, b in zip(w.tolist(), col.tolist())) / weight)
     return (float(weight), mean, float(w @ (col - mean) ** 2))
 
 
