@@ -54,37 +54,21 @@ def test_every_class_has_an_unfitted_state(name):
      "OLS.confidence_intervals() takes from 0 to 1 positional arguments but 2 were given"),
     (lambda m: OLS(True, False, True), "OLS.__new__() takes from 0 to 2 positional arguments but 3 were given"),
     (lambda m: OLS(True, fit_intercept=True), "OLS.__new__() got multiple values for argument 'fit_intercept'"),
+    # Arrays of another type, dtype, byte order or dimension; flags that are not bools.
+    *[(lambda m, x=x, y=y: m.fit(x, np.ones(4) if y is None else y), f"argument '{arg}': '{name}' object cannot be "
+       "converted to 'PyArray<T, D>'") for x, y, arg, name in [
+        ([[1.0, 2.0]], None, "x", "list"), (np.ones((4, 2), dtype=np.int64), None, "x", "ndarray"),
+        (np.ones((4, 2), dtype=">f8"), None, "x", "ndarray"), (np.ones(4), None, "x", "ndarray"),
+        (None, None, "x", "NoneType"), (np.ones((4, 2)), np.ones((4, 1)), "y", "ndarray"),
+        (np.ones((4, 2)), np.ones(4, dtype=np.float32), "y", "ndarray")]],
+    *[(lambda m, v=v: OLS(fit_intercept=v), f"argument 'fit_intercept': '{type(v).__name__}' object cannot be "
+       "converted to 'PyBool'") for v in (1, 0, None, "yes", 1.0)],
 ])
 def test_parse_errors(call, message):
     with pytest.raises(TypeError) as exc:
         call(OLS())
     assert str(exc.value) == message
-
-
-ARRAY_ERR = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
-
-
-@pytest.mark.parametrize("x, y, arg, tname", [
-    ([[1.0, 2.0]], None, "x", "list"), (np.ones((4, 2), dtype=np.int64), None, "x", "ndarray"),
-    (np.ones((4, 2), dtype=">f8"), None, "x", "ndarray"), (np.ones(4), None, "x", "ndarray"),
-    (None, None, "x", "NoneType"), (np.ones((4, 2)), np.ones((4, 1)), "y", "ndarray"),
-    (np.ones((4, 2)), np.ones(4, dtype=np.float32), "y", "ndarray"),
-])
-def test_array_conversion_errors(x, y, arg, tname):
-    with pytest.raises(TypeError) as exc:
-        OLS().fit(x, np.ones(4) if y is None else y)
-    assert str(exc.value) == ARRAY_ERR.format(arg, tname)
-
-
-@pytest.mark.parametrize("value, result", [(True, True), (np.bool_(False), False), (1, "int"), (0, "int"),
-                                           (None, "NoneType"), ("yes", "str"), (1.0, "float")])
-def test_flags_take_bools_only(value, result):
-    if isinstance(result, bool):
-        assert OLS(robust=value).robust is result
-        return
-    with pytest.raises(TypeError) as exc:
-        OLS(fit_intercept=value)
-    assert str(exc.value) == f"argument 'fit_intercept': '{result}' object cannot be converted to 'PyBool'"
+    assert OLS(robust=True).robust is True and OLS(robust=np.bool_(False)).robust is False
 
 
 def test_number_conversion():

@@ -1,9 +1,6 @@
 """fe with absorbed factors against the dense dummy-variable regression (numpy, by
 Frisch-Waugh-Lovell on the full set of dummies) and against pyfixest.feols."""
 
-import os
-import subprocess
-import sys
 import warnings
 
 import numpy as np
@@ -11,6 +8,7 @@ import pandas as pd
 import pytest
 
 import ordinata_frames as of
+from absorbed import close, dense_fit, kept, oracle, outputs_by_thread_count
 
 TIGHT = 1e-13   # the solver's tolerance where the tests ask for the rounding's digits
 
@@ -26,48 +24,6 @@ def design(n=1100, seed=0, levels=(40, 15, 7)):
     effects = sum(rng.normal(size=lv)[d[f"f{i + 1}"]] for i, lv in enumerate(levels))
     d["y"] = 1.5 * d.x1 - 0.5 * d.x2 + effects + rng.normal(size=n)
     return d
-
-
-def dummies(d, factors):
-    blocks = []
-    for f in factors:
-        key = pd.MultiIndex.from_frame(d[list(f.split("^"))]) if "^" in f else d[f]
-        code = pd.factorize(key)[0]
-        blocks.append(np.eye(code.max() + 1)[code])
-    return np.hstack(blocks)
-
-
-def oracle(d, xs, factors, w=None, clusters=(), df_k=None):
-    """Coefficients, covariance (iid, HC1 or CRV1) and the absorbed rank of the dense regression."""
-    sw = np.ones(len(d)) if w is None else np.sqrt(d[w].to_numpy())
-    dm = dummies(d, factors) * sw[:, None]
-    xy = np.column_stack([d[x] for x in xs] + [d.y]) * sw[:, None]
-    t = xy - dm @ np.linalg.lstsq(dm, xy, rcond=None)[0]
-    x, y = t[:, :-1], t[:, -1]
-    rank = np.linalg.matrix_rank(dummies(d, factors))
-    beta = np.linalg.lstsq(x, y, rcond=None)[0]
-    e = y - x @ beta
-    n, k = x.shape
-    a = np.linalg.inv(x.T @ x)
-    out = {"beta": beta, "rank": rank, "iid": e @ e / (n - k - rank) * a,
-           "HC1": a @ (x.T * e**2) @ x @ a * n / (n - k - rank)}
-    if clusters:
-        def meat(codes):
-            s = pd.DataFrame(x * e[:, None]).groupby(codes).sum().to_numpy()
-            return s.T @ s, len(s)
-        parts = [meat(d[c].to_numpy()) for c in clusters]
-        if len(clusters) == 2:
-            pair = meat(pd.factorize(pd.MultiIndex.from_frame(d[list(clusters)]))[0])
-            parts.append((-pair[0], pair[1]))
-        g = min(p[1] for p in parts[:2])
-        p = k + rank if df_k is None else df_k
-        out["CRV1"] = a @ sum(m for m, _ in parts) @ a * g / (g - 1) * (n - 1) / (n - p)
-    return out
-
-
-def close(actual, expected, rtol):
-    actual, expected = np.asarray(actual), np.asarray(expected)
-    np.testing.assert_allclose(actual, expected, rtol=rtol, atol=rtol * np.abs(expected).max())
 
 
 CASES = [("f1 + f2", None), ("f1 + f2 + f3", None), ("f1 + f2", "w"), ("f1 + f2 + f3", "w"), ("f1 + f2^f3", None),
@@ -93,10 +49,7 @@ def test_effects_predict_the_fitted_values(w):
     d = design()
     factors = ["f1", "f2", "f3"]
     r = of.fe("y ~ x1 + x2 | f1 + f2 + f3", d, weights=w, tol=TIGHT)
-    sw = np.ones(len(d)) if w is None else np.sqrt(d[w].to_numpy())
-    full = np.column_stack([d.x1, d.x2, dummies(d, factors)])
-    coef = np.linalg.lstsq(full * sw[:, None], d.y * sw, rcond=None)[0]
-    close(r.predict(d), full @ coef, 1e-10)
+    close(r.predict(d), dense_fit(d, factors, w)[1], 1e-10)
     assert r.n_levels == {"f1": 40, "f2": 15, "f3": 7}
     effects = r.fixed_effects
     assert list(effects) == factors
@@ -161,20 +114,12 @@ def test_singletons_are_dropped_until_none_is_left():
     rng = np.random.default_rng(3)
     d = design(n=1100, levels=(300, 200))
     d.loc[rng.choice(1100, 40, replace=False), "f2"] = np.arange(1000, 1040)   # new singletons
-    keep = np.ones(len(d), dtype=bool)
-    while True:
-        alone = np.zeros(len(d), dtype=bool)
-        for f in ("f1", "f2"):
-            alone |= keep & d[f].map(d.loc[keep, f].value_counts()).eq(1).to_numpy()
-        if not alone.any():
-            break
-        keep &= ~alone
     r = of.fe("y ~ x1 | f1 + f2", d, drop_singletons=True, tol=TIGHT)
-    kept = of.fe("y ~ x1 | f1 + f2", d[keep], tol=TIGHT)
-    assert r.singletons_dropped == (~keep).sum() > 40 and r.dropped_rows == r.singletons_dropped
-    assert r.nobs == keep.sum()
-    close(r.params, kept.params, 1e-11)
-    close(r.cov, kept.cov, 1e-10)
+    rest = of.fe("y ~ x1 | f1 + f2", kept(d, ["f1", "f2"]), tol=TIGHT)
+    assert r.singletons_dropped == len(d) - rest.nobs > 40 and r.dropped_rows == r.singletons_dropped
+    assert r.nobs == rest.nobs
+    close(r.params, rest.params, 1e-11)
+    close(r.cov, rest.cov, 1e-10)
 
 
 def test_rows_with_a_missing_factor_are_dropped():
@@ -203,34 +148,25 @@ def test_a_regressor_collinear_with_the_effects_is_refused(formula, message):
 
 def test_bad_inputs():
     d = design()
-    with pytest.raises(ValueError, match=r"fixed effects f1 \+ f2 \+ f3 did not converge in 2 iterations"):
-        of.fe("y ~ x1 | f1 + f2 + f3", d, max_iterations=2)
-    with pytest.raises(ValueError, match=r"not finite: y"):
-        of.fe("y ~ x1 | f1 + f2", d.assign(y=d.y.where(d.index != 5, np.inf)))
-    with pytest.raises(ValueError, match="must be column names joined by"):
-        of.fe("y ~ x1 | f1 + log(f2)", d)
-    with pytest.raises(ValueError, match="appears twice"):
-        of.fe("y ~ x1 | f1 + f1", d)
-    with pytest.raises(ValueError, match="tol must be a number strictly between 0 and 1"):
-        of.fe("y ~ x1 | f1 + f2", d, tol=0.0)
+    for formula, change, kwargs, message in [
+            ("y ~ x1 | f1 + f2 + f3", {}, {"max_iterations": 2}, r"fixed effects f1 \+ f2 \+ f3 did not converge in 2 iterations"),
+            ("y ~ x1 | f1 + f2", {"y": d.y.where(d.index != 5, np.inf)}, {}, r"not finite: y"),
+            ("y ~ x1 | f1 + log(f2)", {}, {}, "must be column names joined by"), ("y ~ x1 | f1 + f1", {}, {}, "appears twice"),
+            ("y ~ x1 | f1 + f2", {}, {"tol": 0.0}, "tol must be a number strictly between 0 and 1"),
+            ("y ~ x1 | f1 + f2", {"w": d.w.where(d.index != 9, 0.0)}, {"weights": "w"}, "All weights must be positive and finite")]:
+        with pytest.raises(ValueError, match=message):
+            of.fe(formula, d.assign(**change), **kwargs)
     with pytest.raises(ValueError, match="Insufficient degrees of freedom"):
         of.fe("y ~ x1 | f1 + f2", d.head(20).assign(f1=range(20)))
-    with pytest.raises(ValueError, match="All weights must be positive and finite"):
-        of.fe("y ~ x1 | f1 + f2", d.assign(w=d.w.where(d.index != 9, 0.0)), weights="w")
     before = d.copy()
     of.fe("y ~ x1 + x2 | f1 + f2", d, weights="w")
     pd.testing.assert_frame_equal(d, before)
 
 
 def test_any_thread_count_gives_the_same_bits():
-    code = ("import numpy as np, sys; sys.path[:0] = {path!r}; import ordinata_frames as of; "
-            "from tests.test_frames_absorb import design; "
-            "r = of.fe('y ~ x1 + x2 | f1 + f2 + f3', design(), weights='w'); "
-            "print(np.concatenate([r.params, r.cov.ravel()]).tobytes().hex())")
-    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    out = {subprocess.run([sys.executable, "-c", code.format(path=sys.path[:3] + [here])], check=True,
-                          capture_output=True, text=True, env={**os.environ, "ORDINATA_NUM_THREADS": t}).stdout
-           for t in ("1", "2", "3")}
+    out = outputs_by_thread_count("import numpy as np, ordinata_frames as of; from tests.test_frames_absorb import design; "
+                                  "r = of.fe('y ~ x1 + x2 | f1 + f2 + f3', design(), weights='w'); "
+                                  "print(np.concatenate([r.params, r.cov.ravel()]).tobytes().hex())")
     assert len(out) == 1
 
 
@@ -282,50 +218,17 @@ def with_instruments(seed=5):
     return d
 
 
-def tsls_oracle(d, factors, w, vcov):
-    sw = np.ones(len(d)) if w is None else np.sqrt(d[w].to_numpy())
-    dm = dummies(d, factors) * sw[:, None]
-    cols = np.column_stack([d.x1, d.e, d.z1, d.z2, d.y]) * sw[:, None]
-    t = cols - dm @ np.linalg.lstsq(dm, cols, rcond=None)[0]
-    x, z, y = t[:, :2], t[:, [0, 2, 3]], t[:, 4]
-    xhat = z @ np.linalg.lstsq(z, x, rcond=None)[0]
-    beta = np.linalg.lstsq(xhat, y, rcond=None)[0]
-    e = y - x @ beta
-    n, rank = len(d), np.linalg.matrix_rank(dummies(d, factors))
-    a = np.linalg.inv(xhat.T @ xhat)
-    if vcov == "iid":
-        return beta, e @ e / (n - 2 - rank) * a
-    return beta, a @ (xhat.T * e**2) @ xhat @ a * n / (n - 2 - rank)
-
-
 @pytest.mark.parametrize("w", [None, "w"])
 @pytest.mark.parametrize("vcov", ["iid", "HC1"])
 def test_instruments_against_the_dummy_regression(w, vcov):
     d = with_instruments()
     r = of.fe("y ~ x1 | f1 + f2 + f3 | e ~ z1 + z2", d, vcov=vcov, weights=w, tol=TIGHT)
-    beta, cov = tsls_oracle(d, ["f1", "f2", "f3"], w, vcov)
+    o = oracle(d, ["x1", "e"], ["f1", "f2", "f3"], w, instruments=["x1", "z1", "z2"])
     assert list(r.names) == ["x1", "e"]
-    close(r.params, beta, 1e-9)
-    close(r.cov, cov, 1e-9)
-    sw = np.ones(len(d)) if w is None else np.sqrt(d[w].to_numpy())
-    fitted = d.x1.to_numpy() * beta[0] + d.e.to_numpy() * beta[1]
-    dm = dummies(d, ["f1", "f2", "f3"])
-    effects = dm @ np.linalg.lstsq(dm * sw[:, None], (d.y - fitted) * sw, rcond=None)[0]
-    close(r.predict(d), fitted + effects, 1e-10)
-
-
-@pytest.mark.parametrize("vcov", ["iid", "HC1", {"CRV1": "g"}, {"CRV1": "g + h"}])
-def test_instruments_against_pyfixest(vcov):
-    pf = pytest.importorskip("pyfixest")
-    d = with_instruments()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        m = pf.feols("y ~ x1 | f1 + f2 | e ~ z1 + z2", d, vcov="hetero" if vcov == "HC1" else vcov,
-                     fixef_rm="none", fixef_tol=1e-12)
-    r = of.fe("y ~ x1 | f1 + f2 | e ~ z1 + z2", d, vcov=vcov, tol=TIGHT)
-    close(r.params, m.coef().to_numpy(), 1e-8)
-    close(r.standard_errors, m.se().to_numpy(), 1e-8)
-    assert r.df_inference == m._df_t
+    close(r.params, o["beta"], 1e-9)
+    close(r.cov, o[vcov], 1e-9)
+    fitted = d.x1.to_numpy() * o["beta"][0] + d.e.to_numpy() * o["beta"][1]     # the effects: y - fitted on the dummies
+    close(r.predict(d), fitted + dense_fit(d.assign(y=d.y - fitted), ["f1", "f2", "f3"], w, xs=())[1], 1e-10)
 
 
 def test_instruments_are_checked():
@@ -340,17 +243,22 @@ def test_instruments_are_checked():
         of.fe("y ~ x1 | f1 + f2 | e ~ z1 + zf", d.assign(zf=np.cos(d.f2)))
 
 
+IV_FE = "y ~ x1 | f1 + f2 | e ~ z1 + z2"
+
+
+# Instruments (their data: with_instruments()) to 1e-8, weights and interactions to 1e-10.
 @pytest.mark.parametrize(("formula", "w", "vcov"), [
+    *[(IV_FE, None, v) for v in ("iid", "HC1", {"CRV1": "g"}, {"CRV1": "g + h"})],
     ("y ~ x1 + x2 | f1 + f2 + f3", "w", "iid"), ("y ~ x1 + x2 | f1 + f2 + f3", "w", {"CRV1": "g"}),
     ("y ~ x1 + x2 | f1^f3 + f2", None, "HC1"), ("y ~ x1 + x2 | f1^f3 + f2", "w", {"CRV1": "f2"})])
-def test_weights_and_interactions_against_pyfixest(formula, w, vcov):
+def test_instruments_weights_and_interactions_against_pyfixest(formula, w, vcov):
     pf = pytest.importorskip("pyfixest")
-    d = design()
+    d, rtol = (with_instruments(), 1e-8) if formula == IV_FE else (design(), 1e-10)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         m = pf.feols(formula, d, weights=w, vcov="hetero" if vcov == "HC1" else vcov, fixef_rm="none",
                      fixef_tol=1e-12)
     r = of.fe(formula, d, weights=w, vcov=vcov, tol=TIGHT)
-    close(r.params, m.coef().to_numpy(), 1e-10)
-    close(r.standard_errors, m.se().to_numpy(), 1e-10)
+    close(r.params, m.coef().to_numpy(), rtol)
+    close(r.standard_errors, m.se().to_numpy(), rtol)
     assert r.df_inference == m._df_t

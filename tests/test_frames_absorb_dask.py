@@ -18,6 +18,7 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 
 import ordinata_frames as of  # noqa: E402
+from absorbed import oracle, outputs_by_thread_count  # noqa: E402
 
 TIGHT = 1e-13
 
@@ -93,20 +94,10 @@ def test_dense_dummy_regression(client):
     """The weighted slopes and their iid covariance of the regression on every dummy (numpy lstsq)."""
     d = _data(1100, seed=3).dropna()
     fit = of.fe("y ~ x1 + x2 | f1 + f2 + f3", _partitioned(d, 7), weights="w", tol=TIGHT)
-    sw = np.sqrt(d.w.to_numpy())
-    dummies = np.hstack([pd.get_dummies(d[f]).to_numpy(dtype=float) for f in ("f1", "f2", "f3")])
-    x = d[["x1", "x2"]].to_numpy()
-    full = np.column_stack([x, dummies]) * sw[:, None]
-    coef, *_ = np.linalg.lstsq(full, d.y.to_numpy() * sw, rcond=None)
-    rank = np.linalg.matrix_rank(dummies)
-    e = d.y.to_numpy() * sw - full @ coef
-    dm = dummies * sw[:, None]
-    xt = x * sw[:, None]
-    xt = xt - dm @ np.linalg.lstsq(dm, xt, rcond=None)[0]
-    cov = e @ e / (len(d) - 2 - rank) * np.linalg.inv(xt.T @ xt)
-    np.testing.assert_allclose(fit.params, coef[:2], rtol=1e-9)
-    np.testing.assert_allclose(fit.cov, cov, rtol=1e-8)
-    assert fit.absorbed_df == rank
+    o = oracle(d, ["x1", "x2"], ["f1", "f2", "f3"], "w")
+    np.testing.assert_allclose(fit.params, o["beta"], rtol=1e-9)
+    np.testing.assert_allclose(fit.cov, o["iid"], rtol=1e-8)
+    assert fit.absorbed_df == o["rank"]
 
 
 def test_refusals(client):
@@ -159,11 +150,8 @@ def test_level_kernel_against_the_dense_projection():
 
 
 def _passes_target(col, w):
-    total = Fraction(0)
-    for x, ww in zip(col, w):
-        total += Fraction(float(ww)) * Fraction(float(x))
-    weight = sum(Fraction(float(ww)) for ww in w)
-    mean = float(total / weight)
+    weight = sum(map(Fraction, w.tolist()))
+    mean = float(sum(Fraction(a) * Fraction(b) for a, b in zip(w.tolist(), col.tolist())) / weight)
     return (float(weight), mean, float(w @ (col - mean) ** 2))
 
 
@@ -198,16 +186,9 @@ def test_singletons_dropped_round_after_round(client):
 
 
 def test_any_thread_count_gives_the_same_bits():
-    import subprocess
-    import sys
-
-    code = ("import numpy as np, dask, dask.dataframe as dd, sys; sys.path[:0] = {path!r}; "
-            "import ordinata_frames as of; from tests.test_frames_absorb_dask import _data; "
-            "dask.config.set(scheduler='synchronous'); "
-            "r = of.fe('y ~ x1 + x2 | f1 + f2 + f3', dd.from_pandas(_data(1100), npartitions=3), weights='w'); "
-            "print(np.concatenate([r.params, r.cov.ravel()]).tobytes().hex())")
-    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    out = {subprocess.run([sys.executable, "-c", code.format(path=sys.path[:3] + [here])], check=True,
-                          capture_output=True, text=True, env={**os.environ, "ORDINATA_NUM_THREADS": t}).stdout
-           for t in ("1", "2", "3")}
+    out = outputs_by_thread_count(
+        "import numpy as np, dask, dask.dataframe as dd, ordinata_frames as of; "
+        "from tests.test_frames_absorb_dask import _data; dask.config.set(scheduler='synchronous'); "
+        "r = of.fe('y ~ x1 + x2 | f1 + f2 + f3', dd.from_pandas(_data(1100), npartitions=3), weights='w'); "
+        "print(np.concatenate([r.params, r.cov.ravel()]).tobytes().hex())")
     assert len(out) == 1 and len(next(iter(out))) > 10

@@ -4,15 +4,12 @@ nearly a band), and the diagonal preconditioner (where it is dense). Both agains
 dummy regression solved by numpy, with weights, two components and a nested level; the method
 reported; the same bits for any thread count."""
 
-import os
-import subprocess
-import sys
-
 import numpy as np
 import pandas as pd
 import pytest
 
 import ordinata_frames as of
+from absorbed import close, dense_fit, kept, outputs_by_thread_count
 
 TIGHT = 1e-13
 REDUCED = "Schur complement of worker"
@@ -35,33 +32,6 @@ def panel(kind, n=1100, seed=3, years=10, firms=47):
     effects = sum(rng.normal(size=d[c].max() + 1)[d[c]] for c in ("worker", "year", "firm"))
     d["y"] = 1.5 * d.x1 - 0.5 * d.x2 + effects + rng.normal(size=n)
     return d
-
-
-def dense_fit(d, factors, w):
-    """Slopes and fitted values of the regression on the slopes and every factor's dummies."""
-    sw = np.ones(len(d)) if w is None else np.sqrt(d[w].to_numpy())
-    blocks = [np.eye(d[f].max() + 1)[d[f]] for f in factors]
-    full = np.column_stack([d.x1, d.x2, *blocks])
-    coef = np.linalg.lstsq(full * sw[:, None], d.y.to_numpy() * sw, rcond=None)[0]
-    return coef[:2], full @ coef
-
-
-def kept(d, factors):
-    """The rows left once singletons are gone (fe drops them; the oracle must too)."""
-    keep = np.ones(len(d), dtype=bool)
-    while True:
-        alone = np.zeros(len(d), dtype=bool)
-        for f in factors:
-            counts = d[f][keep].value_counts()
-            alone |= keep & (d[f].map(counts).fillna(0).to_numpy() == 1)
-        if not alone.any():
-            return d[keep].reset_index(drop=True)
-        keep &= ~alone
-
-
-def close(actual, expected, rtol):
-    actual, expected = np.asarray(actual), np.asarray(expected)
-    np.testing.assert_allclose(actual, expected, rtol=rtol, atol=rtol * np.abs(expected).max())
 
 
 @pytest.mark.parametrize(("kind", "factors", "method"), [
@@ -92,12 +62,12 @@ def test_two_components_and_a_nested_level_are_grounded():
     b[["worker", "year", "firm"]] += [a.worker.max() + 1, 10, 47]
     d = pd.concat([a, b], ignore_index=True)
     d.loc[d.worker == 3, "firm"] = 99
-    names = ["worker", "year", "firm"]
+    o = kept(d, ["worker", "year", "firm"])
     r = of.fe("y ~ x1 + x2 | worker + year + firm", d, weights="w", tol=TIGHT)
     assert REDUCED in r.solver.method
-    beta, fitted = dense_fit(kept(d, names), names, "w")
+    beta, fitted = dense_fit(o, ["worker", "year", "firm"], "w")
     close(r.params, beta, 1e-9)
-    close(r.predict(kept(d, names)), fitted, 1e-9)
+    close(r.predict(o), fitted, 1e-9)
 
 
 @pytest.mark.parametrize("kind", ["banded", "dense"])
@@ -107,17 +77,11 @@ def test_no_convergence_names_the_factors(kind):
 
 
 def test_any_thread_count_gives_the_same_bits_by_either_method():
-    code = ("import numpy as np, sys; sys.path[:0] = {path!r}; import ordinata_frames as of; "
-            "from tests.test_frames_absorb_solver import panel; "
-            "rs = [of.fe('y ~ x1 + x2 | worker + year + firm', panel(k, n=5000), weights='w') "
-            "for k in ('banded', 'dense')]; "
-            "print([r.solver.method[:40] for r in rs], "
-            "np.concatenate([np.r_[r.params, r.cov.ravel(), r.predict(panel(k, n=5000))] "
-            "for r, k in zip(rs, ('banded', 'dense'))]).tobytes().hex())")
-    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    out = {subprocess.run([sys.executable, "-c", code.format(path=sys.path[:3] + [here])], check=True,
-                          capture_output=True, text=True, env={**os.environ, "ORDINATA_NUM_THREADS": t}).stdout
-           for t in ("1", "2")}
+    out = outputs_by_thread_count(
+        "import numpy as np, ordinata_frames as of; from tests.test_frames_absorb_solver import panel; "
+        "rs = [of.fe('y ~ x1 + x2 | worker + year + firm', panel(k, n=5000), weights='w') for k in ('banded', 'dense')]; "
+        "print([r.solver.method[:40] for r in rs], np.concatenate([np.r_[r.params, r.cov.ravel(), "
+        "r.predict(panel(k, n=5000))] for r, k in zip(rs, ('banded', 'dense'))]).tobytes().hex())", ("1", "2"))
     assert len(out) == 1
 
 

@@ -34,17 +34,15 @@ def _data(n: int = 3000, offset: float = 3.0, seed: int = 0) -> pd.DataFrame:
     return df
 
 
-def _pieces(df: pd.DataFrame, layout: str) -> list[pd.DataFrame]:
-    """The frame cut into partitions: evenly, or with empty and one-row ones among them."""
+def _dask_frame(df: pd.DataFrame, layout: str | list[int]):
+    """The frame cut into partitions: at the given rows, evenly into a count, or unevenly with empty and
+    one-row ones among them."""
     if layout == "uneven":
-        cuts = [0, 0, 1, 1, 2, 500, 500, 1700, len(df) - 1, len(df)]
-        return [df.iloc[a:b] for a, b in itertools.pairwise(cuts)]
-    count = int(layout)
-    return [df.iloc[part] for part in np.array_split(np.arange(len(df)), count)]
-
-
-def _dask_frame(df: pd.DataFrame, layout: str):
-    return dd.from_map(lambda piece: piece, _pieces(df, layout), meta=df.iloc[:0], enforce_metadata=False)
+        layout = [0, 0, 1, 1, 2, 500, 500, 1700, len(df) - 1, len(df)]
+    elif isinstance(layout, str):
+        layout = [len(df) * i // int(layout) for i in range(int(layout) + 1)]
+    return dd.from_map(lambda piece: piece, [df.iloc[a:b] for a, b in itertools.pairwise(layout)], meta=df.iloc[:0],
+                       enforce_metadata=False)
 
 
 def _same(a, b, rtol: float) -> None:
@@ -271,13 +269,6 @@ def _near_collinear(n: int = 3400, seed: int = 21) -> pd.DataFrame:
     return df
 
 
-def _partitions_of_512(df: pd.DataFrame, count: int):
-    """count partitions, every one of 512 rows but the last, which takes the rest."""
-    cuts = [512 * i for i in range(count)] + [len(df)]
-    return dd.from_map(lambda piece: piece, [df.iloc[a:b] for a, b in itertools.pairwise(cuts)], meta=df.iloc[:0],
-                       enforce_metadata=False)
-
-
 NEAR_COLLINEAR = {
     "ols": (of.ols, "y ~ x1 + x2 + x3", {}, ["x1", "x2", "x3"], None),
     "wls": (of.wls, "y ~ x1 + x2 + x3", {"weights": "w"}, ["x1", "x2", "x3"], None),
@@ -308,7 +299,8 @@ def test_near_collinear_standard_errors_lose_digits_like_the_condition_not_its_s
     # here); the sandwich's bread from the rounded merged R alone is ~cond eps off (7e-9).
     df = _near_collinear()
     fit, formula, kwargs, _, _ = NEAR_COLLINEAR[model]
-    got = fit(formula, _partitions_of_512(df, count) if count else df, vcov=vcov, **kwargs)
+    # count partitions, every one of 512 rows but the last, which takes the rest
+    got = fit(formula, _dask_frame(df, [512 * i for i in range(count)] + [len(df)]) if count else df, vcov=vcov, **kwargs)
     want = _near_collinear_exact(model)[vcov if isinstance(vcov, str) else "CRV1"]
     np.testing.assert_allclose(got.standard_errors.to_numpy(), want, rtol=5e-9)
 

@@ -236,15 +236,6 @@ def test_markdown_holds_the_cells_and_latex_is_the_stored_table(mroz_models):
                      stats=["N", "r2", "fstat_1st", "se_type"]) == (ROOT / "tests/data/tables/mroz.tex").read_text()
 
 
-def test_dask_fit_gives_the_in_memory_table(client, fitted):
-    dd = pytest.importorskip("dask.dataframe")
-    names = ["ols-HC3", "fe", "tsls-CRV1"]
-    stats = ["N", "r2", "adj_r2", "r2_within", "fvalue", "fstat_1st", "se_type", "df_resid"]
-    on_dask = [FITS[name](dd.from_pandas(panel(), npartitions=3)) for name in names]
-    pd.testing.assert_frame_equal(*(mt.ETable(models, model_stats=stats, coef_fmt=RICH).df
-                                    for models in (on_dask, [fitted[name] for name in names])))
-
-
 # Pictures.
 
 @pytest.fixture

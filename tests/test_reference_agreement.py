@@ -74,31 +74,27 @@ def test_ols(seed, n, p, icpt, robust):
         close(m.covariance_matrix(), np.asarray(ref.cov_params()), 1e-9)
 
 
-@pytest.mark.parametrize("seed, n, p, icpt", CASES)
-def test_wls(seed, n, p, icpt):
-    _, x, y = problem(seed, n, p, hetero=True)
-    w = 1.0 / (1.0 + np.abs(x[:, 0])) ** 2
-    ref = sm.WLS(y, design(x, icpt), weights=w).fit()
-    m = ordinata.WLS(fit_intercept=icpt)
-    m.fit(x, y, w)
+# GLS on the shapes up to 200 rows, Sigma an AR(1) matrix.
+@pytest.mark.parametrize("model, seed, n, p, icpt", [(m, *c) for m in ("WLS", "GLS") for c in CASES
+                                                     if m == "WLS" or c[1] <= 200])
+def test_wls_and_gls(model, seed, n, p, icpt):
+    _, x, y = problem(seed, n, p, hetero=model == "WLS")
+    if model == "WLS":
+        w = 1.0 / (1.0 + np.abs(x[:, 0])) ** 2
+        ref, m, extra = sm.WLS(y, design(x, icpt), weights=w).fit(), ordinata.WLS(fit_intercept=icpt), w
+    else:
+        extra = 0.6 ** np.abs(np.subtract.outer(np.arange(n), np.arange(n))) / (1 - 0.6**2)
+        ref, m = sm.GLS(y, design(x, icpt), sigma=extra).fit(), ordinata.GLS(fit_intercept=icpt)
+    m.fit(x, y, extra)
     agree(m, ref, x, icpt)
-    close(m.t_statistics(), split(ref.tvalues, icpt)[1], RTOL_SE)
-    # mse is the unweighted mean square, not the variance behind the errors.
-    assert m.mse == pytest.approx(ref.resid @ ref.resid / ref.df_resid, rel=1e-10)
-
-
-@pytest.mark.parametrize("seed, n, p, icpt", [c for c in CASES if c[1] <= 200])
-def test_gls(seed, n, p, icpt):
-    _, x, y = problem(seed, n, p)
-    idx = np.arange(n)
-    sigma = 0.6 ** np.abs(idx[:, None] - idx[None, :]) / (1 - 0.6**2)  # AR(1)
-    ref = sm.GLS(y, design(x, icpt), sigma=sigma).fit()
-    m = ordinata.GLS(fit_intercept=icpt)
-    m.fit(x, y, sigma)
-    agree(m, ref, x, icpt)
+    if model == "WLS":
+        close(m.t_statistics(), split(ref.tvalues, icpt)[1], RTOL_SE)
+        # mse is the unweighted mean square, not the variance behind the errors.
+        assert m.mse == pytest.approx(ref.resid @ ref.resid / ref.df_resid, rel=1e-10)
+        return
     assert m.mse == pytest.approx(ref.scale, rel=1e-9)
     # Residuals and R^2 on the whitened scale: L^-1 (y - X beta) with Sigma = L L'.
-    l = np.linalg.cholesky(sigma)
+    l = np.linalg.cholesky(extra)
     close(m.residuals, np.linalg.solve(l, y - design(x, icpt) @ ref.params), 1e-8)
     yw = np.linalg.solve(l, y)
     assert m.r_squared == pytest.approx(1 - m.residuals @ m.residuals / ((yw - yw.mean()) ** 2).sum(), rel=1e-9)
