@@ -192,3 +192,25 @@ def test_any_thread_count_gives_the_same_bits():
         "r = of.fe('y ~ x1 + x2 | f1 + f2 + f3', dd.from_pandas(_data(1100), npartitions=3), weights='w'); "
         "print(np.concatenate([r.params, r.cov.ravel()]).tobytes().hex())")
     assert len(out) == 1 and len(next(iter(out))) > 10
+
+
+def _paired_levels(i: int) -> pd.DataFrame:
+    """Partition i of 470,000 rows: two rows a level of g, the partition's own levels."""
+    rng = np.random.default_rng(i)
+    rows = 470_000
+    x = rng.normal(size=rows)
+    return pd.DataFrame({"x": x, "g": i * rows // 2 + np.arange(rows) // 2, "t": rng.integers(0, 10, rows),
+                         "y": x + rng.normal(size=rows)})
+
+
+def test_large_level_state_is_shipped_without_a_warning(client):
+    # 705,000 levels: the levels' keys and effects (some 30 MB) go to the workers once,
+    # never inside the graph, which distributed warns of; the library prints nothing.
+    import warnings
+
+    ddf = dd.from_map(_paired_levels, range(3))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        r = of.fe("y ~ x | g + t", ddf)
+    assert r.n_levels == {"g": 705_000, "t": 10}
+    assert [str(w.message) for w in caught] == []

@@ -47,5 +47,23 @@ class Partitioned:
         return _dask().compute(graph)[0]
 
     def share(self, value: Any) -> Any:
-        """A value every task reads, shipped once rather than with each task."""
-        return _dask().delayed(value, pure=True)
+        """A value every task reads, shipped once rather than with each task: scattered to the
+        workers where a distributed client is active (not sent inside the graph, which
+        distributed warns of when it is large), else a node of the graph."""
+        client = _active_client()
+        if client is None:
+            return _dask().delayed(value, pure=True)
+        return client.scatter(value, broadcast=True, hash=False)
+
+
+def _active_client() -> Any:
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return None
+    try:
+        client = distributed.default_client()
+    except ValueError:      # no client: dask's local scheduler runs the graph
+        return None
+    # A client may exist while dask is told to compute elsewhere (a scheduler set in its config).
+    scheduler = _dask().base.get_scheduler()
+    return client if getattr(scheduler, "__self__", None) is client else None
