@@ -625,6 +625,17 @@ def _absorbed_plan(formula: str, source: Any, pieces: _formula.Pieces, request: 
     return pieces, plan, names, kw, kz, ke
 
 
+def _check_rows_left(formula: str, n: int, singletons: int) -> None:
+    if n == 0:
+        raise ValueError(f"no rows left after dropping the {singletons} singleton rows (fitting {formula!r})")
+
+
+def _check_degrees_of_freedom(formula: str, plan: Plan, n: int, k: int, absorbed: int) -> None:
+    if n <= k + absorbed:
+        raise _message(ValueError(f"Insufficient degrees of freedom: {n} rows for {k} slopes and {absorbed} "
+                                  "absorbed levels"), formula, plan)
+
+
 def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovRequest, pieces: _formula.Pieces,
                  options: AbsorbOptions, lags: dict[str, str] | None = None) -> Results:
     """A fit with the effects of one or more factors absorbed (weights, interactions, singletons)."""
@@ -644,12 +655,9 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
                                frame=d.frame.loc[keep].reset_index(drop=True), dropped=d.dropped,
                                rows=d.rows[keep])
     n, k = len(d.frame), len(names)
-    if n == 0:
-        raise ValueError(f"no rows left after dropping the {singletons} singleton rows (fitting {formula!r})")
+    _check_rows_left(formula, n, singletons)
     absorbed = _absorb.absorbed_df(factors)
-    if n <= k + absorbed:
-        raise _message(ValueError(f"Insufficient degrees of freedom: {n} rows for {k} slopes and {absorbed} "
-                                  "absorbed levels"), formula, plan)
+    _check_degrees_of_freedom(formula, plan, n, k, absorbed)
     demeaned, effects, solver = _run(formula, plan, lambda: _passes.checked(
         _absorb.demean, plan, d, d.a, factors, d.w, tol=options.tol, max_iterations=options.max_iterations))
     # The given columns' centred lengths and means, from one native pass: the totals of the
@@ -798,12 +806,9 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
         request.clusters))
     factors = [_absorb.Factor(f, np.zeros(0, dtype=np.int64), keys) for f, keys in zip(factor_columns, kept_keys)]
     n, k, singletons = level_stats.rows, len(names), level_stats.singletons
-    if n == 0:
-        raise ValueError(f"no rows left after dropping the {singletons} singleton rows (fitting {formula!r})")
+    _check_rows_left(formula, n, singletons)
     absorbed = _absorb_levels.absorbed_df(level_stats)
-    if n <= k + absorbed:
-        raise _message(ValueError(f"Insufficient degrees of freedom: {n} rows for {k} slopes and {absorbed} "
-                                  "absorbed levels"), formula, plan)
+    _check_degrees_of_freedom(formula, plan, n, k, absorbed)
     effects, centre, solver = _run(formula, plan, lambda: _absorb_levels.solve(
         level_stats, [f.name for f in factors], tol=options.tol, max_iterations=options.max_iterations))
     offsets = np.cumsum((0,) + level_stats.levels)
