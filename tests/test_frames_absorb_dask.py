@@ -61,6 +61,8 @@ CASES = [
     ("y ~ x1 + x2 | f1 + f3", {"vcov": {"CRV1": "g"}}),     # f1 nested in the cluster
     ("y ~ x1 | f1 + f2 + f3 | e ~ z1 + z2", {"weights": "w", "vcov": "HC1"}),
     ("y ~ x1 + x2 | f1 + g", {"vcov": "HC1"}),              # g redundant: f1 nested in it
+    # integer factors only: the levels keyed by their keys in one pass
+    ("y ~ x2 | f1 + f3 + h | e ~ z1 + z2", {"weights": "w", "vcov": {"CRV1": "g + h"}}),
 ]
 
 
@@ -88,6 +90,28 @@ def test_dask_equals_memory(client, formula, options, parts):
         np.testing.assert_allclose(lazy.compute().sort_index().to_numpy(),
                                    memory.predict(complete).sort_index().to_numpy(), rtol=1e-10, atol=1e-10)
     assert memory.dropped_rows >= (25 if "f2" in formula else 0)
+
+
+@pytest.mark.parametrize("parts", [1, 7])
+def test_integer_keys_of_any_width_and_spread(client, parts):
+    """Keys far apart and negative (hashed, then found by bisection), of 16 and 32 bits, and a partition
+    without one of the levels: the same fit and the same keys as in memory."""
+    d = _data(1900, seed=4).drop(columns="f2")
+    d["f1"] = d.f1.astype(np.int64) * 10**13 - 5 * 10**15
+    d["f3"] = d.f3.astype(np.uint16)
+    d["h"] = d.h.astype(np.int32)
+    d = pd.concat([d[d.h != 5], d[d.h == 5]])          # level 5 of h only in the last partitions
+    formula = "y ~ x1 + x2 | f1 + f3 + h"
+    memory = of.fe(formula, d, vcov={"CRV1": "g"}, tol=TIGHT)
+    partitioned = of.fe(formula, _partitioned(d, parts), vcov={"CRV1": "g"}, tol=TIGHT)
+    np.testing.assert_allclose(partitioned.params, memory.params, rtol=1e-9)
+    np.testing.assert_allclose(partitioned.cov, memory.cov, rtol=1e-9)
+    assert partitioned.absorbed_df == memory.absorbed_df
+    for name, frame in memory.fixed_effects.items():
+        got = partitioned.fixed_effects[name]
+        assert got.index.equals(frame.index) and got.index.dtype == frame.index.dtype
+        np.testing.assert_allclose(got.to_numpy(), frame.to_numpy(), rtol=0, atol=1e-9)
+    np.testing.assert_allclose(partitioned.predict(d.iloc[:50]), memory.predict(d.iloc[:50]), rtol=1e-10)
 
 
 def test_dense_dummy_regression(client):

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -263,88 +264,150 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 namespace {
 
+// Keyed rows: n keys of `width` int64 each (compared left to right), each with
+// `values` float64; row-major.
+struct Keyed {
+    const std::int64_t* keys;
+    const double* values;
+    std::size_t n;
+};
+
+// -1, 0 or 1 as key a comes before, equals or comes after key b, both of Width int64.
+template <std::size_t Width>
+int compare_keys(const std::int64_t* a, const std::int64_t* b, std::size_t width) {
+    const std::size_t w = Width ? Width : width;
+    for (std::size_t i = 0; i < w; ++i)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return 0;
+}
+
 // Whether the keys rise strictly.
-bool strictly_rising(const std::int64_t* keys, index_t n) {
-    for (index_t i = 1; i < n; ++i)
-        if (!(keys[i - 1] < keys[i])) return false;
+template <std::size_t Width>
+bool strictly_rising(const Keyed& k, std::size_t width) {
+    for (std::size_t i = 1; i < k.n; ++i)
+        if (compare_keys<Width>(k.keys + (i - 1) * width, k.keys + i * width, width) >= 0) return false;
     return true;
 }
 
-// The union of two strictly rising key lists, the weights of a key in both
-// summed (a's first), into out_keys/out_weights of room for both; the count.
-std::size_t merge_rising(const std::int64_t* ka, const double* wa, std::size_t na, const std::int64_t* kb,
-                         const double* wb, std::size_t nb, std::int64_t* out_keys, double* out_weights) {
+// The union of two strictly rising keyed lists, the values of a key in both
+// summed (a's first), into out_keys/out_values of room for both; the count.
+// Width: the keys' width where known when compiled (0: `width`).
+template <std::size_t Width>
+std::size_t merge_rising(const Keyed& a, const Keyed& b, std::size_t width, std::size_t values, std::int64_t* out_keys,
+                         double* out_values) {
+    if (!strictly_rising<Width>(a, width) || !strictly_rising<Width>(b, width)) return SIZE_MAX;
     std::size_t i = 0, j = 0, n = 0;
-    while (i < na && j < nb) {
-        if (ka[i] < kb[j]) {
-            out_keys[n] = ka[i];
-            out_weights[n++] = wa[i++];
-        } else if (kb[j] < ka[i]) {
-            out_keys[n] = kb[j];
-            out_weights[n++] = wb[j++];
+    const auto take = [&](const Keyed& from, std::size_t row) {
+        std::copy_n(from.keys + row * width, width, out_keys + n * width);
+        std::copy_n(from.values + row * values, values, out_values + n * values);
+        ++n;
+    };
+    while (i < a.n && j < b.n) {
+        const int order = compare_keys<Width>(a.keys + i * width, b.keys + j * width, width);
+        if (order < 0) {
+            take(a, i++);
+        } else if (order > 0) {
+            take(b, j++);
         } else {
-            out_keys[n] = ka[i];
-            out_weights[n++] = wa[i++] + wb[j++];
+            take(a, i++);
+            double* summed = out_values + (n - 1) * values;
+            for (std::size_t v = 0; v < values; ++v) summed[v] += b.values[j * values + v];
+            ++j;
         }
     }
-    for (; i < na; ++i, ++n) out_keys[n] = ka[i], out_weights[n] = wa[i];
-    for (; j < nb; ++j, ++n) out_keys[n] = kb[j], out_weights[n] = wb[j];
+    for (; i < a.n; ++i) take(a, i);
+    for (; j < b.n; ++j) take(b, j);
     return n;
 }
 
-bool read_pairs(PyObject* keys, PyObject* weights, Buffer& k, Buffer& w, const char* kname, const char* wname) {
-    if (!read_codes(keys, k, kname)) return false;
-    if (!w.get(weights, 1, false, wname)) return false;
-    if (w.dim(0) != k.dim(0) || !w.contiguous()) {
-        PyErr_Format(PyExc_ValueError, "merge_pairs: %s must be contiguous with one weight per key", wname);
+// Rows and columns of a C-contiguous int64 or float64 array of one or two dimensions.
+bool read_rows(PyObject* obj, Py_buffer& view, const char* format, const char* name) {
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return false;
+    const char* f = view.format ? view.format : "";
+    if (*f == '<' || *f == '=' || *f == '@') ++f;
+    if (view.itemsize != 8 || f[0] == '\0' || f[1] != '\0' || !std::strchr(format, f[0]) || view.ndim < 1 ||
+        view.ndim > 2) {
+        PyErr_Format(PyExc_TypeError, "merge_pairs: %s must be a C-contiguous 1- or 2-dimensional %s array", name,
+                     std::strchr(format, 'd') ? "float64" : "int64");
+        PyBuffer_Release(&view);
         return false;
     }
     return true;
+}
+
+std::size_t rows_of(const Py_buffer& v) { return static_cast<std::size_t>(v.shape[0]); }
+std::size_t width_of(const Py_buffer& v) { return v.ndim == 2 ? static_cast<std::size_t>(v.shape[1]) : 1; }
+
+// The four arguments' buffers, released with the object.
+struct PairArguments {
+    Py_buffer views[4]{};
+    int held = 0;
+    ~PairArguments() {
+        for (int i = 0; i < held; ++i) PyBuffer_Release(&views[i]);
+    }
+    bool read(PyObject* const* args) {
+        static const char* const names[] = {"keys_a", "values_a", "keys_b", "values_b"};
+        for (; held < 4; ++held)
+            if (!read_rows(args[held], views[held], held % 2 ? "d" : "lq", names[held])) return false;
+        const std::size_t width = width_of(views[0]), values = width_of(views[1]);
+        if (rows_of(views[0]) != rows_of(views[1]) || rows_of(views[2]) != rows_of(views[3]) ||
+            width_of(views[2]) != width || width_of(views[3]) != values || width == 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "merge_pairs: each list needs one row of values per key, both lists the same widths");
+            return false;
+        }
+        return true;
+    }
+    Keyed list(int i) const {
+        return {static_cast<const std::int64_t*>(views[2 * i].buf), static_cast<const double*>(views[2 * i + 1].buf),
+                rows_of(views[2 * i])};
+    }
+};
+
+PyObject* sized_bytes(std::size_t count) {
+    return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 8));
 }
 
 }  // namespace
 
 PyObject* merge_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(nargs, 4, "merge_pairs")) return nullptr;
-    Buffer ka, wa, kb, wb;
-    if (!read_pairs(args[0], args[1], ka, wa, "keys_a", "weights_a") ||
-        !read_pairs(args[2], args[3], kb, wb, "keys_b", "weights_b"))
-        return nullptr;
-    const auto na = static_cast<std::size_t>(ka.dim(0)), nb = static_cast<std::size_t>(kb.dim(0));
-    const auto room = static_cast<Py_ssize_t>(na + nb);
-    PyObject* keys = PyBytes_FromStringAndSize(nullptr, room * static_cast<Py_ssize_t>(sizeof(std::int64_t)));
-    PyObject* weights =
-        keys ? PyBytes_FromStringAndSize(nullptr, room * static_cast<Py_ssize_t>(sizeof(double))) : nullptr;
-    if (!weights) {
+    PairArguments in;
+    if (!in.read(args)) return nullptr;
+    const Keyed a = in.list(0), b = in.list(1);
+    const std::size_t width = width_of(in.views[0]), values = width_of(in.views[1]);
+    PyObject* keys = sized_bytes((a.n + b.n) * width);
+    PyObject* sums = keys ? sized_bytes((a.n + b.n) * values) : nullptr;
+    if (!sums) {
         Py_XDECREF(keys);
         return nullptr;
     }
-    bool rising = true;
     std::size_t count = 0;
     PyObject* done = run_native([&] {
-        rising = strictly_rising(ka.codes(), ka.dim(0)) && strictly_rising(kb.codes(), kb.dim(0));
-        if (!rising) return;
-        count = merge_rising(ka.codes(), wa.data(), na, kb.codes(), wb.data(), nb,
-                             reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys)),
-                             reinterpret_cast<double*>(PyBytes_AS_STRING(weights)));
+        auto* out_keys = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys));
+        auto* out_values = reinterpret_cast<double*>(PyBytes_AS_STRING(sums));
+        count = width == 1   ? merge_rising<1>(a, b, width, values, out_keys, out_values)
+                : width == 2 ? merge_rising<2>(a, b, width, values, out_keys, out_values)
+                             : merge_rising<0>(a, b, width, values, out_keys, out_values);
     });
+    const bool rising = count != SIZE_MAX;
     if (!done || !rising) {
         if (done && !rising) PyErr_SetString(PyExc_ValueError, "merge_pairs: the keys must rise strictly");
         Py_XDECREF(done);
         Py_DECREF(keys);
-        Py_DECREF(weights);
+        Py_DECREF(sums);
         return nullptr;
     }
     Py_DECREF(done);
-    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * sizeof(std::int64_t))) < 0) {
-        Py_DECREF(weights);
+    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * width * 8)) < 0) {
+        Py_DECREF(sums);
         return nullptr;
     }
-    if (_PyBytes_Resize(&weights, static_cast<Py_ssize_t>(count * sizeof(double))) < 0) {
+    if (_PyBytes_Resize(&sums, static_cast<Py_ssize_t>(count * values * 8)) < 0) {
         Py_DECREF(keys);
         return nullptr;
     }
-    return Py_BuildValue("(NN)", keys, weights);
+    return Py_BuildValue("(NN)", keys, sums);
 }
 
 }  // namespace ordinata::frames

@@ -33,17 +33,19 @@ namespace ordinata::frames {
 
 PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
-// The union of two crosstabs' pairs, each a strictly rising list of keys with
-// their weights, a key in both with its weights summed: one linear merge.
+// The union of two keyed lists of level statistics (crosstabs' pairs, levels'
+// sums), each strictly rising in its keys (a key: a row of int64, compared
+// left to right) with a row of values per key, the values of a key in both
+// summed: one linear merge.
 PyObject* merge_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace ordinata::frames
 
-#define ORDINATA_ABSORB_LEVELS_METHODS                                                                            \
-    {"absorb_levels", ORDINATA_FASTCALL(ordinata::frames::absorb_levels), METH_FASTCALL,                          \
-     "absorb_levels(rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads, first, second, tol, "        \
-     "max_iterations): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' weights and " \
-     "the crosstabs' entries above the diagonal; (converged, iterations, change)."},                              \
-        {"merge_pairs", ORDINATA_FASTCALL(ordinata::frames::merge_pairs), METH_FASTCALL,                          \
-         "merge_pairs(keys_a, weights_a, keys_b, weights_b): the union of two strictly rising key lists, the "    \
-         "weights of a key in both summed, as (keys bytes, weights bytes)."},
+#define ORDINATA_ABSORB_LEVELS_METHODS                                                                               \
+    {"absorb_levels", ORDINATA_FASTCALL(ordinata::frames::absorb_levels), METH_FASTCALL,                             \
+     "absorb_levels(rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads, first, second, tol, "           \
+     "max_iterations): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' weights and "    \
+     "the crosstabs' entries above the diagonal; (converged, iterations, change)."},                                 \
+        {"merge_pairs", ORDINATA_FASTCALL(ordinata::frames::merge_pairs), METH_FASTCALL,                             \
+         "merge_pairs(keys_a, values_a, keys_b, values_b): the union of two strictly rising key lists (n or (n, m) " \
+         "int64), the values ((n,) or (n, v) float64) of a key in both summed, as (keys bytes, values bytes)."},

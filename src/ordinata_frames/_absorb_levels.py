@@ -18,8 +18,10 @@ column (levels x columns float64)."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Sequence
 from dataclasses import dataclass, field, replace
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -89,6 +91,39 @@ def sorted_keys(counts: pd.Series) -> pd.Index:
         return keys
 
 
+def integer_keys(dtype: Any) -> bool:
+    """Keys that are int64 exactly: numpy's signed integers, and its unsigned of at most 32 bits."""
+    return isinstance(dtype, np.dtype) and (dtype.kind == "i" or (dtype.kind == "u" and dtype.itemsize <= 4))
+
+
+class IntegerCoder:
+    """The rows' integer keys to their positions among rising keys (-1: not among them): looked up
+    in a table where the keys span not much more than their number, else found by bisection."""
+
+    def __init__(self, keys: np.ndarray):
+        self.keys = keys
+        self.low = int(keys[0]) if len(keys) else 0
+        span = int(keys[-1]) - self.low + 1 if len(keys) else 0
+        self.table: np.ndarray | None = None
+        if 0 < span <= 4 * len(keys) + (1 << 16) and max(abs(self.low), abs(int(keys[-1]))) < 1 << 62:
+            self.table = np.full(span, -1, dtype=np.int64)
+            self.table[keys - self.low] = np.arange(len(keys))
+
+    def __call__(self, rows: np.ndarray) -> np.ndarray:
+        rows = rows.astype(np.int64, copy=False)
+        if len(self.keys) == 0:
+            return np.full(len(rows), -1, dtype=np.int64)
+        if self.table is not None:
+            shifted = rows - self.low
+            inside = (shifted >= 0) & (shifted < len(self.table))
+            if inside.all():
+                found: np.ndarray = self.table[shifted]
+                return found
+            return np.where(inside, self.table[np.where(inside, shifted, 0)], -1)
+        at = np.minimum(np.searchsorted(self.keys, rows), len(self.keys) - 1)
+        return np.where(self.keys[at] == rows, at, -1)
+
+
 @dataclass(frozen=True)
 class LevelState:
     """What a partition needs to code its rows: the keys first seen, the levels dropped
@@ -99,9 +134,16 @@ class LevelState:
     dropped: tuple[np.ndarray, ...]
     codes: tuple[np.ndarray, ...] = ()
 
+    @functools.cached_property
+    def _coders(self) -> tuple[IntegerCoder | None, ...]:
+        return tuple(IntegerCoder(k.to_numpy(dtype=np.int64)) if len(f) == 1 and integer_keys(k.dtype)
+                     and k.is_monotonic_increasing else None for f, k in zip(self.factors, self.keys))
+
     def coded(self, frame: pd.DataFrame) -> tuple[list[np.ndarray], np.ndarray]:
         """Each factor's codes of the rows (among the keys seen) and the rows kept."""
-        raw = [k.get_indexer(_key(frame, f)).astype(np.int64) for f, k in zip(self.factors, self.keys)]
+        raw = [coder(frame[f[0]].to_numpy()) if coder is not None and integer_keys(frame[f[0]].dtype)
+               else k.get_indexer(_key(frame, f)).astype(np.int64)
+               for f, k, coder in zip(self.factors, self.keys, self._coders)]
         keep = np.ones(len(frame), dtype=bool)
         for code, dropped in zip(raw, self.dropped):
             keep &= ~dropped[code]
@@ -145,18 +187,33 @@ def _pair_key(a: np.ndarray, b: np.ndarray, levels_b: int) -> np.ndarray:
 
 
 def _summed(keys: np.ndarray, weights: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
-    """The distinct keys (ascending) in 0..size-1 and the weight summed on each: counted in place
-    where the key space is not much larger than the keys, else sorted."""
+    """The distinct keys (ascending) in 0..size-1 and the (positive) weight summed on each: counted
+    in place where the key space is not much larger than the keys, else sorted, each key with its
+    row's position in its low bits where they fit (every value distinct: one order on any CPU)."""
     if size <= max(4 * len(keys), 1 << 20):
         total = np.bincount(keys, weights=weights, minlength=size)
-        unique = np.flatnonzero(np.bincount(keys, minlength=size))
+        unique = np.flatnonzero(total)
         return unique.astype(np.int64), total[unique]
     if len(keys) == 0:
         return keys.astype(np.int64), weights.astype(np.float64)
-    order = np.argsort(keys, kind="stable")
-    ordered = keys[order]
+    shift = (len(keys) - 1).bit_length()
+    if (size - 1).bit_length() + shift <= 63:
+        packed = (keys.astype(np.int64) << shift) | np.arange(len(keys), dtype=np.int64)
+        packed.sort()
+        order, ordered = packed & ((1 << shift) - 1), packed >> shift
+    else:
+        order = np.argsort(keys, kind="stable")
+        ordered = keys[order]
     start = np.flatnonzero(np.concatenate([[True], ordered[1:] != ordered[:-1]]))
     return ordered[start].astype(np.int64), np.add.reduceat(weights[order], start)
+
+
+def _column_stats(out: LevelStats | KeyedStats, a: list[np.ndarray], w: np.ndarray) -> None:
+    """Per column its weight, mean and centred square sum, its bounds and its raw square sum."""
+    out.columns = [_passes.target_stats(col, w) for col in a]
+    out.high = np.array([col.max() if len(col) else -np.inf for col in a])
+    out.low = np.array([col.min() if len(col) else np.inf for col in a])
+    out.raw_sq = np.array([float(w @ (col * col)) for col in a])
 
 
 def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tuple[str, ...]) -> LevelStats:
@@ -179,21 +236,22 @@ def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tup
     for f in range(len(codes)):
         for g in range(f + 1, len(codes)):
             out.crosstabs[(f, g)] = _summed(_pair_key(codes[f], codes[g], levels[g]), w, levels[f] * levels[g])
-    out.columns = [_passes.target_stats(col, w) for col in a]
-    out.high = np.array([col.max() if n else -np.inf for col in a])
-    out.low = np.array([col.min() if n else np.inf for col in a])
-    out.raw_sq = np.array([float(w @ (col * col)) for col in a])
+    _column_stats(out, a, w)
     frame = d.frame.loc[keep]
     out.nesting = [pd.DataFrame({"level": code, "cluster": frame[c].to_numpy()}).drop_duplicates()
                    for code in codes for c in clusters]
     return out
 
 
-def _merged(keys_a: np.ndarray, w_a: np.ndarray, keys_b: np.ndarray, w_b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Two crosstabs' pairs (rising keys) joined in one linear merge, the weights of a pair in both summed."""
-    keys, weights = _native.merge_pairs(np.ascontiguousarray(keys_a, dtype=np.int64), np.ascontiguousarray(w_a),
-                                        np.ascontiguousarray(keys_b, dtype=np.int64), np.ascontiguousarray(w_b))
-    return np.frombuffer(keys, dtype=np.int64), np.frombuffer(weights)
+def _merged(keys_a: np.ndarray, values_a: np.ndarray, keys_b: np.ndarray, values_b: np.ndarray
+            ) -> tuple[np.ndarray, np.ndarray]:
+    """Two keyed lists (rising keys, a key a value or a row of int64) joined in one linear merge, the
+    values (a value or a row of them per key) of a key in both summed."""
+    keys, values = _native.merge_pairs(np.ascontiguousarray(keys_a, dtype=np.int64), np.ascontiguousarray(values_a),
+                                       np.ascontiguousarray(keys_b, dtype=np.int64), np.ascontiguousarray(values_b))
+    key_shape = (-1, np.shape(keys_a)[1]) if np.ndim(keys_a) == 2 else (-1,)
+    value_shape = (-1, np.shape(values_a)[1]) if np.ndim(values_a) == 2 else (-1,)
+    return np.frombuffer(keys, dtype=np.int64).reshape(key_shape), np.frombuffer(values).reshape(value_shape)
 
 
 def merge_stats(a: LevelStats, b: LevelStats) -> LevelStats:
@@ -209,6 +267,205 @@ def merge_stats(a: LevelStats, b: LevelStats) -> LevelStats:
                       [x + y for x, y in zip(a.weights, b.weights)], sums, crosstabs,
                       [_passes._merge_target(x, y) for x, y in zip(a.columns, b.columns)],
                       np.maximum(a.high, b.high), np.minimum(a.low, b.low), a.raw_sq + b.raw_sq, nesting)
+
+
+# ---------------------------------------------------------------------------
+# Integer keys without singletons dropped: the levels and their statistics in one pass, keyed by
+# the keys themselves (no earlier pass to learn them), merged by the keys.
+
+def one_pass(meta: pd.DataFrame, factors: Sequence[tuple[str, ...]], drop_singletons: bool) -> bool:
+    return not drop_singletons and all(len(f) == 1 and integer_keys(meta[f[0]].dtype) for f in factors)
+
+
+@dataclass
+class KeyedStats:
+    """The statistics pass keyed by the keys: per factor its keys seen (rising) with, per key, the
+    weight and the weighted sums of every column about the pivot; per pair of factors the pairs of
+    keys the rows hold (rising) with their weight; per (factor, cluster) the pairs of keys and clusters.
+    Merged, they may be dense: per factor a table of a range of keys, per pair of factors a table of
+    their ranges' pairs (a key or pair not seen: weight 0)."""
+
+    rows: int = 0
+    dropped: int = 0
+    pivot: np.ndarray = field(default_factory=lambda: np.zeros(0))
+    keys: list[np.ndarray] = field(default_factory=list)                 # per factor, (levels,)
+    values: list[np.ndarray] = field(default_factory=list)               # per factor, (levels, 1 + columns)
+    pairs: dict[tuple[int, int], tuple[np.ndarray, np.ndarray]] = field(default_factory=dict)  # (n, 2), (n,)
+    columns: list[tuple[float, float, float]] = field(default_factory=list)
+    high: np.ndarray = field(default_factory=lambda: np.zeros(0))
+    low: np.ndarray = field(default_factory=lambda: np.zeros(0))
+    raw_sq: np.ndarray = field(default_factory=lambda: np.zeros(0))
+    nesting: list[pd.DataFrame] = field(default_factory=list)
+    lows: list[int] | None = None   # dense: per factor the key of the first row of its table (keys unused)
+
+
+def _local_codes(key: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The distinct keys (rising) and each row's position among them: counted in place where the
+    keys span not much more than the rows, else hashed."""
+    key = key.astype(np.int64, copy=False)
+    if len(key) == 0:
+        return key, np.zeros(0, dtype=np.int64)
+    low, high = int(key.min()), int(key.max())
+    if high - low < max(4 * len(key), 1 << 16):
+        shifted = key - low
+        present = np.bincount(shifted, minlength=high - low + 1) > 0
+        return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[shifted]
+    codes, uniques = pd.factorize(key, sort=True)
+    return np.asarray(uniques, dtype=np.int64), codes.astype(np.int64)
+
+
+def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, ...], ...],
+                      clusters: tuple[str, ...]) -> KeyedStats:
+    d = _checked_design(part, plan)
+    n = len(d.frame)
+    w = np.ones(n) if d.w is None else d.w
+    out = KeyedStats(rows=n, dropped=d.dropped, pivot=np.array([col[0] if n else 0.0 for col in d.a]))
+    coded = [_local_codes(d.frame[f[0]].to_numpy()) for f in factors]
+    for keys, codes in coded:
+        values = np.empty((len(keys), 1 + len(d.a)))
+        values[:, 0] = np.bincount(codes, weights=w, minlength=len(keys))
+        for j, col in enumerate(d.a):
+            values[:, 1 + j] = np.bincount(codes, weights=w * (col - out.pivot[j]), minlength=len(keys))
+        out.keys.append(keys)
+        out.values.append(values)
+    for f, (keys_f, codes_f) in enumerate(coded):
+        for g in range(f + 1, len(coded)):
+            keys_g, codes_g = coded[g]
+            pair, weight = _summed(_pair_key(codes_f, codes_g, len(keys_g)), w, len(keys_f) * len(keys_g))
+            out.pairs[(f, g)] = (np.column_stack([keys_f[pair // len(keys_g)], keys_g[pair % len(keys_g)]]), weight)
+    _column_stats(out, d.a, w)
+    out.nesting = [pd.DataFrame({"level": d.frame[f[0]].to_numpy(dtype=np.int64), "cluster": d.frame[c].to_numpy()}
+                                ).drop_duplicates() for f in factors for c in clusters]
+    return out
+
+
+# The partitions merged in turn into one accumulator before the accumulators merge pairwise: a dense
+# table takes a partition in the time of its own keys, where a pairwise merge reads both sides.
+RUN = 16
+
+# A dense table of the levels (or of a crosstab's pairs) may be this much larger than the keys (pairs)
+# it holds, beside a fixed allowance; beyond, the merges stay sparse.
+DENSE_SPREAD = 8
+
+
+def _ranges(s: KeyedStats) -> list[tuple[int, int]]:
+    """Per factor its least and greatest key (of a dense table: the range it covers)."""
+    if s.lows is not None:
+        return [(low, low + len(v) - 1) for low, v in zip(s.lows, s.values)]
+    return [(int(k[0]), int(k[-1])) for k in s.keys]
+
+
+def _counts(s: KeyedStats) -> tuple[list[int], dict[tuple[int, int], int]]:
+    """The keys per factor and the pairs per crosstab that s holds."""
+    if s.lows is None:
+        return [len(k) for k in s.keys], {p: len(w) for p, (_, w) in s.pairs.items()}
+    return ([int(np.count_nonzero(v[:, 0])) for v in s.values],
+            {p: int(np.count_nonzero(t)) for p, (_, t) in s.pairs.items()})
+
+
+def _sparse(s: KeyedStats) -> KeyedStats:
+    """s as rising keys (a dense table's levels and pairs of nonzero weight: every one seen, the weights
+    being positive)."""
+    if s.lows is None:
+        return s
+    keys, values = [], []
+    for low, v in zip(s.lows, s.values):
+        present = np.flatnonzero(v[:, 0])
+        keys.append(present + low)
+        values.append(v[present])
+    pairs = {}
+    for (f, g), (_, table) in s.pairs.items():
+        flat = np.flatnonzero(table)                   # row by row: the pairs rise
+        a, b = np.divmod(flat, table.shape[1])
+        pairs[(f, g)] = (np.column_stack([a + s.lows[f], b + s.lows[g]]), table.ravel()[flat])
+    return replace(s, lows=None, keys=keys, values=values, pairs=pairs)
+
+
+def _add_into(table: KeyedStats, s: KeyedStats) -> None:
+    """Sparse s's sums and weights added into the dense tables of `table` (which cover its keys)."""
+    assert table.lows is not None and s.lows is None
+    for low, into, keys, values in zip(table.lows, table.values, s.keys, s.values):
+        into[keys - low] += values                     # the keys are distinct: no two land on one row
+    for (f, g), (pairs, weights) in s.pairs.items():
+        table.pairs[(f, g)][1][pairs[:, 0] - table.lows[f], pairs[:, 1] - table.lows[g]] += weights
+
+
+def _dense(s: KeyedStats, lows: list[int], spans: list[int]) -> KeyedStats:
+    """s as dense tables over the ranges given: s itself where its tables are those, to be added into."""
+    if s.lows == lows and [len(v) for v in s.values] == spans:
+        return s
+    columns = s.values[0].shape[1]
+    out = replace(s, lows=lows, keys=[np.zeros(0, dtype=np.int64) for _ in spans],
+                  values=[np.zeros((span, columns)) for span in spans],
+                  pairs={(f, g): (np.zeros((0, 2), dtype=np.int64), np.zeros((spans[f], spans[g])))
+                         for f, g in s.pairs})
+    _add_into(out, _sparse(s))
+    return out
+
+
+def _moved(s: KeyedStats, pivot: np.ndarray) -> KeyedStats:
+    """Sparse s's sums about another pivot: sum w (v - p) = sum w (v - p_s) + W (p_s - p)."""
+    shift = s.pivot - pivot
+    values = [np.column_stack([v[:, :1], v[:, 1:] + np.outer(v[:, 0], shift)]) for v in s.values]
+    return replace(s, pivot=pivot, values=values)
+
+
+def merge_keyed_stats(a: KeyedStats, b: KeyedStats) -> KeyedStats:
+    """a and b's statistics summed: added into dense tables where the keys of both span not much
+    more than they hold (a's own tables taken and updated where they cover b's keys: nothing
+    else reads a), else merged as rising keys."""
+    if a.rows == 0 or b.rows == 0:
+        kept = b if a.rows == 0 else a
+        return replace(kept, dropped=a.dropped + b.dropped)
+    b = _moved(_sparse(b), a.pivot)
+    ranges = [(min(x[0], y[0]), max(x[1], y[1])) for x, y in zip(_ranges(a), _ranges(b))]
+    spans = [high - low + 1 for low, high in ranges]
+    if a.lows is not None and ranges == _ranges(a):
+        dense = True                    # a's tables cover b's keys: added into in place
+    else:
+        (levels_a, pairs_a), (levels_b, pairs_b) = _counts(a), _counts(b)
+        dense = (all(span <= DENSE_SPREAD * max(x, y) + (1 << 16) for span, x, y in zip(spans, levels_a, levels_b))
+                 and all(spans[f] * spans[g] <= DENSE_SPREAD * max(pairs_a[(f, g)], pairs_b[(f, g)]) + (1 << 20)
+                         for f, g in a.pairs))
+    if dense:
+        merged = _dense(a, [low for low, _ in ranges], spans)
+        _add_into(merged, b)
+    else:
+        a = _sparse(a)
+        keys, values = [], []
+        for keys_a, values_a, keys_b, values_b in zip(a.keys, a.values, b.keys, b.values):
+            k, v = _merged(keys_a, values_a, keys_b, values_b)
+            keys.append(k)
+            values.append(v)
+        merged = replace(a, keys=keys, values=values,
+                         pairs={pair: _merged(*a.pairs[pair], *b.pairs[pair]) for pair in a.pairs})
+    nesting = [pd.concat([x, y]).drop_duplicates() for x, y in zip(a.nesting, b.nesting)]
+    return replace(merged, rows=a.rows + b.rows, dropped=a.dropped + b.dropped,
+                   columns=[_passes._merge_target(x, y) for x, y in zip(a.columns, b.columns)],
+                   high=np.maximum(a.high, b.high), low=np.minimum(a.low, b.low), raw_sq=a.raw_sq + b.raw_sq,
+                   nesting=nesting)
+
+
+def coded_stats(keyed: KeyedStats, factors: tuple[tuple[str, ...], ...], dtypes: Sequence[np.dtype[Any]]
+                ) -> tuple[LevelStats, LevelState, list[pd.Index]]:
+    """The merged statistics of the keys as the levels' (codes: positions among the rising keys),
+    the state that codes a partition's rows, and each factor's keys."""
+    keyed = _sparse(keyed)
+    levels = tuple(len(k) for k in keyed.keys)
+    crosstabs = {}
+    for (f, g), (pairs, weight) in keyed.pairs.items():
+        codes = np.searchsorted(keyed.keys[f], pairs[:, 0]) * levels[g] + np.searchsorted(keyed.keys[g], pairs[:, 1])
+        crosstabs[(f, g)] = (codes.astype(np.int64), weight)
+    clusters = len(keyed.nesting) // max(len(factors), 1)
+    nesting = [p.assign(level=np.searchsorted(keyed.keys[i // clusters], p["level"].to_numpy()))
+               for i, p in enumerate(keyed.nesting)]
+    stats = LevelStats(levels, keyed.rows, keyed.dropped, 0, keyed.pivot, [v[:, 0].copy() for v in keyed.values],
+                       np.vstack([v[:, 1:] for v in keyed.values]), crosstabs, keyed.columns, keyed.high,
+                       keyed.low, keyed.raw_sq, nesting)
+    keys = [pd.Index(k.astype(dtype)) for k, dtype in zip(keyed.keys, dtypes)]
+    state = LevelState(factors, tuple(keys), tuple(np.zeros(n, dtype=bool) for n in levels),
+                       tuple(np.arange(n, dtype=np.int64) for n in levels))
+    return stats, state, keys
 
 
 # ---------------------------------------------------------------------------
@@ -325,13 +582,17 @@ def demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool = Fa
     """The partition's rows kept, each column less its mean and its levels' effects."""
     d = _passes.design(part, plan, direct_complete=complete)
     raw, keep = how.state.coded(d.frame)
-    positions = [how.offsets[f] + c[code[keep]] for f, (c, code) in enumerate(zip(how.state.codes, raw))]
+    every = bool(keep.all())
+    positions = [how.offsets[f] + c[code if every else code[keep]] for f, (c, code) in
+                 enumerate(zip(how.state.codes, raw))]
     a = []
     for j, col in enumerate(d.a):
-        out = col[keep] - how.centre[j]
+        out = (col if every else col[keep]) - how.centre[j]
         for p in positions:
             out -= how.effects[j, p]
         a.append(out)
+    if every:
+        return Design(a=a, w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
     frame = d.frame.loc[keep].reset_index(drop=True)
     return Design(a=a, w=None if d.w is None else d.w[keep], frame=frame, dropped=d.dropped, rows=d.rows[keep])
 

@@ -40,10 +40,10 @@ class Partitioned:
         self.partitions: int = ddf.npartitions
 
     def reduce(self, columns: list[str], block: Callable[..., Any], merge: Callable[[Any, Any], Any],
-               *args: Any) -> Any:
+               *args: Any, run: int = 1) -> Any:
         delayed = _dask().delayed
         parts = self.ddf[columns].to_delayed()
-        graph = _passes.tree([delayed(block)(part, *args) for part in parts], delayed(merge, pure=True))
+        graph = _passes.tree([delayed(block)(part, *args) for part in parts], delayed(merge, pure=True), run)
         return _dask().compute(graph)[0]
 
     def share(self, value: Any) -> Any:

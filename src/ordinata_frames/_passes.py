@@ -216,10 +216,20 @@ def merge_stats(a: Stats, b: Stats) -> Stats:
                  a.dropped + b.dropped, a.partitions + b.partitions, _merge_target(a.target, b.target))
 
 
-def tree(items: Sequence[Any], combine: Callable[[Any, Any], Any]) -> Any:
+def tree(items: Sequence[Any], combine: Callable[[Any, Any], Any], run: int = 1) -> Any:
     """Pairwise merges of neighbours, level by level: the order of the rows is kept, and
-    so the same merges run in memory as on any partitioning of the same blocks."""
+    so the same merges run in memory as on any partitioning of the same blocks. With
+    run > 1, each run of that many neighbours is first merged in turn, one into the merge
+    of those before it (for statistics that a merge adds into the first's own tables)."""
     level = list(items)
+    if run > 1:
+        runs = []
+        for start in range(0, len(level), run):
+            merged = level[start]
+            for item in level[start + 1: start + run]:
+                merged = combine(merged, item)
+            runs.append(merged)
+        level = runs
     while len(level) > 1:
         nxt = [combine(level[i], level[i + 1]) for i in range(0, len(level) - 1, 2)]
         if len(level) % 2:

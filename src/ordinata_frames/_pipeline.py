@@ -51,8 +51,8 @@ class InMemory:
         return [self.frame.iloc[i: i + self._rows] for i in range(0, max(n, 1), self._rows)]
 
     def reduce(self, columns: list[str], block: Callable[..., Any], merge: Callable[[Any, Any], Any],
-               *args: Any) -> Any:
-        return _passes.tree([block(part, *args) for part in self.blocks()], merge)
+               *args: Any, run: int = 1) -> Any:
+        return _passes.tree([block(part, *args) for part in self.blocks()], merge, run)
 
     def share(self, value: Any) -> Any:
         return value
@@ -793,6 +793,26 @@ def _level_state(formula: str, plan: Plan, source: Any, factors: tuple[tuple[str
     return _absorb_levels.LevelState(factors, keys, dropped, codes), [k[p] for k, p in zip(keys, present)]
 
 
+def _level_stats(formula: str, plan: Plan, source: Any, factors: tuple[tuple[str, ...], ...], drop_singletons: bool,
+                 clusters: tuple[str, ...]
+                 ) -> tuple[_absorb_levels.LevelStats, _absorb_levels.LevelState, list[pd.Index]]:
+    """The levels' statistics, the state coding a partition's rows and each factor's keys: in one pass
+    keyed by the keys where they are integers and no singleton is dropped, else by the codes of a
+    pass that learns the keys (and drops the singletons)."""
+    columns_read = list(plan.columns)
+    if not _absorb_levels.one_pass(source.meta, factors, drop_singletons):
+        state, kept_keys = _level_state(formula, plan, source, factors, drop_singletons)
+        stats: _absorb_levels.LevelStats = _run(formula, plan, lambda: source.reduce(
+            columns_read, _absorb_levels.block_stats, _absorb_levels.merge_stats, plan, source.share(state), clusters))
+        return stats, state, kept_keys
+    keyed: _absorb_levels.KeyedStats = _run(formula, plan, lambda: source.reduce(
+        columns_read, _absorb_levels.block_keyed_stats, _absorb_levels.merge_keyed_stats, plan, factors, clusters,
+        run=_absorb_levels.RUN))
+    if keyed.rows == 0:
+        raise _plan.no_rows(_plan.seen(source, columns_read, [], []), columns_read)
+    return _absorb_levels.coded_stats(keyed, factors, [source.meta[f[0]].dtype for f in factors])
+
+
 def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.VcovRequest,
                              pieces: _formula.Pieces, options: AbsorbOptions) -> Results:
     """fit_absorbed on a partitioned source: the rows read a fixed number of times (the levels, again per
@@ -800,10 +820,8 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
     pieces, plan, names, kw, kz, ke = _absorbed_plan(formula, source, pieces, request, options, None)
     columns_read = list(plan.columns)
     factor_columns = tuple(tuple(f) for f in pieces.factors)
-    state, kept_keys = _level_state(formula, plan, source, factor_columns, options.drop_singletons)
-    level_stats: _absorb_levels.LevelStats = _run(formula, plan, lambda: source.reduce(
-        columns_read, _absorb_levels.block_stats, _absorb_levels.merge_stats, plan, source.share(state),
-        request.clusters))
+    level_stats, state, kept_keys = _level_stats(formula, plan, source, factor_columns, options.drop_singletons,
+                                                 request.clusters)
     factors = [_absorb.Factor(f, np.zeros(0, dtype=np.int64), keys) for f, keys in zip(factor_columns, kept_keys)]
     n, k, singletons = level_stats.rows, len(names), level_stats.singletons
     _check_rows_left(formula, n, singletons)

@@ -26,7 +26,7 @@ class Source(Protocol):
     whole_columns: bool                 # terms that need the whole column (center, lag) are built on it
 
     def reduce(self, columns: list[str], block: Callable[..., Any], merge: Callable[[Any, Any], Any],
-               *args: Any) -> Any: ...
+               *args: Any, run: int = 1) -> Any: ...
 
 
 @dataclass(frozen=True)
