@@ -155,7 +155,7 @@ def test_level_kernel_against_the_dense_projection():
     stats.weights = [np.bincount(c, weights=w, minlength=size) for c, size in zip(codes, levels)]
     stats.pivot = v[:, 0].copy()
     stats.sums = (dense * w[:, None]).T @ (v - stats.pivot[:, None]).T
-    stats.crosstabs = {(f, g): _absorb_levels._summed(codes[f] * levels[g] + codes[g], w, levels[f] * levels[g])
+    stats.crosstabs = {(f, g): _absorb_levels._pair_sums(codes[f], codes[g], w, levels[f], levels[g])
                        for f in range(3) for g in range(f + 1, 3)}
     stats.columns = [_passes_target(col, w) for col in v]
     stats.high, stats.low = v.max(axis=1), v.min(axis=1)

@@ -1,4 +1,5 @@
-"""The crosstabs' merge: two rising key lists joined, a key in both with its weights summed."""
+"""The level tables' kernels: two rising key lists joined, a key in both with its values summed; a
+crosstab summed from two factors' codes; keyed sums added into dense tables."""
 
 import numpy as np
 import pytest
@@ -35,3 +36,60 @@ def test_keys_that_do_not_rise_are_refused(keys):
     bad = np.array(keys, dtype=np.int64)
     with pytest.raises(ValueError, match="rise strictly"):
         _absorb_levels._merged(bad, np.ones(2), np.zeros((0,) + bad.shape[1:], dtype=np.int64), np.zeros(0))
+
+
+@pytest.mark.parametrize("levels", [(7, 3), (1500, 4), (3, 2000)])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_pair_sums_equal_the_counted_crosstab(levels, weighted):
+    """Over 2,600 rows: the pairs in rising order, each weight summed in the rows' order (bit for bit
+    as bincount sums them)."""
+    rng = np.random.default_rng(levels[0])
+    f, g = rng.integers(0, levels[0], 2600), rng.integers(0, levels[1], 2600)
+    w = rng.uniform(0.5, 2.0, 2600) * 2.0 ** rng.integers(-20, 20, 2600) if weighted else None
+    keys, weights = _absorb_levels._pair_sums(f, g, w, *levels)
+    total = np.bincount(f * levels[1] + g, weights=w, minlength=levels[0] * levels[1])
+    expected = np.flatnonzero(np.bincount(f * levels[1] + g, minlength=levels[0] * levels[1]))
+    assert np.array_equal(keys, expected)
+    assert np.array_equal(weights, total[expected])
+
+
+def test_tables_refuse_what_lies_outside():
+    from ordinata_frames import _native
+
+    with pytest.raises(ValueError, match="outside its factor's levels"):
+        _absorb_levels._pair_sums(np.array([0, 3]), np.array([0, 0]), None, 3, 1)
+    table = np.zeros((4, 3))
+    with pytest.raises(ValueError, match="outside the table's range"):
+        _native.add_rows_into(table, 10, np.array([10, 14]), np.ones((2, 3)), np.zeros(2))
+    _native.add_rows_into(table, 10, np.array([11, 13]), np.array([[2.0, 1.0, 3.0], [1.0, 0.0, 0.0]]),
+                          np.array([0.5, -1.0]))
+    assert np.array_equal(table, [[0, 0, 0], [2, 2, 1], [0, 0, 0], [1, 0.5, -1]])   # sums moved by weight * shift
+    pairs = np.zeros((2, 5))
+    with pytest.raises(ValueError, match="outside the table's ranges"):
+        _native.add_pairs_into(pairs, -1, 0, np.array([[-1, 4], [0, 5]]), np.ones(2))
+    _native.add_pairs_into(pairs, -1, 0, np.array([[-1, 4], [0, 0], [-1, 4]]), np.array([1.0, 2.0, 0.5]))
+    assert pairs[0, 4] == 1.5 and pairs[1, 0] == 2.0 and pairs.sum() == 3.5
+
+
+def test_demeaned_rows_and_their_refusals():
+    """Each column less its centre and its levels' effects (a factor's codes through its map), in the
+    order the numpy expression takes them; a level outside the effects is refused."""
+    from ordinata_frames import _native
+
+    rng = np.random.default_rng(3)
+    n = 1300
+    codes = [rng.integers(0, 5, n), rng.integers(0, 6, n)]
+    maps = [None, np.array([3, 2, 1, 0, 2, 1])]          # the second factor's six keys onto its four levels
+    columns = [rng.normal(size=2 * n)[::2], rng.normal(size=n) + 1e6]     # a strided column
+    effects, centre = rng.normal(size=(2, 9)), np.array([0.5, 1e6])
+    out = np.empty((2, n))
+    _native.demean_rows(out, columns, centre, effects, codes, maps, np.array([0, 5]))
+    for j in range(2):
+        expected = columns[j] - centre[j]
+        expected -= effects[j, codes[0]]
+        expected -= effects[j, 5 + maps[1][codes[1]]]
+        assert np.array_equal(out[j], expected)
+    with pytest.raises(ValueError, match="outside the effects"):
+        _native.demean_rows(out, columns, centre, effects, [codes[0], codes[1] + 1], maps, np.array([0, 5]))
+    with pytest.raises(ValueError, match="outside the effects"):
+        _native.demean_rows(out, columns, centre, effects, codes, [None, None], np.array([0, 5]))

@@ -20,6 +20,7 @@
 #include "frames/absorb_levels.hpp"
 #include "frames/bootstrap.hpp"
 #include "frames/dense.hpp"
+#include "frames/level_tables.hpp"
 #include "frames/partitions.hpp"
 
 namespace {
@@ -95,7 +96,7 @@ PyMethodDef methods[] = {
     {"chi2_sf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&two_args<&chi2_sf>)), METH_FASTCALL,
      "chi2_sf(x, df): upper tail of the chi-squared distribution."},
     ORDINATA_PARTITION_METHODS ORDINATA_DENSE_METHODS ORDINATA_BOOTSTRAP_METHODS ORDINATA_ABSORB_METHODS
-        ORDINATA_ABSORB_LEVELS_METHODS{nullptr, nullptr, 0, nullptr},
+        ORDINATA_ABSORB_LEVELS_METHODS ORDINATA_LEVEL_TABLE_METHODS{nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {

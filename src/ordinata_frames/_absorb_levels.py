@@ -181,31 +181,15 @@ class LevelStats:
     nesting: list[pd.DataFrame] = field(default_factory=list)  # per (factor, cluster): the pairs seen
 
 
-def _pair_key(a: np.ndarray, b: np.ndarray, levels_b: int) -> np.ndarray:
-    key: np.ndarray = a * levels_b + b
-    return key
-
-
-def _summed(keys: np.ndarray, weights: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
-    """The distinct keys (ascending) in 0..size-1 and the (positive) weight summed on each: counted
-    in place where the key space is not much larger than the keys, else sorted, each key with its
-    row's position in its low bits where they fit (every value distinct: one order on any CPU)."""
-    if size <= max(4 * len(keys), 1 << 20):
-        total = np.bincount(keys, weights=weights, minlength=size)
-        unique = np.flatnonzero(total)
-        return unique.astype(np.int64), total[unique]
-    if len(keys) == 0:
-        return keys.astype(np.int64), weights.astype(np.float64)
-    shift = (len(keys) - 1).bit_length()
-    if (size - 1).bit_length() + shift <= 63:
-        packed = (keys.astype(np.int64) << shift) | np.arange(len(keys), dtype=np.int64)
-        packed.sort()
-        order, ordered = packed & ((1 << shift) - 1), packed >> shift
-    else:
-        order = np.argsort(keys, kind="stable")
-        ordered = keys[order]
-    start = np.flatnonzero(np.concatenate([[True], ordered[1:] != ordered[:-1]]))
-    return ordered[start].astype(np.int64), np.add.reduceat(weights[order], start)
+def _pair_sums(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | None, levels_f: int,
+               levels_g: int) -> tuple[np.ndarray, np.ndarray]:
+    """The crosstab of two factors' codes: the distinct pairs f * levels_g + g (rising) the rows hold
+    and the weight summed on each in the rows' order (weights None: a row weighs one)."""
+    keys, sums = _native.pair_sums(np.ascontiguousarray(codes_f, dtype=np.int64),
+                                   np.ascontiguousarray(codes_g, dtype=np.int64),
+                                   None if weights is None else np.ascontiguousarray(weights, dtype=np.float64),
+                                   int(levels_f), int(levels_g))
+    return np.frombuffer(keys, dtype=np.int64), np.frombuffer(sums)
 
 
 def _column_stats(out: LevelStats | KeyedStats, a: list[np.ndarray], w: np.ndarray) -> None:
@@ -235,7 +219,7 @@ def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tup
                                                                   minlength=levels[f])
     for f in range(len(codes)):
         for g in range(f + 1, len(codes)):
-            out.crosstabs[(f, g)] = _summed(_pair_key(codes[f], codes[g], levels[g]), w, levels[f] * levels[g])
+            out.crosstabs[(f, g)] = _pair_sums(codes[f], codes[g], w, levels[f], levels[g])
     _column_stats(out, a, w)
     frame = d.frame.loc[keep]
     out.nesting = [pd.DataFrame({"level": code, "cluster": frame[c].to_numpy()}).drop_duplicates()
@@ -331,7 +315,7 @@ def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, 
     for f, (keys_f, codes_f) in enumerate(coded):
         for g in range(f + 1, len(coded)):
             keys_g, codes_g = coded[g]
-            pair, weight = _summed(_pair_key(codes_f, codes_g, len(keys_g)), w, len(keys_f) * len(keys_g))
+            pair, weight = _pair_sums(codes_f, codes_g, d.w, len(keys_f), len(keys_g))
             out.pairs[(f, g)] = (np.column_stack([keys_f[pair // len(keys_g)], keys_g[pair % len(keys_g)]]), weight)
     _column_stats(out, d.a, w)
     out.nesting = [pd.DataFrame({"level": d.frame[f[0]].to_numpy(dtype=np.int64), "cluster": d.frame[c].to_numpy()}
@@ -381,13 +365,15 @@ def _sparse(s: KeyedStats) -> KeyedStats:
     return replace(s, lows=None, keys=keys, values=values, pairs=pairs)
 
 
-def _add_into(table: KeyedStats, s: KeyedStats) -> None:
-    """Sparse s's sums and weights added into the dense tables of `table` (which cover its keys)."""
+def _add_into(table: KeyedStats, s: KeyedStats, shift: np.ndarray) -> None:
+    """Sparse s's weights and sums, moved by their weight times shift, added into the dense tables of
+    `table` (which cover its keys)."""
     assert table.lows is not None and s.lows is None
     for low, into, keys, values in zip(table.lows, table.values, s.keys, s.values):
-        into[keys - low] += values                     # the keys are distinct: no two land on one row
+        _native.add_rows_into(into, low, np.ascontiguousarray(keys), np.ascontiguousarray(values), shift)
     for (f, g), (pairs, weights) in s.pairs.items():
-        table.pairs[(f, g)][1][pairs[:, 0] - table.lows[f], pairs[:, 1] - table.lows[g]] += weights
+        _native.add_pairs_into(table.pairs[(f, g)][1], table.lows[f], table.lows[g], np.ascontiguousarray(pairs),
+                               np.ascontiguousarray(weights))
 
 
 def _dense(s: KeyedStats, lows: list[int], spans: list[int]) -> KeyedStats:
@@ -399,7 +385,7 @@ def _dense(s: KeyedStats, lows: list[int], spans: list[int]) -> KeyedStats:
                   values=[np.zeros((span, columns)) for span in spans],
                   pairs={(f, g): (np.zeros((0, 2), dtype=np.int64), np.zeros((spans[f], spans[g])))
                          for f, g in s.pairs})
-    _add_into(out, _sparse(s))
+    _add_into(out, _sparse(s), np.zeros(columns - 1))
     return out
 
 
@@ -417,7 +403,7 @@ def merge_keyed_stats(a: KeyedStats, b: KeyedStats) -> KeyedStats:
     if a.rows == 0 or b.rows == 0:
         kept = b if a.rows == 0 else a
         return replace(kept, dropped=a.dropped + b.dropped)
-    b = _moved(_sparse(b), a.pivot)
+    b = _sparse(b)
     ranges = [(min(x[0], y[0]), max(x[1], y[1])) for x, y in zip(_ranges(a), _ranges(b))]
     spans = [high - low + 1 for low, high in ranges]
     if a.lows is not None and ranges == _ranges(a):
@@ -429,9 +415,9 @@ def merge_keyed_stats(a: KeyedStats, b: KeyedStats) -> KeyedStats:
                          for f, g in a.pairs))
     if dense:
         merged = _dense(a, [low for low, _ in ranges], spans)
-        _add_into(merged, b)
+        _add_into(merged, b, b.pivot - a.pivot)
     else:
-        a = _sparse(a)
+        a, b = _sparse(a), _moved(b, a.pivot)
         keys, values = [], []
         for keys_a, values_a, keys_b, values_b in zip(a.keys, a.values, b.keys, b.values):
             k, v = _merged(keys_a, values_a, keys_b, values_b)
@@ -577,12 +563,24 @@ class Demeaning:
     centre: np.ndarray          # per column, its weighted mean
     effects: np.ndarray         # (columns, all levels), of the columns less their means
 
+    @functools.cached_property
+    def maps(self) -> list[np.ndarray | None]:
+        """Per factor the code of each key seen (None: the keys' own positions, none dropped)."""
+        return [None if np.array_equal(c, np.arange(len(c))) else np.ascontiguousarray(c, dtype=np.int64)
+                for c in self.state.codes]
+
 
 def demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool = False) -> Design:
     """The partition's rows kept, each column less its mean and its levels' effects."""
     d = _passes.design(part, plan, direct_complete=complete)
     raw, keep = how.state.coded(d.frame)
     every = bool(keep.all())
+    if every and len(keep):
+        out = np.empty((len(d.a), len(keep)))
+        _native.demean_rows(out, d.a, np.ascontiguousarray(how.centre), np.ascontiguousarray(how.effects),
+                            [np.ascontiguousarray(r, dtype=np.int64) for r in raw], how.maps,
+                            np.ascontiguousarray(how.offsets[:-1], dtype=np.int64))
+        return Design(a=list(out), w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
     positions = [how.offsets[f] + c[code if every else code[keep]] for f, (c, code) in
                  enumerate(zip(how.state.codes, raw))]
     a = []

@@ -1,0 +1,330 @@
+#include "frames/level_tables.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "frames/buffer.hpp"
+#include "frames/partitions.hpp"
+
+namespace ordinata::frames {
+
+namespace {
+
+using index_t = la::index_t;
+
+// A contiguous one-dimensional int64 or float64 argument of n entries (n < 0: any).
+bool read_codes(PyObject* obj, Buffer& b, long long n, const char* name) {
+    if (!b.get_codes(obj, name)) return false;
+    if (!b.contiguous() || (n >= 0 && static_cast<long long>(b.dim(0)) != n)) {
+        PyErr_Format(PyExc_ValueError, "%s must be contiguous with one entry per row", name);
+        return false;
+    }
+    return true;
+}
+
+bool read_values(PyObject* obj, Buffer& b, index_t n, const char* name) {
+    if (!b.get(obj, 1, false, name)) return false;
+    if (!b.contiguous() || b.dim(0) != n) {
+        PyErr_Format(PyExc_ValueError, "%s must be contiguous with one entry per row", name);
+        return false;
+    }
+    return true;
+}
+
+// A C-contiguous float64 matrix (rows, columns), writable where asked.
+bool read_table(PyObject* obj, Buffer& b, bool writable, const char* name) {
+    if (!b.get(obj, 2, writable, name)) return false;
+    if (b.dim(0) > 1 && b.stride(0) != static_cast<la::stride_t>(b.dim(1))) {
+        PyErr_Format(PyExc_ValueError, "%s must be C-contiguous", name);
+        return false;
+    }
+    if (b.dim(1) > 1 && b.stride(1) != 1) {
+        PyErr_Format(PyExc_ValueError, "%s must be C-contiguous", name);
+        return false;
+    }
+    return true;
+}
+
+bool read_size(PyObject* obj, long long& out, const char* name) {
+    out = PyLong_AsLongLong(obj);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (out < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return false;
+    }
+    return true;
+}
+
+bool within(const std::int64_t* codes, index_t n, long long size) {
+    return std::all_of(codes, codes + n, [size](std::int64_t c) { return c >= 0 && c < size; });
+}
+
+// The rows ordered by f (counting sort, stable), then within each f by g
+// (stable), equal pairs' weights summed in the rows' order.
+std::size_t sum_pairs(const std::int64_t* f, const std::int64_t* g, const double* w, index_t n, long long levels_f,
+                      long long levels_g, std::int64_t* out_keys, double* out_weights) {
+    std::vector<std::int64_t> start(static_cast<std::size_t>(levels_f) + 1, 0);
+    for (index_t i = 0; i < n; ++i) ++start[static_cast<std::size_t>(f[i]) + 1];
+    for (std::size_t l = 1; l < start.size(); ++l) start[l] += start[l - 1];
+    std::vector<std::pair<std::int64_t, double>> by_f(static_cast<std::size_t>(n));
+    std::vector<std::int64_t> next(start.begin(), start.end() - 1);
+    for (index_t i = 0; i < n; ++i)
+        by_f[static_cast<std::size_t>(next[static_cast<std::size_t>(f[i])]++)] = {g[i], w ? w[i] : 1.0};
+    std::size_t count = 0;
+    const auto by_g = [](const auto& a, const auto& b) { return a.first < b.first; };
+    for (std::size_t l = 0; l + 1 < start.size(); ++l) {
+        const auto first = by_f.begin() + start[l], last = by_f.begin() + start[l + 1];
+        std::stable_sort(first, last, by_g);
+        for (auto it = first; it != last; ++it) {
+            const std::int64_t key = static_cast<std::int64_t>(l) * levels_g + it->first;
+            if (it != first && it->first == (it - 1)->first) {
+                out_weights[count - 1] += it->second;
+            } else {
+                out_keys[count] = key;
+                out_weights[count++] = it->second;
+            }
+        }
+    }
+    return count;
+}
+
+PyObject* sized_bytes(std::size_t count) {
+    return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 8));
+}
+
+}  // namespace
+
+PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 5, "pair_sums")) return nullptr;
+    Buffer f, g, w;
+    long long levels_f = 0, levels_g = 0;
+    if (!read_codes(args[0], f, -1, "codes_f") ||
+        !read_codes(args[1], g, static_cast<long long>(f.dim(0)), "codes_g") ||
+        (args[2] != Py_None && !read_values(args[2], w, f.dim(0), "weights")) ||
+        !read_size(args[3], levels_f, "levels_f") || !read_size(args[4], levels_g, "levels_g"))
+        return nullptr;
+    const index_t n = f.dim(0);
+    if (levels_g > 0 && levels_f > std::numeric_limits<std::int64_t>::max() / levels_g) {
+        PyErr_SetString(PyExc_OverflowError, "pair_sums: levels_f * levels_g exceeds int64");
+        return nullptr;
+    }
+    PyObject* keys = sized_bytes(static_cast<std::size_t>(n));
+    PyObject* sums = keys ? sized_bytes(static_cast<std::size_t>(n)) : nullptr;
+    if (!sums) {
+        Py_XDECREF(keys);
+        return nullptr;
+    }
+    bool inside = true;
+    std::size_t count = 0;
+    const double* weights = args[2] == Py_None ? nullptr : w.data();
+    PyObject* done = run_native([&] {
+        inside = within(f.codes(), n, levels_f) && within(g.codes(), n, levels_g);
+        if (!inside) return;
+        count = sum_pairs(f.codes(), g.codes(), weights, n, levels_f, levels_g,
+                          reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys)),
+                          reinterpret_cast<double*>(PyBytes_AS_STRING(sums)));
+    });
+    if (!done || !inside) {
+        if (done) PyErr_SetString(PyExc_ValueError, "pair_sums: a code lies outside its factor's levels");
+        Py_XDECREF(done);
+        Py_DECREF(keys);
+        Py_DECREF(sums);
+        return nullptr;
+    }
+    Py_DECREF(done);
+    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * 8)) < 0) {
+        Py_DECREF(sums);
+        return nullptr;
+    }
+    if (_PyBytes_Resize(&sums, static_cast<Py_ssize_t>(count * 8)) < 0) {
+        Py_DECREF(keys);
+        return nullptr;
+    }
+    return Py_BuildValue("(NN)", keys, sums);
+}
+
+PyObject* add_rows_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 5, "add_rows_into")) return nullptr;
+    Buffer table, keys, values, shift;
+    long long low = PyLong_AsLongLong(args[1]);
+    if ((low == -1 && PyErr_Occurred()) || !read_table(args[0], table, true, "table") ||
+        !read_codes(args[2], keys, -1, "keys") || !read_table(args[3], values, false, "values") ||
+        !shift.get(args[4], 1, false, "shift"))
+        return nullptr;
+    const index_t n = keys.dim(0), width = table.dim(1);
+    const auto span = static_cast<long long>(table.dim(0));
+    if (values.dim(0) != n || values.dim(1) != width || width < 1 || shift.dim(0) != width - 1 || !shift.contiguous()) {
+        PyErr_SetString(PyExc_ValueError,
+                        "add_rows_into: values need a row per key as wide as the table, shift one entry per sum");
+        return nullptr;
+    }
+    bool inside = true;
+    PyObject* done = run_native([&] {
+        const std::int64_t* k = keys.codes();
+        inside = std::all_of(k, k + n, [&](std::int64_t key) { return key >= low && key - low < span; });
+        if (!inside) return;
+        double* out = table.data();
+        const double* in = values.data();
+        const double* by = shift.data();
+        for (index_t i = 0; i < n; ++i) {
+            double* row = out + static_cast<index_t>(k[i] - low) * width;
+            const double* from = in + i * width;
+            row[0] += from[0];
+            for (index_t j = 1; j < width; ++j) row[j] += from[j] + from[0] * by[j - 1];
+        }
+    });
+    if (!done) return nullptr;
+    if (!inside) {
+        Py_DECREF(done);
+        PyErr_SetString(PyExc_ValueError, "add_rows_into: a key lies outside the table's range");
+        return nullptr;
+    }
+    return done;
+}
+
+PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 5, "add_pairs_into")) return nullptr;
+    Buffer table, weights;
+    long long low_f = PyLong_AsLongLong(args[1]), low_g = PyLong_AsLongLong(args[2]);
+    if (PyErr_Occurred() || !read_table(args[0], table, true, "table")) return nullptr;
+    Py_buffer pairs{};
+    if (PyObject_GetBuffer(args[3], &pairs, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+    const char* format = pairs.format ? pairs.format : "";
+    if (*format == '<' || *format == '=' || *format == '@') ++format;
+    const bool typed = pairs.ndim == 2 && pairs.shape[1] == 2 && pairs.itemsize == 8 &&
+                       (format[0] == 'l' || format[0] == 'q') && format[1] == '\0';
+    const index_t n = typed ? static_cast<index_t>(pairs.shape[0]) : 0;
+    if (!typed) {
+        PyBuffer_Release(&pairs);
+        PyErr_SetString(PyExc_TypeError, "pairs must be a C-contiguous (n, 2) int64 array");
+        return nullptr;
+    }
+    if (!read_values(args[4], weights, n, "weights")) {
+        PyBuffer_Release(&pairs);
+        return nullptr;
+    }
+    const auto rows = static_cast<long long>(table.dim(0)), columns = static_cast<long long>(table.dim(1));
+    bool inside = true;
+    PyObject* done = run_native([&] {
+        const auto* p = static_cast<const std::int64_t*>(pairs.buf);
+        for (index_t i = 0; i < n && inside; ++i)
+            inside =
+                p[2 * i] >= low_f && p[2 * i] - low_f < rows && p[2 * i + 1] >= low_g && p[2 * i + 1] - low_g < columns;
+        if (!inside) return;
+        double* out = table.data();
+        const double* w = weights.data();
+        for (index_t i = 0; i < n; ++i)
+            out[static_cast<index_t>((p[2 * i] - low_f) * columns + (p[2 * i + 1] - low_g))] += w[i];
+    });
+    PyBuffer_Release(&pairs);
+    if (!done) return nullptr;
+    if (!inside) {
+        Py_DECREF(done);
+        PyErr_SetString(PyExc_ValueError, "add_pairs_into: a pair lies outside the table's ranges");
+        return nullptr;
+    }
+    return done;
+}
+
+namespace {
+
+// The buffers of a list's items (int64 codes, or float64 values), released with the
+// object; n >= 0: each of n entries. With allow_none, an item None is kept as none.
+struct BufferList {
+    std::vector<std::unique_ptr<Buffer>> items;
+    bool read(PyObject* list, const char* name, bool codes, long long n, bool allow_none) {
+        if (!PyList_Check(list)) {
+            PyErr_Format(PyExc_TypeError, "%s must be a list", name);
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject* item = PyList_GET_ITEM(list, i);
+            auto& b = items.emplace_back(std::make_unique<Buffer>());
+            if (item == Py_None && allow_none) {
+                b.reset();
+                continue;
+            }
+            if (codes ? !read_codes(item, *b, n, name) : !b->get(item, 1, false, name)) return false;
+            if (!codes && n >= 0 && static_cast<long long>(b->dim(0)) != n) {
+                PyErr_Format(PyExc_ValueError, "%s must have one entry per row", name);
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// The effects' positions of each row in each factor, checked to lie among the effects.
+bool positions_of(const BufferList& codes, const BufferList& maps, const std::int64_t* offsets, index_t n,
+                  long long levels, std::vector<std::int64_t>& out) {
+    const std::size_t factors = codes.items.size();
+    out.resize(factors * n);
+    for (std::size_t f = 0; f < factors; ++f) {
+        const std::int64_t* code = codes.items[f]->codes();
+        const Buffer* map = maps.items[f].get();
+        const auto map_size = map ? static_cast<long long>(map->dim(0)) : levels;
+        for (index_t i = 0; i < n; ++i) {
+            const std::int64_t c = code[i];
+            if (c < 0 || c >= map_size) return false;
+            const std::int64_t at = offsets[f] + (map ? map->codes()[c] : c);
+            if (at < 0 || at >= levels || (map && map->codes()[c] < 0)) return false;
+            out[f * n + i] = at;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 7, "demean_rows")) return nullptr;
+    Buffer out, centre, effects, offsets;
+    if (!read_table(args[0], out, true, "out") || !read_table(args[3], effects, false, "effects")) return nullptr;
+    const index_t c = out.dim(0), n = out.dim(1);
+    const auto levels = static_cast<long long>(effects.dim(1));
+    BufferList columns, codes, maps;
+    if (!columns.read(args[1], "columns", false, static_cast<long long>(n), false) ||
+        !codes.read(args[4], "codes", true, static_cast<long long>(n), false) ||
+        !maps.read(args[5], "maps", true, -1, true) || !read_values(args[2], centre, c, "centre") ||
+        !read_codes(args[6], offsets, -1, "offsets"))
+        return nullptr;
+    const std::size_t factors = codes.items.size();
+    bool shapes =
+        columns.items.size() == c && effects.dim(0) == c && maps.items.size() == factors && offsets.dim(0) == factors;
+    if (!shapes) {
+        PyErr_SetString(PyExc_ValueError,
+                        "demean_rows: a column, a centre and a row of effects per row of out; a map and an offset per "
+                        "factor");
+        return nullptr;
+    }
+    bool inside = true;
+    PyObject* done = run_native([&] {
+        std::vector<std::int64_t> at;
+        inside = positions_of(codes, maps, offsets.codes(), n, levels, at);
+        if (!inside) return;
+        for (index_t j = 0; j < c; ++j) {
+            const Buffer& column = *columns.items[j];
+            const double* e = effects.data() + j * levels;
+            double* row = out.data() + j * n;
+            const la::stride_t step = column.stride(0);
+            for (index_t i = 0; i < n; ++i) {
+                double v = column.data()[static_cast<la::stride_t>(i) * step] - centre.data()[j];
+                for (std::size_t f = 0; f < factors; ++f) v -= e[at[f * n + i]];
+                row[i] = v;
+            }
+        }
+    });
+    if (!done) return nullptr;
+    if (!inside) {
+        Py_DECREF(done);
+        PyErr_SetString(PyExc_ValueError, "demean_rows: a row's level lies outside the effects");
+        return nullptr;
+    }
+    return done;
+}
+
+}  // namespace ordinata::frames

@@ -1,0 +1,42 @@
+// The per-partition tables of absorbed levels: the crosstab of two factors'
+// codes summed in one pass, and partitions' keyed sums added into the dense
+// tables of an accumulator, without the temporaries of array arithmetic.
+#pragma once
+
+#include <Python.h>
+
+namespace ordinata::frames {
+
+// pair_sums(codes_f, codes_g, weights, levels_f, levels_g): the distinct pairs
+// f * levels_g + g (rising) the rows hold and the weight summed on each, in
+// the rows' order; weights None: one per row.
+PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+// add_rows_into(table, low, keys, values, shift): table[key - low] += values
+// row by row, each row's sums first moved by its weight times shift (the
+// pivot's change): values (n, 1 + c) = [weight, sums], table (span, 1 + c).
+PyObject* add_rows_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+// add_pairs_into(table, low_f, low_g, pairs, weights): table[a - low_f,
+// b - low_g] += weight for each pair (a, b) of pairs (n, 2).
+PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+// demean_rows(out, columns, centre, effects, codes, maps, offsets): out[j, i] =
+// columns[j][i] - centre[j] - sum_f effects[j, offsets[f] + maps[f][codes[f][i]]]
+// (maps[f] None: the code itself), every column of the partition in one pass.
+PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace ordinata::frames
+
+#define ORDINATA_LEVEL_TABLE_METHODS                                                                               \
+    {"pair_sums", ORDINATA_FASTCALL(ordinata::frames::pair_sums), METH_FASTCALL,                                   \
+     "pair_sums(codes_f, codes_g, weights, levels_f, levels_g): the distinct pairs f * levels_g + g (rising) and " \
+     "the weight summed on each, as (keys bytes, weights bytes)."},                                                \
+        {"add_rows_into", ORDINATA_FASTCALL(ordinata::frames::add_rows_into), METH_FASTCALL,                       \
+         "add_rows_into(table, low, keys, values, shift): table[key - low] += values, each row's sums moved by "   \
+         "its weight times shift."},                                                                               \
+        {"add_pairs_into", ORDINATA_FASTCALL(ordinata::frames::add_pairs_into), METH_FASTCALL,                     \
+         "add_pairs_into(table, low_f, low_g, pairs, weights): table[a - low_f, b - low_g] += weight."},           \
+        {"demean_rows", ORDINATA_FASTCALL(ordinata::frames::demean_rows), METH_FASTCALL,                           \
+         "demean_rows(out, columns, centre, effects, codes, maps, offsets): each column less its centre and its "  \
+         "rows' levels' effects, written into out (c, n)."},
