@@ -93,3 +93,23 @@ def test_demeaned_rows_and_their_refusals():
         _native.demean_rows(out, columns, centre, effects, [codes[0], codes[1] + 1], maps, np.array([0, 5]))
     with pytest.raises(ValueError, match="outside the effects"):
         _native.demean_rows(out, columns, centre, effects, codes, [None, None], np.array([0, 5]))
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_level_sums_equal_bincount(weighted):
+    from ordinata_frames import _native
+
+    rng = np.random.default_rng(8)
+    n = 1300
+    codes = rng.integers(0, 40, n)
+    w = rng.uniform(0.5, 2.0, n) if weighted else None
+    columns = [rng.normal(size=2 * n)[::2] + 1e5, rng.normal(size=n)]
+    pivot = np.array([columns[0][0], columns[1][0]])
+    out = np.zeros((40, 3))
+    _native.level_sums(out, codes, w, columns, pivot)
+    ones = np.ones(n) if w is None else w
+    assert np.array_equal(out[:, 0], np.bincount(codes, weights=ones, minlength=40))
+    for j in range(2):
+        assert np.array_equal(out[:, 1 + j], np.bincount(codes, weights=ones * (columns[j] - pivot[j]), minlength=40))
+    with pytest.raises(ValueError, match="outside the levels"):
+        _native.level_sums(out, codes + 1, w, columns, pivot)

@@ -327,4 +327,46 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return done;
 }
 
+PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 5, "level_sums")) return nullptr;
+    Buffer out, codes, weights, pivot;
+    if (!read_table(args[0], out, true, "out") || !read_codes(args[1], codes, -1, "codes")) return nullptr;
+    const index_t n = codes.dim(0), width = out.dim(1);
+    const auto levels = static_cast<long long>(out.dim(0));
+    BufferList columns;
+    if ((args[2] != Py_None && !read_values(args[2], weights, n, "weights")) ||
+        !columns.read(args[3], "columns", false, static_cast<long long>(n), false) ||
+        !read_values(args[4], pivot, width - 1, "pivot"))
+        return nullptr;
+    if (width < 1 || columns.items.size() != width - 1) {
+        PyErr_SetString(PyExc_ValueError, "level_sums: out needs a column for the weight and one per column");
+        return nullptr;
+    }
+    const double* w = args[2] == Py_None ? nullptr : weights.data();
+    bool inside = true;
+    PyObject* done = run_native([&] {
+        const std::int64_t* code = codes.codes();
+        inside = within(code, n, levels);
+        if (!inside) return;
+        double* table = out.data();
+        for (index_t i = 0; i < n; ++i) table[static_cast<index_t>(code[i]) * width] += w ? w[i] : 1.0;
+        for (index_t j = 1; j < width; ++j) {
+            const Buffer& column = *columns.items[j - 1];
+            const la::stride_t step = column.stride(0);
+            const double p = pivot.data()[j - 1];
+            for (index_t i = 0; i < n; ++i) {
+                const double v = column.data()[static_cast<la::stride_t>(i) * step] - p;
+                table[static_cast<index_t>(code[i]) * width + j] += w ? w[i] * v : v;
+            }
+        }
+    });
+    if (!done) return nullptr;
+    if (!inside) {
+        Py_DECREF(done);
+        PyErr_SetString(PyExc_ValueError, "level_sums: a code lies outside the levels");
+        return nullptr;
+    }
+    return done;
+}
+
 }  // namespace ordinata::frames

@@ -26,6 +26,11 @@ PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 // (maps[f] None: the code itself), every column of the partition in one pass.
 PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
+// level_sums(out, codes, weights, columns, pivot): out[code, 0] += w and
+// out[code, 1 + j] += w * (columns[j] - pivot[j]) row by row (weights None:
+// one a row), out (levels, 1 + c) zeroed by the caller.
+PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace ordinata::frames
 
 #define ORDINATA_LEVEL_TABLE_METHODS                                                                               \
@@ -39,4 +44,7 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs);
          "add_pairs_into(table, low_f, low_g, pairs, weights): table[a - low_f, b - low_g] += weight."},           \
         {"demean_rows", ORDINATA_FASTCALL(ordinata::frames::demean_rows), METH_FASTCALL,                           \
          "demean_rows(out, columns, centre, effects, codes, maps, offsets): each column less its centre and its "  \
-         "rows' levels' effects, written into out (c, n)."},
+         "rows' levels' effects, written into out (c, n)."},                                                       \
+        {"level_sums", ORDINATA_FASTCALL(ordinata::frames::level_sums), METH_FASTCALL,                             \
+         "level_sums(out, codes, weights, columns, pivot): each level's weight and weighted sums of the columns "  \
+         "about the pivot, added into out (levels, 1 + c)."},

@@ -192,6 +192,16 @@ def _pair_sums(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | N
     return np.frombuffer(keys, dtype=np.int64), np.frombuffer(sums)
 
 
+def _level_sums(codes: np.ndarray, levels: int, weights: np.ndarray | None, columns: list[np.ndarray],
+                pivot: np.ndarray) -> np.ndarray:
+    """Per level (rows) its weight and the weighted sums of the columns about the pivot."""
+    table = np.zeros((levels, 1 + len(columns)))
+    if len(codes):
+        _native.level_sums(table, np.ascontiguousarray(codes, dtype=np.int64),
+                           None if weights is None else np.ascontiguousarray(weights), columns, pivot)
+    return table
+
+
 def _column_stats(out: LevelStats | KeyedStats, a: list[np.ndarray], w: np.ndarray) -> None:
     """Per column its weight, mean and centred square sum, its bounds and its raw square sum."""
     out.columns = [_passes.target_stats(col, w) for col in a]
@@ -210,13 +220,9 @@ def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tup
     w = np.ones(n) if d.w is None else d.w[keep]
     out = LevelStats(levels, rows=n, dropped=d.dropped, singletons=len(keep) - n)
     out.pivot = np.array([col[0] if n else 0.0 for col in a])
-    out.weights = [np.bincount(code, weights=w, minlength=size) for code, size in zip(codes, levels)]
-    out.sums = np.zeros((sum(levels), len(a)))
-    offsets = np.cumsum((0,) + levels)
-    for f, code in enumerate(codes):
-        for j, col in enumerate(a):
-            out.sums[offsets[f]: offsets[f + 1], j] = np.bincount(code, weights=w * (col - out.pivot[j]),
-                                                                  minlength=levels[f])
+    tables = [_level_sums(code, size, w, a, out.pivot) for code, size in zip(codes, levels)]
+    out.weights = [t[:, 0].copy() for t in tables]
+    out.sums = np.vstack([t[:, 1:] for t in tables]) if tables else np.zeros((0, len(a)))
     for f in range(len(codes)):
         for g in range(f + 1, len(codes)):
             out.crosstabs[(f, g)] = _pair_sums(codes[f], codes[g], w, levels[f], levels[g])
@@ -306,10 +312,7 @@ def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, 
     out = KeyedStats(rows=n, dropped=d.dropped, pivot=np.array([col[0] if n else 0.0 for col in d.a]))
     coded = [_local_codes(d.frame[f[0]].to_numpy()) for f in factors]
     for keys, codes in coded:
-        values = np.empty((len(keys), 1 + len(d.a)))
-        values[:, 0] = np.bincount(codes, weights=w, minlength=len(keys))
-        for j, col in enumerate(d.a):
-            values[:, 1 + j] = np.bincount(codes, weights=w * (col - out.pivot[j]), minlength=len(keys))
+        values = _level_sums(codes, len(keys), d.w, d.a, out.pivot)
         out.keys.append(keys)
         out.values.append(values)
     for f, (keys_f, codes_f) in enumerate(coded):
@@ -376,6 +379,19 @@ def _add_into(table: KeyedStats, s: KeyedStats, shift: np.ndarray) -> None:
                                np.ascontiguousarray(weights))
 
 
+def _add_table_into(table: KeyedStats, s: KeyedStats, shift: np.ndarray) -> None:
+    """Dense s's tables, its sums moved by their weight times shift, added into those of `table`
+    (whose ranges cover s's)."""
+    assert table.lows is not None and s.lows is not None
+    at = [low - base for low, base in zip(s.lows, table.lows)]
+    for start, into, values in zip(at, table.values, s.values):
+        rows = into[start: start + len(values)]
+        rows[:, 0] += values[:, 0]
+        rows[:, 1:] += values[:, 1:] + np.outer(values[:, 0], shift)
+    for (f, g), (_, weights) in s.pairs.items():
+        table.pairs[(f, g)][1][at[f]: at[f] + weights.shape[0], at[g]: at[g] + weights.shape[1]] += weights
+
+
 def _dense(s: KeyedStats, lows: list[int], spans: list[int]) -> KeyedStats:
     """s as dense tables over the ranges given: s itself where its tables are those, to be added into."""
     if s.lows == lows and [len(v) for v in s.values] == spans:
@@ -403,7 +419,6 @@ def merge_keyed_stats(a: KeyedStats, b: KeyedStats) -> KeyedStats:
     if a.rows == 0 or b.rows == 0:
         kept = b if a.rows == 0 else a
         return replace(kept, dropped=a.dropped + b.dropped)
-    b = _sparse(b)
     ranges = [(min(x[0], y[0]), max(x[1], y[1])) for x, y in zip(_ranges(a), _ranges(b))]
     spans = [high - low + 1 for low, high in ranges]
     if a.lows is not None and ranges == _ranges(a):
@@ -415,9 +430,9 @@ def merge_keyed_stats(a: KeyedStats, b: KeyedStats) -> KeyedStats:
                          for f, g in a.pairs))
     if dense:
         merged = _dense(a, [low for low, _ in ranges], spans)
-        _add_into(merged, b, b.pivot - a.pivot)
+        (_add_into if b.lows is None else _add_table_into)(merged, b, b.pivot - a.pivot)
     else:
-        a, b = _sparse(a), _moved(b, a.pivot)
+        a, b = _sparse(a), _moved(_sparse(b), a.pivot)
         keys, values = [], []
         for keys_a, values_a, keys_b, values_b in zip(a.keys, a.values, b.keys, b.values):
             k, v = _merged(keys_a, values_a, keys_b, values_b)

@@ -96,3 +96,6 @@ def add_pairs_into(table: NDArray[np.float64], low_f: int, low_g: int, pairs: ND
 def demean_rows(out: NDArray[np.float64], columns: list[NDArray[np.float64]], centre: NDArray[np.float64],
                 effects: NDArray[np.float64], codes: list[NDArray[np.int64]], maps: list[NDArray[np.int64] | None],
                 offsets: NDArray[np.int64], /) -> None: ...
+# out[code, 0] += w, out[code, 1 + j] += w * (columns[j] - pivot[j]) row by row (weights None: one a row).
+def level_sums(out: NDArray[np.float64], codes: NDArray[np.int64], weights: NDArray[np.float64] | None,
+               columns: list[NDArray[np.float64]], pivot: NDArray[np.float64], /) -> None: ...
