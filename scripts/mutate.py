@@ -357,6 +357,12 @@ MUTANTS = [
      "const double threshold = std::max(p_.tol * 1e4, kRoundingFloor) * spread;\n        const auto levels"),
     ("level-space solver's tolerance 1e4 times looser", "frames/absorb_levels.cpp",
      "std::max(s_.tol, kRoundingFloor) * spread;", "std::max(s_.tol * 1e4, kRoundingFloor) * spread;"),
+    ("partitions' level sums folded without moving their pivot", "frames/level_tables.cpp",
+     "row[j] += from[j] + from[0] * by[j - 1];", "row[j] += from[j];"),
+    ("crosstab's repeated pairs kept apart", "frames/level_tables.cpp",
+     "if (it != first && it->first == (it - 1)->first) {", "if (false) {"),
+    ("rows demeaned by the first factor only", "frames/level_tables.cpp",
+     "for (std::size_t f = 0; f < factors; ++f) v -= e[at[f * n + i]];", "v -= e[at[i]];"),
 ]
 
 

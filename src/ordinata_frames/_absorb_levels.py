@@ -1,20 +1,24 @@
 """Absorbed fixed effects on partitioned rows, solved in the space of the levels: the rows
 are read a fixed number of times, never once per iteration.
 
-- The levels pass: per factor the keys seen and their row counts; with drop_singletons it is
-  made again (the factors' columns and the levels dropped so far) until no level is left with
-  one row.
-- The statistics pass: per factor the weight of each level, per pair of factors their crosstab
-  (the pairs of levels the rows hold, with their summed weight), per level the weighted sums
-  of every column of the block [X y] (taken about each partition's first row, moved onto the
-  first partition's when merged), and per column its weight, mean, spread and square sums.
+- Factors whose keys are integers, no singleton dropped: one pass gives, keyed by the keys
+  themselves, per factor each key's weight and the weighted sums of every column of the block
+  [X y] (about each partition's first row, moved onto the first partition's when merged), per
+  pair of factors the pairs of keys the rows hold with their weight, and per column its weight,
+  mean, spread and square sums. Runs of partitions are folded in turn into dense tables of the
+  keys' range where the keys fill it (else merged as rising keys); the runs merge pairwise.
+- Other keys, or drop_singletons: a levels pass first (per factor the keys seen and their row
+  counts; with drop_singletons made again until no level is left with one row), then the same
+  statistics by the levels' codes.
 - On the client, the effects' normal equations D'WD alpha = D'W v, every column v at once,
   solved natively by conjugate gradients on the sparse level system (absorb_levels.hpp).
 - The demeaned rows v_i - sum_f alpha_f[level_f(i)] are then formed partition by partition
-  for the pipeline's moments pass and pass over the residuals.
+  (natively, level_tables.hpp) for the pipeline's moments pass and pass over the residuals.
 
-A worker holds one partition and the levels' state: the keys, and the effects of every
-column (levels x columns float64)."""
+A worker holds a partition, the levels' state (the keys, and the effects of every column:
+levels x columns float64) and, while merging, two partial statistics: per factor a row per key
+seen and per pair of factors a row per pair seen, or as dense tables at most 8 times those
+(beside 2^16 rows of keys and 2^20 cells of pairs)."""
 
 from __future__ import annotations
 
