@@ -451,16 +451,31 @@ def merge_keyed_stats(a: KeyedStats, b: KeyedStats) -> KeyedStats:
                    nesting=nesting)
 
 
+def _coded_crosstabs(keyed: KeyedStats) -> dict[tuple[int, int], tuple[np.ndarray, np.ndarray]]:
+    """The crosstabs' pairs as codes f * levels_g + g (rising) with their weights: read off a dense
+    table's cells through each factor's codes of its range, else found among the rising keys."""
+    if keyed.lows is None:
+        return {(f, g): ((np.searchsorted(keyed.keys[f], pairs[:, 0]) * len(keyed.keys[g])
+                          + np.searchsorted(keyed.keys[g], pairs[:, 1])).astype(np.int64), weight)
+                for (f, g), (pairs, weight) in keyed.pairs.items()}
+    seen = [v[:, 0] != 0 for v in keyed.values]
+    code_of = [np.cumsum(p) - 1 for p in seen]
+    levels = [int(p.sum()) for p in seen]
+    crosstabs = {}
+    for (f, g), (_, table) in keyed.pairs.items():
+        flat = np.flatnonzero(table)                   # row by row: the pairs rise
+        a, b = np.divmod(flat, table.shape[1])
+        crosstabs[(f, g)] = (code_of[f][a] * levels[g] + code_of[g][b], table.ravel()[flat])
+    return crosstabs
+
+
 def coded_stats(keyed: KeyedStats, factors: tuple[tuple[str, ...], ...], dtypes: Sequence[np.dtype[Any]]
                 ) -> tuple[LevelStats, LevelState, list[pd.Index]]:
     """The merged statistics of the keys as the levels' (codes: positions among the rising keys),
     the state that codes a partition's rows, and each factor's keys."""
-    keyed = _sparse(keyed)
+    crosstabs = _coded_crosstabs(keyed)
+    keyed = _sparse(replace(keyed, pairs={}))       # the levels as rising keys; the pairs are coded
     levels = tuple(len(k) for k in keyed.keys)
-    crosstabs = {}
-    for (f, g), (pairs, weight) in keyed.pairs.items():
-        codes = np.searchsorted(keyed.keys[f], pairs[:, 0]) * levels[g] + np.searchsorted(keyed.keys[g], pairs[:, 1])
-        crosstabs[(f, g)] = (codes.astype(np.int64), weight)
     clusters = len(keyed.nesting) // max(len(factors), 1)
     nesting = [p.assign(level=np.searchsorted(keyed.keys[i // clusters], p["level"].to_numpy()))
                for i, p in enumerate(keyed.nesting)]
@@ -479,7 +494,8 @@ def coded_stats(keyed: KeyedStats, factors: tuple[tuple[str, ...], ...], dtypes:
 def _structure(stats: LevelStats, f: int, g: int) -> tuple[np.ndarray, np.ndarray]:
     """The pairs of codes of factors f < g that the rows hold."""
     keys, _ = stats.crosstabs[(f, g)]
-    return keys // stats.levels[g], keys % stats.levels[g]
+    codes_f, codes_g = np.divmod(keys, stats.levels[g])
+    return codes_f, codes_g
 
 
 def _nested(stats: LevelStats, inner: int, outer: int) -> bool:
@@ -536,14 +552,19 @@ def _entries(stats: LevelStats) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The crosstabs as the entries of D'WD above its diagonal: two levels (positions among all
     the levels) and the weight of the rows holding both."""
     offsets = np.cumsum((0,) + stats.levels)
-    a, b, w = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)], [np.zeros(0)]
+    a, b, w = [], [], []
     for (f, g), (_, weights) in stats.crosstabs.items():
         codes_f, codes_g = _structure(stats, f, g)
-        a.append(codes_f + offsets[f])
+        a.append(codes_f + offsets[f] if offsets[f] else codes_f)
         b.append(codes_g + offsets[g])
         w.append(weights)
-    return (np.ascontiguousarray(np.concatenate(a), dtype=np.int64),
-            np.ascontiguousarray(np.concatenate(b), dtype=np.int64), np.ascontiguousarray(np.concatenate(w)))
+    return _joined(a, np.int64), _joined(b, np.int64), _joined(w, np.float64)
+
+
+def _joined(parts: list[np.ndarray], dtype: type) -> np.ndarray:
+    """The parts end to end (one part: itself, not copied)."""
+    whole = parts[0] if len(parts) == 1 else np.concatenate([np.zeros(0, dtype=dtype), *parts])
+    return np.ascontiguousarray(whole, dtype=dtype)
 
 
 def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations: int
