@@ -59,8 +59,10 @@ def test_tables_refuse_what_lies_outside():
     with pytest.raises(ValueError, match="outside its factor's levels"):
         _absorb_levels._pair_sums(np.array([0, 3]), np.array([0, 0]), None, 3, 1)
     table = np.zeros((4, 3))
-    with pytest.raises(ValueError, match="outside the table's range"):
-        _native.add_rows_into(table, 10, np.array([10, 14]), np.ones((2, 3)), np.zeros(2))
+    top = np.iinfo(np.int64).max
+    for low, keys in ((10, [10, 14]), (-(2**62), [top]), (top, [-top])):   # beyond it, however far
+        with pytest.raises(ValueError, match="outside the table's range"):
+            _native.add_rows_into(table, low, np.array(keys), np.ones((len(keys), 3)), np.zeros(2))
     _native.add_rows_into(table, 10, np.array([11, 13]), np.array([[2.0, 1.0, 3.0], [1.0, 0.0, 0.0]]),
                           np.array([0.5, -1.0]))
     assert np.array_equal(table, [[0, 0, 0], [2, 2, 1], [0, 0, 0], [1, 0.5, -1]])   # sums moved by weight * shift
@@ -93,6 +95,10 @@ def test_demeaned_rows_and_their_refusals():
         _native.demean_rows(out, columns, centre, effects, [codes[0], codes[1] + 1], maps, np.array([0, 5]))
     with pytest.raises(ValueError, match="outside the effects"):
         _native.demean_rows(out, columns, centre, effects, codes, [None, None], np.array([0, 5]))
+    far = [None, np.full(6, np.iinfo(np.int64).max)]
+    for offsets, maps_given in (([0, 5], far), ([0, -3], maps), ([0, 2**62], maps)):
+        with pytest.raises(ValueError, match="outside the effects"):
+            _native.demean_rows(out, columns, centre, effects, codes, maps_given, np.array(offsets))
 
 
 @pytest.mark.parametrize("weighted", [False, True])

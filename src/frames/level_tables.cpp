@@ -59,6 +59,12 @@ bool read_size(PyObject* obj, long long& out, const char* name) {
     return true;
 }
 
+// Whether key lies in [low, low + span), without overflow for any key and low.
+bool in_range(std::int64_t key, std::int64_t low, long long span) {
+    return key >= low &&
+           static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(low) < static_cast<std::uint64_t>(span);
+}
+
 bool within(const std::int64_t* codes, index_t n, long long size) {
     return std::all_of(codes, codes + n, [size](std::int64_t c) { return c >= 0 && c < size; });
 }
@@ -165,7 +171,7 @@ PyObject* add_rows_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     bool inside = true;
     PyObject* done = run_native([&] {
         const std::int64_t* k = keys.codes();
-        inside = std::all_of(k, k + n, [&](std::int64_t key) { return key >= low && key - low < span; });
+        inside = std::all_of(k, k + n, [&](std::int64_t key) { return in_range(key, low, span); });
         if (!inside) return;
         double* out = table.data();
         const double* in = values.data();
@@ -212,8 +218,7 @@ PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* done = run_native([&] {
         const auto* p = static_cast<const std::int64_t*>(pairs.buf);
         for (index_t i = 0; i < n && inside; ++i)
-            inside =
-                p[2 * i] >= low_f && p[2 * i] - low_f < rows && p[2 * i + 1] >= low_g && p[2 * i + 1] - low_g < columns;
+            inside = in_range(p[2 * i], low_f, rows) && in_range(p[2 * i + 1], low_g, columns);
         if (!inside) return;
         double* out = table.data();
         const double* w = weights.data();
@@ -270,9 +275,10 @@ bool positions_of(const BufferList& codes, const BufferList& maps, const std::in
         for (index_t i = 0; i < n; ++i) {
             const std::int64_t c = code[i];
             if (c < 0 || c >= map_size) return false;
-            const std::int64_t at = offsets[f] + (map ? map->codes()[c] : c);
-            if (at < 0 || at >= levels || (map && map->codes()[c] < 0)) return false;
-            out[f * n + i] = at;
+            const std::int64_t level = map ? map->codes()[c] : c;
+            // offsets[f] in [0, levels] (checked by the caller): no sum below overflows.
+            if (level < 0 || level >= levels - offsets[f]) return false;
+            out[f * n + i] = offsets[f] + level;
         }
     }
     return true;
@@ -299,6 +305,12 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError,
                         "demean_rows: a column, a centre and a row of effects per row of out; a map and an offset per "
                         "factor");
+        return nullptr;
+    }
+    for (std::size_t f = 0; f < factors; ++f)
+        shapes = shapes && offsets.codes()[f] >= 0 && offsets.codes()[f] <= levels;
+    if (!shapes) {
+        PyErr_SetString(PyExc_ValueError, "demean_rows: an offset lies outside the effects");
         return nullptr;
     }
     bool inside = true;
