@@ -23,7 +23,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -62,7 +62,31 @@ class Factor:
         return len(self.keys)
 
 
+def integer_keys(dtype: Any) -> bool:
+    """Keys that are int64 exactly: numpy's signed integers, and its unsigned of at most 32 bits."""
+    return isinstance(dtype, np.dtype) and (dtype.kind == "i" or (dtype.kind == "u" and dtype.itemsize <= 4))
+
+
+def integer_codes(key: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The distinct keys (rising) and each row's position among them: counted in place where the
+    keys span not much more than the rows, else hashed."""
+    key = key.astype(np.int64, copy=False)
+    if len(key) == 0:
+        return key, np.zeros(0, dtype=np.int64)
+    low, high = int(key.min()), int(key.max())
+    if high - low < max(4 * len(key), 1 << 16):
+        shifted = key - low
+        present = np.bincount(shifted, minlength=high - low + 1) > 0
+        return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[shifted]
+    codes, uniques = pd.factorize(key, sort=True)
+    return np.asarray(uniques, dtype=np.int64), codes.astype(np.int64)
+
+
 def _codes(values: pd.Series) -> tuple[np.ndarray, pd.Index]:
+    dtype = values.dtype
+    if isinstance(dtype, np.dtype) and integer_keys(dtype):
+        distinct, positions = integer_codes(values.to_numpy())
+        return positions, pd.Index(distinct.astype(dtype))
     try:
         code, uniques = pd.factorize(values, sort=True)
     except TypeError:       # keys of mixed types have no order

@@ -95,11 +95,6 @@ def sorted_keys(counts: pd.Series) -> pd.Index:
         return keys
 
 
-def integer_keys(dtype: Any) -> bool:
-    """Keys that are int64 exactly: numpy's signed integers, and its unsigned of at most 32 bits."""
-    return isinstance(dtype, np.dtype) and (dtype.kind == "i" or (dtype.kind == "u" and dtype.itemsize <= 4))
-
-
 class IntegerCoder:
     """The rows' integer keys to their positions among rising keys (-1: not among them): looked up
     in a table where the keys span not much more than their number, else found by bisection."""
@@ -140,12 +135,12 @@ class LevelState:
 
     @functools.cached_property
     def _coders(self) -> tuple[IntegerCoder | None, ...]:
-        return tuple(IntegerCoder(k.to_numpy(dtype=np.int64)) if len(f) == 1 and integer_keys(k.dtype)
+        return tuple(IntegerCoder(k.to_numpy(dtype=np.int64)) if len(f) == 1 and _absorb.integer_keys(k.dtype)
                      and k.is_monotonic_increasing else None for f, k in zip(self.factors, self.keys))
 
     def coded(self, frame: pd.DataFrame) -> tuple[list[np.ndarray], np.ndarray]:
         """Each factor's codes of the rows (among the keys seen) and the rows kept."""
-        raw = [coder(frame[f[0]].to_numpy()) if coder is not None and integer_keys(frame[f[0]].dtype)
+        raw = [coder(frame[f[0]].to_numpy()) if coder is not None and _absorb.integer_keys(frame[f[0]].dtype)
                else k.get_indexer(_key(frame, f)).astype(np.int64)
                for f, k, coder in zip(self.factors, self.keys, self._coders)]
         keep = np.ones(len(frame), dtype=bool)
@@ -268,7 +263,7 @@ def merge_stats(a: LevelStats, b: LevelStats) -> LevelStats:
 # the keys themselves (no earlier pass to learn them), merged by the keys.
 
 def one_pass(meta: pd.DataFrame, factors: Sequence[tuple[str, ...]], drop_singletons: bool) -> bool:
-    return not drop_singletons and all(len(f) == 1 and integer_keys(meta[f[0]].dtype) for f in factors)
+    return not drop_singletons and all(len(f) == 1 and _absorb.integer_keys(meta[f[0]].dtype) for f in factors)
 
 
 @dataclass
@@ -293,28 +288,13 @@ class KeyedStats:
     lows: list[int] | None = None   # dense: per factor the key of the first row of its table (keys unused)
 
 
-def _local_codes(key: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The distinct keys (rising) and each row's position among them: counted in place where the
-    keys span not much more than the rows, else hashed."""
-    key = key.astype(np.int64, copy=False)
-    if len(key) == 0:
-        return key, np.zeros(0, dtype=np.int64)
-    low, high = int(key.min()), int(key.max())
-    if high - low < max(4 * len(key), 1 << 16):
-        shifted = key - low
-        present = np.bincount(shifted, minlength=high - low + 1) > 0
-        return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[shifted]
-    codes, uniques = pd.factorize(key, sort=True)
-    return np.asarray(uniques, dtype=np.int64), codes.astype(np.int64)
-
-
 def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, ...], ...],
                       clusters: tuple[str, ...]) -> KeyedStats:
     d = _checked_design(part, plan)
     n = len(d.frame)
     w = np.ones(n) if d.w is None else d.w
     out = KeyedStats(rows=n, dropped=d.dropped, pivot=np.array([col[0] if n else 0.0 for col in d.a]))
-    coded = [_local_codes(d.frame[f[0]].to_numpy()) for f in factors]
+    coded = [_absorb.integer_codes(d.frame[f[0]].to_numpy()) for f in factors]
     for keys, codes in coded:
         values = _level_sums(codes, len(keys), d.w, d.a, out.pivot)
         out.keys.append(keys)
