@@ -98,6 +98,18 @@ std::size_t sum_pairs(const std::int64_t* f, const std::int64_t* g, const double
     return count;
 }
 
+// A kernel's result: its pending error, else a ValueError where it found a value
+// outside its range, else None.
+PyObject* outcome(PyObject* done, bool inside, const char* outside) {
+    if (!done) return nullptr;
+    if (!inside) {
+        Py_DECREF(done);
+        PyErr_SetString(PyExc_ValueError, outside);
+        return nullptr;
+    }
+    return done;
+}
+
 PyObject* sized_bytes(std::size_t count) {
     return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 8));
 }
@@ -183,13 +195,7 @@ PyObject* add_rows_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             for (index_t j = 1; j < width; ++j) row[j] += from[j] + from[0] * by[j - 1];
         }
     });
-    if (!done) return nullptr;
-    if (!inside) {
-        Py_DECREF(done);
-        PyErr_SetString(PyExc_ValueError, "add_rows_into: a key lies outside the table's range");
-        return nullptr;
-    }
-    return done;
+    return outcome(done, inside, "add_rows_into: a key lies outside the table's range");
 }
 
 PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -226,13 +232,7 @@ PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             out[static_cast<index_t>((p[2 * i] - low_f) * columns + (p[2 * i + 1] - low_g))] += w[i];
     });
     PyBuffer_Release(&pairs);
-    if (!done) return nullptr;
-    if (!inside) {
-        Py_DECREF(done);
-        PyErr_SetString(PyExc_ValueError, "add_pairs_into: a pair lies outside the table's ranges");
-        return nullptr;
-    }
-    return done;
+    return outcome(done, inside, "add_pairs_into: a pair lies outside the table's ranges");
 }
 
 namespace {
@@ -330,13 +330,7 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
         }
     });
-    if (!done) return nullptr;
-    if (!inside) {
-        Py_DECREF(done);
-        PyErr_SetString(PyExc_ValueError, "demean_rows: a row's level lies outside the effects");
-        return nullptr;
-    }
-    return done;
+    return outcome(done, inside, "demean_rows: a row's level lies outside the effects");
 }
 
 PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -372,13 +366,7 @@ PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
         }
     });
-    if (!done) return nullptr;
-    if (!inside) {
-        Py_DECREF(done);
-        PyErr_SetString(PyExc_ValueError, "level_sums: a code lies outside the levels");
-        return nullptr;
-    }
-    return done;
+    return outcome(done, inside, "level_sums: a code lies outside the levels");
 }
 
 }  // namespace ordinata::frames
