@@ -16,9 +16,9 @@ are read a fixed number of times, never once per iteration.
   (natively, level_tables.hpp) for the pipeline's moments pass and pass over the residuals.
 
 A worker holds a partition, the levels' state (the keys, and the effects of every column:
-levels x columns float64) and, while merging, two partial statistics: per factor a row per key
-seen and per pair of factors a row per pair seen, or as dense tables at most 8 times those
-(beside 2^16 rows of keys and 2^20 cells of pairs)."""
+levels x columns float64) and the partial statistics of the runs it folds (one per run of RUN
+partitions): per factor a row per key seen and per pair of factors a row per pair seen, or as
+dense tables at most 8 times those (beside 2^16 rows of keys and 2^20 cells of pairs)."""
 
 from __future__ import annotations
 
