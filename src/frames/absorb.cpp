@@ -249,14 +249,21 @@ Groups group_by(std::size_t keys, std::size_t count, KeyOf key_of, auto item_of)
 // S = D2'W D2 - D2'W D1 (D1'W D1)^-1 D1'W D2 (D1 the eliminated dummies).
 struct Reduction {
     std::size_t eliminated = 0;
-    index_t kept = 0;                     // m, the kept levels
-    std::vector<std::uint32_t> row_kept;  // per row, the kept levels met (F - 1 each), envelope order
-    std::vector<index_t> position_of;     // envelope index -> position among all the levels
-    std::vector<std::size_t> first;       // row i of the envelope holds columns first[i]..i
-    std::vector<std::size_t> start;       // where row i begins in `values`
-    std::vector<double> values;           // L (unit, below) and D (on the diagonal) of S = L D L'
-    std::vector<char> grounded;           // levels whose pivot vanished
-    double flops = 0.0;                   // the factor's cost, as planned
+    index_t kept = 0;  // m, the kept levels
+    // The rows grouped by eliminated level (rows of level g at group[g] .. group[g + 1]), in row
+    // order within a level: each row's index, its weight and the kept levels it meets (F - 1
+    // each, in envelope order). The passes read them in this order.
+    std::vector<std::size_t> group;
+    std::vector<std::uint32_t> row_index;
+    std::vector<double> row_weight;  // empty: every row weighs one
+    std::vector<std::uint32_t> row_kept;
+    double weight(std::size_t k) const { return row_weight.empty() ? 1.0 : row_weight[k]; }
+    std::vector<index_t> position_of;  // envelope index -> position among all the levels
+    std::vector<std::size_t> first;    // row i of the envelope holds columns first[i]..i
+    std::vector<std::size_t> start;    // where row i begins in `values`
+    std::vector<double> values;        // L (unit, below) and D (on the diagonal) of S = L D L'
+    std::vector<char> grounded;        // levels whose pivot vanished
+    double flops = 0.0;                // the factor's cost, as planned
 };
 
 // The kept levels in reverse Cuthill-McKee order, levels met by most rows last;
@@ -278,7 +285,10 @@ public:
             [](std::size_t i) { return static_cast<std::uint32_t>(i); });
     }
 
-    const Groups& rows_by_eliminated() const { return by_eliminated_; }
+    // Once ordered: the rows grouped by eliminated level, and the storage of the kept
+    // levels' entries (as many as the rows' kept levels), both given up to the caller.
+    Groups take_rows_by_eliminated() { return std::move(by_eliminated_); }
+    std::vector<std::uint32_t> take_entry_storage() { return std::move(by_kept_.items); }
 
     // new_index[kept level]: its place in the envelope.
     std::vector<std::uint32_t> order() {
@@ -347,21 +357,16 @@ private:
 
 // The envelope of S in the order found: first[i], start[i]; the planned cost
 // of its assembly and factor. false where it is over the budget.
-bool plan_envelope(const Problem& p, Reduction& r, const Groups& rows_of) {
+bool plan_envelope(const Problem& p, Reduction& r) {
     const std::size_t others = p.factors.size() - 1;
     const auto m = static_cast<std::size_t>(r.kept);
     r.first.resize(m);
     std::iota(r.first.begin(), r.first.end(), std::size_t{0});
-    for (std::size_t g = 0; g + 1 < rows_of.start.size(); ++g) {
-        std::size_t lowest = m;
-        for (std::size_t k = rows_of.start[g]; k < rows_of.start[g + 1]; ++k)
-            for (std::size_t f = 0; f < others; ++f)
-                lowest = std::min<std::size_t>(lowest, r.row_kept[rows_of.items[k] * others + f]);
-        for (std::size_t k = rows_of.start[g]; k < rows_of.start[g + 1]; ++k)
-            for (std::size_t f = 0; f < others; ++f) {
-                std::size_t& fi = r.first[r.row_kept[rows_of.items[k] * others + f]];
-                fi = std::min(fi, lowest);
-            }
+    for (std::size_t g = 0; g + 1 < r.group.size(); ++g) {
+        const std::uint32_t* from = &r.row_kept[r.group[g] * others];
+        const std::uint32_t* to = &r.row_kept[r.group[g + 1] * others];
+        const std::size_t lowest = from == to ? m : *std::min_element(from, to);
+        for (const std::uint32_t* b = from; b != to; ++b) r.first[*b] = std::min(r.first[*b], lowest);
     }
     r.start.assign(m + 1, 0);
     for (std::size_t i = 0; i < m; ++i) r.start[i + 1] = r.start[i] + (i - r.first[i] + 1);
@@ -373,8 +378,8 @@ bool plan_envelope(const Problem& p, Reduction& r, const Groups& rows_of) {
         for (std::size_t j = r.first[i]; j < i; ++j)
             flops += static_cast<double>(j - std::max(r.first[i], r.first[j]) + 1);
     // The assembly: each eliminated level's outer product over the kept levels it meets.
-    for (std::size_t g = 0; g + 1 < rows_of.start.size(); ++g) {
-        const auto met = static_cast<double>(std::min((rows_of.start[g + 1] - rows_of.start[g]) * others, m));
+    for (std::size_t g = 0; g + 1 < r.group.size(); ++g) {
+        const auto met = static_cast<double>(std::min((r.group[g + 1] - r.group[g]) * others, m));
         flops += 0.5 * met * met;
     }
     r.flops = flops;
@@ -383,37 +388,42 @@ bool plan_envelope(const Problem& p, Reduction& r, const Groups& rows_of) {
 
 // S summed into the envelope: the kept levels' weights and the weight their
 // rows share, less each eliminated level's outer product over its weight.
-void assemble(const Problem& p, Reduction& r, const Groups& rows_of) {
+// Eliminated level by eliminated level: its rows' pairs of kept levels, then
+// the outer product of the weights it shares with each kept level it meets,
+// taken over those levels in envelope order so that every entry is read from
+// the later level's row.
+void assemble(const Problem& p, Reduction& r) {
     const std::size_t others = p.factors.size() - 1;
     const auto m = static_cast<std::size_t>(r.kept);
     r.values.assign(r.start[m], 0.0);
-    auto at = [&](std::size_t a, std::size_t b) -> double& {
-        if (a < b) std::swap(a, b);
-        return r.values[r.start[a] + b - r.first[a]];
-    };
-    for (index_t i = 0; i < p.n; ++i) {
-        const std::uint32_t* row = &r.row_kept[static_cast<std::size_t>(i) * others];
-        for (std::size_t f = 0; f < others; ++f)
-            for (std::size_t h = 0; h <= f; ++h) at(row[f], row[h]) += p.weight(i);
-    }
+    const auto row_of = [&](std::size_t a) { return r.values.data() + r.start[a] - r.first[a]; };
     const Factor& e = p.factors[r.eliminated];
-    std::vector<double> shared(m, 0.0);
+    std::vector<double> shared(m, 0.0), weights;
     std::vector<std::uint32_t> touched;
-    for (std::size_t g = 0; g + 1 < rows_of.start.size(); ++g) {
+    for (std::size_t g = 0; g + 1 < r.group.size(); ++g) {
         touched.clear();
-        for (std::size_t k = rows_of.start[g]; k < rows_of.start[g + 1]; ++k) {
-            const std::size_t i = rows_of.items[k];
+        for (std::size_t k = r.group[g]; k < r.group[g + 1]; ++k) {
+            const double w = r.weight(k);
+            const std::uint32_t* row = &r.row_kept[k * others];
             for (std::size_t f = 0; f < others; ++f) {
-                const std::uint32_t b = r.row_kept[i * others + f];
+                const std::uint32_t b = row[f];
+                for (std::size_t h = 0; h <= f; ++h) row_of(std::max(b, row[h]))[std::min(b, row[h])] += w;
                 if (shared[b] == 0.0) touched.push_back(b);
-                shared[b] += p.weight(static_cast<index_t>(i));
+                shared[b] += w;
             }
         }
+        std::sort(touched.begin(), touched.end());
+        weights.resize(touched.size());
+        for (std::size_t u = 0; u < touched.size(); ++u) {
+            weights[u] = shared[touched[u]];
+            shared[touched[u]] = 0.0;
+        }
         const double inverse = e.inverse_weight[g];
-        for (std::size_t u = 0; u < touched.size(); ++u)
-            for (std::size_t v = 0; v <= u; ++v)
-                at(touched[u], touched[v]) -= shared[touched[u]] * shared[touched[v]] * inverse;
-        for (std::uint32_t b : touched) shared[b] = 0.0;
+        for (std::size_t u = 0; u < touched.size(); ++u) {
+            double* row = row_of(touched[u]);
+            const double scaled = weights[u] * inverse;
+            for (std::size_t v = 0; v <= u; ++v) row[touched[v]] -= scaled * weights[v];
+        }
     }
 }
 
@@ -463,6 +473,26 @@ void solve_envelope(const Reduction& r, const double* y, double* z) {
     }
 }
 
+// The rows in eliminated-level order, their kept levels numbered in envelope order
+// (written into `storage`, of as many entries: memory already in use costs no new pages).
+void group_rows(const Problem& p, Reduction& r, Groups rows_of, std::vector<std::uint32_t>& kept_of_row,
+                const std::vector<std::uint32_t>& new_index, std::vector<std::uint32_t> storage) {
+    const std::size_t others = p.factors.size() - 1;
+    const auto n = static_cast<std::size_t>(p.n);
+    for (std::uint32_t& b : kept_of_row) b = new_index[b];
+    r.group = std::move(rows_of.start);
+    r.row_index = std::move(rows_of.items);
+    storage.resize(n * others);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t* from = &kept_of_row[static_cast<std::size_t>(r.row_index[k]) * others];
+        std::copy(from, from + others, &storage[k * others]);
+    }
+    r.row_kept = std::move(storage);
+    if (!p.w) return;
+    r.row_weight.resize(n);
+    for (std::size_t k = 0; k < n; ++k) r.row_weight[k] = p.w[r.row_index[k]];
+}
+
 // The reduction of a problem of two factors or more when the factor of its
 // Schur complement is cheap; false where it is not.
 bool reduce(const Problem& p, Reduction& r) {
@@ -487,10 +517,8 @@ bool reduce(const Problem& p, Reduction& r) {
     }
     Ordering ordering(p, r, kept_of_row);
     const std::vector<std::uint32_t> new_index = ordering.order();
-    r.row_kept.resize(kept_of_row.size());
-    for (std::size_t k = 0; k < kept_of_row.size(); ++k) r.row_kept[k] = new_index[kept_of_row[k]];
-    const Groups& rows_of = ordering.rows_by_eliminated();
-    if (!plan_envelope(p, r, rows_of)) return false;
+    group_rows(p, r, ordering.take_rows_by_eliminated(), kept_of_row, new_index, ordering.take_entry_storage());
+    if (!plan_envelope(p, r)) return false;
     const auto m = static_cast<std::size_t>(r.kept);
     r.position_of.resize(m);
     std::vector<double> level_weight(m);
@@ -506,25 +534,25 @@ bool reduce(const Problem& p, Reduction& r) {
             level_weight[k] = 1.0 / factor.inverse_weight[static_cast<std::size_t>(g)];
         }
     }
-    assemble(p, r, rows_of);
+    assemble(p, r);
     factor_envelope(r, level_weight);
     return true;
 }
 
 // The demeaning of one column through the reduction: the eliminated factor's
 // levels averaged out exactly, conjugate gradients on the Schur complement of the
-// kept levels, preconditioned by its factor. An iteration is two passes over the
-// rows: D2 p gathered and averaged by eliminated level, then (I - P1) D2 p scattered.
+// kept levels, preconditioned by its factor. An iteration is one pass over the
+// rows, eliminated level by eliminated level: D2 p gathered and averaged over the
+// level's rows, then (I - P1) D2 p scattered from them.
 class ReducedSolver {
 public:
     ReducedSolver(const Problem& p, const Reduction& r)
-        : p_(p), r_(r), e_(p.factors[r.eliminated]), means_(static_cast<std::size_t>(e_.levels)) {}
+        : p_(p), r_(r), e_(p.factors[r.eliminated]), others_(p.factors.size() - 1) {}
 
     // A column the probe left: its iterations and its spread before them carried on.
     Outcome solve(double* x, double* alpha, const Outcome& probe) {
         Outcome out;
         out.iterations = probe.iterations;
-        const index_t n = p_.n;
         const double left = centre(x, alpha);
         const double spread = std::max(left, probe.spread);
         out.spread = spread;
@@ -533,15 +561,19 @@ public:
             return out;
         }
         const double threshold = std::max(p_.tol, kRoundingFloor) * spread;
-        // x less its means by eliminated level, given to that level's effects.
-        eliminated_means([&](index_t i) { return x[i]; });
-        for (index_t i = 0; i < n; ++i) x[i] -= means_[static_cast<std::size_t>(e_.codes[i])];
-        for (index_t g = 0; g < e_.levels; ++g) alpha[e_.offset + g] += means_[static_cast<std::size_t>(g)];
         const auto m = static_cast<std::size_t>(r_.kept);
-        const std::size_t others = p_.factors.size() - 1;
         std::vector<double> step(m, 0.0), res(m, 0.0);
-        for (index_t i = 0; i < n; ++i)
-            for (std::size_t f = 0; f < others; ++f) res[kept(i, f)] += p_.weight(i) * x[i];
+        // x less its means by eliminated level, given to that level's effects; D2'W of what is left.
+        for (std::size_t g = 0; g + 1 < r_.group.size(); ++g) {
+            const double mean = level_mean(g, [&](std::size_t k) { return x[r_.row_index[k]]; });
+            alpha[e_.offset + static_cast<index_t>(g)] += mean;
+            for (std::size_t k = r_.group[g]; k < r_.group[g + 1]; ++k) {
+                double& v = x[r_.row_index[k]];
+                v -= mean;
+                const double wv = r_.weight(k) * v;
+                for (std::size_t f = 0; f < others_; ++f) res[kept(k, f)] += wv;
+            }
+        }
         const auto precondition = [&](const double* v, double* z) {
             solve_envelope(r_, v, z);
             double vz = 0.0;
@@ -553,44 +585,47 @@ public:
             [&](const double* dir, double* product, double& largest) { return apply(dir, product, largest); },
             never_give_up);
         // x less (I - P1) D2 step; the step to the kept effects, less its means to the eliminated.
-        eliminated_means([&](index_t i) { return gather(step.data(), i); });
-        for (index_t i = 0; i < n; ++i) x[i] -= gather(step.data(), i) - means_[static_cast<std::size_t>(e_.codes[i])];
+        for (std::size_t g = 0; g + 1 < r_.group.size(); ++g) {
+            const double mean = level_mean(g, [&](std::size_t k) { return gather(step.data(), k); });
+            alpha[e_.offset + static_cast<index_t>(g)] -= mean;
+            for (std::size_t k = r_.group[g]; k < r_.group[g + 1]; ++k)
+                x[r_.row_index[k]] -= gather(step.data(), k) - mean;
+        }
         for (std::size_t k = 0; k < m; ++k) alpha[r_.position_of[k]] += step[k];
-        for (index_t g = 0; g < e_.levels; ++g) alpha[e_.offset + g] -= means_[static_cast<std::size_t>(g)];
         return out;
     }
 
 private:
-    std::uint32_t kept(index_t i, std::size_t f) const {
-        return r_.row_kept[static_cast<std::size_t>(i) * (p_.factors.size() - 1) + f];
-    }
+    std::uint32_t kept(std::size_t k, std::size_t f) const { return r_.row_kept[k * others_ + f]; }
 
-    double gather(const double* v, index_t i) const {
+    // The sum of v over the kept levels the k-th grouped row meets.
+    double gather(const double* v, std::size_t k) const {
         double s = 0.0;
-        for (std::size_t f = 0; f + 1 < p_.factors.size(); ++f) s += v[kept(i, f)];
+        for (std::size_t f = 0; f < others_; ++f) s += v[kept(k, f)];
         return s;
     }
 
-    // means_: the weighted mean of value(i) in each eliminated level.
+    // The weighted mean of value(k) over the rows of eliminated level g.
     template <class Value>
-    void eliminated_means(Value value) {
-        std::fill(means_.begin(), means_.end(), 0.0);
-        for (index_t i = 0; i < p_.n; ++i) means_[static_cast<std::size_t>(e_.codes[i])] += p_.weight(i) * value(i);
-        for (std::size_t g = 0; g < means_.size(); ++g) means_[g] *= e_.inverse_weight[g];
+    double level_mean(std::size_t g, Value value) const {
+        double s = 0.0;
+        for (std::size_t k = r_.group[g]; k < r_.group[g + 1]; ++k) s += r_.weight(k) * value(k);
+        return s * e_.inverse_weight[g];
     }
 
     // product = S dir, as D2'W (I - P1) D2 dir; dir' S dir; the largest |(I - P1) D2 dir| of a row.
-    double apply(const double* dir, double* product, double& largest) {
-        eliminated_means([&](index_t i) { return gather(dir, i); });
+    double apply(const double* dir, double* product, double& largest) const {
         std::fill(product, product + r_.kept, 0.0);
-        const std::size_t others = p_.factors.size() - 1;
         double curvature = 0.0, top = 0.0;
-        for (index_t i = 0; i < p_.n; ++i) {
-            const double u = gather(dir, i) - means_[static_cast<std::size_t>(e_.codes[i])];
-            const double wu = p_.weight(i) * u;
-            for (std::size_t f = 0; f < others; ++f) product[kept(i, f)] += wu;
-            curvature += wu * u;
-            top = std::max(top, std::fabs(u));
+        for (std::size_t g = 0; g + 1 < r_.group.size(); ++g) {
+            const double mean = level_mean(g, [&](std::size_t k) { return gather(dir, k); });
+            for (std::size_t k = r_.group[g]; k < r_.group[g + 1]; ++k) {
+                const double u = gather(dir, k) - mean;
+                const double wu = r_.weight(k) * u;
+                for (std::size_t f = 0; f < others_; ++f) product[kept(k, f)] += wu;
+                curvature += wu * u;
+                top = std::max(top, std::fabs(u));
+            }
         }
         largest = top;
         return curvature;
@@ -601,7 +636,7 @@ private:
     const Problem& p_;
     const Reduction& r_;
     const Factor& e_;
-    std::vector<double> means_;
+    const std::size_t others_;
 };
 
 // The factors' codes and levels from Python: int64 codes, one per row each.

@@ -75,8 +75,12 @@ def integer_codes(key: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         return key, np.zeros(0, dtype=np.int64)
     low, high = int(key.min()), int(key.max())
     if high - low < max(4 * len(key), 1 << 16):
-        shifted = key - low
+        shifted = key - low if low else key
         present = np.bincount(shifted, minlength=high - low + 1) > 0
+        if present.all():       # the keys fill their range: a key's code is its offset
+            codes = shifted.view()
+            codes.flags.writeable = False       # it may be the caller's column itself
+            return np.arange(low, high + 1, dtype=np.int64), codes
         return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[shifted]
     codes, uniques = pd.factorize(key, sort=True)
     return np.asarray(uniques, dtype=np.int64), codes.astype(np.int64)
@@ -139,6 +143,11 @@ def singleton_rows(factors: Sequence[Factor]) -> np.ndarray:
 def nested(inner: Factor, outer: np.ndarray, outer_levels: int) -> bool:
     """Whether every level of `inner` lies within one level of `outer` (codes over the same rows)."""
     some = np.full(inner.levels, -1, dtype=np.int64)
+    # A few rows first: most pairs of factors are not nested, and their first rows show it.
+    head = slice(0, min(len(outer), 4096))
+    some[inner.codes[head]] = outer[head]
+    if not np.array_equal(some[inner.codes[head]], outer[head]):
+        return False
     some[inner.codes] = outer       # the outer code of one row of each inner level
     return bool(np.array_equal(some[inner.codes], outer))
 

@@ -6,6 +6,7 @@ partition needs to build its own rows' design."""
 
 from __future__ import annotations
 
+import functools
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -75,6 +76,18 @@ def _spec_of(formula: str, proto: pd.DataFrame) -> Any:
     return mm
 
 
+@functools.lru_cache(maxsize=256)
+def _spec_of_ones(formula: str, columns: tuple[tuple[str, bool], ...]) -> Any:
+    """The design of a formula whose terms take nothing from the data but the columns' kinds (bool or
+    number), built once on a row of ones: formulaic's set-up is most of a small fit's cost."""
+    return _spec_of(formula, _ones(columns))
+
+
+def _ones(columns: tuple[tuple[str, bool], ...]) -> pd.DataFrame:
+    return pd.DataFrame({name: np.ones(1, dtype=bool) if is_bool else np.ones(1, dtype=np.float64)
+                         for name, is_bool in columns})
+
+
 def build(source: Source, pieces: _formula.Pieces, extra_columns: list[str], extra_formulas: list[str],
           weights: str | None, drop_leading: bool, lags: dict[str, str] | None = None) -> Plan:
     main = f"{pieces.lhs} ~ {pieces.rhs}"
@@ -98,8 +111,10 @@ def build(source: Source, pieces: _formula.Pieces, extra_columns: list[str], ext
             rowwise = False
     formulas = [main, *extra_formulas]
     protos = _prototypes(source, columns, formulas) if rowwise else [_kept_rows(source, columns, formulas)] * len(formulas)
-    mm = _spec_of(main, protos[0])
-    extras = tuple(_spec_of(f, proto).model_spec for f, proto in zip(extra_formulas, protos[1:]))
+    kinds = tuple((name, bool(pd.api.types.is_bool_dtype(meta[name]))) for name in columns)
+    specs = [_spec_of(f, proto) if proto is not None else _spec_of_ones(f, kinds) for f, proto in zip(formulas, protos)]
+    mm = specs[0]
+    extras = tuple(spec.model_spec for spec in specs[1:])
     unquote = (lambda names: _formula.unquote_lags(names, lags)) if lags else list
     names = tuple(unquote([str(c) for c in mm.rhs.model_spec.column_names]))
     dependent = unquote([str(c) for c in mm.lhs.model_spec.column_names])
@@ -264,19 +279,17 @@ def no_rows(found: _Seen, columns: list[str]) -> ValueError:
                       f"(missing per column: {detail})")
 
 
-def _prototypes(source: Source, columns: list[str], formulas: list[str]) -> list[pd.DataFrame]:
+def _prototypes(source: Source, columns: list[str], formulas: list[str]) -> list[pd.DataFrame | None]:
     """Per formula, the rows formulaic builds its encoding from: where a term's levels
-    come from the data, kept rows showing every level (one pass); else a row of ones."""
+    come from the data, kept rows showing every level (one pass); else None, for a row of ones."""
     meta = source.meta[columns]
     keys = [_level_keys(f, meta) for f in formulas]
-    ones = pd.DataFrame({name: np.ones(1, dtype=bool) if pd.api.types.is_bool_dtype(meta[name])
-                         else np.ones(1, dtype=np.float64) for name in columns})
     if not any(keys):
-        return [ones] * len(formulas)
+        return [None] * len(formulas)
     found = seen(source, columns, formulas, keys)
     if found.kept == 0:
         raise no_rows(found, columns)
-    return [_without_unused_categories(examples.reset_index(drop=True)) if key else ones
+    return [_without_unused_categories(examples.reset_index(drop=True)) if key else None
             for examples, key in zip(found.examples, keys)]
 
 
