@@ -55,6 +55,17 @@ def test_each_method_against_the_dummy_regression(kind, factors, method, w):
     close(r.predict(o), fitted, 1e-9)
 
 
+def test_the_reduced_method_on_rows_in_any_order():
+    # The eliminated factor's rows read level by level, wherever they lie.
+    d = panel("banded").sample(frac=1.0, random_state=5).reset_index(drop=True)
+    r = of.fe("y ~ x1 + x2 | worker + year + firm", d, weights="w", tol=TIGHT)
+    assert REDUCED in r.solver.method
+    o = kept(d, ["worker", "year", "firm"])
+    beta, fitted = dense_fit(o, ["worker", "year", "firm"], "w")
+    close(r.params, beta, 1e-9)
+    close(r.predict(o), fitted, 1e-9)
+
+
 def test_two_components_and_a_nested_level_are_grounded():
     # Two panels with no worker, year or firm in common, and a firm met by one worker only:
     # the Schur complement is singular three ways beyond the constant.
