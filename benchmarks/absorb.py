@@ -73,8 +73,10 @@ def fit(method: str, formula: str, frame: Any) -> tuple[float, float]:
 
     effects = formula.split("|")[1].split("+")
     absorb = frame[[e.strip() for e in effects]].astype("category")
+    # use_cache=False: linearmodels keeps the variables it demeaned, keyed by the data's hash, and
+    # would hand the second fit of a process the first one's work.
     r = AbsorbingLS(frame["y"], frame[["x1"]], absorb=absorb, drop_absorbed=True).fit(
-        cov_type="unadjusted", lsmr_options={"atol": TOLERANCE, "btol": TOLERANCE})
+        cov_type="unadjusted", use_cache=False, lsmr_options={"atol": TOLERANCE, "btol": TOLERANCE})
     return float(r.params["x1"]), float(r.std_errors["x1"])
 
 

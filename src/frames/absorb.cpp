@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/pyref.hpp"
 #include "frames/buffer.hpp"
 #include "frames/conjugate_gradients.hpp"
 #include "frames/partitions.hpp"
@@ -68,6 +69,14 @@ void index_positions(Problem& p) {
             p.positions[i * count + f] = static_cast<std::uint32_t>(p.factors[f].offset + p.factors[f].codes[i]);
 }
 
+// A column's weighted mean, its weighted sum of squares about the mean and its
+// largest deviation from the mean.
+struct Centring {
+    double mean = 0.0;
+    double square_sum = 0.0;
+    double spread = 0.0;
+};
+
 // The demeaning of one column: its own buffers, so that columns run on
 // separate threads.
 class ColumnSolver {
@@ -79,7 +88,8 @@ public:
     // pass over the rows: q = D p gathered, D'W q scattered.
     // x: the column, projected in place; alpha: its effects, added to.
     // At most `limit` iterations; a probe gives up sooner where the moves shrink too slowly.
-    Outcome solve(double* x, double* alpha, long long limit, bool probe = false) {
+    // `centring`, where given: the column's, as it came.
+    Outcome solve(double* x, double* alpha, long long limit, bool probe = false, Centring* centring = nullptr) {
         Outcome out;
         const index_t n = p_.n;
         for (index_t i = 0; i < n; ++i)
@@ -87,7 +97,9 @@ public:
                 out.finite = false;
                 return out;
             }
-        const double spread = centre(x, alpha);
+        const Centring centred = centre(x, alpha);
+        if (centring) *centring = centred;
+        const double spread = centred.spread;
         out.spread = spread;
         if (spread == 0.0) {
             out.converged = true;
@@ -181,25 +193,27 @@ private:
 public:
     // The column less its weighted mean (taken against its first value, so
     // that an offset costs no digit), the mean given to the first factor's
-    // effects; the largest deviation left.
-    double centre(double* x, double* alpha) const {
+    // effects.
+    Centring centre(double* x, double* alpha) const {
+        Centring out;
         const index_t n = p_.n;
-        if (n == 0) return 0.0;
+        if (n == 0) return out;
         const double pivot = x[0];
         double sum = 0.0, total = 0.0;
         for (index_t i = 0; i < n; ++i) {
             sum += p_.weight(i) * (x[i] - pivot);
             total += p_.weight(i);
         }
-        const double mean = pivot + sum / total;
-        double spread = 0.0;
+        out.mean = pivot + sum / total;
         for (index_t i = 0; i < n; ++i) {
-            x[i] -= mean;
-            spread = std::max(spread, std::fabs(x[i]));
+            const double d = x[i] - out.mean;
+            x[i] = d;
+            out.square_sum += p_.weight(i) * (d * d);
+            out.spread = std::max(out.spread, std::fabs(d));
         }
         const Factor& first = p_.factors.front();
-        for (index_t g = 0; g < first.levels; ++g) alpha[first.offset + g] += mean;
-        return spread;
+        for (index_t g = 0; g < first.levels; ++g) alpha[first.offset + g] += out.mean;
+        return out;
     }
 
 private:
@@ -553,7 +567,7 @@ public:
     Outcome solve(double* x, double* alpha, const Outcome& probe) {
         Outcome out;
         out.iterations = probe.iterations;
-        const double left = centre(x, alpha);
+        const double left = centre(x, alpha).spread;
         const double spread = std::max(left, probe.spread);
         out.spread = spread;
         if (left == 0.0) {
@@ -631,7 +645,7 @@ private:
         return curvature;
     }
 
-    double centre(double* x, double* alpha) const { return ColumnSolver(p_).centre(x, alpha); }
+    Centring centre(double* x, double* alpha) const { return ColumnSolver(p_).centre(x, alpha); }
 
     const Problem& p_;
     const Reduction& r_;
@@ -721,6 +735,7 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     bool levels_ok = true, reduced = false;
     Reduction reduction;
     std::vector<Outcome> outcomes(static_cast<std::size_t>(c));
+    std::vector<Centring> centrings(static_cast<std::size_t>(c));
     PyObject* done = run_native([&] {
         for (Factor& f : p.factors) levels_ok = levels_ok && weigh_levels(p, f);
         if (!levels_ok) return;
@@ -737,7 +752,7 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             static_cast<std::size_t>(c),
             [&](std::size_t j) {
                 const auto [x, alpha] = column(j);
-                outcomes[j] = ColumnSolver(p).solve(x, alpha, probe_limit, true);
+                outcomes[j] = ColumnSolver(p).solve(x, alpha, probe_limit, true, &centrings[j]);
             },
             false);
         const auto unsettled = [&](const Outcome& o) {
@@ -772,7 +787,20 @@ PyObject* absorb(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     const long long eliminated = reduced ? static_cast<long long>(reduction.eliminated) : -1;
-    return Py_BuildValue("(OLdL)", worst->converged ? Py_True : Py_False, worst->iterations, worst->change, eliminated);
+    // Each column's weighted mean and centred sum of squares, as given.
+    std::vector<double> means, square_sums;
+    for (const Centring& k : centrings) {
+        means.push_back(k.mean);
+        square_sums.push_back(k.square_sum);
+    }
+    const auto bytes = [](const std::vector<double>& v) {
+        return binding::PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                                               static_cast<Py_ssize_t>(v.size() * sizeof(double))));
+    };
+    const binding::PyRef mean_bytes = bytes(means), square_bytes = bytes(square_sums);
+    if (!mean_bytes || !square_bytes) return nullptr;
+    return Py_BuildValue("(OLdLOO)", worst->converged ? Py_True : Py_False, worst->iterations, worst->change,
+                         eliminated, mean_bytes.get(), square_bytes.get());
 }
 
 PyObject* absorb_components(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -194,22 +194,35 @@ def crv_parameters(k: int, absorbed: int, factors: Sequence[Factor], frame: pd.D
     return max(k + absorbed - nested_levels + fully, k + 1)
 
 
+class Demeaned(NamedTuple):
+    """The columns projected off the factors' dummies, their effects, how the solver went, and each
+    column's weighted mean and weighted sum of squares about it, as given."""
+
+    columns: np.ndarray
+    effects: np.ndarray
+    solver: SolverInfo
+    means: np.ndarray
+    square_sums: np.ndarray
+
+
 def demean(columns: np.ndarray, factors: Sequence[Factor], w: np.ndarray | None, *, tol: float,
-           max_iterations: int) -> tuple[np.ndarray, np.ndarray, SolverInfo]:
+           max_iterations: int) -> Demeaned:
     """The columns (c, n) projected off the factors' dummies (a new array; the caller's are
     not written) and each column's effects (c, sum of levels); ValueError naming the factors
     where the iterations do not converge."""
     out = np.array(columns, dtype=np.float64, order="C", copy=True)
     effects = np.zeros((out.shape[0], sum(f.levels for f in factors)))
     weights = None if w is None else np.ascontiguousarray(w, dtype=np.float64)
-    converged, iterations, change, eliminated = _native.absorb(out, effects, [np.ascontiguousarray(f.codes) for f in factors],
-                                               [f.levels for f in factors], weights, float(tol), int(max_iterations))
+    converged, iterations, change, eliminated, means, square_sums = _native.absorb(
+        out, effects, [np.ascontiguousarray(f.codes) for f in factors], [f.levels for f in factors], weights,
+        float(tol), int(max_iterations))
     if not converged:
         names = " + ".join(f.name for f in factors)
         raise ValueError(f"the fixed effects {names} did not converge in {max_iterations} iterations (relative "
                          f"change {change:.2e} against a tolerance of {tol:g}): raise max_iterations or tol")
     method = METHOD if eliminated < 0 else REDUCED.format(name=factors[eliminated].name)
-    return out, effects, SolverInfo(int(iterations), method, float(change))
+    return Demeaned(out, effects, SolverInfo(int(iterations), method, float(change)), np.frombuffer(means),
+                    np.frombuffer(square_sums))
 
 
 def normalised(effects: np.ndarray, factors: Sequence[Factor],

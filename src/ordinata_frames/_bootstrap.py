@@ -332,7 +332,7 @@ def _absorbed_sums(results: Results, data: Any, cluster: str, beta: np.ndarray) 
             raise ValueError(f"the absorbed factor {f.name!r} is not nested in the clusters of {cluster!r}: the "
                              "bootstrap of a fit with absorbed factors takes clusters that each hold whole levels "
                              "of every factor")
-    projected = _absorb.demean(a, factors, w, tol=refit.tol, max_iterations=refit.max_iterations)[0]
+    projected = _absorb.demean(a, factors, w, tol=refit.tol, max_iterations=refit.max_iterations).columns
     raw = _native.cluster_grams(list(projected), w, False, beta, code, len(keys), None, None)
     k = len(beta)
     sums = GroupSums(keys, _digits(raw, len(keys), k * (k + 1) // 2 + k), len(frame))

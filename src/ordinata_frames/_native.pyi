@@ -65,9 +65,11 @@ def wild_draws(c: NDArray[np.float64], p: NDArray[np.float64], q: NDArray[np.flo
 # Absorbed fixed effects: columns (c, n), rows contiguous, demeaned in place off the dummies of the factors
 # (int64 codes 0..levels-1, one array per factor) and each column's effects added to effects (c, sum of
 # levels); (converged, iterations, the last iteration's largest change relative to the column's spread,
-# the factor eliminated by the reduced method or -1).
+# the factor eliminated by the reduced method or -1, and float64 bytes of each column's weighted mean and weighted
+# sum of squares about it, as given).
 def absorb(columns: NDArray[np.float64], effects: NDArray[np.float64], codes: list[NDArray[np.int64]],
-           levels: list[int], w: NDArray[np.float64] | None, tol: float, max_iterations: int, /) -> tuple[bool, int, float, int]: ...
+           levels: list[int], w: NDArray[np.float64] | None, tol: float, max_iterations: int,
+           /) -> tuple[bool, int, float, int, bytes, bytes]: ...
 # The connected components of two factors' bipartite graph: (count, int64 bytes of each level's component,
 # the first factor's levels first).
 def absorb_components(codes_a: NDArray[np.int64], codes_b: NDArray[np.int64], levels_a: int, levels_b: int,

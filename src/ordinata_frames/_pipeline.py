@@ -658,14 +658,14 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
     _check_rows_left(formula, n, singletons)
     absorbed = _absorb.absorbed_df(factors)
     _check_degrees_of_freedom(formula, plan, n, k, absorbed)
-    demeaned, effects, solver = _run(formula, plan, lambda: _passes.checked(
+    demeaned: _absorb.Demeaned = _run(formula, plan, lambda: _passes.checked(
         _absorb.demean, plan, d, d.a, factors, d.w, tol=options.tol, max_iterations=options.max_iterations))
-    # The given columns' centred lengths and means, from one native pass: the totals of the
+    # The given columns' centred lengths and means, as the solver found them: the totals of the
     # within check, the raw lengths of the rank decisions and the target's sum of squares.
-    given = _passes.moments(list(d.a), d.w, True)
-    totals = np.linalg.norm(given.r, axis=0)
-    raw_lengths = np.sqrt(totals**2 + given.weight * (given.pivot + given.mean) ** 2)
-    a = list(demeaned)
+    total_weight = float(n if d.w is None else d.w.sum())
+    totals = np.sqrt(demeaned.square_sums)
+    raw_lengths = np.sqrt(demeaned.square_sums + total_weight * demeaned.means**2)
+    a = list(demeaned.columns)
     whole = _passes.Design(a=a, w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
 
     def moments(exact: bool) -> Stats:
@@ -673,10 +673,10 @@ def fit_absorbed(formula: str, source: InMemory, *, request: _covariance.VcovReq
 
     rows = AbsorbedRows(
         n=n, dropped=d.dropped, singletons=singletons, absorbed=absorbed, factors=factors, totals=totals,
-        raw_lengths=raw_lengths, total_weight=float(n if d.w is None else d.w.sum()), moments=moments,
+        raw_lengths=raw_lengths, total_weight=total_weight, moments=moments,
         sums=lambda p: _passes.sums_of(plan, whole, p),
         crv_parameters=lambda k: _absorb.crv_parameters(k, absorbed, factors, d.frame, request.clusters),
-        column_effects=effects, solver=solver)
+        column_effects=demeaned.effects, solver=demeaned.solver)
     return _absorbed_results(formula, source, pieces, plan, names, (kw, kz, ke), request, options, rows)
 
 

@@ -76,6 +76,11 @@ def _spec_of(formula: str, proto: pd.DataFrame) -> Any:
     return mm
 
 
+def _columns_of(meta: pd.DataFrame, columns: list[str]) -> pd.DataFrame:
+    """The template of the columns read, in their order (the template itself where it holds just those)."""
+    return meta if list(meta.columns) == columns else meta[columns]
+
+
 @functools.lru_cache(maxsize=256)
 def _spec_of_ones(formula: str, columns: tuple[tuple[str, bool], ...]) -> Any:
     """The design of a formula whose terms take nothing from the data but the columns' kinds (bool or
@@ -97,7 +102,7 @@ def build(source: Source, pieces: _formula.Pieces, extra_columns: list[str], ext
         if name not in have:
             shown = ", ".join(repr(c) for c in list(have)[:20])
             raise ValueError(f"column {name!r} is not in data (its columns: {shown})")
-    meta = source.meta[columns]
+    meta = _columns_of(source.meta, columns)
     _formula.check_types(main, extra_formulas, meta)
     # Before any pass over the data: a partition builds only terms known to work row by row;
     # in memory a term that needs the whole column is built on the whole kept rows at once.
@@ -282,7 +287,7 @@ def no_rows(found: _Seen, columns: list[str]) -> ValueError:
 def _prototypes(source: Source, columns: list[str], formulas: list[str]) -> list[pd.DataFrame | None]:
     """Per formula, the rows formulaic builds its encoding from: where a term's levels
     come from the data, kept rows showing every level (one pass); else None, for a row of ones."""
-    meta = source.meta[columns]
+    meta = _columns_of(source.meta, columns)
     keys = [_level_keys(f, meta) for f in formulas]
     if not any(keys):
         return [None] * len(formulas)
