@@ -363,6 +363,10 @@ MUTANTS = [
      "if (it != first && it->first == (it - 1)->first) {", "if (false) {"),
     ("rows demeaned by the first factor only", "frames/level_tables.cpp",
      "for (std::size_t f = 0; f < factors; ++f) v -= e[at[f * n + i]];", "v -= e[at[i]];"),
+    ("reduced solve takes a row's place among its level's rows for the row", "frames/absorb.cpp",
+     "double& v = x[r_.row_index[k]];", "double& v = x[k];"),
+    ("absorbed columns' centred square sums unweighted", "frames/absorb.cpp",
+     "out.square_sum += p_.weight(i) * (d * d);", "out.square_sum += d * d;"),
 ]
 
 

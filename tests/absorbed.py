@@ -53,7 +53,10 @@ def oracle(d, xs, factors, w=None, clusters=(), df_k=None, instruments=()):
     beta = np.linalg.lstsq(xhat, y, rcond=None)[0]
     e = y - x @ beta
     a = np.linalg.inv(xhat.T @ xhat)
+    y_raw, w_raw = d["y"].to_numpy(), sw**2
+    centred = y_raw - np.average(y_raw, weights=w_raw)
     out = {"beta": beta, "rank": rank, "iid": e @ e / (n - k - rank) * a,
+           "r2": 1.0 - (e @ e) / (w_raw @ centred**2),
            "HC1": a @ (xhat.T * e**2) @ xhat @ a * n / (n - k - rank)}
     if clusters:
         def meat(codes):

@@ -39,6 +39,7 @@ def test_against_the_dummy_regression(factors, w, vcov):
     o = oracle(d, ["x1", "x2"], factors.replace(" ", "").split("+"), w, clusters)
     close(r.params, o["beta"], 1e-9)
     close(r.cov, o["CRV1" if clusters else vcov], 1e-9)
+    close(r.r_squared, o["r2"], 1e-9)
     assert r.absorbed_df == o["rank"]
     assert r.df_resid == len(d) - 2 - o["rank"]
     assert r.solver.convergence <= TIGHT and r.solver.iterations >= 1
