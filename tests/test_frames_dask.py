@@ -106,7 +106,9 @@ def test_the_report_is_the_in_memory_one_and_reads_no_data_after_the_fit(client,
     report = got.summary()
     assert re.search(r"^Partitions merged: +3$", report, re.M)
     assert _lines(report) == _lines(fit(formula, df).summary())
-    assert pickle.loads(pickle.dumps(got)).summary() == report
+    # The same report but for its clock: two renderings may straddle a second.
+    clock = re.compile(r"^(Date|Time):( +)\S.*?(?=  |$)", re.M)
+    assert clock.sub(r"\1:", pickle.loads(pickle.dumps(got)).summary()) == clock.sub(r"\1:", report)
 
 
 def test_large_offsets_keep_their_digits_where_uncentred_sums_lose_them(client):
