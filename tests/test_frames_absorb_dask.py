@@ -145,13 +145,10 @@ def _level_system(seed: int):
     return codes, levels, w, dense, v
 
 
-def test_level_kernel_against_the_dense_projection():
-    """The kernel's effects give the projection of the dense weighted least squares on every dummy."""
-    from ordinata_frames import _absorb_levels, _native
+def _level_stats(codes, levels, w, dense, v):
+    from ordinata_frames import _absorb_levels, _passes
 
-    codes, levels, w, dense, v = _level_system(5)
     stats = _absorb_levels.LevelStats(levels, rows=len(w))
-    offsets = np.cumsum((0, *levels))
     stats.weights = [np.bincount(c, weights=w, minlength=size) for c, size in zip(codes, levels)]
     stats.pivot = v[:, 0].copy()
     stats.sums = (dense * w[:, None]).T @ (v - stats.pivot[:, None]).T
@@ -159,12 +156,40 @@ def test_level_kernel_against_the_dense_projection():
                        for f in range(3) for g in range(f + 1, 3)}
     stats.columns = [_passes_target(col, w) for col in v]
     stats.high, stats.low = v.max(axis=1), v.min(axis=1)
-    effects, centre, info = _absorb_levels.solve(stats, ["a", "b", "c"], tol=1e-14, max_iterations=500)
+    stats.own = _passes.moments(list(v), w, True)
+    return stats
+
+
+def test_level_kernel_against_the_dense_projection(monkeypatch):
+    """The kernel's effects give the projection of the dense weighted least squares on every dummy;
+    the Gram of the demeaned columns from the statistics is that of the rows demeaned by the effects
+    solved, however far from converged; a column the effects explain almost wholly, whose digits
+    the subtraction would cancel, is left to the rows."""
+    from ordinata_frames import _absorb_levels, _native
+
+    codes, levels, w, dense, v = _level_system(5)
+    offsets = np.cumsum((0, *levels))
+    stats = _level_stats(codes, levels, w, dense, v)
+    solved = _absorb_levels.solve(stats, ["a", "b", "c"], tol=1e-14, max_iterations=500)
     sw = np.sqrt(w)
     fitted = dense @ np.linalg.lstsq(dense * sw[:, None], (v * sw).T, rcond=None)[0]
-    np.testing.assert_allclose(dense @ effects.T + centre, fitted, rtol=0, atol=1e-10 * np.abs(v).max())
-    assert info.iterations > 1 and info.convergence <= 1e-14
-    assert offsets[-1] == effects.shape[1]
+    np.testing.assert_allclose(dense @ solved.effects.T + solved.means, fitted, rtol=0,
+                               atol=1e-10 * np.abs(v).max())
+    assert solved.info.iterations > 1 and solved.info.convergence <= 1e-14
+    assert offsets[-1] == solved.effects.shape[1]
+    for tol in (1e-14, 0.3):
+        solved = _absorb_levels.solve(stats, ["a", "b", "c"], tol=tol, max_iterations=500)
+        z = v.T - solved.means - dense @ solved.effects.T
+        moments = _absorb_levels.demeaned_moments(stats, solved)
+        assert moments is not None and not moments.intercept
+        np.testing.assert_allclose(moments.r.T @ moments.r, (z * w[:, None]).T @ z, rtol=1e-13, atol=0)
+    rng = np.random.default_rng(6)
+    explained = 100.0 * dense @ rng.normal(size=offsets[-1]) + rng.normal(size=len(w))
+    stats = _level_stats(codes, levels, w, dense, np.vstack([v, explained]))
+    solved = _absorb_levels.solve(stats, ["a", "b", "c"], tol=1e-14, max_iterations=500)
+    assert _absorb_levels.demeaned_moments(stats, solved) is None
+    monkeypatch.setattr(_absorb_levels, "LOSS", np.inf)
+    assert _absorb_levels.demeaned_moments(stats, solved) is not None
     within = np.array([0], dtype=np.int64), np.array([1], dtype=np.int64)    # two levels of one factor
     outside = np.array([0], dtype=np.int64), np.array([99], dtype=np.int64)
     for a, b in (within, outside):
@@ -238,3 +263,18 @@ def test_large_level_state_is_shipped_without_a_warning(client):
         r = of.fe("y ~ x | g + t", ddf)
     assert r.n_levels == {"g": 705_000, "t": 10}
     assert [str(w.message) for w in caught] == []
+
+
+@pytest.mark.parametrize("vcov", ["iid", "HC1"])
+def test_columns_the_effects_explain_almost_wholly(client, vcov):
+    """y and x1 whose effects are 10^3 times their residual spread: the Gram the level statistics
+    give would lose six digits, so the rows are demeaned and read, and the fit is the in-memory
+    one."""
+    d = _data(1300, seed=3)
+    rng = np.random.default_rng(4)
+    big = sum(1e3 * rng.normal(size=size)[d[f].fillna(0).astype(int)] for f, size in (("f1", 60), ("f3", 7)))
+    d = d.assign(x1=d.x1 + big, y=d.y + 3.0 * big)
+    memory = of.fe("y ~ x1 + x2 | f1 + f3", d, tol=TIGHT, vcov=vcov)
+    partitioned = of.fe("y ~ x1 + x2 | f1 + f3", _partitioned(d, 7), tol=TIGHT, vcov=vcov)
+    np.testing.assert_allclose(partitioned.params, memory.params, rtol=1e-9, atol=0)
+    np.testing.assert_allclose(partitioned.standard_errors, memory.standard_errors, rtol=1e-9, atol=0)

@@ -78,6 +78,15 @@ public:
         return out;
     }
 
+    // alpha' D'WD beta for two vectors over the levels (product: scratch of the levels' length).
+    double form(const double* alpha, const double* beta, double* product) const {
+        double ignored = 0.0;
+        apply(beta, product, ignored);
+        double sum = 0.0;
+        for (index_t g = 0; g < s_.levels; ++g) sum += alpha[g] * product[g];
+        return sum;
+    }
+
 private:
     double precondition(const double* r, double* z) const {
         double rz = 0.0;
@@ -191,11 +200,28 @@ bool gather_entries(LevelSystem& s, const std::int64_t* a, const std::int64_t* b
     return true;
 }
 
+// form[i, j] = effects_i' D'WD effects_j, each column's product on one thread, summed in the
+// levels' order.
+void effects_form(const LevelSystem& s, const Buffer& effects, index_t c, Buffer& form) {
+    const auto row = [&](index_t j) { return effects.data() + static_cast<la::stride_t>(j) * effects.stride(0); };
+    linalg::parallel_for(
+        static_cast<std::size_t>(c),
+        [&](std::size_t jj) {
+            const auto j = static_cast<index_t>(jj);
+            std::vector<double> product(static_cast<std::size_t>(s.levels));
+            const LevelSolver solver(s);
+            for (index_t i = 0; i < c; ++i)
+                form.data()[static_cast<la::stride_t>(i) * form.stride(0) + j * form.stride(1)] =
+                    solver.form(row(i), row(j), product.data());
+        },
+        false);
+}
+
 }  // namespace
 
 PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 12, "absorb_levels")) return nullptr;
-    Buffer rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads;
+    if (nargs != 12 && !arity(nargs, 13, "absorb_levels")) return nullptr;
+    Buffer rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads, form;
     if (!read_matrix(args[0], rhs, false, "rhs") || !read_matrix(args[1], effects, true, "effects")) return nullptr;
     LevelSystem s;
     s.levels = rhs.dim(1);
@@ -213,6 +239,11 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         !read_vector(args[7], spreads, c, "spreads"))
         return nullptr;
     if (!read_vector(args[5], pair_w, pair_a.dim(0), "pair_w")) return nullptr;
+    const bool with_form = nargs == 13 && args[12] != Py_None;
+    if (with_form && (!read_matrix(args[12], form, true, "form") || form.dim(0) != c || form.dim(1) != c)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "absorb_levels: form must be (columns, columns)");
+        return nullptr;
+    }
     if (pair_b.dim(0) != pair_a.dim(0) || bounds.dim(0) < 2) {
         PyErr_SetString(PyExc_ValueError, "absorb_levels: the pairs need one length, the bounds two entries");
         return nullptr;
@@ -245,6 +276,8 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                            effects.data() + row * effects.stride(0));
             },
             false);
+        if (with_form && std::ranges::all_of(outcomes, [](const Outcome& o) { return o.converged; }))
+            effects_form(s, effects, c, form);
     });
     if (!done) return nullptr;
     Py_DECREF(done);

@@ -44,8 +44,9 @@ PyObject* merge_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 #define ORDINATA_ABSORB_LEVELS_METHODS                                                                               \
     {"absorb_levels", ORDINATA_FASTCALL(ordinata::frames::absorb_levels), METH_FASTCALL,                             \
      "absorb_levels(rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads, first, second, tol, "           \
-     "max_iterations): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' weights and "    \
-     "the crosstabs' entries above the diagonal; (converged, iterations, change)."},                                 \
+     "max_iterations[, form]): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' "        \
+     "weights and the crosstabs' entries above the diagonal, and where converged form (c, c) = effects' D'WD "       \
+     "effects; (converged, iterations, change)."},                                                                   \
         {"merge_pairs", ORDINATA_FASTCALL(ordinata::frames::merge_pairs), METH_FASTCALL,                             \
          "merge_pairs(keys_a, values_a, keys_b, values_b): the union of two strictly rising key lists (n or (n, m) " \
          "int64), the values ((n,) or (n, v) float64) of a key in both summed, as (keys bytes, values bytes)."},

@@ -6,10 +6,11 @@
 //
 // Stopping rule: the iterations end when two in a row move no row's value by
 // more than `threshold` (tol times the column's spread), when the operator
-// finds no curvature left (the column already projected), at `limit`
-// iterations, or where the caller's `give_up` says so. The outcome is
-// converged when the last move is within the threshold and the one before
-// it was too (or nothing was left to move).
+// finds no curvature left (the column already projected) or only rounding's
+// (the residual is rounding), at `limit` iterations, or where the caller's
+// `give_up` says so. The outcome is converged when the last move is within the
+// threshold and the one before it was too (or nothing was left to move); at
+// rounding, when the last move taken is within the threshold.
 #pragma once
 
 #include <algorithm>
@@ -46,7 +47,7 @@ void conjugate_gradients(std::span<double> step, std::span<double> r, double thr
     std::vector<double> z(m), dir(m), product(m);
     double rz = precondition(r.data(), z.data());
     std::copy(z.begin(), z.end(), dir.begin());
-    bool small_before = false;
+    bool small_before = false, rounding = false;
     for (;;) {
         double largest = 0.0;
         const double curvature = apply(dir.data(), product.data(), largest);
@@ -56,6 +57,13 @@ void conjugate_gradients(std::span<double> step, std::span<double> r, double thr
             break;
         }
         const double a = rz / curvature;
+        // dir'M dir >= r'M^-1 r, so a bounds 1 / (dir'A dir / dir'M dir): a step this long takes a
+        // direction the operator sees only through rounding (near the null space of the dummies,
+        // where two factors' levels move against each other), and would move the rows by noise.
+        if (a * kRoundingFloor > 1.0) {
+            rounding = true;
+            break;
+        }
         for (std::size_t k = 0; k < m; ++k) {
             step[k] += a * dir[k];
             r[k] -= a * product[k];
@@ -72,7 +80,7 @@ void conjugate_gradients(std::span<double> step, std::span<double> r, double thr
         rz = rz_next;
         for (std::size_t k = 0; k < m; ++k) dir[k] = z[k] + beta * dir[k];
     }
-    out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0);
+    out.converged = out.change * spread <= threshold && (small_before || out.change == 0.0 || rounding);
 }
 
 // The columns' outcomes as one: converged if every column did, the most

@@ -12,8 +12,14 @@ are read a fixed number of times, never once per iteration.
   statistics by the levels' codes.
 - On the client, the effects' normal equations D'WD alpha = D'W v, every column v at once,
   solved natively by conjugate gradients on the sparse level system (absorb_levels.hpp).
-- The demeaned rows v_i - sum_f alpha_f[level_f(i)] are then formed partition by partition
-  (natively, level_tables.hpp) for the pipeline's moments pass and pass over the residuals.
+- The Gram of the demeaned columns z = v - D alpha follows from that one pass: the columns'
+  own moments (their centred Gram, merged as any moments) less alpha'D'W v and its transpose,
+  plus alpha'D'WD alpha, exact for the alpha solved (however far from the solution) and so the
+  Gram of the rows that pass two would demean. Its digits cancel as far as the effects explain
+  the columns: taken where that loses less than a factor LOSS of a Gram's own accuracy, else
+- the demeaned rows v_i - sum_f alpha_f[level_f(i)] are formed partition by partition
+  (natively, level_tables.hpp) for the pipeline's moments pass; and always for its pass over
+  the residuals.
 
 A worker holds a partition, the levels' state (the keys, and the effects of every column:
 levels x columns float64) and the partial statistics of the runs it folds (one per run of RUN
@@ -178,6 +184,7 @@ class LevelStats:
     low: np.ndarray = field(default_factory=lambda: np.zeros(0))
     raw_sq: np.ndarray = field(default_factory=lambda: np.zeros(0))     # per column, sum w v^2
     nesting: list[pd.DataFrame] = field(default_factory=list)  # per (factor, cluster): the pairs seen
+    own: _passes.Moments | None = None      # the columns' own moments (their centred Gram's R)
 
 
 def _pair_sums(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | None, levels_f: int,
@@ -201,8 +208,11 @@ def _level_sums(codes: np.ndarray, levels: int, weights: np.ndarray | None, colu
     return table
 
 
-def _column_stats(out: LevelStats | KeyedStats, a: list[np.ndarray], w: np.ndarray) -> None:
-    """Per column its weight, mean and centred square sum, its bounds and its raw square sum."""
+def _column_stats(out: LevelStats | KeyedStats, a: list[np.ndarray], w: np.ndarray, weights: np.ndarray | None
+                  ) -> None:
+    """Per column its weight, mean and centred square sum, its bounds and its raw square sum; the
+    columns' own moments."""
+    out.own = _passes.moments(a, weights, True) if len(w) else None
     out.columns = [_passes.target_stats(col, w) for col in a]
     out.high = np.array([col.max() if len(col) else -np.inf for col in a])
     out.low = np.array([col.min() if len(col) else np.inf for col in a])
@@ -225,7 +235,7 @@ def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tup
     for f in range(len(codes)):
         for g in range(f + 1, len(codes)):
             out.crosstabs[(f, g)] = _pair_sums(codes[f], codes[g], w, levels[f], levels[g])
-    _column_stats(out, a, w)
+    _column_stats(out, a, w, None if d.w is None else w)
     frame = d.frame.loc[keep]
     out.nesting = [pd.DataFrame({"level": code, "cluster": frame[c].to_numpy()}).drop_duplicates()
                    for code in codes for c in clusters]
@@ -255,7 +265,8 @@ def merge_stats(a: LevelStats, b: LevelStats) -> LevelStats:
     return LevelStats(a.levels, a.rows + b.rows, a.dropped + b.dropped, a.singletons + b.singletons, a.pivot,
                       [x + y for x, y in zip(a.weights, b.weights)], sums, crosstabs,
                       [_passes._merge_target(x, y) for x, y in zip(a.columns, b.columns)],
-                      np.maximum(a.high, b.high), np.minimum(a.low, b.low), a.raw_sq + b.raw_sq, nesting)
+                      np.maximum(a.high, b.high), np.minimum(a.low, b.low), a.raw_sq + b.raw_sq, nesting,
+                      _passes.merge_moments(a.own, b.own))
 
 
 # ---------------------------------------------------------------------------
@@ -286,6 +297,7 @@ class KeyedStats:
     raw_sq: np.ndarray = field(default_factory=lambda: np.zeros(0))
     nesting: list[pd.DataFrame] = field(default_factory=list)
     lows: list[int] | None = None   # dense: per factor the key of the first row of its table (keys unused)
+    own: _passes.Moments | None = None
 
 
 def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, ...], ...],
@@ -304,7 +316,7 @@ def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, 
             keys_g, codes_g = coded[g]
             pair, weight = _pair_sums(codes_f, codes_g, d.w, len(keys_f), len(keys_g))
             out.pairs[(f, g)] = (np.column_stack([keys_f[pair // len(keys_g)], keys_g[pair % len(keys_g)]]), weight)
-    _column_stats(out, d.a, w)
+    _column_stats(out, d.a, w, d.w)
     out.nesting = [pd.DataFrame({"level": d.frame[f[0]].to_numpy(dtype=np.int64), "cluster": d.frame[c].to_numpy()}
                                 ).drop_duplicates() for f in factors for c in clusters]
     return out
@@ -428,7 +440,7 @@ def merge_keyed_stats(a: KeyedStats, b: KeyedStats) -> KeyedStats:
     return replace(merged, rows=a.rows + b.rows, dropped=a.dropped + b.dropped,
                    columns=[_passes._merge_target(x, y) for x, y in zip(a.columns, b.columns)],
                    high=np.maximum(a.high, b.high), low=np.minimum(a.low, b.low), raw_sq=a.raw_sq + b.raw_sq,
-                   nesting=nesting)
+                   nesting=nesting, own=_passes.merge_moments(a.own, b.own))
 
 
 def _coded_crosstabs(keyed: KeyedStats) -> dict[tuple[int, int], tuple[np.ndarray, np.ndarray]]:
@@ -461,7 +473,7 @@ def coded_stats(keyed: KeyedStats, factors: tuple[tuple[str, ...], ...], dtypes:
                for i, p in enumerate(keyed.nesting)]
     stats = LevelStats(levels, keyed.rows, keyed.dropped, 0, keyed.pivot, [v[:, 0].copy() for v in keyed.values],
                        np.vstack([v[:, 1:] for v in keyed.values]), crosstabs, keyed.columns, keyed.high,
-                       keyed.low, keyed.raw_sq, nesting)
+                       keyed.low, keyed.raw_sq, nesting, keyed.own)
     keys = [pd.Index(k.astype(dtype)) for k, dtype in zip(keyed.keys, dtypes)]
     state = LevelState(factors, tuple(keys), tuple(np.zeros(n, dtype=bool) for n in levels),
                        tuple(np.arange(n, dtype=np.int64) for n in levels))
@@ -547,12 +559,20 @@ def _joined(parts: list[np.ndarray], dtype: type) -> np.ndarray:
     return np.ascontiguousarray(whole, dtype=dtype)
 
 
-def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations: int
-          ) -> tuple[np.ndarray, np.ndarray, _absorb.SolverInfo]:
-    """The effects (columns, all levels) of every column less its weighted mean, and the means;
-    ValueError naming the factors where the iterations do not converge. As the row solver, the
-    columns are centred first: each factor's block of D'W 1 is its levels' weights, so the
-    centred sums are the pivot's less the mean's offset from the pivot times the level weights."""
+@dataclass(frozen=True)
+class Solved:
+    effects: np.ndarray         # (columns, all levels), of the columns less their means
+    means: np.ndarray           # per column its weighted mean
+    info: _absorb.SolverInfo
+    gram_change: np.ndarray     # alpha'D'WD alpha - alpha'D'W u - u'WD alpha, u the centred columns
+
+
+def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations: int) -> Solved:
+    """The effects of every column less its weighted mean, the means, and what the demeaning takes
+    off the centred columns' Gram; ValueError naming the factors where the iterations do not
+    converge. As the row solver, the columns are centred first: each factor's block of D'W 1 is its
+    levels' weights, so the centred sums are the pivot's less the mean's offset from the pivot
+    times the level weights."""
     pair_a, pair_b, pair_w = _entries(stats)
     bounds = np.cumsum((0,) + stats.levels).astype(np.int64)
     # The stopping rule's pair: the two factors of most levels (the others' levels, heavier, move least).
@@ -563,14 +583,45 @@ def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations
     level_weights = np.concatenate(stats.weights)
     rhs = np.ascontiguousarray((stats.sums - np.outer(level_weights, means - stats.pivot)).T)
     effects = np.zeros_like(rhs)
+    form = np.zeros((len(rhs), len(rhs)))
     converged, iterations, change = _native.absorb_levels(
         rhs, effects, level_weights, pair_a, pair_b, pair_w, bounds, np.ascontiguousarray(spreads), first, second,
-        float(tol), int(max_iterations))
+        float(tol), int(max_iterations), form)
     if not converged:
         raise ValueError(f"the fixed effects {' + '.join(names)} did not converge in {max_iterations} iterations "
                          f"(relative change {change:.2e} against a tolerance of {tol:g}): raise max_iterations "
                          f"or tol")
-    return effects, means, _absorb.SolverInfo(int(iterations), METHOD, float(change))
+    cross = effects @ rhs.T
+    return Solved(effects, means, _absorb.SolverInfo(int(iterations), METHOD, float(change)),
+                  form - cross - cross.T)
+
+
+# The Gram of the demeaned columns from the statistics is taken where no column's centred square sum
+# exceeds its demeaned one by more than this factor (the digits the subtraction may cancel).
+LOSS = 64.0
+
+
+def demeaned_moments(stats: LevelStats, solved: Solved) -> _passes.Moments | None:
+    """The moments of the demeaned columns (no intercept: their Gram's Cholesky factor), from the
+    statistics; None where the subtraction would cancel more than LOSS allows, or the Gram is not
+    positive definite: the rows are to be demeaned and read."""
+    own = stats.own
+    if own is None:
+        return None
+    # The centred Gram about the solve's means, which the columns' own moments hold about theirs.
+    offset = own.pivot + own.mean - solved.means
+    centred = own.r.T @ own.r + own.weight * np.outer(offset, offset)
+    gram = centred + solved.gram_change
+    gram = (gram + gram.T) / 2
+    kept, total = np.diag(gram), np.diag(centred)
+    if not (np.all(kept > 0.0) and np.all(total <= LOSS * kept)):
+        return None
+    try:
+        r = np.linalg.cholesky(gram).T
+    except np.linalg.LinAlgError:
+        return None
+    zeros = np.zeros(len(gram)).tobytes()
+    return _passes.Moments((own.n, own.weight, zeros, zeros, np.ascontiguousarray(r).tobytes(), False, False))
 
 
 # ---------------------------------------------------------------------------

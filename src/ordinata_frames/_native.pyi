@@ -75,11 +75,12 @@ def absorb(columns: NDArray[np.float64], effects: NDArray[np.float64], codes: li
 def absorb_components(codes_a: NDArray[np.int64], codes_b: NDArray[np.int64], levels_a: int, levels_b: int,
                       /) -> tuple[int, bytes]: ...
 # Absorbed effects solved in the levels' space: effects (c, L) written from rhs (c, L), D'WD its diagonal and the
-# entries above it (pairs of level positions, their weights); the factors' bounds and the stopping rule's pair.
+# entries above it (pairs of level positions, their weights); the factors' bounds and the stopping rule's pair;
+# where converged, form (c, c) written with effects' D'WD effects.
 def absorb_levels(rhs: NDArray[np.float64], effects: NDArray[np.float64], diagonal: NDArray[np.float64],
                   pair_a: NDArray[np.int64], pair_b: NDArray[np.int64], pair_w: NDArray[np.float64],
                   bounds: NDArray[np.int64], spreads: NDArray[np.float64], first: int, second: int, tol: float,
-                  max_iterations: int, /) -> tuple[bool, int, float]: ...
+                  max_iterations: int, form: NDArray[np.float64] | None = None, /) -> tuple[bool, int, float]: ...
 # The union of two strictly rising int64 key lists ((n,) or (n, m), rows compared left to right) with their values
 # ((n,) or (n, v)), a key in both its values summed: (keys, values) bytes.
 def merge_pairs(keys_a: NDArray[np.int64], values_a: NDArray[np.float64], keys_b: NDArray[np.int64],

@@ -816,7 +816,8 @@ def _level_stats(formula: str, plan: Plan, source: Any, factors: tuple[tuple[str
 def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.VcovRequest,
                              pieces: _formula.Pieces, options: AbsorbOptions) -> Results:
     """fit_absorbed on a partitioned source: the rows read a fixed number of times (the levels, again per
-    round of singletons; the level statistics; the moments; the pass over the residuals)."""
+    round of singletons; the level statistics; the moments, unless the statistics give them to full
+    accuracy; the pass over the residuals)."""
     pieces, plan, names, kw, kz, ke = _absorbed_plan(formula, source, pieces, request, options, None)
     columns_read = list(plan.columns)
     factor_columns = tuple(tuple(f) for f in pieces.factors)
@@ -827,8 +828,9 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
     _check_rows_left(formula, n, singletons)
     absorbed = _absorb_levels.absorbed_df(level_stats)
     _check_degrees_of_freedom(formula, plan, n, k, absorbed)
-    effects, centre, solver = _run(formula, plan, lambda: _absorb_levels.solve(
+    solved: _absorb_levels.Solved = _run(formula, plan, lambda: _absorb_levels.solve(
         level_stats, [f.name for f in factors], tol=options.tol, max_iterations=options.max_iterations))
+    effects, centre = solved.effects, solved.means
     offsets = np.cumsum((0,) + level_stats.levels)
     how = source.share(_absorb_levels.Demeaning(state, offsets, centre, effects))
     # The effects of each column: its mean on the first factor's levels and the solve's.
@@ -836,6 +838,8 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
     column_effects[:, : level_stats.levels[0]] += centre[:, None]
 
     def moments(exact: bool) -> Stats:
+        if not exact and (from_levels := _absorb_levels.demeaned_moments(level_stats, solved)) is not None:
+            return Stats(from_levels, rows=n, dropped=level_stats.dropped, partitions=source.partitions)
         stats: Stats = source.reduce(columns_read, _absorb_levels.block_moments, _passes.merge_stats, plan, how,
                                      exact)
         return stats
@@ -850,7 +854,7 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
         total_weight=level_stats.columns[0][0], moments=moments, sums=sums,
         crv_parameters=lambda k: _absorb_levels.crv_parameters(k, absorbed, level_stats, factor_columns,
                                                                request.clusters),
-        column_effects=column_effects, solver=solver,
+        column_effects=column_effects, solver=solved.info,
         linked=_absorb_levels.components(level_stats) if len(factors) == 2 else None,
         partitions=source.partitions)
     return _absorbed_results(formula, source, pieces, plan, names, (kw, kz, ke), request, options, rows)
