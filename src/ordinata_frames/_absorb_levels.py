@@ -208,15 +208,20 @@ def _level_sums(codes: np.ndarray, levels: int, weights: np.ndarray | None, colu
     return table
 
 
-def _column_stats(out: LevelStats | KeyedStats, a: list[np.ndarray], w: np.ndarray, weights: np.ndarray | None
-                  ) -> None:
-    """Per column its weight, mean and centred square sum, its bounds and its raw square sum; the
-    columns' own moments."""
-    out.own = _passes.moments(a, weights, True) if len(w) else None
-    out.columns = [_passes.target_stats(col, w) for col in a]
-    out.high = np.array([col.max() if len(col) else -np.inf for col in a])
-    out.low = np.array([col.min() if len(col) else np.inf for col in a])
-    out.raw_sq = np.array([float(w @ (col * col)) for col in a])
+def _column_stats(out: LevelStats | KeyedStats, a: list[np.ndarray], weights: np.ndarray | None) -> None:
+    """The columns' own moments; from them per column its weight, mean, centred square sum and raw
+    square sum (the centred one and the mean's share, both non-negative); its bounds."""
+    if not len(a[0]):
+        out.columns = [(0.0, 0.0, 0.0)] * len(a)
+        out.high, out.low, out.raw_sq = np.full(len(a), -np.inf), np.full(len(a), np.inf), np.zeros(len(a))
+        return
+    own = out.own = _passes.moments(a, weights, True)
+    centred = np.einsum("ij,ij->j", own.r, own.r)
+    means = own.pivot + own.mean
+    out.columns = [(own.weight, float(m), float(c)) for m, c in zip(means, centred)]
+    out.high = np.array([col.max() for col in a])
+    out.low = np.array([col.min() for col in a])
+    out.raw_sq = centred + own.weight * means * means
 
 
 def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tuple[str, ...]) -> LevelStats:
@@ -226,7 +231,7 @@ def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tup
     levels = tuple(int(c.max()) + 1 if len(c) else 0 for c in state.codes)
     a = [col[keep] for col in d.a]
     n = int(keep.sum())
-    w = np.ones(n) if d.w is None else d.w[keep]
+    w = None if d.w is None else d.w[keep]
     out = LevelStats(levels, rows=n, dropped=d.dropped, singletons=len(keep) - n)
     out.pivot = np.array([col[0] if n else 0.0 for col in a])
     tables = [_level_sums(code, size, w, a, out.pivot) for code, size in zip(codes, levels)]
@@ -235,7 +240,7 @@ def block_stats(part: pd.DataFrame, plan: Plan, state: LevelState, clusters: tup
     for f in range(len(codes)):
         for g in range(f + 1, len(codes)):
             out.crosstabs[(f, g)] = _pair_sums(codes[f], codes[g], w, levels[f], levels[g])
-    _column_stats(out, a, w, None if d.w is None else w)
+    _column_stats(out, a, w)
     frame = d.frame.loc[keep]
     out.nesting = [pd.DataFrame({"level": code, "cluster": frame[c].to_numpy()}).drop_duplicates()
                    for code in codes for c in clusters]
@@ -304,7 +309,6 @@ def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, 
                       clusters: tuple[str, ...]) -> KeyedStats:
     d = _checked_design(part, plan)
     n = len(d.frame)
-    w = np.ones(n) if d.w is None else d.w
     out = KeyedStats(rows=n, dropped=d.dropped, pivot=np.array([col[0] if n else 0.0 for col in d.a]))
     coded = [_absorb.integer_codes(d.frame[f[0]].to_numpy()) for f in factors]
     for keys, codes in coded:
@@ -316,7 +320,7 @@ def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, 
             keys_g, codes_g = coded[g]
             pair, weight = _pair_sums(codes_f, codes_g, d.w, len(keys_f), len(keys_g))
             out.pairs[(f, g)] = (np.column_stack([keys_f[pair // len(keys_g)], keys_g[pair % len(keys_g)]]), weight)
-    _column_stats(out, d.a, w, d.w)
+    _column_stats(out, d.a, d.w)
     out.nesting = [pd.DataFrame({"level": d.frame[f[0]].to_numpy(dtype=np.int64), "cluster": d.frame[c].to_numpy()}
                                 ).drop_duplicates() for f in factors for c in clusters]
     return out
