@@ -69,6 +69,9 @@ bool within(const std::int64_t* codes, index_t n, long long size) {
     return std::all_of(codes, codes + n, [size](std::int64_t c) { return c >= 0 && c < size; });
 }
 
+// A level with at most this many rows is sorted by insertion.
+constexpr std::ptrdiff_t kInsertionSort = 32;
+
 // The rows ordered by f (counting sort, stable), then within each f by g
 // (stable), equal pairs' weights summed in the rows' order.
 std::size_t sum_pairs(const std::int64_t* f, const std::int64_t* g, const double* w, index_t n, long long levels_f,
@@ -84,7 +87,12 @@ std::size_t sum_pairs(const std::int64_t* f, const std::int64_t* g, const double
     const auto by_g = [](const auto& a, const auto& b) { return a.first < b.first; };
     for (std::size_t l = 0; l + 1 < start.size(); ++l) {
         const auto first = by_f.begin() + start[l], last = by_f.begin() + start[l + 1];
-        std::stable_sort(first, last, by_g);
+        if (last - first > kInsertionSort) {
+            std::stable_sort(first, last, by_g);
+        } else {  // a level's few rows: no buffer to allocate, as stable_sort would
+            for (auto it = first + (first != last); it < last; ++it)
+                for (auto at = it; at != first && by_g(*at, *(at - 1)); --at) std::iter_swap(at, at - 1);
+        }
         for (auto it = first; it != last; ++it) {
             const std::int64_t key = static_cast<std::int64_t>(l) * levels_g + it->first;
             if (it != first && it->first == (it - 1)->first) {
