@@ -367,6 +367,14 @@ MUTANTS = [
      "double& v = x[r_.row_index[k]];", "double& v = x[k];"),
     ("absorbed columns' centred square sums unweighted", "frames/absorb.cpp",
      "out.square_sum += p_.weight(i) * (d * d);", "out.square_sum += d * d;"),
+    ("conjugate gradients step along a direction only rounding sees", "frames/conjugate_gradients.hpp",
+     "if (a * kRoundingFloor > 1.0) {", "if (false) {"),
+    ("the levels' Gram taken whatever the subtraction cancels", "ordinata_frames/_absorb_levels.py",
+     "np.all(total <= LOSS * kept)", "True"),
+    ("the levels' Gram without the effects' own quadratic form", "ordinata_frames/_absorb_levels.py",
+     "form - cross - cross.T", "-cross"),
+    ("crosstab kernel's insertion sort moves equal levels past each other", "frames/level_tables.cpp",
+     "by_g(*at, *(at - 1));", "!by_g(*(at - 1), *at);"),
 ]
 
 
