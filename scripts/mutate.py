@@ -360,7 +360,7 @@ MUTANTS = [
     ("partitions' level sums folded without moving their pivot", "frames/level_tables.cpp",
      "row[j] += from[j] + from[0] * by[j - 1];", "row[j] += from[j];"),
     ("crosstab's repeated pairs kept apart", "frames/level_tables.cpp",
-     "if (it != first && it->first == (it - 1)->first) {", "if (false) {"),
+     "if (it + 1 == last || code_of(*(it + 1)) != code_of(*it)) {", "if (true) {"),
     ("rows demeaned by the first factor only", "frames/level_tables.cpp",
      "for (std::size_t f = 0; f < factors; ++f) v -= e[at[f * n + i]];", "v -= e[at[i]];"),
     ("reduced solve takes a row's place among its level's rows for the row", "frames/absorb.cpp",

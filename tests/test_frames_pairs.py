@@ -51,6 +51,11 @@ def test_pair_sums_equal_the_counted_crosstab(levels, weighted):
     expected = np.flatnonzero(np.bincount(f * levels[1] + g, minlength=levels[0] * levels[1]))
     assert np.array_equal(keys, expected)
     assert np.array_equal(weights, total[expected])
+    # the same pairs as the factors' own keys (spread across int64)
+    keys_f, keys_g = (np.sort(rng.choice(2**62, size, replace=False)) - 2**61 for size in levels)
+    pairs, pair_weights = _absorb_levels._pair_keys(f, g, w, keys_f, keys_g)
+    assert np.array_equal(pairs, np.column_stack([keys_f[expected // levels[1]], keys_g[expected % levels[1]]]))
+    assert np.array_equal(pair_weights, weights)
 
 
 def test_tables_refuse_what_lies_outside():

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -72,34 +73,51 @@ bool within(const std::int64_t* codes, index_t n, long long size) {
 // A level with at most this many rows is sorted by insertion.
 constexpr std::ptrdiff_t kInsertionSort = 32;
 
+// A row in its f level: its g code, and its weight where the rows are weighted.
+struct WeightedCode {
+    std::int64_t g = 0;
+    double w = 0.0;
+};
+std::int64_t code_of(std::int64_t g) { return g; }
+std::int64_t code_of(const WeightedCode& x) { return x.g; }
+double weight_of(std::int64_t) { return 1.0; }
+double weight_of(const WeightedCode& x) { return x.w; }
+
 // The rows ordered by f (counting sort, stable), then within each f by g
-// (stable), equal pairs' weights summed in the rows' order.
+// (stable), equal pairs' weights summed in the rows' order: emit(f, g, weight)
+// per distinct pair, rising; the count returned.
+template <class Item, class Emit>
 std::size_t sum_pairs(const std::int64_t* f, const std::int64_t* g, const double* w, index_t n, long long levels_f,
-                      long long levels_g, std::int64_t* out_keys, double* out_weights) {
-    std::vector<std::int64_t> start(static_cast<std::size_t>(levels_f) + 1, 0);
-    for (index_t i = 0; i < n; ++i) ++start[static_cast<std::size_t>(f[i]) + 1];
-    for (std::size_t l = 1; l < start.size(); ++l) start[l] += start[l - 1];
-    std::vector<std::pair<std::int64_t, double>> by_f(static_cast<std::size_t>(n));
-    std::vector<std::int64_t> next(start.begin(), start.end() - 1);
-    for (index_t i = 0; i < n; ++i)
-        by_f[static_cast<std::size_t>(next[static_cast<std::size_t>(f[i])]++)] = {g[i], w ? w[i] : 1.0};
+                      Emit emit) {
+    // ends[l]: first the start of level l, then (advanced by its rows) its end.
+    std::vector<std::int64_t> ends(static_cast<std::size_t>(levels_f) + 1, 0);
+    for (index_t i = 0; i < n; ++i) ++ends[static_cast<std::size_t>(f[i]) + 1];
+    for (std::size_t l = 1; l < ends.size(); ++l) ends[l] += ends[l - 1];
+    std::vector<Item> by_f(static_cast<std::size_t>(n));
+    for (index_t i = 0; i < n; ++i) {
+        Item& at = by_f[static_cast<std::size_t>(ends[static_cast<std::size_t>(f[i])]++)];
+        if constexpr (std::is_same_v<Item, WeightedCode>)
+            at = {g[i], w[i]};
+        else
+            at = g[i];
+    }
     std::size_t count = 0;
-    const auto by_g = [](const auto& a, const auto& b) { return a.first < b.first; };
-    for (std::size_t l = 0; l + 1 < start.size(); ++l) {
-        const auto first = by_f.begin() + start[l], last = by_f.begin() + start[l + 1];
+    const auto by_g = [](const Item& a, const Item& b) { return code_of(a) < code_of(b); };
+    std::int64_t begin = 0;
+    for (std::size_t l = 0; l + 1 < ends.size(); begin = ends[l++]) {
+        const auto first = by_f.begin() + begin, last = by_f.begin() + ends[l];
         if (last - first > kInsertionSort) {
             std::stable_sort(first, last, by_g);
         } else {  // a level's few rows: no buffer to allocate, as stable_sort would
             for (auto it = first + (first != last); it < last; ++it)
                 for (auto at = it; at != first && by_g(*at, *(at - 1)); --at) std::iter_swap(at, at - 1);
         }
+        double sum = 0.0;
         for (auto it = first; it != last; ++it) {
-            const std::int64_t key = static_cast<std::int64_t>(l) * levels_g + it->first;
-            if (it != first && it->first == (it - 1)->first) {
-                out_weights[count - 1] += it->second;
-            } else {
-                out_keys[count] = key;
-                out_weights[count++] = it->second;
+            sum += weight_of(*it);
+            if (it + 1 == last || code_of(*(it + 1)) != code_of(*it)) {
+                emit(count++, static_cast<std::int64_t>(l), code_of(*it), sum);
+                sum = 0.0;
             }
         }
     }
@@ -125,20 +143,24 @@ PyObject* sized_bytes(std::size_t count) {
 }  // namespace
 
 PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 5, "pair_sums")) return nullptr;
-    Buffer f, g, w;
+    if (nargs != 5 && !arity(nargs, 7, "pair_sums")) return nullptr;
+    Buffer f, g, w, keys_f, keys_g;
     long long levels_f = 0, levels_g = 0;
     if (!read_codes(args[0], f, -1, "codes_f") ||
         !read_codes(args[1], g, static_cast<long long>(f.dim(0)), "codes_g") ||
         (args[2] != Py_None && !read_values(args[2], w, f.dim(0), "weights")) ||
         !read_size(args[3], levels_f, "levels_f") || !read_size(args[4], levels_g, "levels_g"))
         return nullptr;
+    const bool keyed = nargs == 7;
+    if (keyed && (!read_codes(args[5], keys_f, levels_f, "keys_f") || !read_codes(args[6], keys_g, levels_g, "keys_g")))
+        return nullptr;
     const index_t n = f.dim(0);
     if (levels_g > 0 && levels_f > std::numeric_limits<std::int64_t>::max() / levels_g) {
         PyErr_SetString(PyExc_OverflowError, "pair_sums: levels_f * levels_g exceeds int64");
         return nullptr;
     }
-    PyObject* keys = sized_bytes(static_cast<std::size_t>(n));
+    const std::size_t key_width = keyed ? 2 : 1;
+    PyObject* keys = sized_bytes(static_cast<std::size_t>(n) * key_width);
     PyObject* sums = keys ? sized_bytes(static_cast<std::size_t>(n)) : nullptr;
     if (!sums) {
         Py_XDECREF(keys);
@@ -147,12 +169,22 @@ PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     bool inside = true;
     std::size_t count = 0;
     const double* weights = args[2] == Py_None ? nullptr : w.data();
+    auto* out_keys = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys));
+    auto* out_sums = reinterpret_cast<double*>(PyBytes_AS_STRING(sums));
+    const auto emit = [&](std::size_t at, std::int64_t a, std::int64_t b, double sum) {
+        if (keyed) {
+            out_keys[2 * at] = keys_f.codes()[a];
+            out_keys[2 * at + 1] = keys_g.codes()[b];
+        } else {
+            out_keys[at] = a * levels_g + b;
+        }
+        out_sums[at] = sum;
+    };
     PyObject* done = run_native([&] {
         inside = within(f.codes(), n, levels_f) && within(g.codes(), n, levels_g);
         if (!inside) return;
-        count = sum_pairs(f.codes(), g.codes(), weights, n, levels_f, levels_g,
-                          reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys)),
-                          reinterpret_cast<double*>(PyBytes_AS_STRING(sums)));
+        count = weights ? sum_pairs<WeightedCode>(f.codes(), g.codes(), weights, n, levels_f, emit)
+                        : sum_pairs<std::int64_t>(f.codes(), g.codes(), weights, n, levels_f, emit);
     });
     if (!done || !inside) {
         if (done) PyErr_SetString(PyExc_ValueError, "pair_sums: a code lies outside its factor's levels");
@@ -162,7 +194,7 @@ PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     Py_DECREF(done);
-    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * 8)) < 0) {
+    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * key_width * 8)) < 0) {
         Py_DECREF(sums);
         return nullptr;
     }

@@ -198,6 +198,17 @@ def _pair_sums(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | N
     return np.frombuffer(keys, dtype=np.int64), np.frombuffer(sums)
 
 
+def _pair_keys(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | None, keys_f: np.ndarray,
+               keys_g: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """_pair_sums with each pair as its two keys (count, 2), rising."""
+    keys, sums = _native.pair_sums(np.ascontiguousarray(codes_f, dtype=np.int64),
+                                   np.ascontiguousarray(codes_g, dtype=np.int64),
+                                   None if weights is None else np.ascontiguousarray(weights, dtype=np.float64),
+                                   len(keys_f), len(keys_g), np.ascontiguousarray(keys_f, dtype=np.int64),
+                                   np.ascontiguousarray(keys_g, dtype=np.int64))
+    return np.frombuffer(keys, dtype=np.int64).reshape(-1, 2), np.frombuffer(sums)
+
+
 def _level_sums(codes: np.ndarray, levels: int, weights: np.ndarray | None, columns: list[np.ndarray],
                 pivot: np.ndarray) -> np.ndarray:
     """Per level (rows) its weight and the weighted sums of the columns about the pivot."""
@@ -318,8 +329,7 @@ def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, 
     for f, (keys_f, codes_f) in enumerate(coded):
         for g in range(f + 1, len(coded)):
             keys_g, codes_g = coded[g]
-            pair, weight = _pair_sums(codes_f, codes_g, d.w, len(keys_f), len(keys_g))
-            out.pairs[(f, g)] = (np.column_stack([keys_f[pair // len(keys_g)], keys_g[pair % len(keys_g)]]), weight)
+            out.pairs[(f, g)] = _pair_keys(codes_f, codes_g, d.w, keys_f, keys_g)
     _column_stats(out, d.a, d.w)
     out.nesting = [pd.DataFrame({"level": d.frame[f[0]].to_numpy(dtype=np.int64), "cluster": d.frame[c].to_numpy()}
                                 ).drop_duplicates() for f in factors for c in clusters]

@@ -85,10 +85,12 @@ def absorb_levels(rhs: NDArray[np.float64], effects: NDArray[np.float64], diagon
 # ((n,) or (n, v)), a key in both its values summed: (keys, values) bytes.
 def merge_pairs(keys_a: NDArray[np.int64], values_a: NDArray[np.float64], keys_b: NDArray[np.int64],
                 values_b: NDArray[np.float64], /) -> tuple[bytes, bytes]: ...
-# The crosstab of two factors' codes: the distinct pairs f * levels_g + g (rising) and the weight summed on each
+# The crosstab of two factors' codes: the distinct pairs f * levels_g + g (rising), or given the factors' keys each
+# pair's two keys (count, 2), and the weight summed on each
 # (weights None: one a row), as (keys, weights) bytes.
 def pair_sums(codes_f: NDArray[np.int64], codes_g: NDArray[np.int64], weights: NDArray[np.float64] | None,
-              levels_f: int, levels_g: int, /) -> tuple[bytes, bytes]: ...
+              levels_f: int, levels_g: int, keys_f: NDArray[np.int64] = ..., keys_g: NDArray[np.int64] = ...,
+              /) -> tuple[bytes, bytes]: ...
 # table[key - low] += values row by row, each row's sums (after its weight) first moved by its weight times shift.
 def add_rows_into(table: NDArray[np.float64], low: int, keys: NDArray[np.int64], values: NDArray[np.float64],
                   shift: NDArray[np.float64], /) -> None: ...
