@@ -124,3 +124,22 @@ def test_level_sums_equal_bincount(weighted):
         assert np.array_equal(out[:, 1 + j], np.bincount(codes, weights=ones * (columns[j] - pivot[j]), minlength=40))
     with pytest.raises(ValueError, match="outside the levels"):
         _native.level_sums(out, codes + 1, w, columns, pivot)
+
+
+@pytest.mark.parametrize("keys", [
+    np.arange(-5, 995),                                         # the range filled: codes are the offsets
+    np.array([7, 7, 3, 9, 3, 12]),                              # gaps: codes among the keys present
+    np.array([-2**62, -2**62 + 5, -2**62 + 1]),                 # near int64's floor
+    np.array([0, 10**12, 5, 10**12]),                           # spread too wide to count: hashed
+    np.arange(3000) % 1234 * 3 - 70,
+])
+def test_integer_codes_are_positions_among_the_distinct_keys(keys):
+    from ordinata_frames import _absorb
+
+    rng = np.random.default_rng(len(keys))
+    keys = rng.permutation(keys.astype(np.int64))
+    original = keys.copy()
+    distinct, codes = _absorb.integer_codes(keys)
+    expected, inverse = np.unique(keys, return_inverse=True)
+    assert np.array_equal(distinct, expected) and np.array_equal(codes, inverse)
+    assert np.array_equal(keys, original)

@@ -373,6 +373,75 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return outcome(done, inside, "demean_rows: a row's level lies outside the effects");
 }
 
+namespace {
+
+// Each row's code among the distinct keys of [low, low + span) present (rising), written to codes;
+// the keys present written to keys, their count returned.
+template <class Code>
+std::size_t range_codes_of(const std::int64_t* key, index_t n, std::int64_t low, long long span,
+                           const std::vector<std::uint8_t>& present, std::int64_t* keys, std::int64_t* codes) {
+    std::vector<Code> code_of(static_cast<std::size_t>(span));
+    std::size_t distinct = 0;
+    for (long long k = 0; k < span; ++k)
+        if (present[static_cast<std::size_t>(k)]) {
+            code_of[static_cast<std::size_t>(k)] = static_cast<Code>(distinct);
+            keys[distinct++] = low + k;
+        }
+    for (index_t i = 0; i < n; ++i)
+        codes[i] = static_cast<std::int64_t>(
+            code_of[static_cast<std::size_t>(static_cast<std::uint64_t>(key[i]) - static_cast<std::uint64_t>(low))]);
+    return distinct;
+}
+
+}  // namespace
+
+PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 3, "range_codes")) return nullptr;
+    Buffer key;
+    long long span = 0;
+    const long long low = PyLong_AsLongLong(args[1]);
+    if ((low == -1 && PyErr_Occurred()) || !read_codes(args[0], key, -1, "key") || !read_size(args[2], span, "span"))
+        return nullptr;
+    const index_t n = key.dim(0);
+    std::vector<std::uint8_t> present;
+    bool inside = true;
+    std::size_t distinct = 0;
+    PyObject* done = run_native([&] {
+        const std::int64_t* k = key.codes();
+        inside = std::all_of(k, k + n, [&](std::int64_t v) { return in_range(v, low, span); });
+        if (!inside) return;
+        present.assign(static_cast<std::size_t>(span), 0);
+        for (index_t i = 0; i < n; ++i)
+            present[static_cast<std::size_t>(static_cast<std::uint64_t>(k[i]) - static_cast<std::uint64_t>(low))] = 1;
+        distinct = static_cast<std::size_t>(std::count(present.begin(), present.end(), std::uint8_t{1}));
+    });
+    done = outcome(done, inside, "range_codes: a key lies outside the range");
+    if (!done) return nullptr;
+    Py_DECREF(done);
+    if (distinct == static_cast<std::size_t>(span)) Py_RETURN_NONE;  // the keys fill the range
+    PyObject* keys = sized_bytes(distinct);
+    PyObject* codes = keys ? sized_bytes(static_cast<std::size_t>(n)) : nullptr;
+    if (!codes) {
+        Py_XDECREF(keys);
+        return nullptr;
+    }
+    auto* out_keys = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys));
+    auto* out_codes = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(codes));
+    done = run_native([&] {
+        if (distinct <= std::numeric_limits<std::uint32_t>::max())
+            range_codes_of<std::uint32_t>(key.codes(), n, low, span, present, out_keys, out_codes);
+        else
+            range_codes_of<std::int64_t>(key.codes(), n, low, span, present, out_keys, out_codes);
+    });
+    if (!done) {
+        Py_DECREF(keys);
+        Py_DECREF(codes);
+        return nullptr;
+    }
+    Py_DECREF(done);
+    return Py_BuildValue("(NN)", keys, codes);
+}
+
 PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(nargs, 5, "level_sums")) return nullptr;
     Buffer out, codes, weights, pivot;

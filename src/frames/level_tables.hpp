@@ -32,6 +32,11 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 // one a row), out (levels, 1 + c) zeroed by the caller.
 PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
+// range_codes(key, low, span): None where the keys (int64, all in [low, low +
+// span)) fill their range; else (keys bytes, codes bytes), the keys present
+// (rising) and each row's position among them.
+PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace ordinata::frames
 
 #define ORDINATA_LEVEL_TABLE_METHODS                                                                              \
@@ -49,4 +54,7 @@ PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
          "rows' levels' effects, written into out (c, n)."},                                                      \
         {"level_sums", ORDINATA_FASTCALL(ordinata::frames::level_sums), METH_FASTCALL,                            \
          "level_sums(out, codes, weights, columns, pivot): each level's weight and weighted sums of the columns " \
-         "about the pivot, added into out (levels, 1 + c)."},
+         "about the pivot, added into out (levels, 1 + c)."},                                                     \
+        {"range_codes", ORDINATA_FASTCALL(ordinata::frames::range_codes), METH_FASTCALL,                          \
+         "range_codes(key, low, span): None where the keys fill [low, low + span), else (keys bytes, codes "      \
+         "bytes): the keys present (rising) and each row's position among them."},

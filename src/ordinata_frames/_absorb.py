@@ -75,13 +75,12 @@ def integer_codes(key: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         return key, np.zeros(0, dtype=np.int64)
     low, high = int(key.min()), int(key.max())
     if high - low < max(4 * len(key), 1 << 16):
-        shifted = key - low if low else key
-        present = np.bincount(shifted, minlength=high - low + 1) > 0
-        if present.all():       # the keys fill their range: a key's code is its offset
-            codes = shifted.view()
+        coded = _native.range_codes(np.ascontiguousarray(key), low, high - low + 1)
+        if coded is None:       # the keys fill their range: a key's code is its offset
+            codes = (key - low if low else key).view()
             codes.flags.writeable = False       # it may be the caller's column itself
             return np.arange(low, high + 1, dtype=np.int64), codes
-        return np.flatnonzero(present) + low, (np.cumsum(present) - 1)[shifted]
+        return np.frombuffer(coded[0], dtype=np.int64), np.frombuffer(coded[1], dtype=np.int64)
     codes, uniques = pd.factorize(key, sort=True)
     return np.asarray(uniques, dtype=np.int64), codes.astype(np.int64)
 

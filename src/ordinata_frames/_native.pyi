@@ -91,6 +91,9 @@ def merge_pairs(keys_a: NDArray[np.int64], values_a: NDArray[np.float64], keys_b
 def pair_sums(codes_f: NDArray[np.int64], codes_g: NDArray[np.int64], weights: NDArray[np.float64] | None,
               levels_f: int, levels_g: int, keys_f: NDArray[np.int64] = ..., keys_g: NDArray[np.int64] = ...,
               /) -> tuple[bytes, bytes]: ...
+# None where the int64 keys fill [low, low + span); else the keys present (rising) and each row's position among
+# them, as (keys, codes) bytes.
+def range_codes(key: NDArray[np.int64], low: int, span: int, /) -> tuple[bytes, bytes] | None: ...
 # table[key - low] += values row by row, each row's sums (after its weight) first moved by its weight times shift.
 def add_rows_into(table: NDArray[np.float64], low: int, keys: NDArray[np.int64], values: NDArray[np.float64],
                   shift: NDArray[np.float64], /) -> None: ...
