@@ -362,7 +362,7 @@ MUTANTS = [
     ("crosstab's repeated pairs kept apart", "frames/level_tables.cpp",
      "if (it + 1 == last || code_of(*(it + 1)) != code_of(*it)) {", "if (true) {"),
     ("rows demeaned by the first factor only", "frames/level_tables.cpp",
-     "for (std::size_t f = 0; f < factors; ++f) v -= e[at[f * n + i]];", "v -= e[at[i]];"),
+     "for (std::size_t f = 0; f < factors; ++f) v -= level[f * kBlock + r][j];", "v -= level[r][j];"),
     ("reduced solve takes a row's place among its level's rows for the row", "frames/absorb.cpp",
      "double& v = x[r_.row_index[k]];", "double& v = x[k];"),
     ("absorbed columns' centred square sums unweighted", "frames/absorb.cpp",

@@ -89,21 +89,22 @@ def test_demeaned_rows_and_their_refusals():
     maps = [None, np.array([3, 2, 1, 0, 2, 1])]          # the second factor's six keys onto its four levels
     columns = [rng.normal(size=2 * n)[::2], rng.normal(size=n) + 1e6]     # a strided column
     effects, centre = rng.normal(size=(2, 9)), np.array([0.5, 1e6])
+    by_level = np.ascontiguousarray(effects.T)
     out = np.empty((2, n))
-    _native.demean_rows(out, columns, centre, effects, codes, maps, np.array([0, 5]))
+    _native.demean_rows(out, columns, centre, by_level, codes, maps, np.array([0, 5]))
     for j in range(2):
         expected = columns[j] - centre[j]
         expected -= effects[j, codes[0]]
         expected -= effects[j, 5 + maps[1][codes[1]]]
         assert np.array_equal(out[j], expected)
     with pytest.raises(ValueError, match="outside the effects"):
-        _native.demean_rows(out, columns, centre, effects, [codes[0], codes[1] + 1], maps, np.array([0, 5]))
+        _native.demean_rows(out, columns, centre, by_level, [codes[0], codes[1] + 1], maps, np.array([0, 5]))
     with pytest.raises(ValueError, match="outside the effects"):
-        _native.demean_rows(out, columns, centre, effects, codes, [None, None], np.array([0, 5]))
+        _native.demean_rows(out, columns, centre, by_level, codes, [None, None], np.array([0, 5]))
     far = [None, np.full(6, np.iinfo(np.int64).max)]
     for offsets, maps_given in (([0, 5], far), ([0, -3], maps), ([0, 2**62], maps)):
         with pytest.raises(ValueError, match="outside the effects"):
-            _native.demean_rows(out, columns, centre, effects, codes, maps_given, np.array(offsets))
+            _native.demean_rows(out, columns, centre, by_level, codes, maps_given, np.array(offsets))
 
 
 @pytest.mark.parametrize("weighted", [False, True])

@@ -303,26 +303,24 @@ struct BufferList {
     }
 };
 
-// The effects' positions of each row in each factor, checked to lie among the effects.
-bool positions_of(const BufferList& codes, const BufferList& maps, const std::int64_t* offsets, index_t n,
-                  long long levels, std::vector<std::int64_t>& out) {
-    const std::size_t factors = codes.items.size();
-    out.resize(factors * n);
-    for (std::size_t f = 0; f < factors; ++f) {
-        const std::int64_t* code = codes.items[f]->codes();
-        const Buffer* map = maps.items[f].get();
-        const auto map_size = map ? static_cast<long long>(map->dim(0)) : levels;
-        for (index_t i = 0; i < n; ++i) {
-            const std::int64_t c = code[i];
-            if (c < 0 || c >= map_size) return false;
-            const std::int64_t level = map ? map->codes()[c] : c;
-            // offsets[f] in [0, levels] (checked by the caller): no sum below overflows.
-            if (level < 0 || level >= levels - offsets[f]) return false;
-            out[f * n + i] = offsets[f] + level;
-        }
+// A factor as demean_rows reads it: the rows' codes, their map onto the levels
+// (none: the code itself) and the factor's first position among all levels.
+struct FactorCodes {
+    const std::int64_t* code = nullptr;
+    const std::int64_t* map = nullptr;
+    long long map_size = 0;
+    std::int64_t offset = 0;
+
+    // Row i's position among all the levels, -1 where it lies outside.
+    std::int64_t position(index_t i, long long levels) const {
+        const std::int64_t c = code[i];
+        if (c < 0 || c >= map_size) return -1;
+        const std::int64_t level = map ? map[c] : c;
+        // offset in [0, levels] (checked by the caller): no sum below overflows.
+        if (level < 0 || level >= levels - offset) return -1;
+        return offset + level;
     }
-    return true;
-}
+};
 
 }  // namespace
 
@@ -331,7 +329,7 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Buffer out, centre, effects, offsets;
     if (!read_table(args[0], out, true, "out") || !read_table(args[3], effects, false, "effects")) return nullptr;
     const index_t c = out.dim(0), n = out.dim(1);
-    const auto levels = static_cast<long long>(effects.dim(1));
+    const auto levels = static_cast<long long>(effects.dim(0));
     BufferList columns, codes, maps;
     if (!columns.read(args[1], "columns", false, static_cast<long long>(n), false) ||
         !codes.read(args[4], "codes", true, static_cast<long long>(n), false) ||
@@ -340,11 +338,11 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     const std::size_t factors = codes.items.size();
     bool shapes =
-        columns.items.size() == c && effects.dim(0) == c && maps.items.size() == factors && offsets.dim(0) == factors;
+        columns.items.size() == c && effects.dim(1) == c && maps.items.size() == factors && offsets.dim(0) == factors;
     if (!shapes) {
         PyErr_SetString(PyExc_ValueError,
-                        "demean_rows: a column, a centre and a row of effects per row of out; a map and an offset per "
-                        "factor");
+                        "demean_rows: a column, a centre and a column of effects per row of out; a map and an offset "
+                        "per factor");
         return nullptr;
     }
     for (std::size_t f = 0; f < factors; ++f)
@@ -353,20 +351,45 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "demean_rows: an offset lies outside the effects");
         return nullptr;
     }
+    std::vector<FactorCodes> factor(factors);
+    for (std::size_t f = 0; f < factors; ++f) {
+        const Buffer* map = maps.items[f].get();
+        factor[f] = {codes.items[f]->codes(), map ? map->codes() : nullptr,
+                     map ? static_cast<long long>(map->dim(0)) : levels, offsets.codes()[f]};
+    }
+    std::vector<const double*> column(c);
+    std::vector<la::stride_t> step(c);
+    for (index_t j = 0; j < c; ++j) {
+        column[j] = columns.items[j]->data();
+        step[j] = columns.items[j]->stride(0);
+    }
     bool inside = true;
     PyObject* done = run_native([&] {
-        std::vector<std::int64_t> at;
-        inside = positions_of(codes, maps, offsets.codes(), n, levels, at);
-        if (!inside) return;
-        for (index_t j = 0; j < c; ++j) {
-            const Buffer& column = *columns.items[j];
-            const double* e = effects.data() + j * levels;
-            double* row = out.data() + j * n;
-            const la::stride_t step = column.stride(0);
-            for (index_t i = 0; i < n; ++i) {
-                double v = column.data()[static_cast<la::stride_t>(i) * step] - centre.data()[j];
-                for (std::size_t f = 0; f < factors; ++f) v -= e[at[f * n + i]];
-                row[i] = v;
+        // A block of rows at a time: their levels' rows of the effects found first (a row's
+        // level read once for every column), then each column's values, gathers that overlap.
+        constexpr index_t kBlock = 256;
+        std::vector<const double*> level(factors * kBlock);
+        const double* e = effects.data();
+        double* into = out.data();
+        for (index_t start = 0; start < n; start += kBlock) {
+            const index_t rows = std::min(kBlock, n - start);
+            for (std::size_t f = 0; f < factors; ++f)
+                for (index_t r = 0; r < rows; ++r) {
+                    const std::int64_t at = factor[f].position(start + r, levels);
+                    if (at < 0) {
+                        inside = false;
+                        return;
+                    }
+                    level[f * kBlock + r] = e + at * c;
+                }
+            for (index_t j = 0; j < c; ++j) {
+                const double* in = column[j];
+                const double centred = centre.data()[j];
+                for (index_t r = 0; r < rows; ++r) {
+                    double v = in[static_cast<la::stride_t>(start + r) * step[j]] - centred;
+                    for (std::size_t f = 0; f < factors; ++f) v -= level[f * kBlock + r][j];
+                    into[j * n + start + r] = v;
+                }
             }
         }
     });

@@ -23,8 +23,9 @@ PyObject* add_rows_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 // demean_rows(out, columns, centre, effects, codes, maps, offsets): out[j, i] =
-// columns[j][i] - centre[j] - sum_f effects[j, offsets[f] + maps[f][codes[f][i]]]
-// (maps[f] None: the code itself), every column of the partition in one pass.
+// columns[j][i] - centre[j] - sum_f effects[offsets[f] + maps[f][codes[f][i]], j]
+// (maps[f] None: the code itself; effects (levels, columns), a level's row
+// read once for every column), every column of the partition in one pass.
 PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 // level_sums(out, codes, weights, columns, pivot): out[code, 0] += w and
@@ -51,7 +52,7 @@ PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs);
          "add_pairs_into(table, low_f, low_g, pairs, weights): table[a - low_f, b - low_g] += weight."},          \
         {"demean_rows", ORDINATA_FASTCALL(ordinata::frames::demean_rows), METH_FASTCALL,                          \
          "demean_rows(out, columns, centre, effects, codes, maps, offsets): each column less its centre and its " \
-         "rows' levels' effects, written into out (c, n)."},                                                      \
+         "rows' levels' effects (levels, c), written into out (c, n)."},                                          \
         {"level_sums", ORDINATA_FASTCALL(ordinata::frames::level_sums), METH_FASTCALL,                            \
          "level_sums(out, codes, weights, columns, pivot): each level's weight and weighted sums of the columns " \
          "about the pivot, added into out (levels, 1 + c)."},                                                     \

@@ -110,7 +110,8 @@ class IntegerCoder:
         self.low = int(keys[0]) if len(keys) else 0
         span = int(keys[-1]) - self.low + 1 if len(keys) else 0
         self.table: np.ndarray | None = None
-        if 0 < span <= 4 * len(keys) + (1 << 16) and max(abs(self.low), abs(int(keys[-1]))) < 1 << 62:
+        self.filled = span == len(keys)     # the keys fill their range: a key's position is its offset
+        if not self.filled and 0 < span <= 4 * len(keys) + (1 << 16) and max(abs(self.low), abs(int(keys[-1]))) < 1 << 62:
             self.table = np.full(span, -1, dtype=np.int64)
             self.table[keys - self.low] = np.arange(len(keys))
 
@@ -118,6 +119,10 @@ class IntegerCoder:
         rows = rows.astype(np.int64, copy=False)
         if len(self.keys) == 0:
             return np.full(len(rows), -1, dtype=np.int64)
+        if self.filled and len(rows) and self.low <= rows.min() and rows.max() <= int(self.keys[-1]):
+            codes = (rows - self.low if self.low else rows).view()
+            codes.flags.writeable = False       # it may be the caller's column itself
+            return codes
         if self.table is not None:
             shifted = rows - self.low
             inside = (shifted >= 0) & (shifted < len(self.table))
@@ -151,7 +156,8 @@ class LevelState:
                for f, k, coder in zip(self.factors, self.keys, self._coders)]
         keep = np.ones(len(frame), dtype=bool)
         for code, dropped in zip(raw, self.dropped):
-            keep &= ~dropped[code]
+            if dropped.any() or (len(code) and code.min() < 0):
+                keep &= ~dropped[code]
         return raw, keep
 
 
@@ -649,6 +655,11 @@ class Demeaning:
     effects: np.ndarray         # (columns, all levels), of the columns less their means
 
     @functools.cached_property
+    def by_level(self) -> np.ndarray:
+        """The effects a level to a row (all levels, columns): a row's level read once for every column."""
+        return np.ascontiguousarray(self.effects.T)
+
+    @functools.cached_property
     def maps(self) -> list[np.ndarray | None]:
         """Per factor the code of each key seen (None: the keys' own positions, none dropped)."""
         return [None if np.array_equal(c, np.arange(len(c))) else np.ascontiguousarray(c, dtype=np.int64)
@@ -662,7 +673,7 @@ def demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool = Fa
     every = bool(keep.all())
     if every and len(keep):
         out = np.empty((len(d.a), len(keep)))
-        _native.demean_rows(out, d.a, np.ascontiguousarray(how.centre), np.ascontiguousarray(how.effects),
+        _native.demean_rows(out, d.a, np.ascontiguousarray(how.centre), how.by_level,
                             [np.ascontiguousarray(r, dtype=np.int64) for r in raw], how.maps,
                             np.ascontiguousarray(how.offsets[:-1], dtype=np.int64))
         return Design(a=list(out), w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)

@@ -100,7 +100,8 @@ def add_rows_into(table: NDArray[np.float64], low: int, keys: NDArray[np.int64],
 # table[a - low_f, b - low_g] += weight for each pair (a, b).
 def add_pairs_into(table: NDArray[np.float64], low_f: int, low_g: int, pairs: NDArray[np.int64],
                    weights: NDArray[np.float64], /) -> None: ...
-# out[j] = columns[j] - centre[j] - sum_f effects[j, offsets[f] + maps[f][codes[f]]] (maps[f] None: the codes).
+# out[j] = columns[j] - centre[j] - sum_f effects[offsets[f] + maps[f][codes[f]], j] (maps[f] None: the codes;
+# effects (levels, columns)).
 def demean_rows(out: NDArray[np.float64], columns: list[NDArray[np.float64]], centre: NDArray[np.float64],
                 effects: NDArray[np.float64], codes: list[NDArray[np.int64]], maps: list[NDArray[np.int64] | None],
                 offsets: NDArray[np.int64], /) -> None: ...
