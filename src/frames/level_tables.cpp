@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -70,6 +71,41 @@ bool within(const std::int64_t* codes, index_t n, long long size) {
     return std::all_of(codes, codes + n, [size](std::int64_t c) { return c >= 0 && c < size; });
 }
 
+// Scratch a thread keeps for its next call where it is small: a dask worker
+// returns freed memory to the system, so scratch allocated afresh for each
+// partition is mapped and faulted in again page by page. Each Slot is its own
+// vector (two scratches of one type may be alive at once); beyond kKeptScratch
+// bytes the scratch is the call's own, freed after it.
+constexpr std::size_t kKeptScratch = std::size_t{64} << 20;
+
+template <class T, int Slot>
+class Scratch {
+public:
+    explicit Scratch(std::size_t count) {
+        if (count * sizeof(T) <= kKeptScratch) {
+            thread_local std::vector<T> kept;
+            if (kept.size() < count) kept.resize(count);
+            data_ = kept.data();
+        } else {
+            own_.resize(count);
+            data_ = own_.data();
+        }
+        size_ = count;
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    T* begin() const { return data_; }
+    T* end() const { return data_ + size_; }
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) const { return data_[i]; }
+
+private:
+    std::vector<T> own_;
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // A level with at most this many rows is sorted by insertion.
 constexpr std::ptrdiff_t kInsertionSort = 32;
 
@@ -90,10 +126,11 @@ template <class Item, class Emit>
 std::size_t sum_pairs(const std::int64_t* f, const std::int64_t* g, const double* w, index_t n, long long levels_f,
                       Emit emit) {
     // ends[l]: first the start of level l, then (advanced by its rows) its end.
-    std::vector<std::int64_t> ends(static_cast<std::size_t>(levels_f) + 1, 0);
+    const Scratch<std::int64_t, 0> ends(static_cast<std::size_t>(levels_f) + 1);
+    std::fill(ends.begin(), ends.end(), 0);
     for (index_t i = 0; i < n; ++i) ++ends[static_cast<std::size_t>(f[i]) + 1];
     for (std::size_t l = 1; l < ends.size(); ++l) ends[l] += ends[l - 1];
-    std::vector<Item> by_f(static_cast<std::size_t>(n));
+    const Scratch<Item, 1> by_f(static_cast<std::size_t>(n));
     for (index_t i = 0; i < n; ++i) {
         Item& at = by_f[static_cast<std::size_t>(ends[static_cast<std::size_t>(f[i])]++)];
         if constexpr (std::is_same_v<Item, WeightedCode>)
@@ -402,8 +439,8 @@ namespace {
 // the keys present written to keys, their count returned.
 template <class Code>
 std::size_t range_codes_of(const std::int64_t* key, index_t n, std::int64_t low, long long span,
-                           const std::vector<std::uint8_t>& present, std::int64_t* keys, std::int64_t* codes) {
-    std::vector<Code> code_of(static_cast<std::size_t>(span));
+                           const std::uint8_t* present, std::int64_t* keys, std::int64_t* codes) {
+    const Scratch<Code, 2> code_of(static_cast<std::size_t>(span));
     std::size_t distinct = 0;
     for (long long k = 0; k < span; ++k)
         if (present[static_cast<std::size_t>(k)]) {
@@ -426,17 +463,19 @@ PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if ((low == -1 && PyErr_Occurred()) || !read_codes(args[0], key, -1, "key") || !read_size(args[2], span, "span"))
         return nullptr;
     const index_t n = key.dim(0);
-    std::vector<std::uint8_t> present;
+    std::optional<Scratch<std::uint8_t, 3>> present;
     bool inside = true;
     std::size_t distinct = 0;
     PyObject* done = run_native([&] {
         const std::int64_t* k = key.codes();
         inside = std::all_of(k, k + n, [&](std::int64_t v) { return in_range(v, low, span); });
         if (!inside) return;
-        present.assign(static_cast<std::size_t>(span), 0);
+        present.emplace(static_cast<std::size_t>(span));
+        std::fill(present->begin(), present->end(), std::uint8_t{0});
         for (index_t i = 0; i < n; ++i)
-            present[static_cast<std::size_t>(static_cast<std::uint64_t>(k[i]) - static_cast<std::uint64_t>(low))] = 1;
-        distinct = static_cast<std::size_t>(std::count(present.begin(), present.end(), std::uint8_t{1}));
+            (*present)[static_cast<std::size_t>(static_cast<std::uint64_t>(k[i]) - static_cast<std::uint64_t>(low))] =
+                1;
+        distinct = static_cast<std::size_t>(std::count(present->begin(), present->end(), std::uint8_t{1}));
     });
     done = outcome(done, inside, "range_codes: a key lies outside the range");
     if (!done) return nullptr;
@@ -452,9 +491,9 @@ PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     auto* out_codes = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(codes));
     done = run_native([&] {
         if (distinct <= std::numeric_limits<std::uint32_t>::max())
-            range_codes_of<std::uint32_t>(key.codes(), n, low, span, present, out_keys, out_codes);
+            range_codes_of<std::uint32_t>(key.codes(), n, low, span, present->begin(), out_keys, out_codes);
         else
-            range_codes_of<std::int64_t>(key.codes(), n, low, span, present, out_keys, out_codes);
+            range_codes_of<std::int64_t>(key.codes(), n, low, span, present->begin(), out_keys, out_codes);
     });
     if (!done) {
         Py_DECREF(keys);

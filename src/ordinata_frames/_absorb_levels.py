@@ -191,6 +191,9 @@ class LevelStats:
     raw_sq: np.ndarray = field(default_factory=lambda: np.zeros(0))     # per column, sum w v^2
     nesting: list[pd.DataFrame] = field(default_factory=list)  # per (factor, cluster): the pairs seen
     own: _passes.Moments | None = None      # the columns' own moments (their centred Gram's R)
+    # per pair of factors the codes of the pairs its crosstab holds, once asked for (_structure)
+    structures: dict[tuple[int, int], tuple[np.ndarray, ...]] = field(default_factory=dict, repr=False,
+                                                                       compare=False)
 
 
 def _pair_sums(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | None, levels_f: int,
@@ -504,9 +507,11 @@ def coded_stats(keyed: KeyedStats, factors: tuple[tuple[str, ...], ...], dtypes:
 # The level system and its solve.
 
 def _structure(stats: LevelStats, f: int, g: int) -> tuple[np.ndarray, np.ndarray]:
-    """The pairs of codes of factors f < g that the rows hold."""
-    keys, _ = stats.crosstabs[(f, g)]
-    codes_f, codes_g = np.divmod(keys, stats.levels[g])
+    """The pairs of codes of factors f < g that the rows hold (taken once, kept with the statistics)."""
+    if (f, g) not in stats.structures:
+        keys, _ = stats.crosstabs[(f, g)]
+        stats.structures[(f, g)] = tuple(np.divmod(keys, stats.levels[g]))
+    codes_f, codes_g = stats.structures[(f, g)]
     return codes_f, codes_g
 
 
