@@ -24,7 +24,8 @@ are read a fixed number of times, never once per iteration.
 A worker holds a partition, the levels' state (the keys, and the effects of every column:
 levels x columns float64) and the partial statistics of the runs it folds (one per run of RUN
 partitions): per factor a row per key seen and per pair of factors a row per pair seen, or as
-dense tables at most 8 times those (beside 2^16 rows of keys and 2^20 cells of pairs)."""
+dense tables at most 8 times those (beside 2^16 rows of keys and 2^20 cells of pairs), and the
+native kernels' scratch of a partition, which a thread keeps for its next one (level_tables.cpp)."""
 
 from __future__ import annotations
 
