@@ -525,15 +525,23 @@ PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::int64_t* code = codes.codes();
         inside = within(code, n, levels);
         if (!inside) return;
+        // Row by row, a row's level's sums all in one row of the table (each cell still summed in
+        // the rows' order).
+        std::vector<const double*> column(static_cast<std::size_t>(width - 1));
+        std::vector<la::stride_t> step(column.size());
+        for (std::size_t j = 0; j < column.size(); ++j) {
+            column[j] = columns.items[j]->data();
+            step[j] = columns.items[j]->stride(0);
+        }
+        const double* p = pivot.data();
         double* table = out.data();
-        for (index_t i = 0; i < n; ++i) table[static_cast<index_t>(code[i]) * width] += w ? w[i] : 1.0;
-        for (index_t j = 1; j < width; ++j) {
-            const Buffer& column = *columns.items[j - 1];
-            const la::stride_t step = column.stride(0);
-            const double p = pivot.data()[j - 1];
-            for (index_t i = 0; i < n; ++i) {
-                const double v = column.data()[static_cast<la::stride_t>(i) * step] - p;
-                table[static_cast<index_t>(code[i]) * width + j] += w ? w[i] * v : v;
+        for (index_t i = 0; i < n; ++i) {
+            double* row = table + static_cast<index_t>(code[i]) * width;
+            const double weight = w ? w[i] : 1.0;
+            row[0] += weight;
+            for (std::size_t j = 0; j < column.size(); ++j) {
+                const double v = column[j][static_cast<la::stride_t>(i) * step[j]] - p[j];
+                row[j + 1] += w ? weight * v : v;
             }
         }
     });
