@@ -30,6 +30,7 @@ native kernels' scratch of a partition, which a thread keeps for its next one (l
 from __future__ import annotations
 
 import functools
+import threading
 from collections.abc import Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any
@@ -672,13 +673,30 @@ class Demeaning:
                 for c in self.state.codes]
 
 
+_thread_kept = threading.local()
+KEPT_ROWS = 1 << 23     # float64 cells of demeaned rows a thread keeps for its next partition (64 MiB)
+
+
+def _rows_buffer(columns: int, rows: int) -> np.ndarray:
+    """A (columns, rows) array for a partition's demeaned rows, which live only for its pass: the
+    thread's own kept one where small enough (a worker returning freed memory would map and fault
+    in a fresh one page by page for every partition)."""
+    cells = columns * rows
+    if cells > KEPT_ROWS:
+        return np.empty((columns, rows))
+    buffer = getattr(_thread_kept, "rows", None)
+    if buffer is None or len(buffer) < cells:
+        buffer = _thread_kept.rows = np.empty(cells)
+    return buffer[:cells].reshape(columns, rows)
+
+
 def demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool = False) -> Design:
     """The partition's rows kept, each column less its mean and its levels' effects."""
     d = _passes.design(part, plan, direct_complete=complete)
     raw, keep = how.state.coded(d.frame)
     every = bool(keep.all())
     if every and len(keep):
-        out = np.empty((len(d.a), len(keep)))
+        out = _rows_buffer(len(d.a), len(keep))
         _native.demean_rows(out, d.a, np.ascontiguousarray(how.centre), how.by_level,
                             [np.ascontiguousarray(r, dtype=np.int64) for r in raw], how.maps,
                             np.ascontiguousarray(how.offsets[:-1], dtype=np.int64))

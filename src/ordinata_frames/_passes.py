@@ -5,6 +5,7 @@ each and their pairwise merges, which keep the rows' order."""
 
 from __future__ import annotations
 
+import functools
 import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
@@ -36,11 +37,15 @@ def design(part: pd.DataFrame, plan: Plan, direct_complete: bool = False) -> Des
     if direct_complete and plan.direct is not None:
         direct = set(plan.direct)
         scanned = frame.loc[:, [c for c in plan.columns if c not in direct]]
-    missing = (scanned.isna().to_numpy().any(axis=1) if len(frame) and scanned.shape[1]
-               else np.zeros(len(frame), dtype=bool))
-    dropped = int(missing.sum())
-    rows = np.flatnonzero(~missing)
-    frame = frame.loc[~missing].reset_index(drop=True) if dropped else frame.reset_index(drop=True)
+    missing = _missing(scanned)
+    dropped = 0 if missing is None else int(missing.sum())
+    if dropped:
+        assert missing is not None
+        rows = np.flatnonzero(~missing)
+        frame = frame.loc[~missing].reset_index(drop=True)
+    else:
+        rows = _every_row(len(frame))
+        frame = frame.reset_index(drop=True)
     if plan.direct is not None:
         a = [frame[name].to_numpy(dtype=np.float64) for name in plan.direct]
         return Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped, rows=rows)
@@ -64,6 +69,32 @@ def design(part: pd.DataFrame, plan: Plan, direct_complete: bool = False) -> Des
     blocks.append(lhs)
     a = [block.iloc[:, col].to_numpy(dtype=np.float64) for block in blocks for col in range(block.shape[1])]
     return Design(a=a, w=_weights(frame, plan), frame=frame, dropped=dropped, rows=rows)
+
+
+def _missing(frame: pd.DataFrame) -> np.ndarray | None:
+    """Per row whether a column misses its value; None where no column can (integers, booleans)."""
+    missing = None
+    for i in range(frame.shape[1]):
+        column = frame.iloc[:, i]
+        dtype = column.dtype
+        if isinstance(dtype, np.dtype) and dtype.kind in "iub":
+            continue
+        found = (np.isnan(column.to_numpy()) if isinstance(dtype, np.dtype) and dtype.kind == "f"
+                 else column.isna().to_numpy(dtype=bool))
+        missing = found if missing is None else missing | found
+    return missing
+
+
+@functools.lru_cache(maxsize=4)
+def _every_row_cached(n: int) -> np.ndarray:
+    rows = np.arange(n)
+    rows.flags.writeable = False
+    return rows
+
+
+def _every_row(n: int) -> np.ndarray:
+    """0, 1, ..., n - 1 (read-only): shared between blocks of one size where that is small."""
+    return _every_row_cached(n) if n <= 1 << 21 else np.arange(n)
 
 
 def _weights(frame: pd.DataFrame, plan: Plan) -> np.ndarray | None:
