@@ -51,11 +51,20 @@ def test_pair_sums_equal_the_counted_crosstab(levels, weighted):
     expected = np.flatnonzero(np.bincount(f * levels[1] + g, minlength=levels[0] * levels[1]))
     assert np.array_equal(keys, expected)
     assert np.array_equal(weights, total[expected])
-    # the same pairs as the factors' own keys (spread across int64)
-    keys_f, keys_g = (np.sort(rng.choice(2**62, size, replace=False)) - 2**61 for size in levels)
-    pairs, pair_weights = _absorb_levels._pair_keys(f, g, w, keys_f, keys_g)
-    assert np.array_equal(pairs, np.column_stack([keys_f[expected // levels[1]], keys_g[expected % levels[1]]]))
-    assert np.array_equal(pair_weights, weights)
+    # added into a table by their codes among the factors' keys, as by their pairs of keys
+    from ordinata_frames import _native
+
+    keys_f, keys_g = (np.sort(rng.choice(2 * size, size, replace=False)) - 2**40 for size in levels)
+    low_f, low_g = int(keys_f[0]) - 3, int(keys_g[0]) - 2
+    by_pairs = np.ones((int(keys_f[-1]) - low_f + 1, int(keys_g[-1]) - low_g + 1))
+    by_codes = by_pairs.copy()
+    pairs = np.column_stack([keys_f[keys // levels[1]], keys_g[keys % levels[1]]])
+    _native.add_pairs_into(by_pairs, low_f, low_g, pairs, weights)
+    _native.add_coded_pairs_into(by_codes, low_f, low_g, keys, weights, keys_f, keys_g)
+    assert np.array_equal(by_codes, by_pairs)
+    for low, codes in ((int(keys_f[-1]), keys), (low_f, keys + len(keys_f) * len(keys_g))):
+        with pytest.raises(ValueError, match="outside the table's ranges"):
+            _native.add_coded_pairs_into(by_codes, low, low_g, codes, weights, keys_f, keys_g)
 
 
 def test_tables_refuse_what_lies_outside():

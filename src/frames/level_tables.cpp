@@ -180,24 +180,20 @@ PyObject* sized_bytes(std::size_t count) {
 }  // namespace
 
 PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 5 && !arity(nargs, 7, "pair_sums")) return nullptr;
-    Buffer f, g, w, keys_f, keys_g;
+    if (!arity(nargs, 5, "pair_sums")) return nullptr;
+    Buffer f, g, w;
     long long levels_f = 0, levels_g = 0;
     if (!read_codes(args[0], f, -1, "codes_f") ||
         !read_codes(args[1], g, static_cast<long long>(f.dim(0)), "codes_g") ||
         (args[2] != Py_None && !read_values(args[2], w, f.dim(0), "weights")) ||
         !read_size(args[3], levels_f, "levels_f") || !read_size(args[4], levels_g, "levels_g"))
         return nullptr;
-    const bool keyed = nargs == 7;
-    if (keyed && (!read_codes(args[5], keys_f, levels_f, "keys_f") || !read_codes(args[6], keys_g, levels_g, "keys_g")))
-        return nullptr;
     const index_t n = f.dim(0);
     if (levels_g > 0 && levels_f > std::numeric_limits<std::int64_t>::max() / levels_g) {
         PyErr_SetString(PyExc_OverflowError, "pair_sums: levels_f * levels_g exceeds int64");
         return nullptr;
     }
-    const std::size_t key_width = keyed ? 2 : 1;
-    PyObject* keys = sized_bytes(static_cast<std::size_t>(n) * key_width);
+    PyObject* keys = sized_bytes(static_cast<std::size_t>(n));
     PyObject* sums = keys ? sized_bytes(static_cast<std::size_t>(n)) : nullptr;
     if (!sums) {
         Py_XDECREF(keys);
@@ -209,12 +205,7 @@ PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     auto* out_keys = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys));
     auto* out_sums = reinterpret_cast<double*>(PyBytes_AS_STRING(sums));
     const auto emit = [&](std::size_t at, std::int64_t a, std::int64_t b, double sum) {
-        if (keyed) {
-            out_keys[2 * at] = keys_f.codes()[a];
-            out_keys[2 * at + 1] = keys_g.codes()[b];
-        } else {
-            out_keys[at] = a * levels_g + b;
-        }
+        out_keys[at] = a * levels_g + b;
         out_sums[at] = sum;
     };
     PyObject* done = run_native([&] {
@@ -231,7 +222,7 @@ PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     Py_DECREF(done);
-    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * key_width * 8)) < 0) {
+    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * 8)) < 0) {
         Py_DECREF(sums);
         return nullptr;
     }
@@ -310,6 +301,33 @@ PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
     PyBuffer_Release(&pairs);
     return outcome(done, inside, "add_pairs_into: a pair lies outside the table's ranges");
+}
+
+PyObject* add_coded_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 7, "add_coded_pairs_into")) return nullptr;
+    Buffer table, codes, weights, keys_f, keys_g;
+    long long low_f = PyLong_AsLongLong(args[1]), low_g = PyLong_AsLongLong(args[2]);
+    if (PyErr_Occurred() || !read_table(args[0], table, true, "table") || !read_codes(args[3], codes, -1, "codes") ||
+        !read_values(args[4], weights, codes.dim(0), "weights") || !read_codes(args[5], keys_f, -1, "keys_f") ||
+        !read_codes(args[6], keys_g, -1, "keys_g"))
+        return nullptr;
+    const index_t n = codes.dim(0);
+    const auto levels_f = static_cast<long long>(keys_f.dim(0)), levels_g = static_cast<long long>(keys_g.dim(0));
+    const auto rows = static_cast<long long>(table.dim(0)), columns = static_cast<long long>(table.dim(1));
+    bool inside = levels_g == 0 || levels_f <= std::numeric_limits<std::int64_t>::max() / levels_g;
+    PyObject* done = run_native([&] {
+        const std::int64_t* c = codes.codes();
+        const std::int64_t *kf = keys_f.codes(), *kg = keys_g.codes();
+        inside = inside && within(c, n, levels_f * levels_g);
+        for (index_t i = 0; i < n && inside; ++i)
+            inside = in_range(kf[c[i] / levels_g], low_f, rows) && in_range(kg[c[i] % levels_g], low_g, columns);
+        if (!inside) return;
+        double* out = table.data();
+        const double* w = weights.data();
+        for (index_t i = 0; i < n; ++i)
+            out[static_cast<index_t>((kf[c[i] / levels_g] - low_f) * columns + (kg[c[i] % levels_g] - low_g))] += w[i];
+    });
+    return outcome(done, inside, "add_coded_pairs_into: a pair lies outside the table's ranges");
 }
 
 namespace {

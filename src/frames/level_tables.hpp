@@ -7,10 +7,9 @@
 
 namespace ordinata::frames {
 
-// pair_sums(codes_f, codes_g, weights, levels_f, levels_g[, keys_f, keys_g]):
-// the distinct pairs f * levels_g + g (rising) the rows hold and the weight
-// summed on each, in the rows' order; weights None: one per row. With the
-// factors' keys (one per code), each pair as its two keys (count, 2) instead.
+// pair_sums(codes_f, codes_g, weights, levels_f, levels_g): the distinct pairs
+// f * levels_g + g (rising) the rows hold and the weight summed on each, in
+// the rows' order; weights None: one per row.
 PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 // add_rows_into(table, low, keys, values, shift): table[key - low] += values
@@ -21,6 +20,11 @@ PyObject* add_rows_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 // add_pairs_into(table, low_f, low_g, pairs, weights): table[a - low_f,
 // b - low_g] += weight for each pair (a, b) of pairs (n, 2).
 PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+// add_coded_pairs_into(table, low_f, low_g, codes, weights, keys_f, keys_g):
+// add_pairs_into with each pair as its code f * len(keys_g) + g, f and g the
+// pair's positions among keys_f and keys_g.
+PyObject* add_coded_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 // demean_rows(out, columns, centre, effects, codes, maps, offsets): out[j, i] =
 // columns[j][i] - centre[j] - sum_f effects[offsets[f] + maps[f][codes[f][i]], j]
@@ -40,22 +44,24 @@ PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace ordinata::frames
 
-#define ORDINATA_LEVEL_TABLE_METHODS                                                                              \
-    {"pair_sums", ORDINATA_FASTCALL(ordinata::frames::pair_sums), METH_FASTCALL,                                  \
-     "pair_sums(codes_f, codes_g, weights, levels_f, levels_g[, keys_f, keys_g]): the distinct pairs f * "        \
-     "levels_g + g (rising), or their keys (count, 2), and the weight summed on each, as (keys bytes, weights "   \
-     "bytes)."},                                                                                                  \
-        {"add_rows_into", ORDINATA_FASTCALL(ordinata::frames::add_rows_into), METH_FASTCALL,                      \
-         "add_rows_into(table, low, keys, values, shift): table[key - low] += values, each row's sums moved by "  \
-         "its weight times shift."},                                                                              \
-        {"add_pairs_into", ORDINATA_FASTCALL(ordinata::frames::add_pairs_into), METH_FASTCALL,                    \
-         "add_pairs_into(table, low_f, low_g, pairs, weights): table[a - low_f, b - low_g] += weight."},          \
-        {"demean_rows", ORDINATA_FASTCALL(ordinata::frames::demean_rows), METH_FASTCALL,                          \
-         "demean_rows(out, columns, centre, effects, codes, maps, offsets): each column less its centre and its " \
-         "rows' levels' effects (levels, c), written into out (c, n)."},                                          \
-        {"level_sums", ORDINATA_FASTCALL(ordinata::frames::level_sums), METH_FASTCALL,                            \
-         "level_sums(out, codes, weights, columns, pivot): each level's weight and weighted sums of the columns " \
-         "about the pivot, added into out (levels, 1 + c)."},                                                     \
-        {"range_codes", ORDINATA_FASTCALL(ordinata::frames::range_codes), METH_FASTCALL,                          \
-         "range_codes(key, low, span): None where the keys fill [low, low + span), else (keys bytes, codes "      \
+#define ORDINATA_LEVEL_TABLE_METHODS                                                                                 \
+    {"pair_sums", ORDINATA_FASTCALL(ordinata::frames::pair_sums), METH_FASTCALL,                                     \
+     "pair_sums(codes_f, codes_g, weights, levels_f, levels_g): the distinct pairs f * levels_g + g (rising) and "   \
+     "the weight summed on each, as (keys bytes, weights bytes)."},                                                  \
+        {"add_rows_into", ORDINATA_FASTCALL(ordinata::frames::add_rows_into), METH_FASTCALL,                         \
+         "add_rows_into(table, low, keys, values, shift): table[key - low] += values, each row's sums moved by "     \
+         "its weight times shift."},                                                                                 \
+        {"add_pairs_into", ORDINATA_FASTCALL(ordinata::frames::add_pairs_into), METH_FASTCALL,                       \
+         "add_pairs_into(table, low_f, low_g, pairs, weights): table[a - low_f, b - low_g] += weight."},             \
+        {"add_coded_pairs_into", ORDINATA_FASTCALL(ordinata::frames::add_coded_pairs_into), METH_FASTCALL,           \
+         "add_coded_pairs_into(table, low_f, low_g, codes, weights, keys_f, keys_g): add_pairs_into with each pair " \
+         "as its code f * len(keys_g) + g among the keys given."},                                                   \
+        {"demean_rows", ORDINATA_FASTCALL(ordinata::frames::demean_rows), METH_FASTCALL,                             \
+         "demean_rows(out, columns, centre, effects, codes, maps, offsets): each column less its centre and its "    \
+         "rows' levels' effects (levels, c), written into out (c, n)."},                                             \
+        {"level_sums", ORDINATA_FASTCALL(ordinata::frames::level_sums), METH_FASTCALL,                               \
+         "level_sums(out, codes, weights, columns, pivot): each level's weight and weighted sums of the columns "    \
+         "about the pivot, added into out (levels, 1 + c)."},                                                        \
+        {"range_codes", ORDINATA_FASTCALL(ordinata::frames::range_codes), METH_FASTCALL,                             \
+         "range_codes(key, low, span): None where the keys fill [low, low + span), else (keys bytes, codes "         \
          "bytes): the keys present (rising) and each row's position among them."},

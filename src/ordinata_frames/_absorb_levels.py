@@ -209,17 +209,6 @@ def _pair_sums(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | N
     return np.frombuffer(keys, dtype=np.int64), np.frombuffer(sums)
 
 
-def _pair_keys(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | None, keys_f: np.ndarray,
-               keys_g: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """_pair_sums with each pair as its two keys (count, 2), rising."""
-    keys, sums = _native.pair_sums(np.ascontiguousarray(codes_f, dtype=np.int64),
-                                   np.ascontiguousarray(codes_g, dtype=np.int64),
-                                   None if weights is None else np.ascontiguousarray(weights, dtype=np.float64),
-                                   len(keys_f), len(keys_g), np.ascontiguousarray(keys_f, dtype=np.int64),
-                                   np.ascontiguousarray(keys_g, dtype=np.int64))
-    return np.frombuffer(keys, dtype=np.int64).reshape(-1, 2), np.frombuffer(sums)
-
-
 def _level_sums(codes: np.ndarray, levels: int, weights: np.ndarray | None, columns: list[np.ndarray],
                 pivot: np.ndarray) -> np.ndarray:
     """Per level (rows) its weight and the weighted sums of the columns about the pivot."""
@@ -325,13 +314,16 @@ class KeyedStats:
     nesting: list[pd.DataFrame] = field(default_factory=list)
     lows: list[int] | None = None   # dense: per factor the key of the first row of its table (keys unused)
     own: _passes.Moments | None = None
+    # sparse pairs as codes f * len(keys[g]) + g among these statistics' own keys (a partition's: the
+    # smallest to send), not as pairs of keys
+    coded: bool = False
 
 
 def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, ...], ...],
                       clusters: tuple[str, ...]) -> KeyedStats:
     d = _checked_design(part, plan)
     n = len(d.frame)
-    out = KeyedStats(rows=n, dropped=d.dropped, pivot=np.array([col[0] if n else 0.0 for col in d.a]))
+    out = KeyedStats(rows=n, dropped=d.dropped, coded=True, pivot=np.array([col[0] if n else 0.0 for col in d.a]))
     coded = [_absorb.integer_codes(d.frame[f[0]].to_numpy()) for f in factors]
     for keys, codes in coded:
         values = _level_sums(codes, len(keys), d.w, d.a, out.pivot)
@@ -340,7 +332,7 @@ def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, 
     for f, (keys_f, codes_f) in enumerate(coded):
         for g in range(f + 1, len(coded)):
             keys_g, codes_g = coded[g]
-            out.pairs[(f, g)] = _pair_keys(codes_f, codes_g, d.w, keys_f, keys_g)
+            out.pairs[(f, g)] = _pair_sums(codes_f, codes_g, d.w, len(keys_f), len(keys_g))
     _column_stats(out, d.a, d.w)
     out.nesting = [pd.DataFrame({"level": d.frame[f[0]].to_numpy(dtype=np.int64), "cluster": d.frame[c].to_numpy()}
                                 ).drop_duplicates() for f in factors for c in clusters]
@@ -371,11 +363,22 @@ def _counts(s: KeyedStats) -> tuple[list[int], dict[tuple[int, int], int]]:
             {p: int(np.count_nonzero(t)) for p, (_, t) in s.pairs.items()})
 
 
-def _sparse(s: KeyedStats) -> KeyedStats:
-    """s as rising keys (a dense table's levels and pairs of nonzero weight: every one seen, the weights
-    being positive)."""
-    if s.lows is None:
+def _key_pairs(s: KeyedStats) -> KeyedStats:
+    """Sparse s with its pairs as pairs of keys (n, 2), rising."""
+    if not s.coded:
         return s
+    pairs = {}
+    for (f, g), (codes, weights) in s.pairs.items():
+        of_f, of_g = np.divmod(codes, len(s.keys[g]))
+        pairs[(f, g)] = (np.column_stack([s.keys[f][of_f], s.keys[g][of_g]]), weights)
+    return replace(s, pairs=pairs, coded=False)
+
+
+def _sparse(s: KeyedStats) -> KeyedStats:
+    """s as rising keys with pairs of keys (a dense table's levels and pairs of nonzero weight: every
+    one seen, the weights being positive)."""
+    if s.lows is None:
+        return _key_pairs(s)
     keys, values = [], []
     for low, v in zip(s.lows, s.values):
         present = np.flatnonzero(v[:, 0])
@@ -396,8 +399,13 @@ def _add_into(table: KeyedStats, s: KeyedStats, shift: np.ndarray) -> None:
     for low, into, keys, values in zip(table.lows, table.values, s.keys, s.values):
         _native.add_rows_into(into, low, np.ascontiguousarray(keys), np.ascontiguousarray(values), shift)
     for (f, g), (pairs, weights) in s.pairs.items():
-        _native.add_pairs_into(table.pairs[(f, g)][1], table.lows[f], table.lows[g], np.ascontiguousarray(pairs),
-                               np.ascontiguousarray(weights))
+        if s.coded:
+            _native.add_coded_pairs_into(table.pairs[(f, g)][1], table.lows[f], table.lows[g],
+                                         np.ascontiguousarray(pairs), np.ascontiguousarray(weights),
+                                         np.ascontiguousarray(s.keys[f]), np.ascontiguousarray(s.keys[g]))
+        else:
+            _native.add_pairs_into(table.pairs[(f, g)][1], table.lows[f], table.lows[g], np.ascontiguousarray(pairs),
+                                   np.ascontiguousarray(weights))
 
 
 def _add_table_into(table: KeyedStats, s: KeyedStats, shift: np.ndarray) -> None:
@@ -418,11 +426,11 @@ def _dense(s: KeyedStats, lows: list[int], spans: list[int]) -> KeyedStats:
     if s.lows == lows and [len(v) for v in s.values] == spans:
         return s
     columns = s.values[0].shape[1]
-    out = replace(s, lows=lows, keys=[np.zeros(0, dtype=np.int64) for _ in spans],
+    out = replace(s, lows=lows, coded=False, keys=[np.zeros(0, dtype=np.int64) for _ in spans],
                   values=[np.zeros((span, columns)) for span in spans],
                   pairs={(f, g): (np.zeros((0, 2), dtype=np.int64), np.zeros((spans[f], spans[g])))
                          for f, g in s.pairs})
-    _add_into(out, _sparse(s), np.zeros(columns - 1))
+    _add_into(out, s if s.lows is None else _sparse(s), np.zeros(columns - 1))
     return out
 
 
@@ -471,6 +479,8 @@ def merge_keyed_stats(a: KeyedStats, b: KeyedStats) -> KeyedStats:
 def _coded_crosstabs(keyed: KeyedStats) -> dict[tuple[int, int], tuple[np.ndarray, np.ndarray]]:
     """The crosstabs' pairs as codes f * levels_g + g (rising) with their weights: read off a dense
     table's cells through each factor's codes of its range, else found among the rising keys."""
+    if keyed.coded:
+        return {pair: (codes, weight) for pair, (codes, weight) in keyed.pairs.items()}
     if keyed.lows is None:
         return {(f, g): ((np.searchsorted(keyed.keys[f], pairs[:, 0]) * len(keyed.keys[g])
                           + np.searchsorted(keyed.keys[g], pairs[:, 1])).astype(np.int64), weight)

@@ -85,12 +85,10 @@ def absorb_levels(rhs: NDArray[np.float64], effects: NDArray[np.float64], diagon
 # ((n,) or (n, v)), a key in both its values summed: (keys, values) bytes.
 def merge_pairs(keys_a: NDArray[np.int64], values_a: NDArray[np.float64], keys_b: NDArray[np.int64],
                 values_b: NDArray[np.float64], /) -> tuple[bytes, bytes]: ...
-# The crosstab of two factors' codes: the distinct pairs f * levels_g + g (rising), or given the factors' keys each
-# pair's two keys (count, 2), and the weight summed on each
+# The crosstab of two factors' codes: the distinct pairs f * levels_g + g (rising) and the weight summed on each
 # (weights None: one a row), as (keys, weights) bytes.
 def pair_sums(codes_f: NDArray[np.int64], codes_g: NDArray[np.int64], weights: NDArray[np.float64] | None,
-              levels_f: int, levels_g: int, keys_f: NDArray[np.int64] = ..., keys_g: NDArray[np.int64] = ...,
-              /) -> tuple[bytes, bytes]: ...
+              levels_f: int, levels_g: int, /) -> tuple[bytes, bytes]: ...
 # None where the int64 keys fill [low, low + span); else the keys present (rising) and each row's position among
 # them, as (keys, codes) bytes.
 def range_codes(key: NDArray[np.int64], low: int, span: int, /) -> tuple[bytes, bytes] | None: ...
@@ -100,6 +98,10 @@ def add_rows_into(table: NDArray[np.float64], low: int, keys: NDArray[np.int64],
 # table[a - low_f, b - low_g] += weight for each pair (a, b).
 def add_pairs_into(table: NDArray[np.float64], low_f: int, low_g: int, pairs: NDArray[np.int64],
                    weights: NDArray[np.float64], /) -> None: ...
+# add_pairs_into with each pair as its code f * len(keys_g) + g among the factors' keys.
+def add_coded_pairs_into(table: NDArray[np.float64], low_f: int, low_g: int, codes: NDArray[np.int64],
+                         weights: NDArray[np.float64], keys_f: NDArray[np.int64], keys_g: NDArray[np.int64],
+                         /) -> None: ...
 # out[j] = columns[j] - centre[j] - sum_f effects[offsets[f] + maps[f][codes[f]], j] (maps[f] None: the codes;
 # effects (levels, columns)).
 def demean_rows(out: NDArray[np.float64], columns: list[NDArray[np.float64]], centre: NDArray[np.float64],
