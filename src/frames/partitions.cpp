@@ -200,6 +200,30 @@ PyObject* merge_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return pack(ml::merge_moments(*a, *b));
 }
 
+PyObject* moments_from_gram(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 3, "moments_from_gram")) return nullptr;
+    const unsigned long long n = PyLong_AsUnsignedLongLong(args[0]);
+    const double weight = PyFloat_AsDouble(args[1]);
+    if (PyErr_Occurred()) return nullptr;
+    Buffer gram;
+    if (!gram.get(args[2], 2, false, "gram")) return nullptr;
+    const la::index_t c = gram.dim(0);
+    if (gram.dim(1) != c || c < 1) {
+        PyErr_SetString(PyExc_ValueError, "moments_from_gram: the Gram matrix must be square");
+        return nullptr;
+    }
+    Matrix g(c, c);
+    for (la::index_t i = 0; i < c; ++i)
+        for (la::index_t j = 0; j < c; ++j) {
+            const double v = gram.data()[i * gram.stride(0) + j * gram.stride(1)];
+            if (!std::isfinite(v)) Py_RETURN_NONE;
+            g(i, j) = v;
+        }
+    auto m = ml::moments_from_gram(static_cast<la::index_t>(n), weight, g);
+    if (!m) Py_RETURN_NONE;
+    return pack(*m);
+}
+
 PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!arity(nargs, 8, "solve_moments")) return nullptr;
     auto m = unpack(args[0]);

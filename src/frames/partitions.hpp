@@ -10,6 +10,7 @@ namespace ordinata::frames {
 
 PyObject* moments(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* merge_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* moments_from_gram(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* solve_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* score_pass(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 PyObject* merge_residual_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
@@ -23,6 +24,9 @@ PyObject* report(PyObject*, PyObject* const* args, Py_ssize_t nargs);
      "moments(a, w, intercept, group, table, exact=False): the moments of the columns of a."},                      \
         {"merge_moments", ORDINATA_FASTCALL(ordinata::frames::merge_moments), METH_FASTCALL,                        \
          "merge_moments(a, b): the moments of the union of two sets of rows."},                                     \
+        {"moments_from_gram", ORDINATA_FASTCALL(ordinata::frames::moments_from_gram), METH_FASTCALL,                \
+         "moments_from_gram(n, weight, gram): the moments of uncentred columns from their Gram, R its Cholesky "    \
+         "factor where the core trusts it; None otherwise."},                                                       \
         {"solve_moments", ORDINATA_FASTCALL(ordinata::frames::solve_moments), METH_FASTCALL,                        \
          "solve_moments(m, kind, q, raw_lengths, alpha, exogenous, instruments, endogenous): the fit, as a dict."}, \
         {"score_pass", ORDINATA_FASTCALL(ordinata::frames::score_pass), METH_FASTCALL,                              \

@@ -151,14 +151,18 @@ class LevelState:
         return tuple(IntegerCoder(k.to_numpy(dtype=np.int64)) if len(f) == 1 and _absorb.integer_keys(k.dtype)
                      and k.is_monotonic_increasing else None for f, k in zip(self.factors, self.keys))
 
+    @functools.cached_property
+    def _any_dropped(self) -> tuple[bool, ...]:
+        return tuple(bool(d.any()) for d in self.dropped)
+
     def coded(self, frame: pd.DataFrame) -> tuple[list[np.ndarray], np.ndarray]:
         """Each factor's codes of the rows (among the keys seen) and the rows kept."""
         raw = [coder(frame[f[0]].to_numpy()) if coder is not None and _absorb.integer_keys(frame[f[0]].dtype)
                else k.get_indexer(_key(frame, f)).astype(np.int64)
                for f, k, coder in zip(self.factors, self.keys, self._coders)]
         keep = np.ones(len(frame), dtype=bool)
-        for code, dropped in zip(raw, self.dropped):
-            if dropped.any() or (len(code) and code.min() < 0):
+        for code, dropped, any_dropped in zip(raw, self.dropped, self._any_dropped):
+            if any_dropped or (len(code) and code.min() < 0):
                 keep &= ~dropped[code]
         return raw, keep
 
@@ -640,8 +644,8 @@ LOSS = 64.0
 
 def demeaned_moments(stats: LevelStats, solved: Solved) -> _passes.Moments | None:
     """The moments of the demeaned columns (no intercept: their Gram's Cholesky factor), from the
-    statistics; None where the subtraction would cancel more than LOSS allows, or the Gram is not
-    positive definite: the rows are to be demeaned and read."""
+    statistics; None where the subtraction would cancel more than LOSS allows, or the core would not
+    trust the Gram's Cholesky factor: the rows are to be demeaned and read."""
     own = stats.own
     if own is None:
         return None
@@ -653,12 +657,8 @@ def demeaned_moments(stats: LevelStats, solved: Solved) -> _passes.Moments | Non
     kept, total = np.diag(gram), np.diag(centred)
     if not (np.all(kept > 0.0) and np.all(total <= LOSS * kept)):
         return None
-    try:
-        r = np.linalg.cholesky(gram).T
-    except np.linalg.LinAlgError:
-        return None
-    zeros = np.zeros(len(gram)).tobytes()
-    return _passes.Moments((own.n, own.weight, zeros, zeros, np.ascontiguousarray(r).tobytes(), False, False))
+    native = _native.moments_from_gram(own.n, own.weight, np.ascontiguousarray(gram))
+    return None if native is None else _passes.Moments(native)
 
 
 # ---------------------------------------------------------------------------

@@ -289,6 +289,13 @@ Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool i
     return m;
 }
 
+std::optional<Moments> moments_from_gram(index_t n, double total_weight, const Matrix& gram) {
+    const index_t c = gram.rows();
+    auto r = trusted_cholesky(gram);
+    if (!r) return std::nullopt;
+    return Moments{n, total_weight, Vector(c, 0.0), Vector(c, 0.0), std::move(*r), false, false};
+}
+
 Moments merge_moments(const Moments& a, const Moments& b) {
     if (a.n == 0) return b;
     if (b.n == 0) return a;

@@ -89,6 +89,11 @@ Result<Moments> moments_of_columns(const Columns& a, const VectorView* w, bool i
 // The moments of the union of two sets of rows: the QR of
 // [R_a; R_b; sqrt(W_a W_b / W) (m_b - m_a)'].
 Moments merge_moments(const Moments& a, const Moments& b);
+// The moments of n rows of total weight w whose columns are not centred (no
+// intercept) from their Gram matrix: R its Cholesky factor where solve()
+// would trust it, as a partition's fast moments take theirs; empty otherwise
+// (the Gram is then to be formed again from the rows).
+std::optional<Moments> moments_from_gram(index_t n, double total_weight, const Matrix& gram);
 
 // What the fit solves from the moments, whose last column is the target.
 struct MomentsProblem {
