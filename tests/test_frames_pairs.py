@@ -153,3 +153,60 @@ def test_integer_codes_are_positions_among_the_distinct_keys(keys):
     expected, inverse = np.unique(keys, return_inverse=True)
     assert np.array_equal(distinct, expected) and np.array_equal(codes, inverse)
     assert np.array_equal(keys, original)
+
+
+@pytest.mark.parametrize("counts, keys", [
+    (np.array([1.0, 3.0, 255.0]), np.array([0, 7, 2**31])),            # counts in a byte, keys in 32 bits
+    (np.array([256.0, 1.0, 70000.0]), np.array([0, 1, 2**33])),        # wider counts; keys beyond 32 bits
+    (np.array([0.5, 2.0, 1.0]), np.array([-3, 0, 5])),                 # weights not whole; a negative key
+    (np.array([0.0, 2.0**32, 1.0]), np.array([0, 1, 2])),              # a count beyond 32 bits
+])
+def test_keyed_statistics_cross_processes_unchanged(counts, keys):
+    """Pickled (as dask sends a partition's statistics to another worker), the keys, the pairs' codes
+    and their weights come back bit for bit, in their own dtypes, however narrow the wire form."""
+    import pickle
+
+    stats = _absorb_levels.KeyedStats(rows=3, keys=[keys, np.arange(4)], values=[np.ones((3, 2)), np.ones((4, 2))],
+                                      pairs={(0, 1): (keys * 4 + 1, counts)}, coded=True)
+    dense = _absorb_levels.KeyedStats(rows=3, lows=[0, 0], keys=[np.zeros(0, np.int64)] * 2,
+                                      values=[np.ones((3, 2)), np.ones((4, 2))],
+                                      pairs={(0, 1): (np.zeros((0, 2), np.int64), np.outer(counts, [1.0, 2.0]))})
+    for s in (stats, dense):
+        back = pickle.loads(pickle.dumps(s, protocol=5))
+        for a, b in [*zip(s.keys, back.keys), *zip(s.pairs[(0, 1)], back.pairs[(0, 1)])]:
+            assert a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)
+
+    def width(a: np.ndarray) -> int:       # the narrowest unsigned type holding a exactly, else 8 bytes
+        if a.min() < 0 or not np.all(a == np.round(a)):
+            return 8
+        return next((size for size in (1, 2, 4) if a.max() < 2 ** (8 * size)), 8)
+
+    wire = stats.__getstate__()["pairs"][(0, 1)]
+    assert (wire[0].itemsize, wire[1].itemsize) == (width(keys * 4 + 1), width(counts))
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (37, 1), (600, 7), (3, 900)])
+def test_dense_crosstab_read_as_codes_among_the_levels_seen(shape):
+    """A dense crosstab's nonzero cells, row by row, coded among the levels of nonzero weight (codes
+    rising), against numpy's reading; a weight at an unseen level, or too little room, is refused."""
+    from ordinata_frames import _native
+
+    rng = np.random.default_rng(shape[0])
+    table = np.where(rng.uniform(size=shape) < 0.4, rng.integers(1, 9, shape) * 2.0 ** rng.integers(-30, 30, shape), 0)
+    seen = [table.any(axis=1), table.any(axis=0)]
+    code_of = [np.where(p, np.cumsum(p) - 1, -1) for p in seen]
+    levels_g = int(seen[1].sum())
+    flat = np.flatnonzero(table)
+    a, b = np.divmod(flat, shape[1])
+    codes, weights = np.empty(len(flat), dtype=np.int64), np.empty(len(flat))
+    assert _native.dense_pair_codes(table, code_of[0], code_of[1], levels_g, codes, weights) == len(flat)
+    assert np.array_equal(codes, code_of[0][a] * levels_g + code_of[1][b])
+    assert np.array_equal(weights, table.ravel()[flat])
+    assert np.all(np.diff(codes) > 0)
+    if len(flat):
+        with pytest.raises(ValueError, match="beyond the room"):
+            _native.dense_pair_codes(table, code_of[0], code_of[1], levels_g, codes[:-1], weights[:-1])
+        unseen = code_of[0].copy()
+        unseen[a[-1]] = -1
+        with pytest.raises(ValueError, match="level unseen"):
+            _native.dense_pair_codes(table, unseen, code_of[1], levels_g, codes, weights)

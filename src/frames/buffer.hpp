@@ -34,6 +34,8 @@ public:
     int ndim() const { return view_.ndim; }
     // A one-dimensional int64 array (group codes).
     bool get_codes(PyObject* obj, const char* name) { return get_typed(obj, 1, false, name, "lq", "int64"); }
+    // A writable one-dimensional int64 array, for a kernel's codes.
+    bool get_codes_out(PyObject* obj, const char* name) { return get_typed(obj, 1, true, name, "lq", "int64"); }
     la::index_t dim(int i) const { return static_cast<la::index_t>(view_.shape[i]); }
     la::stride_t stride(int i) const { return static_cast<la::stride_t>(view_.strides[i] / 8); }
     double* data() const { return static_cast<double*>(view_.buf); }
@@ -43,6 +45,7 @@ public:
     }
 
     const std::int64_t* codes() const { return static_cast<const std::int64_t*>(view_.buf); }
+    std::int64_t* codes_out() const { return static_cast<std::int64_t*>(view_.buf); }
     bool contiguous() const { return view_.ndim == 0 || view_.strides[0] == view_.itemsize || view_.shape[0] <= 1; }
 
 private:

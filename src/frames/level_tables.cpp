@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -56,6 +55,25 @@ bool read_size(PyObject* obj, long long& out, const char* name) {
     if (out == -1 && PyErr_Occurred()) return false;
     if (out < 0) {
         PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return false;
+    }
+    return true;
+}
+
+// A contiguous writable one-dimensional output of at least n entries: int64 codes or float64 values.
+bool read_out(PyObject* obj, Buffer& b, index_t n, const char* name) {
+    if (!b.get_codes_out(obj, name)) return false;
+    if (!b.contiguous() || b.dim(0) < n) {
+        PyErr_Format(PyExc_ValueError, "%s must be contiguous with an entry per row", name);
+        return false;
+    }
+    return true;
+}
+
+bool read_out_values(PyObject* obj, Buffer& b, index_t n, const char* name) {
+    if (!b.get(obj, 1, true, name)) return false;
+    if (!b.contiguous() || b.dim(0) < n) {
+        PyErr_Format(PyExc_ValueError, "%s must be contiguous with an entry per row", name);
         return false;
     }
     return true;
@@ -173,37 +191,29 @@ PyObject* outcome(PyObject* done, bool inside, const char* outside) {
     return done;
 }
 
-PyObject* sized_bytes(std::size_t count) {
-    return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 8));
-}
 
 }  // namespace
 
 PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 5, "pair_sums")) return nullptr;
-    Buffer f, g, w;
+    if (!arity(nargs, 7, "pair_sums")) return nullptr;
+    Buffer f, g, w, keys, sums;
     long long levels_f = 0, levels_g = 0;
     if (!read_codes(args[0], f, -1, "codes_f") ||
         !read_codes(args[1], g, static_cast<long long>(f.dim(0)), "codes_g") ||
         (args[2] != Py_None && !read_values(args[2], w, f.dim(0), "weights")) ||
-        !read_size(args[3], levels_f, "levels_f") || !read_size(args[4], levels_g, "levels_g"))
+        !read_size(args[3], levels_f, "levels_f") || !read_size(args[4], levels_g, "levels_g") ||
+        !read_out(args[5], keys, f.dim(0), "out_keys") || !read_out_values(args[6], sums, f.dim(0), "out_sums"))
         return nullptr;
     const index_t n = f.dim(0);
     if (levels_g > 0 && levels_f > std::numeric_limits<std::int64_t>::max() / levels_g) {
         PyErr_SetString(PyExc_OverflowError, "pair_sums: levels_f * levels_g exceeds int64");
         return nullptr;
     }
-    PyObject* keys = sized_bytes(static_cast<std::size_t>(n));
-    PyObject* sums = keys ? sized_bytes(static_cast<std::size_t>(n)) : nullptr;
-    if (!sums) {
-        Py_XDECREF(keys);
-        return nullptr;
-    }
     bool inside = true;
     std::size_t count = 0;
     const double* weights = args[2] == Py_None ? nullptr : w.data();
-    auto* out_keys = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys));
-    auto* out_sums = reinterpret_cast<double*>(PyBytes_AS_STRING(sums));
+    std::int64_t* out_keys = keys.codes_out();
+    double* out_sums = sums.data();
     const auto emit = [&](std::size_t at, std::int64_t a, std::int64_t b, double sum) {
         out_keys[at] = a * levels_g + b;
         out_sums[at] = sum;
@@ -214,23 +224,10 @@ PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         count = weights ? sum_pairs<WeightedCode>(f.codes(), g.codes(), weights, n, levels_f, emit)
                         : sum_pairs<std::int64_t>(f.codes(), g.codes(), weights, n, levels_f, emit);
     });
-    if (!done || !inside) {
-        if (done) PyErr_SetString(PyExc_ValueError, "pair_sums: a code lies outside its factor's levels");
-        Py_XDECREF(done);
-        Py_DECREF(keys);
-        Py_DECREF(sums);
-        return nullptr;
-    }
+    done = outcome(done, inside, "pair_sums: a code lies outside its factor's levels");
+    if (!done) return nullptr;
     Py_DECREF(done);
-    if (_PyBytes_Resize(&keys, static_cast<Py_ssize_t>(count * 8)) < 0) {
-        Py_DECREF(sums);
-        return nullptr;
-    }
-    if (_PyBytes_Resize(&sums, static_cast<Py_ssize_t>(count * 8)) < 0) {
-        Py_DECREF(keys);
-        return nullptr;
-    }
-    return Py_BuildValue("(NN)", keys, sums);
+    return PyLong_FromSize_t(count);
 }
 
 PyObject* add_rows_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -328,6 +325,55 @@ PyObject* add_coded_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t narg
             out[static_cast<index_t>((kf[c[i] / levels_g] - low_f) * columns + (kg[c[i] % levels_g] - low_g))] += w[i];
     });
     return outcome(done, inside, "add_coded_pairs_into: a pair lies outside the table's ranges");
+}
+
+PyObject* dense_pair_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity(nargs, 6, "dense_pair_codes")) return nullptr;
+    Buffer table, code_f, code_g, codes, weights;
+    long long levels_g = 0;
+    if (!read_table(args[0], table, false, "table") || !read_codes(args[1], code_f, -1, "code_f") ||
+        !read_codes(args[2], code_g, -1, "code_g") || !read_size(args[3], levels_g, "levels_g"))
+        return nullptr;
+    const index_t rows = table.dim(0), columns = table.dim(1);
+    if (code_f.dim(0) != rows || code_g.dim(0) != columns) {
+        PyErr_SetString(PyExc_ValueError, "dense_pair_codes: a code per row and per column of the table");
+        return nullptr;
+    }
+    if (!read_out(args[4], codes, 0, "out_codes") || !read_out_values(args[5], weights, codes.dim(0), "out_weights"))
+        return nullptr;
+    const auto room = static_cast<std::size_t>(codes.dim(0));
+    bool inside = true;
+    std::size_t count = 0;
+    PyObject* done = run_native([&] {
+        const std::int64_t *of_f = code_f.codes(), *of_g = code_g.codes();
+        inside = std::all_of(of_g, of_g + columns, [&](std::int64_t c) { return c < levels_g; });
+        const double* cell = table.data();
+        std::int64_t* out_codes = codes.codes_out();
+        double* out_weights = weights.data();
+        const long long top = std::numeric_limits<std::int64_t>::max() / std::max(levels_g, 1LL);
+        bool unseen = false;
+        for (index_t i = 0; i < rows; ++i, cell += columns) {
+            const std::int64_t f = of_f[i];
+            const std::int64_t base = f >= 0 && f < top ? f * levels_g : -1;
+            // without a branch on the weight: each cell written at the count, which a nonzero one advances
+            for (index_t j = 0; j < columns; ++j) {
+                const double w = cell[j];
+                const bool nonzero = w != 0.0;
+                unseen |= nonzero & ((base < 0) | (of_g[j] < 0));
+                if (count < room) {
+                    out_codes[count] = base + of_g[j];
+                    out_weights[count] = w;
+                }
+                count += nonzero;
+            }
+        }
+        // a weight where a level is unseen, or more pairs than room: not a table of these levels
+        inside = inside && !unseen && count <= room;
+    });
+    done = outcome(done, inside, "dense_pair_codes: a pair's weight lies at a level unseen, or beyond the room given");
+    if (!done) return nullptr;
+    Py_DECREF(done);
+    return PyLong_FromSize_t(count);
 }
 
 namespace {
@@ -474,52 +520,38 @@ std::size_t range_codes_of(const std::int64_t* key, index_t n, std::int64_t low,
 }  // namespace
 
 PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 3, "range_codes")) return nullptr;
-    Buffer key;
+    if (!arity(nargs, 5, "range_codes")) return nullptr;
+    Buffer key, keys, codes;
     long long span = 0;
     const long long low = PyLong_AsLongLong(args[1]);
     if ((low == -1 && PyErr_Occurred()) || !read_codes(args[0], key, -1, "key") || !read_size(args[2], span, "span"))
         return nullptr;
     const index_t n = key.dim(0);
-    std::optional<Scratch<std::uint8_t, 3>> present;
+    if (!read_out(args[3], keys, std::min<index_t>(n, static_cast<index_t>(span)), "out_keys") ||
+        !read_out(args[4], codes, n, "out_codes"))
+        return nullptr;
     bool inside = true;
     std::size_t distinct = 0;
     PyObject* done = run_native([&] {
         const std::int64_t* k = key.codes();
         inside = std::all_of(k, k + n, [&](std::int64_t v) { return in_range(v, low, span); });
         if (!inside) return;
-        present.emplace(static_cast<std::size_t>(span));
-        std::fill(present->begin(), present->end(), std::uint8_t{0});
+        const Scratch<std::uint8_t, 3> present(static_cast<std::size_t>(span));
+        std::fill(present.begin(), present.end(), std::uint8_t{0});
         for (index_t i = 0; i < n; ++i)
-            (*present)[static_cast<std::size_t>(static_cast<std::uint64_t>(k[i]) - static_cast<std::uint64_t>(low))] =
-                1;
-        distinct = static_cast<std::size_t>(std::count(present->begin(), present->end(), std::uint8_t{1}));
+            present[static_cast<std::size_t>(static_cast<std::uint64_t>(k[i]) - static_cast<std::uint64_t>(low))] = 1;
+        distinct = static_cast<std::size_t>(std::count(present.begin(), present.end(), std::uint8_t{1}));
+        if (distinct == static_cast<std::size_t>(span)) return;  // the keys fill the range
+        if (distinct <= std::numeric_limits<std::uint32_t>::max())
+            range_codes_of<std::uint32_t>(k, n, low, span, present.begin(), keys.codes_out(), codes.codes_out());
+        else
+            range_codes_of<std::int64_t>(k, n, low, span, present.begin(), keys.codes_out(), codes.codes_out());
     });
     done = outcome(done, inside, "range_codes: a key lies outside the range");
     if (!done) return nullptr;
     Py_DECREF(done);
-    if (distinct == static_cast<std::size_t>(span)) Py_RETURN_NONE;  // the keys fill the range
-    PyObject* keys = sized_bytes(distinct);
-    PyObject* codes = keys ? sized_bytes(static_cast<std::size_t>(n)) : nullptr;
-    if (!codes) {
-        Py_XDECREF(keys);
-        return nullptr;
-    }
-    auto* out_keys = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(keys));
-    auto* out_codes = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(codes));
-    done = run_native([&] {
-        if (distinct <= std::numeric_limits<std::uint32_t>::max())
-            range_codes_of<std::uint32_t>(key.codes(), n, low, span, present->begin(), out_keys, out_codes);
-        else
-            range_codes_of<std::int64_t>(key.codes(), n, low, span, present->begin(), out_keys, out_codes);
-    });
-    if (!done) {
-        Py_DECREF(keys);
-        Py_DECREF(codes);
-        return nullptr;
-    }
-    Py_DECREF(done);
-    return Py_BuildValue("(NN)", keys, codes);
+    if (distinct == static_cast<std::size_t>(span)) Py_RETURN_NONE;
+    return PyLong_FromSize_t(distinct);
 }
 
 PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

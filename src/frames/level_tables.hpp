@@ -7,9 +7,13 @@
 
 namespace ordinata::frames {
 
-// pair_sums(codes_f, codes_g, weights, levels_f, levels_g): the distinct pairs
-// f * levels_g + g (rising) the rows hold and the weight summed on each, in
-// the rows' order; weights None: one per row.
+// pair_sums(codes_f, codes_g, weights, levels_f, levels_g, out_keys, out_sums):
+// the distinct pairs f * levels_g + g (rising) the rows hold and the weight
+// summed on each, in the rows' order, written to the outputs' first entries
+// (an entry a row; their count returned); weights None: one per row. The
+// outputs are the caller's arrays: a worker that returns freed memory to the
+// system faults a fresh buffer in page by page, where numpy's large arrays
+// take huge pages.
 PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 // add_rows_into(table, low, keys, values, shift): table[key - low] += values
@@ -37,17 +41,25 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 // one a row), out (levels, 1 + c) zeroed by the caller.
 PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
-// range_codes(key, low, span): None where the keys (int64, all in [low, low +
-// span)) fill their range; else (keys bytes, codes bytes), the keys present
-// (rising) and each row's position among them.
+// range_codes(key, low, span, out_keys, out_codes): None where the keys (int64,
+// all in [low, low + span)) fill their range; else the count of the keys
+// present, written (rising) to out_keys, and each row's position among them
+// to out_codes.
 PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+// dense_pair_codes(table, code_f, code_g, levels_g, out_codes, out_weights):
+// the cells of a dense crosstab (rows: f's range, columns: g's) of nonzero
+// weight, row by row, as codes code_f[row] * levels_g + code_g[column] with
+// their weights, written to the outputs; their count. A weight at a level
+// coded -1 (unseen) is refused.
+PyObject* dense_pair_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace ordinata::frames
 
 #define ORDINATA_LEVEL_TABLE_METHODS                                                                                 \
     {"pair_sums", ORDINATA_FASTCALL(ordinata::frames::pair_sums), METH_FASTCALL,                                     \
-     "pair_sums(codes_f, codes_g, weights, levels_f, levels_g): the distinct pairs f * levels_g + g (rising) and "   \
-     "the weight summed on each, as (keys bytes, weights bytes)."},                                                  \
+     "pair_sums(codes_f, codes_g, weights, levels_f, levels_g, out_keys, out_sums): the distinct pairs f * "        \
+     "levels_g + g (rising) and the weight summed on each, written to the outputs; their count."},                                                  \
         {"add_rows_into", ORDINATA_FASTCALL(ordinata::frames::add_rows_into), METH_FASTCALL,                         \
          "add_rows_into(table, low, keys, values, shift): table[key - low] += values, each row's sums moved by "     \
          "its weight times shift."},                                                                                 \
@@ -62,6 +74,9 @@ PyObject* range_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs);
         {"level_sums", ORDINATA_FASTCALL(ordinata::frames::level_sums), METH_FASTCALL,                               \
          "level_sums(out, codes, weights, columns, pivot): each level's weight and weighted sums of the columns "    \
          "about the pivot, added into out (levels, 1 + c)."},                                                        \
+        {"dense_pair_codes", ORDINATA_FASTCALL(ordinata::frames::dense_pair_codes), METH_FASTCALL,                   \
+         "dense_pair_codes(table, code_f, code_g, levels_g, out_codes, out_weights): a dense crosstab's cells of "   \
+         "nonzero weight as codes among the levels seen, with their weights; their count."},                         \
         {"range_codes", ORDINATA_FASTCALL(ordinata::frames::range_codes), METH_FASTCALL,                             \
-         "range_codes(key, low, span): None where the keys fill [low, low + span), else (keys bytes, codes "         \
-         "bytes): the keys present (rising) and each row's position among them."},
+         "range_codes(key, low, span, out_keys, out_codes): None where the keys fill [low, low + span), else the "   \
+         "count of the keys present, written (rising) to out_keys, and each row's position among them."},

@@ -75,12 +75,13 @@ def integer_codes(key: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         return key, np.zeros(0, dtype=np.int64)
     low, high = int(key.min()), int(key.max())
     if high - low < max(4 * len(key), 1 << 16):
-        coded = _native.range_codes(np.ascontiguousarray(key), low, high - low + 1)
-        if coded is None:       # the keys fill their range: a key's code is its offset
+        keys, codes = np.empty(min(high - low + 1, len(key)), dtype=np.int64), np.empty(len(key), dtype=np.int64)
+        distinct = _native.range_codes(np.ascontiguousarray(key), low, high - low + 1, keys, codes)
+        if distinct is None:       # the keys fill their range: a key's code is its offset
             codes = (key - low if low else key).view()
             codes.flags.writeable = False       # it may be the caller's column itself
             return np.arange(low, high + 1, dtype=np.int64), codes
-        return np.frombuffer(coded[0], dtype=np.int64), np.frombuffer(coded[1], dtype=np.int64)
+        return keys[:distinct], codes
     codes, uniques = pd.factorize(key, sort=True)
     return np.asarray(uniques, dtype=np.int64), codes.astype(np.int64)
 

@@ -206,11 +206,13 @@ def _pair_sums(codes_f: np.ndarray, codes_g: np.ndarray, weights: np.ndarray | N
                levels_g: int) -> tuple[np.ndarray, np.ndarray]:
     """The crosstab of two factors' codes: the distinct pairs f * levels_g + g (rising) the rows hold
     and the weight summed on each in the rows' order (weights None: a row weighs one)."""
-    keys, sums = _native.pair_sums(np.ascontiguousarray(codes_f, dtype=np.int64),
-                                   np.ascontiguousarray(codes_g, dtype=np.int64),
-                                   None if weights is None else np.ascontiguousarray(weights, dtype=np.float64),
-                                   int(levels_f), int(levels_g))
-    return np.frombuffer(keys, dtype=np.int64), np.frombuffer(sums)
+    n = len(codes_f)
+    keys, sums = np.empty(n, dtype=np.int64), np.empty(n)
+    count = _native.pair_sums(np.ascontiguousarray(codes_f, dtype=np.int64),
+                              np.ascontiguousarray(codes_g, dtype=np.int64),
+                              None if weights is None else np.ascontiguousarray(weights, dtype=np.float64),
+                              int(levels_f), int(levels_g), keys, sums)
+    return keys[:count], sums[:count]
 
 
 def _level_sums(codes: np.ndarray, levels: int, weights: np.ndarray | None, columns: list[np.ndarray],
@@ -297,6 +299,31 @@ def one_pass(meta: pd.DataFrame, factors: Sequence[tuple[str, ...]], drop_single
     return not drop_singletons and all(len(f) == 1 and _absorb.integer_keys(meta[f[0]].dtype) for f in factors)
 
 
+# Counts and codes sent between processes in the narrowest unsigned type that holds them exactly (a
+# partition's statistics cross to another worker to be merged: most of their bytes are the pairs'
+# codes and counts); restored to int64 and float64 when received.
+_NARROW = (np.uint8, np.uint16, np.uint32)
+
+
+def _narrowed(a: np.ndarray) -> np.ndarray:
+    """a in the narrowest unsigned type that holds each entry exactly, else a itself (weights are
+    positive: no sum of them is a negative zero, which would come back as zero)."""
+    if a.size == 0 or a.dtype not in (np.int64, np.float64):
+        return a
+    low, high = a.min(), a.max()
+    if not low >= 0:
+        return a
+    for dtype in _NARROW:
+        if high <= np.iinfo(dtype).max:
+            narrow = a.astype(dtype)
+            return narrow if a.dtype == np.int64 or np.array_equal(narrow, a) else a
+    return a
+
+
+def _widened(a: np.ndarray, dtype: type) -> np.ndarray:
+    return a if a.dtype == dtype else a.astype(dtype)
+
+
 @dataclass
 class KeyedStats:
     """The statistics pass keyed by the keys: per factor its keys seen (rising) with, per key, the
@@ -321,6 +348,18 @@ class KeyedStats:
     # sparse pairs as codes f * len(keys[g]) + g among these statistics' own keys (a partition's: the
     # smallest to send), not as pairs of keys
     coded: bool = False
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        state["keys"] = [_narrowed(k) for k in self.keys]
+        state["pairs"] = {pair: (_narrowed(codes), _narrowed(weights)) for pair, (codes, weights) in self.pairs.items()}
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        state["keys"] = [_widened(k, np.int64) for k in state["keys"]]
+        state["pairs"] = {pair: (_widened(codes, np.int64), _widened(weights, np.float64))
+                          for pair, (codes, weights) in state["pairs"].items()}
+        self.__dict__.update(state)
 
 
 def block_keyed_stats(part: pd.DataFrame, plan: Plan, factors: tuple[tuple[str, ...], ...],
@@ -490,13 +529,14 @@ def _coded_crosstabs(keyed: KeyedStats) -> dict[tuple[int, int], tuple[np.ndarra
                           + np.searchsorted(keyed.keys[g], pairs[:, 1])).astype(np.int64), weight)
                 for (f, g), (pairs, weight) in keyed.pairs.items()}
     seen = [v[:, 0] != 0 for v in keyed.values]
-    code_of = [np.cumsum(p) - 1 for p in seen]
+    code_of = [np.where(p, np.cumsum(p) - 1, -1) for p in seen]
     levels = [int(p.sum()) for p in seen]
     crosstabs = {}
     for (f, g), (_, table) in keyed.pairs.items():
-        flat = np.flatnonzero(table)                   # row by row: the pairs rise
-        a, b = np.divmod(flat, table.shape[1])
-        crosstabs[(f, g)] = (code_of[f][a] * levels[g] + code_of[g][b], table.ravel()[flat])
+        size = np.count_nonzero(table)
+        codes, weights = np.empty(size, dtype=np.int64), np.empty(size)
+        _native.dense_pair_codes(table, code_of[f], code_of[g], levels[g], codes, weights)   # row by row: rising
+        crosstabs[(f, g)] = (codes, weights)
     return crosstabs
 
 
