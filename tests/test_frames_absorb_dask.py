@@ -66,6 +66,21 @@ CASES = [
 ]
 
 
+def _same_residual_sums(partitioned, memory) -> None:
+    """The report's residual diagnostics (count, mean, central moments, sum of squares, of steps, first
+    and last), taken on dask with the fit (for iid errors from the rows and the residual's own effects
+    in one native pass) and in memory when first rendered."""
+    got, want = partitioned._stats().residual_sums, memory._stats().residual_sums
+    if want is None:        # with instruments: no residual diagnostics
+        assert got is None
+        return
+    assert got[0] == want[0]
+    scale = np.sqrt(want[5] / want[0])
+    powers = np.array([1, 2, 3, 4, 2, 2, 1, 1])        # of the residuals' scale, entry by entry
+    got, want = np.array(got[1:], dtype=float), np.array(want[1:], dtype=float)
+    assert np.all(np.abs(got - want) <= 1e-9 * (np.abs(want) + scale**powers)), (got, want)
+
+
 @pytest.mark.parametrize("parts", [1, 7, 64])
 @pytest.mark.parametrize(("formula", "options"), CASES)
 def test_dask_equals_memory(client, formula, options, parts):
@@ -79,6 +94,7 @@ def test_dask_equals_memory(client, formula, options, parts):
     for name in ("nobs", "df_resid", "dropped_rows", "singletons_dropped", "absorbed_df", "names", "n_levels"):
         assert getattr(partitioned, name) == getattr(memory, name), name
     assert partitioned.solver.convergence <= TIGHT
+    _same_residual_sums(partitioned, memory)
     for name, frame in memory.fixed_effects.items():
         got = partitioned.fixed_effects[name]
         assert got.index.equals(frame.index)
@@ -232,6 +248,7 @@ def test_singletons_dropped_round_after_round(client):
     memory = of.fe("y ~ x | a + b", d, drop_singletons=True, tol=TIGHT)
     np.testing.assert_allclose(fit.params, memory.params, rtol=1e-10)
     np.testing.assert_allclose(fit.cov, memory.cov, rtol=1e-9)
+    _same_residual_sums(fit, memory)        # the partitions holding a chain row take the demeaned columns
 
 
 def test_any_thread_count_gives_the_same_bits():
@@ -278,3 +295,4 @@ def test_columns_the_effects_explain_almost_wholly(client, vcov):
     partitioned = of.fe("y ~ x1 + x2 | f1 + f3", _partitioned(d, 7), tol=TIGHT, vcov=vcov)
     np.testing.assert_allclose(partitioned.params, memory.params, rtol=1e-9, atol=0)
     np.testing.assert_allclose(partitioned.standard_errors, memory.standard_errors, rtol=1e-9, atol=0)
+    _same_residual_sums(partitioned, memory)

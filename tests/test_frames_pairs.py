@@ -100,20 +100,28 @@ def test_demeaned_rows_and_their_refusals():
     effects, centre = rng.normal(size=(2, 9)), np.array([0.5, 1e6])
     by_level = np.ascontiguousarray(effects.T)
     out = np.empty((2, n))
-    _native.demean_rows(out, columns, centre, by_level, codes, maps, np.array([0, 5]))
+    _native.demean_rows(out, columns, centre, by_level, codes, maps, np.array([0, 5]), None)
     for j in range(2):
         expected = columns[j] - centre[j]
         expected -= effects[j, codes[0]]
         expected -= effects[j, 5 + maps[1][codes[1]]]
         assert np.array_equal(out[j], expected)
+    # combined: one row, the columns' residual sum_j r_j (v_j - centre_j) less the combined effects
+    combine = np.array([-0.75, 2.0])
+    residual = np.empty((1, n))
+    _native.demean_rows(residual, columns, centre, np.ascontiguousarray((combine @ effects)[:, None]), codes, maps,
+                        np.array([0, 5]), combine)
+    np.testing.assert_allclose(residual[0], combine @ out, rtol=0, atol=1e-15 * 2e6)
+    with pytest.raises(ValueError, match="combined: one of each"):
+        _native.demean_rows(out, columns, centre, by_level, codes, maps, np.array([0, 5]), combine)
     with pytest.raises(ValueError, match="outside the effects"):
-        _native.demean_rows(out, columns, centre, by_level, [codes[0], codes[1] + 1], maps, np.array([0, 5]))
+        _native.demean_rows(out, columns, centre, by_level, [codes[0], codes[1] + 1], maps, np.array([0, 5]), None)
     with pytest.raises(ValueError, match="outside the effects"):
-        _native.demean_rows(out, columns, centre, by_level, codes, [None, None], np.array([0, 5]))
+        _native.demean_rows(out, columns, centre, by_level, codes, [None, None], np.array([0, 5]), None)
     far = [None, np.full(6, np.iinfo(np.int64).max)]
     for offsets, maps_given in (([0, 5], far), ([0, -3], maps), ([0, 2**62], maps)):
         with pytest.raises(ValueError, match="outside the effects"):
-            _native.demean_rows(out, columns, centre, by_level, codes, maps_given, np.array(offsets))
+            _native.demean_rows(out, columns, centre, by_level, codes, maps_given, np.array(offsets), None)
 
 
 @pytest.mark.parametrize("weighted", [False, True])

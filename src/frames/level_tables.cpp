@@ -191,7 +191,6 @@ PyObject* outcome(PyObject* done, bool inside, const char* outside) {
     return done;
 }
 
-
 }  // namespace
 
 PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -426,24 +425,30 @@ struct FactorCodes {
 }  // namespace
 
 PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 7, "demean_rows")) return nullptr;
-    Buffer out, centre, effects, offsets;
+    if (!arity(nargs, 8, "demean_rows")) return nullptr;
+    Buffer out, centre, effects, offsets, combine;
     if (!read_table(args[0], out, true, "out") || !read_table(args[3], effects, false, "effects")) return nullptr;
-    const index_t c = out.dim(0), n = out.dim(1);
+    const index_t n = out.dim(1);
     const auto levels = static_cast<long long>(effects.dim(0));
+    const bool combined = args[7] != Py_None;
     BufferList columns, codes, maps;
     if (!columns.read(args[1], "columns", false, static_cast<long long>(n), false) ||
         !codes.read(args[4], "codes", true, static_cast<long long>(n), false) ||
-        !maps.read(args[5], "maps", true, -1, true) || !read_values(args[2], centre, c, "centre") ||
-        !read_codes(args[6], offsets, -1, "offsets"))
+        !maps.read(args[5], "maps", true, -1, true) ||
+        !read_values(args[2], centre, static_cast<index_t>(columns.items.size()), "centre") ||
+        !read_codes(args[6], offsets, -1, "offsets") ||
+        (combined && !read_values(args[7], combine, static_cast<index_t>(columns.items.size()), "combine")))
         return nullptr;
+    const auto c = static_cast<index_t>(columns.items.size());
     const std::size_t factors = codes.items.size();
-    bool shapes =
-        columns.items.size() == c && effects.dim(1) == c && maps.items.size() == factors && offsets.dim(0) == factors;
+    // each column its own row of out, or (combined) one row of out, one column of effects
+    const index_t rows_out = combined ? 1 : c;
+    bool shapes = out.dim(0) == rows_out && effects.dim(1) == rows_out && maps.items.size() == factors &&
+                  offsets.dim(0) == factors;
     if (!shapes) {
         PyErr_SetString(PyExc_ValueError,
-                        "demean_rows: a column, a centre and a column of effects per row of out; a map and an offset "
-                        "per factor");
+                        "demean_rows: a column, a centre and a column of effects per row of out (combined: one of "
+                        "each); a map and an offset per factor");
         return nullptr;
     }
     for (std::size_t f = 0; f < factors; ++f)
@@ -481,8 +486,20 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                         inside = false;
                         return;
                     }
-                    level[f * kBlock + r] = e + at * c;
+                    level[f * kBlock + r] = e + at * rows_out;
                 }
+            if (combined) {  // sum_j combine_j (v_j - centre_j), less the rows' levels' combined effects
+                for (index_t r = 0; r < rows; ++r) into[start + r] = 0.0;
+                for (index_t j = 0; j < c; ++j) {
+                    const double* in = column[j];
+                    const double centred = centre.data()[j], by = combine.data()[j];
+                    for (index_t r = 0; r < rows; ++r)
+                        into[start + r] += by * (in[static_cast<la::stride_t>(start + r) * step[j]] - centred);
+                }
+                for (index_t r = 0; r < rows; ++r)
+                    for (std::size_t f = 0; f < factors; ++f) into[start + r] -= level[f * kBlock + r][0];
+                continue;
+            }
             for (index_t j = 0; j < c; ++j) {
                 const double* in = column[j];
                 const double centred = centre.data()[j];

@@ -30,10 +30,14 @@ PyObject* add_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 // pair's positions among keys_f and keys_g.
 PyObject* add_coded_pairs_into(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
-// demean_rows(out, columns, centre, effects, codes, maps, offsets): out[j, i] =
-// columns[j][i] - centre[j] - sum_f effects[offsets[f] + maps[f][codes[f][i]], j]
-// (maps[f] None: the code itself; effects (levels, columns), a level's row
-// read once for every column), every column of the partition in one pass.
+// demean_rows(out, columns, centre, effects, codes, maps, offsets, combine):
+// out[j, i] = columns[j][i] - centre[j] - sum_f effects[offsets[f] +
+// maps[f][codes[f][i]], j] (maps[f] None: the code itself; effects (levels,
+// columns), a level's row read once for every column), every column of the
+// partition in one pass. combine (a weight per column) instead writes one row,
+// out[0, i] = sum_j combine[j] (columns[j][i] - centre[j]) - sum_f effects[...,
+// 0], effects (levels, 1) being the columns' effects so combined: a fit's
+// residuals without each column demeaned.
 PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 // level_sums(out, codes, weights, columns, pivot): out[code, 0] += w and
@@ -58,8 +62,8 @@ PyObject* dense_pair_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 
 #define ORDINATA_LEVEL_TABLE_METHODS                                                                                 \
     {"pair_sums", ORDINATA_FASTCALL(ordinata::frames::pair_sums), METH_FASTCALL,                                     \
-     "pair_sums(codes_f, codes_g, weights, levels_f, levels_g, out_keys, out_sums): the distinct pairs f * "        \
-     "levels_g + g (rising) and the weight summed on each, written to the outputs; their count."},                                                  \
+     "pair_sums(codes_f, codes_g, weights, levels_f, levels_g, out_keys, out_sums): the distinct pairs f * "         \
+     "levels_g + g (rising) and the weight summed on each, written to the outputs; their count."},                   \
         {"add_rows_into", ORDINATA_FASTCALL(ordinata::frames::add_rows_into), METH_FASTCALL,                         \
          "add_rows_into(table, low, keys, values, shift): table[key - low] += values, each row's sums moved by "     \
          "its weight times shift."},                                                                                 \
@@ -69,8 +73,8 @@ PyObject* dense_pair_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs);
          "add_coded_pairs_into(table, low_f, low_g, codes, weights, keys_f, keys_g): add_pairs_into with each pair " \
          "as its code f * len(keys_g) + g among the keys given."},                                                   \
         {"demean_rows", ORDINATA_FASTCALL(ordinata::frames::demean_rows), METH_FASTCALL,                             \
-         "demean_rows(out, columns, centre, effects, codes, maps, offsets): each column less its centre and its "    \
-         "rows' levels' effects (levels, c), written into out (c, n)."},                                             \
+         "demean_rows(out, columns, centre, effects, codes, maps, offsets, combine): each column less its centre "   \
+         "and its rows' levels' effects (levels, c), written into out (c, n); or, combined, one row (1, n)."},       \
         {"level_sums", ORDINATA_FASTCALL(ordinata::frames::level_sums), METH_FASTCALL,                               \
          "level_sums(out, codes, weights, columns, pivot): each level's weight and weighted sums of the columns "    \
          "about the pivot, added into out (levels, 1 + c)."},                                                        \

@@ -749,7 +749,7 @@ def demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool = Fa
         out = _rows_buffer(len(d.a), len(keep))
         _native.demean_rows(out, d.a, np.ascontiguousarray(how.centre), how.by_level,
                             [np.ascontiguousarray(r, dtype=np.int64) for r in raw], how.maps,
-                            np.ascontiguousarray(how.offsets[:-1], dtype=np.int64))
+                            np.ascontiguousarray(how.offsets[:-1], dtype=np.int64), None)
         return Design(a=list(out), w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
     positions = [how.offsets[f] + c[code if every else code[keep]] for f, (c, code) in
                  enumerate(zip(how.state.codes, raw))]
@@ -773,6 +773,45 @@ def block_moments(part: pd.DataFrame, plan: Plan, how: Demeaning, exact: bool) -
 
 def block_sums(part: pd.DataFrame, plan: Plan, how: Demeaning, p: _passes.Pass) -> _passes.Sums:
     return _passes.sums_of(plan, demeaned(part, plan, how, p.complete), p)
+
+
+@dataclass(frozen=True)
+class Residuals:
+    """What a partition needs to form a fit's residuals sum_j r_j (v_j - centre_j) - sum_f E[level_f]
+    from its rows in one native pass, E = sum_j r_j effects_j being the effects of the residual: one
+    gather a factor and a row, no column demeaned on its own."""
+
+    combine: np.ndarray     # per column, its residual weight r_j
+    centre: np.ndarray
+    effects: np.ndarray     # (all levels, 1)
+
+    @staticmethod
+    def of(how: Demeaning, weights: np.ndarray) -> Residuals:
+        combine = np.ascontiguousarray(weights, dtype=np.float64)
+        return Residuals(combine, np.ascontiguousarray(how.centre), np.ascontiguousarray((combine @ how.effects)[:, None]))
+
+
+def residuals_only(p: _passes.Pass) -> bool:
+    """Whether a pass asks of the rows their residuals' sums alone (no scores, clusters or groups)."""
+    return (p.residual_sums and p.leverage_power < 0 and not p.clusters and not p.first_stage and not p.score_gram
+            and not p.cluster_grams and p.entity is None)
+
+
+def block_residual_sums(part: pd.DataFrame, plan: Plan, how: Demeaning, residuals: Residuals,
+                        p: _passes.Pass) -> _passes.Sums:
+    """block_sums of a pass that asks for the residuals alone: formed directly where every row is kept."""
+    d = _passes.design(part, plan, direct_complete=p.complete)
+    raw, keep = how.state.coded(d.frame)
+    if not len(keep) or not keep.all():
+        return block_sums(part, plan, how, p)
+    out = _rows_buffer(1, len(keep))
+    _native.demean_rows(out, d.a, residuals.centre, residuals.effects,
+                        [np.ascontiguousarray(r, dtype=np.int64) for r in raw], how.maps,
+                        np.ascontiguousarray(how.offsets[:-1], dtype=np.int64), residuals.combine)
+    one = np.zeros(1)
+    residual_pass = replace(p, pivot=one, mean=one, residual_weights=np.ones(1), scores=np.zeros((0, 1)))
+    return _passes.sums_of(plan, Design(a=[out[0]], w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows),
+                           residual_pass)
 
 
 def factor_name(columns: tuple[str, ...]) -> str:

@@ -832,7 +832,8 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
         level_stats, [f.name for f in factors], tol=options.tol, max_iterations=options.max_iterations))
     effects, centre = solved.effects, solved.means
     offsets = np.cumsum((0,) + level_stats.levels)
-    how = source.share(_absorb_levels.Demeaning(state, offsets, centre, effects))
+    demeaning = _absorb_levels.Demeaning(state, offsets, centre, effects)
+    how = source.share(demeaning)
     # The effects of each column: its mean on the first factor's levels and the solve's.
     column_effects = effects.copy()
     column_effects[:, : level_stats.levels[0]] += centre[:, None]
@@ -845,6 +846,11 @@ def fit_absorbed_partitioned(formula: str, source: Any, *, request: _covariance.
         return stats
 
     def sums(p: Pass) -> Sums:
+        if _absorb_levels.residuals_only(p):
+            residuals = source.share(_absorb_levels.Residuals.of(demeaning, p.residual_weights))
+            only: Sums = source.reduce(columns_read, _absorb_levels.block_residual_sums, _passes.merge_sums, plan, how,
+                                       residuals, p)
+            return only
         out: Sums = source.reduce(columns_read, _absorb_levels.block_sums, _passes.merge_sums, plan, how, p)
         return out
 
