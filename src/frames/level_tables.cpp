@@ -487,6 +487,7 @@ PyObject* demean_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                         return;
                     }
                     level[f * kBlock + r] = e + at * rows_out;
+                    __builtin_prefetch(level[f * kBlock + r]);  // the block's gathers in flight together
                 }
             if (combined) {  // sum_j combine_j (v_j - centre_j), less the rows' levels' combined effects
                 for (index_t r = 0; r < rows; ++r) into[start + r] = 0.0;
@@ -602,7 +603,9 @@ PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const double* p = pivot.data();
         double* table = out.data();
+        constexpr index_t kAhead = 16;  // a later row's level fetched while this one is summed
         for (index_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) __builtin_prefetch(table + static_cast<index_t>(code[i + kAhead]) * width, 1);
             double* row = table + static_cast<index_t>(code[i]) * width;
             const double weight = w ? w[i] : 1.0;
             row[0] += weight;
