@@ -124,6 +124,10 @@ private:
     std::size_t size_ = 0;
 };
 
+// Rows a random-access loop fetches ahead: a later row's level (or bucket)
+// requested while this one's is read.
+constexpr index_t kAhead = 16;
+
 // A level with at most this many rows is sorted by insertion.
 constexpr std::ptrdiff_t kInsertionSort = 32;
 
@@ -179,6 +183,62 @@ std::size_t sum_pairs(const std::int64_t* f, const std::int64_t* g, const double
     return count;
 }
 
+// The pairs' codes f * levels_g + g sorted by two passes of a stable radix
+// sort (12 bits a digit) where they fit in 24 bits: the rows of one pair stay
+// in their order, so each pair's weight is summed as sum_pairs sums it. A row
+// is a 32-bit code (and its weight): two sequential scatters over few buckets
+// rather than one over a bucket per level.
+constexpr int kRadixBits = 12;
+constexpr long long kRadixCodes = 1LL << (2 * kRadixBits);
+
+struct CodedWeight {
+    std::uint32_t code = 0;
+    double w = 0.0;
+};
+std::uint32_t code_of(std::uint32_t c) { return c; }
+std::uint32_t code_of(const CodedWeight& x) { return x.code; }
+double weight_of(std::uint32_t) { return 1.0; }
+double weight_of(const CodedWeight& x) { return x.w; }
+
+bool sorted_by_radix(long long levels_f, long long levels_g) {
+    return levels_g > 0 && levels_f <= kRadixCodes / levels_g;
+}
+
+template <class Item, class EmitCode>
+std::size_t radix_pairs(const std::int64_t* f, const std::int64_t* g, const double* w, index_t n, long long levels_g,
+                        EmitCode emit) {
+    constexpr std::size_t kBuckets = std::size_t{1} << kRadixBits, kMask = kBuckets - 1;
+    std::vector<std::int64_t> low(kBuckets + 1, 0), high(kBuckets + 1, 0);
+    const Scratch<Item, 5> first(static_cast<std::size_t>(n));
+    const Scratch<Item, 6> second(static_cast<std::size_t>(n));
+    // The rows as items, in their order, counted by both digits.
+    for (index_t i = 0; i < n; ++i) {
+        const auto code = static_cast<std::uint32_t>(f[i] * levels_g + g[i]);
+        if constexpr (std::is_same_v<Item, CodedWeight>)
+            second[static_cast<std::size_t>(i)] = {code, w[i]};
+        else
+            second[static_cast<std::size_t>(i)] = code;
+        ++low[(code & kMask) + 1];
+        ++high[(code >> kRadixBits) + 1];
+    }
+    for (std::size_t b = 1; b <= kBuckets; ++b) {
+        low[b] += low[b - 1];
+        high[b] += high[b - 1];
+    }
+    for (const Item& item : second) first[static_cast<std::size_t>(low[code_of(item) & kMask]++)] = item;
+    for (const Item& item : first) second[static_cast<std::size_t>(high[code_of(item) >> kRadixBits]++)] = item;
+    std::size_t count = 0;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < second.size(); ++i) {
+        sum += weight_of(second[i]);
+        if (i + 1 == second.size() || code_of(second[i + 1]) != code_of(second[i])) {
+            emit(count++, static_cast<std::int64_t>(code_of(second[i])), sum);
+            sum = 0.0;
+        }
+    }
+    return count;
+}
+
 // A kernel's result: its pending error, else a ValueError where it found a value
 // outside its range, else None.
 PyObject* outcome(PyObject* done, bool inside, const char* outside) {
@@ -220,8 +280,16 @@ PyObject* pair_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* done = run_native([&] {
         inside = within(f.codes(), n, levels_f) && within(g.codes(), n, levels_g);
         if (!inside) return;
-        count = weights ? sum_pairs<WeightedCode>(f.codes(), g.codes(), weights, n, levels_f, emit)
-                        : sum_pairs<std::int64_t>(f.codes(), g.codes(), weights, n, levels_f, emit);
+        const auto emit_code = [&](std::size_t at, std::int64_t code, double sum) {
+            out_keys[at] = code;
+            out_sums[at] = sum;
+        };
+        if (sorted_by_radix(levels_f, levels_g))
+            count = weights ? radix_pairs<CodedWeight>(f.codes(), g.codes(), weights, n, levels_g, emit_code)
+                            : radix_pairs<std::uint32_t>(f.codes(), g.codes(), weights, n, levels_g, emit_code);
+        else
+            count = weights ? sum_pairs<WeightedCode>(f.codes(), g.codes(), weights, n, levels_f, emit)
+                            : sum_pairs<std::int64_t>(f.codes(), g.codes(), weights, n, levels_f, emit);
     });
     done = outcome(done, inside, "pair_sums: a code lies outside its factor's levels");
     if (!done) return nullptr;
@@ -603,7 +671,6 @@ PyObject* level_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const double* p = pivot.data();
         double* table = out.data();
-        constexpr index_t kAhead = 16;  // a later row's level fetched while this one is summed
         for (index_t i = 0; i < n; ++i) {
             if (i + kAhead < n) __builtin_prefetch(table + static_cast<index_t>(code[i + kAhead]) * width, 1);
             double* row = table + static_cast<index_t>(code[i]) * width;
