@@ -208,10 +208,11 @@ def test_level_kernel_against_the_dense_projection(monkeypatch):
     assert _absorb_levels.demeaned_moments(stats, solved) is not None
     within = np.array([0], dtype=np.int64), np.array([1], dtype=np.int64)    # two levels of one factor
     outside = np.array([0], dtype=np.int64), np.array([99], dtype=np.int64)
-    for a, b in (within, outside):
-        with pytest.raises(ValueError, match="outside the levels, a pair within one factor"):
-            _native.absorb_levels(np.zeros((1, offsets[-1])), np.zeros((1, offsets[-1])), np.ones(offsets[-1]), a, b,
-                                  np.ones(1), offsets.astype(np.int64), np.ones(1), 0, 1, 1e-8, 10)
+    for bounds in (offsets, offsets[[0, 1, 3]]):       # three factors; two (the last two as one)
+        for a, b in (within, outside):
+            with pytest.raises(ValueError, match="outside the levels, a pair within one factor"):
+                _native.absorb_levels(np.zeros((1, offsets[-1])), np.zeros((1, offsets[-1])), np.ones(offsets[-1]), a,
+                                      b, np.ones(1), bounds.astype(np.int64), np.ones(1), 0, 1, 1e-8, 10)
 
 
 def _passes_target(col, w):
@@ -296,3 +297,30 @@ def test_columns_the_effects_explain_almost_wholly(client, vcov):
     np.testing.assert_allclose(partitioned.params, memory.params, rtol=1e-9, atol=0)
     np.testing.assert_allclose(partitioned.standard_errors, memory.standard_errors, rtol=1e-9, atol=0)
     _same_residual_sums(partitioned, memory)
+
+
+@pytest.mark.parametrize("links", [0, 1, 40])
+def test_the_smaller_factors_exact_solve_starts_the_iterations(client, links):
+    """Two factors, the second of few levels: the iterations go on from the exact solve of its Schur
+    complement, on graphs of two components (a level's effect set at each), of one weak link and of
+    many, with either factor first (the crosstab's entries then in runs of the small factor's levels);
+    the fit is the in-memory one, the effects to 1e-10."""
+    rng = np.random.default_rng(links)
+    n = 1500
+    f1 = rng.integers(0, 60, n)
+    f3 = np.where(f1 < 30, rng.integers(0, 3, n), rng.integers(3, 7, n))
+    f3[:links] = rng.integers(0, 3, links) if links else f3[:0]
+    f1[:links] = 30 + np.arange(links) % 30
+    d = pd.DataFrame({"f1": f1, "f3": f3, "x1": rng.normal(size=n) + 0.1 * f3})
+    d["y"] = 1.5 * d.x1 + rng.normal(size=60)[f1] + 5.0 * rng.normal(size=7)[f3] + rng.normal(size=n)
+    for formula in ("y ~ x1 | f1 + f3", "y ~ x1 | f3 + f1"):
+        memory = of.fe(formula, d, tol=TIGHT)
+        partitioned = of.fe(formula, _partitioned(d, 7), tol=TIGHT)
+        assert partitioned.solver.method.endswith("from the smaller factor's exact solve")
+        assert partitioned.solver.iterations <= 3
+        np.testing.assert_allclose(partitioned.params, memory.params, rtol=1e-10, atol=0)
+        np.testing.assert_allclose(partitioned.cov, memory.cov, rtol=1e-9, atol=0)
+        assert partitioned.absorbed_df == memory.absorbed_df
+        for name, frame in memory.fixed_effects.items():
+            np.testing.assert_allclose(partitioned.fixed_effects[name].to_numpy(), frame.to_numpy(), rtol=0,
+                                       atol=1e-10)

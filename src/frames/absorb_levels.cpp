@@ -46,12 +46,156 @@ struct LevelSystem {
     }
 };
 
+// Two factors, the smaller of at most kSchurLevels levels: the smaller
+// factor's effects solved exactly from the Schur complement of the larger's diagonal, S = D_g - C' D_f^-1 C (dense, its
+// Cholesky factor taken once for every column; a pivot at rounding, one per
+// connected component, sets its level's effect to zero), then the larger's
+// from them. This is a start for the iterations, which confirm it.
+constexpr index_t kSchurLevels = 512;
+// A level's effect on a centred column is a weighted mean of its rows less the other factor's
+// effects: a start beyond this many spreads is not taken.
+constexpr double kStartBound = 16.0;
+
+class SchurStart {
+public:
+    // Empty where the system is not of this form.
+    static std::optional<SchurStart> of(const LevelSystem& s) {
+        if (s.bounds.size() != 3 || s.pair_entries != s.entries.size() || s.entries.empty()) return std::nullopt;
+        SchurStart out;
+        const std::int64_t first = s.bounds[1] - s.bounds[0], second = s.bounds[2] - s.bounds[1];
+        out.small_first_ = first <= second ? s.bounds[0] : s.bounds[1];
+        out.small_ = std::min(first, second);
+        if (out.small_ > static_cast<std::int64_t>(kSchurLevels)) return std::nullopt;
+        if (!out.factor(s, out.by_big_level(s))) return std::nullopt;
+        return out;
+    }
+
+    // alpha: the exact solve; false where a value is not finite or any exceeds kStartBound times
+    // the column's spread (a near-singular pivot's direction, which the rows' demeaning would
+    // cancel digits of: the iterations then start from zero).
+    bool solve(const LevelSystem& s, const double* rhs, double spread, double* alpha) const {
+        const auto m = static_cast<std::size_t>(small_);
+        std::vector<double> x(m);
+        for (std::size_t g = 0; g < m; ++g) x[g] = rhs[small_first_ + static_cast<std::int64_t>(g)];
+        for (const Entry& e : s.entries) {
+            const std::int64_t big = big_of(e);
+            x[small_of(e)] -= e.weight * rhs[big] / s.diagonal[big];
+        }
+        // L D L' x = r, the dropped levels' effects zero
+        for (std::size_t i = 0; i < m; ++i) {
+            if (dropped_[i]) {
+                x[i] = 0.0;
+                continue;
+            }
+            for (std::size_t j = 0; j < i; ++j) x[i] -= lower_[i * m + j] * x[j];
+        }
+        for (std::size_t i = 0; i < m; ++i) x[i] = dropped_[i] ? 0.0 : x[i] / pivots_[i];
+        for (std::size_t i = m; i-- > 0;) {
+            if (dropped_[i]) continue;
+            for (std::size_t j = i + 1; j < m; ++j) x[i] -= lower_[j * m + i] * x[j];
+        }
+        for (std::size_t g = 0; g < m; ++g) alpha[small_first_ + static_cast<std::int64_t>(g)] = x[g];
+        for (index_t g = 0; g < s.levels; ++g)
+            if (!small(static_cast<std::int64_t>(g))) alpha[g] = rhs[g];
+        for (const Entry& e : s.entries) alpha[big_of(e)] -= e.weight * x[small_of(e)];
+        for (index_t g = 0; g < s.levels; ++g)
+            if (!small(static_cast<std::int64_t>(g))) alpha[g] /= s.diagonal[g];
+        const double bound = kStartBound * spread;
+        return std::all_of(alpha, alpha + s.levels, [&](double v) { return std::fabs(v) <= bound; });
+    }
+
+private:
+    bool small(std::int64_t position) const { return position >= small_first_ && position < small_first_ + small_; }
+    std::int64_t big_of(const Entry& e) const { return small(e.a) ? e.b : e.a; }
+    std::size_t small_of(const Entry& e) const {
+        return static_cast<std::size_t>((small(e.a) ? e.a : e.b) - small_first_);
+    }
+
+    // The entries in runs of the larger factor's levels: empty where they already are (a crosstab's
+    // rising codes with the larger factor first), else their order by that level (a counting sort).
+    std::vector<std::size_t> by_big_level(const LevelSystem& s) const {
+        std::int64_t last = -1;
+        bool runs = true;
+        for (const Entry& e : s.entries) {
+            runs = runs && big_of(e) >= last;
+            last = big_of(e);
+        }
+        if (runs) return {};
+        std::vector<std::size_t> start(static_cast<std::size_t>(s.levels) + 1, 0);
+        for (const Entry& e : s.entries) ++start[static_cast<std::size_t>(big_of(e)) + 1];
+        for (std::size_t l = 1; l < start.size(); ++l) start[l] += start[l - 1];
+        std::vector<std::size_t> order(s.entries.size());
+        for (std::size_t i = 0; i < s.entries.size(); ++i)
+            order[start[static_cast<std::size_t>(big_of(s.entries[i]))]++] = i;
+        return order;
+    }
+
+    // S formed run by run of the larger factor's levels, then factored L D L'.
+    bool factor(const LevelSystem& s, const std::vector<std::size_t>& order) {
+        const auto m = static_cast<std::size_t>(small_);
+        const auto entry = [&](std::size_t i) -> const Entry& { return s.entries[order.empty() ? i : order[i]]; };
+        std::vector<double> schur(m * m, 0.0);
+        for (std::size_t g = 0; g < m; ++g) schur[g * m + g] = s.diagonal[small_first_ + static_cast<std::int64_t>(g)];
+        std::vector<std::size_t> run_level;
+        std::vector<double> run_weight;
+        for (std::size_t begin = 0; begin < s.entries.size();) {
+            const std::int64_t big = big_of(entry(begin));
+            std::size_t end = begin + 1;
+            while (end < s.entries.size() && big_of(entry(end)) == big) ++end;
+            // the run's levels and weights at hand, each pair of them once (S is symmetric)
+            run_level.clear();
+            run_weight.clear();
+            for (std::size_t i = begin; i < end; ++i) {
+                run_level.push_back(small_of(entry(i)));
+                run_weight.push_back(entry(i).weight);
+            }
+            const double inverse = 1.0 / s.diagonal[big];
+            for (std::size_t i = 0; i < run_level.size(); ++i) {
+                const double wi = run_weight[i] * inverse;
+                double* row = schur.data() + run_level[i] * m;
+                for (std::size_t j = i; j < run_level.size(); ++j) row[run_level[j]] -= wi * run_weight[j];
+            }
+            begin = end;
+        }
+        // a pair was taken in the row of whichever of its levels came first in its run: both
+        // halves gathered into the lower triangle, which the factoring reads
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < i; ++j) schur[i * m + j] += schur[j * m + i];
+        lower_.assign(m * m, 0.0);
+        pivots_.assign(m, 0.0);
+        dropped_.assign(m, false);
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t j = 0; j <= i; ++j) {
+                double v = schur[i * m + j];
+                for (std::size_t k = 0; k < j; ++k) v -= lower_[i * m + k] * lower_[j * m + k] * pivots_[k];
+                if (j < i) {
+                    lower_[i * m + j] = dropped_[j] ? 0.0 : v / pivots_[j];
+                } else {
+                    // a pivot at rounding of the level's own weight: the level depends on the others
+                    const double own = s.diagonal[small_first_ + static_cast<std::int64_t>(i)];
+                    dropped_[i] = !(v > 1e3 * std::numeric_limits<double>::epsilon() * own);
+                    pivots_[i] = dropped_[i] ? 1.0 : v;
+                    lower_[i * m + i] = 1.0;
+                }
+            }
+            if (!std::isfinite(pivots_[i])) return false;
+        }
+        return true;
+    }
+
+    std::int64_t small_first_ = 0, small_ = 0;
+    std::vector<double> lower_, pivots_;
+    std::vector<bool> dropped_;
+};
+
 class LevelSolver {
 public:
     explicit LevelSolver(const LevelSystem& s) : s_(s) {}
 
     // Preconditioned conjugate gradients from zero; alpha written.
-    Outcome solve(const double* rhs, double spread, double* alpha) {
+    // With a start (the smaller factor's exact solve), the iterations go on from it: the same
+    // stopping rule confirms it, however good it is.
+    Outcome solve(const double* rhs, double spread, double* alpha, const SchurStart* start = nullptr) {
         Outcome out;
         const auto levels = static_cast<std::size_t>(s_.levels);
         std::fill(alpha, alpha + levels, 0.0);
@@ -66,6 +210,14 @@ public:
         }
         const double threshold = std::max(s_.tol, kRoundingFloor) * spread;
         std::vector<double> r(rhs, rhs + levels);
+        if (start && start->solve(s_, rhs, spread, alpha)) {
+            std::vector<double> product(levels);
+            double ignored = 0.0;
+            apply(alpha, product.data(), ignored);
+            for (std::size_t g = 0; g < levels; ++g) r[g] = rhs[g] - product[g];
+        } else {
+            std::fill(alpha, alpha + levels, 0.0);
+        }
         const auto apply_bounded = [&](const double* dir, double* product, double& largest) {
             double pair_move = 0.0;
             const double curvature = apply(dir, product, pair_move);
@@ -183,6 +335,17 @@ bool consistent(const LevelSystem& s) {
 // rule's pair's first; false where a level lies outside the levels or a pair within one factor.
 bool gather_entries(LevelSystem& s, const std::int64_t* a, const std::int64_t* b, const double* w, index_t count) {
     const auto levels = static_cast<std::int64_t>(s.levels);
+    if (s.bounds.size() == 3) {  // two factors: every entry is the pair's, in the order given
+        s.entries.reserve(static_cast<std::size_t>(count));
+        for (index_t i = 0; i < count; ++i) {
+            if (a[i] < 0 || a[i] >= levels || b[i] < 0 || b[i] >= levels || !std::isfinite(w[i]) ||
+                (a[i] < s.bounds[1]) == (b[i] < s.bounds[1]))
+                return false;
+            s.entries.push_back({static_cast<std::uint32_t>(a[i]), static_cast<std::uint32_t>(b[i]), w[i]});
+        }
+        s.pair_entries = s.entries.size();
+        return true;
+    }
     std::vector<std::uint8_t> in_pair(static_cast<std::size_t>(count), 0);
     for (index_t i = 0; i < count; ++i) {
         if (a[i] < 0 || a[i] >= levels || b[i] < 0 || b[i] >= levels || !std::isfinite(w[i])) return false;
@@ -264,16 +427,18 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     s.second = static_cast<std::size_t>(second);
     bool entries_ok = consistent(s);
     std::vector<Outcome> outcomes(static_cast<std::size_t>(c));
+    std::optional<SchurStart> start;
     PyObject* done = run_native([&] {
         entries_ok = entries_ok && gather_entries(s, pair_a.codes(), pair_b.codes(), pair_w.data(), pair_a.dim(0));
         if (!entries_ok) return;
+        start = SchurStart::of(s);
         linalg::parallel_for(
             static_cast<std::size_t>(c),
             [&](std::size_t j) {
                 LevelSolver solver(s);
                 const auto row = static_cast<la::stride_t>(j);
                 outcomes[j] = solver.solve(rhs.data() + row * rhs.stride(0), spreads.data()[j],
-                                           effects.data() + row * effects.stride(0));
+                                           effects.data() + row * effects.stride(0), start ? &*start : nullptr);
             },
             false);
         if (with_form && std::ranges::all_of(outcomes, [](const Outcome& o) { return o.converged; }))
@@ -292,7 +457,8 @@ PyObject* absorb_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, models::linear::kNotFinite);
         return nullptr;
     }
-    return Py_BuildValue("(OLd)", worst->converged ? Py_True : Py_False, worst->iterations, worst->change);
+    return Py_BuildValue("(OLdO)", worst->converged ? Py_True : Py_False, worst->iterations, worst->change,
+                         start ? Py_True : Py_False);
 }
 
 namespace {

@@ -8,7 +8,9 @@
 // crosstab (the summed weight of the rows holding both levels). The right-hand
 // sides are the weighted sums of each column in each level. The solver is the
 // row solver's (absorb.hpp): conjugate gradients preconditioned by the
-// diagonal, started at zero, one iteration one product with the sparse
+// diagonal, started at zero (or, for two factors one of at most 512 levels,
+// at the exact solve of that factor's Schur complement, which the stopping
+// rule then confirms), one iteration one product with the sparse
 // crosstabs (each pair of levels once, as 32-bit positions, the stopping
 // rule's pair taken in the same sweep) instead of one pass over the rows.
 //
@@ -46,7 +48,7 @@ PyObject* merge_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs);
      "absorb_levels(rhs, effects, diagonal, pair_a, pair_b, pair_w, bounds, spreads, first, second, tol, "           \
      "max_iterations[, form]): the effects (c, L) solving D'WD alpha = rhs (c, L) written, D'WD the levels' "        \
      "weights and the crosstabs' entries above the diagonal, and where converged form (c, c) = effects' D'WD "       \
-     "effects; (converged, iterations, change)."},                                                                   \
+     "effects; (converged, iterations, change, started from the smaller factor's exact solve)."},                    \
         {"merge_pairs", ORDINATA_FASTCALL(ordinata::frames::merge_pairs), METH_FASTCALL,                             \
          "merge_pairs(keys_a, values_a, keys_b, values_b): the union of two strictly rising key lists (n or (n, m) " \
          "int64), the values ((n,) or (n, v) float64) of a key in both summed, as (keys bytes, values bytes)."},

@@ -43,6 +43,8 @@ from ordinata_frames._passes import Design, Stats
 from ordinata_frames._plan import Plan
 
 METHOD = "conjugate gradients on the levels' system, diagonal preconditioner"
+# Two factors, one of at most 512 levels: the iterations go on from the exact solve of its Schur complement.
+METHOD_STARTED = METHOD + ", from the smaller factor's exact solve"
 
 
 def _key(frame: pd.DataFrame, columns: tuple[str, ...]) -> pd.Index:
@@ -665,7 +667,7 @@ def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations
     rhs = np.ascontiguousarray((stats.sums - np.outer(level_weights, means - stats.pivot)).T)
     effects = np.zeros_like(rhs)
     form = np.zeros((len(rhs), len(rhs)))
-    converged, iterations, change = _native.absorb_levels(
+    converged, iterations, change, started = _native.absorb_levels(
         rhs, effects, level_weights, pair_a, pair_b, pair_w, bounds, np.ascontiguousarray(spreads), first, second,
         float(tol), int(max_iterations), form)
     if not converged:
@@ -673,7 +675,8 @@ def solve(stats: LevelStats, names: Sequence[str], *, tol: float, max_iterations
                          f"(relative change {change:.2e} against a tolerance of {tol:g}): raise max_iterations "
                          f"or tol")
     cross = effects @ rhs.T
-    return Solved(effects, means, _absorb.SolverInfo(int(iterations), METHOD, float(change)),
+    return Solved(effects, means, _absorb.SolverInfo(int(iterations), METHOD_STARTED if started else METHOD,
+                                                     float(change)),
                   form - cross - cross.T)
 
 

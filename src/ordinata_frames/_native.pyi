@@ -82,7 +82,7 @@ def absorb_components(codes_a: NDArray[np.int64], codes_b: NDArray[np.int64], le
 def absorb_levels(rhs: NDArray[np.float64], effects: NDArray[np.float64], diagonal: NDArray[np.float64],
                   pair_a: NDArray[np.int64], pair_b: NDArray[np.int64], pair_w: NDArray[np.float64],
                   bounds: NDArray[np.int64], spreads: NDArray[np.float64], first: int, second: int, tol: float,
-                  max_iterations: int, form: NDArray[np.float64] | None = None, /) -> tuple[bool, int, float]: ...
+                  max_iterations: int, form: NDArray[np.float64] | None = None, /) -> tuple[bool, int, float, bool]: ...
 # The union of two strictly rising int64 key lists ((n,) or (n, m), rows compared left to right) with their values
 # ((n,) or (n, v)), a key in both its values summed: (keys, values) bytes.
 def merge_pairs(keys_a: NDArray[np.int64], values_a: NDArray[np.float64], keys_b: NDArray[np.int64],
