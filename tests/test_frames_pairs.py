@@ -222,3 +222,26 @@ def test_dense_crosstab_read_as_codes_among_the_levels_seen(shape):
         unseen[a[-1]] = -1
         with pytest.raises(ValueError, match="level unseen"):
             _native.dense_pair_codes(table, unseen, code_of[1], levels_g, codes, weights)
+
+
+@pytest.mark.parametrize("items", [1, 2, 15, 16, 17, 100, 129, 300])
+@pytest.mark.parametrize("run", [1, 3, 16])
+def test_merge_tree_keeps_the_rows_order(items, run):
+    """Whatever the runs and folds, the merges take neighbours in order (the statistics' rows in
+    partition order), every item once; with runs, the last partition's statistics (the last to be
+    ready) wait on its run's merge, its fold's and the folds' pairwise merges only."""
+    from ordinata_frames import _passes
+
+    labels = [chr(0x4E00 + i) for i in range(items)]
+    after_last = []
+
+    def combine(a: str, b: str) -> str:
+        after_last.append(labels[-1] in a + b)
+        return a + b
+
+    assert _passes.tree(labels, combine, run) == "".join(labels)
+    assert len(after_last) == items - 1
+    if run > 1:
+        runs = -(-items // run)
+        folds = -(-runs // _passes.FOLDED_RUNS)
+        assert sum(after_last) <= 2 + (folds - 1).bit_length()

@@ -247,20 +247,32 @@ def merge_stats(a: Stats, b: Stats) -> Stats:
                  a.dropped + b.dropped, a.partitions + b.partitions, _merge_target(a.target, b.target))
 
 
+def _in_turn(items: Sequence[Any], combine: Callable[[Any, Any], Any], run: int) -> list[Any]:
+    """Each run of `run` neighbours merged in turn, one into the merge of those before it."""
+    out = []
+    for start in range(0, len(items), run):
+        merged = items[start]
+        for item in items[start + 1: start + run]:
+            merged = combine(merged, item)
+        out.append(merged)
+    return out
+
+
+# Runs folded in turn before the pairwise merges: the partitions finish roughly in order, so the
+# last run then waits on one merge rather than a tree's depth of them (beyond this many runs a
+# fold could fall behind runs that many workers finish at once).
+FOLDED_RUNS = 8
+
+
 def tree(items: Sequence[Any], combine: Callable[[Any, Any], Any], run: int = 1) -> Any:
     """Pairwise merges of neighbours, level by level: the order of the rows is kept, and
     so the same merges run in memory as on any partitioning of the same blocks. With
     run > 1, each run of that many neighbours is first merged in turn, one into the merge
-    of those before it (for statistics that a merge adds into the first's own tables)."""
+    of those before it (for statistics that a merge adds into the first's own tables), and
+    up to FOLDED_RUNS neighbouring runs' merges in turn again."""
     level = list(items)
     if run > 1:
-        runs = []
-        for start in range(0, len(level), run):
-            merged = level[start]
-            for item in level[start + 1: start + run]:
-                merged = combine(merged, item)
-            runs.append(merged)
-        level = runs
+        level = _in_turn(_in_turn(level, combine, run), combine, FOLDED_RUNS)
     while len(level) > 1:
         nxt = [combine(level[i], level[i + 1]) for i in range(0, len(level) - 1, 2)]
         if len(level) % 2:
