@@ -59,6 +59,22 @@ def test_missing_rows_dropped_across_every_column_used():
     assert logged.dropped_rows == int(data["x2"].isna().sum() + data["x1"].isna().sum() + (data["x1"] <= -3).sum())
 
 
+@pytest.mark.parametrize("values, missing", [
+    ([1.0, 2.0, 3.0], None),                                     # none: no mask
+    ([1.0, np.nan, 3.0], [False, True, False]),
+    ([1.7e308, 1.7e308, np.nan], [False, False, True]),          # a sum past the largest float
+    ([1.7e308, 1.7e308, -1.0], [False, False, False]),
+    ([np.inf, -np.inf, 2.0], [False, False, False]),             # infinities are refused elsewhere, not missing
+])
+def test_missing_values_found_in_float_columns(values, missing, recwarn):
+    from ordinata_frames import _passes
+
+    found = _passes._missing(pd.DataFrame({"a": values, "b": [1, 2, 3]}))
+    assert (found is None and missing is None) or (found is not None and found.tolist() == missing) or \
+        (found is not None and missing is None and not found.any())
+    assert not recwarn.list
+
+
 def test_formula_terms_and_intercept_rules():
     data = random_problem().dropna()
     assert of.ols("y ~ x1 * C(region)", data).names == (

@@ -79,8 +79,15 @@ def _missing(frame: pd.DataFrame) -> np.ndarray | None:
         dtype = column.dtype
         if isinstance(dtype, np.dtype) and dtype.kind in "iub":
             continue
-        found = (np.isnan(column.to_numpy()) if isinstance(dtype, np.dtype) and dtype.kind == "f"
-                 else column.isna().to_numpy(dtype=bool))
+        if isinstance(dtype, np.dtype) and dtype.kind == "f":
+            values = column.to_numpy()
+            with np.errstate(all="ignore"):         # a sum past the largest float: the mask decides
+                total = np.add.reduce(values)
+            if np.isfinite(total):                  # no NaN (a sum of any is NaN): no mask to allocate
+                continue
+            found = np.isnan(values)
+        else:
+            found = column.isna().to_numpy(dtype=bool)
         missing = found if missing is None else missing | found
     return missing
 
