@@ -169,6 +169,7 @@ bench: build $(BENCH_STAMP)
 	$(PYTHON) -m benchmarks.wild_bootstrap
 	$(PYTHON) -m benchmarks.dask_scale --rows 1e6,1e7,1e8 --out benchmarks/dask_scale_results.json \
 		--chart benchmarks/dask_scale.png
+	$(PYTHON) -m benchmarks.absorb_dask --generated --rows 1e8 --partitions 100 --repeats 5
 
 # Mutation testing (slow, not part of make test): one planted fault at a time
 # in a scratch worktree; writes scripts/mutation-results.md.
