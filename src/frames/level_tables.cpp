@@ -1,6 +1,7 @@
 #include "frames/level_tables.hpp"
 
 #include <algorithm>
+#include <concepts>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -131,15 +132,31 @@ constexpr index_t kAhead = 16;
 // A level with at most this many rows is sorted by insertion.
 constexpr std::ptrdiff_t kInsertionSort = 32;
 
-// A row in its f level: its g code, and its weight where the rows are weighted.
-struct WeightedCode {
-    std::int64_t g = 0;
+// A row sorted by a code (its g code in its f level, or its pair's code): the
+// code alone, or with its weight where the rows are weighted.
+template <class Code>
+struct Weighted {
+    Code code = 0;
     double w = 0.0;
 };
-std::int64_t code_of(std::int64_t g) { return g; }
-std::int64_t code_of(const WeightedCode& x) { return x.g; }
-double weight_of(std::int64_t) { return 1.0; }
-double weight_of(const WeightedCode& x) { return x.w; }
+template <std::integral Code>
+Code code_of(Code c) {
+    return c;
+}
+template <class Code>
+Code code_of(const Weighted<Code>& x) {
+    return x.code;
+}
+template <std::integral Code>
+double weight_of(Code) {
+    return 1.0;
+}
+template <class Code>
+double weight_of(const Weighted<Code>& x) {
+    return x.w;
+}
+using WeightedCode = Weighted<std::int64_t>;
+using CodedWeight = Weighted<std::uint32_t>;
 
 // The rows ordered by f (counting sort, stable), then within each f by g
 // (stable), equal pairs' weights summed in the rows' order: emit(f, g, weight)
@@ -190,15 +207,6 @@ std::size_t sum_pairs(const std::int64_t* f, const std::int64_t* g, const double
 // rather than one over a bucket per level.
 constexpr int kRadixBits = 12;
 constexpr long long kRadixCodes = 1LL << (2 * kRadixBits);
-
-struct CodedWeight {
-    std::uint32_t code = 0;
-    double w = 0.0;
-};
-std::uint32_t code_of(std::uint32_t c) { return c; }
-std::uint32_t code_of(const CodedWeight& x) { return x.code; }
-double weight_of(std::uint32_t) { return 1.0; }
-double weight_of(const CodedWeight& x) { return x.w; }
 
 bool sorted_by_radix(long long levels_f, long long levels_g) {
     return levels_g > 0 && levels_f <= kRadixCodes / levels_g;

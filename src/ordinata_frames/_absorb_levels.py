@@ -745,15 +745,24 @@ def _rows_buffer(columns: int, rows: int) -> np.ndarray:
 
 def demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool = False) -> Design:
     """The partition's rows kept, each column less its mean and its levels' effects."""
+    return _demeaned(part, plan, how, complete, None)[0]
+
+
+def _demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool, residuals: Residuals | None
+              ) -> tuple[Design, bool]:
+    """demeaned, or with `residuals` where every row is kept, the one column of the fit's residuals
+    (and True): the native pass either way."""
     d = _passes.design(part, plan, direct_complete=complete)
     raw, keep = how.state.coded(d.frame)
     every = bool(keep.all())
     if every and len(keep):
-        out = _rows_buffer(len(d.a), len(keep))
-        _native.demean_rows(out, d.a, np.ascontiguousarray(how.centre), how.by_level,
-                            [np.ascontiguousarray(r, dtype=np.int64) for r in raw], how.maps,
-                            np.ascontiguousarray(how.offsets[:-1], dtype=np.int64), None)
-        return Design(a=list(out), w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
+        combined = residuals is not None
+        out = _rows_buffer(1 if combined else len(d.a), len(keep))
+        centre, effects, combine = ((residuals.centre, residuals.effects, residuals.combine) if residuals is not None
+                                    else (np.ascontiguousarray(how.centre), how.by_level, None))
+        _native.demean_rows(out, d.a, centre, effects, [np.ascontiguousarray(r, dtype=np.int64) for r in raw],
+                            how.maps, np.ascontiguousarray(how.offsets[:-1], dtype=np.int64), combine)
+        return Design(a=list(out), w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows), combined
     positions = [how.offsets[f] + c[code if every else code[keep]] for f, (c, code) in
                  enumerate(zip(how.state.codes, raw))]
     a = []
@@ -763,9 +772,10 @@ def demeaned(part: pd.DataFrame, plan: Plan, how: Demeaning, complete: bool = Fa
             out -= how.effects[j, p]
         a.append(out)
     if every:
-        return Design(a=a, w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows)
+        return Design(a=a, w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows), False
     frame = d.frame.loc[keep].reset_index(drop=True)
-    return Design(a=a, w=None if d.w is None else d.w[keep], frame=frame, dropped=d.dropped, rows=d.rows[keep])
+    return (Design(a=a, w=None if d.w is None else d.w[keep], frame=frame, dropped=d.dropped, rows=d.rows[keep]),
+            False)
 
 
 def block_moments(part: pd.DataFrame, plan: Plan, how: Demeaning, exact: bool) -> Stats:
@@ -803,18 +813,11 @@ def residuals_only(p: _passes.Pass) -> bool:
 def block_residual_sums(part: pd.DataFrame, plan: Plan, how: Demeaning, residuals: Residuals,
                         p: _passes.Pass) -> _passes.Sums:
     """block_sums of a pass that asks for the residuals alone: formed directly where every row is kept."""
-    d = _passes.design(part, plan, direct_complete=p.complete)
-    raw, keep = how.state.coded(d.frame)
-    if not len(keep) or not keep.all():
-        return block_sums(part, plan, how, p)
-    out = _rows_buffer(1, len(keep))
-    _native.demean_rows(out, d.a, residuals.centre, residuals.effects,
-                        [np.ascontiguousarray(r, dtype=np.int64) for r in raw], how.maps,
-                        np.ascontiguousarray(how.offsets[:-1], dtype=np.int64), residuals.combine)
-    one = np.zeros(1)
-    residual_pass = replace(p, pivot=one, mean=one, residual_weights=np.ones(1), scores=np.zeros((0, 1)))
-    return _passes.sums_of(plan, Design(a=[out[0]], w=d.w, frame=d.frame, dropped=d.dropped, rows=d.rows),
-                           residual_pass)
+    d, combined = _demeaned(part, plan, how, p.complete, residuals)
+    if combined:
+        one = np.zeros(1)
+        p = replace(p, pivot=one, mean=one, residual_weights=np.ones(1), scores=np.zeros((0, 1)))
+    return _passes.sums_of(plan, d, p)
 
 
 def factor_name(columns: tuple[str, ...]) -> str:
